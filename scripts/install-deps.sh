@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the programs and the tests need, when any is missing.
+# Usage: scripts/install-deps.sh [build|test|fuzz]...
+set -euo pipefail
+
+build_pkgs=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+  libsqlite3-dev sqlite3 libssl-dev libjpeg-dev libpng-dev zlib1g-dev libglib2.0-dev
+  libpugixml-dev nlohmann-json3-dev libcpp-httplib-dev libfuse3-dev)
+test_pkgs=(fuse3 ffmpeg libimage-exiftool-perl python3-mutagen python3 procps)
+fuzz_pkgs=(clang libclang-rt-14-dev)
+
+want=()
+for set in "${@:-build test}"; do
+  for s in $set; do
+    case "$s" in
+      build) want+=("${build_pkgs[@]}") ;;
+      test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
+      fuzz) want+=("${fuzz_pkgs[@]}") ;;
+    esac
+  done
+done
+
+missing=()
+for p in "${want[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,2 @@
+// Entry point of the administration tool.
+int main(int, char **) { return 0; }

@@ -1,2 +1,61 @@
-// Entry point of the administration tool.
-int main(int, char **) { return 0; }
+// tesseltool: looks after an installation (settings, calls, uploads, metadata, transcodes).
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "tesseltool.h"
+
+namespace tesseltool {
+namespace {
+std::map<std::string, Command> &commands() {
+  static std::map<std::string, Command> table;
+  return table;
+}
+
+void usage(FILE *to) {
+  std::fprintf(to, "usage: tesseltool COMMAND [ARGS...]\n\ncommands:\n");
+  for (const auto &[name, c] : commands()) std::fprintf(to, "  %-40s %s\n", c.usage, c.summary);
+}
+}  // namespace
+
+bool registerCommand(const Command &command) {
+  commands()[command.name] = command;
+  return true;
+}
+
+void printJsonString(const char *text) {
+  std::putchar('"');
+  for (const unsigned char *p = (const unsigned char *)text; p && *p; ++p) {
+    switch (*p) {
+      case '"': std::fputs("\\\"", stdout); break;
+      case '\\': std::fputs("\\\\", stdout); break;
+      case '\n': std::fputs("\\n", stdout); break;
+      case '\r': std::fputs("\\r", stdout); break;
+      case '\t': std::fputs("\\t", stdout); break;
+      case '\b': std::fputs("\\b", stdout); break;
+      case '\f': std::fputs("\\f", stdout); break;
+      default:
+        if (*p < 0x20) std::printf("\\u%04x", *p);
+        else std::putchar(*p);
+    }
+  }
+  std::putchar('"');
+}
+
+}  // namespace tesseltool
+
+int main(int argc, char **argv) {
+  using namespace tesseltool;
+  if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
+    usage(argc < 2 ? stderr : stdout);
+    return argc < 2 ? 64 : 0;
+  }
+  auto it = commands().find(argv[1]);
+  if (it == commands().end()) {
+    std::fprintf(stderr, "tesseltool: unknown command '%s'\n", argv[1]);
+    usage(stderr);
+    return 64;
+  }
+  return it->second.run(argc - 1, argv + 1);
+}

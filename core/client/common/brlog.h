@@ -49,8 +49,23 @@ void brlog__writev(const char *tag, int level, const char *format, va_list args)
   } while (0)
 
 // Initialises the outputs: the log file `fileName` (a bare name goes into the user's data
-// folder). Without this call no line reaches any output.
+// folder "$XDG_DATA_HOME/Orvane Tessel Utility/"). Without this call no line reaches any output.
+// Only the first call opens the file.
 void hblogsink__init(const char *processName, const char *fileName);
+
+// The full path of the log file (borrowed, valid until the log is reset), or null.
+const char *brlog__filePath();
+// Rotation every 12 hours is on after hblogsink__init; this turns it off or on again.
+void brlog__setRotation(bool on);
+// Flushing after every line is on by default.
+void brlog__setFlushEachLine(bool on);
+
+// Test hooks. The log is process-wide: a test resets it to the state before hblogsink__init
+// (closing the file, level 8), and may hold the log lock to exercise the fallback to standard
+// error. brlog__lockForTest returns false when the lock could not be taken within 250 ms.
+void brlog__resetForTest();
+bool brlog__lockForTest();
+void brlog__unlockForTest();
 
 // Logs and continues when `cond` is false.
 #define VERIFY(cond)                                                                      \

@@ -1,0 +1,254 @@
+// The settings store's platform-neutral part: the default store, the integer forms, the
+// UTF-16 length rule, user properties and the change event.
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "brlog.h"
+#include "hbproperties.h"
+#include "hbproperties_int.h"
+
+namespace {
+
+std::mutex g_defaultMutex;
+HBProperties *g_default = nullptr;
+
+// The longest prefix of `text` of at most `maxBytes` bytes that does not split a character.
+size_t cutUtf8(const char *text, size_t maxBytes) {
+  const size_t len = strlen(text);
+  if (len <= maxBytes) return len;
+  size_t n = maxBytes;
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return n;
+}
+
+// Length of the valid UTF-8 sequence at `p` (1 to 4), or 0 when it is not valid.
+int utf8Sequence(const unsigned char *p, uint32_t *cp) {
+  const unsigned char c = p[0];
+  if (c < 0x80) {
+    *cp = c;
+    return 1;
+  }
+  int n;
+  uint32_t v;
+  if ((c & 0xE0) == 0xC0) {
+    n = 2;
+    v = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    n = 3;
+    v = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    n = 4;
+    v = c & 0x07;
+  } else {
+    return 0;
+  }
+  for (int i = 1; i < n; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    v = (v << 6) | (p[i] & 0x3F);
+  }
+  static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (v < kMin[n] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+  *cp = v;
+  return n;
+}
+
+}  // namespace
+
+int32_t HBProperties::getifc(int32_t, void **) { return BR_EUNSPEC; }
+
+int32_t HBProperties::getIntProperty(const char *name, int32_t *out) {
+  char buf[32];
+  const int32_t rc = getProperty(name, buf, sizeof buf);
+  if (rc < 0) return rc;
+  buf[sizeof buf - 1] = 0;
+  // The stored form was written for a 32-bit long: out-of-range texts clamp as they did there.
+  long v = strtol(buf, nullptr, 0);
+  if (v > INT32_MAX) v = INT32_MAX;
+  if (v < INT32_MIN) v = INT32_MIN;
+  if (out) *out = static_cast<int32_t>(v);
+  return BR_OK;
+}
+
+int32_t HBProperties::setIntProperty(const char *name, int32_t value) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%d", value);
+  return setProperty(name, buf);
+}
+
+int32_t HBProperties::getInt64Property(const char *name, int64_t *out) {
+  char buf[32];
+  const int32_t rc = getProperty(name, buf, sizeof buf);
+  if (rc < 0) return rc;
+  buf[sizeof buf - 1] = 0;
+  const char *p = buf;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
+  uint64_t v = 0;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    p += 2;
+    for (int i = 0; i < 16; ++i, ++p) {
+      int d;
+      if (*p >= '0' && *p <= '9') d = *p - '0';
+      else if (*p >= 'a' && *p <= 'f') d = *p - 'a' + 10;
+      else if (*p >= 'A' && *p <= 'F') d = *p - 'A' + 10;
+      else break;
+      v = (v << 4) | static_cast<uint64_t>(d);
+    }
+  } else if (p[0] == '0' && p[1] >= '0' && p[1] <= '9') {
+    v = 0;
+  } else {
+    for (int i = 0; i < 20 && *p >= '0' && *p <= '9'; ++i, ++p)
+      v = v * 10 + static_cast<uint64_t>(*p - '0');
+  }
+  if (out) *out = static_cast<int64_t>(v);
+  return BR_OK;
+}
+
+int32_t HBProperties::setInt64Property(const char *name, int64_t value) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%lld", static_cast<long long>(value));
+  return setProperty(name, buf);
+}
+
+int32_t hbproperties__utf16Length(const char *text) {
+  if (!text) return 0;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  int32_t units = 0;
+  while (*p) {
+    uint32_t cp;
+    const int n = utf8Sequence(p, &cp);
+    if (n == 0) {
+      ++units;
+      ++p;
+    } else {
+      units += cp >= 0x10000 ? 2 : 1;
+      p += n;
+    }
+  }
+  return units;
+}
+
+int32_t hbproperties__deliver(const std::string &value, char *buffer, int32_t size) {
+  const int32_t units = hbproperties__utf16Length(value.c_str()) + 1;
+  if (!buffer) return units;
+  const int32_t area = size <= 512 ? 512 : size;
+  if (units > area) return BR_ENOENT;
+  if (size > 0) {
+    // Always terminated, and never cut inside a character.
+    const size_t n = cutUtf8(value.c_str(), static_cast<size_t>(size) - 1);
+    memcpy(buffer, value.data(), n);
+    buffer[n] = 0;
+  }
+  return units;
+}
+
+void hbproperties__adoptAsDefaultIfNone(HBProperties *store) {
+  std::lock_guard<std::mutex> lock(g_defaultMutex);
+  if (g_default) return;
+  store->upref();
+  g_default = store;
+}
+
+void hbproperties__setDefault(HBProperties *store) {
+  if (store) store->upref();
+  HBProperties *old;
+  {
+    std::lock_guard<std::mutex> lock(g_defaultMutex);
+    old = g_default;
+    g_default = store;
+  }
+  if (old) old->dnref();
+}
+
+int32_t hbproperties__getDefault(HBProperties **out) {
+  if (!out) return BR_EINVAL;
+  std::lock_guard<std::mutex> lock(g_defaultMutex);
+  *out = g_default;
+  if (!g_default) return BR_ENOENT;
+  g_default->upref();
+  return BR_OK;
+}
+
+int32_t hbproperties__open(const char *keyPath, uint32_t flags, HBProperties **out) {
+  return HBPropertiesPosix::create(keyPath, flags, out);
+}
+
+int32_t hbproperties__getString(HBProperties *store, const char *name, std::string *out) {
+  if (!store || !out) return BR_EINVAL;
+  // The length comes in UTF-16 units; one unit never needs more than three UTF-8 bytes. A value
+  // that grows between the two reads is read again.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const int32_t units = store->getProperty(name, nullptr, 0);
+    if (units < 0) return units;
+    std::string buf(static_cast<size_t>(units) * 3 + 1, '\0');
+    const int32_t rc = store->getProperty(name, buf.data(), static_cast<int32_t>(buf.size()));
+    if (rc < 0) return rc;
+    if (rc <= units) {
+      buf.resize(strlen(buf.c_str()));
+      *out = std::move(buf);
+      return BR_OK;
+    }
+  }
+  return BR_EAGAIN;
+}
+
+bool hbproperties__getBool(HBProperties *store, const char *name, bool defaultValue) {
+  char buf[8];
+  if (!store || store->getProperty(name, buf, sizeof buf) < 0) return defaultValue;
+  return buf[0] != 0 && strchr("1TYty", buf[0]) != nullptr;
+}
+
+int32_t hbproperties__readKeyValue(const char *keyPath, const char *name, std::string *out) {
+  HBRef<HBProperties> store;
+  const int32_t rc = hbproperties__open(keyPath, HBPROPERTIES_READONLY, store.out());
+  if (rc < 0) return rc == BR_ENOENT ? BR_ENOENT : rc;
+  return hbproperties__getString(store.get(), name, out);
+}
+
+int32_t hbproperties__getDefaultString(const char *name, std::string *out) {
+  HBRef<HBProperties> store;
+  if (hbproperties__getDefault(store.out()) < 0) return BR_ENOENT;
+  return hbproperties__getString(store.get(), name, out);
+}
+
+int32_t hbproperties__setDefaultString(const char *name, const char *value) {
+  HBRef<HBProperties> store;
+  if (hbproperties__getDefault(store.out()) < 0) return BR_ENOENT;
+  return store->setProperty(name, value);
+}
+
+std::string hbproperties__computerName() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) return std::string();
+  return std::string(host, cutUtf8(host, 15));
+}
+
+namespace {
+std::string userKey(const char *name) {
+  return std::string("ui.") + std::string(name, cutUtf8(name, 60));
+}
+}  // namespace
+
+int32_t hbproperties__getUserProperty(const char *name, std::string *out) {
+  if (!name || !out) return BR_EINVAL;
+  if (strcmp(name, "yto.computername") == 0) {
+    *out = hbproperties__computerName();
+    return BR_OK;
+  }
+  return hbproperties__getDefaultString(userKey(name).c_str(), out);
+}
+
+int32_t hbproperties__setUserProperty(const char *name, const char *value) {
+  if (!name) return BR_EINVAL;
+  if (!value) return hbproperties__setDefaultString(userKey(name).c_str(), nullptr);
+  const std::string cut(value, cutUtf8(value, 511));
+  return hbproperties__setDefaultString(userKey(name).c_str(), cut.c_str());
+}
+
+void hbproperties__postChanged(HBProperties *, const char *) {
+  // Wired to the event bus once it is part of the core.
+}

@@ -194,8 +194,7 @@ class HBListIterator final : public HBObject<HBListIterator, IHBIter> {
 
   Named m_named;
   brlist *m_list = nullptr;
-  brlist_node *m_cur = nullptr;
-  bool m_atEnd = false;  // ran off the end (m_cur null) as opposed to never started
+  brlist_node *m_cur = nullptr;  // null once run off the end
   hbtype_t m_hbtype = HBIFC_OBJ;
   uint32_t m_flags = 0;
   char *m_name = nullptr;

@@ -29,7 +29,8 @@ HB_NODISCARD int32_t hbfile__unlink(const char *path);
 HB_NODISCARD int32_t hbfile__isHidden(const char *path);
 enum : int32_t { HBFILE_HIDDEN = 0x10000000 };
 
-// Moves a file (across file systems too). Returns 0 whether or not the move succeeded.
+// Moves a file (across file systems too, by copying). Returns 0, or a negative code when the
+// file could not be moved (it then stays where it was).
 int32_t hbfile__rename(const char *from, const char *to);
 
 // The absolute form of `path` (symbolic links resolved where the path exists) into `out` of

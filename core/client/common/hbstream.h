@@ -27,6 +27,11 @@ HB_NODISCARD int64_t hbstream__sendTo(IHBStream *src, IHBStream *dst, int64_t si
                                       HBStreamProgressFn progress = nullptr,
                                       void *user = nullptr);
 
+// Writes all `length` bytes, retrying short and zero-byte writes and -2/-11 within a bounded
+// budget. Returns `length`, or a negative code (some bytes may have been written). Borrows the
+// stream.
+HB_NODISCARD int32_t hbstream__writeAll(IHBStream *stream, const void *buffer, int32_t length);
+
 // Seek origins: these numbers, not SEEK_SET/SEEK_CUR/SEEK_END.
 enum : int32_t {
   HBSTREAM_SEEK_SET = 1,

@@ -1,0 +1,529 @@
+// File helpers over POSIX: folders, deletion, attributes, status, free space, volumes and the
+// folder tree walk.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <ftw.h>
+#include <glob.h>
+#include <strings.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "brlog.h"
+#include "hbfile.h"
+#include "hbstream_int.h"
+
+namespace {
+
+std::string slashes(const char *path) {
+  std::string p(path);
+  for (char &c : p)
+    if (c == '\\') c = '/';
+  return p;
+}
+
+int64_t createTimeOf(const char *path, const struct stat &st) {
+#ifdef STATX_BTIME
+  struct statx sx;
+  if (::statx(AT_FDCWD, path, 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
+    return sx.stx_btime.tv_sec;
+#else
+  (void)path;
+#endif
+  return st.st_ctime < st.st_mtime ? st.st_ctime : st.st_mtime;
+}
+
+void fillStat(const char *path, const struct stat &st, HBFileStat *out) {
+  out->isDir = S_ISDIR(st.st_mode) ? 1 : 0;
+  out->size = out->isDir ? 0 : static_cast<int64_t>(st.st_size);
+  out->blocks = (out->size + 4095) / 4096;
+  out->blockSize = 4096;
+  out->createTime = path ? createTimeOf(path, st) : static_cast<int64_t>(st.st_ctime);
+  out->writeTime = st.st_mtime;
+}
+
+int removeEntry(const char *path, const struct stat *, int, struct FTW *) {
+  return ::remove(path) == 0 ? 0 : -1;
+}
+
+// Removes a file, or a folder with everything in it; links are removed, never followed.
+int removeTree(const char *path) {
+  struct stat st;
+  if (::lstat(path, &st) != 0) return errno == ENOENT ? 0 : -1;
+  if (!S_ISDIR(st.st_mode)) return ::unlink(path) == 0 || errno == ENOENT ? 0 : -1;
+  return ::nftw(path, removeEntry, 16, FTW_DEPTH | FTW_PHYS) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int32_t hbfile__mkdirs(const char *path) {
+  if (!path || !*path) return BR_EUNSPEC;
+  const std::string p = slashes(path);
+  for (size_t i = 1; i <= p.size(); ++i) {
+    if (i < p.size() && p[i] != '/') continue;
+    if (p[i - 1] == '/') continue;  // repeated separators
+    const std::string part = p.substr(0, i);
+    if (::mkdir(part.c_str(), 0777) == 0) continue;
+    int err = errno;
+    if (err == EEXIST) {
+      struct stat st;
+      if (::stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+      err = ENOTDIR;
+    }
+    brlog("HBFILE", BRLOG_ERROR, "Failed to create dir: %lu '%s'\n",
+          static_cast<unsigned long>(err), part.c_str());
+    return BR_EUNSPEC;
+  }
+  return BR_OK;
+}
+
+int32_t hbfile__unlink(const char *path) {
+  if (!path || !*path) return BR_EUNSPEC;
+  const std::string p = slashes(path);
+  int rc = 0;
+  if (p.find('*') != std::string::npos) {
+    glob_t g;
+    std::memset(&g, 0, sizeof g);
+    const int grc = ::glob(p.c_str(), GLOB_NOSORT | GLOB_PERIOD | GLOB_NOESCAPE, nullptr, &g);
+    if (grc == 0) {
+      for (size_t i = 0; i < g.gl_pathc; ++i) {
+        const char *m = g.gl_pathv[i];
+        const char *base = std::strrchr(m, '/');
+        base = base ? base + 1 : m;
+        if (std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) continue;
+        if (removeTree(m) != 0 && rc == 0) rc = errno ? errno : EIO;
+      }
+    } else if (grc != GLOB_NOMATCH) {
+      rc = errno ? errno : EIO;
+    }
+    ::globfree(&g);
+  } else if (::unlink(p.c_str()) != 0) {
+    rc = errno;
+  }
+  if (rc != 0) {
+    brlog("HBFILE", BRLOG_INFO, "      - UNLINKING ERROR: %d!\n", rc);
+    return BR_EUNSPEC;
+  }
+  return BR_OK;
+}
+
+int32_t hbfile__isHidden(const char *path) {
+  if (!path || !*path) return BR_EINVAL;
+  struct stat st;
+  if (::stat(path, &st) != 0) return brerror__fromErrno(errno);
+  std::string p(path);
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const size_t slash = p.rfind('/');
+  const std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
+  if (base.size() > 1 && base[0] == '.' && base != "..") return HBFILE_HIDDEN;
+  return 0;
+}
+
+int32_t hbfile__rename(const char *from, const char *to) {
+  if (!from || !to) return BR_EINVAL;
+  if (::rename(from, to) == 0) return BR_OK;
+  if (errno != EXDEV) return brerror__fromErrno(errno);
+  // Another file system: copy, then remove the original only once the copy is complete.
+  HBRef<IHBStream> src, dst;
+  int32_t rc = hbstream__openFile(src.out(), from, HBFILE_O_READ);
+  if (rc < 0) return rc;
+  rc = hbstream__openFile(dst.out(), to, HBFILE_O_WRITE | HBFILE_O_CREAT | HBFILE_O_TRUNC);
+  if (rc < 0) return rc;
+  struct stat st;
+  if (::stat(from, &st) != 0) return brerror__fromErrno(errno);
+  const int64_t sent = src->sendTo(dst.get(), -1);
+  (void)dst->close();
+  if (sent < 0 || sent != st.st_size) {
+    ::unlink(to);
+    return sent < 0 ? static_cast<int32_t>(sent) : BR_EIO;
+  }
+  ::chmod(to, st.st_mode & 07777);
+  ::unlink(from);
+  return BR_OK;
+}
+
+int32_t hbfile__fullPath(const char *path, char *out, size_t outSize) {
+  if (!path || !*path || !out || outSize == 0) return BR_EINVAL;
+  std::string in;
+  if (path[0] != '/') {
+    char cwd[PATH_MAX];
+    if (!::getcwd(cwd, sizeof cwd)) return BR_EINVAL;
+    in = cwd;
+    in += '/';
+  }
+  in += path;
+  // Lexical, as the platform's own full-path call: "." and ".." fold, links stay as they are.
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i < in.size()) {
+    size_t j = in.find('/', i);
+    if (j == std::string::npos) j = in.size();
+    const std::string comp = in.substr(i, j - i);
+    if (comp == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!comp.empty() && comp != ".") {
+      parts.push_back(comp);
+    }
+    i = j + 1;
+  }
+  std::string res;
+  for (const std::string &c : parts) res += "/" + c;
+  if (res.empty()) res = "/";
+  if (res.size() + 1 > outSize) return BR_EINVAL;
+  std::memcpy(out, res.c_str(), res.size() + 1);
+  return BR_OK;
+}
+
+int32_t hbfile__stat(const char *path, HBFileStat *out) {
+  if (!path || !out) return BR_EINVAL;
+  std::string p(path);
+  if (!p.empty() && (p.back() == '/' || p.back() == '\\')) {
+    if (p.back() == '\\') p.back() = '/';
+    p += '.';
+  }
+  struct stat st;
+  if (::stat(p.c_str(), &st) != 0) return brerror__fromErrno(errno);
+  fillStat(p.c_str(), st, out);
+  return BR_OK;
+}
+
+int32_t hbfile__statFind(const char *path, HBFileStat *out) {
+  if (!path || !*path || !out) return BR_EINVAL;
+  std::string p(path);
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const size_t slash = p.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : p.substr(0, slash));
+  const std::string pattern = slash == std::string::npos ? p : p.substr(slash + 1);
+  int err = ENOENT;
+  if (DIR *d = ::opendir(dir.c_str())) {
+    err = ENOENT;
+    while (struct dirent *e = ::readdir(d)) {
+      if (::fnmatch(pattern.c_str(), e->d_name, FNM_PERIOD) != 0) continue;
+      struct stat st;
+      if (::fstatat(::dirfd(d), e->d_name, &st, 0) != 0) {
+        err = errno;
+        continue;
+      }
+      const std::string found = dir + "/" + e->d_name;
+      fillStat(found.c_str(), st, out);
+      ::closedir(d);
+      return BR_OK;
+    }
+    ::closedir(d);
+  } else {
+    err = errno;
+  }
+  brlog("HBFileWin32", BRLOG_VERBOSE4, "FindFirstFile('%s') failed: %d\n", path, err);
+  struct stat st;
+  if (::stat(path, &st) != 0) {
+    const int aerr = errno;
+    brlog("HBFileWin32", BRLOG_VERBOSE4, "GetFileAttributes('%s') failed: %d\n", path, aerr);
+    return brerror__fromErrno(aerr);
+  }
+  std::memset(out, 0, sizeof *out);
+  out->isDir = S_ISDIR(st.st_mode) ? 1 : 0;
+  out->blockSize = 4096;
+  return BR_OK;
+}
+
+int32_t hbfile__diskFree(const char *path, HBDiskFree *out) {
+  if (!path || !out) return BR_EIO;
+  struct statvfs vs;
+  int rc;
+  do {
+    rc = ::statvfs(path, &vs);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return BR_EIO;
+  const unsigned long long unit = vs.f_frsize ? vs.f_frsize : vs.f_bsize;
+  std::memset(out, 0, sizeof *out);
+  out->unit = 1024;
+  out->total = static_cast<int64_t>(vs.f_blocks * unit / 1024);
+  out->totalFree = static_cast<int64_t>(vs.f_bfree * unit / 1024);
+  out->userFree = static_cast<int64_t>(vs.f_bavail * unit / 1024);
+  return BR_OK;
+}
+
+int32_t hbfile__volume(const char *path, char *root, size_t rootSize, char *label,
+                       size_t labelSize) {
+  if (!path) return BR_EINVAL;
+  char *real = ::realpath(path, nullptr);
+  if (!real) return brerror__fromErrno(errno);
+  std::string p(real);
+  std::free(real);
+  struct stat st;
+  if (::stat(p.c_str(), &st) != 0) return brerror__fromErrno(errno);
+  const dev_t dev = st.st_dev;
+  // Climb while the parent is on the same file system.
+  while (p != "/") {
+    const size_t slash = p.rfind('/');
+    const std::string parent = slash == 0 ? "/" : p.substr(0, slash);
+    struct stat pst;
+    if (::stat(parent.c_str(), &pst) != 0 || pst.st_dev != dev) break;
+    p = parent;
+  }
+  std::string name;
+  if (DIR *d = ::opendir("/dev/disk/by-label")) {
+    while (struct dirent *e = ::readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      struct stat lst;
+      if (::fstatat(::dirfd(d), e->d_name, &lst, 0) != 0 || !S_ISBLK(lst.st_mode)) continue;
+      if (lst.st_rdev != dev) continue;
+      // udev escapes unusual bytes as \xHH.
+      const char *s = e->d_name;
+      while (*s) {
+        unsigned v;
+        if (s[0] == '\\' && s[1] == 'x' && std::sscanf(s + 2, "%2x", &v) == 1) {
+          name += static_cast<char>(v);
+          s += 4;
+        } else {
+          name += *s++;
+        }
+      }
+      break;
+    }
+    ::closedir(d);
+  }
+  if (root && rootSize) hbstream_detail::copyCut(root, static_cast<int32_t>(rootSize), p.c_str());
+  if (label && labelSize)
+    hbstream_detail::copyCut(label, static_cast<int32_t>(labelSize), name.c_str());
+  return BR_OK;
+}
+
+// ---- Folder tree walk ----
+
+namespace {
+
+bool isImageName(const char *name) { return std::strncmp(hbfile__mimeType(name), "image", 5) == 0; }
+
+struct DirEntry {
+  std::string name;
+  unsigned char type;
+};
+
+// Reads a folder's entries (without "." and "..") and closes it, so that a deep tree does not
+// hold a descriptor per level.
+bool listDir(const char *path, std::vector<DirEntry> *out) {
+  DIR *d = ::opendir(path);
+  if (!d) return false;
+  while (struct dirent *e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    out->push_back({e->d_name, e->d_type});
+  }
+  ::closedir(d);
+  return true;
+}
+
+class Walker {
+ public:
+  explicit Walker(HBFileWalk *w) : m_w(w) {}
+
+  // Processes the path in the buffer: 0 go on, 1 stop, 3 stop listing the current folder.
+  int32_t process(size_t len) {
+    struct stat st;
+    if (::stat(m_w->path, &st) != 0) {
+      brlog("FTW", BRLOG_WARNING, "%2d +++ RSTAT FAIL: %s\n", m_w->depth, m_w->path);
+      return 0;
+    }
+    HBFileStat fs;
+    fillStat(m_w->path, st, &fs);
+    if (!S_ISDIR(st.st_mode)) return settle(call(&fs, HBWALK_FILE));
+
+    const Key key{st.st_dev, st.st_ino};
+    for (const Key &a : m_ancestors)
+      if (a == key) {
+        brlog("FTW", BRLOG_WARNING, "%2d +++ LOOP, NOT RECURSING: %s\n", m_w->depth, m_w->path);
+        return 0;
+      }
+    std::vector<DirEntry> entries;
+    if (!listDir(m_w->path, &entries)) return settle(call(&fs, HBWALK_DIR_ERR));
+    if (!hasImages(m_w->path, key, entries)) return 0;
+
+    const bool post = m_w->flags & HBWALK_DEPTH_FIRST;
+    const bool pre = !post || (m_w->flags & HBWALK_PRE_TOO);
+    bool skip = false;
+    if (pre) {
+      const int32_t rc = call(&fs, HBWALK_DIR);
+      if (rc == HBWALK_STOP) return 1;
+      if (rc == HBWALK_SKIP_REST) return 3;
+      skip = rc == HBWALK_SKIP;
+    }
+    if (!skip) {
+      if (m_w->maxDepth >= 0 && m_w->depth >= m_w->maxDepth) {
+        brlog("FTW", BRLOG_VERBOSE,
+              "%2d +++ DEPTH SPECIFIED BY NOPENFD EXCEEDED - NOT RECURSING (%s)!\n", m_w->depth,
+              m_w->path);
+      } else if (descend(len, key, entries) == 1) {
+        return 1;
+      }
+    }
+    if (post) return settle(call(&fs, HBWALK_DIR));
+    return 0;
+  }
+
+ private:
+  struct Key {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const Key &o) const { return dev == o.dev && ino == o.ino; }
+    bool operator<(const Key &o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
+  };
+
+  int32_t call(const HBFileStat *fs, int32_t type) {
+    return m_w->callback(m_w->path, fs, type, m_w);
+  }
+  static int32_t settle(int32_t rc) { return rc == HBWALK_STOP ? 1 : rc == HBWALK_SKIP_REST ? 3 : 0; }
+
+  int32_t descend(size_t len, const Key &key, const std::vector<DirEntry> &entries) {
+    m_ancestors.push_back(key);
+    ++m_w->depth;
+    int32_t result = 0;
+    const bool needSlash = len == 0 || m_w->path[len - 1] != '/';
+    for (const DirEntry &e : entries) {
+      const size_t add = (needSlash ? 1 : 0) + e.name.size();
+      if (len + add + 1 > sizeof m_w->path) {
+        // A cut name would be another file's path: leave it out rather than stat the wrong one.
+        brlog("FTW", BRLOG_WARNING, "%2d +++ PATH TOO LONG: %s/%s\n", m_w->depth, m_w->path,
+              e.name.c_str());
+        continue;
+      }
+      size_t n = len;
+      if (needSlash) m_w->path[n++] = '/';
+      std::memcpy(m_w->path + n, e.name.c_str(), e.name.size() + 1);
+      const int32_t rc = process(n + e.name.size());
+      m_w->path[len] = '\0';
+      if (rc == 1) {
+        result = 1;
+        break;
+      }
+      if (rc == 3) break;
+    }
+    --m_w->depth;
+    m_ancestors.pop_back();
+    return result;
+  }
+
+  // Whether a picture lies in the folder or below it. Each folder is scanned at most once per
+  // walk, however deep it sits; a folder still being scanned (a link loop) counts as empty.
+  bool hasImages(const std::string &path, const Key &key, const std::vector<DirEntry> &entries) {
+    auto it = m_images.find(key);
+    if (it != m_images.end()) return it->second == 1;
+    m_images[key] = -1;
+    bool found = false;
+    std::vector<std::string> subdirs;
+    for (const DirEntry &e : entries) {
+      const std::string child = path + (path.back() == '/' ? "" : "/") + e.name;
+      unsigned char type = e.type;
+      if (type == DT_UNKNOWN || type == DT_LNK) {
+        struct stat st;
+        if (::stat(child.c_str(), &st) != 0) continue;
+        type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+      }
+      if (type == DT_DIR) {
+        subdirs.push_back(child);
+      } else if (type == DT_REG && isImageName(e.name.c_str())) {
+        found = true;
+        break;
+      }
+    }
+    for (size_t i = 0; !found && i < subdirs.size(); ++i) {
+      struct stat st;
+      if (::stat(subdirs[i].c_str(), &st) != 0) continue;
+      const Key sub{st.st_dev, st.st_ino};
+      auto sit = m_images.find(sub);
+      if (sit != m_images.end()) {
+        found = sit->second == 1;
+        continue;
+      }
+      std::vector<DirEntry> subEntries;
+      if (!listDir(subdirs[i].c_str(), &subEntries)) {
+        m_images[sub] = 0;
+        continue;
+      }
+      found = hasImages(subdirs[i], sub, subEntries);
+    }
+    m_images[key] = found ? 1 : 0;
+    return found;
+  }
+
+  HBFileWalk *m_w;
+  std::vector<Key> m_ancestors;
+  std::map<Key, int8_t> m_images;
+};
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The path of a "file:" URL ("file://host/p" gives "//host/p"), percent escapes decoded; false
+// for anything else.
+bool fileUrlPath(const char *text, std::string *out) {
+  if (strncasecmp(text, "file:", 5) != 0) return false;
+  const char *p = text + 5;
+  std::string raw;
+  if (p[0] == '/' && p[1] == '/') {
+    const char *hostEnd = std::strchr(p + 2, '/');
+    const std::string host(p + 2, hostEnd ? hostEnd : p + std::strlen(p));
+    if (!host.empty() && strcasecmp(host.c_str(), "localhost") != 0) raw = "//" + host;
+    raw += hostEnd ? hostEnd : "/";
+  } else {
+    raw = p;
+  }
+  out->clear();
+  for (size_t i = 0; i < raw.size(); ++i) {
+    int hi, lo;
+    if (raw[i] == '%' && i + 2 < raw.size() &&
+        (hi = hexValue(raw[i + 1])) >= 0 && (lo = hexValue(raw[i + 2])) >= 0) {
+      *out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    } else {
+      *out += raw[i] == '\\' ? '/' : raw[i];
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t hbfile__walk(const char *root, HBFileWalkFn callback, int32_t maxDepth, int32_t flags,
+                     void *user) {
+  if (!root || !*root || !callback) return BR_EINVAL;
+  std::string start;
+  if (!fileUrlPath(root, &start)) start = root;
+  HBFileWalk *w = new (std::nothrow) HBFileWalk;
+  if (!w) return BR_ENOMEM;
+  std::unique_ptr<HBFileWalk> hold(w);
+  if (start.compare(0, 2, "//") == 0) {
+    if (start.size() + 1 > sizeof w->path) return BR_EINVAL;
+    std::memcpy(w->path, start.c_str(), start.size() + 1);
+  } else if (hbfile__fullPath(start.c_str(), w->path, sizeof w->path) < 0) {
+    return BR_EINVAL;
+  }
+  w->depth = 0;
+  w->maxDepth = maxDepth;
+  w->flags = flags;
+  w->callback = callback;
+  w->user = user;
+  struct stat st;
+  if (::stat(w->path, &st) != 0) {
+    const int err = errno;
+    brlog("FTW", BRLOG_WARNING, "%2d +++ RSTAT FAIL: %s\n", 0, w->path);
+    return brerror__fromErrno(err);
+  }
+  Walker walker(w);
+  return walker.process(std::strlen(w->path)) == 1 ? 1 : 0;
+}

@@ -1,0 +1,30 @@
+// Internals shared by the stream implementations.
+#pragma once
+
+#include <cstdint>
+
+#include "hbstream.h"
+
+namespace hbstream_detail {
+
+// Bounds the retries of "not yet" answers (-2, -11, a zero-byte write) so that a peer that never
+// makes progress cannot hold a copy loop forever. Consecutive retries back off from 0 to 64 ms.
+class RetryBudget {
+ public:
+  static constexpr int kMaxRetries = 40;
+  // True when `rc` may be retried and the budget allows it (after a pause).
+  bool again(int32_t rc);
+  void reset() { m_count = 0; }
+
+ private:
+  int m_count = 0;
+};
+
+inline bool isRetryable(int32_t rc) { return rc == BR_EAGAIN || rc == BR_ETIMEDOUT; }
+
+// Number of UTF-16 units of a UTF-8 text (invalid bytes count as one unit each).
+int32_t utf16Length(const char *text);
+// Copies `text` into `buffer` of `size` bytes, terminated, cut at a character boundary.
+void copyCut(char *buffer, int32_t size, const char *text);
+
+}  // namespace hbstream_detail

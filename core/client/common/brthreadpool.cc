@@ -163,7 +163,7 @@ int32_t brtp__new(BRThreadPool **out, const char *name, int32_t threads, int32_t
   for (int32_t i = 0; i < threads; ++i) {
     Worker &w = pool->workers[i];
     w.pool = pool;
-    char workerName[BRTHREAD_NAME_MAX + 1];
+    char workerName[48];
     snprintf(workerName, sizeof workerName, "%.28s%02d", pool->name, static_cast<int>(i));
     pool->refs.fetch_add(1, std::memory_order_relaxed);
     {

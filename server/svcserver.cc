@@ -1,0 +1,894 @@
+// Routing and the service methods of the reference drive service.
+#include "svcserver.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <dirent.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "svcpkt.h"
+
+namespace tessel::svc {
+
+namespace {
+
+constexpr size_t kMaxCallBody = 1 << 20;
+constexpr size_t kMaxFormBody = 16384;
+constexpr size_t kMaxProps = 64;
+constexpr size_t kMaxPropValue = 4096;
+constexpr size_t kMaxName = 255;
+constexpr int kMaxPage = 1000;
+const char *kDriveVersion = "4.0.0.0";
+
+enum : int {
+  kFaultNoOwner = 801,
+  kFaultOffline = 802,
+  kFaultUnauthorized = 606,
+  kFaultReadOnly = 810,
+  kFaultUnknownMethod = 404,
+};
+
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool parseId(const std::string &s, int64_t *out) {
+  if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  *out = std::stoll(s);
+  return true;
+}
+
+bool parseMs(const std::string *s, int64_t *out) {
+  if (!s || s->empty() || s->size() > 18 || (*s)[0] == '-' ||
+      s->find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  *out = std::stoll(*s);
+  return true;
+}
+
+bool validName(const std::string &n) {
+  if (n.empty() || n.size() > kMaxName || n == "." || n == "..") return false;
+  for (unsigned char c : n)
+    if (c < 0x20 || c == '/' || c == 0x7f) return false;
+  return true;
+}
+
+bool isHex32(const std::string &s) {
+  return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+std::string htmlEscape(const std::string &s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string urlEncode(const std::string &s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '_' || c == '.' || c == '~' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+void setFault(SvcFault *f, int code, std::string desc, std::string ctx = std::string()) {
+  f->code = code;
+  f->description = std::move(desc);
+  f->context = std::move(ctx);
+}
+
+bool mkdirPrivate(const std::string &path) {
+  return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+void textAnswer(HttpResponse &resp, int status, const std::string &text) {
+  resp.status = status;
+  resp.set("Content-Type", "text/plain; charset=utf-8");
+  resp.body = text + "\n";
+}
+
+std::string cookieValue(const std::string *cookie, const std::string &name) {
+  if (!cookie) return std::string();
+  size_t pos = 0;
+  while (pos < cookie->size()) {
+    size_t semi = cookie->find(';', pos);
+    std::string part = cookie->substr(pos, semi == std::string::npos ? std::string::npos : semi - pos);
+    size_t b = part.find_first_not_of(' ');
+    if (b != std::string::npos) part = part.substr(b);
+    if (part.compare(0, name.size() + 1, name + "=") == 0) return part.substr(name.size() + 1);
+    if (semi == std::string::npos) break;
+    pos = semi + 1;
+  }
+  return std::string();
+}
+
+void corsHeaders(HttpResponse &resp) {
+  resp.set("Access-Control-Allow-Origin", "*");
+  resp.set("Access-Control-Allow-Methods", "POST, GET, OPTIONS");
+  resp.set("Access-Control-Allow-Headers", "Content-Type, SoapAction, X-VXVALTOKEN");
+  resp.set("Access-Control-Max-Age", "600");
+}
+
+std::string loginPage(const std::string &clientId, const std::string &redirect,
+                      const std::string &error) {
+  std::string page =
+      "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Sign in</title></head><body>"
+      "<h1>Sign in to your drive</h1>";
+  if (!error.empty()) page += "<p class=\"error\" id=\"error\">" + htmlEscape(error) + "</p>";
+  page += "<form method=\"post\" action=\"/oauth\">"
+          "<input type=\"hidden\" name=\"client_id\" value=\"" + htmlEscape(clientId) + "\">"
+          "<input type=\"hidden\" name=\"response_type\" value=\"token\">"
+          "<input type=\"hidden\" name=\"redirect_uri\" value=\"" + htmlEscape(redirect) + "\">"
+          "<label>Name <input name=\"username\" autofocus></label> "
+          "<label>Password <input name=\"password\" type=\"password\"></label> "
+          "<button type=\"submit\">Sign in</button></form></body></html>";
+  return page;
+}
+
+}  // namespace
+
+bool svc__openData(const std::string &dir, SvcStore *store, std::string *err) {
+  mode_t old = umask(077);
+  bool ok = mkdirPrivate(dir) && mkdirPrivate(dir + "/files") && mkdirPrivate(dir + "/tmp");
+  umask(old);
+  if (!ok) {
+    *err = "cannot create the data folder " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  return store->open(dir, err);
+}
+
+bool SvcService::init(std::string *err) {
+  if (!svc__openData(m_opt.dataDir, &m_store, err)) return false;
+  // Uploads a crash interrupted were never visible; their temporary files go now.
+  if (DIR *d = opendir((m_opt.dataDir + "/tmp").c_str())) {
+    while (dirent *e = readdir(d))
+      if (std::strncmp(e->d_name, "up-", 3) == 0)
+        unlink((m_opt.dataDir + "/tmp/" + e->d_name).c_str());
+    closedir(d);
+  }
+  std::string cert = m_opt.dataDir + "/tls.crt", key = m_opt.dataDir + "/tls.key";
+  if (!svctls__ensureCertificate(cert, key, err)) return false;
+  if (!m_http.listen(m_opt.host, m_opt.port, cert, key, err)) return false;
+  m_secret = svc__randomHex(16);
+  std::string secretFile = m_opt.dataDir + "/admin.secret";
+  int fd = open(secretFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    std::string line = m_secret + "\n";
+    ssize_t w = write(fd, line.data(), line.size());
+    (void)w;
+    close(fd);
+  }
+  return true;
+}
+
+void SvcService::run() {
+  m_http.run([this](const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
+    handle(req, body, resp);
+  });
+}
+
+std::string SvcService::baseUrl(const HttpRequest &req) const {
+  const std::string *h = req.header("host");
+  if (h && !h->empty() && h->size() < 256 &&
+      h->find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]") ==
+          std::string::npos)
+    return "http://" + *h;
+  bool v6 = m_opt.host.find(':') != std::string::npos;
+  return "http://" + (v6 ? "[" + m_opt.host + "]" : m_opt.host) + ":" +
+         std::to_string(m_http.port());
+}
+
+std::string SvcService::contentPath(const std::string &serviceId, int64_t fileId,
+                                    const std::string &stream) const {
+  return m_opt.dataDir + "/files/" + serviceId + "/" + std::to_string(fileId) +
+         (stream.empty() ? "" : "." + stream);
+}
+
+SvcValue SvcService::serviceValue(const ServiceRec &svc, const std::string &base) const {
+  SvcValue v = SvcValue::map();
+  int64_t free = svc.quota > svc.used ? svc.quota - svc.used : 0;
+  v.set("type", "yto:plugfs:drive");
+  v.set("apiurl", base + (svc.transport == "pktm" ? "/svc/api/pktm/" : "/svc/api"));
+  v.set("name", svc.name);
+  v.set("version", kDriveVersion);
+  v.set("space", std::to_string(free) + "/" + std::to_string(svc.quota));
+  v.set("serviceid", svc.id);
+  v.set("deviceid", svc.deviceId);
+  v.set("online", svc.online ? "1" : "0");
+  v.set("readonly", svc.readOnly ? "1" : "0");
+  return v;
+}
+
+SvcValue SvcService::fileValue(const FileRec &f) const {
+  SvcValue v = SvcValue::map();
+  v.set("fileid", std::to_string(f.id));
+  v.set("parentid", std::to_string(f.parentId));
+  v.set("type", std::to_string(f.type));
+  v.set("name", f.name);
+  std::string size = "0";
+  if (f.type == 0) {
+    if (f.size >= 0) {
+      size = std::to_string(f.size);
+    } else if (const std::string *s = svcargs__find(f.props, "size")) {
+      size = *s;
+    }
+  }
+  v.set("size", size);
+  v.set("mtime", std::to_string(f.mtime));
+  v.set("ctime", std::to_string(f.ctime));
+  for (const auto &[k, val] : f.props)
+    if (!v.find(k)) v.set(k, val);
+  return v;
+}
+
+bool SvcService::drive(const SvcArgs &args, ServiceRec *svc, SvcFault *fault) {
+  UserRec user;
+  const std::string *token = svcargs__find(args, "valtoken");
+  if (!token || !m_store.userForToken(*token, &user)) {
+    setFault(fault, kFaultUnauthorized, "Not authorized");
+    return false;
+  }
+  const std::string *dev = svcargs__find(args, "deviceid");
+  const std::string *sid = svcargs__find(args, "serviceid");
+  if (!dev || !sid || !m_store.service(user.id, *dev, *sid, svc)) {
+    setFault(fault, kSvcNoService, "No such drive", sid ? *sid : std::string());
+    return false;
+  }
+  if (!svc->online) {
+    setFault(fault, kFaultOffline, "Drive is offline", svc->id);
+    return false;
+  }
+  return true;
+}
+
+bool SvcService::call(const std::string &method, const SvcArgs &args, const std::string &base,
+                      bool loopback, SvcValue *out, SvcFault *fault) {
+  *out = SvcValue::map();
+  {
+    std::lock_guard<std::mutex> g(m_faultLock);
+    if (m_failCount > 0 && (m_failMethod.empty() || m_failMethod == method)) {
+      m_failCount--;
+      setFault(fault, m_failCode, "Injected fault", method);
+      return false;
+    }
+  }
+  auto need = [&](const char *name, const std::string **v) {
+    *v = svcargs__find(args, name);
+    if (!*v) setFault(fault, kSvcBadRequest, std::string("Missing argument '") + name + "'", method);
+    return *v != nullptr;
+  };
+  auto user = [&](UserRec *u) {
+    const std::string *token = svcargs__find(args, "valtoken");
+    if (!token || !m_store.userForToken(*token, u)) {
+      setFault(fault, kFaultUnauthorized, "Not authorized", method);
+      return false;
+    }
+    return true;
+  };
+  auto userValue = [](const UserRec &u) {
+    SvcValue v = SvcValue::map();
+    v.set("id", std::to_string(u.id));
+    v.set("email", u.email);
+    v.set("name", u.name);
+    v.set("username", u.name);
+    return v;
+  };
+
+  if (method == "getVersion") {
+    out->set("version", kDriveVersion);
+    out->set("name", "tesselsvc");
+    return true;
+  }
+  if (method == "getOwnerAuth") {
+    int64_t uid = 0;
+    // Only a caller on this machine may act as the configured owner without signing in.
+    if (m_opt.owner.empty() || !loopback || !m_store.userByName(m_opt.owner, &uid)) {
+      setFault(fault, kFaultNoOwner, "No owner on this service", method);
+      return false;
+    }
+    out->set("valtoken", m_store.newToken(uid));
+    return true;
+  }
+  if (method == "loginUser") {
+    const std::string *name = svcargs__find(args, "username");
+    if (!name) name = svcargs__find(args, "email");
+    const std::string *password = svcargs__find(args, "password");
+    int64_t uid = 0;
+    if (!name || !password || !m_store.checkPassword(*name, *password, &uid)) {
+      setFault(fault, kFaultUnauthorized, "Wrong name or password", method);
+      return false;
+    }
+    std::string token = m_store.newToken(uid);
+    UserRec u;
+    m_store.userForToken(token, &u);
+    out->set("valtoken", token);
+    out->set("user", userValue(u));
+    return true;
+  }
+  if (method == "getUser") {
+    UserRec u;
+    if (!user(&u)) return false;
+    out->set("user", userValue(u));
+    return true;
+  }
+  if (method == "generateGoURL") {
+    UserRec u;
+    if (!user(&u)) return false;
+    const std::string *path = svcargs__find(args, "path");
+    out->set("gourl", base + "/svc/go?path=" + urlEncode(path ? *path : std::string("/")));
+    return true;
+  }
+  if (method == "listServices") {
+    UserRec u;
+    if (!user(&u)) return false;
+    SvcValue list = SvcValue::list("service");
+    for (const ServiceRec &s : m_store.services(u.id)) list.push(serviceValue(s, base));
+    out->set("services", list);
+    return true;
+  }
+  if (method == "listAlbums") {
+    UserRec u;
+    if (!user(&u)) return false;
+    out->set("albums", SvcValue::list("album"));
+    return true;
+  }
+  if (method == "getService") {
+    UserRec u;
+    ServiceRec svc;
+    if (!user(&u)) return false;
+    const std::string *dev = svcargs__find(args, "deviceid");
+    const std::string *sid = svcargs__find(args, "serviceid");
+    if (!dev || !sid || !m_store.service(u.id, *dev, *sid, &svc)) {
+      setFault(fault, kSvcNoService, "No such drive", method);
+      return false;
+    }
+    out->set("service", serviceValue(svc, base));
+    return true;
+  }
+
+  bool fileMethod = method == "createFile" || method == "getFile" || method == "removeFile" ||
+                    method == "listFiles";
+  if (!fileMethod) {
+    setFault(fault, kFaultUnknownMethod, "Unknown method", method);
+    return false;
+  }
+  ServiceRec svc;
+  if (!drive(args, &svc, fault)) return false;
+
+  if (method == "createFile") {
+    const std::string *name;
+    if (!need("filename", &name)) return false;
+    if (!validName(*name)) {
+      setFault(fault, kSvcBadRequest, "Invalid file name", *name);
+      return false;
+    }
+    if (svc.readOnly) {
+      setFault(fault, kFaultReadOnly, "Drive is read-only", svc.id);
+      return false;
+    }
+    int64_t parent = 0;
+    const std::string *p = svcargs__find(args, "parentid");
+    if (p && !p->empty() && !parseId(*p, &parent)) {
+      setFault(fault, kSvcNoFile, "No such folder", *p);
+      return false;
+    }
+    const std::string *t = svcargs__find(args, "type");
+    int type = 0;
+    if (t && *t == "1") type = 1;
+    else if (t && !t->empty() && *t != "0") {
+      setFault(fault, kSvcBadRequest, "Unknown type", *t);
+      return false;
+    }
+    int64_t now = nowMs(), ctime = now, mtime = now;
+    parseMs(svcargs__find(args, "ctime"), &ctime);
+    if (!parseMs(svcargs__find(args, "mtime"), &mtime)) mtime = ctime;
+    SvcArgs props;
+    for (const auto &[k, v] : args) {
+      if (k == "valtoken" || k == "deviceid" || k == "serviceid" || k == "parentid" ||
+          k == "filename" || k == "type" || k == "ctime" || k == "mtime" || k == "fileid" ||
+          k == "name")
+        continue;
+      // Keys become element names in answers; values longer than the client reads are dropped.
+      if (!svcxml__isName(k) || v.size() > kMaxPropValue || props.size() >= kMaxProps) continue;
+      if (svcargs__find(props, k)) continue;
+      props.emplace_back(k, v);
+    }
+    FileRec f;
+    int rc = m_store.createFile(svc, parent, *name, type, ctime, mtime, props, &f);
+    if (rc != kSvcOk) {
+      setFault(fault, rc, rc == kSvcExists ? "File exists" : rc == kSvcNoFile ? "No such folder"
+                                                           : rc == kSvcNotFolder ? "Parent is not a folder"
+                                                                                 : "Cannot create file",
+               *name);
+      return false;
+    }
+    out->set("file", fileValue(f));
+    return true;
+  }
+
+  if (method == "getFile") {
+    FileRec f;
+    const std::string *fid = svcargs__find(args, "fileid");
+    int rc = kSvcNoFile;
+    if (fid) {
+      int64_t id;
+      if (parseId(*fid, &id)) rc = m_store.getFile(svc, id, &f);
+    } else {
+      const std::string *name;
+      if (!need("filename", &name)) return false;
+      int64_t parent = 0;
+      const std::string *p = svcargs__find(args, "parentid");
+      if (!p || p->empty() || parseId(*p, &parent)) {
+        rc = m_store.getFile(svc, parent, &f);
+        // A name with slashes is a path below the parent, one component at a time.
+        size_t pos = 0;
+        while (rc == kSvcOk && pos <= name->size()) {
+          size_t slash = name->find('/', pos);
+          std::string part = name->substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+          if (!part.empty()) {
+            if (!validName(part) || f.type != 1) rc = kSvcNoFile;
+            else rc = m_store.findChild(svc, f.id, part, &f);
+          }
+          if (slash == std::string::npos) break;
+          pos = slash + 1;
+        }
+      }
+      const std::string *t = svcargs__find(args, "type");
+      if (rc == kSvcOk && t && !t->empty() && *t != std::to_string(f.type)) rc = kSvcNoFile;
+    }
+    if (rc != kSvcOk) {
+      setFault(fault, kSvcNoFile, "No such file or folder", fid ? *fid : std::string());
+      return false;
+    }
+    out->set("file", fileValue(f));
+    return true;
+  }
+
+  if (method == "removeFile") {
+    const std::string *fid;
+    if (!need("fileid", &fid)) return false;
+    if (svc.readOnly) {
+      setFault(fault, kFaultReadOnly, "Drive is read-only", svc.id);
+      return false;
+    }
+    int64_t id;
+    std::vector<int64_t> removed;
+    int rc;
+    {
+      std::lock_guard<std::mutex> g(m_commitLock);
+      rc = parseId(*fid, &id) ? m_store.removeFile(svc, id, &removed) : kSvcNoFile;
+      for (int64_t r : removed)
+        for (const char *s : {"", "pv", "tn", "st"}) unlink(contentPath(svc.id, r, s).c_str());
+    }
+    if (rc != kSvcOk) {
+      setFault(fault, rc, rc == kSvcBadRequest ? "The root folder cannot be removed"
+                                               : "No such file or folder", *fid);
+      return false;
+    }
+    out->set("fileid", *fid);
+    return true;
+  }
+
+  // listFiles
+  int64_t parent = 0, maxCount = 500, page = 0;
+  const std::string *p = svcargs__find(args, "parentid");
+  if (p && !p->empty() && !parseId(*p, &parent)) {
+    setFault(fault, kSvcNoFile, "No such folder", *p);
+    return false;
+  }
+  const std::string *mc = svcargs__find(args, "maxcount");
+  if (mc && !parseId(*mc, &maxCount)) maxCount = 500;
+  maxCount = std::max<int64_t>(1, std::min<int64_t>(maxCount, kMaxPage));
+  const std::string *po = svcargs__find(args, "pageoffset");
+  if (po && !po->empty() && (!parseId(*po, &page) || page > 100000000)) {
+    setFault(fault, kSvcBadRequest, "Bad page offset", *po);
+    return false;
+  }
+  std::vector<FileRec> files;
+  int rc = m_store.listFiles(svc, parent, page * maxCount, maxCount, &files);
+  if (rc != kSvcOk) {
+    setFault(fault, kSvcNoFile, rc == kSvcNotFolder ? "Not a folder" : "No such folder",
+             p ? *p : std::string("0"));
+    return false;
+  }
+  SvcValue list = SvcValue::list("file");
+  for (const FileRec &f : files) list.push(fileValue(f));
+  // The count of this page: a walk asks for the next page only after a full one.
+  out->set("count", std::to_string(files.size()));
+  out->set("files", list);
+  return true;
+}
+
+void SvcService::handle(const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
+  const std::string &path = req.path;
+  if (path == "/svc/api" || path == "/svc/api/") {
+    if (req.method != "POST") return textAnswer(resp, 405, "POST a SOAP envelope here");
+    return handleSoap(req, body, resp);
+  }
+  static const std::string kJson = "/svc/api/json/", kPkt1 = "/svc/pktm/", kPkt2 = "/svc/api/pktm/";
+  if (path.compare(0, kJson.size(), kJson) == 0)
+    return handleJson(req, path.substr(kJson.size()), body, resp);
+  if (path.compare(0, kPkt1.size(), kPkt1) == 0)
+    return handlePkt(req, path.substr(kPkt1.size()), body, resp);
+  if (path.compare(0, kPkt2.size(), kPkt2) == 0)
+    return handlePkt(req, path.substr(kPkt2.size()), body, resp);
+  if (path.compare(0, 11, "/svc/files/") == 0) return handleFiles(req, body, resp);
+  if (path == "/oauth") return handleOauth(req, body, resp);
+  if (path.compare(0, 7, "/admin/") == 0) return handleAdmin(req, resp);
+  if (path == "/svc/go" && req.method == "GET") {
+    resp.set("Content-Type", "text/html; charset=utf-8");
+    resp.body = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Drive</title></head>"
+                "<body><h1>Your drive</h1><p>" +
+                htmlEscape(svchttp__param(req.query, "path")) + "</p></body></html>";
+    return;
+  }
+  if (path == "/" && req.method == "GET") return textAnswer(resp, 200, "tesselsvc");
+  textAnswer(resp, 404, "not found");
+}
+
+void SvcService::handleSoap(const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
+  resp.set("Content-Type", "text/xml; charset=\"utf-8\"");
+  std::string text, method, err;
+  SvcArgs args;
+  SvcFault fault;
+  if (!body.readAll(&text, kMaxCallBody)) {
+    resp.status = body.failed() ? 400 : 413;
+    setFault(&fault, kSvcBadRequest, body.failed() ? "Malformed body" : "Body too large");
+    resp.body = svcxml__fault(fault);
+    resp.close = true;
+    return;
+  }
+  if (!svcxml__parseCall(text, &method, &args, &err)) {
+    resp.status = 400;
+    setFault(&fault, kSvcBadRequest, "Malformed request", err);
+    resp.body = svcxml__fault(fault);
+    return;
+  }
+  SvcValue result;
+  if (!call(method, args, baseUrl(req), req.loopback, &result, &fault)) {
+    resp.status = 500;
+    resp.body = svcxml__fault(fault);
+    return;
+  }
+  resp.body = svcxml__response(method, result);
+}
+
+void SvcService::handleJson(const HttpRequest &req, const std::string &method, HttpBody &body,
+                            HttpResponse &resp) {
+  corsHeaders(resp);
+  if (req.method == "OPTIONS") {
+    resp.status = 204;
+    return;
+  }
+  resp.set("Content-Type", "application/json; charset=utf-8");
+  SvcFault fault;
+  std::string text, parsedMethod, err;
+  SvcArgs args;
+  if (req.method != "POST" || method.empty() || method.find('/') != std::string::npos) {
+    resp.status = req.method != "POST" ? 405 : 404;
+    setFault(&fault, kSvcBadRequest, "POST a call to /svc/api/json/METHOD");
+    resp.body = svcjson__fault(fault);
+    return;
+  }
+  if (!body.readAll(&text, kMaxCallBody)) {
+    resp.status = body.failed() ? 400 : 413;
+    setFault(&fault, kSvcBadRequest, body.failed() ? "Malformed body" : "Body too large");
+    resp.body = svcjson__fault(fault);
+    resp.close = true;
+    return;
+  }
+  size_t first = text.find_first_not_of(" \t\r\n");
+  bool ok = first == std::string::npos
+                ? (args.clear(), true)
+                : text[first] == '{' ? svcjson__parseArgs(text, &args, &err)
+                                     : svcxml__parseCall(text, &parsedMethod, &args, &err);
+  if (!ok) {
+    resp.status = 400;
+    setFault(&fault, kSvcBadRequest, "Malformed request: " + err);
+    resp.body = svcjson__fault(fault);
+    return;
+  }
+  SvcValue result;
+  if (!call(method, args, baseUrl(req), req.loopback, &result, &fault)) {
+    resp.body = svcjson__fault(fault);
+    return;
+  }
+  resp.body = svcjson__response(result);
+}
+
+void SvcService::handlePkt(const HttpRequest &req, const std::string &method, HttpBody &body,
+                           HttpResponse &resp) {
+  resp.set("Content-Type", "application/octet-stream");
+  SvcFault fault;
+  auto faultAnswer = [&](int status) {
+    SvcValue v = SvcValue::map();
+    v.set("errorCode", std::to_string(fault.code));
+    v.set("errorDescription", fault.description);
+    v.set("errorContext", fault.context);
+    resp.status = status;
+    resp.body = svcpkt__encode(svcpkt__fromValue(v));
+  };
+  std::string text, err;
+  if (req.method != "POST" || method.empty() || method.find('/') != std::string::npos) {
+    setFault(&fault, kSvcBadRequest, "POST a packet message to /svc/pktm/METHOD");
+    return faultAnswer(req.method != "POST" ? 405 : 404);
+  }
+  if (!body.readAll(&text, kMaxCallBody)) {
+    setFault(&fault, kSvcBadRequest, body.failed() ? "Malformed body" : "Body too large");
+    resp.close = true;
+    return faultAnswer(body.failed() ? 400 : 413);
+  }
+  PktMessage msg;
+  SvcArgs args;
+  if (!text.empty() &&
+      (!svcpkt__parse(reinterpret_cast<const uint8_t *>(text.data()), text.size(), &msg, &err) ||
+       !svcpkt__toArgs(msg, &args, &err))) {
+    setFault(&fault, kSvcBadRequest, "Malformed request", err);
+    return faultAnswer(400);
+  }
+  SvcValue result;
+  if (!call(method, args, baseUrl(req), req.loopback, &result, &fault)) return faultAnswer(500);
+  resp.body = svcpkt__encode(svcpkt__fromValue(result));
+}
+
+void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
+  std::vector<std::string> parts;
+  std::string rest = req.path.substr(11);
+  size_t pos = 0;
+  while (pos <= rest.size()) {
+    size_t slash = rest.find('/', pos);
+    std::string raw = rest.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+    std::string seg;
+    // Every segment is a plain identifier: anything that decodes to a path trick is refused.
+    if (!svchttp__decode(raw, &seg, false) || seg.empty() || seg == "." || seg == ".." ||
+        seg.find_first_of("/\\") != std::string::npos || parts.size() >= 5)
+      return textAnswer(resp, 400, "bad file address");
+    parts.push_back(seg);
+    if (slash == std::string::npos) break;
+    pos = slash + 1;
+  }
+  std::string token;
+  if (!parts.empty() && isHex32(parts[0]) && parts.size() >= 4) {
+    token = parts[0];
+    parts.erase(parts.begin());
+  }
+  if (parts.size() < 3 || parts.size() > 4) return textAnswer(resp, 404, "not found");
+  std::string stream = parts.size() == 4 ? parts[3] : std::string();
+  if (!stream.empty() && stream != "pv" && stream != "tn" && stream != "st")
+    return textAnswer(resp, 404, "no such stream");
+  if (token.empty()) {
+    if (const std::string *h = req.header("x-vxvaltoken")) token = *h;
+  }
+  if (token.empty()) token = cookieValue(req.header("cookie"), "valtoken");
+  if (token.empty()) token = svchttp__param(req.query, "valtoken");
+  UserRec user;
+  if (!m_store.userForToken(token, &user)) return textAnswer(resp, 401, "not authorized");
+  ServiceRec svc;
+  if (!m_store.service(user.id, parts[0], parts[1], &svc)) return textAnswer(resp, 404, "no such drive");
+  if (!svc.online) return textAnswer(resp, 503, "drive is offline");
+  int64_t fileId;
+  FileRec f;
+  if (!parseId(parts[2], &fileId) || m_store.getFile(svc, fileId, &f) != kSvcOk)
+    return textAnswer(resp, 404, "no such file");
+  if (f.type != 0) return textAnswer(resp, 400, "not a file");
+  if (req.method == "PUT") return handleUpload(req, body, resp, svc, fileId, stream);
+  if (req.method != "GET" && req.method != "HEAD") return textAnswer(resp, 405, "GET or PUT");
+  std::string ct = "application/octet-stream";
+  if (stream.empty()) {
+    if (const std::string *m = svcargs__find(f.props, "mimetype"))
+      if (!m->empty() && m->find_first_of("\r\n") == std::string::npos) ct = *m;
+  } else {
+    ct = stream == "st" ? "video/mp4" : "image/jpeg";
+  }
+  resp.set("Content-Type", ct);
+  resp.filePath = contentPath(svc.id, fileId, stream);
+}
+
+void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpResponse &resp,
+                              const ServiceRec &svc, int64_t fileId, const std::string &stream) {
+  if (svc.readOnly) return textAnswer(resp, 403, "drive is read-only");
+  int64_t existing = std::max<int64_t>(0, m_store.streamSize(fileId, stream));
+  int64_t room = svc.quota - svc.used + existing;
+  if (req.contentLength >= 0 && req.contentLength > room) {
+    resp.close = true;
+    return textAnswer(resp, 507, "not enough space on the drive");
+  }
+  std::string mode;
+  int64_t after = 0;
+  int stallMs = 0;
+  {
+    std::lock_guard<std::mutex> g(m_faultLock);
+    if (m_uploadCount > 0) {
+      m_uploadCount--;
+      mode = m_uploadMode;
+      after = m_uploadAfter;
+      stallMs = m_uploadStallMs;
+    }
+  }
+  std::string dir = m_opt.dataDir + "/files/" + svc.id;
+  mkdirPrivate(dir);
+  std::string tmp = m_opt.dataDir + "/tmp/up-" + svc__randomHex(8);
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return textAnswer(resp, 500, "cannot store the upload");
+  int64_t total = 0;
+  bool failed = false, tooBig = false, stalled = false;
+  char buf[65536];
+  for (;;) {
+    size_t want = sizeof buf;
+    if (!mode.empty() && total < after) want = static_cast<size_t>(std::min<int64_t>(want, after - total));
+    if (!mode.empty() && total >= after) {
+      if (mode == "cut") {
+        failed = true;
+        resp.abort = true;
+        break;
+      }
+      if (mode == "stall" && !stalled) {
+        stalled = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+      }
+    }
+    long r = body.read(buf, want);
+    if (r < 0) {
+      failed = true;
+      resp.abort = true;
+      break;
+    }
+    if (r == 0) break;
+    total += r;
+    if (total > room) {
+      tooBig = true;
+      break;
+    }
+    const char *p = buf;
+    long left = r;
+    while (left > 0) {
+      ssize_t w = write(fd, p, static_cast<size_t>(left));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        failed = true;
+        break;
+      }
+      p += w;
+      left -= w;
+    }
+    if (failed) break;
+  }
+  bool synced = !failed && !tooBig && fsync(fd) == 0;
+  close(fd);
+  if (!synced) {
+    unlink(tmp.c_str());
+    if (resp.abort) return;
+    resp.close = true;
+    return textAnswer(resp, tooBig ? 507 : 500, tooBig ? "not enough space on the drive"
+                                                       : "cannot store the upload");
+  }
+  int rc;
+  {
+    std::lock_guard<std::mutex> g(m_commitLock);
+    rc = m_store.commitStream(svc.id, fileId, stream, total);
+    if (rc == kSvcOk && rename(tmp.c_str(), contentPath(svc.id, fileId, stream).c_str()) != 0)
+      rc = kSvcInternal;
+  }
+  if (rc != kSvcOk) {
+    unlink(tmp.c_str());
+    return textAnswer(resp, rc == kSvcNoSpace ? 507 : rc == kSvcNoFile ? 404 : 500,
+                      rc == kSvcNoSpace ? "not enough space on the drive" : "upload not stored");
+  }
+  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    fsync(dfd);
+    close(dfd);
+  }
+  resp.set("Content-Type", "application/json");
+  resp.body = "{\"fileid\":\"" + std::to_string(fileId) + "\",\"size\":" + std::to_string(total) + "}";
+}
+
+void SvcService::handleOauth(const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
+  resp.set("Content-Type", "text/html; charset=utf-8");
+  resp.set("Cache-Control", "no-store");
+  std::string params = req.query;
+  if (req.method == "POST") {
+    if (!body.readAll(&params, kMaxFormBody)) {
+      resp.close = true;
+      return textAnswer(resp, 413, "form too large");
+    }
+  } else if (req.method != "GET") {
+    return textAnswer(resp, 405, "GET or POST");
+  }
+  std::string clientId = svchttp__param(params, "client_id");
+  std::string redirect = svchttp__param(params, "redirect_uri");
+  std::string type = svchttp__param(params, "response_type");
+  // The token travels only to the program's own address scheme, never to a web site.
+  if (type != "token" || redirect.compare(0, 10, "ytoauth://") != 0 ||
+      redirect.find_first_of("#\r\n") != std::string::npos) {
+    resp.status = 400;
+    resp.body = "<!DOCTYPE html><html><body><p>Bad sign-in request.</p></body></html>";
+    return;
+  }
+  if (req.method == "GET") {
+    resp.body = loginPage(clientId, redirect, std::string());
+    return;
+  }
+  int64_t uid = 0;
+  std::string name = svchttp__param(params, "username");
+  if (!m_store.checkPassword(name, svchttp__param(params, "password"), &uid)) {
+    resp.body = loginPage(clientId, redirect, "Wrong name or password.");
+    return;
+  }
+  resp.status = 302;
+  resp.set("Location", redirect + "#access_token=" + m_store.newToken(uid) + "&token_type=bearer");
+  resp.body = "<!DOCTYPE html><html><body><p>Signed in.</p></body></html>";
+}
+
+void SvcService::handleAdmin(const HttpRequest &req, HttpResponse &resp) {
+  if (!req.loopback) return textAnswer(resp, 404, "not found");
+  std::string secret = svchttp__param(req.query, "secret");
+  if (const std::string *h = req.header("x-admin-secret")) secret = *h;
+  if (secret.size() != m_secret.size() ||
+      CRYPTO_memcmp(secret.data(), m_secret.data(), m_secret.size()) != 0)
+    return textAnswer(resp, 403, "wrong admin secret");
+  std::string cmd = req.path.substr(7);
+  auto num = [&](const char *name, int64_t def) {
+    int64_t v;
+    return parseId(svchttp__param(req.query, name), &v) ? v : def;
+  };
+  resp.set("Content-Type", "application/json");
+  bool ok = true;
+  if (cmd == "fail") {
+    std::lock_guard<std::mutex> g(m_faultLock);
+    m_failCount = static_cast<int>(num("count", 1));
+    m_failCode = static_cast<int>(num("code", 500));
+    m_failMethod = svchttp__param(req.query, "method");
+  } else if (cmd == "upload") {
+    std::string mode = svchttp__param(req.query, "mode");
+    if (mode != "cut" && mode != "stall") return textAnswer(resp, 400, "mode is cut or stall");
+    std::lock_guard<std::mutex> g(m_faultLock);
+    m_uploadMode = mode;
+    m_uploadAfter = num("after", 0);
+    m_uploadStallMs = static_cast<int>(std::min<int64_t>(num("ms", 1000), 60000));
+    m_uploadCount = static_cast<int>(num("count", 1));
+  } else if (cmd == "offline" || cmd == "online") {
+    ok = m_store.setOnline(svchttp__param(req.query, "serviceid"), cmd == "online");
+  } else if (cmd == "revoke") {
+    ok = m_store.revokeToken(svchttp__param(req.query, "token"));
+  } else if (cmd == "quota") {
+    ok = m_store.setQuota(svchttp__param(req.query, "serviceid"), num("bytes", 0));
+  } else if (cmd == "reset") {
+    std::lock_guard<std::mutex> g(m_faultLock);
+    m_failCount = 0;
+    m_uploadCount = 0;
+  } else {
+    return textAnswer(resp, 404, "unknown admin command");
+  }
+  if (!ok) resp.status = 404;
+  resp.body = ok ? "{\"ok\":true}" : "{\"ok\":false}";
+}
+
+}  // namespace tessel::svc

@@ -1,0 +1,77 @@
+// The reference drive service: the service methods over SOAP, packet messages and the pages'
+// JSON, file content, the web sign-in, and the loopback-only admin endpoint for fault injection.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "svchttp.h"
+#include "svcstore.h"
+#include "svcvalue.h"
+
+namespace tessel::svc {
+
+struct SvcOptions {
+  std::string dataDir;
+  std::string host = "127.0.0.1";
+  int port = 8480;
+  std::string owner;  // user whose token getOwnerAuth hands to loopback callers; none when empty
+};
+
+// Creates DIR (mode 0700) with its sub-folders when missing and opens its database.
+bool svc__openData(const std::string &dir, SvcStore *store, std::string *err);
+
+class SvcService {
+ public:
+  explicit SvcService(SvcOptions opt) : m_opt(std::move(opt)) {}
+  // Opens the data folder and binds the port; prints nothing.
+  bool init(std::string *err);
+  int port() const { return m_http.port(); }
+  const std::string &adminSecret() const { return m_secret; }
+  // Serves until stop().
+  void run();
+  void stop() { m_http.stop(); }
+
+  // One service call, whatever the transport. False with `fault` set for a fault answer.
+  bool call(const std::string &method, const SvcArgs &args, const std::string &baseUrl,
+            bool loopback, SvcValue *out, SvcFault *fault);
+
+ private:
+  void handle(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
+  void handleSoap(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
+  void handleJson(const HttpRequest &req, const std::string &method, HttpBody &body,
+                  HttpResponse &resp);
+  void handlePkt(const HttpRequest &req, const std::string &method, HttpBody &body,
+                 HttpResponse &resp);
+  void handleFiles(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
+  void handleUpload(const HttpRequest &req, HttpBody &body, HttpResponse &resp,
+                    const ServiceRec &svc, int64_t fileId, const std::string &stream);
+  void handleOauth(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
+  void handleAdmin(const HttpRequest &req, HttpResponse &resp);
+  std::string baseUrl(const HttpRequest &req) const;
+  std::string contentPath(const std::string &serviceId, int64_t fileId,
+                          const std::string &stream) const;
+  bool drive(const SvcArgs &args, ServiceRec *svc, SvcFault *fault);
+  SvcValue serviceValue(const ServiceRec &svc, const std::string &baseUrl) const;
+  SvcValue fileValue(const FileRec &f) const;
+
+  SvcOptions m_opt;
+  SvcStore m_store;
+  HttpServer m_http;
+  std::string m_secret;
+  std::mutex m_commitLock;  // an upload's database record and its rename happen together
+
+  // Fault injection, set through the admin endpoint.
+  std::mutex m_faultLock;
+  int m_failCount = 0;
+  int m_failCode = 0;
+  std::string m_failMethod;
+  std::string m_uploadMode;  // "cut" or "stall"
+  int64_t m_uploadAfter = 0;
+  int m_uploadStallMs = 0;
+  int m_uploadCount = 0;
+};
+
+}  // namespace tessel::svc

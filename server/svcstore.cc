@@ -1,0 +1,452 @@
+// SQLite metadata of the service.
+#include "svcstore.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace tessel::svc {
+
+namespace {
+
+constexpr int kPbkdfRounds = 20000;
+
+const char *kSchema =
+    "PRAGMA journal_mode=WAL;"
+    "PRAGMA synchronous=NORMAL;"
+    "PRAGMA foreign_keys=ON;"
+    "CREATE TABLE IF NOT EXISTS users(id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL,"
+    " email TEXT, salt BLOB, hash BLOB, created INTEGER);"
+    "CREATE TABLE IF NOT EXISTS tokens(token TEXT PRIMARY KEY, userid INTEGER NOT NULL,"
+    " created INTEGER);"
+    "CREATE TABLE IF NOT EXISTS devices(id TEXT PRIMARY KEY, userid INTEGER NOT NULL, name TEXT);"
+    "CREATE TABLE IF NOT EXISTS services(id TEXT PRIMARY KEY, deviceid TEXT NOT NULL,"
+    " userid INTEGER NOT NULL, name TEXT, quota INTEGER, online INTEGER DEFAULT 1,"
+    " readonly INTEGER DEFAULT 0, transport TEXT DEFAULT 'soap');"
+    "CREATE TABLE IF NOT EXISTS files(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " serviceid TEXT NOT NULL, parentid INTEGER NOT NULL, name TEXT NOT NULL,"
+    " type INTEGER NOT NULL, ctime INTEGER, mtime INTEGER, UNIQUE(serviceid, parentid, name));"
+    "CREATE TABLE IF NOT EXISTS props(fileid INTEGER NOT NULL, seq INTEGER NOT NULL, key TEXT,"
+    " value TEXT, PRIMARY KEY(fileid, seq));"
+    "CREATE TABLE IF NOT EXISTS streams(fileid INTEGER NOT NULL, stream TEXT NOT NULL,"
+    " serviceid TEXT NOT NULL, size INTEGER NOT NULL, PRIMARY KEY(fileid, stream));";
+
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// One prepared statement, finalized on scope exit.
+class Stmt {
+ public:
+  Stmt(sqlite3 *db, const char *sql) {
+    if (sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) != SQLITE_OK) m_st = nullptr;
+  }
+  ~Stmt() { sqlite3_finalize(m_st); }
+  Stmt(const Stmt &) = delete;
+  Stmt &operator=(const Stmt &) = delete;
+  bool ok() const { return m_st != nullptr; }
+  Stmt &bind(int i, const std::string &s) {
+    sqlite3_bind_text(m_st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Stmt &bind(int i, int64_t v) {
+    sqlite3_bind_int64(m_st, i, v);
+    return *this;
+  }
+  Stmt &bindBlob(int i, const std::string &s) {
+    sqlite3_bind_blob(m_st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error.
+  int step() { return m_st ? sqlite3_step(m_st) : SQLITE_ERROR; }
+  bool run() { return step() == SQLITE_DONE; }
+  int64_t i64(int c) { return sqlite3_column_int64(m_st, c); }
+  std::string text(int c) {
+    const void *p = sqlite3_column_blob(m_st, c);
+    int n = sqlite3_column_bytes(m_st, c);
+    return p ? std::string(static_cast<const char *>(p), static_cast<size_t>(n)) : std::string();
+  }
+
+ private:
+  sqlite3_stmt *m_st = nullptr;
+};
+
+std::string hashPassword(const std::string &password, const std::string &salt) {
+  unsigned char out[32];
+  PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
+                    reinterpret_cast<const unsigned char *>(salt.data()),
+                    static_cast<int>(salt.size()), kPbkdfRounds, EVP_sha256(), sizeof out, out);
+  return std::string(reinterpret_cast<char *>(out), sizeof out);
+}
+
+std::string randomBytes(size_t n) {
+  std::string s(n, '\0');
+  if (RAND_bytes(reinterpret_cast<unsigned char *>(s.data()), static_cast<int>(n)) != 1) abort();
+  return s;
+}
+
+}  // namespace
+
+std::string svc__randomHex(size_t bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string raw = randomBytes(bytes), out;
+  for (unsigned char c : raw) {
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
+
+SvcStore::~SvcStore() {
+  if (m_db) sqlite3_close(m_db);
+}
+
+bool SvcStore::exec(const char *sql) {
+  return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool SvcStore::open(const std::string &dir, std::string *err) {
+  std::string path = dir + "/meta.db";
+  // The database holds session tokens: create it private before SQLite opens it.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *err = "cannot create " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  fchmod(fd, 0600);
+  close(fd);
+  mode_t old = umask(077);  // the WAL and shared-memory files too
+  int rc = sqlite3_open_v2(path.c_str(), &m_db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                           nullptr);
+  bool ok = rc == SQLITE_OK && exec(kSchema);
+  umask(old);
+  if (!ok) {
+    *err = "cannot open " + path + ": " + (m_db ? sqlite3_errmsg(m_db) : "out of memory");
+    return false;
+  }
+  sqlite3_busy_timeout(m_db, 10000);
+  return true;
+}
+
+bool SvcStore::addUser(const std::string &name, const std::string &password, int64_t quota,
+                       int drives, const std::string &transport, NewUser *out,
+                       std::string *err) {
+  std::lock_guard<std::mutex> g(m_lock);
+  if (name.empty() || name.size() > 128) {
+    *err = "bad user name";
+    return false;
+  }
+  exec("BEGIN");
+  std::string salt = randomBytes(16);
+  Stmt u(m_db, "INSERT INTO users(name, email, salt, hash, created) VALUES(?,?,?,?,?)");
+  std::string email = name.find('@') != std::string::npos ? name : name + "@localhost";
+  if (!u.bind(1, name).bind(2, email).bindBlob(3, salt).bindBlob(4, hashPassword(password, salt))
+           .bind(5, nowMs()).run()) {
+    *err = std::string("cannot add user: ") + sqlite3_errmsg(m_db);
+    exec("ROLLBACK");
+    return false;
+  }
+  int64_t uid = sqlite3_last_insert_rowid(m_db);
+  out->user = name;
+  out->deviceId = "dev" + svc__randomHex(8);
+  Stmt d(m_db, "INSERT INTO devices(id, userid, name) VALUES(?,?,?)");
+  bool ok = d.bind(1, out->deviceId).bind(2, uid).bind(3, name + "'s drive").run();
+  for (int i = 0; ok && i < drives; i++) {
+    std::string sid = "svc" + svc__randomHex(8);
+    Stmt s(m_db, "INSERT INTO services(id, deviceid, userid, name, quota, transport)"
+                 " VALUES(?,?,?,?,?,?)");
+    ok = s.bind(1, sid).bind(2, out->deviceId).bind(3, uid)
+             .bind(4, drives == 1 ? std::string("Drive") : "Drive " + std::to_string(i + 1))
+             .bind(5, quota).bind(6, transport).run();
+    out->serviceIds.push_back(sid);
+  }
+  if (!ok) {
+    *err = std::string("cannot add drives: ") + sqlite3_errmsg(m_db);
+    exec("ROLLBACK");
+    return false;
+  }
+  exec("COMMIT");
+  out->token = svc__randomHex(16);
+  Stmt t(m_db, "INSERT INTO tokens(token, userid, created) VALUES(?,?,?)");
+  t.bind(1, out->token).bind(2, uid).bind(3, nowMs()).run();
+  return true;
+}
+
+bool SvcStore::checkPassword(const std::string &name, const std::string &password,
+                             int64_t *userId) {
+  std::string salt, hash;
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    Stmt s(m_db, "SELECT id, salt, hash FROM users WHERE name=?");
+    s.bind(1, name);
+    if (s.step() != SQLITE_ROW) {
+      hashPassword(password, "dummy-salt-value");  // same cost whether or not the name exists
+      return false;
+    }
+    *userId = s.i64(0);
+    salt = s.text(1);
+    hash = s.text(2);
+  }
+  std::string h = hashPassword(password, salt);
+  return h.size() == hash.size() && CRYPTO_memcmp(h.data(), hash.data(), h.size()) == 0;
+}
+
+bool SvcStore::userByName(const std::string &name, int64_t *userId) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Stmt s(m_db, "SELECT id FROM users WHERE name=?");
+  s.bind(1, name);
+  if (s.step() != SQLITE_ROW) return false;
+  *userId = s.i64(0);
+  return true;
+}
+
+std::string SvcStore::newToken(int64_t userId) {
+  std::lock_guard<std::mutex> g(m_lock);
+  std::string token = svc__randomHex(16);
+  Stmt t(m_db, "INSERT INTO tokens(token, userid, created) VALUES(?,?,?)");
+  t.bind(1, token).bind(2, userId).bind(3, nowMs()).run();
+  return token;
+}
+
+bool SvcStore::userForToken(const std::string &token, UserRec *out) {
+  if (token.size() != 32) return false;
+  std::lock_guard<std::mutex> g(m_lock);
+  Stmt s(m_db, "SELECT u.id, u.name, u.email FROM tokens t JOIN users u ON u.id=t.userid"
+               " WHERE t.token=?");
+  s.bind(1, token);
+  if (s.step() != SQLITE_ROW) return false;
+  out->id = s.i64(0);
+  out->name = s.text(1);
+  out->email = s.text(2);
+  return true;
+}
+
+bool SvcStore::revokeToken(const std::string &token) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Stmt s(m_db, "DELETE FROM tokens WHERE token=?");
+  return s.bind(1, token).run() && sqlite3_changes(m_db) > 0;
+}
+
+int64_t SvcStore::usedLocked(const std::string &serviceId) {
+  Stmt s(m_db, "SELECT COALESCE(SUM(size),0) FROM streams WHERE serviceid=?");
+  s.bind(1, serviceId);
+  return s.step() == SQLITE_ROW ? s.i64(0) : 0;
+}
+
+static const char *kServiceCols =
+    "SELECT id, deviceid, userid, name, quota, online, readonly, transport FROM services ";
+
+static void readService(Stmt &s, ServiceRec *r) {
+  r->id = s.text(0);
+  r->deviceId = s.text(1);
+  r->userId = s.i64(2);
+  r->name = s.text(3);
+  r->quota = s.i64(4);
+  r->online = s.i64(5) != 0;
+  r->readOnly = s.i64(6) != 0;
+  r->transport = s.text(7);
+}
+
+std::vector<ServiceRec> SvcStore::services(int64_t userId) {
+  std::lock_guard<std::mutex> g(m_lock);
+  std::vector<ServiceRec> out;
+  Stmt s(m_db, (std::string(kServiceCols) + "WHERE userid=? ORDER BY rowid").c_str());
+  s.bind(1, userId);
+  while (s.step() == SQLITE_ROW) {
+    out.emplace_back();
+    readService(s, &out.back());
+  }
+  for (auto &r : out) r.used = usedLocked(r.id);
+  return out;
+}
+
+bool SvcStore::service(int64_t userId, const std::string &deviceId, const std::string &serviceId,
+                       ServiceRec *out) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Stmt s(m_db, (std::string(kServiceCols) + "WHERE id=? AND deviceid=? AND userid=?").c_str());
+  s.bind(1, serviceId).bind(2, deviceId).bind(3, userId);
+  if (s.step() != SQLITE_ROW) return false;
+  readService(s, out);
+  out->used = usedLocked(out->id);
+  return true;
+}
+
+bool SvcStore::serviceById(const std::string &serviceId, ServiceRec *out) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Stmt s(m_db, (std::string(kServiceCols) + "WHERE id=?").c_str());
+  s.bind(1, serviceId);
+  if (s.step() != SQLITE_ROW) return false;
+  readService(s, out);
+  out->used = usedLocked(out->id);
+  return true;
+}
+
+bool SvcStore::setOnline(const std::string &serviceId, bool online) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Stmt s(m_db, "UPDATE services SET online=? WHERE id=?");
+  return s.bind(1, online ? 1 : 0).bind(2, serviceId).run() && sqlite3_changes(m_db) > 0;
+}
+
+bool SvcStore::setQuota(const std::string &serviceId, int64_t quota) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Stmt s(m_db, "UPDATE services SET quota=? WHERE id=?");
+  return s.bind(1, quota).bind(2, serviceId).run() && sqlite3_changes(m_db) > 0;
+}
+
+bool SvcStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) {
+  if (id == 0) {
+    *out = FileRec();
+    out->name = ".";
+    out->type = 1;
+    out->id = 0;
+    return true;
+  }
+  Stmt s(m_db, "SELECT parentid, name, type, ctime, mtime FROM files WHERE id=? AND serviceid=?");
+  s.bind(1, id).bind(2, serviceId);
+  if (s.step() != SQLITE_ROW) return false;
+  out->id = id;
+  out->parentId = s.i64(0);
+  out->name = s.text(1);
+  out->type = static_cast<int>(s.i64(2));
+  out->ctime = s.i64(3);
+  out->mtime = s.i64(4);
+  out->props.clear();
+  Stmt p(m_db, "SELECT key, value FROM props WHERE fileid=? ORDER BY seq");
+  p.bind(1, id);
+  while (p.step() == SQLITE_ROW) out->props.emplace_back(p.text(0), p.text(1));
+  Stmt z(m_db, "SELECT size FROM streams WHERE fileid=? AND stream=''");
+  z.bind(1, id);
+  out->size = z.step() == SQLITE_ROW ? z.i64(0) : -1;
+  return true;
+}
+
+int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::string &name,
+                         int type, int64_t ctime, int64_t mtime, const SvcArgs &props,
+                         FileRec *out) {
+  std::lock_guard<std::mutex> g(m_lock);
+  FileRec parent;
+  if (!loadFile(svc.id, parentId, &parent)) return kSvcNoFile;
+  if (parent.type != 1) return kSvcNotFolder;
+  {
+    Stmt e(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=? AND name=?");
+    e.bind(1, svc.id).bind(2, parentId).bind(3, name);
+    if (e.step() == SQLITE_ROW) return kSvcExists;
+  }
+  exec("BEGIN");
+  Stmt s(m_db, "INSERT INTO files(serviceid, parentid, name, type, ctime, mtime)"
+               " VALUES(?,?,?,?,?,?)");
+  if (!s.bind(1, svc.id).bind(2, parentId).bind(3, name).bind(4, int64_t{type}).bind(5, ctime)
+           .bind(6, mtime).run()) {
+    int code = sqlite3_extended_errcode(m_db) == SQLITE_CONSTRAINT_UNIQUE ? kSvcExists
+                                                                            : kSvcInternal;
+    exec("ROLLBACK");
+    return code;
+  }
+  int64_t id = sqlite3_last_insert_rowid(m_db);
+  int64_t seq = 0;
+  for (const auto &[k, v] : props) {
+    Stmt p(m_db, "INSERT INTO props(fileid, seq, key, value) VALUES(?,?,?,?)");
+    p.bind(1, id).bind(2, seq++).bind(3, k).bind(4, v).run();
+  }
+  exec("COMMIT");
+  loadFile(svc.id, id, out);
+  return kSvcOk;
+}
+
+int SvcStore::getFile(const ServiceRec &svc, int64_t id, FileRec *out) {
+  std::lock_guard<std::mutex> g(m_lock);
+  return loadFile(svc.id, id, out) ? kSvcOk : kSvcNoFile;
+}
+
+int SvcStore::findChild(const ServiceRec &svc, int64_t parentId, const std::string &name,
+                        FileRec *out) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Stmt e(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=? AND name=?");
+  e.bind(1, svc.id).bind(2, parentId).bind(3, name);
+  if (e.step() != SQLITE_ROW) return kSvcNoFile;
+  return loadFile(svc.id, e.i64(0), out) ? kSvcOk : kSvcNoFile;
+}
+
+int SvcStore::listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset, int64_t count,
+                        std::vector<FileRec> *out) {
+  std::lock_guard<std::mutex> g(m_lock);
+  FileRec parent;
+  if (!loadFile(svc.id, parentId, &parent)) return kSvcNoFile;
+  if (parent.type != 1) return kSvcNotFolder;
+  std::vector<int64_t> ids;
+  {
+    Stmt s(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=? ORDER BY name, id"
+                 " LIMIT ? OFFSET ?");
+    s.bind(1, svc.id).bind(2, parentId).bind(3, count).bind(4, offset);
+    while (s.step() == SQLITE_ROW) ids.push_back(s.i64(0));
+  }
+  for (int64_t id : ids) {
+    out->emplace_back();
+    loadFile(svc.id, id, &out->back());
+  }
+  return kSvcOk;
+}
+
+int SvcStore::removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed) {
+  std::lock_guard<std::mutex> g(m_lock);
+  FileRec f;
+  if (id == 0) return kSvcBadRequest;
+  if (!loadFile(svc.id, id, &f)) return kSvcNoFile;
+  std::vector<int64_t> todo{id};
+  while (!todo.empty()) {
+    int64_t cur = todo.back();
+    todo.pop_back();
+    removed->push_back(cur);
+    Stmt s(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=?");
+    s.bind(1, svc.id).bind(2, cur);
+    while (s.step() == SQLITE_ROW) todo.push_back(s.i64(0));
+  }
+  exec("BEGIN");
+  for (int64_t r : *removed) {
+    Stmt a(m_db, "DELETE FROM files WHERE id=?");
+    a.bind(1, r).run();
+    Stmt b(m_db, "DELETE FROM props WHERE fileid=?");
+    b.bind(1, r).run();
+    Stmt c(m_db, "DELETE FROM streams WHERE fileid=?");
+    c.bind(1, r).run();
+  }
+  exec("COMMIT");
+  return kSvcOk;
+}
+
+int64_t SvcStore::streamSize(int64_t fileId, const std::string &stream) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Stmt z(m_db, "SELECT size FROM streams WHERE fileid=? AND stream=?");
+  z.bind(1, fileId).bind(2, stream);
+  return z.step() == SQLITE_ROW ? z.i64(0) : -1;
+}
+
+int SvcStore::commitStream(const std::string &serviceId, int64_t fileId,
+                           const std::string &stream, int64_t size) {
+  std::lock_guard<std::mutex> g(m_lock);
+  FileRec f;
+  if (!loadFile(serviceId, fileId, &f) || f.type != 0) return kSvcNoFile;
+  Stmt q(m_db, "SELECT quota FROM services WHERE id=?");
+  q.bind(1, serviceId);
+  int64_t quota = q.step() == SQLITE_ROW ? q.i64(0) : 0;
+  int64_t old = 0;
+  {
+    Stmt z(m_db, "SELECT size FROM streams WHERE fileid=? AND stream=?");
+    z.bind(1, fileId).bind(2, stream);
+    if (z.step() == SQLITE_ROW) old = z.i64(0);
+  }
+  if (usedLocked(serviceId) - old + size > quota) return kSvcNoSpace;
+  Stmt s(m_db, "INSERT OR REPLACE INTO streams(fileid, stream, serviceid, size) VALUES(?,?,?,?)");
+  return s.bind(1, fileId).bind(2, stream).bind(3, serviceId).bind(4, size).run() ? kSvcOk
+                                                                                  : kSvcInternal;
+}
+
+}  // namespace tessel::svc

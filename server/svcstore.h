@@ -1,0 +1,116 @@
+// Metadata of the service in one SQLite database: users, session tokens, devices, drive
+// services, files with their properties, and the sizes of stored content streams.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "svcvalue.h"
+
+namespace tessel::svc {
+
+struct UserRec {
+  int64_t id = 0;
+  std::string name;
+  std::string email;
+};
+
+struct ServiceRec {
+  std::string id;
+  std::string deviceId;
+  int64_t userId = 0;
+  std::string name;
+  int64_t quota = 0;
+  int64_t used = 0;
+  bool online = true;
+  bool readOnly = false;
+  std::string transport;  // "soap" or "pktm": which API address listServices hands out
+};
+
+struct FileRec {
+  int64_t id = 0;  // 0 is the drive's root folder
+  int64_t parentId = 0;
+  std::string name;
+  int type = 0;  // 0 file, 1 folder
+  int64_t ctime = 0;
+  int64_t mtime = 0;
+  int64_t size = -1;  // bytes of the main content, -1 before it was uploaded
+  SvcArgs props;
+};
+
+struct NewUser {
+  std::string user;
+  std::string token;
+  std::string deviceId;
+  std::vector<std::string> serviceIds;
+};
+
+// Fault codes the store reports; 0 is success.
+enum : int {
+  kSvcOk = 0,
+  kSvcBadRequest = 400,
+  kSvcNoService = 803,
+  kSvcNoFile = 804,
+  kSvcNotFolder = 805,
+  kSvcExists = 808,
+  kSvcNoSpace = 507,
+  kSvcInternal = 500,
+};
+
+class SvcStore {
+ public:
+  SvcStore() = default;
+  ~SvcStore();
+  SvcStore(const SvcStore &) = delete;
+  SvcStore &operator=(const SvcStore &) = delete;
+
+  // Opens (creating) DIR/meta.db, mode 0600. The folder must exist.
+  bool open(const std::string &dir, std::string *err);
+
+  bool addUser(const std::string &name, const std::string &password, int64_t quota, int drives,
+               const std::string &transport, NewUser *out, std::string *err);
+  bool checkPassword(const std::string &name, const std::string &password, int64_t *userId);
+  bool userByName(const std::string &name, int64_t *userId);
+  std::string newToken(int64_t userId);
+  bool userForToken(const std::string &token, UserRec *out);
+  bool revokeToken(const std::string &token);
+
+  std::vector<ServiceRec> services(int64_t userId);
+  // The user's service; false when it does not exist or belongs to someone else.
+  bool service(int64_t userId, const std::string &deviceId, const std::string &serviceId,
+               ServiceRec *out);
+  bool serviceById(const std::string &serviceId, ServiceRec *out);
+  bool setOnline(const std::string &serviceId, bool online);
+  bool setQuota(const std::string &serviceId, int64_t quota);
+
+  int createFile(const ServiceRec &svc, int64_t parentId, const std::string &name, int type,
+                 int64_t ctime, int64_t mtime, const SvcArgs &props, FileRec *out);
+  int getFile(const ServiceRec &svc, int64_t id, FileRec *out);
+  int findChild(const ServiceRec &svc, int64_t parentId, const std::string &name, FileRec *out);
+  int listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset, int64_t count,
+                std::vector<FileRec> *out);
+  // Removes a file or a folder with everything below it; `removed` gets the ids whose content
+  // files the caller deletes.
+  int removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed);
+
+  int64_t streamSize(int64_t fileId, const std::string &stream);
+  // Records an uploaded stream if the file still exists and the drive still has room for it.
+  int commitStream(const std::string &serviceId, int64_t fileId, const std::string &stream,
+                   int64_t size);
+
+ private:
+  bool exec(const char *sql);
+  int64_t usedLocked(const std::string &serviceId);
+  bool loadFile(const std::string &serviceId, int64_t id, FileRec *out);
+
+  std::mutex m_lock;
+  sqlite3 *m_db = nullptr;
+};
+
+std::string svc__randomHex(size_t bytes);
+
+}  // namespace tessel::svc

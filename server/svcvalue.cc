@@ -1,0 +1,238 @@
+// Wire forms of the service's answers and the readers of its request bodies.
+#include "svcvalue.h"
+
+#include <nlohmann/json.hpp>
+#include <pugixml.hpp>
+
+#include <cstdio>
+#include <cstring>
+
+namespace tessel::svc {
+
+namespace {
+
+constexpr size_t kMaxArgs = 256;
+
+void appendXml(std::string *out, const std::string &name, const SvcValue &v) {
+  switch (v.kind) {
+    case SvcValue::Kind::Text:
+      // The type attribute keeps the client from trimming blanks that belong to the value.
+      *out += "<" + name + " xsi:type=\"xsd:string\">" + svcxml__escape(v.text) + "</" + name + ">";
+      break;
+    case SvcValue::Kind::Map:
+      *out += "<" + name + ">";
+      for (const auto &[k, child] : v.entries) appendXml(out, k, child);
+      *out += "</" + name + ">";
+      break;
+    case SvcValue::Kind::List:
+      *out += "<" + name + ">";
+      for (const auto &item : v.entries) appendXml(out, v.itemName.empty() ? "item" : v.itemName, item.second);
+      *out += "</" + name + ">";
+      break;
+  }
+}
+
+std::string envelope(const std::string &inner) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+         "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\""
+         " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
+         " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soapenv:Body>" +
+         inner + "</soapenv:Body></soapenv:Envelope>";
+}
+
+std::string localName(const char *name) {
+  const char *colon = std::strchr(name, ':');
+  return colon ? std::string(colon + 1) : std::string(name);
+}
+
+nlohmann::ordered_json toJson(const SvcValue &v) {
+  switch (v.kind) {
+    case SvcValue::Kind::Text:
+      return v.text;
+    case SvcValue::Kind::Map: {
+      nlohmann::ordered_json o = nlohmann::ordered_json::object();
+      for (const auto &[k, child] : v.entries) o[k] = toJson(child);
+      return o;
+    }
+    case SvcValue::Kind::List: {
+      nlohmann::ordered_json a = nlohmann::ordered_json::array();
+      for (const auto &item : v.entries) a.push_back(toJson(item.second));
+      return a;
+    }
+  }
+  return nullptr;
+}
+
+std::string dumpJson(const nlohmann::ordered_json &j) {
+  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+}  // namespace
+
+SvcValue SvcValue::str(std::string s) {
+  SvcValue v;
+  v.text = std::move(s);
+  return v;
+}
+
+SvcValue SvcValue::map() {
+  SvcValue v;
+  v.kind = Kind::Map;
+  return v;
+}
+
+SvcValue SvcValue::list(std::string itemName) {
+  SvcValue v;
+  v.kind = Kind::List;
+  v.itemName = std::move(itemName);
+  return v;
+}
+
+SvcValue &SvcValue::set(const std::string &key, SvcValue v) {
+  for (auto &e : entries) {
+    if (e.first == key) {
+      e.second = std::move(v);
+      return *this;
+    }
+  }
+  entries.emplace_back(key, std::move(v));
+  return *this;
+}
+
+const SvcValue *SvcValue::find(const std::string &key) const {
+  for (const auto &e : entries)
+    if (e.first == key) return &e.second;
+  return nullptr;
+}
+
+const std::string *svcargs__find(const SvcArgs &args, const std::string &name) {
+  for (const auto &a : args)
+    if (a.first == name) return &a.second;
+  return nullptr;
+}
+
+std::string svcxml__escape(const std::string &s) {
+  std::string out;
+  out.reserve(s.size() + 8);
+  for (unsigned char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#x27;"; break;
+      default:
+        if (c < 0x20 && c != '\n' && c != '\r' && c != '\t') {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "&#x%X;", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+bool svcxml__isName(const std::string &name) {
+  if (name.empty() || name.size() > 64) return false;
+  auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+  if (!alpha(name[0])) return false;
+  for (char c : name)
+    if (!alpha(c) && !(c >= '0' && c <= '9') && c != '-' && c != '.') return false;
+  return true;
+}
+
+std::string svcxml__response(const std::string &method, const SvcValue &result) {
+  std::string inner = "<" + method + "Response>";
+  for (const auto &[k, v] : result.entries) appendXml(&inner, k, v);
+  inner += "</" + method + "Response>";
+  return envelope(inner);
+}
+
+std::string svcxml__fault(const SvcFault &fault) {
+  return envelope("<VXError><errorCode>" + std::to_string(fault.code) +
+                  "</errorCode><errorDescription xsi:type=\"xsd:string\">" +
+                  svcxml__escape(fault.description) +
+                  "</errorDescription><errorContext xsi:type=\"xsd:string\">" +
+                  svcxml__escape(fault.context) + "</errorContext></VXError>");
+}
+
+bool svcxml__parseCall(const std::string &body, std::string *method, SvcArgs *args,
+                       std::string *err) {
+  pugi::xml_document doc;
+  pugi::xml_parse_result r = doc.load_buffer(body.data(), body.size(),
+                                             pugi::parse_default | pugi::parse_ws_pcdata_single);
+  if (!r) {
+    *err = std::string("malformed XML: ") + r.description();
+    return false;
+  }
+  pugi::xml_node root = doc.document_element();
+  if (!root || localName(root.name()) != "Envelope") {
+    *err = "no Envelope element";
+    return false;
+  }
+  pugi::xml_node bodyNode;
+  for (pugi::xml_node n : root.children())
+    if (n.type() == pugi::node_element && localName(n.name()) == "Body") bodyNode = n;
+  if (!bodyNode) {
+    *err = "no Body element";
+    return false;
+  }
+  pugi::xml_node call;
+  for (pugi::xml_node n : bodyNode.children()) {
+    if (n.type() == pugi::node_element) {
+      call = n;
+      break;
+    }
+  }
+  if (!call) {
+    *err = "no method element";
+    return false;
+  }
+  *method = localName(call.name());
+  args->clear();
+  for (pugi::xml_node n : call.children()) {
+    if (n.type() != pugi::node_element) continue;
+    if (args->size() >= kMaxArgs) {
+      *err = "too many arguments";
+      return false;
+    }
+    args->emplace_back(localName(n.name()), n.text().get());
+  }
+  return true;
+}
+
+std::string svcjson__response(const SvcValue &result) { return dumpJson(toJson(result)); }
+
+std::string svcjson__fault(const SvcFault &fault) {
+  nlohmann::ordered_json j;
+  j["HB-EXCEPTION"]["ecode"] = fault.code;
+  j["HB-EXCEPTION"]["message"] = fault.description;
+  return dumpJson(j);
+}
+
+bool svcjson__parseArgs(const std::string &body, SvcArgs *args, std::string *err) {
+  nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) {
+    *err = "malformed JSON";
+    return false;
+  }
+  args->clear();
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    if (args->size() >= kMaxArgs) {
+      *err = "too many arguments";
+      return false;
+    }
+    const auto &v = it.value();
+    if (v.is_string())
+      args->emplace_back(it.key(), v.get<std::string>());
+    else if (v.is_boolean())
+      args->emplace_back(it.key(), v.get<bool>() ? "1" : "0");
+    else if (v.is_number())
+      args->emplace_back(it.key(), v.dump());
+  }
+  return true;
+}
+
+}  // namespace tessel::svc

@@ -21,7 +21,7 @@ bool RetryBudget::again(int32_t rc) {
   if (m_count >= kMaxRetries) return false;
   // The first retries are immediate: most "not yet" answers clear at once.
   if (m_count >= 2) {
-    const int ms = m_count >= 8 ? 64 : 1 << (m_count - 2);
+    const int ms = m_count >= 6 ? 16 : 1 << (m_count - 2);
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
   ++m_count;

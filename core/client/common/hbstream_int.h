@@ -8,10 +8,10 @@
 namespace hbstream_detail {
 
 // Bounds the retries of "not yet" answers (-2, -11, a zero-byte write) so that a peer that never
-// makes progress cannot hold a copy loop forever. Consecutive retries back off from 0 to 64 ms.
+// makes progress cannot hold a copy loop forever. Consecutive retries back off from 0 to 16 ms.
 class RetryBudget {
  public:
-  static constexpr int kMaxRetries = 40;
+  static constexpr int kMaxRetries = 32;
   // True when `rc` may be retried and the budget allows it (after a pause).
   bool again(int32_t rc);
   void reset() { m_count = 0; }

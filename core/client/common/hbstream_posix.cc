@@ -106,7 +106,7 @@ class HBStreamPosix : public HBObject<HBStreamPosix, IHBStream, IHBStreamSpaceAl
 
   int32_t setSize(int64_t size) override {
     if (m_fd < 0 || size < 0 || ::ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
-      std::fprintf(stderr, " -- Failed to set file pointer: %d\n", m_fd < 0 || size < 0 ? EBADF : errno);
+      std::fprintf(stderr, " -- Failed to set file pointer: %d\n", m_fd < 0 ? EBADF : size < 0 ? EINVAL : errno);
       return BR_EIO;
     }
     return 0;

@@ -1,0 +1,225 @@
+#include "hbstr.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "brlog.h"
+#include "testutil.h"
+
+namespace {
+
+// Runs `fn` with the log going to a fresh file at the most verbose level; returns the file.
+std::string captureLog(const std::function<void()> &fn) {
+  tessel::test::TempDir dir;
+  const std::string path = dir.file("capture.log");
+  brlog__resetForTest();
+  hblogsink__init("hbstr_test", path.c_str());
+  brlog__setLevel(BRLOG_DEBUG5);
+  fn();
+  std::string text;
+  tessel::test::readFile(path, &text);
+  brlog__resetForTest();
+  return text;
+}
+
+TEST(HBStr, HeapStringCopiesAndOffersBothInterfaces) {
+  char source[] = "hello";
+  HBRef<HBStrHeap> s;
+  ASSERT_EQ(HBStrHeap::create(source, s), BR_OK);
+  source[0] = 'J';
+  EXPECT_STREQ(s->getText(), "hello");
+
+  HBRef<IHBRPCArgumentValue> value;
+  ASSERT_EQ(hb_query(s->obj(), value), BR_OK);
+  hbtype_t t = HBTYPE_ANY;
+  void *out = nullptr;
+  ASSERT_EQ(value->getValue(&t, &out), BR_OK);
+  EXPECT_EQ(t, HBTYPE_TEXT);
+  EXPECT_STREQ(static_cast<const char *>(out), "hello");
+  t = HBTYPE_TEXT;
+  EXPECT_EQ(value->getValue(&t, &out), BR_OK);
+  t = HBIFC_MAP;
+  out = nullptr;
+  EXPECT_EQ(value->getValue(&t, &out), BR_EINVAL);
+  EXPECT_EQ(out, nullptr);
+
+  // Every sub-object answers for the whole object and shares its count.
+  HBRef<IHBStr> back;
+  ASSERT_EQ(hb_query(static_cast<IHBObj *>(value.get()), back), BR_OK);
+  EXPECT_EQ(back.get(), static_cast<IHBStr *>(s.get()));
+  EXPECT_EQ(s->upref(), 4);  // s, value, back, this one
+  EXPECT_EQ(s->dnref(), 3);
+
+  void *none = reinterpret_cast<void *>(0x1);
+  EXPECT_EQ(s->getifc(HBIFC_MAP, &none), BR_ENOENT);
+  EXPECT_EQ(none, reinterpret_cast<void *>(0x1));
+}
+
+TEST(HBStr, NullTextsAndAdoptedBuffers) {
+  HBRef<HBStrHeap> empty;
+  ASSERT_EQ(HBStrHeap::create(nullptr, empty), BR_OK);
+  EXPECT_EQ(empty->getText(), nullptr);
+
+  char *buf = strdup("composed");
+  HBRef<HBStrHeap> adopted;
+  ASSERT_EQ(HBStrHeap::adopt(buf, adopted), BR_OK);
+  EXPECT_EQ(adopted->getText(), buf);  // not copied; freed with the string (ASan checks)
+}
+
+TEST(HBStr, StaticStringIgnoresCounting) {
+  static HBStrStatic domain("core.prop");
+  EXPECT_EQ(domain.upref(), 1);
+  EXPECT_EQ(domain.dnref(), 1);
+  EXPECT_EQ(domain.dnref(), 1);
+  EXPECT_STREQ(domain.getText(), "core.prop");
+  HBRef<IHBRPCArgumentValue> v;
+  ASSERT_EQ(hb_query(domain.obj(), v), BR_OK);
+  v.reset();
+  EXPECT_STREQ(domain.getText(), "core.prop");
+}
+
+TEST(HBStr, AllocatorStringKeepsItsAllocatorAlive) {
+  HBRef<HBStringAllocator> sa;
+  ASSERT_EQ(HBStringAllocator::create(64, 64, sa), BR_OK);
+  HBRef<HBStrSA> whole, part, none;
+  ASSERT_EQ(HBStrSA::create(sa.get(), "abcdef", -1, whole), BR_OK);
+  ASSERT_EQ(HBStrSA::create(sa.get(), "abcdef", 3, part), BR_OK);
+  ASSERT_EQ(HBStrSA::create(sa.get(), nullptr, 3, none), BR_OK);
+  EXPECT_EQ(sa->refcount(), 4);
+  sa.reset();
+  EXPECT_STREQ(whole->getText(), "abcdef");
+  EXPECT_STREQ(part->getText(), "abc");
+  EXPECT_EQ(none->getText(), nullptr);
+}
+
+TEST(HBStringAllocator, AlignmentSlackAndPositions) {
+  HBRef<HBStringAllocator> sa;
+  ASSERT_EQ(HBStringAllocator::create(16, 0, sa), BR_OK);
+  EXPECT_EQ(sa->alloc(0), nullptr);
+  EXPECT_EQ(sa->alloc(-5), nullptr);
+  char *a = static_cast<char *>(sa->alloc(1));
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 8, 0u);
+  EXPECT_EQ(sa->used(), 8);
+  char *b = static_cast<char *>(sa->alloc(1));
+  EXPECT_EQ(b - a, 8);
+  EXPECT_EQ(sa->used(), 16);
+  // Full, and it never grows.
+  EXPECT_EQ(sa->alloc(1), nullptr);
+  EXPECT_EQ(sa->copyText("x", -1), nullptr);
+  EXPECT_EQ(sa->bufferCount(), 1);
+
+  // Odd sizes keep later results aligned.
+  HBRef<HBStringAllocator> odd;
+  ASSERT_EQ(HBStringAllocator::create(256, 0, odd), BR_OK);
+  for (int n : {3, 5, 1, 13, 2}) {
+    void *p = odd->alloc(n);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 8, 0u) << n;
+  }
+}
+
+TEST(HBStringAllocator, GrowsInStepsAndFlushKeepsOneBuffer) {
+  HBRef<HBStringAllocator> sa;
+  ASSERT_EQ(HBStringAllocator::create(4096, 4096, sa), BR_OK);
+  ASSERT_NE(sa->alloc(100), nullptr);
+  void *big = sa->alloc(10000);
+  ASSERT_NE(big, nullptr);
+  std::memset(big, 0xab, 10000);
+  EXPECT_EQ(sa->bufferSize(), 12288);
+  EXPECT_EQ(sa->bufferCount(), 2);
+  EXPECT_EQ(sa->totalAllocated(), 4096 + 12288);
+  ASSERT_NE(sa->alloc(2000), nullptr);  // fits beside the big block
+  EXPECT_EQ(sa->bufferCount(), 2);
+  ASSERT_NE(sa->alloc(4000), nullptr);
+  EXPECT_EQ(sa->bufferCount(), 3);
+  EXPECT_EQ(sa->bufferSize(), 4096);
+
+  sa->flush();
+  EXPECT_EQ(sa->bufferCount(), 1);
+  EXPECT_EQ(sa->used(), 0);
+  EXPECT_NE(sa->alloc(8), nullptr);
+}
+
+TEST(HBStringAllocator, CopyTextAndEmptyStart) {
+  HBRef<HBStringAllocator> sa;
+  ASSERT_EQ(HBStringAllocator::create(0, 0, sa), BR_OK);
+  EXPECT_EQ(sa->copyText("abc", -1), nullptr);  // neither buffer nor growth
+  HBRef<HBStringAllocator> grow;
+  ASSERT_EQ(HBStringAllocator::create(0, 32, grow), BR_OK);
+  char *c = grow->copyText("abcdef", 4);
+  ASSERT_NE(c, nullptr);
+  EXPECT_STREQ(c, "abcd");
+  EXPECT_EQ(grow->copyText(nullptr, 4), nullptr);
+  EXPECT_EQ(grow->bufferSize(), 32);
+}
+
+TEST(HBStringAllocator, FlushOfSharedAllocatorWarns) {
+  const std::string log = captureLog([] {
+    HBRef<HBStringAllocator> sa;
+    ASSERT_EQ(HBStringAllocator::create(64, 64, sa), BR_OK);
+    HBRef<HBStringAllocator> second = sa;
+    sa->flush();
+  });
+  EXPECT_NE(log.find("You are flushing a string alocator that is multi-owned: 2"),
+            std::string::npos)
+      << log;
+}
+
+TEST(BrStr, ToInt) {
+  struct Case {
+    const char *text;
+    int base;
+    int32_t want;
+  } cases[] = {
+      {" -0x1F", 0, -31},
+      {"0123", 0, 0},
+      {"0", 0, 0},
+      {"42abc", 0, 42},
+      {"+17", 0, 17},
+      {"\t\n 99", 10, 99},
+      {"12345678901", 10, 1234567890},
+      {"-2147483648", 10, INT32_MIN},
+      {"0x7fffffff", 16, INT32_MAX},
+      {"ffffffff", 16, -1},
+      {"123456789", 16, 0x12345678},
+      {"0XaBc", 16, 0xabc},
+      {"--5", 10, 0},
+      {"777", 8, 0},
+      {"12", 2, 0},
+      {"", 10, 0},
+      {"x", 0, 0},
+  };
+  for (const Case &c : cases) EXPECT_EQ(brstr__toInt(c.text, c.base), c.want) << c.text;
+  EXPECT_EQ(brstr__toInt(nullptr, 10), 0);
+}
+
+TEST(BrStr, HexdumpLines) {
+  unsigned char data[20];
+  for (int i = 0; i < 20; ++i) data[i] = static_cast<unsigned char>(0x20 + i);
+  data[0] = 0x00;
+  data[1] = 0xff;
+  data[2] = '%';
+  const std::string log = captureLog([&] {
+    brstr__hexdump("HEXTST", BRLOG_INFO, data, 20);
+    brstr__hexdump("HEXTST", BRLOG_INFO, data, 0);
+    brstr__hexdump("HEXTST", BRLOG_DEBUG5 + 1, data, 20);  // never enabled
+  });
+  EXPECT_NE(log.find("0000: 00 ff 25 23 24 25 26 27 28 29 2a 2b 2c 2d 2e 2f   ...#$.&'()*+,-./"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("0010: 30 31 32 33 " + std::string(12 * 3, ' ') + "  0123"),
+            std::string::npos)
+      << log;
+  size_t lines = 0;
+  for (size_t p = log.find("HEXTST"); p != std::string::npos; p = log.find("HEXTST", p + 1))
+    ++lines;
+  EXPECT_EQ(lines, 2u);
+}
+
+}  // namespace

@@ -554,7 +554,7 @@ void HttpServer::serveConnection(int fd, std::string peer, bool loopback) {
     if (fileFd >= 0) close(fileFd);
     if (!ok) return;
     if (!keep) {
-      if (!body.finished()) conn.lingerClose();
+      if (!body.finished() || bad || resp.status == 431) conn.lingerClose();
       return;
     }
   }

@@ -386,7 +386,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const std:
     const std::string *name;
     if (!need("filename", &name)) return false;
     if (!validName(*name)) {
-      setFault(fault, kSvcBadRequest, "Invalid file name", *name);
+      setFault(fault, kSvcBadRequest, "Invalid file name", method);
       return false;
     }
     if (svc.readOnly) {

@@ -1,0 +1,766 @@
+#!/usr/bin/python3
+"""An independent client of tesselsvc for its tests: SOAP, packet messages and the pages' JSON
+calls, uploads and downloads, the web sign-in, TLS and fault injection, written with the Python
+standard library only. Usage: svcclient.py CASE --url URL --secret S --data DIR --bin TESSELSVC
+--user JSON [--pid PID]. Exits 0 when every check of CASE holds."""
+
+import argparse
+import http.client
+import json
+import os
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+import xml.etree.ElementTree as ET
+
+ARGS = None
+HOST = "127.0.0.1"
+PORT = 0
+
+
+def fail(msg):
+    print("FAIL: " + msg, file=sys.stderr)
+    sys.exit(1)
+
+
+def check(cond, msg):
+    if not cond:
+        fail(msg)
+
+
+def conn(tls=False):
+    if tls:
+        ctx = ssl.create_default_context(cafile=os.path.join(ARGS.data, "tls.crt"))
+        return http.client.HTTPSConnection(HOST, PORT, context=ctx, timeout=20)
+    return http.client.HTTPConnection(HOST, PORT, timeout=20)
+
+
+def request(method, path, body=None, headers=None, tls=False, c=None):
+    own = c is None
+    c = c or conn(tls)
+    c.request(method, path, body=body, headers=headers or {})
+    r = c.getresponse()
+    data = r.read()
+    if own:
+        c.close()
+    return r.status, dict((k.lower(), v) for k, v in r.getheaders()), data
+
+
+def xml_escape(s):
+    return s.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+# ---- SOAP, as the program sends it: typed text arguments in a SOAP 1.1 envelope.
+
+def soap_body(method, args):
+    parts = ['<?xml version="1.0" encoding="UTF-8" ?><soapenv:Envelope '
+             'xmlns:soapenv="http://schemas.xmlsoap.org/soap/envelope/" '
+             'xmlns:xsd="http://www.w3.org/2001/XMLSchema" '
+             'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"><soapenv:Body><',
+             method, ' soapenv:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/">']
+    for k, v in args:
+        parts.append('<%s xsi:type="xsd:string">%s</%s>' % (k, xml_escape(v), k))
+    parts.append("</%s></soapenv:Body></soapenv:Envelope>" % method)
+    return "".join(parts).encode()
+
+
+def local(tag):
+    return tag.split("}")[-1]
+
+
+def xml_value(el):
+    children = list(el)
+    if not children:
+        return el.text or ""
+    names = [local(c.tag) for c in children]
+    # Repeated children, or the known list wrappers, are lists.
+    if local(el.tag) in ("services", "albums", "files") or len(set(names)) < len(names):
+        return [xml_value(c) for c in children]
+    return dict((local(c.tag), xml_value(c)) for c in children)
+
+
+def call_soap(method, args, tls=False):
+    st, hdr, data = request("POST", "/svc/api", soap_body(method, args),
+                            {"SoapAction": method, "Content-Type": 'text/xml; charset="utf-8"'}, tls)
+    check(st in (200, 500), "%s: SOAP status %d" % (method, st))
+    root = ET.fromstring(data)
+    body = [c for c in root if local(c.tag) == "Body"][0]
+    answer = list(body)[0]
+    if local(answer.tag) == "VXError":
+        check(st == 500, "fault answered with status %d" % st)
+        f = xml_value(answer)
+        return {"fault": int(f["errorCode"]), "description": f.get("errorDescription", "")}
+    check(st == 200, "%s: success answered with %d" % (method, st))
+    check(local(answer.tag) == method + "Response", "answer element " + answer.tag)
+    return dict((local(c.tag), xml_value(c)) for c in answer)
+
+
+# ---- Packet messages.
+
+def varint(v):
+    out = bytearray()
+    while v >= 0x80:
+        out.append((v & 0x7F) | 0x80)
+        v >>= 7
+    out.append(v)
+    return bytes(out)
+
+
+def pkt_str(field, s):
+    b = s.encode() if isinstance(s, str) else s
+    return varint(field * 8 + 4) + varint(len(b)) + b
+
+
+def pkt_request(args):
+    out = pkt_str(0, "map")
+    for i, (k, v) in enumerate(args):
+        out += pkt_str(2 * i + 1, k) + pkt_str(2 * i + 2, v)
+    return out
+
+
+def read_varint(b, i):
+    v = shift = 0
+    while True:
+        c = b[i]
+        i += 1
+        v |= (c & 0x7F) << shift
+        shift += 7
+        if not c & 0x80:
+            return v, i
+
+
+def pkt_parse(b):
+    recs = []
+    i = 0
+    while i < len(b):
+        key, i = read_varint(b, i)
+        field, typ = key >> 3, key & 7
+        if typ in (0, 1):
+            v, i = read_varint(b, i)
+            if typ == 1:
+                v = (v >> 1) ^ -(v & 1)
+        elif typ in (2, 3):
+            v = b[i:i + 8]
+            i += 8
+        elif typ in (4, 5):
+            n, i = read_varint(b, i)
+            v = b[i:i + n]
+            i += n
+            v = pkt_parse(v) if typ == 5 else v.decode()
+        else:
+            raise ValueError("type %d" % typ)
+        recs.append((field, typ, v))
+    return recs
+
+
+def pkt_value(recs):
+    first = {}
+    for f, t, v in recs:
+        first.setdefault(f, (t, v))
+    kind = first[0][1]
+    conv = lambda tv: tv[1] if tv[0] == 4 else pkt_value(tv[1])
+    if kind == "map":
+        out = {}
+        f = 1
+        while f in first:
+            out[first[f][1]] = conv(first[f + 1])
+            f += 2
+        return out
+    check(kind == "iter", "unknown kind " + kind)
+    out = []
+    f = 1
+    while f in first:
+        out.append(conv(first[f]))
+        f += 1
+    return out
+
+
+def call_pkt(method, args, prefix="/svc/pktm/"):
+    st, hdr, data = request("POST", prefix + method, pkt_request(args),
+                            {"Content-Type": "application/octet-stream"})
+    check(st in (200, 500), "%s: packet status %d" % (method, st))
+    v = pkt_value(pkt_parse(data))
+    if "errorCode" in v:
+        check(st == 500, "fault with status %d" % st)
+        return {"fault": int(v["errorCode"]), "description": v.get("errorDescription", "")}
+    return v
+
+
+# ---- The pages' JSON calls: a bare envelope, a JSON answer.
+
+def call_json(method, args, tls=False):
+    body = "<soapenv:Envelope><soapenv:Body><%s>" % method
+    body += "".join("<%s>%s</%s>" % (k, xml_escape(v), k) for k, v in args)
+    body += "</%s></soapenv:Body></soapenv:Envelope>" % method
+    st, hdr, data = request("POST", "/svc/api/json/" + method, body.encode(),
+                            {"Content-Type": "text/plain"}, tls)
+    check(hdr.get("access-control-allow-origin") == "*", "CORS header missing")
+    v = json.loads(data)
+    if "HB-EXCEPTION" in v:
+        return {"fault": int(v["HB-EXCEPTION"]["ecode"]), "description": v["HB-EXCEPTION"]["message"]}
+    check(st == 200, "json status %d" % st)
+    return v
+
+
+CALLS = {"soap": call_soap, "pktm": call_pkt, "json": call_json}
+
+
+def user():
+    return json.loads(ARGS.user)
+
+
+def admin(cmd, **params):
+    params["secret"] = ARGS.secret
+    st, _, data = request("GET", "/admin/%s?%s" % (cmd, urllib.parse.urlencode(params)))
+    check(st == 200, "admin %s: %d %s" % (cmd, st, data))
+
+
+def add_user(name, *extra):
+    out = subprocess.run([ARGS.bin, "adduser", "--data", ARGS.data, name, "pw"] + list(extra),
+                         check=True, capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def drive_args(u, sid=None):
+    return [("valtoken", u["token"]), ("deviceid", u["deviceid"]),
+            ("serviceid", sid or u["serviceids"][0])]
+
+
+def as_list(v):
+    if v in ("", None):
+        return []
+    return v if isinstance(v, list) else [v]
+
+
+def expect_fault(r, code, what):
+    check(isinstance(r, dict) and r.get("fault") == code, "%s: wanted fault %d, got %r" % (what, code, r))
+
+
+def create(call, u, name, parent="0", extra=()):
+    r = call("createFile", drive_args(u) + [("parentid", parent), ("filename", name)] + list(extra))
+    check("file" in r, "createFile %s: %r" % (name, r))
+    return r["file"]["fileid"]
+
+
+def files_path(u, fid, stream=None):
+    p = "/svc/files/%s/%s/%s" % (u["deviceid"], u["serviceids"][0], fid)
+    return p + ("/" + stream if stream else "")
+
+
+def put(u, fid, data, stream=None, chunked=False, tls=False, auth="cookie"):
+    c = conn(tls)
+    headers = {}
+    if auth == "cookie":
+        headers["Cookie"] = "valtoken=" + u["token"]
+    elif auth == "header":
+        headers["X-VXVALTOKEN"] = u["token"]
+    path = files_path(u, fid, stream)
+    if auth == "path":
+        path = "/svc/files/%s/%s/%s/%s" % (u["token"], u["deviceid"], u["serviceids"][0], fid)
+    if chunked:
+        pieces = [data[i:i + 7000] for i in range(0, len(data), 7000)]
+        c.request("PUT", path, body=iter(pieces), headers=headers, encode_chunked=True)
+    else:
+        c.request("PUT", path, body=data, headers=headers)
+    r = c.getresponse()
+    r.read()
+    c.close()
+    return r.status
+
+
+def get(u, fid, stream=None, tls=False):
+    st, hdr, data = request("GET", files_path(u, fid, stream), None,
+                            {"Cookie": "valtoken=" + u["token"]}, tls)
+    return st, data
+
+
+# ---- Cases.
+
+def case_methods(kind):
+    call = CALLS[kind]
+    u = user()
+    r = call("getVersion", [])
+    check(r.get("version"), "getVersion: %r" % r)
+    r = call("getUser", [("valtoken", u["token"])])
+    check(r["user"]["name"] == u["user"] and r["user"]["id"] and r["user"]["email"], "getUser %r" % r)
+    r = call("generateGoURL", [("valtoken", u["token"]), ("path", "/photos")])
+    check(r["gourl"].startswith("http://") and "photos" in r["gourl"], "gourl %r" % r)
+    svcs = as_list(call("listServices", [("valtoken", u["token"])])["services"])
+    check(len(svcs) == 1, "services %r" % svcs)
+    s = svcs[0]
+    for k in ("type", "apiurl", "name", "version", "space", "serviceid", "deviceid", "online",
+              "readonly"):
+        check(k in s, "service field %s missing" % k)
+    check(s["type"].startswith("yto:plugfs") and s["apiurl"].endswith("/svc/api"), "service %r" % s)
+    check(s["serviceid"] == u["serviceids"][0] and s["deviceid"] == u["deviceid"], "ids %r" % s)
+    free, total = s["space"].split("/")
+    check(int(free) == int(total) > 0, "space %r" % s["space"])
+    r = call("listAlbums", [("shared", "1"), ("valtoken", u["token"])])
+    check("albums" in r and as_list(r["albums"]) == [], "albums %r" % r)
+    r = call("getService", drive_args(u))
+    check(r["service"]["serviceid"] == u["serviceids"][0], "getService %r" % r)
+    expect_fault(call("getService", [("valtoken", u["token"]), ("deviceid", u["deviceid"]),
+                                     ("serviceid", "svcnothere")]), 803, "unknown service")
+    expect_fault(call("getOwnerAuth", []), 801, "getOwnerAuth without owner")
+
+    root = call("getFile", drive_args(u) + [("fileid", "0")])["file"]
+    check(root["fileid"] == "0" and root["type"] == "1" and root["name"] == ".", "root %r" % root)
+    folder = call("createFile", drive_args(u) + [("parentid", "0"), ("filename", "Photos"),
+                                                 ("type", "1"), ("ctime", "1500000000000")])
+    fid = folder["file"]["fileid"]
+    check(folder["file"]["type"] == "1", "folder %r" % folder)
+    expect_fault(call("createFile", drive_args(u) + [("parentid", "0"), ("filename", "Photos"),
+                                                     ("type", "1")]), 808, "existing folder")
+    props = [("origin", "box"), ("type", "0"), ("size", "11"), ("ctime", "1600000000000"),
+             ("mtime", "1600000000123"), ("mimetype", "image/jpeg"),
+             ("EXIF-Make", "Cam & <Co>"), ("origtime", "1600000000000")]
+    name = "  a b.jpg"
+    r = call("createFile", drive_args(u) + [("parentid", fid), ("filename", name)] + props)
+    file_id = r["file"]["fileid"]
+    for how in ([("fileid", file_id)], [("parentid", fid), ("filename", name)],
+                [("parentid", "0"), ("filename", "Photos/" + name)]):
+        f = call("getFile", drive_args(u) + how)["file"]
+        check(f["fileid"] == file_id and f["name"] == name and f["type"] == "0", "getFile %r" % f)
+        check(f["mtime"] == "1600000000123" and f["size"] == "11", "times and size %r" % f)
+        check(f["EXIF-Make"] == "Cam & <Co>" and f["origin"] == "box" and
+              f["mimetype"] == "image/jpeg" and f["origtime"] == "1600000000000", "props %r" % f)
+    expect_fault(call("createFile", drive_args(u) + [("parentid", fid), ("filename", name)]),
+                 808, "existing file")
+    expect_fault(call("getFile", drive_args(u) + [("fileid", "999999")]), 804, "missing file")
+    expect_fault(call("getFile", drive_args(u) + [("parentid", fid), ("filename", "nope")]), 804,
+                 "missing name")
+    r = call("listFiles", drive_args(u) + [("parentid", fid), ("maxcount", "500"), ("pageoffset", "0")])
+    check(r["count"] == "1" and [x["name"] for x in as_list(r["files"])] == [name], "list %r" % r)
+    check(call("removeFile", drive_args(u) + [("fileid", file_id)]).get("fault") is None, "remove")
+    expect_fault(call("getFile", drive_args(u) + [("fileid", file_id)]), 804, "removed file")
+    expect_fault(call("removeFile", drive_args(u) + [("fileid", file_id)]), 804, "removed twice")
+    r = call("listFiles", drive_args(u) + [("parentid", fid), ("maxcount", "500"), ("pageoffset", "0")])
+    check(r["count"] == "0" and as_list(r["files"]) == [], "empty list %r" % r)
+    # Not authorized: missing, unknown and malformed tokens.
+    for tok in ([], [("valtoken", "0" * 32)], [("valtoken", "x")]):
+        expect_fault(call("listServices", tok), 606, "token %r" % tok)
+    bad = [("valtoken", "f" * 32), ("deviceid", u["deviceid"]), ("serviceid", u["serviceids"][0])]
+    expect_fault(call("getFile", bad + [("fileid", "0")]), 606, "bad token on a drive call")
+    expect_fault(call("noSuchMethod", [("valtoken", u["token"])]), 404, "unknown method")
+
+
+def case_paging():
+    u = user()
+    call = call_soap
+    folder = create(call, u, "many", extra=[("type", "1")])
+    names = ["f%02d" % i for i in range(12)]
+    for n in names:
+        create(call, u, n, parent=folder)
+    seen = []
+    for page, want in ((0, 5), (1, 5), (2, 2), (3, 0)):
+        for c in (call_soap, call_pkt, call_json):
+            r = c("listFiles", drive_args(u) + [("parentid", folder), ("maxcount", "5"),
+                                                ("pageoffset", str(page))])
+            check(r["count"] == str(want), "page %d count %r" % (page, r["count"]))
+            got = [x["name"] for x in as_list(r["files"])]
+            check(len(got) == want, "page %d has %r" % (page, got))
+        seen += got
+    check(seen == names, "pages together %r" % seen)
+
+
+def case_faults():
+    u = user()
+    fid = create(call_soap, u, "x.bin")
+    # Refuse the next two calls with 804, then answer again.
+    admin("fail", count=2, code=804)
+    expect_fault(call_soap("getVersion", []), 804, "injected 1")
+    expect_fault(call_json("getUser", [("valtoken", u["token"])]), 804, "injected 2")
+    check("version" in call_pkt("getVersion", []), "after injection")
+    admin("fail", count=1, code=802, method="listFiles")
+    check("user" in call_soap("getUser", [("valtoken", u["token"])]), "other method unaffected")
+    expect_fault(call_soap("listFiles", drive_args(u)), 802, "injected on listFiles")
+    # A drive switched offline answers 802 to drive calls and 503 to content.
+    admin("offline", serviceid=u["serviceids"][0])
+    for c in (call_soap, call_pkt, call_json):
+        expect_fault(c("getFile", drive_args(u) + [("fileid", "0")]), 802, "offline getFile")
+        expect_fault(c("createFile", drive_args(u) + [("filename", "y")]), 802, "offline create")
+    s = as_list(call_soap("listServices", [("valtoken", u["token"])])["services"])[0]
+    check(s["online"] == "0", "listed as offline %r" % s)
+    check(put(u, fid, b"abc") == 503, "offline upload")
+    admin("online", serviceid=u["serviceids"][0])
+    check(put(u, fid, b"abc") == 200, "upload once online")
+    # A revoked token is refused everywhere.
+    admin("revoke", token=u["token"])
+    for c in (call_soap, call_pkt, call_json):
+        expect_fault(c("getUser", [("valtoken", u["token"])]), 606, "revoked token")
+    check(get(u, fid)[0] == 401, "revoked token on content")
+    # The admin endpoint wants its secret.
+    st, _, _ = request("GET", "/admin/fail?count=5&code=606&secret=" + "0" * 32)
+    check(st == 403, "admin with a wrong secret: %d" % st)
+    st, _, _ = request("GET", "/admin/fail?count=5&code=606")
+    check(st == 403, "admin without a secret: %d" % st)
+    check("version" in call_soap("getVersion", []), "refused admin command had no effect")
+
+
+def case_uploads():
+    u = user()
+    data = os.urandom(300000)
+    fid = create(call_soap, u, "p.jpg", extra=[("mimetype", "image/jpeg")])
+    check(get(u, fid)[0] == 404, "no content before upload")
+    check(put(u, fid, data) == 200, "Content-Length upload")
+    st, got = get(u, fid)
+    check(st == 200 and got == data, "download equals upload")
+    f = call_soap("getFile", drive_args(u) + [("fileid", fid)])["file"]
+    check(f["size"] == str(len(data)), "size after upload %r" % f["size"])
+    check(put(u, fid, data[:1000], stream="tn", auth="header") == 200, "tn stream")
+    check(put(u, fid, data[:2000], stream="pv", chunked=True) == 200, "pv stream chunked")
+    check(get(u, fid, "tn") == (200, data[:1000]) and get(u, fid, "pv") == (200, data[:2000]),
+          "streams kept beside the original")
+    check(get(u, fid)[1] == data, "original untouched by streams")
+    # Chunked replacement of the main content, and the token-in-path form.
+    other = os.urandom(123457)
+    check(put(u, fid, other, chunked=True) == 200, "chunked upload")
+    check(get(u, fid)[1] == other, "chunked content")
+    check(put(u, fid, b"xyz", auth="path") == 200, "token in the path")
+    check(get(u, fid)[1] == b"xyz", "token-path content")
+    check(put(u, fid, b"", auth="cookie") == 200 and get(u, fid) == (200, b""), "empty upload")
+    check(put(u, fid, b"abc", auth="none") == 401, "upload without a token")
+    check(put(u, fid, b"abc", stream="zz") == 404, "unknown stream")
+    # Space reported as what is left.
+    s = as_list(call_soap("listServices", [("valtoken", u["token"])])["services"])[0]
+    free, total = map(int, s["space"].split("/"))
+    check(total - free == 1000 + 2000, "space used %r" % s["space"])
+    # Removing the file frees its space and its content.
+    call_soap("removeFile", drive_args(u) + [("fileid", fid)])
+    check(get(u, fid)[0] == 404, "content of a removed file")
+    s = as_list(call_soap("listServices", [("valtoken", u["token"])])["services"])[0]
+    check(s["space"].split("/")[0] == s["space"].split("/")[1], "space after removal %r" % s["space"])
+    check(leftovers() == [], "temporary files left: %r" % leftovers())
+
+
+def leftovers():
+    return [n for n in os.listdir(os.path.join(ARGS.data, "tmp"))]
+
+
+def case_quota():
+    u = user()  # made with --quota 100000
+    fid = create(call_soap, u, "big.bin")
+    # Refused before the body is read: the client may even keep the body.
+    c = conn()
+    c.putrequest("PUT", files_path(u, fid))
+    c.putheader("Cookie", "valtoken=" + u["token"])
+    c.putheader("Content-Length", "100001")
+    c.putheader("Expect", "100-continue")
+    c.endheaders()
+    r = c.getresponse()
+    check(r.status == 507, "quota refusal: %d" % r.status)
+    c.close()
+    check(put(u, fid, os.urandom(100001)) == 507, "quota refusal with the body sent")
+    check(put(u, fid, os.urandom(100001), chunked=True) == 507, "quota refusal of a chunked body")
+    check(get(u, fid)[0] == 404, "nothing stored after refusal")
+    check(put(u, fid, os.urandom(60000)) == 200, "fits")
+    fid2 = create(call_soap, u, "second.bin")
+    check(put(u, fid2, os.urandom(50000)) == 507, "second file does not fit")
+    check(put(u, fid, os.urandom(90000)) == 200, "replacing counts the old size as free")
+    s = as_list(call_soap("listServices", [("valtoken", u["token"])])["services"])[0]
+    check(s["space"] == "10000/100000", "space %r" % s["space"])
+    check(leftovers() == [], "temporary files left: %r" % leftovers())
+
+
+def raw(data, read=True, tls=False):
+    s = socket.create_connection((HOST, PORT), timeout=10)
+    if tls:
+        s = ssl._create_unverified_context().wrap_socket(s)
+    s.sendall(data)
+    out = b""
+    if read:
+        try:
+            while True:
+                b = s.recv(65536)
+                if not b:
+                    break
+                out += b
+        except (ConnectionResetError, socket.timeout):
+            pass
+    s.close()
+    return out
+
+
+def wait_until(pred, what):
+    for _ in range(200):
+        if pred():
+            return
+        time.sleep(0.02)
+    fail("timed out waiting for " + what)
+
+
+def case_cut():
+    u = user()
+    fid = create(call_soap, u, "cut.bin")
+    check(put(u, fid, b"old content") == 200, "first upload")
+    # The client goes away half-way.
+    head = ("PUT %s HTTP/1.1\r\nHost: x\r\nCookie: valtoken=%s\r\nContent-Length: 200000\r\n\r\n"
+            % (files_path(u, fid), u["token"])).encode()
+    raw(head + os.urandom(100000), read=False)
+    wait_until(lambda: leftovers() == [], "the cut upload's temporary file to go")
+    check(get(u, fid) == (200, b"old content"), "a cut upload leaves the old content")
+    # The server cuts the connection half-way.
+    admin("upload", mode="cut", after=50000)
+    try:
+        st = put(u, fid, os.urandom(100000))
+        fail("cut upload answered %d" % st)
+    except (http.client.HTTPException, ConnectionError, OSError):
+        pass
+    wait_until(lambda: leftovers() == [], "temporary file of the server-cut upload")
+    check(get(u, fid) == (200, b"old content"), "server-cut upload left nothing")
+    # A stalled upload finishes once the stall ends.
+    admin("upload", mode="stall", after=1000, ms=300)
+    data = os.urandom(5000)
+    check(put(u, fid, data) == 200, "stalled upload")
+    check(get(u, fid) == (200, data), "stalled upload content")
+    # A fresh file cut before any content stays without content.
+    fid2 = create(call_soap, u, "never.bin")
+    admin("upload", mode="cut", after=10)
+    try:
+        put(u, fid2, os.urandom(1000), chunked=True)
+    except (http.client.HTTPException, ConnectionError, OSError):
+        pass
+    check(get(u, fid2)[0] == 404, "no content for a cut first upload")
+
+
+def case_concurrent():
+    u = user()
+    ids = [create(call_soap, u, "c%d.bin" % i) for i in range(16)]
+    blobs = [os.urandom(50000 + i * 977) for i in range(16)]
+    results = [None] * 16
+
+    def worker(i):
+        try:
+            results[i] = put(u, ids[i], blobs[i], chunked=(i % 2 == 1))
+        except Exception as e:  # reported below
+            results[i] = repr(e)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(16)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    check(results == [200] * 16, "concurrent uploads %r" % results)
+    for i in range(16):
+        check(get(u, ids[i]) == (200, blobs[i]), "content of upload %d" % i)
+
+
+def case_signin():
+    st, hdr, page = request("GET", "/oauth?client_id=abc123&response_type=token&"
+                                   "redirect_uri=ytoauth://postauth", tls=True)
+    check(st == 200 and b"<form" in page and b"password" in page, "login form")
+    form = lambda name, pw, redirect="ytoauth://postauth": urllib.parse.urlencode(
+        {"client_id": "abc123", "response_type": "token", "redirect_uri": redirect,
+         "username": name, "password": pw}).encode()
+    hdrs = {"Content-Type": "application/x-www-form-urlencoded"}
+    st, hdr, page = request("POST", "/oauth", form(user()["user"], "wrong"), hdrs, tls=True)
+    check(st == 200 and b"<form" in page and b"error" in page, "wrong password shows the form")
+    check("location" not in hdr, "no redirect for a wrong password")
+    st, hdr, page = request("POST", "/oauth", form("nobody", "pw"), hdrs, tls=True)
+    check(st == 200 and "location" not in hdr, "unknown user")
+    st, hdr, page = request("POST", "/oauth", form(user()["user"], "pw"), hdrs, tls=True)
+    check(st == 302, "sign-in status %d" % st)
+    loc = hdr["location"]
+    prefix = "ytoauth://postauth#access_token="
+    check(loc.startswith(prefix) and loc.endswith("&token_type=bearer"), "redirect %r" % loc)
+    token = loc[len(prefix):-len("&token_type=bearer")]
+    check(len(token) == 32 and token != user()["token"], "token %r" % token)
+    check(call_json("getUser", [("valtoken", token)], tls=True)["user"]["name"] == user()["user"],
+          "the new token works")
+    st, hdr, page = request("POST", "/oauth", form(user()["user"], "pw", "https://evil.example/"),
+                            hdrs, tls=True)
+    check(st == 400 and "location" not in hdr, "token never goes to a web address")
+    # The same sign-in works on plain HTTP too (same port).
+    st, hdr, _ = request("POST", "/oauth", form(user()["user"], "pw"), hdrs)
+    check(st == 302, "plain sign-in")
+    # The service's loginUser call hands out a token as well.
+    r = call_json("loginUser", [("username", user()["user"]), ("password", "pw")], tls=True)
+    check(len(r["valtoken"]) == 32, "loginUser %r" % r)
+    expect_fault(call_json("loginUser", [("username", user()["user"]), ("password", "x")]), 606,
+                 "loginUser with a wrong password")
+
+
+def case_tls():
+    u = user()
+    check("version" in call_json("getVersion", [], tls=True), "JSON over TLS")
+    check("user" in call_soap("getUser", [("valtoken", u["token"])], tls=True), "SOAP over TLS")
+    fid = create(call_soap, u, "t.bin")
+    data = os.urandom(70000)
+    check(put(u, fid, data, tls=True, chunked=True) == 200, "upload over TLS")
+    check(get(u, fid, tls=True) == (200, data), "download over TLS")
+    # Keep-alive over both kinds of connection.
+    for tls in (False, True):
+        c = conn(tls)
+        for _ in range(3):
+            st, _, body = request("POST", "/svc/api/json/getVersion", b"{}", {}, c=c)
+            check(st == 200 and b"version" in body, "keep-alive call")
+        c.close()
+    # A broken handshake does not take the server down.
+    raw(b"\x16\x03\x01\x00\x05hello", read=True)
+    check("version" in call_soap("getVersion", []), "alive after a broken handshake")
+
+
+def case_badinput():
+    u = user()
+    other = add_user("mallory")
+    fid = create(call_soap, u, "mine.bin")
+    check(put(u, fid, b"secret") == 200, "upload")
+    # Another user's file and drive stay out of reach.
+    o = drive_args(other)
+    expect_fault(call_soap("getFile", o + [("fileid", fid)]), 804, "other user's file id")
+    expect_fault(call_soap("removeFile", o + [("fileid", fid)]), 804, "remove other user's file")
+    expect_fault(call_soap("getFile", [("valtoken", other["token"]), ("deviceid", u["deviceid"]),
+                                       ("serviceid", u["serviceids"][0]), ("fileid", fid)]), 803,
+                 "other user's drive")
+    st, _, _ = request("GET", files_path(u, fid), None, {"Cookie": "valtoken=" + other["token"]})
+    check(st == 404, "other user's content: %d" % st)
+    st, _, _ = request("GET", "/svc/files/%s/%s/%s/%s" % (other["token"], other["deviceid"],
+                                                          other["serviceids"][0], fid))
+    check(st == 404, "other user's file id on own drive: %d" % st)
+    check(get(u, fid) == (200, b"secret"), "content intact")
+    # Path tricks.
+    ck = {"Cookie": "valtoken=" + u["token"]}
+    for p in ("/svc/files/../meta.db", "/svc/files/%s/%s/..%%2F..%%2Fmeta.db" % (u["deviceid"], u["serviceids"][0]),
+              "/svc/files/%s/%s/%s%%2Fpv" % (u["deviceid"], u["serviceids"][0], fid),
+              "/svc/files/%s/..%%2F%s/%s" % (u["deviceid"], u["serviceids"][0], fid),
+              "/svc/files/%s/%s/%%2E%%2E" % (u["deviceid"], u["serviceids"][0]),
+              "/svc/files/%s/%s/%s/..%%2f..%%2fmeta.db" % (u["deviceid"], u["serviceids"][0], fid),
+              "/svc/files/%s/%s/-1" % (u["deviceid"], u["serviceids"][0]),
+              "/svc/files/%s/%s/0" % (u["deviceid"], u["serviceids"][0])):
+        st, _, body = request("GET", p, None, ck)
+        check(st in (400, 404), "path trick %s: %d" % (p, st))
+        check(b"SQLite" not in body, "database leaked")
+    for name in ("..", ".", "a/b", "", "x\x01y", "n" * 256):
+        expect_fault(call_soap("createFile", drive_args(u) + [("filename", name)]), 400,
+                     "name %r" % name)
+    expect_fault(call_soap("createFile", drive_args(u) + [("parentid", fid), ("filename", "x")]),
+                 805, "a file as parent")
+    expect_fault(call_soap("createFile", drive_args(u) + [("parentid", "../0"), ("filename", "x")]),
+                 804, "bad parent id")
+    expect_fault(call_soap("removeFile", drive_args(u) + [("fileid", "0")]), 400, "remove root")
+    # Malformed bodies of each transport.
+    for body in (b"not xml", b"<a><b></a>", b"<Envelope><Nobody/></Envelope>",
+                 b'<?xml version="1.0"?><!DOCTYPE x [<!ENTITY a "aaaa"><!ENTITY b "&a;&a;&a;">]>'
+                 b"<Envelope><Body><getVersion>&b;</getVersion></Body></Envelope>"):
+        st, _, data = request("POST", "/svc/api", body, {"Content-Type": "text/xml"})
+        check(st in (200, 400) and (st == 200 or b"VXError" in data), "bad SOAP %r: %d" % (body, st))
+    for body in (b"{", b"[1,2]", b'{"valtoken":', b"<x>"):
+        st, _, data = request("POST", "/svc/api/json/getUser", body, {})
+        check(st == 400 and b"HB-EXCEPTION" in data, "bad JSON %r: %d" % (body, st))
+    for body in (b"\x04\x03it", b"\x04\x04iter", b"\xff\xff\xff", b"\x07", b"\x04\x03map\x0c\x05",
+                 b"\x04\x03map\x0c\x01a", b"\x2c" + b"\x80" * 11, pkt_str(0, "map") + b"\x2d\x01\x2d"):
+        st, _, data = request("POST", "/svc/pktm/getUser", body, {})
+        check(st == 400 and pkt_value(pkt_parse(data))["errorCode"] == "400",
+              "bad packet %r: %d" % (body, st))
+    # Deep nesting of packet messages is refused, not followed.
+    nested = pkt_str(0, "map")
+    for _ in range(40):
+        nested = varint(2 * 8 + 5) + varint(len(nested)) + nested
+    st, _, _ = request("POST", "/svc/pktm/getUser", pkt_str(0, "map") + pkt_str(1, "k") + nested, {})
+    check(st == 400, "deep packet nesting: %d" % st)
+    # Framing faults.
+    out = raw(b"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * 20000 + b"\r\n\r\n")
+    check(out.startswith(b"HTTP/1.1 431"), "oversized header: %r" % out[:40])
+    out = raw(b"POST /svc/api HTTP/1.1\r\nHost: x\r\nContent-Length: 2000000\r\n\r\n" + b"<" * 2000000)
+    check(out.startswith(b"HTTP/1.1 413"), "oversized body: %r" % out[:40])
+    out = raw(b"POST /svc/api HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n")
+    check(out.startswith(b"HTTP/1.1 400"), "bad chunk: %r" % out[:40])
+    out = raw(b"POST /svc/api HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n"
+              b"Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n")
+    check(out.startswith(b"HTTP/1.1 400"), "both framings: %r" % out[:40])
+    out = raw(b"POST /svc/api HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n")
+    check(out.startswith(b"HTTP/1.1 400"), "negative length: %r" % out[:40])
+    out = raw(b"GARBAGE\r\n\r\n")
+    check(out.startswith(b"HTTP/1.1 400"), "bad request line: %r" % out[:40])
+    out = raw(b"\x00\x01\x02\x03\r\n\r\n")
+    check(out.startswith(b"HTTP/1.1 400"), "binary request: %r" % out[:40])
+    # Two requests in one write are both answered, in order.
+    out = raw(b"GET / HTTP/1.1\r\nHost: x\r\n\r\nGET /nothere HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+    check(out.count(b"HTTP/1.1 ") == 2 and b"404" in out.split(b"HTTP/1.1 ")[2][:4], "pipelined")
+    check("version" in call_soap("getVersion", []), "still serving")
+    check(get(u, fid) == (200, b"secret"), "still intact")
+
+
+def case_cors():
+    st, hdr, _ = request("OPTIONS", "/svc/api/json/getUser", None,
+                         {"Origin": "null", "Access-Control-Request-Method": "POST"})
+    check(st == 204, "preflight %d" % st)
+    check(hdr.get("access-control-allow-origin") == "*" and "POST" in hdr.get(
+        "access-control-allow-methods", ""), "preflight headers %r" % hdr)
+    # A JSON object body is accepted as well as the envelope.
+    r = json.loads(request("POST", "/svc/api/json/getUser",
+                           json.dumps({"valtoken": user()["token"]}).encode(), {})[2])
+    check(r["user"]["name"] == user()["user"], "JSON object body %r" % r)
+
+
+def case_pktm_drive():
+    # A drive made with the packet transport hands out a /pktm/ address that serves calls,
+    # while its content still lives under /svc/files.
+    u = user()
+    s = as_list(call_soap("listServices", [("valtoken", u["token"])])["services"])[0]
+    check(s["apiurl"].endswith("/svc/api/pktm/"), "apiurl %r" % s["apiurl"])
+    path = urllib.parse.urlparse(s["apiurl"]).path
+    r = call_pkt("createFile", drive_args(u) + [("filename", "p.bin")], prefix=path)
+    fid = r["file"]["fileid"]
+    check(put(u, fid, b"data") == 200 and get(u, fid) == (200, b"data"), "content")
+    r = call_pkt("listServices", [("valtoken", u["token"])], prefix=path)
+    check(isinstance(r["services"], list) and len(r["services"]) == 1, "iter of one %r" % r)
+
+
+def case_sigterm():
+    u = user()
+    fid = create(call_soap, u, "late.bin")
+    admin("upload", mode="stall", after=1000, ms=800)
+    data = os.urandom(20000)
+    result = []
+    t = threading.Thread(target=lambda: result.append(put(u, fid, data)))
+    t.start()
+    time.sleep(0.3)
+    os.kill(ARGS.pid, signal.SIGTERM)
+    t.join(20)
+    check(result == [200], "upload in flight at SIGTERM: %r" % result)
+
+
+CASES = {
+    "methods_soap": lambda: case_methods("soap"),
+    "methods_pktm": lambda: case_methods("pktm"),
+    "methods_json": lambda: case_methods("json"),
+    "paging": case_paging,
+    "faults": case_faults,
+    "uploads": case_uploads,
+    "quota": case_quota,
+    "cut": case_cut,
+    "concurrent": case_concurrent,
+    "signin": case_signin,
+    "tls": case_tls,
+    "badinput": case_badinput,
+    "cors": case_cors,
+    "pktm_drive": case_pktm_drive,
+    "sigterm": case_sigterm,
+}
+
+
+def main():
+    global ARGS, HOST, PORT
+    p = argparse.ArgumentParser()
+    p.add_argument("case", choices=sorted(CASES))
+    p.add_argument("--url", required=True)
+    p.add_argument("--secret", required=True)
+    p.add_argument("--data", required=True)
+    p.add_argument("--bin", required=True)
+    p.add_argument("--user", required=True)
+    p.add_argument("--pid", type=int, default=0)
+    ARGS = p.parse_args()
+    u = urllib.parse.urlparse(ARGS.url)
+    HOST, PORT = u.hostname, u.port
+    CASES[ARGS.case]()
+    print("OK " + ARGS.case)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,107 @@
+// Starts the real tesselsvc on a free loopback port with a temporary data folder, for the
+// service's tests.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testutil.h"
+
+namespace tessel::test {
+
+class SvcProcess {
+ public:
+  SvcProcess() = default;
+  ~SvcProcess() { stop(); }
+  SvcProcess(const SvcProcess &) = delete;
+  SvcProcess &operator=(const SvcProcess &) = delete;
+
+  // Starts "tesselsvc serve" and reads its first line for the port and the admin secret.
+  bool start(const std::string &dataDir, const std::vector<std::string> &extra = {}) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    std::vector<std::string> argv = {binPath("tesselsvc"), "serve", "--data", dataDir, "--listen",
+                                     "127.0.0.1:0"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    m_pid = fork();
+    if (m_pid == 0) {
+      dup2(fds[1], 1);
+      std::vector<char *> args;
+      for (auto &a : argv) args.push_back(a.data());
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    m_out = fds[0];
+    std::string line;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{m_out, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) continue;
+      char buf[256];
+      ssize_t r = read(m_out, buf, sizeof buf);
+      if (r <= 0) break;
+      line.append(buf, static_cast<size_t>(r));
+    }
+    char secret[65] = "";
+    if (std::sscanf(line.c_str(), "tesselsvc: listening on 127.0.0.1:%d admin-secret %64s",
+                    &m_port, secret) != 2)
+      return false;
+    m_secret = secret;
+    return true;
+  }
+
+  // SIGTERM, then the exit code (-1 when it had to be killed or died of a signal).
+  int stop() {
+    if (m_pid <= 0) return m_exit;
+    kill(m_pid, SIGTERM);
+    m_exit = wait(20000);
+    return m_exit;
+  }
+
+  // Waits for the process to end on its own.
+  int wait(int timeoutMs) {
+    if (m_pid <= 0) return m_exit;
+    int status = 0;
+    for (int waited = 0;; waited += 20) {
+      pid_t r = waitpid(m_pid, &status, WNOHANG);
+      if (r == m_pid) break;
+      if (waited >= timeoutMs) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, &status, 0);
+        status = -1;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    m_pid = -1;
+    if (m_out >= 0) close(m_out);
+    m_out = -1;
+    m_exit = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return m_exit;
+  }
+
+  int pid() const { return m_pid; }
+  int port() const { return m_port; }
+  const std::string &secret() const { return m_secret; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+
+ private:
+  pid_t m_pid = -1;
+  int m_out = -1;
+  int m_port = 0;
+  int m_exit = -1;
+  std::string m_secret;
+};
+
+}  // namespace tessel::test

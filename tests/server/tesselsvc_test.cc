@@ -1,0 +1,199 @@
+// The reference drive service end to end: the real program, talked to by an independent client
+// (tests/server/svcclient.py, Python standard library only) and by curl.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "svctestserver.h"
+#include "testutil.h"
+
+namespace tessel::test {
+namespace {
+
+std::string firstLine(const std::string &s) { return s.substr(0, s.find('\n')); }
+
+class TesselSvc : public ::testing::Test {
+ protected:
+  // Adds the user "alice" (password "pw") with `extra` adduser options and starts the service.
+  void startWith(const std::vector<std::string> &extra = {}) {
+    std::vector<std::string> argv = {binPath("tesselsvc"), "adduser", "--data", data(), "alice",
+                                     "pw"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    RunResult r = runProgram(argv);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    m_user = firstLine(r.out);
+    ASSERT_TRUE(m_svc.start(data())) << "tesselsvc did not start";
+  }
+
+  std::string data() const { return m_dir.path() + "/data"; }
+
+  // Runs one case of the Python client against the running service.
+  void runCase(const std::string &name) {
+    RunResult r = runProgram({"/usr/bin/python3", sourcePath("tests/server/svcclient.py"), name,
+                              "--url", m_svc.url(), "--secret", m_svc.secret(), "--data", data(),
+                              "--bin", binPath("tesselsvc"), "--user", m_user, "--pid",
+                              std::to_string(m_svc.pid())},
+                             "", 120000);
+    EXPECT_EQ(r.exitCode, 0) << name << "\n" << r.out << r.err;
+  }
+
+  RunResult curl(std::vector<std::string> args) {
+    args.insert(args.begin(), {"curl", "-sS", "--max-time", "20"});
+    return runProgram(args);
+  }
+
+  std::string token() const {
+    size_t p = m_user.find("\"token\":\"") + 9;
+    return m_user.substr(p, 32);
+  }
+
+  TempDir m_dir;
+  SvcProcess m_svc;
+  std::string m_user;
+};
+
+TEST_F(TesselSvc, MethodsOverEveryTransport) {
+  startWith();
+  runCase("methods_soap");
+  runCase("methods_pktm");
+  runCase("methods_json");
+}
+
+TEST_F(TesselSvc, ListingPages) {
+  startWith();
+  runCase("paging");
+}
+
+TEST_F(TesselSvc, InjectedFaultsOfflineDrivesAndRevokedTokens) {
+  startWith();
+  runCase("faults");
+}
+
+TEST_F(TesselSvc, UploadsAndDownloads) {
+  startWith();
+  runCase("uploads");
+}
+
+TEST_F(TesselSvc, QuotaRefusesBeforeTheBody) {
+  startWith({"--quota", "100000"});
+  runCase("quota");
+}
+
+TEST_F(TesselSvc, CutUploadsLeaveNothing) {
+  startWith();
+  runCase("cut");
+}
+
+TEST_F(TesselSvc, ConcurrentUploadsOfDifferentFiles) {
+  startWith();
+  runCase("concurrent");
+}
+
+TEST_F(TesselSvc, WebSignInRedirectsWithToken) {
+  startWith();
+  runCase("signin");
+}
+
+TEST_F(TesselSvc, TlsOnTheSharedPort) {
+  startWith();
+  runCase("tls");
+  // curl as a second, unrelated client of the same port, on both kinds of connection.
+  RunResult r = curl({"--cacert", data() + "/tls.crt", "-X", "POST", "--data", "{}",
+                      "https://127.0.0.1:" + std::to_string(m_svc.port()) + "/svc/api/json/getVersion"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("\"version\""), std::string::npos) << r.out;
+  r = curl({"-X", "POST", "--data", "{}", m_svc.url() + "/svc/api/json/getVersion"});
+  EXPECT_NE(r.out.find("\"version\""), std::string::npos) << r.out;
+}
+
+TEST_F(TesselSvc, CurlChunkedUploadWithExpectContinue) {
+  startWith();
+  // createFile through the pages' JSON convention, then a chunked PUT from standard input.
+  std::string body = "<soapenv:Envelope><soapenv:Body><createFile><valtoken>" + token() +
+                     "</valtoken>";
+  size_t d = m_user.find("\"deviceid\":\"") + 12;
+  std::string dev = m_user.substr(d, m_user.find('"', d) - d);
+  size_t s = m_user.find("\"serviceids\":[\"") + 15;
+  std::string sid = m_user.substr(s, m_user.find('"', s) - s);
+  body += "<deviceid>" + dev + "</deviceid><serviceid>" + sid +
+          "</serviceid><filename>c.bin</filename></createFile></soapenv:Body></soapenv:Envelope>";
+  RunResult r = curl({"-X", "POST", "--data-binary", body, m_svc.url() + "/svc/api/json/createFile"});
+  size_t f = r.out.find("\"fileid\":\"");
+  ASSERT_NE(f, std::string::npos) << r.out;
+  std::string fid = r.out.substr(f + 10, r.out.find('"', f + 10) - f - 10);
+  std::string content(3 << 20, 'x');
+  for (size_t i = 0; i < content.size(); i += 4097) content[i] = static_cast<char>('a' + i % 26);
+  std::string path = m_dir.file("in.bin");
+  ASSERT_TRUE(writeFile(path, content));
+  std::string url = m_svc.url() + "/svc/files/" + dev + "/" + sid + "/" + fid;
+  // From standard input curl sends a chunked body; from a file, a Content-Length; both wait for
+  // "100 Continue" first.
+  std::string back;
+  std::string half = content.substr(0, content.size() / 2);
+  r = runProgram({"curl", "-sS", "-f", "--max-time", "20", "-T", "-", "-H",
+                  "X-VXVALTOKEN: " + token(), url}, half);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  r = runProgram({"curl", "-sS", "-f", "--max-time", "20", "-b", "valtoken=" + token(), url});
+  EXPECT_TRUE(r.out == half);
+  r = runProgram({"curl", "-sS", "-f", "--max-time", "20", "-T", path, "-H",
+                  "X-VXVALTOKEN: " + token(), url});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  r = runProgram({"curl", "-sS", "-f", "--max-time", "20", "-o", m_dir.file("out.bin"), "-b",
+                  "valtoken=" + token(), url});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_TRUE(readFile(m_dir.file("out.bin"), &back));
+  EXPECT_TRUE(back == content);
+}
+
+TEST_F(TesselSvc, MalformedInputGetsCleanErrors) {
+  startWith();
+  runCase("badinput");
+  runCase("cors");
+}
+
+TEST_F(TesselSvc, PacketDrivesHandOutPacketAddresses) {
+  startWith({"--transport", "pktm"});
+  runCase("pktm_drive");
+}
+
+TEST_F(TesselSvc, SigtermFinishesRequestsInFlight) {
+  startWith();
+  runCase("sigterm");
+  EXPECT_EQ(m_svc.wait(20000), 0);
+}
+
+TEST_F(TesselSvc, DataFolderIsPrivate) {
+  startWith({"--drives", "3"});
+  struct stat st;
+  ASSERT_EQ(stat(data().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((data() + "/meta.db").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((data() + "/tls.key").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((data() + "/admin.secret").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // adduser prints the user, a 128-bit token, the device and one id per drive.
+  EXPECT_EQ(m_user.rfind("{\"user\":\"alice\",\"token\":\"", 0), 0u) << m_user;
+  EXPECT_EQ(token().find_first_not_of("0123456789abcdef"), std::string::npos);
+  size_t drives = 0;
+  for (size_t p = m_user.find("\"svc"); p != std::string::npos; p = m_user.find("\"svc", p + 1))
+    drives++;
+  EXPECT_EQ(drives, 3u) << m_user;
+  // A second user of the same name is refused; the service keeps running.
+  RunResult r = runProgram({binPath("tesselsvc"), "adduser", "--data", data(), "alice", "x"});
+  EXPECT_NE(r.exitCode, 0);
+  EXPECT_EQ(m_svc.stop(), 0);
+}
+
+TEST(TesselSvcCommandLine, RefusesBadUsage) {
+  EXPECT_EQ(runProgram({binPath("tesselsvc")}).exitCode, 2);
+  EXPECT_EQ(runProgram({binPath("tesselsvc"), "serve"}).exitCode, 2);
+  EXPECT_EQ(runProgram({binPath("tesselsvc"), "adduser", "--data", "/tmp/x", "onlyname"}).exitCode, 2);
+  EXPECT_EQ(runProgram({binPath("tesselsvc"), "serve", "--data", "/tmp/x", "--listen", "nope"}).exitCode, 2);
+}
+
+}  // namespace
+}  // namespace tessel::test

@@ -132,8 +132,8 @@ BRMutex &createLock() {
 }  // namespace
 
 bool hbevent__matchesText(const char *s, const char *d) {
-  if (!s) return true;
   if (!d) return false;
+  if (!s) return true;
   const size_t ls = strlen(s);
   const size_t ld = strlen(d);
   if (ls > ld) return false;

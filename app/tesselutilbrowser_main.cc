@@ -1,2 +1,4 @@
 // Entry point of the desktop program.
-int main(int, char **) { return 0; }
+#include "zvbrowser.h"
+
+int main(int argc, char **argv) { return zvbrowser__main(argc, argv); }

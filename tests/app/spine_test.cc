@@ -1,0 +1,264 @@
+// The desktop program's start-up and quit paths, run as a real process.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "appmsg.h"
+#include "appplatform.h"
+#include "hbproperties.h"
+#include "testutil.h"
+#include "zvbrowser.h"
+
+extern char **environ;
+
+namespace {
+
+using tessel::test::binPath;
+using tessel::test::readFile;
+using tessel::test::RunResult;
+using tessel::test::runProgram;
+using tessel::test::TempDir;
+
+// A running tesselutilbrowser; killed if a test leaves it running.
+class Instance {
+ public:
+  Instance() {
+    const std::string path = binPath("tesselutilbrowser");
+    char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
+    if (posix_spawn(&m_pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) m_pid = -1;
+  }
+  ~Instance() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+  pid_t pid() const { return m_pid; }
+
+  // Waits (bounded) until the control socket accepts a connection.
+  bool waitReady() {
+    const std::string socket = appplatform__controlPath(ZVBROWSER_CLASS_MAIN);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket.c_str());
+    for (int i = 0; i < 2000 && m_pid > 0; ++i) {
+      const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const bool up = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+      close(fd);
+      if (up) return true;
+      if (!running()) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  bool running() {
+    if (m_pid <= 0) return false;
+    int status;
+    const pid_t r = waitpid(m_pid, &status, WNOHANG);
+    if (r == 0) return true;
+    m_pid = -1;
+    m_status = status;
+    return false;
+  }
+
+  // Waits (bounded) for the process to end; its exit code, or -1.
+  int waitExit() {
+    for (int i = 0; i < 2000 && running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (m_pid > 0) return -1;
+    return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_status = 0;
+};
+
+RunResult browser(const std::vector<std::string> &options) {
+  std::vector<std::string> argv{binPath("tesselutilbrowser")};
+  argv.insert(argv.end(), options.begin(), options.end());
+  return runProgram(argv, "", 30000);
+}
+
+class SpineTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) {
+      const char *v = getenv(name);
+      m_saved.emplace_back(name, v ? v : "");
+    }
+    setenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (m_dir.path() + "/data").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    setenv("LANG", "de_DE.UTF-8", 1);
+    ASSERT_EQ(0, set(HBPROPERTIES_KEY_LOGFILE, "ShowLog", "yes"));
+  }
+  void TearDown() override {
+    hbproperties__setDefault(nullptr);
+    for (auto &[name, value] : m_saved) setenv(name.c_str(), value.c_str(), 1);
+  }
+
+  int32_t set(const char *key, const char *name, const char *value) {
+    HBRef<HBProperties> store;
+    int32_t rc = hbproperties__open(key, HBPROPERTIES_CREATE, store.out());
+    return rc < 0 ? rc : store->setProperty(name, value);
+  }
+  std::string get(const char *key, const char *name) {
+    HBRef<HBProperties> store;
+    std::string value = "<missing>";
+    if (hbproperties__open(key, HBPROPERTIES_READONLY, store.out()) == 0)
+      (void)hbproperties__getString(store.get(), name, &value);
+    return value;
+  }
+  std::string log() {
+    std::string text;
+    readFile(m_dir.path() + "/data/Orvane Tessel Utility/tesselutilbrowser.log", &text);
+    return text;
+  }
+
+  TempDir m_dir;
+  TempDir m_runtime;
+  std::vector<std::pair<std::string, std::string>> m_saved;
+};
+
+const char *const kStars = "**********************************************\n";
+
+TEST_F(SpineTest, SecondStartExits123AndShutdownStopsTheFirst) {
+  Instance first;
+  ASSERT_TRUE(first.waitReady());
+
+  RunResult second = browser({});
+  EXPECT_EQ(ZVBROWSER_EXIT_RUNNING, second.exitCode);
+  // Options that only look like the shut-down option are ignored, so these start up too.
+  EXPECT_EQ(ZVBROWSER_EXIT_RUNNING, browser({"--shutdownx"}).exitCode);
+  EXPECT_EQ(ZVBROWSER_EXIT_RUNNING, browser({"--SHUTDOWN", "-shutdown", "shutdown"}).exitCode);
+  EXPECT_TRUE(first.running());
+
+  RunResult stop = browser({"--shutdown"});
+  EXPECT_EQ(0, stop.exitCode);
+  EXPECT_EQ(0, first.waitExit());
+
+  const std::string text = log();
+  const std::string startBanner =
+      std::string("[MAIN  ][ZVBROW][08] ") + kStars + "[";
+  EXPECT_NE(std::string::npos, text.find(startBanner)) << text;
+  EXPECT_NE(std::string::npos,
+            text.find("[MAIN  ][ZVBROW][08] Application Started [VERSION '01.01.11.0' "
+                      "'WIN64 GENERIC - 4.5.5.14']\n"));
+  EXPECT_NE(std::string::npos, text.find("[MAIN  ][ZVBROW][08] Locale ID: 0x407\n"));
+  const size_t exit = text.find("[MAIN  ][ZVBROW][08] Application Gracefully exiting (0)...\n");
+  ASSERT_NE(std::string::npos, exit) << text;
+  // Two lines of stars, then two empty lines, and nothing after.
+  size_t pos = exit;
+  for (const char *line : {kStars, kStars, "\n", "\n"}) {
+    pos = text.find("[ZVBROW][08] ", text.find('\n', pos) + 1);
+    ASSERT_NE(std::string::npos, pos);
+    EXPECT_EQ(line, text.substr(pos + 13, strlen(line)));
+  }
+  EXPECT_EQ(text.size(), pos + 14);
+  // Only one instance ever wrote a banner.
+  EXPECT_EQ(text.find("Application Started"), text.rfind("Application Started"));
+
+  // The window state was saved by the shut-down command; the socket is gone.
+  EXPECT_EQ("false", get(HBPROPERTIES_KEY_BROWSER, "IsHidden"));
+  struct stat st;
+  EXPECT_NE(0, stat(appplatform__controlPath(ZVBROWSER_CLASS_MAIN).c_str(), &st));
+}
+
+TEST_F(SpineTest, ShutdownWithNoneRunning) {
+  for (const char *option : {"--shutdown", "--stop"}) {
+    RunResult r = browser({"--runnonelevated-not", option, "--ignored"});
+    EXPECT_EQ(0, r.exitCode) << option;
+    EXPECT_EQ("", r.out);
+  }
+  // Nothing started, so nothing was logged.
+  EXPECT_EQ("", log());
+}
+
+TEST_F(SpineTest, VersionIsPrintedWithoutADisplay) {
+  RunResult r = browser({"--version", "--shutdown"});
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_EQ("Version: 01.01.11.0 [4.5.5.14]\n", r.out);
+  r = browser({"--ver", "--ver", "--stop"});
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_EQ("Version: 01.01.11.0 [4.5.5.14]\nVersion: 01.01.11.0 [4.5.5.14]\n", r.out);
+  // The version does not stop start-up: with an instance running, this one meets the lock.
+  Instance first;
+  ASSERT_TRUE(first.waitReady());
+  r = browser({"--version"});
+  EXPECT_EQ(ZVBROWSER_EXIT_RUNNING, r.exitCode);
+  EXPECT_EQ("Version: 01.01.11.0 [4.5.5.14]\n", r.out);
+}
+
+TEST_F(SpineTest, SessionEndOnSigterm) {
+  ASSERT_EQ(0, set(HBPROPERTIES_KEY_BROWSER, "IsHidden", "true"));
+  ASSERT_EQ(0, set(HBPROPERTIES_KEY_BROWSER, "valtoken", "tok"));
+  Instance first;
+  ASSERT_TRUE(first.waitReady());
+  kill(first.pid(), SIGTERM);
+  EXPECT_EQ(0, first.waitExit());
+  const std::string text = log();
+  EXPECT_NE(std::string::npos,
+            text.find("Login->Navigate('res://tesselutilbrowser.exe/ui\\signin.html?verify=1')"));
+  EXPECT_NE(std::string::npos, text.find("Application Gracefully exiting (0)...\n"));
+  // A hidden start stays hidden.
+  EXPECT_EQ("true", get(HBPROPERTIES_KEY_BROWSER, "IsHidden"));
+  // Start-up registered the autostart entry.
+  EXPECT_EQ(std::string(appplatform__installBinDir()) + "/tesselutilbrowser",
+            get(HBPROPERTIES_KEY_RUN, "Orvane Tessel Hard Drive Utility"));
+  struct stat st;
+  EXPECT_EQ(0, stat((m_dir.path() + "/config/autostart/tesselutilbrowser.desktop").c_str(), &st));
+}
+
+TEST_F(SpineTest, ExitCommandUnregistersAutostart) {
+  Instance first;
+  ASSERT_TRUE(first.waitReady());
+  // A message carrying a pointer must never be taken from outside.
+  ASSERT_EQ(0, appplatform__send(ZVBROWSER_CLASS_MAIN, MSG_OPEN_URL, 0xdeadbeef, 0));
+  ASSERT_EQ(0, appplatform__send(ZVBROWSER_CLASS_MAIN, MSG_COPYDATA, 1, 0, "n::s::d", 7));
+  ASSERT_EQ(0, appplatform__send(ZVBROWSER_CLASS_MAIN, MSG_TRAY_COMMAND, ZVCMD_EXIT,
+                                 ZVBROWSER_LPARAM_COMMAND));
+  EXPECT_EQ(0, first.waitExit());
+  EXPECT_NE(std::string::npos, log().find("message 1027 refused"));
+  EXPECT_EQ("", get(HBPROPERTIES_KEY_RUN, "Orvane Tessel Hard Drive Utility"));
+  struct stat st;
+  EXPECT_NE(0, stat((m_dir.path() + "/config/autostart/tesselutilbrowser.desktop").c_str(), &st));
+}
+
+TEST_F(SpineTest, AKilledInstanceLeavesNothingInTheWay) {
+  {
+    Instance first;
+    ASSERT_TRUE(first.waitReady());
+  }  // SIGKILL: the socket file stays behind, the lock goes with the process
+  EXPECT_EQ(0, browser({"--shutdown"}).exitCode);
+  Instance next;
+  ASSERT_TRUE(next.waitReady());
+  EXPECT_EQ(0, browser({"--stop"}).exitCode);
+  EXPECT_EQ(0, next.waitExit());
+}
+
+TEST_F(SpineTest, NoLogFileUnlessAskedFor) {
+  ASSERT_EQ(0, set(HBPROPERTIES_KEY_LOGFILE, "ShowLog", "Yes"));
+  Instance first;
+  ASSERT_TRUE(first.waitReady());
+  EXPECT_EQ(0, browser({"--shutdown"}).exitCode);
+  EXPECT_EQ(0, first.waitExit());
+  EXPECT_EQ("", log());
+}
+
+}  // namespace

@@ -213,7 +213,7 @@ std::string svcjson__fault(const SvcFault &fault) {
 }
 
 bool svcjson__parseArgs(const std::string &body, SvcArgs *args, std::string *err) {
-  nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
+  nlohmann::ordered_json j = nlohmann::ordered_json::parse(body, nullptr, false);
   if (j.is_discarded() || !j.is_object()) {
     *err = "malformed JSON";
     return false;

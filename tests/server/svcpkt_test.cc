@@ -1,0 +1,190 @@
+// The service's own codecs: packet messages, SOAP and JSON forms, query texts.
+#include "svcpkt.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "svchttp.h"
+#include "svcvalue.h"
+
+namespace tessel::svc {
+namespace {
+
+std::string bytes(std::initializer_list<int> b) {
+  std::string s;
+  for (int c : b) s.push_back(static_cast<char>(c));
+  return s;
+}
+
+bool parse(const std::string &s, PktMessage *m, std::string *err = nullptr) {
+  std::string e;
+  return svcpkt__parse(reinterpret_cast<const uint8_t *>(s.data()), s.size(), m, err ? err : &e);
+}
+
+TEST(SvcPkt, WireFormOfNumbersAndPairs) {
+  PktMessage m;
+  m.addSint(1, -1);
+  m.addSint(1, 1);
+  m.addUint(2, 300);
+  EXPECT_EQ(svcpkt__encode(m), bytes({0x09, 0x01, 0x09, 0x02, 0x10, 0xAC, 0x02}));
+  PktMessage back;
+  ASSERT_TRUE(parse(svcpkt__encode(m), &back));
+  ASSERT_EQ(back.records.size(), 3u);
+  EXPECT_EQ(static_cast<int64_t>(back.records[0].num), -1);
+  EXPECT_EQ(back.records[1].num, 1u);
+  EXPECT_EQ(back.records[2].num, 300u);
+
+  // What the program sends for valtoken=t, deviceid=d.
+  std::string req = bytes({0x04, 3}) + "map" + bytes({0x0C, 8}) + "valtoken" + bytes({0x14, 1}) +
+                    "t" + bytes({0x1C, 8}) + "deviceid" + bytes({0x24, 1}) + "d";
+  ASSERT_TRUE(parse(req, &back));
+  SvcArgs args;
+  std::string err;
+  ASSERT_TRUE(svcpkt__toArgs(back, &args, &err)) << err;
+  ASSERT_EQ(args.size(), 2u);
+  EXPECT_EQ(args[0], (std::pair<std::string, std::string>("valtoken", "t")));
+  EXPECT_EQ(args[1], (std::pair<std::string, std::string>("deviceid", "d")));
+}
+
+TEST(SvcPkt, AnswersRoundTripWithNestedMapsAndLists) {
+  SvcValue v = SvcValue::map();
+  for (int i = 0; i < 20; i++) v.set("k" + std::to_string(i), "v" + std::to_string(i));
+  SvcValue list = SvcValue::list("service");
+  SvcValue item = SvcValue::map();
+  item.set("name", "");
+  list.push(item);
+  v.set("services", list);
+  PktMessage back;
+  ASSERT_TRUE(parse(svcpkt__encode(svcpkt__fromValue(v)), &back));
+  EXPECT_EQ(back.first(0)->str, "map");
+  // Entry 20 (the list) sits in fields 41/42: beyond the first 32 field numbers.
+  ASSERT_NE(back.first(41), nullptr);
+  EXPECT_EQ(back.first(41)->str, "services");
+  const PktRecord *iter = back.first(42);
+  ASSERT_TRUE(iter && iter->type == kPktMsg);
+  EXPECT_EQ(iter->msg->first(0)->str, "iter");
+  const PktRecord *first = iter->msg->first(1);
+  ASSERT_TRUE(first && first->type == kPktMsg);
+  EXPECT_EQ(first->msg->first(0)->str, "map");
+  EXPECT_EQ(first->msg->first(1)->str, "name");
+  EXPECT_EQ(first->msg->first(2)->str, "");
+  SvcArgs args;
+  std::string err;
+  ASSERT_TRUE(svcpkt__toArgs(back, &args, &err));
+  EXPECT_EQ(args.size(), 20u);  // the nested list is not a text argument
+}
+
+TEST(SvcPkt, RefusesMalformedMessages) {
+  PktMessage m;
+  EXPECT_FALSE(parse(bytes({0x0C, 5}) + "ab", &m));                 // length beyond the end
+  EXPECT_FALSE(parse(bytes({0x0E}), &m));                           // type 6
+  EXPECT_FALSE(parse(bytes({0x0F, 1}), &m));                        // type 7
+  EXPECT_FALSE(parse(bytes({0x0A, 1, 2, 3}), &m));                  // short fixed value
+  EXPECT_FALSE(parse(std::string(11, '\x80') + '\x01', &m));        // key wider than 64 bits
+  EXPECT_FALSE(parse(bytes({0x08, 0x80}), &m));                     // truncated varint
+  std::string nested = bytes({0x04, 3}) + "map";
+  for (int i = 0; i <= kPktMaxDepth; i++) {
+    std::string outer;
+    svcpkt__putVarint(&outer, (2 << 3) | kPktMsg);
+    svcpkt__putVarint(&outer, nested.size());
+    nested = outer + nested;
+  }
+  std::string err;
+  EXPECT_FALSE(parse(nested, &m, &err));
+  EXPECT_EQ(err, "nested too deep");
+
+  SvcArgs args;
+  ASSERT_TRUE(parse(bytes({0x04, 4}) + "iter", &m));
+  EXPECT_FALSE(svcpkt__toArgs(m, &args, &err));
+  ASSERT_TRUE(parse(bytes({0x04, 3}) + "map" + bytes({0x0C, 1}) + "k", &m));
+  EXPECT_FALSE(svcpkt__toArgs(m, &args, &err));                      // key without value
+  ASSERT_TRUE(parse(bytes({0x04, 3}) + "map" + bytes({0x0C, 1}) + "k" + bytes({0x10, 1}), &m));
+  EXPECT_FALSE(svcpkt__toArgs(m, &args, &err));                      // numeric value
+  ASSERT_TRUE(parse(bytes({0x04, 3}) + "map" + bytes({0x0C, 0, 0x14, 0}), &m));
+  EXPECT_FALSE(svcpkt__toArgs(m, &args, &err));                      // empty key
+}
+
+TEST(SvcXml, ResponsesEscapeAndRepeatListItems) {
+  SvcValue v = SvcValue::map();
+  v.set("count", "2");
+  SvcValue files = SvcValue::list("file");
+  SvcValue a = SvcValue::map();
+  a.set("name", "  a<&>\"' b ");
+  files.push(a);
+  files.push(a);
+  v.set("files", files);
+  std::string xml = svcxml__response("listFiles", v);
+  EXPECT_NE(xml.find("<listFilesResponse><count xsi:type=\"xsd:string\">2</count><files><file>"
+                     "<name xsi:type=\"xsd:string\">  a&lt;&amp;&gt;&quot;&#x27; b </name></file>"
+                     "<file>"),
+            std::string::npos)
+      << xml;
+  EXPECT_EQ(xml.rfind("<?xml", 0), 0u);
+  std::string fault = svcxml__fault({808, "File exists", "x<y"});
+  EXPECT_NE(fault.find("<VXError><errorCode>808</errorCode><errorDescription xsi:type=\"xsd:string\">"
+                       "File exists</errorDescription><errorContext xsi:type=\"xsd:string\">x&lt;y"),
+            std::string::npos);
+  EXPECT_EQ(svcxml__escape(std::string("a\x01" "b\tc")), "a&#x1;b\tc");
+}
+
+TEST(SvcXml, ReadsCallsAndRefusesOtherDocuments) {
+  std::string method, err;
+  SvcArgs args;
+  ASSERT_TRUE(svcxml__parseCall(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?><soapenv:Envelope xmlns:soapenv=\"x\">"
+      "<soapenv:Body><getFile soapenv:encodingStyle=\"y\"><valtoken xsi:type=\"xsd:string\">t"
+      "</valtoken><filename>  a &amp; b </filename><blank> </blank><empty/></getFile>"
+      "</soapenv:Body></soapenv:Envelope>",
+      &method, &args, &err))
+      << err;
+  EXPECT_EQ(method, "getFile");
+  ASSERT_EQ(args.size(), 4u);
+  EXPECT_EQ(args[1].second, "  a & b ");
+  EXPECT_EQ(args[2].second, " ");
+  EXPECT_EQ(args[3].second, "");
+  // The pages' bare envelope, without namespace declarations.
+  ASSERT_TRUE(svcxml__parseCall("<soapenv:Envelope><soapenv:Body><getUser><valtoken>t</valtoken>"
+                                "</getUser></soapenv:Body></soapenv:Envelope>",
+                                &method, &args, &err));
+  EXPECT_EQ(method, "getUser");
+  EXPECT_FALSE(svcxml__parseCall("", &method, &args, &err));
+  EXPECT_FALSE(svcxml__parseCall("<a><b></a>", &method, &args, &err));
+  EXPECT_FALSE(svcxml__parseCall("<Envelope/>", &method, &args, &err));
+  EXPECT_FALSE(svcxml__parseCall("<Envelope><Body/></Envelope>", &method, &args, &err));
+  EXPECT_FALSE(svcxml__parseCall("<Other><Body><m/></Body></Other>", &method, &args, &err));
+}
+
+TEST(SvcJson, AnswersFaultsAndArguments) {
+  SvcValue v = SvcValue::map();
+  v.set("services", SvcValue::list("service"));
+  v.set("bad", std::string("\xff\xfe"));
+  EXPECT_EQ(svcjson__response(v), "{\"services\":[],\"bad\":\"\xef\xbf\xbd\xef\xbf\xbd\"}");
+  EXPECT_EQ(svcjson__fault({606, "Not authorized", ""}),
+            "{\"HB-EXCEPTION\":{\"ecode\":606,\"message\":\"Not authorized\"}}");
+  SvcArgs args;
+  std::string err;
+  ASSERT_TRUE(svcjson__parseArgs("{\"a\":\"x\",\"n\":5,\"b\":true,\"o\":{}}", &args, &err));
+  ASSERT_EQ(args.size(), 3u);
+  EXPECT_EQ(args[1].second, "5");
+  EXPECT_EQ(args[2].second, "1");
+  EXPECT_FALSE(svcjson__parseArgs("[1]", &args, &err));
+  EXPECT_FALSE(svcjson__parseArgs("{", &args, &err));
+}
+
+TEST(SvcHttp, DecodesQueriesAndForms) {
+  std::string out;
+  EXPECT_TRUE(svchttp__decode("a%2Fb+c", &out, true));
+  EXPECT_EQ(out, "a/b c");
+  EXPECT_TRUE(svchttp__decode("a+b", &out, false));
+  EXPECT_EQ(out, "a+b");
+  EXPECT_FALSE(svchttp__decode("a%2", &out, false));
+  EXPECT_FALSE(svchttp__decode("%zz", &out, false));
+  EXPECT_EQ(svchttp__param("x=1&redirect_uri=ytoauth%3A%2F%2Fpostauth&y", "redirect_uri"),
+            "ytoauth://postauth");
+  EXPECT_EQ(svchttp__param("x=1&y", "y"), "");
+  EXPECT_EQ(svchttp__param("x=1", "z"), "");
+}
+
+}  // namespace
+}  // namespace tessel::svc

@@ -15,6 +15,7 @@
 
 #include "brerror.h"
 #include "brsocket.h"
+#include "hbstream.h"
 
 struct BRHTTPConnection;
 struct BRHTTPRequest;
@@ -138,3 +139,27 @@ int32_t BRHTTPRequest__getStatus(const BRHTTPRequest *r);
 BRHTTPConnection *BRHTTPRequest__getConnection(const BRHTTPRequest *r);
 // Bytes of response body still to deliver when a Content-Length is known, else -1.
 int64_t BRHTTPRequest__getContentLength(const BRHTTPRequest *r);
+
+// A stream view of one request, for the common stream code: read is receiveResponseBody, write
+// is writeRequestBody. It does not own the request and lives on the caller's stack; its
+// reference operations do nothing and return 1.
+class HBBRHTTPReqStrm final : public IHBStream {
+ public:
+  explicit HBBRHTTPReqStrm(BRHTTPRequest *request) : m_request(request) {}
+  ~HBBRHTTPReqStrm() override = default;
+  int32_t upref() override { return 1; }
+  int32_t dnref() override { return 1; }
+  HB_NODISCARD int32_t getifc(int32_t, void **) override { return BR_EUNSUPPORTED; }
+  HB_NODISCARD int32_t read(void *buffer, int32_t length) override {
+    return BRHTTPRequest__receiveResponseBody(m_request, buffer, length);
+  }
+  HB_NODISCARD int32_t write(const void *buffer, int32_t length) override {
+    return BRHTTPRequest__writeRequestBody(m_request, buffer, length);
+  }
+  int64_t seek(int64_t, int32_t) override { return BR_ENOTIMPL; }
+  int32_t flush() override { return 0; }
+  int32_t close() override { return 0; }
+
+ private:
+  BRHTTPRequest *m_request;
+};

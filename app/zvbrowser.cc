@@ -12,6 +12,7 @@
 #include "brlog.h"
 #include "brthread.h"
 #include "brthreadpool.h"
+#include "hbeventbus.h"
 #include "hbproperties.h"
 
 namespace {
@@ -117,7 +118,8 @@ int32_t initCore() {
   // 8. The main thread's name, printed in every log line.
   brthread__setName(brthread__self(), "MAIN");
 
-  // 9. TODO(event bus): hbevent__create() when no bus exists yet.
+  // 9. The event bus, unless one exists already (-5).
+  (void)hbevent__create();
 
   // 10. The log.
   startLogging();

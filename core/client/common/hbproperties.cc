@@ -9,8 +9,10 @@
 #include <mutex>
 
 #include "brlog.h"
+#include "hbeventbus.h"
 #include "hbproperties.h"
 #include "hbproperties_int.h"
+#include "hbstr.h"
 
 namespace {
 
@@ -249,6 +251,10 @@ int32_t hbproperties__setUserProperty(const char *name, const char *value) {
   return hbproperties__setDefaultString(userKey(name).c_str(), cut.c_str());
 }
 
-void hbproperties__postChanged(HBProperties *, const char *) {
-  // Wired to the event bus once it is part of the core.
+void hbproperties__postChanged(HBProperties *store, const char *name) {
+  HBRef<HBStrHeap> value;
+  if (HBStrHeap::create(name, value) < 0) return;
+  // Without a bus (tools, early start-up) this is a no-op; a full queue is not our failure.
+  (void)hbevent__post(hbevent__domain(HBEVENT_CORE_PROPERTY_CHANGED),
+                      static_cast<IHBStr *>(value.get()), store);
 }

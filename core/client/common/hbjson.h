@@ -3,7 +3,8 @@
 // The result is an HBMap (no name, its own 1024/1024 allocator, insertion order) whose values
 // are texts, child maps (hbtype 0x10000001) and list iterators (0x10000002) of objects: string
 // objects for texts, child maps and iterators for the rest. Every scalar is kept as text; only
-// the backslash-quote escape is decoded; the document must be one object. The parser is
+// the backslash-quote escape is decoded; the document must be one object whose keys are
+// double-quoted (values may also use single quotes or be bare words). The parser is
 // incremental: a piece that ends inside a string or bare word returns -2 and keeps those bytes
 // at the front of the caller's buffer for the next call.
 #pragma once
@@ -83,13 +84,13 @@ class HBJSONParser {
 
 // Parses `length` bytes of `text` (negative: up to the terminator). On 0 stores the root map in
 // *out with one reference for the caller and returns the number of bytes consumed; otherwise
-// returns the parser's code and leaves *out alone.
+// returns the parser's code and leaves *out alone. A root object that is never closed gives -2.
 HB_NODISCARD int32_t hbjson__parseText(HBMap **out, const char *text, int32_t length);
 HB_NODISCARD int32_t hbjson__parseText(HBRef<HBMap> &out, const char *text, int32_t length);
 
 // Parses everything `stream` (borrowed) yields, through a 4096-byte buffer. On success stores
 // the root map in *out with one reference for the caller and returns 0. A string or word longer
 // than the buffer gives -12; a read error gives the stream's code; a document that ends inside a
-// string or word gives -2.
+// string or word, or before its root object is closed, gives -2.
 HB_NODISCARD int32_t hbjson__parseStream(HBMap **out, IHBStream *stream);
 HB_NODISCARD int32_t hbjson__parseStream(HBRef<HBMap> &out, IHBStream *stream);

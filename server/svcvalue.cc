@@ -95,9 +95,13 @@ SvcValue &SvcValue::set(const std::string &key, SvcValue v) {
       return *this;
     }
   }
-  entries.emplace_back(key, std::move(v));
+  entries.push_back(SvcEntry{key, std::move(v)});
   return *this;
 }
+
+SvcValue &SvcValue::set(const std::string &key, const std::string &s) { return set(key, str(s)); }
+
+void SvcValue::push(SvcValue v) { entries.push_back(SvcEntry{std::string(), std::move(v)}); }
 
 const SvcValue *SvcValue::find(const std::string &key) const {
   for (const auto &e : entries)

@@ -11,22 +11,29 @@ namespace tessel::svc {
 
 // A text, a map of named values in insertion order, or a list of values. A list keeps the
 // element name its items carry in XML ("service" inside "services").
+struct SvcEntry;
+
 struct SvcValue {
   enum class Kind { Text, Map, List };
   Kind kind = Kind::Text;
   std::string text;
   std::string itemName;
-  std::vector<std::pair<std::string, SvcValue>> entries;
+  std::vector<SvcEntry> entries;  // Map: keys and values; List: items with empty keys
 
   static SvcValue str(std::string s);
   static SvcValue map();
   static SvcValue list(std::string itemName);
   // Map: replaces an entry of the same key or appends one.
   SvcValue &set(const std::string &key, SvcValue v);
-  SvcValue &set(const std::string &key, const std::string &s) { return set(key, str(s)); }
+  SvcValue &set(const std::string &key, const std::string &s);
   // List: appends an item.
-  void push(SvcValue v) { entries.emplace_back(std::string(), std::move(v)); }
+  void push(SvcValue v);
   const SvcValue *find(const std::string &key) const;
+};
+
+struct SvcEntry {
+  std::string first;
+  SvcValue second;
 };
 
 // Named text arguments of one call, in the order they came.

@@ -9,10 +9,12 @@
 
 #include "appmsg.h"
 #include "appplatform.h"
+#include "brhttp.h"
 #include "brlog.h"
 #include "brthread.h"
 #include "brthreadpool.h"
 #include "hbeventbus.h"
+#include "hbhttpconnpool.h"
 #include "hbproperties.h"
 
 namespace {
@@ -99,8 +101,12 @@ int32_t initCore() {
   // 2. The worker pool.
   if (brtp__create() < 0) brlog(kTag, BRLOG_ERROR, "ERROR: Can't create thread pool!\n");
 
-  // 3. TODO(connection pool): create the HTTP connection pool and install it for RPC
-  //    (hbhttpconnpool__create, hbrpc__setConnPool) once they are part of the core.
+  // 3. The HTTP connection pool of every service call. TODO(rpc): hbrpc__setConnPool once the
+  //    RPC layer exists; until then the process-wide pool is what it will use.
+  {
+    HBRef<IHBHTTPConnPool> pool;
+    if (hbhttpconnpool__create(pool.out()) == 0) hbhttpconnpool__setDefault(pool.get());
+  }
 
   // 4. The application settings store, also the process-wide default.
   if (openBrowserKey(a.settings) < 0) return BR_EFAULT;
@@ -129,7 +135,8 @@ int32_t initCore() {
   // 12. The user lock.
   (void)zvbrowser__userLock();
 
-  // 13. TODO(user agent): brhttp__setUserAgent(ZVBROWSER_USER_AGENT) once the HTTP client lands.
+  // 13. The client's name in every request's User-Agent.
+  brhttp__setUserAgent(ZVBROWSER_USER_AGENT);
   return BR_OK;
 }
 

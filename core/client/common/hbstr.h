@@ -98,7 +98,6 @@ class HBStringAllocator {
   brlist m_list;
   int32_t m_buffers = 0;
   int64_t m_total = 0;
-  bool m_freeondestroy = true;
 };
 
 // The common base of the string kinds: the text pointer and both interfaces. The value

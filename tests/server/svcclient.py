@@ -310,11 +310,12 @@ def case_methods(kind):
 
     root = call("getFile", drive_args(u) + [("fileid", "0")])["file"]
     check(root["fileid"] == "0" and root["type"] == "1" and root["name"] == ".", "root %r" % root)
-    folder = call("createFile", drive_args(u) + [("parentid", "0"), ("filename", "Photos"),
+    top = "Photos " + kind
+    folder = call("createFile", drive_args(u) + [("parentid", "0"), ("filename", top),
                                                  ("type", "1"), ("ctime", "1500000000000")])
     fid = folder["file"]["fileid"]
     check(folder["file"]["type"] == "1", "folder %r" % folder)
-    expect_fault(call("createFile", drive_args(u) + [("parentid", "0"), ("filename", "Photos"),
+    expect_fault(call("createFile", drive_args(u) + [("parentid", "0"), ("filename", top),
                                                      ("type", "1")]), 808, "existing folder")
     props = [("origin", "box"), ("type", "0"), ("size", "11"), ("ctime", "1600000000000"),
              ("mtime", "1600000000123"), ("mimetype", "image/jpeg"),
@@ -323,7 +324,7 @@ def case_methods(kind):
     r = call("createFile", drive_args(u) + [("parentid", fid), ("filename", name)] + props)
     file_id = r["file"]["fileid"]
     for how in ([("fileid", file_id)], [("parentid", fid), ("filename", name)],
-                [("parentid", "0"), ("filename", "Photos/" + name)]):
+                [("parentid", "0"), ("filename", top + "/" + name)]):
         f = call("getFile", drive_args(u) + how)["file"]
         check(f["fileid"] == file_id and f["name"] == name and f["type"] == "0", "getFile %r" % f)
         check(f["mtime"] == "1600000000123" and f["size"] == "11", "times and size %r" % f)

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +28,15 @@ const char kTag[] = "HBXCFF";
 std::atomic<int64_t> g_watchdogMs{600000};
 std::atomic<int32_t> g_exitWaitMs{10000};
 
-int32_t even(int32_t v) { return (v + 1) & ~1; }
+int32_t even(int64_t v) { return int32_t(std::min<int64_t>((v + 1) & ~int64_t(1), INT32_MAX - 1)); }
+
+// Larger sides than this are not believed.
+constexpr int kMaxSide = 1000000;
+
+// Hours, minutes and seconds as seconds, kept within 32 bits whatever the text said.
+int32_t clockSeconds(int h, int m, int s) {
+  return int32_t(std::min<int64_t>(int64_t(h) * 3600 + int64_t(m) * 60 + s, INT32_MAX));
+}
 
 bool startsWith(const std::string &s, const char *prefix) {
   return s.compare(0, std::strlen(prefix), prefix) == 0;
@@ -95,10 +104,10 @@ bool parseResolution(HBXCodeSourceInfo *info, const std::string &part) {
   char kind[4] = {};
   if (std::sscanf(part.c_str(), "%dx%d [%3[PSA]R %d:%d DAR %d:%d]%n", &w, &h, kind, &pw, &ph, &dw,
                   &dh, &n) == 7 &&
-      n > 0 && w > 0 && h > 0) {
+      n > 0 && w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide) {
     int nw = w;
     if (dw > 0 && dh > 0 && int64_t(w) * dh != int64_t(h) * dw)
-      nw = even(int32_t(int64_t(h) * dw / dh));
+      nw = std::min(even(int64_t(h) * dw / dh), kMaxSide);
     brlog(kTag, BRLOG_INFO, "Parsed source resolution: %dx%d -> %dx%d\n", w, h, nw, h);
     info->width = nw;
     info->height = h;
@@ -107,6 +116,7 @@ bool parseResolution(HBXCodeSourceInfo *info, const std::string &part) {
   }
   n = 0;
   if (std::sscanf(part.c_str(), "%dx%d%n", &w, &h, &n) == 2 && n > 0 && w > 0 && h > 0 &&
+      w <= kMaxSide && h <= kMaxSide &&
       (part[size_t(n)] == 0 || part[size_t(n)] == ' ')) {
     brlog(kTag, BRLOG_INFO, "Parsed source resolution: %dx%d -> %dx%d\n", w, h, w, h);
     info->width = w;
@@ -215,8 +225,8 @@ void hbxcode__parseFormatLine(HBXCodeSourceInfo *info, const char *line) {
   } else if (const char *d = std::strstr(line, "Duration:")) {
     int h = 0, m = 0, s = 0;
     if (!(info->bits & HBXC_SRC_DURATION) && std::sscanf(d + 9, " %d:%d:%d", &h, &m, &s) == 3 &&
-        h >= 0 && m >= 0 && s >= 0 && h < 100000) {
-      info->duration = h * 3600 + m * 60 + s;
+        h >= 0 && m >= 0 && s >= 0) {
+      info->duration = clockSeconds(h, m, s);
       info->bits |= HBXC_SRC_DURATION;
       brlog(kTag, BRLOG_INFO, "Parsed duration: %d:%d:%d (%ds)\n", h, m, s, info->duration);
     }
@@ -236,9 +246,8 @@ bool hbxcode__parseTime(const char *line, int32_t *seconds, int32_t *fraction) {
   if (!t) return false;
   t += 5;
   int h = 0, m = 0, s = 0, f = 0;
-  if (std::sscanf(t, "%d:%d:%d.%d", &h, &m, &s, &f) == 4 && h >= 0 && m >= 0 && s >= 0 &&
-      h < 100000) {
-    *seconds = h * 3600 + m * 60 + s;
+  if (std::sscanf(t, "%d:%d:%d.%d", &h, &m, &s, &f) == 4 && h >= 0 && m >= 0 && s >= 0) {
+    *seconds = clockSeconds(h, m, s);
     *fraction = f;
     return true;
   }

@@ -27,6 +27,12 @@ HB_NODISCARD int32_t appplatform__listen(const char *className);
 // Stops listening and removes the socket.
 void appplatform__closeListener();
 
+// The socket is "$XDG_RUNTIME_DIR/QUILLET_BROWSER_BROWSER" (see appplatform__controlPath). A
+// message on it is a header in host byte order, { uint32 msg; uint32 dataSize; uint64 wParam;
+// int64 lParam } (24 bytes), then dataSize bytes (at most 65536). Several may follow each other
+// on one connection. Only MSG_TRAY_COMMAND and MSG_COPYDATA (wParam = kind, the bytes = the
+// copied data) are taken; the peer must run as the same user.
+
 // Sends one message to the running instance of `className`, without waiting for it to be
 // handled. Returns 0 when sent, -3 when no instance listens, -8 on a transfer failure.
 HB_NODISCARD int32_t appplatform__send(const char *className, uint32_t msg, uint64_t wParam,
@@ -47,6 +53,8 @@ typedef void (*appplatform_msgbox_fn)(const char *text, const char *caption, boo
 // standard error.
 void appplatform__messageBox(const char *text, const char *caption, bool warning);
 void appplatform__setMessageBox(appplatform_msgbox_fn fn);
+// True once the desktop code has installed its message box.
+bool appplatform__hasMessageBox();
 
 // The mounter service command "start" or "stop": FUSE needs no service, so this checks that
 // /dev/fuse and fusermount3 are usable. Returns 0, or -15 when they are not.

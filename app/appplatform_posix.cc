@@ -373,6 +373,8 @@ bool appplatform__hasDisplay() {
 
 void appplatform__setMessageBox(appplatform_msgbox_fn fn) { g_messageBox = fn; }
 
+bool appplatform__hasMessageBox() { return g_messageBox != nullptr; }
+
 void appplatform__messageBox(const char *text, const char *caption, bool warning) {
   if (g_messageBox) {
     g_messageBox(text, caption, warning);

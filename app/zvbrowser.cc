@@ -249,7 +249,7 @@ OptionResult processOptions(const std::vector<std::string> &options) {
       char text[128];
       snprintf(text, sizeof text, "Version: %s [%s]", ZVBROWSER_APP_VERSION,
                ZVBROWSER_CORE_VERSION);
-      if (appplatform__hasDisplay()) {
+      if (appplatform__hasDisplay() && appplatform__hasMessageBox()) {
         appplatform__messageBox(text, ZVBROWSER_TITLE, false);
       } else {
         printf("%s\n", text);

@@ -9,6 +9,7 @@
 #include <strings.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -34,24 +35,34 @@ std::string slashes(const char *path) {
   return p;
 }
 
-int64_t createTimeOf(const char *path, const struct stat &st) {
-#ifdef STATX_BTIME
-  struct statx sx;
-  if (::statx(AT_FDCWD, path, 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
-    return sx.stx_btime.tv_sec;
-#else
-  (void)path;
-#endif
-  return st.st_ctime < st.st_mtime ? st.st_ctime : st.st_mtime;
-}
+// What the walk needs beside the record: the kind and the identity of the file.
+struct FileInfo {
+  bool isDir;
+  bool isReg;
+  dev_t dev;
+  ino_t ino;
+};
 
-void fillStat(const char *path, const struct stat &st, HBFileStat *out) {
-  out->isDir = S_ISDIR(st.st_mode) ? 1 : 0;
-  out->size = out->isDir ? 0 : static_cast<int64_t>(st.st_size);
+// One status query (links followed) fills the record, creation time included. 0 or errno.
+int statRecord(int dirfd, const char *path, HBFileStat *out, FileInfo *info) {
+  struct statx sx;
+  if (::statx(dirfd, path, 0, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return errno;
+  const bool isDir = S_ISDIR(sx.stx_mode);
+  out->isDir = isDir ? 1 : 0;
+  out->size = isDir ? 0 : static_cast<int64_t>(sx.stx_size);
   out->blocks = (out->size + 4095) / 4096;
   out->blockSize = 4096;
-  out->createTime = path ? createTimeOf(path, st) : static_cast<int64_t>(st.st_ctime);
-  out->writeTime = st.st_mtime;
+  int64_t created = sx.stx_ctime.tv_sec < sx.stx_mtime.tv_sec ? sx.stx_ctime.tv_sec : sx.stx_mtime.tv_sec;
+  if (sx.stx_mask & STATX_BTIME) created = sx.stx_btime.tv_sec;
+  out->createTime = created;
+  out->writeTime = sx.stx_mtime.tv_sec;
+  if (info) {
+    info->isDir = isDir;
+    info->isReg = S_ISREG(sx.stx_mode);
+    info->dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    info->ino = static_cast<ino_t>(sx.stx_ino);
+  }
+  return 0;
 }
 
 int removeEntry(const char *path, const struct stat *, int, struct FTW *) {
@@ -193,10 +204,8 @@ int32_t hbfile__stat(const char *path, HBFileStat *out) {
     if (p.back() == '\\') p.back() = '/';
     p += '.';
   }
-  struct stat st;
-  if (::stat(p.c_str(), &st) != 0) return brerror__fromErrno(errno);
-  fillStat(p.c_str(), st, out);
-  return BR_OK;
+  const int err = statRecord(AT_FDCWD, p.c_str(), out, nullptr);
+  return err ? brerror__fromErrno(err) : BR_OK;
 }
 
 int32_t hbfile__statFind(const char *path, HBFileStat *out) {
@@ -211,13 +220,11 @@ int32_t hbfile__statFind(const char *path, HBFileStat *out) {
     err = ENOENT;
     while (struct dirent *e = ::readdir(d)) {
       if (::fnmatch(pattern.c_str(), e->d_name, FNM_PERIOD) != 0) continue;
-      struct stat st;
-      if (::fstatat(::dirfd(d), e->d_name, &st, 0) != 0) {
-        err = errno;
+      const int serr = statRecord(::dirfd(d), e->d_name, out, nullptr);
+      if (serr != 0) {
+        err = serr;
         continue;
       }
-      const std::string found = dir + "/" + e->d_name;
-      fillStat(found.c_str(), st, out);
       ::closedir(d);
       return BR_OK;
     }
@@ -331,16 +338,15 @@ class Walker {
 
   // Processes the path in the buffer: 0 go on, 1 stop, 3 stop listing the current folder.
   int32_t process(size_t len) {
-    struct stat st;
-    if (::stat(m_w->path, &st) != 0) {
+    HBFileStat fs;
+    FileInfo info;
+    if (statRecord(AT_FDCWD, m_w->path, &fs, &info) != 0) {
       brlog("FTW", BRLOG_WARNING, "%2d +++ RSTAT FAIL: %s\n", m_w->depth, m_w->path);
       return 0;
     }
-    HBFileStat fs;
-    fillStat(m_w->path, st, &fs);
-    if (!S_ISDIR(st.st_mode)) return settle(call(&fs, HBWALK_FILE));
+    if (!info.isDir) return settle(call(&fs, HBWALK_FILE));
 
-    const Key key{st.st_dev, st.st_ino};
+    const Key key{info.dev, info.ino};
     for (const Key &a : m_ancestors)
       if (a == key) {
         brlog("FTW", BRLOG_WARNING, "%2d +++ LOOP, NOT RECURSING: %s\n", m_w->depth, m_w->path);
@@ -422,16 +428,16 @@ class Walker {
     m_images[key] = -1;
     bool found = false;
     std::vector<std::string> subdirs;
+    const std::string prefix = path + (path.back() == '/' ? "" : "/");
     for (const DirEntry &e : entries) {
-      const std::string child = path + (path.back() == '/' ? "" : "/") + e.name;
       unsigned char type = e.type;
       if (type == DT_UNKNOWN || type == DT_LNK) {
         struct stat st;
-        if (::stat(child.c_str(), &st) != 0) continue;
+        if (::stat((prefix + e.name).c_str(), &st) != 0) continue;
         type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
       }
       if (type == DT_DIR) {
-        subdirs.push_back(child);
+        subdirs.push_back(prefix + e.name);
       } else if (type == DT_REG && isImageName(e.name.c_str())) {
         found = true;
         break;

@@ -252,6 +252,24 @@ TEST_F(SpineTest, AKilledInstanceLeavesNothingInTheWay) {
   EXPECT_EQ(0, next.waitExit());
 }
 
+TEST_F(SpineTest, UnusableSettingsEndTheStartAfterTheWarning) {
+  // The settings folder is a plain file: the database can be neither opened nor created.
+  const std::string config = m_dir.path() + "/badconfig";
+  ASSERT_EQ(0, mkdir(config.c_str(), 0700));
+  ASSERT_TRUE(tessel::test::writeFile(config + "/Orvane Tessel Utility", "not a folder"));
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  RunResult r = browser({});
+  EXPECT_EQ(1, r.exitCode);
+  EXPECT_NE(std::string::npos,
+            r.err.find("Failed to working!: Failed to read registry entries!"));
+  // The lock went with it: a normal start is possible again.
+  setenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").c_str(), 1);
+  Instance next;
+  ASSERT_TRUE(next.waitReady());
+  EXPECT_EQ(0, browser({"--shutdown"}).exitCode);
+  EXPECT_EQ(0, next.waitExit());
+}
+
 TEST_F(SpineTest, NoLogFileUnlessAskedFor) {
   ASSERT_EQ(0, set(HBPROPERTIES_KEY_LOGFILE, "ShowLog", "Yes"));
   Instance first;

@@ -297,52 +297,6 @@ TEST_F(PropertiesTest, UserProperties) {
   EXPECT_LE(out.size(), 15u);
 }
 
-// Records every change event on the posting thread.
-class ChangeListener final : public HBObject<ChangeListener, IHBEventListener> {
- public:
-  int32_t getifc(int32_t, void **) override { return BR_ENOENT; }
-  int32_t onEvent(uint32_t, IHBStr *domain, IHBObj *value, IHBObj *sender) override {
-    HBRef<IHBStr> name;
-    if (value && hb_query<IHBStr>(value, name) == 0) names.push_back(name->getText());
-    domains.push_back(domain ? domain->getText() : "");
-    senders.push_back(sender);
-    return 0;
-  }
-  std::vector<std::string> names, domains;
-  std::vector<IHBObj *> senders;
-
- private:
-  friend class HBObject<ChangeListener, IHBEventListener>;
-  ~ChangeListener() override = default;
-};
-
-TEST_F(PropertiesTest, EveryWriteAndDeleteIsAnnounced) {
-  const int32_t created = hbevent__create();
-  ASSERT_TRUE(created == 0 || created == BR_EBADSTATE);
-  auto store = open();
-  HBRef<ChangeListener> listener = HBRef<ChangeListener>::adopt(new ChangeListener);
-  IHBStr *domain = hbevent__domain(HBEVENT_CORE_PROPERTY_CHANGED);
-  ASSERT_EQ(0, hbevent__subscribe(HBEVENT_IMMEDIATE, domain, listener.get()));
-
-  ASSERT_EQ(0, store->setProperty("valtoken", "t"));
-  ASSERT_EQ(0, store->setIntProperty("errorlimit", 5));
-  ASSERT_EQ(0, store->setInt64Property("timestamp", 5));
-  ASSERT_EQ(0, store->setProperty("valtoken", nullptr));
-  ASSERT_EQ(0, hbproperties__setUserProperty("hivedest", "a:b"));
-  // Refused writes announce nothing.
-  EXPECT_EQ(-1, store->setProperty("valtoken", nullptr));
-  HBRef<HBProperties> ro;
-  ASSERT_EQ(0, hbproperties__open(HBPROPERTIES_KEY_BROWSER, HBPROPERTIES_READONLY, ro.out()));
-  EXPECT_EQ(-1, ro->setProperty("x", "y"));
-
-  ASSERT_EQ(0, hbevent__unsubscribe(HBEVENT_IMMEDIATE, domain, listener.get()));
-  EXPECT_EQ((std::vector<std::string>{"valtoken", "errorlimit", "timestamp", "valtoken",
-                                      "ui.hivedest"}),
-            listener->names);
-  for (const std::string &d : listener->domains) EXPECT_EQ("core.property.changed", d);
-  for (IHBObj *sender : listener->senders) EXPECT_EQ(static_cast<IHBObj *>(store.get()), sender);
-}
-
 TEST_F(PropertiesTest, ThreadsShareTheStore) {
   auto store = open();
   std::vector<std::thread> threads;
@@ -434,6 +388,53 @@ TEST_F(PropertiesTest, AKilledWriterLeavesEveryCompletedWrite) {
     EXPECT_EQ(i, v);
   }
   ASSERT_EQ(0, store->setProperty("afterkill", "1"));
+}
+
+// Last: it starts the process's bus thread, which the fork tests above should not inherit.
+// Records every change event on the posting thread.
+class ChangeListener final : public HBObject<ChangeListener, IHBEventListener> {
+ public:
+  int32_t getifc(int32_t, void **) override { return BR_ENOENT; }
+  int32_t onEvent(uint32_t, IHBStr *domain, IHBObj *value, IHBObj *sender) override {
+    HBRef<IHBStr> name;
+    if (value && hb_query<IHBStr>(value, name) == 0) names.push_back(name->getText());
+    domains.push_back(domain ? domain->getText() : "");
+    senders.push_back(sender);
+    return 0;
+  }
+  std::vector<std::string> names, domains;
+  std::vector<IHBObj *> senders;
+
+ private:
+  friend class HBObject<ChangeListener, IHBEventListener>;
+  ~ChangeListener() override = default;
+};
+
+TEST_F(PropertiesTest, EveryWriteAndDeleteIsAnnounced) {
+  const int32_t created = hbevent__create();
+  ASSERT_TRUE(created == 0 || created == BR_EBADSTATE);
+  auto store = open();
+  HBRef<ChangeListener> listener = HBRef<ChangeListener>::adopt(new ChangeListener);
+  IHBStr *domain = hbevent__domain(HBEVENT_CORE_PROPERTY_CHANGED);
+  ASSERT_EQ(0, hbevent__subscribe(HBEVENT_IMMEDIATE, domain, listener.get()));
+
+  ASSERT_EQ(0, store->setProperty("valtoken", "t"));
+  ASSERT_EQ(0, store->setIntProperty("errorlimit", 5));
+  ASSERT_EQ(0, store->setInt64Property("timestamp", 5));
+  ASSERT_EQ(0, store->setProperty("valtoken", nullptr));
+  ASSERT_EQ(0, hbproperties__setUserProperty("hivedest", "a:b"));
+  // Refused writes announce nothing.
+  EXPECT_EQ(-1, store->setProperty("valtoken", nullptr));
+  HBRef<HBProperties> ro;
+  ASSERT_EQ(0, hbproperties__open(HBPROPERTIES_KEY_BROWSER, HBPROPERTIES_READONLY, ro.out()));
+  EXPECT_EQ(-1, ro->setProperty("x", "y"));
+
+  ASSERT_EQ(0, hbevent__unsubscribe(HBEVENT_IMMEDIATE, domain, listener.get()));
+  EXPECT_EQ((std::vector<std::string>{"valtoken", "errorlimit", "timestamp", "valtoken",
+                                      "ui.hivedest"}),
+            listener->names);
+  for (const std::string &d : listener->domains) EXPECT_EQ("core.property.changed", d);
+  for (IHBObj *sender : listener->senders) EXPECT_EQ(static_cast<IHBObj *>(store.get()), sender);
 }
 
 }  // namespace

@@ -1,8 +1,15 @@
 #include "hbstream.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <cstring>
 #include <string>
@@ -520,6 +527,44 @@ TEST(FileStream, ReadWriteSeekAndLinks) {
   ASSERT_EQ(symlink(f.c_str(), dir.file("link").c_str()), 0);
   ASSERT_EQ(hbstream__openFile(s.out(), dir.file("link").c_str(), HBFILE_O_READ), 0);
   EXPECT_EQ(s->read(buf, 16), 10);
+}
+
+void onSignal(int) {}
+
+TEST(FileStream, InterruptedReadsAreResumed) {
+  // Without SA_RESTART a signal makes a blocked read fail with EINTR.
+  struct sigaction sa {}, old{};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+  // A reader that gave up must fail the test, not end the process.
+  void (*oldPipe)(int) = signal(SIGPIPE, SIG_IGN);
+  TempDir dir;
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::atomic<int32_t> got{-100};
+  std::atomic<bool> opened{false};
+  char buf[16] = {};
+  std::thread reader([&] {
+    HBRef<IHBStream> s;
+    if (hbstream__openFile(s.out(), fifo.c_str(), HBFILE_O_READ) != 0) return;
+    opened = true;
+    got = s->read(buf, sizeof buf);
+  });
+  const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  while (!opened) std::this_thread::yield();
+  for (int i = 0; i < 5; ++i) {
+    pthread_kill(reader.native_handle(), SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(write(fd, "hello", 5), 5);
+  close(fd);
+  reader.join();
+  sigaction(SIGUSR1, &old, nullptr);
+  signal(SIGPIPE, oldPipe);
+  EXPECT_EQ(got.load(), 5);
+  EXPECT_EQ(std::string(buf, 5), "hello");
 }
 
 TEST(FileStream, DiskFullReturnsItsCode) {

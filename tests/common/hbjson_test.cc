@@ -265,10 +265,12 @@ TEST(HBJSON, BadCharacterAndDepthLines) {
     HBMap *m = nullptr;
     EXPECT_EQ(hbjson__parseText(&m, "[", -1), BR_EINVAL);
     EXPECT_EQ(hbjson__parseText(&m, R"({"ab" : -)", -1), BR_EINVAL);
+    EXPECT_EQ(hbjson__parseText(&m, "{\"a\":\"b\"\n\x01", -1), BR_EINVAL);
     EXPECT_EQ(m, nullptr);
   });
   EXPECT_NE(log.find("BAD CHARACTER IN STATE 0 - 'TOP': '[' @ 0"), std::string::npos) << log;
   EXPECT_NE(log.find("BAD CHARACTER IN STATE 0 - 'MAPSEP': '-' @ 8"), std::string::npos) << log;
+  EXPECT_NE(log.find("BAD CHARACTER IN STATE 0 - 'MAPSEP': '.' @ 9\n"), std::string::npos) << log;
 
   // 31 nested arrays below the root fill the 32 frames; one more frame is refused.
   const std::string deepest = "{\"a\":" + std::string(31, '[') + std::string(31, ']') + "}";

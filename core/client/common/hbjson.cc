@@ -65,8 +65,11 @@ int32_t HBJSONParser::reset() {
 }
 
 int32_t HBJSONParser::fail(int32_t rc, const char *what, char c, int32_t offset) {
+  // A byte from the wire goes into the log only when printable: a NUL would cut the line and a
+  // line break would forge a new one.
+  const char shown = (c >= 32 && c <= 126) ? c : '.';
   brlog(kTag, BRLOG_WARNING, "%s IN STATE %d - '%s': '%c' @ %d\n", what, m_top,
-        hbjson__stateName(m_stack[m_top].state), c, offset);
+        hbjson__stateName(m_stack[m_top].state), shown, offset);
   return rc;
 }
 

@@ -56,32 +56,16 @@ void makeTree(const std::string &root, const std::vector<std::string> &files) {
 
 // ---- Media types ----
 
-TEST(MimeType, WholeTableFirstRowWins) {
+TEST(MimeType, FirstRowWinsWithoutRegardToCase) {
+  // Extensions with a second row, and the neighbours of the short ones.
   const std::map<std::string, std::string> expected = {
-      {"mp3", "audio/mpeg"}, {"wma", "audio/x-ms-wma"}, {"wav", "audio/x-wav"},
-      {"m4a", "audio/mp4"}, {"aac", "audio/mp4a-latm"}, {"mka", "audio/x-matroska"},
-      {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"}, {"png", "image/png"},
-      {"gif", "image/gif"}, {"bmp", "image/bmp"}, {"mpg", "video/mpeg"},
-      {"mpeg", "video/mpeg"}, {"vob", "video/mpeg"}, {"mts", "video/mpeg"},
-      {"m2t", "video/mpeg"}, {"m2ts", "video/mpeg"}, {"ts", "video/MP2T"},
-      {"wmv", "video/x-ms-wmv"}, {"mov", "video/quicktime"}, {"mp4", "video/mp4"},
-      {"m4v", "video/mp4"}, {"3gp", "video/mp4"}, {"avi", "video/avi"},
-      {"mkv", "video/x-matroska"}, {"txt", "text/plain"}, {"html", "text/html"},
-      {"htm", "text/html"}, {"xml", "text/xml"}, {"css", "text/css"},
-      {"ico", "image/x-icon"}, {"js", "text/javascript"}, {"pdf", "application/pdf"},
-      {"m3u8", "application/vnd.apple.mpegurl"}, {"xls", "application/vnd.ms-excel"},
-      {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
-      {"ppt", "application/vnd.ms-powerpoint"},
-      {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
-      {"doc", "application/msword"},
+      {"mp3", "audio/mpeg"}, {"AAC", "audio/mp4a-latm"}, {"Jpg", "image/jpeg"},
+      {"JPEG", "image/jpeg"}, {"ts", "video/MP2T"}, {"m2ts", "video/mpeg"},
+      {"3gp", "video/mp4"}, {"m3u8", "application/vnd.apple.mpegurl"}, {"ico", "image/x-icon"},
       {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
   };
-  for (const auto &[ext, type] : expected) {
+  for (const auto &[ext, type] : expected)
     EXPECT_STREQ(hbfile__mimeType(("dir/name." + ext).c_str()), type.c_str()) << ext;
-    std::string upper = ext;
-    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-    EXPECT_STREQ(hbfile__mimeType(("x." + upper).c_str()), type.c_str()) << upper;
-  }
 }
 
 TEST(MimeType, DefaultsAndOddNames) {

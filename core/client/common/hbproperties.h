@@ -41,7 +41,8 @@ struct HBProperties : IHBObj {
   HB_NODISCARD virtual int32_t getProperty(const char *name, char *buffer, int32_t size) = 0;
 
   // Stores `value` as the text of `name`, or deletes `name` when `value` is null. Returns 0, or
-  // -1 when the store refuses (a read-only key, a database failure); no event is posted then.
+  // -1 when the store refuses (a read-only key, a value to delete that does not exist, a database
+  // failure); no event is posted then.
   HB_NODISCARD virtual int32_t setProperty(const char *name, const char *value) = 0;
 
   // Reads `name` as an integer with the C conventions of an unspecified base (decimal, "0x"

@@ -221,8 +221,9 @@ SvcValue SvcService::serviceValue(const ServiceRec &svc, const std::string &base
   v.set("space", std::to_string(free) + "/" + std::to_string(svc.quota));
   v.set("serviceid", svc.id);
   v.set("deviceid", svc.deviceId);
-  v.set("online", svc.online ? "1" : "0");
-  v.set("readonly", svc.readOnly ? "1" : "0");
+  // Flags: "1"/"0" in SOAP and packet answers, true/false for the pages' scripts.
+  v.set("online", SvcValue::boolean(svc.online));
+  v.set("readonly", SvcValue::boolean(svc.readOnly));
   return v;
 }
 

@@ -48,6 +48,7 @@ std::string localName(const char *name) {
 nlohmann::ordered_json toJson(const SvcValue &v) {
   switch (v.kind) {
     case SvcValue::Kind::Text:
+      if (v.flag) return nlohmann::ordered_json(v.text == "1");
       return v.text;
     case SvcValue::Kind::Map: {
       nlohmann::ordered_json o = nlohmann::ordered_json::object();
@@ -72,6 +73,12 @@ std::string dumpJson(const nlohmann::ordered_json &j) {
 SvcValue SvcValue::str(std::string s) {
   SvcValue v;
   v.text = std::move(s);
+  return v;
+}
+
+SvcValue SvcValue::boolean(bool on) {
+  SvcValue v = str(on ? "1" : "0");
+  v.flag = true;
   return v;
 }
 

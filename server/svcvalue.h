@@ -18,9 +18,11 @@ struct SvcValue {
   Kind kind = Kind::Text;
   std::string text;
   std::string itemName;
+  bool flag = false;  // a text "1" or "0" that JSON answers as true or false
   std::vector<SvcEntry> entries;  // Map: keys and values; List: items with empty keys
 
   static SvcValue str(std::string s);
+  static SvcValue boolean(bool on);
   static SvcValue map();
   static SvcValue list(std::string itemName);
   // Map: replaces an entry of the same key or appends one.

@@ -297,6 +297,9 @@ def case_methods(kind):
               "readonly"):
         check(k in s, "service field %s missing" % k)
     check(s["type"].startswith("yto:plugfs") and s["apiurl"].endswith("/svc/api"), "service %r" % s)
+    # Scripts test the flags for truth; the program reads "1" and "0".
+    check((s["online"], s["readonly"]) == ((True, False) if kind == "json" else ("1", "0")),
+          "flags %r" % s)
     check(s["serviceid"] == u["serviceids"][0] and s["deviceid"] == u["deviceid"], "ids %r" % s)
     free, total = s["space"].split("/")
     check(int(free) == int(total) > 0, "space %r" % s["space"])

@@ -159,7 +159,10 @@ TEST(SvcJson, AnswersFaultsAndArguments) {
   SvcValue v = SvcValue::map();
   v.set("services", SvcValue::list("service"));
   v.set("bad", std::string("\xff\xfe"));
-  EXPECT_EQ(svcjson__response(v), "{\"services\":[],\"bad\":\"\xef\xbf\xbd\xef\xbf\xbd\"}");
+  v.set("on", SvcValue::boolean(true));
+  EXPECT_EQ(svcjson__response(v),
+            "{\"services\":[],\"bad\":\"\xef\xbf\xbd\xef\xbf\xbd\",\"on\":true}");
+  EXPECT_NE(svcxml__response("m", v).find(">1</on>"), std::string::npos);
   EXPECT_EQ(svcjson__fault({606, "Not authorized", ""}),
             "{\"HB-EXCEPTION\":{\"ecode\":606,\"message\":\"Not authorized\"}}");
   SvcArgs args;

@@ -463,6 +463,14 @@ int32_t appplatform__runNonElevated() {
         setenv("USER", pw->pw_name, 1);
         setenv("LOGNAME", pw->pw_name, 1);
       }
+      // The folders of the elevated environment belong to root: the copy takes the user's own.
+      for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        unsetenv(name);
+      const std::string runtime = "/run/user/" + std::to_string(uid);
+      if (access(runtime.c_str(), W_OK | X_OK) == 0)
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+      else
+        unsetenv("XDG_RUNTIME_DIR");
     }
     char *const argv[] = {self, nullptr};
     execve(self, argv, environ);

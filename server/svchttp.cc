@@ -73,7 +73,7 @@ struct SslDeleter {
 }  // namespace
 
 // One accepted connection: buffered reads with time-outs, over TLS or plain.
-class HttpConn {
+class HttpConn final : public HttpSource {
  public:
   HttpConn(HttpServer *server, int fd) : m_server(server), m_fd(fd) {}
   ~HttpConn() {
@@ -97,7 +97,7 @@ class HttpConn {
 
   // Waits for input; false on time-out, or when idle and the server is stopping.
   bool waitReadable(int timeoutMs, bool idle) {
-    if (m_pos < m_buf.size()) return true;
+    if (buffered()) return true;
     if (m_ssl && SSL_pending(m_ssl.get()) > 0) return true;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -112,7 +112,7 @@ class HttpConn {
     }
   }
 
-  long rawRead(char *buf, size_t n) {
+  long rawRead(char *buf, size_t n) override {
     if (!waitReadable(kIoTimeoutMs, false)) return -1;
     if (m_ssl) {
       int r = SSL_read(m_ssl.get(), buf, static_cast<int>(std::min<size_t>(n, 1 << 30)));
@@ -128,42 +128,8 @@ class HttpConn {
     }
   }
 
-  // Buffered read of up to n bytes.
-  long read(char *buf, size_t n) {
-    if (m_pos < m_buf.size()) {
-      size_t k = std::min(n, m_buf.size() - m_pos);
-      std::memcpy(buf, m_buf.data() + m_pos, k);
-      m_pos += k;
-      return static_cast<long>(k);
-    }
-    return rawRead(buf, n);
-  }
-
-  // A line ending in LF (CR LF accepted), without its end. 0 ok, -1 error or EOF, -2 too long.
-  int readLine(std::string *line, size_t limit) {
-    line->clear();
-    for (;;) {
-      size_t nl = m_buf.find('\n', m_pos);
-      if (nl != std::string::npos) {
-        if (nl - m_pos > limit) return -2;
-        line->assign(m_buf, m_pos, nl - m_pos);
-        m_pos = nl + 1;
-        if (!line->empty() && line->back() == '\r') line->pop_back();
-        return 0;
-      }
-      if (m_buf.size() - m_pos > limit) return -2;
-      if (m_pos > 0) {
-        m_buf.erase(0, m_pos);
-        m_pos = 0;
-      }
-      char tmp[8192];
-      long r = rawRead(tmp, sizeof tmp);
-      if (r <= 0) return -1;
-      m_buf.append(tmp, static_cast<size_t>(r));
-    }
-  }
-
-  bool writeAll(const char *p, size_t n) {
+  using HttpSource::writeAll;
+  bool writeAll(const char *p, size_t n) override {
     while (n > 0) {
       long w;
       if (m_ssl) {
@@ -184,8 +150,6 @@ class HttpConn {
     }
     return true;
   }
-  bool writeAll(const std::string &s) { return writeAll(s.data(), s.size()); }
-
   // After an answer that leaves part of a request body unread: stop sending and swallow what
   // the client still sends for a moment, so that a reset does not destroy the answer.
   void lingerClose() {
@@ -206,15 +170,44 @@ class HttpConn {
     }
   }
 
-  bool sentContinue = false;
-
  private:
   HttpServer *m_server;
   int m_fd;
   std::unique_ptr<SSL, SslDeleter> m_ssl;
-  std::string m_buf;
-  size_t m_pos = 0;
 };
+
+long HttpSource::read(char *buf, size_t n) {
+  if (m_pos < m_buf.size()) {
+    size_t k = std::min(n, m_buf.size() - m_pos);
+    std::memcpy(buf, m_buf.data() + m_pos, k);
+    m_pos += k;
+    return static_cast<long>(k);
+  }
+  return rawRead(buf, n);
+}
+
+int HttpSource::readLine(std::string *line, size_t limit) {
+  line->clear();
+  for (;;) {
+    size_t nl = m_buf.find('\n', m_pos);
+    if (nl != std::string::npos) {
+      if (nl - m_pos > limit) return -2;
+      line->assign(m_buf, m_pos, nl - m_pos);
+      m_pos = nl + 1;
+      if (!line->empty() && line->back() == '\r') line->pop_back();
+      return 0;
+    }
+    if (m_buf.size() - m_pos > limit) return -2;
+    if (m_pos > 0) {
+      m_buf.erase(0, m_pos);
+      m_pos = 0;
+    }
+    char tmp[8192];
+    long r = rawRead(tmp, sizeof tmp);
+    if (r <= 0) return -1;
+    m_buf.append(tmp, static_cast<size_t>(r));
+  }
+}
 
 const std::string *HttpRequest::header(const std::string &lowerName) const {
   for (const auto &h : headers)
@@ -232,7 +225,57 @@ void HttpResponse::set(const std::string &name, const std::string &value) {
   headers.emplace_back(name, value);
 }
 
-HttpBody::HttpBody(HttpConn *conn, const HttpRequest &req)
+int svchttp__readHead(HttpSource *src, HttpRequest *req) {
+  std::string line;
+  int lr = src->readLine(&line, 8192);
+  if (lr == -1) return -1;
+  if (lr == -2) return 431;
+  size_t headerBytes = line.size();
+  size_t s1 = line.find(' '), s2 = line.rfind(' ');
+  if (s1 == std::string::npos || s2 == s1) return 400;
+  req->method = line.substr(0, s1);
+  req->target = line.substr(s1 + 1, s2 - s1 - 1);
+  std::string version = line.substr(s2 + 1);
+  if (version == "HTTP/1.0") req->http10 = true;
+  else if (version != "HTTP/1.1") return 400;
+  if (req->method.empty() || req->target.empty() || req->target.size() > 4096 ||
+      req->target.find_first_of(" \t") != std::string::npos)
+    return 400;
+  for (;;) {
+    int hr = src->readLine(&line, kMaxHeaderBytes);
+    if (hr == -1) return 400;
+    headerBytes += line.size() + 2;
+    if (hr == -2 || headerBytes > kMaxHeaderBytes || req->headers.size() >= kMaxHeaders) return 431;
+    if (line.empty()) break;
+    size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0 || line.find_first_of(" \t") < colon) return 400;
+    req->headers.emplace_back(lower(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  }
+  const std::string *te = req->header("transfer-encoding");
+  const std::string *cl = req->header("content-length");
+  int clCount = 0;
+  for (const auto &h : req->headers) clCount += h.first == "content-length";
+  if (te) {
+    // Both framings at once is how requests get smuggled: refuse it.
+    if (lower(*te) != "chunked" || cl) return 400;
+    req->hasBody = true;
+    req->contentLength = -1;
+  } else if (cl) {
+    if (clCount > 1 || cl->empty() || cl->size() > 18 ||
+        cl->find_first_not_of("0123456789") != std::string::npos)
+      return 400;
+    req->contentLength = std::stoll(*cl);
+    req->hasBody = req->contentLength > 0;
+  } else {
+    req->contentLength = 0;
+  }
+  size_t q = req->target.find('?');
+  req->path = req->target.substr(0, q);
+  if (q != std::string::npos) req->query = req->target.substr(q + 1);
+  return 0;
+}
+
+HttpBody::HttpBody(HttpSource *conn, const HttpRequest &req)
     : m_conn(conn), m_chunked(req.hasBody && req.contentLength < 0),
       m_left(req.hasBody ? (req.contentLength < 0 ? 0 : req.contentLength) : 0) {
   const std::string *e = req.header("expect");
@@ -437,66 +480,10 @@ void HttpServer::serveConnection(int fd, std::string peer, bool loopback) {
     req.loopback = loopback;
     req.tls = conn.tls();
     HttpResponse resp;
-    std::string line;
-    int lr = conn.readLine(&line, 8192);
-    if (lr == -1) return;
-    bool bad = lr == -2;
-    size_t headerBytes = line.size();
-    if (!bad) {
-      size_t s1 = line.find(' '), s2 = line.rfind(' ');
-      if (s1 == std::string::npos || s2 == s1) {
-        bad = true;
-      } else {
-        req.method = line.substr(0, s1);
-        req.target = line.substr(s1 + 1, s2 - s1 - 1);
-        std::string version = line.substr(s2 + 1);
-        if (version == "HTTP/1.0") req.http10 = true;
-        else if (version != "HTTP/1.1") bad = true;
-      }
-    }
-    while (!bad) {
-      int hr = conn.readLine(&line, kMaxHeaderBytes);
-      if (hr == -1) return;
-      headerBytes += line.size() + 2;
-      if (hr == -2 || headerBytes > kMaxHeaderBytes || req.headers.size() >= kMaxHeaders) {
-        resp.status = 431;
-        break;
-      }
-      if (line.empty()) break;
-      size_t colon = line.find(':');
-      if (colon == std::string::npos || colon == 0 || line[0] == ' ' || line[0] == '\t' ||
-          line.find_first_of(" \t") < colon) {
-        bad = true;
-        break;
-      }
-      req.headers.emplace_back(lower(line.substr(0, colon)), trim(line.substr(colon + 1)));
-    }
-    if (!bad && resp.status == 200) {
-      const std::string *te = req.header("transfer-encoding");
-      const std::string *cl = req.header("content-length");
-      int clCount = 0;
-      for (const auto &h : req.headers) clCount += h.first == "content-length";
-      if (te) {
-        // Both framings at once is how requests get smuggled: refuse it.
-        if (lower(*te) != "chunked" || cl) bad = true;
-        req.hasBody = true;
-        req.contentLength = -1;
-      } else if (cl) {
-        if (clCount > 1 || cl->empty() || cl->size() > 18 ||
-            cl->find_first_not_of("0123456789") != std::string::npos) {
-          bad = true;
-        } else {
-          req.contentLength = std::stoll(*cl);
-          req.hasBody = req.contentLength > 0;
-        }
-      } else {
-        req.contentLength = 0;
-      }
-      if (req.target.empty() || req.target.size() > 4096) bad = true;
-      size_t q = req.target.find('?');
-      req.path = req.target.substr(0, q);
-      if (q != std::string::npos) req.query = req.target.substr(q + 1);
-    }
+    int headResult = svchttp__readHead(&conn, &req);
+    if (headResult < 0) return;
+    bool bad = headResult == 400;
+    if (headResult == 431) resp.status = 431;
     HttpBody body(&conn, req);
     if (bad || resp.status != 200) {
       if (bad) resp.status = 400;

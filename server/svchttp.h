@@ -18,6 +18,28 @@ namespace tessel::svc {
 
 class HttpConn;
 
+// Buffered source of request bytes: a connection, or memory for tests and fuzzing.
+class HttpSource {
+ public:
+  virtual ~HttpSource() = default;
+  // Buffered read of up to n bytes: > 0, 0 at the end, -1 on failure.
+  long read(char *buf, size_t n);
+  // A line ending in LF (CR LF accepted), without its end. 0 ok, -1 failure or end, -2 longer
+  // than `limit`.
+  int readLine(std::string *line, size_t limit);
+  virtual bool writeAll(const char *p, size_t n) = 0;
+  bool writeAll(const std::string &s) { return writeAll(s.data(), s.size()); }
+  bool sentContinue = false;
+
+ protected:
+  virtual long rawRead(char *buf, size_t n) = 0;
+  bool buffered() const { return m_pos < m_buf.size(); }
+
+ private:
+  std::string m_buf;
+  size_t m_pos = 0;
+};
+
 struct HttpRequest {
   std::string method;
   std::string target;  // as sent
@@ -37,7 +59,7 @@ struct HttpRequest {
 // unread makes the server close the connection after the answer.
 class HttpBody {
  public:
-  explicit HttpBody(HttpConn *conn, const HttpRequest &req);
+  explicit HttpBody(HttpSource *conn, const HttpRequest &req);
   // Bytes read (> 0), 0 at the end of the body, -1 on a malformed body or a broken connection.
   long read(char *buf, size_t n);
   // Reads the whole body if it has at most `limit` bytes; false otherwise.
@@ -48,7 +70,7 @@ class HttpBody {
 
  private:
   bool nextChunk();
-  HttpConn *m_conn;
+  HttpSource *m_conn;
   bool m_chunked;
   bool m_expectContinue;
   int64_t m_left;  // bytes left in the body or in the current chunk
@@ -100,6 +122,11 @@ class HttpServer {
   std::condition_variable m_idle;
   int m_active = 0;
 };
+
+// Reads a request line and header fields into `req` (method, target, path, query, headers and
+// body framing): 0, or the status of the refusal (400 malformed, 431 too large), or -1 when
+// the input ended before a request began.
+int svchttp__readHead(HttpSource *src, HttpRequest *req);
 
 // Makes a self-signed certificate and key for 127.0.0.1 and localhost when the files are
 // missing; the key file is created mode 0600.

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <cctype>
+#include <cstdarg>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -112,6 +113,14 @@ int32_t sendAll(BRHTTPConnection *c, const char *data, int32_t size) {
     done += n;
   }
   return done;
+}
+
+// snprintf that is expected to cut long texts.
+__attribute__((format(printf, 3, 4))) void fitText(char *dst, size_t size, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(dst, size, fmt, ap);
+  va_end(ap);
 }
 
 bool nameIs(const char *a, const char *b) { return strcasecmp(a, b) == 0; }
@@ -265,7 +274,7 @@ int32_t BRHTTPConnection__new(BRHTTPConnection **out, const char *scheme, const 
   if (strcmp(c->scheme, "http") == 0 && port == 80)
     snprintf(c->host, sizeof(c->host), "%s", c->bareHost);
   else
-    snprintf(c->host, sizeof(c->host), "%s:%u", c->bareHost, port);
+    fitText(c->host, sizeof(c->host), "%s:%u", c->bareHost, port);
   c->useTls = strcasecmp(c->scheme, "https") == 0;
   BRHTTPConnection__setTimeouts(c, connectTimeout, readTimeout, writeTimeout);
 
@@ -276,7 +285,7 @@ int32_t BRHTTPConnection__new(BRHTTPConnection **out, const char *scheme, const 
     brlog(BRHTTP_TAG, BRLOG_VERBOSE4, "Failed to parse or resolve host '%s'\n", c->bareHost);
   } else if (c->address.family == BRSOCK_AF_INET) {
     if (port > 65535) rc = BR_EINVAL;
-    c->address.u.in.port = htobe16(static_cast<uint16_t>(port));
+    c->address.port = htobe16(static_cast<uint16_t>(port));
   } else if (c->address.family != BRSOCK_AF_LOCAL) {
     rc = BR_EINVAL;
   }
@@ -653,7 +662,7 @@ static int32_t sendReqInternal(BRHTTPRequest *r, const char *data, int32_t size,
     char ua[128];
     char client[128];
     const size_t n = brhttp__getUserAgent(client, sizeof(client));
-    snprintf(ua, sizeof(ua), "%s%s", BRHTTP_USER_AGENT_PREFIX, n ? client : "");
+    fitText(ua, sizeof(ua), "%s%s", BRHTTP_USER_AGENT_PREFIX, n ? client : "");
     (void)BRHTTPRequest__addRequestHeader(r, "User-Agent", ua);
   }
   if (!r->hdrTerminated) {

@@ -443,15 +443,17 @@ int32_t BRHTTPRequest__receiveResponseHeader(BRHTTPRequest *r, char *reason, int
   r->bodyStart = 0;
   uint32_t pos = 0;
   bool gotStatus = false;
+  bool atEof = false;  // a CR as the very last byte then ends its line
   for (;;) {
     uint32_t idx = 0, endLen = 0;
-    while (findLineEnd(r->hdr, pos, used, false, &idx, &endLen)) {
+    while (findLineEnd(r->hdr, pos, used, atEof, &idx, &endLen)) {
       char *line = r->hdr + pos;
       r->hdr[idx] = '\0';
       const uint32_t lineLen = idx - pos;
       pos = idx + endLen;
       brlog(BRHTTP_TAG, BRLOG_VERBOSE4, "Response line: '%s'\n", line);
       if (!gotStatus) {
+        if (lineLen == 0) continue;  // blank lines before a status line are tolerated
         const int32_t rc = parseStatusLine(r, line, reason, reasonSize);
         if (rc < 0) return rc;
         gotStatus = true;
@@ -509,6 +511,10 @@ int32_t BRHTTPRequest__receiveResponseHeader(BRHTTPRequest *r, char *reason, int
       brlog(BRHTTP_TAG, BRLOG_ERROR, "receiveResponseHeader -- failed to recv header!\n");
       r->state = BRHTTP_ST_FAILED;
       return n;
+    }
+    if (n == 0 && !atEof && used > pos && r->hdr[used - 1] == '\r') {
+      atEof = true;
+      continue;
     }
     if (n == 0) {
       brlog(BRHTTP_TAG, BRLOG_ERROR,

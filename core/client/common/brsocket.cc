@@ -69,8 +69,8 @@ bool parseDottedQuad(const char *text, brsockaddr *addr) {
   addr->family = BRSOCK_AF_INET;
   uint8_t bytes[4] = {static_cast<uint8_t>(parts[0]), static_cast<uint8_t>(parts[1]),
                       static_cast<uint8_t>(parts[2]), static_cast<uint8_t>(parts[3])};
-  memcpy(&addr->u.in.addr, bytes, 4);
-  addr->u.in.port = htobe16(static_cast<uint16_t>(port));
+  memcpy(&addr->addr, bytes, 4);
+  addr->port = htobe16(static_cast<uint16_t>(port));
   return true;
 }
 
@@ -89,12 +89,12 @@ int32_t resolveByName(const char *text, brsockaddr *addr) {
   uint32_t a = 0;
   const int32_t rc = brsocket__lookupName(name.c_str(), &a);
   if (rc < 0) return rc;
-  const uint16_t keptPort = addr->u.in.port;
+  const uint16_t keptPort = addr->port;
   memset(addr, 0, sizeof(*addr));
   addr->family = BRSOCK_AF_INET;
-  addr->u.in.addr = a;
-  addr->u.in.port = keptPort;
-  if (port >= 1 && port <= 65535) addr->u.in.port = htobe16(static_cast<uint16_t>(port));
+  addr->addr = a;
+  addr->port = keptPort;
+  if (port >= 1 && port <= 65535) addr->port = htobe16(static_cast<uint16_t>(port));
   return BR_OK;
 }
 
@@ -244,8 +244,8 @@ int32_t brsocket_resolve(const char *text, brsockaddr *addr, int32_t *addrlen) {
   if (strncmp(text, "ytol", 4) == 0) {
     memset(addr, 0, sizeof(*addr));
     addr->family = BRSOCK_AF_LOCAL;
-    strncpy(addr->u.name, text + 4, BRSOCK_PIPE_NAME_MAX);
-    addr->u.name[BRSOCK_PIPE_NAME_MAX] = '\0';
+    strncpy(addr->name(), text + 4, BRSOCK_PIPE_NAME_MAX);
+    addr->name()[BRSOCK_PIPE_NAME_MAX] = '\0';
     return BR_OK;
   }
   if (!isDigit(*text)) return resolveByName(text, addr);
@@ -269,8 +269,8 @@ void brsockaddr_format(const brsockaddr *addr, char *buf) {
     return;
   }
   uint8_t b[4];
-  memcpy(b, &addr->u.in.addr, 4);
-  const unsigned port = be16toh(addr->u.in.port);
+  memcpy(b, &addr->addr, 4);
+  const unsigned port = be16toh(addr->port);
   if (port)
     snprintf(buf, BRSOCKADDR_FORMAT_LEN, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3], port);
   else

@@ -55,17 +55,17 @@ enum : uint16_t {
 #define BRSOCKADDR_LEN 64
 #define BRSOCKADDR_FORMAT_LEN 64
 
-// The family-neutral address: 64 bytes. Ports and addresses are in network byte order.
+// The family-neutral address: 64 bytes. Ports and addresses are in network byte order. A local
+// address keeps its pipe name (NUL-terminated, at most 61 characters) in the 62 bytes after the
+// family.
 struct brsockaddr {
   uint16_t family;
-  union {
-    struct {
-      uint16_t port;
-      uint32_t addr;
-      uint8_t rest[56];
-    } in;
-    char name[62];  // local pipe name, NUL-terminated
-  } u;
+  uint16_t port;  // IPv4
+  uint32_t addr;  // IPv4
+  uint8_t rest[56];
+
+  char *name() { return reinterpret_cast<char *>(this) + 2; }
+  const char *name() const { return reinterpret_cast<const char *>(this) + 2; }
 };
 static_assert(sizeof(brsockaddr) == BRSOCKADDR_LEN, "brsockaddr is 64 bytes");
 

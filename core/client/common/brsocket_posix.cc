@@ -490,7 +490,7 @@ int32_t pipeClose(brsocket_t s) {
       char path[sizeof(sockaddr_un::sun_path)];
       struct stat st;
       // Remove the socket file only while it is still the one this server made.
-      if (brsocket_pipePath(s->local.u.name, path, sizeof(path)) && stat(path, &st) == 0 &&
+      if (brsocket_pipePath(s->local.name(), path, sizeof(path)) && stat(path, &st) == 0 &&
           static_cast<uint64_t>(st.st_ino) == s->boundIno)
         unlink(path);
     }
@@ -504,7 +504,7 @@ bool pipeSockaddr(const brsockaddr *addr, sockaddr_un *sun) {
   memset(sun, 0, sizeof(*sun));
   sun->sun_family = AF_UNIX;
   char name[BRSOCK_PIPE_NAME_MAX + 1];
-  memcpy(name, addr->u.name, BRSOCK_PIPE_NAME_MAX);
+  memcpy(name, addr->name(), BRSOCK_PIPE_NAME_MAX);
   name[BRSOCK_PIPE_NAME_MAX] = '\0';
   return brsocket_pipePath(name, sun->sun_path, sizeof(sun->sun_path));
 }
@@ -550,7 +550,7 @@ int32_t pipeBind(brsocket_t s, const brsockaddr *addr, int32_t) {
   }
   s->fd = fd;
   s->local = *addr;
-  s->local.u.name[BRSOCK_PIPE_NAME_MAX] = '\0';
+  s->local.name()[BRSOCK_PIPE_NAME_MAX] = '\0';
   s->boundIno = stat(sun.sun_path, &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
   s->flags |= BRSOCK_FLAG_BOUND | BRSOCK_FLAG_PENDING;
   return BR_OK;
@@ -622,7 +622,7 @@ int32_t pipeConnect(brsocket_t s, const brsockaddr *addr, int32_t) {
   if (!pipeSockaddr(addr, &sun)) return BR_EINVAL;
   s->flags |= BRSOCK_FLAG_CONNECTED;
   s->local = *addr;
-  s->local.u.name[BRSOCK_PIPE_NAME_MAX] = '\0';
+  s->local.name()[BRSOCK_PIPE_NAME_MAX] = '\0';
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int rc = fd < 0 ? -1 : 0;
   if (rc == 0) {
@@ -929,8 +929,8 @@ int32_t brsocket_brsockaddr_to_nsa(const brsockaddr *addr, sockaddr_in *out, int
   if (addr->family == BRSOCK_AF_LOCAL) brabort("brsocket_brsockaddr_to_nsa", __LINE__);
   memset(out, 0, sizeof(*out));
   out->sin_family = AF_INET;
-  out->sin_port = addr->u.in.port;
-  out->sin_addr.s_addr = addr->u.in.addr;
+  out->sin_port = addr->port;
+  out->sin_addr.s_addr = addr->addr;
   if (outlen) *outlen = 16;
   return BR_OK;
 }
@@ -944,8 +944,8 @@ int32_t brsocket_sockaddr_to_brsockaddr(const sockaddr *in, brsockaddr *out) {
   memcpy(&sin, in, sizeof(sin));
   memset(out, 0, sizeof(*out));
   out->family = BRSOCK_AF_INET;
-  out->u.in.port = sin.sin_port;
-  out->u.in.addr = sin.sin_addr.s_addr;
+  out->port = sin.sin_port;
+  out->addr = sin.sin_addr.s_addr;
   return BR_OK;
 }
 

@@ -2,6 +2,7 @@
 // order for reaping the oldest.
 #include "hbhttpconnpool.h"
 
+#include <atomic>
 #include <cinttypes>
 #include <mutex>
 
@@ -68,7 +69,8 @@ class HBHTTPConnPool final : public HBObject<HBHTTPConnPool, IHBHTTPConnPool> {
         }
       }
       if (!c) {
-        const int32_t to = m_timeout == -1 ? HBHTTPCONNPOOL_DEFAULT_TIMEOUT : m_timeout;
+        const int32_t cur = m_timeout.load();
+        const int32_t to = cur == -1 ? HBHTTPCONNPOOL_DEFAULT_TIMEOUT : cur;
         brlog(CONNPOOL_TAG, BRLOG_VERBOSE, ">>> [%s://%s:%u] New Connection Starting (%d,%d,%d)\n",
               scheme, hostOf(url), (unsigned)url->getPort(), 30000, to, to);
         const int32_t rc = BRHTTPConnection__new(&c, scheme, hostOf(url), url->getPort(), 0,

@@ -1,6 +1,7 @@
 #include "brrbtree.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -185,14 +186,9 @@ void freeOne(brrbtree_node *n, void *ctx) {
 
 const brrbtree_allocator brrbtree__heapAllocator = {heapAlloc, heapFree};
 
+// strcmp compares bytes as unsigned char, which is the order wanted.
 int brrbtree__strcmp(const void *a, const void *b) {
-  const auto *x = static_cast<const unsigned char *>(a);
-  const auto *y = static_cast<const unsigned char *>(b);
-  while (*x && *x == *y) {
-    ++x;
-    ++y;
-  }
-  return static_cast<int>(*x) - static_cast<int>(*y);
+  return std::strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
 }
 
 void brrbtree__init(brrbtree *tree, brrbtree_cmp cmp, const brrbtree_allocator *alloc,

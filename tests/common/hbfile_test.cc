@@ -183,8 +183,13 @@ TEST(FileHelpers, StatRecords) {
   ASSERT_EQ(hbfile__statFind(dir.file("f").c_str(), &sf), 0);
   EXPECT_EQ(sf.size, 4097);
   EXPECT_EQ(sf.writeTime, 1600000123);
-  ASSERT_EQ(hbfile__statFind(dir.file("*").c_str(), &sf), 0);
+  ASSERT_EQ(hbfile__statFind(dir.file("?").c_str(), &sf), 0);
   EXPECT_EQ(sf.size, 4097);
+  ASSERT_TRUE(writeFile(dir.file("a[1].jpg"), "12"));
+  ASSERT_EQ(hbfile__statFind(dir.file("a[1].jpg").c_str(), &sf), 0);
+  EXPECT_EQ(sf.size, 2);
+  ASSERT_EQ(hbfile__statFind(dir.file("*].j?g").c_str(), &sf), 0);
+  EXPECT_EQ(sf.size, 2);
   EXPECT_EQ(hbfile__statFind(dir.file("none").c_str(), &sf), BR_ENOENT);
 }
 

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <ftw.h>
 #include <glob.h>
 #include <strings.h>
@@ -63,6 +62,27 @@ int statRecord(int dirfd, const char *path, HBFileStat *out, FileInfo *info) {
     info->ino = static_cast<ino_t>(sx.stx_ino);
   }
   return 0;
+}
+
+// "*" and "?" as the platform's listing understands them; every other byte stands for itself.
+bool wildcardMatch(const char *pat, const char *name) {
+  const char *star = nullptr, *resume = nullptr;
+  while (*name) {
+    if (*pat == '?' || *pat == *name) {
+      ++pat;
+      ++name;
+    } else if (*pat == '*') {
+      star = pat++;
+      resume = name;
+    } else if (star) {
+      pat = star + 1;
+      name = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pat == '*') ++pat;
+  return *pat == '\0';
 }
 
 int removeEntry(const char *path, const struct stat *, int, struct FTW *) {
@@ -219,7 +239,8 @@ int32_t hbfile__statFind(const char *path, HBFileStat *out) {
   if (DIR *d = ::opendir(dir.c_str())) {
     err = ENOENT;
     while (struct dirent *e = ::readdir(d)) {
-      if (::fnmatch(pattern.c_str(), e->d_name, FNM_PERIOD) != 0) continue;
+      const bool dots = std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0;
+      if (dots ? pattern != e->d_name : !wildcardMatch(pattern.c_str(), e->d_name)) continue;
       const int serr = statRecord(::dirfd(d), e->d_name, out, nullptr);
       if (serr != 0) {
         err = serr;

@@ -536,6 +536,12 @@ void SvcService::handle(const HttpRequest &req, HttpBody &body, HttpResponse &re
   static const std::string kJson = "/svc/api/json/", kPkt1 = "/svc/pktm/", kPkt2 = "/svc/api/pktm/";
   if (path.compare(0, kJson.size(), kJson) == 0)
     return handleJson(req, path.substr(kJson.size()), body, resp);
+  // The pages add "json/" to whatever API address a drive has, packet addresses included.
+  for (const std::string *prefix : {&kPkt1, &kPkt2}) {
+    std::string pagePrefix = *prefix + "json/";
+    if (path.compare(0, pagePrefix.size(), pagePrefix) == 0)
+      return handleJson(req, path.substr(pagePrefix.size()), body, resp);
+  }
   if (path.compare(0, kPkt1.size(), kPkt1) == 0)
     return handlePkt(req, path.substr(kPkt1.size()), body, resp);
   if (path.compare(0, kPkt2.size(), kPkt2) == 0)

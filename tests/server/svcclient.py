@@ -193,11 +193,11 @@ def call_pkt(method, args, prefix="/svc/pktm/"):
 
 # ---- The pages' JSON calls: a bare envelope, a JSON answer.
 
-def call_json(method, args, tls=False):
+def call_json(method, args, tls=False, prefix="/svc/api/json/"):
     body = "<soapenv:Envelope><soapenv:Body><%s>" % method
     body += "".join("<%s>%s</%s>" % (k, xml_escape(v), k) for k, v in args)
     body += "</%s></soapenv:Body></soapenv:Envelope>" % method
-    st, hdr, data = request("POST", "/svc/api/json/" + method, body.encode(),
+    st, hdr, data = request("POST", prefix + method, body.encode(),
                             {"Content-Type": "text/plain"}, tls)
     check(hdr.get("access-control-allow-origin") == "*", "CORS header missing")
     v = json.loads(data)
@@ -714,6 +714,9 @@ def case_pktm_drive():
     check(put(u, fid, b"data") == 200 and get(u, fid) == (200, b"data"), "content")
     r = call_pkt("listServices", [("valtoken", u["token"])], prefix=path)
     check(isinstance(r["services"], list) and len(r["services"]) == 1, "iter of one %r" % r)
+    # The pages append "json/" to a drive's address.
+    r = call_json("getFile", drive_args(u) + [("fileid", fid)], prefix=path + "json/")
+    check(r["file"]["name"] == "p.bin", "pages' call on a packet address %r" % r)
 
 
 def case_sigterm():

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "svchttp.h"
@@ -173,6 +175,108 @@ TEST(SvcJson, AnswersFaultsAndArguments) {
   EXPECT_EQ(args[2].second, "1");
   EXPECT_FALSE(svcjson__parseArgs("[1]", &args, &err));
   EXPECT_FALSE(svcjson__parseArgs("{", &args, &err));
+}
+
+// Request bytes from memory, in pieces of a few bytes.
+class MemSource final : public HttpSource {
+ public:
+  explicit MemSource(std::string data) : m_data(std::move(data)) {}
+  bool writeAll(const char *p, size_t n) override {
+    written.append(p, n);
+    return true;
+  }
+  std::string written;
+
+ protected:
+  long rawRead(char *buf, size_t n) override {
+    size_t k = std::min<size_t>({n, 5, m_data.size() - m_pos});
+    std::memcpy(buf, m_data.data() + m_pos, k);
+    m_pos += k;
+    return static_cast<long>(k);
+  }
+
+ private:
+  std::string m_data;
+  size_t m_pos = 0;
+};
+
+int head(const std::string &text, HttpRequest *req = nullptr) {
+  MemSource src(text);
+  HttpRequest local;
+  return svchttp__readHead(&src, req ? req : &local);
+}
+
+TEST(SvcHttp, ReadsRequestHeads) {
+  HttpRequest req;
+  ASSERT_EQ(head("PUT /svc/files/a/b/1?valtoken=x HTTP/1.1\r\nHost: h\r\nX-VXVALTOKEN:  t \r\n"
+                 "Content-Length: 12\r\n\r\n",
+                 &req),
+            0);
+  EXPECT_EQ(req.method, "PUT");
+  EXPECT_EQ(req.path, "/svc/files/a/b/1");
+  EXPECT_EQ(req.query, "valtoken=x");
+  ASSERT_NE(req.header("x-vxvaltoken"), nullptr);
+  EXPECT_EQ(*req.header("x-vxvaltoken"), "t");
+  EXPECT_EQ(req.contentLength, 12);
+  EXPECT_TRUE(req.hasBody);
+  EXPECT_EQ(head("GET / HTTP/1.0\n\n", &req), 0);  // bare line feeds, HTTP/1.0
+  EXPECT_EQ(head(""), -1);
+  EXPECT_EQ(head("GET / HTTP/2.0\r\n\r\n"), 400);
+  EXPECT_EQ(head("GET /\r\n\r\n"), 400);
+  EXPECT_EQ(head("GET / HTTP/1.1\r\n folded: x\r\n\r\n"), 400);
+  EXPECT_EQ(head("GET / HTTP/1.1\r\nNo colon\r\n\r\n"), 400);
+  EXPECT_EQ(head("GET / HTTP/1.1\r\nHost: x\r\n"), 400);  // ends inside the head
+  EXPECT_EQ(head("POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\n"), 400);
+  EXPECT_EQ(head("POST / HTTP/1.1\r\nContent-Length: +1\r\n\r\n"), 400);
+  EXPECT_EQ(head("POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n"), 400);
+  EXPECT_EQ(head("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 1\r\n\r\n"),
+            400);
+  EXPECT_EQ(head("GET / HTTP/1.1\r\nX: " + std::string(17000, 'a') + "\r\n\r\n"), 431);
+  std::string many = "GET / HTTP/1.1\r\n";
+  for (int i = 0; i < 101; i++) many += "H" + std::to_string(i) + ": v\r\n";
+  EXPECT_EQ(head(many + "\r\n"), 431);
+}
+
+TEST(SvcHttp, ReadsChunkedBodiesAndAnswersExpectContinue) {
+  MemSource src("PUT /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\nExpect: 100-continue\r\n\r\n"
+                "5;name=v\r\nhello\r\n1\r\n \r\nA\r\n0123456789\r\n0\r\nT: x\r\n\r\n"
+                "GET /next HTTP/1.1\r\n\r\n");
+  HttpRequest req;
+  ASSERT_EQ(svchttp__readHead(&src, &req), 0);
+  EXPECT_EQ(src.written, "");  // nothing until the body is wanted
+  HttpBody body(&src, req);
+  std::string all;
+  ASSERT_TRUE(body.readAll(&all, 100));
+  EXPECT_EQ(all, "hello 0123456789");
+  EXPECT_EQ(src.written, "HTTP/1.1 100 Continue\r\n\r\n");
+  EXPECT_TRUE(body.finished());
+  HttpRequest next;  // the connection is positioned at the next request
+  ASSERT_EQ(svchttp__readHead(&src, &next), 0);
+  EXPECT_EQ(next.path, "/next");
+
+  for (const char *bad : {"zz\r\n", "5\r\nhelloXX", "5\r\nhel", "fffffffffffffffff\r\n",
+                          "\r\n"}) {
+    MemSource s(std::string("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n") + bad);
+    HttpRequest r;
+    ASSERT_EQ(svchttp__readHead(&s, &r), 0);
+    HttpBody b(&s, r);
+    std::string out;
+    EXPECT_FALSE(b.readAll(&out, 100)) << bad;
+    EXPECT_TRUE(b.failed()) << bad;
+  }
+  // A length-framed body stops at its length, and a body over the limit is refused.
+  MemSource s("POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcdef");
+  HttpRequest r;
+  ASSERT_EQ(svchttp__readHead(&s, &r), 0);
+  HttpBody b(&s, r);
+  std::string out;
+  ASSERT_TRUE(b.readAll(&out, 3));
+  EXPECT_EQ(out, "abc");
+  MemSource s2("POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcd");
+  HttpRequest r2;
+  ASSERT_EQ(svchttp__readHead(&s2, &r2), 0);
+  HttpBody b2(&s2, r2);
+  EXPECT_FALSE(b2.readAll(&out, 3));
 }
 
 TEST(SvcHttp, DecodesQueriesAndForms) {

@@ -110,6 +110,13 @@ TEST(FileHelpers, UnlinkOneOrByPattern) {
   EXPECT_FALSE(exists(dir.file(".hidden.tmp")));
   EXPECT_TRUE(exists(dir.file("sub/x.tmp")));
   EXPECT_EQ(hbfile__unlink((dir.path() + "/*.none").c_str()), 0);  // nothing to delete
+  EXPECT_EQ(hbfile__unlink((dir.path() + "/nodir/*").c_str()), 0);
+  // Brackets are plain characters.
+  ASSERT_TRUE(writeFile(dir.file("p[1].jpg"), "x"));
+  ASSERT_TRUE(writeFile(dir.file("p1.jpg"), "x"));
+  EXPECT_EQ(hbfile__unlink((dir.path() + "/p[1]*").c_str()), 0);
+  EXPECT_FALSE(exists(dir.file("p[1].jpg")));
+  EXPECT_TRUE(exists(dir.file("p1.jpg")));
 
   // A link inside is removed, its target left alone.
   TempDir other;

@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
-#include <glob.h>
 #include <strings.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -125,21 +124,22 @@ int32_t hbfile__unlink(const char *path) {
   const std::string p = slashes(path);
   int rc = 0;
   if (p.find('*') != std::string::npos) {
-    glob_t g;
-    std::memset(&g, 0, sizeof g);
-    const int grc = ::glob(p.c_str(), GLOB_NOSORT | GLOB_PERIOD | GLOB_NOESCAPE, nullptr, &g);
-    if (grc == 0) {
-      for (size_t i = 0; i < g.gl_pathc; ++i) {
-        const char *m = g.gl_pathv[i];
-        const char *base = std::strrchr(m, '/');
-        base = base ? base + 1 : m;
-        if (std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) continue;
-        if (removeTree(m) != 0 && rc == 0) rc = errno ? errno : EIO;
+    // Wildcards ("*", "?") in the last component, as the platform's delete operation takes them.
+    const size_t slash = p.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : p.substr(0, slash));
+    const std::string pattern = slash == std::string::npos ? p : p.substr(slash + 1);
+    std::vector<std::string> matches;
+    if (DIR *d = ::opendir(dir.c_str())) {
+      while (struct dirent *e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        if (wildcardMatch(pattern.c_str(), e->d_name)) matches.push_back(dir + "/" + e->d_name);
       }
-    } else if (grc != GLOB_NOMATCH) {
-      rc = errno ? errno : EIO;
+      ::closedir(d);
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+      rc = errno;
     }
-    ::globfree(&g);
+    for (const std::string &m : matches)
+      if (removeTree(m.c_str()) != 0 && rc == 0) rc = errno ? errno : EIO;
   } else if (::unlink(p.c_str()) != 0) {
     rc = errno;
   }

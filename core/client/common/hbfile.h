@@ -20,8 +20,9 @@ const char *hbfile__mimeType(const char *path);
 // fine. Returns 0 or -1.
 HB_NODISCARD int32_t hbfile__mkdirs(const char *path);
 
-// Deletes the file `path`, or with a "*" in its last component every entry that matches
-// (files and whole folders). Nothing matching is fine. Returns 0 or -1.
+// Deletes the file `path` ("\" taken as "/"), or, when the path holds a "*", every entry of the
+// folder whose name matches its last component ("*" and "?" wildcards): files and whole folders,
+// links removed without being followed. Nothing matching is fine. Returns 0 or -1.
 HB_NODISCARD int32_t hbfile__unlink(const char *path);
 
 // 0x10000000 when the last component of `path` begins with ".", 0 otherwise, or a negative
@@ -33,8 +34,9 @@ enum : int32_t { HBFILE_HIDDEN = 0x10000000 };
 // file could not be moved (it then stays where it was).
 int32_t hbfile__rename(const char *from, const char *to);
 
-// The absolute form of `path` (symbolic links resolved where the path exists) into `out` of
-// `outSize` bytes (4096 in the original layout), terminated. 0, or -6 when it cannot be formed.
+// The absolute form of `path` into `out` of `outSize` bytes, terminated: relative paths are
+// taken from the current folder and "." and ".." folded; links are left as they are. 0, or -6
+// when it cannot be formed or does not fit.
 HB_NODISCARD int32_t hbfile__fullPath(const char *path, char *out, size_t outSize = 4096);
 
 // File status record.

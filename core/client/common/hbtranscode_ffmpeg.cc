@@ -490,16 +490,17 @@ int32_t HBXCodeFFMPEG::getOutputProperty(const char *name, char *buffer, int32_t
 
 int32_t HBXCodeFFMPEG::findPrograms() {
   if (m_programsFound) return 0;
+  // The setting first, then the folder of this program; never the current folder, where
+  // anyone could have left a program of that name.
+  std::vector<std::string> dirs;
   std::string dir;
   if (hbproperties__getDefaultString("installdir", &dir) == 0 && !dir.empty()) {
     if (dir.size() > 500) dir.resize(500);
-    dir = withSlash(dir);
-  } else {
-    dir = "./";
+    dirs.push_back(withSlash(dir));
   }
-  std::vector<std::string> dirs = {dir};
   const std::string own = programDir();
-  if (!own.empty() && own != dir) dirs.push_back(own);
+  if (!own.empty() && (dirs.empty() || own != dirs[0])) dirs.push_back(own);
+  dir = dirs.empty() ? std::string() : dirs[0];
   for (const auto &d : dirs) brlog(kTag, BRLOG_INFO, "Searching for FFMPEG in '%s'!\n", d.c_str());
 
   const std::string presetName =

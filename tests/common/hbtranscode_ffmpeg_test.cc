@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,6 +56,7 @@ case "$(cat "$D/mode" 2>/dev/null)" in
   crash) echo "@#%garbage" >&2; kill -SEGV $$ ;;
   fail) echo "Conversion failed!" >&2; exit 1 ;;
   slow) while :; do printf 'frame= 1 time=00:00:01.00 bitrate=1\r' >&2; sleep 0.05; done ;;
+  cmov) printf '\000\000\000\010free\000\000\000\020moov\000\000\000\010cmov' > "$last"; exit 0 ;;
 esac
 printf 'frame=   10 fps=0.0 q=-1.0 size= 0kB time=00:00:00.50 bitrate= 1.0kbits/s\r' >&2
 printf 'frame=   20 fps=0.0 q=-1.0 Lsize= 1kB time=00:00:01.00 bitrate= 1.0kbits/s\n' >&2
@@ -206,6 +208,20 @@ TEST_F(FakeFfmpeg, H264At1080pForStreaming) {
   EXPECT_EQ(xc->write("x", 1), BR_EINVAL);
   EXPECT_EQ(xc->close(), 0);
   EXPECT_FALSE(exists(out));
+}
+
+TEST_F(FakeFfmpeg, Mp4ThatCannotBeRewrittenIsKeptAsWritten) {
+  probeH264("25", "48000");
+  mode("cmov");  // an index the rewrite refuses
+  auto xc = make("video/mp4", 480, 480);
+  ASSERT_EQ(xc->transcode(nullptr, nullptr), 0);
+  char size[32];
+  EXPECT_EQ(xc->getOutputProperty("size", size, sizeof size), 0);
+  EXPECT_STREQ(size, "24");
+  EXPECT_TRUE(exists(xc->outputPath()));
+  EXPECT_FALSE(exists(xc->outputPath() + "-"));
+  xc.reset();
+  EXPECT_TRUE(workEmpty());
 }
 
 TEST_F(FakeFfmpeg, DecodeDownscaleWithAcceleration) {
@@ -558,6 +574,59 @@ TEST_F(RealFfmpeg, SourceFedThroughStandardInput) {
   auto xc = xcode("image/jpeg", 160, 160, 1, "", src.get());
   ASSERT_EQ(xc->transcode(nullptr, nullptr), 0);
   EXPECT_EQ(probeStreams(saved(xc.get(), "tn.jpg")), "mjpeg,160,160\n");
+}
+
+// Gives its bytes, then never ends: "nothing yet" for ever.
+class EndlessStream final : public HBObject<EndlessStream, IHBStream> {
+ public:
+  explicit EndlessStream(std::string data) : m_data(std::move(data)) {}
+  int32_t getifc(int32_t ifc, void **out) override {
+    if (ifc == HBIFC_OBJ || ifc == HBIFC_STREAM) return offer<IHBStream>(out);
+    return BR_ENOENT;
+  }
+  int32_t read(void *buffer, int32_t length) override {
+    if (m_pos >= m_data.size()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      return BR_ETIMEDOUT;
+    }
+    const size_t n = std::min(m_data.size() - m_pos, size_t(length));
+    std::memcpy(buffer, m_data.data() + m_pos, n);
+    m_pos += n;
+    return int32_t(n);
+  }
+  int32_t write(const void *, int32_t) override { return BR_EINVAL; }
+  int64_t seek(int64_t offset, int32_t whence) override {
+    if (whence != HBSTREAM_SEEK_SET || offset != 0) return BR_EINVAL;
+    m_pos = 0;
+    return 0;
+  }
+  int32_t close() override { return 0; }
+
+ private:
+  ~EndlessStream() override = default;
+  friend class HBObject<EndlessStream, IHBStream>;
+  std::string m_data;
+  size_t m_pos = 0;
+};
+
+TEST_F(RealFfmpeg, CancelWhileFfmpegWaitsForInput) {
+  const std::string photo =
+      make("photo.jpg", {"-f", "lavfi", "-i", "testsrc=size=320x240", "-frames:v", "1"});
+  std::string jpeg;
+  ASSERT_TRUE(readFile(photo, &jpeg));
+  HBRef<IHBStream> src = HBRef<IHBStream>::adopt(new EndlessStream(jpeg));
+  auto xc = xcode("video/mp4", 480, 480, 0, "", src.get());
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    (void)xc->cancel();
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(xc->transcode(nullptr, nullptr), BR_ECANCELED);
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8));
+  EXPECT_TRUE(noChildLeft());
+  auto r = runProgram({"/bin/ls", "-A", m_work.path()});
+  EXPECT_EQ(r.out, "");
 }
 
 TEST_F(RealFfmpeg, SourcesThatAreNotMedia) {

@@ -115,9 +115,7 @@ TEST(HBFork2, ReadTimesOutThenKillReportsExitCode255) {
   char buf[8];
   EXPECT_EQ(stream(child.get(), 2)->read(buf, sizeof buf), BR_ETIMEDOUT);
   EXPECT_EQ(child->wait(0, nullptr), BR_ETIMEDOUT);
-  const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(child->wait(120, nullptr), BR_ETIMEDOUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
   const pid_t pid = hbfork2__pid(child.get());
   EXPECT_EQ(child->kill(2), 0);
   int32_t code = 0;

@@ -389,7 +389,7 @@ TEST_F(FakeFfmpeg, HungChildIsKilledByTheWatchdogs) {
 TEST_F(FakeFfmpeg, CancelFromAnotherThread) {
   probe(kPhotoProbe);
   mode("slow");
-  hbxcode__setTimeoutsForTest(0, 0);  // a cancel must not wait for the watchdogs
+  hbxcode__setTimeoutsForTest(0, 0);  // only the cancel can end this child
   auto xc = make("image/jpeg", 160, 160, 1);
   ASSERT_EQ(xc->prepare(), 0);
   std::thread canceller([&] {
@@ -397,10 +397,8 @@ TEST_F(FakeFfmpeg, CancelFromAnotherThread) {
     (void)xc->cancel();
   });
   Sink sink;
-  const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(xc->transcode(&sink, nullptr), BR_ECANCELED);
   canceller.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
   EXPECT_EQ(sink.failed_, 1);
   EXPECT_TRUE(noChildLeft());
   EXPECT_TRUE(workEmpty());
@@ -620,10 +618,8 @@ TEST_F(RealFfmpeg, CancelWhileFfmpegWaitsForInput) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     (void)xc->cancel();
   });
-  const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(xc->transcode(nullptr, nullptr), BR_ECANCELED);
   canceller.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8));
   EXPECT_TRUE(noChildLeft());
   auto r = runProgram({"/bin/ls", "-A", m_work.path()});
   EXPECT_EQ(r.out, "");

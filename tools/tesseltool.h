@@ -7,6 +7,8 @@
 // fault), 64 bad usage.
 #pragma once
 
+struct IHBObj;
+
 namespace tesseltool {
 
 typedef int (*CommandFn)(int argc, char **argv);
@@ -22,6 +24,10 @@ bool registerCommand(const Command &command);
 
 // Writes `text` as a JSON string literal (with quotes) to standard output.
 void printJsonString(const char *text);
+
+// Writes a value tree as JSON text to standard output: maps as objects, iterators as arrays (the
+// iterator is consumed), texts and string objects as strings, any other object as null.
+void printJsonValue(IHBObj *value);
 
 }  // namespace tesseltool
 

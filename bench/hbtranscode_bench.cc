@@ -107,7 +107,9 @@ void direct(benchmark::State &state, const char *mime, int size, int crop, const
 void BM_Mp4_Transcoder(benchmark::State &s) {
   throughTranscoder(s, "video/mp4", 480, 0, sources().clip);
 }
-void BM_Mp4_Direct(benchmark::State &s) { direct(s, "video/mp4", 480, 0, sources().clip); }
+void BM_Mp4_Direct(benchmark::State &s) {
+  direct(s, "video/mp4", 480, 0, sources().clip);
+}
 void BM_Thumbnail_Transcoder(benchmark::State &s) {
   throughTranscoder(s, "image/jpeg", 160, 1, sources().photo);
 }

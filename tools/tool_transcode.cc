@@ -105,8 +105,8 @@ int runTranscode(int argc, char **argv) {
     (void)xc->getOutputProperty("width", w, sizeof w);
     (void)xc->getOutputProperty("height", h, sizeof h);
     (void)xc->getOutputProperty("size", size, sizeof size);
-    std::printf("path: %s\nmimetype: %s\nwidth: %s\nheight: %s\nsize: %s\n", out, p.mimeType, w,
-                h, size);
+    std::printf("path: %s\nmimetype: %s\nwidth: %s\nheight: %s\nsize: %s\n", out, p.mimeType, w, h,
+                size);
   }
   if (xc) (void)xc->close();
   xc.reset();
@@ -154,7 +154,6 @@ int runFastStart(int argc, char **argv) {
 TESSEL_TOOL_COMMAND(transcode,
                     "transcode IN OUT --mime TYPE [--size WxH] [--crop] [--quality W] [--limit S]",
                     "make a thumbnail or streamable MP4 with the transcoder", runTranscode);
-TESSEL_TOOL_COMMAND(xcode, "xcode IN OUT --mime TYPE ...", "the same as transcode",
-                    runTranscode);
+TESSEL_TOOL_COMMAND(xcode, "xcode IN OUT --mime TYPE ...", "the same as transcode", runTranscode);
 TESSEL_TOOL_COMMAND(faststart, "faststart IN OUT", "rewrite an MP4 with its index first",
                     runFastStart);

@@ -19,7 +19,9 @@ namespace {
 std::string be32(uint32_t v) {
   return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
 }
-std::string be64(uint64_t v) { return be32(uint32_t(v >> 32)) + be32(uint32_t(v)); }
+std::string be64(uint64_t v) {
+  return be32(uint32_t(v >> 32)) + be32(uint32_t(v));
+}
 uint32_t rd32(const std::string &s, size_t at) {
   return (uint32_t(uint8_t(s[at])) << 24) | (uint32_t(uint8_t(s[at + 1])) << 16) |
          (uint32_t(uint8_t(s[at + 2])) << 8) | uint32_t(uint8_t(s[at + 3]));
@@ -161,9 +163,8 @@ TEST(HBFastStart, RefusalsLeaveNoOutput) {
       {"compressed index", ftyp + mdat + atom("moov", atom("cmov", payload(40)))},
       {"zero size", ftyp + be32(0) + "mdat" + payload(20)},
       {"size below header", ftyp + be32(4) + "mdat" + payload(20)},
-      {"stco count beyond atom", ftyp + mdat +
-                                     atom("moov", be32(16 + 4) + "stco" + be32(0) +
-                                                      be32(1000) + be32(1))},
+      {"stco count beyond atom",
+       ftyp + mdat + atom("moov", be32(16 + 4) + "stco" + be32(0) + be32(1000) + be32(1))},
       {"stco beyond index", ftyp + mdat + atom("moov", be32(4000) + "stco" + be32(0) + be32(0))},
       {"truncated index", ftyp + mdat + (be32(5000) + "moov" + payload(100))},
       {"truncated ftyp", be32(9000) + "ftyp" + payload(10)},
@@ -190,10 +191,10 @@ TEST(HBFastStart, FileErrors) {
 TEST(HBFastStart, RealEncoderOutputDecodesIdentically) {
   TempDir dir;
   const std::string in = dir.file("in.mp4"), out = dir.file("out.mp4");
-  auto made = runProgram({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                          "testsrc=duration=1:size=160x120:rate=10", "-f", "lavfi", "-i",
-                          "sine=duration=1", "-c:v", "libx264", "-c:a", "aac", "-shortest", in},
-                         "", 60000);
+  auto made = runProgram(
+      {"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=duration=1:size=160x120:rate=10",
+       "-f", "lavfi", "-i", "sine=duration=1", "-c:v", "libx264", "-c:a", "aac", "-shortest", in},
+      "", 60000);
   if (made.exitCode != 0) GTEST_SKIP() << "ffmpeg unavailable: " << made.err;
   std::string before;
   ASSERT_TRUE(readFile(in, &before));

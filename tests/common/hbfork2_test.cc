@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <string>
 
 #include "brlog.h"
@@ -45,7 +44,9 @@ std::string drain(IHBStream *s) {
 }
 
 // True when `pid` is gone entirely (neither running nor a zombie of ours).
-bool reaped(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+bool reaped(pid_t pid) {
+  return ::waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD;
+}
 
 TEST(HBFork2, SeparateOutputAndErrorPipesAndExitCode) {
   auto child = startChild(HBFORK2_STDOUT | HBFORK2_STDERR,
@@ -68,8 +69,8 @@ TEST(HBFork2, SeparateOutputAndErrorPipesAndExitCode) {
 }
 
 TEST(HBFork2, ErrorIntoOutputGivesOneStream) {
-  auto child = startChild(HBFORK2_STDOUT | HBFORK2_ERR2OUT,
-                          {"/bin/sh", "-c", "echo one; echo two >&2"});
+  auto child =
+      startChild(HBFORK2_STDOUT | HBFORK2_ERR2OUT, {"/bin/sh", "-c", "echo one; echo two >&2"});
   HBRef<IHBStream> err;
   EXPECT_EQ(child->getStream(3, err.out()), BR_ENOENT);
   EXPECT_EQ(drain(stream(child.get(), 2).get()), "one\ntwo\n");

@@ -93,7 +93,9 @@ struct Sink final : IHBTranscodeEventSink {
   int32_t failed(IHBTranscode *) override { return ++failed_, 0; }
 };
 
-bool noChildLeft() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+bool noChildLeft() {
+  return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
+}
 
 bool exists(const std::string &path) {
   struct stat st;
@@ -184,9 +186,9 @@ TEST_F(FakeFfmpeg, H264At1080pForStreaming) {
 
   Sink sink;
   ASSERT_EQ(xc->transcode(&sink, nullptr), 0);
-  EXPECT_EQ(ran(), (Args{"-y", "-i", "/media/in put.mp4", "-f", "mp4", "-vcodec", "libx264",
-                         "-b:v", "300000", "-ar", "44100", "-ac", "2", "-vf", "scale=480:270",
-                         "-pix_fmt", "yuv420p", out}));
+  EXPECT_EQ(ran(), (Args{"-y", "-i", "/media/in put.mp4", "-f", "mp4", "-vcodec", "libx264", "-b:v",
+                         "300000", "-ar", "44100", "-ac", "2", "-vf", "scale=480:270", "-pix_fmt",
+                         "yuv420p", out}));
   EXPECT_EQ(sink.started_, 1);
   EXPECT_EQ(sink.completed_, 1);
   EXPECT_EQ(sink.failed_, 0);
@@ -235,9 +237,9 @@ TEST_F(FakeFfmpeg, DecodeDownscaleWithAcceleration) {
                   "mp4", "-vcodec", "libx264", "-b", "300000", "-ar", "44100", "-ac", "2", out}));
   ASSERT_EQ(xc->transcode(nullptr, nullptr), 0);
   // The H.264 decoder cannot decode reduced: the scale filter does it.
-  EXPECT_EQ(ran(), (Args{"-y", "-i", "/media/in put.mp4", "-f", "mp4", "-vcodec", "libx264",
-                         "-b:v", "300000", "-ar", "44100", "-ac", "2", "-vf", "scale=480:270",
-                         "-pix_fmt", "yuv420p", out}));
+  EXPECT_EQ(ran(), (Args{"-y", "-i", "/media/in put.mp4", "-f", "mp4", "-vcodec", "libx264", "-b:v",
+                         "300000", "-ar", "44100", "-ac", "2", "-vf", "scale=480:270", "-pix_fmt",
+                         "yuv420p", out}));
 }
 
 TEST_F(FakeFfmpeg, FrameAndSampleRates) {
@@ -266,9 +268,8 @@ TEST_F(FakeFfmpeg, PhotoThumbnailCroppedToSquare) {
   ASSERT_EQ(xc->prepare(), 0);
   const std::string out = xc->outputPath();
   EXPECT_EQ(designed(xc.get()),
-            (Args{m_bin.file("ffmpeg"), "-y", "-i", "/p/photo.jpg", "-f", "mjpeg", "-an", "-r",
-                  "1", "-vframes", "1", "-cropleft", "500", "-cropright", "500", "-s", "160x160",
-                  out}));
+            (Args{m_bin.file("ffmpeg"), "-y", "-i", "/p/photo.jpg", "-f", "mjpeg", "-an", "-r", "1",
+                  "-vframes", "1", "-cropleft", "500", "-cropright", "500", "-s", "160x160", out}));
   ASSERT_EQ(xc->transcode(nullptr, nullptr), 0);
   EXPECT_EQ(ran(), (Args{"-y", "-i", "/p/photo.jpg", "-f", "mjpeg", "-an", "-r", "1", "-vframes",
                          "1", "-vf", "crop=iw-1000:ih-0:500:0,scale=160:160", out}));
@@ -276,8 +277,9 @@ TEST_F(FakeFfmpeg, PhotoThumbnailCroppedToSquare) {
 }
 
 TEST_F(FakeFfmpeg, PortraitCropAndPlainScale) {
-  probe("Input #0, image2, from 'x':\n  Duration: 00:00:00.04, bitrate: 1 kb/s\n"
-        "  Stream #0:0: Video: mjpeg, yuvj420p, 3001x4001, 25 tbr\n");
+  probe(
+      "Input #0, image2, from 'x':\n  Duration: 00:00:00.04, bitrate: 1 kb/s\n"
+      "  Stream #0:0: Video: mjpeg, yuvj420p, 3001x4001, 25 tbr\n");
   auto xc = make("image/jpeg", 160, 160, 1);
   ASSERT_EQ(xc->prepare(), 0);
   Args a = designed(xc.get());
@@ -290,8 +292,9 @@ TEST_F(FakeFfmpeg, PortraitCropAndPlainScale) {
 }
 
 TEST_F(FakeFfmpeg, OneDifferingSideStillScales) {
-  probe("Input #0, mov,mp4, from 'x':\n  Duration: 00:00:02.00, bitrate: 100 kb/s\n"
-        "  Stream #0:0: Video: h264, yuv420p, 481x240, 25 tbr\n");
+  probe(
+      "Input #0, mov,mp4, from 'x':\n  Duration: 00:00:02.00, bitrate: 100 kb/s\n"
+      "  Stream #0:0: Video: h264, yuv420p, 481x240, 25 tbr\n");
   auto xc = make("video/mp4", 480, 480);
   ASSERT_EQ(xc->prepare(), 0);
   Args a = designed(xc.get());
@@ -302,12 +305,13 @@ TEST_F(FakeFfmpeg, OneDifferingSideStillScales) {
 
 TEST_F(FakeFfmpeg, ProbeProgramPreferred) {
   const std::string probeProg = m_bin.file("zvxc_probe");
-  ASSERT_TRUE(writeFile(probeProg, "#!/bin/sh\ncat <<'EOF'\n"
-                                   "{\"format\": {\"format_name\": \"mov,mp4\", \"bit_rate\": "
-                                   "\"5000000\"}, \"streams\": [{\"codec_type\": \"audio\", "
-                                   "\"codec_name\": \"aac\"}, {\"codec_type\": \"video\", "
-                                   "\"codec_name\": \"h264\", \"width\": 1280, \"height\": 720, "
-                                   "\"duration\": \"7.5\"}]}\nEOF\n"));
+  ASSERT_TRUE(writeFile(probeProg,
+                        "#!/bin/sh\ncat <<'EOF'\n"
+                        "{\"format\": {\"format_name\": \"mov,mp4\", \"bit_rate\": "
+                        "\"5000000\"}, \"streams\": [{\"codec_type\": \"audio\", "
+                        "\"codec_name\": \"aac\"}, {\"codec_type\": \"video\", "
+                        "\"codec_name\": \"h264\", \"width\": 1280, \"height\": 720, "
+                        "\"duration\": \"7.5\"}]}\nEOF\n"));
   ASSERT_EQ(::chmod(probeProg.c_str(), 0755), 0);
   probe("");  // the "-i" route would learn nothing
   auto xc = make("video/mp4", 480, 480);
@@ -340,8 +344,9 @@ TEST_F(FakeFfmpeg, PresetFileTranslatedToCurrentOptions) {
 }
 
 TEST_F(FakeFfmpeg, NoSourceSizeAndNoPrograms) {
-  probe("Input #0, mp3, from 'x':\n  Duration: 00:03:00.00, bitrate: 128 kb/s\n"
-        "  Stream #0:0: Audio: mp3, 44100 Hz, stereo, fltp, 128 kb/s\n");
+  probe(
+      "Input #0, mp3, from 'x':\n  Duration: 00:03:00.00, bitrate: 128 kb/s\n"
+      "  Stream #0:0: Audio: mp3, 44100 Hz, stereo, fltp, 128 kb/s\n");
   auto xc = make("video/mp4", 480, 480);
   EXPECT_EQ(xc->prepare(), BR_EINVAL);
   EXPECT_EQ(xc->prepare(), BR_EINVAL);  // cached
@@ -541,10 +546,9 @@ TEST_F(RealFfmpeg, ThumbnailOfAPhoto) {
 }
 
 TEST_F(RealFfmpeg, StreamableMp4WithIndexFirst) {
-  const std::string clip =
-      make("clip.mp4", {"-f", "lavfi", "-i", "testsrc=duration=1:size=640x360:rate=10", "-f",
-                        "lavfi", "-i", "sine=duration=1:sample_rate=48000", "-c:v", "libx264",
-                        "-shortest"});
+  const std::string clip = make(
+      "clip.mp4", {"-f", "lavfi", "-i", "testsrc=duration=1:size=640x360:rate=10", "-f", "lavfi",
+                   "-i", "sine=duration=1:sample_rate=48000", "-c:v", "libx264", "-shortest"});
   auto xc = xcode("video/mp4", 480, 480, 0, clip);
   Sink sink;
   ASSERT_EQ(xc->transcode(&sink, nullptr), 0);

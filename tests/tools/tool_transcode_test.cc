@@ -10,8 +10,8 @@ namespace {
 
 using tessel::test::binPath;
 using tessel::test::readFile;
-using tessel::test::RunResult;
 using tessel::test::runProgram;
+using tessel::test::RunResult;
 using tessel::test::TempDir;
 
 RunResult tool(std::vector<std::string> args) {
@@ -23,10 +23,10 @@ class ToolTranscodeTest : public testing::Test {
  protected:
   void SetUp() override {
     if (runProgram({"ffmpeg", "-version"}).exitCode != 0) GTEST_SKIP() << "no ffmpeg";
-    auto r = runProgram({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                         "testsrc=duration=1:size=320x240:rate=10", "-c:v", "libx264",
-                         m_dir.file("clip.mp4")},
-                        "", 60000);
+    auto r = runProgram(
+        {"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=duration=1:size=320x240:rate=10",
+         "-c:v", "libx264", m_dir.file("clip.mp4")},
+        "", 60000);
     ASSERT_EQ(r.exitCode, 0) << r.err;
   }
   TempDir m_dir;
@@ -74,8 +74,8 @@ TEST_F(ToolTranscodeTest, BadUsageAndBadInput) {
   EXPECT_EQ(tool({"transcode", m_dir.file("clip.mp4")}).exitCode, 64);
   EXPECT_EQ(tool({"transcode", "a", "b", "--mime", "text/plain"}).exitCode, 64);
   EXPECT_EQ(tool({"faststart", "only-one"}).exitCode, 64);
-  RunResult r = tool({"transcode", m_dir.file("missing.mp4"), m_dir.file("x.mp4"), "--mime",
-                      "video/mp4"});
+  RunResult r =
+      tool({"transcode", m_dir.file("missing.mp4"), m_dir.file("x.mp4"), "--mime", "video/mp4"});
   EXPECT_EQ(r.exitCode, 1);
   std::string none;
   EXPECT_FALSE(readFile(m_dir.file("x.mp4"), &none));

@@ -40,7 +40,9 @@ bool isTopLevel(uint32_t type) {
 uint32_t be32(const uint8_t *p) {
   return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
-uint64_t be64(const uint8_t *p) { return (uint64_t(be32(p)) << 32) | be32(p + 4); }
+uint64_t be64(const uint8_t *p) {
+  return (uint64_t(be32(p)) << 32) | be32(p + 4);
+}
 void putBe32(uint8_t *p, uint32_t v) {
   p[0] = uint8_t(v >> 24);
   p[1] = uint8_t(v >> 16);
@@ -58,13 +60,15 @@ struct FileCloser {
 using File = std::unique_ptr<FILE, FileCloser>;
 
 void logIoError(const char *path, FILE *f) {
-  const char *what = (f && std::feof(f) && !std::ferror(f)) ? "unexpected end of file"
-                                                             : std::strerror(errno);
+  const char *what =
+      (f && std::feof(f) && !std::ferror(f)) ? "unexpected end of file" : std::strerror(errno);
   brlog(kTag, BRLOG_INFO, "%s: %s\n", path, what);
 }
 
 // Reads exactly `n` bytes at the current position.
-bool readAll(FILE *f, void *buf, size_t n) { return std::fread(buf, 1, n, f) == n; }
+bool readAll(FILE *f, void *buf, size_t n) {
+  return std::fread(buf, 1, n, f) == n;
+}
 
 bool allocate(std::vector<uint8_t> *buf, uint64_t size) {
   try {
@@ -165,8 +169,7 @@ int hbfaststart__rewrite(const char *inPath, const char *outPath, bool *written)
     uint64_t size = be32(hdr);
     const uint32_t type = be32(hdr + 4);
     if (!isTopLevel(type)) {
-      brlog(kTag, BRLOG_INFO,
-            "encountered non-QT top-level atom (is this a Quicktime file?)\n");
+      brlog(kTag, BRLOG_INFO, "encountered non-QT top-level atom (is this a Quicktime file?)\n");
       lastType = type;
       break;
     }

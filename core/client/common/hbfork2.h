@@ -15,10 +15,10 @@
 
 // Creation flags.
 enum : uint32_t {
-  HBFORK2_STDIN = 0x0001,      // a pipe to the child's standard input; the parent writes
-  HBFORK2_STDOUT = 0x0002,     // a pipe from the child's standard output; the parent reads
-  HBFORK2_STDERR = 0x0004,     // a separate pipe from the child's standard error
-  HBFORK2_ERR2OUT = 0x0100,    // standard error goes where standard output goes
+  HBFORK2_STDIN = 0x0001,    // a pipe to the child's standard input; the parent writes
+  HBFORK2_STDOUT = 0x0002,   // a pipe from the child's standard output; the parent reads
+  HBFORK2_STDERR = 0x0004,   // a separate pipe from the child's standard error
+  HBFORK2_ERR2OUT = 0x0100,  // standard error goes where standard output goes
 };
 
 // Stream identifiers for getStream.

@@ -114,8 +114,8 @@ class HBFork2PosixStream : public HBObject<HBFork2PosixStream, IHBStream> {
     const int ms = m_timeout->load();
     int32_t rc = pollFor(POLLIN, ms);
     if (rc == 0) {
-      brlog(kTag, BRLOG_WARNING, "  +++ {%p}{%p} Can't read from STDIN after %dms\n",
-            (void *)this, handle(), ms);
+      brlog(kTag, BRLOG_WARNING, "  +++ {%p}{%p} Can't read from STDIN after %dms\n", (void *)this,
+            handle(), ms);
       return BR_ETIMEDOUT;
     }
     if (rc < 0) return readError(errno);
@@ -127,8 +127,8 @@ class HBFork2PosixStream : public HBObject<HBFork2PosixStream, IHBStream> {
         return int32_t(n);
       }
       if (n == 0 || errno == EPIPE) {
-        brlog(kTag, BRLOG_VERBOSE2, "  +++ {%p}{%p} Broken pipe (process exited?)\n",
-              (void *)this, handle());
+        brlog(kTag, BRLOG_VERBOSE2, "  +++ {%p}{%p} Broken pipe (process exited?)\n", (void *)this,
+              handle());
         return 0;
       }
       if (errno == EINTR) continue;
@@ -151,8 +151,8 @@ class HBFork2PosixStream : public HBObject<HBFork2PosixStream, IHBStream> {
     const int ms = m_timeout->load();
     const int32_t rc = pollFor(POLLOUT, ms);
     if (rc == 0) {
-      brlog(kTag, BRLOG_WARNING, "  +++ {%p}{%p} Can't write to STDIN after! %dms\n",
-            (void *)this, handle(), ms);
+      brlog(kTag, BRLOG_WARNING, "  +++ {%p}{%p} Can't write to STDIN after! %dms\n", (void *)this,
+            handle(), ms);
       return BR_ETIMEDOUT;
     }
     int err = rc < 0 ? errno : 0;
@@ -253,8 +253,7 @@ class HBFork2Posix : public HBObject<HBFork2Posix, IHBFork2> {
   pid_t m_pid = 0;
   bool m_started = false;
   bool m_killed = false;
-  std::shared_ptr<std::atomic<int32_t>> m_timeout =
-      std::make_shared<std::atomic<int32_t>>(1000);
+  std::shared_ptr<std::atomic<int32_t>> m_timeout = std::make_shared<std::atomic<int32_t>>(1000);
   HBRef<IHBStream> m_streams[3];
 };
 
@@ -320,12 +319,11 @@ int32_t HBFork2Posix::start(const char *const *argv) {
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                      POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
   pid_t pid = 0;
-  const int err = posix_spawnp(&pid, argv[0], &fa, &attr, const_cast<char *const *>(argv),
-                               environ);
+  const int err = posix_spawnp(&pid, argv[0], &fa, &attr, const_cast<char *const *>(argv), environ);
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&fa);
   // The child's ends belong to the child alone.

@@ -28,7 +28,9 @@ const char kTag[] = "HBXCFF";
 std::atomic<int64_t> g_watchdogMs{600000};
 std::atomic<int32_t> g_exitWaitMs{10000};
 
-int32_t even(int64_t v) { return int32_t(std::min<int64_t>((v + 1) & ~int64_t(1), INT32_MAX - 1)); }
+int32_t even(int64_t v) {
+  return int32_t(std::min<int64_t>((v + 1) & ~int64_t(1), INT32_MAX - 1));
+}
 
 // Larger sides than this are not believed.
 constexpr int kMaxSide = 1000000;
@@ -91,7 +93,8 @@ std::vector<std::string> splitCommas(const std::string &s) {
   size_t start = 0;
   for (;;) {
     const size_t c = s.find(',', start);
-    parts.push_back(trimLeft(s.substr(start, c == std::string::npos ? std::string::npos : c - start)));
+    parts.push_back(
+        trimLeft(s.substr(start, c == std::string::npos ? std::string::npos : c - start)));
     if (c == std::string::npos) break;
     start = c + 1;
   }
@@ -116,8 +119,7 @@ bool parseResolution(HBXCodeSourceInfo *info, const std::string &part) {
   }
   n = 0;
   if (std::sscanf(part.c_str(), "%dx%d%n", &w, &h, &n) == 2 && n > 0 && w > 0 && h > 0 &&
-      w <= kMaxSide && h <= kMaxSide &&
-      (part[size_t(n)] == 0 || part[size_t(n)] == ' ')) {
+      w <= kMaxSide && h <= kMaxSide && (part[size_t(n)] == 0 || part[size_t(n)] == ' ')) {
     brlog(kTag, BRLOG_INFO, "Parsed source resolution: %dx%d -> %dx%d\n", w, h, w, h);
     info->width = w;
     info->height = h;
@@ -298,15 +300,16 @@ void hbxcode__translateArguments(const std::vector<std::string> &in,
     } else if (a == "-fpre" && hasValue) {
       // Old preset files list codec options one "name=value" a line; keep the ones current
       // encoders still know.
-      static const char *const kept[] = {"preset", "tune", "profile", "level", "crf", "g",
-                                         "keyint_min", "bf", "refs", "qmin", "qmax", "qcomp",
-                                         "maxrate", "bufsize", "sc_threshold", "x264-params",
-                                         "x264opts", "threads", "b"};
+      static const char *const kept[] = {
+          "preset",       "tune",        "profile",  "level",   "crf",   "g",       "keyint_min",
+          "bf",           "refs",        "qmin",     "qmax",    "qcomp", "maxrate", "bufsize",
+          "sc_threshold", "x264-params", "x264opts", "threads", "b"};
       if (FILE *f = std::fopen(v.c_str(), "r")) {
         char line[512];
         while (std::fgets(line, sizeof line, f)) {
           std::string l(line);
-          while (!l.empty() && (l.back() == '\n' || l.back() == '\r' || l.back() == ' ')) l.pop_back();
+          while (!l.empty() && (l.back() == '\n' || l.back() == '\r' || l.back() == ' '))
+            l.pop_back();
           const size_t eq = l.find('=');
           if (l.empty() || l[0] == '#' || eq == std::string::npos) continue;
           const std::string name = trimLeft(l.substr(0, eq)), value = l.substr(eq + 1);
@@ -431,7 +434,9 @@ void HBXCodeFFMPEG::removeOutputs() {
   ::unlink((m_outputPath + "-").c_str());
 }
 
-bool HBXCodeFFMPEG::cancelled() { return m_cancelled.load(); }
+bool HBXCodeFFMPEG::cancelled() {
+  return m_cancelled.load();
+}
 
 int32_t HBXCodeFFMPEG::cancel() {
   brlog(kTag, BRLOG_INFO, "cancelling transcode of '%s'...\n", m_inputPath.c_str());
@@ -441,7 +446,9 @@ int32_t HBXCodeFFMPEG::cancel() {
   return 0;
 }
 
-HBTranscodeCreateFn HBXCodeFFMPEG::creator() { return &HBXCodeFFMPEG__new; }
+HBTranscodeCreateFn HBXCodeFFMPEG::creator() {
+  return &HBXCodeFFMPEG__new;
+}
 
 int32_t HBXCodeFFMPEG::getOutputProperty(const char *name, char *buffer, int32_t size) {
   std::string value;
@@ -470,8 +477,8 @@ int32_t HBXCodeFFMPEG::getOutputProperty(const char *name, char *buffer, int32_t
     const bool w = name[0] == 'w';
     const int32_t v = w ? m_outWidth : m_outHeight;
     if (v <= 0) {
-      brlog(kTag, BRLOG_VERBOSE, w ? "Final width not yet available\n"
-                                   : "Final height not yet available\n");
+      brlog(kTag, BRLOG_VERBOSE,
+            w ? "Final width not yet available\n" : "Final height not yet available\n");
       return BR_EAGAIN;
     }
     value = std::to_string(v);
@@ -631,7 +638,9 @@ int32_t HBXCodeFFMPEG::parseOutput(IHBStream *stream, ParseState *st) {
     if (cancelled()) return BR_ECANCELED;
     const int32_t n = stream->read(buf + len, int32_t(sizeof buf) - 1 - len);
     brlog(kTag, BRLOG_VERBOSE4, "READ: %d (%s)\n", n,
-          n > 0 ? "NO ERROR" : n == 0 ? "EOF" : brerror__name(n));
+          n > 0    ? "NO ERROR"
+          : n == 0 ? "EOF"
+                   : brerror__name(n));
     if (n == 0) return 0;
     if (n == BR_ETIMEDOUT || n == BR_EAGAIN) {
       const int64_t idle = brtime__ticks() - lastData;
@@ -1025,8 +1034,8 @@ int32_t HBXCodeFFMPEG::transcode(IHBTranscodeEventSink *sink, IHBStream *output)
       rc = BR_EFAULT;
     } else {
       m_finalSize = st.st_size;
-      brlog(kTag, BRLOG_INFO, "Created [%s] %dx%d of %llu bytes\n", m_mimeType.c_str(),
-            m_outWidth, m_outHeight, (unsigned long long)m_finalSize);
+      brlog(kTag, BRLOG_INFO, "Created [%s] %dx%d of %llu bytes\n", m_mimeType.c_str(), m_outWidth,
+            m_outHeight, (unsigned long long)m_finalSize);
       rc = hbstream__openFile(m_result.out(), m_outputPath.c_str(), HBFILE_O_READ);
     }
   }

@@ -62,8 +62,7 @@ struct IHBTranscode : IHBStream {
   // "url" (output path), "mimetype", "size" (final, or an estimate before), "width", "height".
   // Copies the text into `buffer` (cut, always terminated). Returns 0; -2 when not yet known;
   // -3 for another name.
-  HB_NODISCARD virtual int32_t getOutputProperty(const char *name, char *buffer,
-                                                 int32_t size) = 0;
+  HB_NODISCARD virtual int32_t getOutputProperty(const char *name, char *buffer, int32_t size) = 0;
   // Finds the programs, makes the output path, probes the source and settles the output size.
   // Done once; later calls return the first result.
   HB_NODISCARD virtual int32_t prepare() = 0;
@@ -169,8 +168,8 @@ class HBXCodeFFMPEG : public HBObject<HBXCodeFFMPEG, IHBTranscodeImpl> {
   // Platform part. Starts `args` reading the child's standard error; with `input` (borrowed)
   // the child's standard input is fed from it. Hands one reference to the error stream to the
   // caller in *err.
-  HB_NODISCARD virtual int32_t osForkFFMPEG(const std::vector<std::string> &args,
-                                            IHBStream *input, IHBStream **err) = 0;
+  HB_NODISCARD virtual int32_t osForkFFMPEG(const std::vector<std::string> &args, IHBStream *input,
+                                            IHBStream **err) = 0;
   virtual int32_t osKillFFMPEG() = 0;
   // -11 while the child runs; 0 once it ended (exit code in *exitCode), -18 when it was killed.
   HB_NODISCARD virtual int32_t osWaitFFMPEG(int32_t *exitCode) = 0;
@@ -223,5 +222,5 @@ class HBXCodeFFMPEG : public HBObject<HBXCodeFFMPEG, IHBTranscodeImpl> {
 };
 
 // The POSIX platform part: the child through IHBFork2, its input fed from a thread.
-HB_NODISCARD int32_t HBXCodeFFMPEGPosix__new(const HBXCodeFFMPEGParams *params,
-                                             IHBStream *source, IHBTranscode **out);
+HB_NODISCARD int32_t HBXCodeFFMPEGPosix__new(const HBXCodeFFMPEGParams *params, IHBStream *source,
+                                             IHBTranscode **out);

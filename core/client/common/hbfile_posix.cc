@@ -35,10 +35,10 @@ std::string slashes(const char *path) {
 
 // What the walk needs beside the record: the kind and the identity of the file.
 struct FileInfo {
-  bool isDir;
-  bool isReg;
-  dev_t dev;
-  ino_t ino;
+  bool isDir = false;
+  bool isReg = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
 };
 
 // One status query (links followed) fills the record, creation time included. 0 or errno.
@@ -211,7 +211,7 @@ int32_t hbfile__fullPath(const char *path, char *out, size_t outSize) {
   }
   std::string res;
   for (const std::string &c : parts) res += "/" + c;
-  if (res.empty()) res = "/";
+  if (res.empty()) res.push_back('/');
   if (res.size() + 1 > outSize) return BR_EINVAL;
   std::memcpy(out, res.c_str(), res.size() + 1);
   return BR_OK;

@@ -19,7 +19,9 @@ struct Probe {
   std::atomic<int64_t> started{0};
 };
 
-void startJob(void *p) { static_cast<Probe *>(p)->started.store(nowNs(), std::memory_order_release); }
+void startJob(void *p) {
+  static_cast<Probe *>(p)->started.store(nowNs(), std::memory_order_release);
+}
 
 void BM_PostToStart(benchmark::State &state) {
   BRThreadPool *pool = nullptr;

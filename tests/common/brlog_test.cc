@@ -24,8 +24,12 @@ namespace {
 constexpr int64_t kNow = 1700000000123;
 std::atomic<int64_t> g_ticks{1000};
 std::atomic<int64_t> g_now{kNow};
-int64_t fakeTicks() { return g_ticks.load(); }
-int64_t fakeNow() { return g_now.load(); }
+int64_t fakeTicks() {
+  return g_ticks.load();
+}
+int64_t fakeNow() {
+  return g_now.load();
+}
 
 class BrLog : public testing::Test {
  protected:
@@ -77,7 +81,9 @@ class StderrCapture {
 };
 
 int g_evaluated = 0;
-int sideEffect() { return ++g_evaluated; }
+int sideEffect() {
+  return ++g_evaluated;
+}
 
 TEST_F(BrLog, NothingIsWrittenBeforeInitialisation) {
   brlog("EARLY", BRLOG_ERROR, "lost %d\n", 1);
@@ -197,7 +203,8 @@ TEST_F(BrLog, RotatesAfterTwelveHoursReplacingTheUploadFile) {
   EXPECT_EQ(rotated.find("stale"), std::string::npos);
   EXPECT_EQ(rotated.find("from an earlier run\n"), 0u);
   EXPECT_NE(rotated.find("[MAIN  ][A     ][08] exactly twelve hours\n"), std::string::npos);
-  const std::string rotLine = "[20231115-101320][MAIN  ][LOGROT][08] -------- ROTATING LOG FILE --------\n";
+  const std::string rotLine =
+      "[20231115-101320][MAIN  ][LOGROT][08] -------- ROTATING LOG FILE --------\n";
   EXPECT_EQ(rotated.substr(rotated.size() - rotLine.size()), rotLine);
   EXPECT_EQ(contents(path),
             "[20231115-101320][MAIN  ][LOGROT][08] -------- LOG FILE ROTATED --------\n"
@@ -288,7 +295,8 @@ TEST_F(BrLog, VerifyLogsAndGoesOn) {
   VERIFY(x == 2);
   VERIFY(x == 1);
   const std::string s = contents(path);
-  const std::string head = "[20231114-221320.123][MAIN  ][VERIFY][01] ../../tests/common/brlog_test.cc:";
+  const std::string head =
+      "[20231114-221320.123][MAIN  ][VERIFY][01] ../../tests/common/brlog_test.cc:";
   ASSERT_EQ(s.compare(0, head.size(), head), 0) << s;
   const size_t colon = s.find(' ', head.size());
   ASSERT_NE(colon, std::string::npos);
@@ -296,8 +304,12 @@ TEST_F(BrLog, VerifyLogsAndGoesOn) {
   EXPECT_EQ(s.substr(colon), " VERIFY(x == 2) failed!\n");
 }
 
-int32_t failing() { return BR_ETIMEDOUT; }
-int32_t passing() { return 3; }
+int32_t failing() {
+  return BR_ETIMEDOUT;
+}
+int32_t passing() {
+  return 3;
+}
 int32_t chain(bool fail) {
   HB_RETURN_IF_FAILED("CHAIN", passing());
   if (fail) HB_RETURN_IF_FAILED("CHAIN", failing());

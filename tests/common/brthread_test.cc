@@ -57,10 +57,10 @@ TEST(BrThread, DetachedThreadFreesItsOwnRecord) {
   std::atomic<int> done{0};
   for (int i = 0; i < 8; ++i) {
     BRThread *t = nullptr;
-    ASSERT_EQ(brthread__create(
-                  &t, [](void *p) { static_cast<std::atomic<int> *>(p)->fetch_add(1); }, &done,
-                  "DET"),
-              0);
+    ASSERT_EQ(
+        brthread__create(
+            &t, [](void *p) { static_cast<std::atomic<int> *>(p)->fetch_add(1); }, &done, "DET"),
+        0);
     brthread__detach(t);
   }
   const int64_t start = brtime__ticks();
@@ -161,7 +161,9 @@ TEST_F(BrThreadKeys, ValuesArePerThreadAndDestroyed) {
 // ---------------------------------------------------------------------------------------------
 
 std::atomic<uint32_t> g_tc32{0};
-uint32_t fake32() { return g_tc32.load(); }
+uint32_t fake32() {
+  return g_tc32.load();
+}
 
 TEST(BrTime, SystemClocksAreSane) {
   const int64_t a = brtime__ticks();
@@ -296,7 +298,8 @@ TEST(BrQueue, WaitingPutAndTakeAcrossThreads) {
   constexpr int kItems = 20000;
   std::thread producer([&] {
     for (int i = 1; i <= kItems; ++i)
-      ASSERT_EQ(brqueue__put(q.get(), i, reinterpret_cast<void *>(static_cast<intptr_t>(i)), true), 0);
+      ASSERT_EQ(brqueue__put(q.get(), i, reinterpret_cast<void *>(static_cast<intptr_t>(i)), true),
+                0);
   });
   int64_t expect = 1;
   for (int i = 0; i < kItems; ++i) {

@@ -198,8 +198,9 @@ TEST_F(BrThreadPool, ConcurrentPostersShareTheLimit) {
   for (int t = 0; t < 4; ++t)
     posters.emplace_back([&] {
       for (int i = 0; i < 200; ++i)
-        if (brtp__postTo(pool, [](void *p) { static_cast<std::atomic<int> *>(p)->fetch_add(1); },
-                         nullptr, &ran) == 0)
+        if (brtp__postTo(
+                pool, [](void *p) { static_cast<std::atomic<int> *>(p)->fetch_add(1); }, nullptr,
+                &ran) == 0)
           accepted.fetch_add(1);
         else
           std::this_thread::yield();

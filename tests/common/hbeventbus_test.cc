@@ -50,7 +50,8 @@ class Listener final : public HBObject<Listener, IHBEventListener> {
     }
     if (unsubscribeBus) {
       l.unlock();
-      EXPECT_EQ(hbeventbus__unsubscribe(unsubscribeBus, unsubscribeList, unsubscribeDomain, this), 0);
+      EXPECT_EQ(hbeventbus__unsubscribe(unsubscribeBus, unsubscribeList, unsubscribeDomain, this),
+                0);
       l.lock();
     }
     ++calls;
@@ -159,7 +160,8 @@ TEST_F(HBEventBusTest, NoRecipientsQueuesNothing) {
   EXPECT_EQ(hbeventbus__post(bus, changed(), value.get(), nullptr), 0);
   EXPECT_EQ(hbeventbus__queued(bus), 0);
   const std::string s = log();
-  EXPECT_NE(s.find("[HBEVT ][12] >>> EVENT-POST Ignoring (no recipients)...\n"), std::string::npos) << s;
+  EXPECT_NE(s.find("[HBEVT ][12] >>> EVENT-POST Ignoring (no recipients)...\n"), std::string::npos)
+      << s;
   EXPECT_NE(s.find("[HBEVT ][12] >>> EVENT-POST     domain: core.property.changed\n"),
             std::string::npos);
   EXPECT_NE(s.find("[HBEVT ][12] >>> EVENT-POST     value: \n"), std::string::npos);
@@ -224,7 +226,8 @@ TEST_F(HBEventBusTest, QueueOverflowAndRecovery) {
 
   ASSERT_EQ(hbeventbus__post(bus, changed(), value.get(), nullptr), 0);
   ASSERT_TRUE(slow->waitEntered(1));  // the thread is held in the listener
-  for (int i = 0; i < 128; ++i) ASSERT_EQ(hbeventbus__post(bus, changed(), value.get(), nullptr), 0) << i;
+  for (int i = 0; i < 128; ++i)
+    ASSERT_EQ(hbeventbus__post(bus, changed(), value.get(), nullptr), 0) << i;
   EXPECT_EQ(hbeventbus__queued(bus), 128);
   EXPECT_EQ(hbeventbus__post(bus, changed(), value.get(), nullptr), BR_EUNSPEC);
   EXPECT_NE(log().find("[HBEVEN][02] --- EVENT QUEUE OVERFLOW! ---\n"), std::string::npos);
@@ -245,7 +248,8 @@ TEST_F(HBEventBusTest, DestroyReleasesUndeliveredEvents) {
   HBRef<IHBStr> value = heapStr("v");
   ASSERT_EQ(hbeventbus__post(bus, changed(), value.get(), nullptr), 0);
   ASSERT_TRUE(slow->waitEntered(1));
-  for (int i = 0; i < 5; ++i) ASSERT_EQ(hbeventbus__post(bus, changed(), value.get(), slow.get()), 0);
+  for (int i = 0; i < 5; ++i)
+    ASSERT_EQ(hbeventbus__post(bus, changed(), value.get(), slow.get()), 0);
   slow->open(1000);
   hbeventbus__destroy(bus);  // the leak check at exit proves every reference came back
   bus = nullptr;

@@ -128,7 +128,8 @@ bool makeDirs(const char *path) {
 // The user's data folder, else the configuration folder (the roaming one on Windows).
 bool appFolder(char *out, size_t size) {
   const char *home = getenv("HOME");
-  const char *candidates[2][2] = {{"XDG_DATA_HOME", "/.local/share"}, {"XDG_CONFIG_HOME", "/.config"}};
+  const char *candidates[2][2] = {{"XDG_DATA_HOME", "/.local/share"},
+                                  {"XDG_CONFIG_HOME", "/.config"}};
   for (const auto &c : candidates) {
     const char *base = getenv(c[0]);
     int n;
@@ -166,7 +167,9 @@ void rotate(LogState &s, const struct tm &tm, const char *thread) {
 
 }  // namespace
 
-void brlog__setLevel(int level) { g_brlog__level.store(level, std::memory_order_relaxed); }
+void brlog__setLevel(int level) {
+  g_brlog__level.store(level, std::memory_order_relaxed);
+}
 
 void brlog__write(const char *tag, int level, const char *format, ...) {
   va_list args;
@@ -208,9 +211,9 @@ void brlog__writev(const char *tag, int level, const char *format, va_list args)
   }
 
   if (s.file) {
-    fprintf(s.file, "[%04d%02d%02d-%02d%02d%02d.%03u][%-6.6s][%-6.6s][%02x] %s",
-            tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, st.ms,
-            thread, tag, lv, s.line);
+    fprintf(s.file, "[%04d%02d%02d-%02d%02d%02d.%03u][%-6.6s][%-6.6s][%02x] %s", tm.tm_year + 1900,
+            tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, st.ms, thread, tag, lv,
+            s.line);
     if (s.flushEachLine) fflush(s.file);
   }
   releaseLock(s);
@@ -281,6 +284,10 @@ void brlog__resetForTest() {
   releaseLock(s);
 }
 
-bool brlog__lockForTest() { return takeLock(state()); }
+bool brlog__lockForTest() {
+  return takeLock(state());
+}
 
-void brlog__unlockForTest() { releaseLock(state()); }
+void brlog__unlockForTest() {
+  releaseLock(state());
+}

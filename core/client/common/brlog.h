@@ -31,9 +31,13 @@ enum : int {
 
 extern std::atomic<int> g_brlog__level;
 
-inline int brlog__getLevel() { return g_brlog__level.load(std::memory_order_relaxed); }
+inline int brlog__getLevel() {
+  return g_brlog__level.load(std::memory_order_relaxed);
+}
 void brlog__setLevel(int level);
-inline bool brlog__enabled(int level) { return level <= brlog__getLevel(); }
+inline bool brlog__enabled(int level) {
+  return level <= brlog__getLevel();
+}
 
 // Writes one line (the level was already tested). Use the brlog macro instead.
 void brlog__write(const char *tag, int level, const char *format, ...)
@@ -41,11 +45,10 @@ void brlog__write(const char *tag, int level, const char *format, ...)
 void brlog__writev(const char *tag, int level, const char *format, va_list args)
     __attribute__((format(printf, 3, 0)));
 
-#define brlog(tag, level, ...)                                  \
-  do {                                                          \
-    const int brlog_level_ = (level);                           \
-    if (brlog_level_ <= brlog__getLevel())                      \
-      brlog__write((tag), brlog_level_, __VA_ARGS__);           \
+#define brlog(tag, level, ...)                                                             \
+  do {                                                                                     \
+    const int brlog_level_ = (level);                                                      \
+    if (brlog_level_ <= brlog__getLevel()) brlog__write((tag), brlog_level_, __VA_ARGS__); \
   } while (0)
 
 // Initialises the outputs: the log file `fileName` (a bare name goes into the user's data
@@ -68,27 +71,28 @@ bool brlog__lockForTest();
 void brlog__unlockForTest();
 
 // Logs and continues when `cond` is false.
-#define VERIFY(cond)                                                                      \
-  do {                                                                                    \
-    if (!(cond)) brlog("VERIFY", BRLOG_ERROR, "%s:%d VERIFY(%s) failed!\n", __FILE__, __LINE__, #cond); \
+#define VERIFY(cond)                                                                         \
+  do {                                                                                       \
+    if (!(cond))                                                                             \
+      brlog("VERIFY", BRLOG_ERROR, "%s:%d VERIFY(%s) failed!\n", __FILE__, __LINE__, #cond); \
   } while (0)
 
 // Logs and stops the process when `cond` is false. Write the condition as
 // `test && "explanation"` so that the explanation is part of the logged text.
-#define ASSERT(cond)                                        \
-  do {                                                      \
-    if (!(cond)) {                                          \
-      brlog("ASSERT", BRLOG_ERROR, "%s\n", #cond);          \
-      brabort(__PRETTY_FUNCTION__, __LINE__);               \
-    }                                                       \
+#define ASSERT(cond)                               \
+  do {                                             \
+    if (!(cond)) {                                 \
+      brlog("ASSERT", BRLOG_ERROR, "%s\n", #cond); \
+      brabort(__PRETTY_FUNCTION__, __LINE__);      \
+    }                                              \
   } while (0)
 
 // Evaluates `expr`; when it fails, logs it with its code and name under `tag` and returns it.
-#define HB_RETURN_IF_FAILED(tag, expr)                                                        \
-  do {                                                                                        \
-    const int32_t hb_rc_ = (expr);                                                            \
-    if (hb_rc_ < 0) {                                                                         \
+#define HB_RETURN_IF_FAILED(tag, expr)                                                       \
+  do {                                                                                       \
+    const int32_t hb_rc_ = (expr);                                                           \
+    if (hb_rc_ < 0) {                                                                        \
       brlog(tag, BRLOG_ERROR, "%s failed (%d: %s)\n", #expr, hb_rc_, brerror__name(hb_rc_)); \
-      return hb_rc_;                                                                          \
-    }                                                                                         \
+      return hb_rc_;                                                                         \
+    }                                                                                        \
   } while (0)

@@ -1,9 +1,9 @@
 // The blocking queue: a ring of messages under one lock with two conditions.
+#include "brthread.h"
+
 #include <time.h>
 
 #include <new>
-
-#include "brthread.h"
 
 namespace {
 
@@ -48,7 +48,9 @@ int32_t brqueue__create(BRQueue **out, int32_t capacity) {
   return BR_OK;
 }
 
-void brqueue__destroy(BRQueue *queue) { delete queue; }
+void brqueue__destroy(BRQueue *queue) {
+  delete queue;
+}
 
 int32_t brqueue__put(BRQueue *q, int64_t kind, void *item, bool wait) {
   BRLock g(q->lock);

@@ -47,9 +47,13 @@ KeyTable &keys() {
   return *k;
 }
 
-uint64_t currentTid() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+uint64_t currentTid() {
+  return static_cast<uint64_t>(syscall(SYS_gettid));
+}
 
-void setDefaultName(BRThread *t) { snprintf(t->name, sizeof t->name, "%lu", (unsigned long)t->tid); }
+void setDefaultName(BRThread *t) {
+  snprintf(t->name, sizeof t->name, "%lu", (unsigned long)t->tid);
+}
 
 // The kernel keeps 15 characters of a thread's name; debuggers and `top` show them.
 void setOsName(const char *name) {
@@ -91,7 +95,9 @@ void foreignThreadEnd(void *p) {
   delete t;
 }
 
-void makeForeignKey() { pthread_key_create(&g_foreignKey, foreignThreadEnd); }
+void makeForeignKey() {
+  pthread_key_create(&g_foreignKey, foreignThreadEnd);
+}
 
 void *threadStart(void *p) {
   BRThread *t = static_cast<BRThread *>(p);
@@ -173,7 +179,9 @@ BRThread *brthread__self() {
   return t;
 }
 
-const char *brthread__name(const BRThread *thread) { return thread ? thread->name : ""; }
+const char *brthread__name(const BRThread *thread) {
+  return thread ? thread->name : "";
+}
 
 void brthread__setName(BRThread *thread, const char *name) {
   if (!thread) return;
@@ -184,7 +192,9 @@ void brthread__setName(BRThread *thread, const char *name) {
   if (thread == t_self) setOsName(thread->name);
 }
 
-uint64_t brthread__id(const BRThread *thread) { return thread ? thread->tid : 0; }
+uint64_t brthread__id(const BRThread *thread) {
+  return thread ? thread->tid : 0;
+}
 
 bool brthread__isJoinable(const BRThread *thread) {
   return thread && thread->joinable.load(std::memory_order_acquire);
@@ -294,7 +304,9 @@ void brtime__setTicks32Source(brtime_ticks32_fn source) {
   g_ticks32.store(source, std::memory_order_release);
 }
 
-void brtime__setClockSource(brtime_now_fn source) { g_now.store(source, std::memory_order_release); }
+void brtime__setClockSource(brtime_now_fn source) {
+  g_now.store(source, std::memory_order_release);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Condition variable

@@ -267,7 +267,9 @@ int32_t hbeventbus__unsubscribe(HBEventBus *bus, HBEventList list, IHBStr *domai
   return BR_OK;
 }
 
-int32_t hbeventbus__queued(HBEventBus *bus) { return bus ? brqueue__count(bus->queue) : 0; }
+int32_t hbeventbus__queued(HBEventBus *bus) {
+  return bus ? brqueue__count(bus->queue) : 0;
+}
 
 int32_t hbevent__create() {
   BRLock g(createLock());

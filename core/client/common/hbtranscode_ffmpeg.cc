@@ -35,6 +35,12 @@ int32_t even(int64_t v) {
 // Larger sides than this are not believed.
 constexpr int kMaxSide = 1000000;
 
+// A decimal text as a number in [0, limit]; anything unreadable is 0.
+int32_t toInt(const char *text, int64_t limit) {
+  const long long v = std::strtoll(text, nullptr, 10);
+  return int32_t(std::clamp<long long>(v, 0, limit));
+}
+
 // Hours, minutes and seconds as seconds, kept within 32 bits whatever the text said.
 int32_t clockSeconds(int h, int m, int s) {
   return int32_t(std::min<int64_t>(int64_t(h) * 3600 + int64_t(m) * 60 + s, INT32_MAX));
@@ -718,7 +724,7 @@ int32_t HBXCodeFFMPEG::probeWithProbe() {
   }
   HBRef<HBMap> map;
   const int32_t parsed = hbjson__parseText(map, text.c_str(), int32_t(text.size()));
-  if (child->wait(g_exitWaitMs.load(), nullptr) == BR_ETIMEDOUT) {
+  if (child->wait(cancelled() ? 0 : g_exitWaitMs.load(), nullptr) == BR_ETIMEDOUT) {
     (void)child->kill(2);
     (void)child->wait(1000, nullptr);
   }
@@ -728,7 +734,7 @@ int32_t HBXCodeFFMPEG::probeWithProbe() {
   HBRef<HBMap> format;
   if (map->getMap("format", format) == 0) {
     if (const char *f = format->getString("format_name")) m_src.format = f;
-    if (const char *b = format->getString("bit_rate")) m_src.bitRate = std::atoi(b);
+    if (const char *b = format->getString("bit_rate")) m_src.bitRate = toInt(b, INT32_MAX);
   }
   HBRef<IHBIter> streams;
   if (map->getIter("streams", streams) == 0) {
@@ -747,9 +753,9 @@ int32_t HBXCodeFFMPEG::probeWithProbe() {
       if (type && type[0] == 'v' && !video) {
         video = true;
         if (codec) m_src.videoCodec = codec;
-        if (const char *w = s->getString("width")) m_src.width = std::atoi(w);
-        if (const char *h = s->getString("height")) m_src.height = std::atoi(h);
-        if (const char *d = s->getString("duration")) m_src.duration = std::atoi(d);
+        if (const char *w = s->getString("width")) m_src.width = toInt(w, kMaxSide);
+        if (const char *h = s->getString("height")) m_src.height = toInt(h, kMaxSide);
+        if (const char *d = s->getString("duration")) m_src.duration = toInt(d, INT32_MAX);
       } else if (type && type[0] == 'a' && !audio) {
         audio = true;
         if (codec) m_src.audioCodec = codec;

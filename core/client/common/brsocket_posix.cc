@@ -509,6 +509,33 @@ bool pipeSockaddr(const brsockaddr *addr, sockaddr_un *sun) {
   return brsocket_pipePath(name, sun->sun_path, sizeof(sun->sun_path));
 }
 
+// Whether a process still serves the socket file `path`. The kernel's table of Unix sockets
+// answers without connecting, which would leave a stray client in the live server's queue.
+bool pipeInUse(const char *path) {
+  FILE *f = fopen("/proc/net/unix", "re");
+  if (!f) {
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sun;
+    memset(&sun, 0, sizeof(sun));
+    sun.sun_family = AF_UNIX;
+    snprintf(sun.sun_path, sizeof(sun.sun_path), "%s", path);
+    const bool live =
+        probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) == 0;
+    if (probe >= 0) ::close(probe);
+    return live;
+  }
+  char line[512];
+  const size_t plen = strlen(path);
+  bool live = false;
+  while (!live && fgets(line, sizeof(line), f)) {
+    size_t n = strlen(line);
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == ' ')) line[--n] = '\0';
+    live = n > plen && line[n - plen - 1] == ' ' && strcmp(line + n - plen, path) == 0;
+  }
+  fclose(f);
+  return live;
+}
+
 int32_t pipeBind(brsocket_t s, const brsockaddr *addr, int32_t) {
   brlog(BRSOCK_TAG, BRLOG_DEBUG, "NP: Binding Socket %p\n", static_cast<void *>(s));
   if (s->fd >= 0 || (s->flags & (BRSOCK_FLAG_BOUND | BRSOCK_FLAG_CONNECTED)))
@@ -530,11 +557,7 @@ int32_t pipeBind(brsocket_t s, const brsockaddr *addr, int32_t) {
       brlog(BRSOCK_TAG, BRLOG_ERROR, "Failed to create pipe server: %d!\n", EEXIST);
       return BR_ENOTAUTH;
     }
-    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool live =
-        probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) == 0;
-    if (probe >= 0) ::close(probe);
-    if (live) {
+    if (pipeInUse(sun.sun_path)) {
       ::close(fd);
       brlog(BRSOCK_TAG, BRLOG_ERROR, "Failed to create pipe server: %d!\n", EADDRINUSE);
       return BR_ENOTAUTH;

@@ -257,14 +257,6 @@ TEST(BrCond, TimeoutsSignalAndBroadcast) {
 
 // ---------------------------------------------------------------------------------------------
 
-TEST(BrQueue, CreateArguments) {
-  BRQueue *q = reinterpret_cast<BRQueue *>(1);
-  EXPECT_EQ(brqueue__create(&q, 0), BR_EINVAL);
-  EXPECT_EQ(q, nullptr);
-  ASSERT_EQ(brqueue__create(&q, 1), 0);
-  brqueue__destroy(q);
-}
-
 TEST(BrQueue, FifoWrapFullAndTimeout) {
   BRQueueHolder q;
   ASSERT_EQ(brqueue__create(q.out(), 3), 0);

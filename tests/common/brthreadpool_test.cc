@@ -213,15 +213,4 @@ TEST_F(BrThreadPool, ConcurrentPostersShareTheLimit) {
   brtp__shutdown(pool);
 }
 
-TEST_F(BrThreadPool, BadArguments) {
-  BRThreadPool *pool = nullptr;
-  EXPECT_EQ(brtp__new(&pool, "X", 0, 16), BR_EINVAL);
-  EXPECT_EQ(brtp__new(&pool, nullptr, 1, 16), BR_EINVAL);
-  EXPECT_EQ(brtp__new(&pool, "X", 1, 0), BR_EINVAL);
-  EXPECT_EQ(pool, nullptr);
-  ASSERT_EQ(brtp__new(&pool, "X", 1, 1), 0);
-  EXPECT_EQ(brtp__postTo(pool, nullptr, nullptr, nullptr), BR_EINVAL);
-  brtp__shutdown(pool);
-}
-
 }  // namespace

@@ -142,18 +142,6 @@ TEST(HBEventMatch, WholeDottedParts) {
   EXPECT_FALSE(hbevent__matches(other.get(), same.get()));
 }
 
-TEST(HBEventDomains, StaticTexts) {
-  const char *expected[] = {"core.property.changed", "hbplug.settings.reset",
-                            "vfs.file.created",      "vfs.file.updated",
-                            "vfs.file.deleted",      "vfs.resource.created",
-                            "vfs.resource.updated",  "vfs.resource.deleted"};
-  for (int i = 0; i < HBEVENT_DOMAIN_COUNT; ++i)
-    EXPECT_STREQ(hbevent__domain(static_cast<HBEventDomain>(i))->getText(), expected[i]);
-  EXPECT_EQ(hbevent__domain(HBEVENT_DOMAIN_COUNT), nullptr);
-  EXPECT_EQ(hbevent__domain(HBEVENT_CORE_PROPERTY_CHANGED),
-            hbevent__domain(HBEVENT_CORE_PROPERTY_CHANGED));
-}
-
 TEST_F(HBEventBusTest, NoRecipientsQueuesNothing) {
   brlog__setLevel(BRLOG_VERBOSE3);
   HBRef<IHBStr> value = heapStr("ShowLog");

@@ -48,9 +48,8 @@ int32_t HBStringAllocator::create(int32_t initialSize, int32_t growSize,
 int32_t HBStringAllocator::upref() { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
 
 int32_t HBStringAllocator::dnref() {
-  const int32_t n = m_refs.fetch_sub(1, std::memory_order_release) - 1;
+  const int32_t n = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
   if (n == 0) {
-    std::atomic_thread_fence(std::memory_order_acquire);
     delete this;
   } else if (n < 0) {
     brabort(__PRETTY_FUNCTION__, __LINE__);

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   SvcValue v = SvcValue::map();
   for (const auto &[k, val] : args)
     if (svcxml__isName(k)) v.set(k, val);
-  (void)svcxml__response(method.empty() ? "m" : "m", v);
+  (void)svcxml__response(svcxml__isName(method) ? method : "m", v);
   (void)svcjson__response(v);
   (void)svcpkt__encode(svcpkt__fromValue(v));
   return 0;

@@ -501,13 +501,12 @@ void HttpServer::serveConnection(int fd, std::string peer, bool loopback) {
                 !m_stopping.load();
     std::string head = "HTTP/1.1 " + std::to_string(resp.status) + " " + reason(resp.status) + "\r\n";
     int64_t length = static_cast<int64_t>(resp.body.size());
-    int fileFd = -1;
+    UniqueFd file;
     if (!resp.filePath.empty()) {
-      fileFd = open(resp.filePath.c_str(), O_RDONLY | O_CLOEXEC);
+      file.adopt(open(resp.filePath.c_str(), O_RDONLY | O_CLOEXEC));
       struct stat st;
-      if (fileFd < 0 || fstat(fileFd, &st) != 0) {
-        if (fileFd >= 0) close(fileFd);
-        fileFd = -1;
+      if (file.get() < 0 || fstat(file.get(), &st) != 0) {
+        file.reset();
         resp.status = 404;
         head = "HTTP/1.1 404 Not Found\r\n";
         resp.body = "no content\n";
@@ -521,11 +520,11 @@ void HttpServer::serveConnection(int fd, std::string peer, bool loopback) {
     head += keep ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
     bool ok = conn.writeAll(head);
     if (ok && req.method != "HEAD") {
-      if (fileFd >= 0) {
+      if (file.get() >= 0) {
         char tmp[65536];
         int64_t left = length;
         while (ok && left > 0) {
-          ssize_t r = ::read(fileFd, tmp, sizeof tmp);
+          ssize_t r = ::read(file.get(), tmp, sizeof tmp);
           if (r <= 0) {
             ok = false;
             break;
@@ -538,13 +537,18 @@ void HttpServer::serveConnection(int fd, std::string peer, bool loopback) {
         ok = conn.writeAll(resp.body);
       }
     }
-    if (fileFd >= 0) close(fileFd);
     if (!ok) return;
     if (!keep) {
       if (!body.finished() || bad || resp.status == 431) conn.lingerClose();
       return;
     }
   }
+}
+
+int UniqueFd::reset() {
+  int rc = m_fd >= 0 ? close(m_fd) : 0;
+  m_fd = -1;
+  return rc;
 }
 
 bool svchttp__decode(const std::string &in, std::string *out, bool plusSpace) {

@@ -133,6 +133,25 @@ int svchttp__readHead(HttpSource *src, HttpRequest *req);
 bool svctls__ensureCertificate(const std::string &certFile, const std::string &keyFile,
                                std::string *err);
 
+// Closes a file descriptor on scope exit.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(const UniqueFd &) = delete;
+  UniqueFd &operator=(const UniqueFd &) = delete;
+  int get() const { return m_fd; }
+  void adopt(int fd) {
+    reset();
+    m_fd = fd;
+  }
+  // Closes now; 0 or the failure of close().
+  int reset();
+
+ private:
+  int m_fd;
+};
+
 // Percent-decoding; false for a bad escape. `plusSpace` decodes "+" as a blank (forms).
 bool svchttp__decode(const std::string &in, std::string *out, bool plusSpace);
 // The value of `name` in an a=b&c=d text, decoded; empty when missing.

@@ -178,12 +178,12 @@ bool SvcService::init(std::string *err) {
   if (!m_http.listen(m_opt.host, m_opt.port, cert, key, err)) return false;
   m_secret = svc__randomHex(16);
   std::string secretFile = m_opt.dataDir + "/admin.secret";
-  int fd = open(secretFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    std::string line = m_secret + "\n";
-    ssize_t w = write(fd, line.data(), line.size());
-    (void)w;
-    close(fd);
+  UniqueFd fd(open(secretFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  std::string line = m_secret + "\n";
+  if (fd.get() < 0 || fchmod(fd.get(), 0600) != 0 ||
+      write(fd.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    *err = "cannot write " + secretFile;
+    return false;
   }
   return true;
 }
@@ -611,11 +611,12 @@ void SvcService::handleJson(const HttpRequest &req, const std::string &method, H
     resp.close = true;
     return;
   }
+  // An empty body is a call without arguments; a JSON object or an envelope carries them.
   size_t first = text.find_first_not_of(" \t\r\n");
-  bool ok = first == std::string::npos
-                ? (args.clear(), true)
-                : text[first] == '{' ? svcjson__parseArgs(text, &args, &err)
-                                     : svcxml__parseCall(text, &parsedMethod, &args, &err);
+  bool ok = true;
+  if (first != std::string::npos)
+    ok = text[first] == '{' ? svcjson__parseArgs(text, &args, &err)
+                            : svcxml__parseCall(text, &parsedMethod, &args, &err);
   if (!ok) {
     resp.status = 400;
     setFault(&fault, kSvcBadRequest, "Malformed request: " + err);
@@ -742,8 +743,8 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
   std::string dir = m_opt.dataDir + "/files/" + svc.id;
   mkdirPrivate(dir);
   std::string tmp = m_opt.dataDir + "/tmp/up-" + svc__randomHex(8);
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return textAnswer(resp, 500, "cannot store the upload");
+  UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return textAnswer(resp, 500, "cannot store the upload");
   int64_t total = 0;
   bool failed = false, tooBig = false, stalled = false;
   char buf[65536];
@@ -776,7 +777,7 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
     const char *p = buf;
     long left = r;
     while (left > 0) {
-      ssize_t w = write(fd, p, static_cast<size_t>(left));
+      ssize_t w = write(fd.get(), p, static_cast<size_t>(left));
       if (w < 0) {
         if (errno == EINTR) continue;
         failed = true;
@@ -787,8 +788,8 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
     }
     if (failed) break;
   }
-  bool synced = !failed && !tooBig && fsync(fd) == 0;
-  close(fd);
+  bool synced = !failed && !tooBig && fsync(fd.get()) == 0;
+  synced = fd.reset() == 0 && synced;
   if (!synced) {
     unlink(tmp.c_str());
     if (resp.abort) return;
@@ -808,11 +809,9 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
     return textAnswer(resp, rc == kSvcNoSpace ? 507 : rc == kSvcNoFile ? 404 : 500,
                       rc == kSvcNoSpace ? "not enough space on the drive" : "upload not stored");
   }
-  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
+  // The rename itself is durable once the folder is synced.
+  UniqueFd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dfd.get() >= 0) fsync(dfd.get());
   resp.set("Content-Type", "application/json");
   resp.body = "{\"fileid\":\"" + std::to_string(fileId) + "\",\"size\":" + std::to_string(total) + "}";
 }

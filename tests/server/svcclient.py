@@ -733,7 +733,16 @@ def case_sigterm():
     check(result == [200], "upload in flight at SIGTERM: %r" % result)
 
 
+def case_owner():
+    # Started with --owner alice: callers on this machine get a token without signing in.
+    for c in (call_soap, call_pkt, call_json):
+        tok = c("getOwnerAuth", [])["valtoken"]
+        check(len(tok) == 32 and tok != user()["token"], "owner token %r" % tok)
+        check(c("getUser", [("valtoken", tok)])["user"]["name"] == user()["user"], "owner user")
+
+
 CASES = {
+    "owner": case_owner,
     "methods_soap": lambda: case_methods("soap"),
     "methods_pktm": lambda: case_methods("pktm"),
     "methods_json": lambda: case_methods("json"),

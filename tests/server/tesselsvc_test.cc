@@ -17,14 +17,15 @@ std::string firstLine(const std::string &s) { return s.substr(0, s.find('\n')); 
 class TesselSvc : public ::testing::Test {
  protected:
   // Adds the user "alice" (password "pw") with `extra` adduser options and starts the service.
-  void startWith(const std::vector<std::string> &extra = {}) {
+  void startWith(const std::vector<std::string> &extra = {},
+                 const std::vector<std::string> &serveExtra = {}) {
     std::vector<std::string> argv = {binPath("tesselsvc"), "adduser", "--data", data(), "alice",
                                      "pw"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     RunResult r = runProgram(argv);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     m_user = firstLine(r.out);
-    ASSERT_TRUE(m_svc.start(data())) << "tesselsvc did not start";
+    ASSERT_TRUE(m_svc.start(data(), serveExtra)) << "tesselsvc did not start";
   }
 
   std::string data() const { return m_dir.path() + "/data"; }
@@ -156,6 +157,11 @@ TEST_F(TesselSvc, MalformedInputGetsCleanErrors) {
 TEST_F(TesselSvc, PacketDrivesHandOutPacketAddresses) {
   startWith({"--transport", "pktm"});
   runCase("pktm_drive");
+}
+
+TEST_F(TesselSvc, OwnerTokenForLoopbackCallers) {
+  startWith({}, {"--owner", "alice"});
+  runCase("owner");
 }
 
 TEST_F(TesselSvc, SigtermFinishesRequestsInFlight) {

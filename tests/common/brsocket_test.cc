@@ -10,6 +10,7 @@
 
 #include <sys/un.h>
 
+#include "brsocket_int.h"
 #include "nettest.h"
 #include "testutil.h"
 
@@ -38,10 +39,19 @@ TEST(BRSocketResolveTest, HostTexts) {
   ASSERT_EQ(brsocket_resolve("", &a, &len), 0);
   EXPECT_EQ(a.family, 0);
 
-  // Not a dotted quad after all: looked up by name (and not found here).
-  const int32_t byName = brsocket_resolve("256.1.1.1", &a, &len);
-  EXPECT_NE(byName, 0);
-  EXPECT_NE(byName, BR_EINVAL);
+  // Not a dotted quad after all: looked up by name, with the whole text.
+  static std::string looked;
+  g_brsocket__lookup = [](const char *name, uint32_t *addr) -> int32_t {
+    looked = name;
+    *addr = htonl(0x01020304);
+    return 0;
+  };
+  EXPECT_EQ(brsocket_resolve("256.1.1.1", &a, &len), 0);
+  EXPECT_EQ(looked, "256.1.1.1");
+  EXPECT_EQ(brsocket_resolve("some.host:8081", &a, &len), 0);
+  EXPECT_EQ(looked, "some.host");
+  EXPECT_EQ(fmt(a), "1.2.3.4:8081");
+  g_brsocket__lookup = brsocket__lookupName;
 
   ASSERT_EQ(brsocket_resolve("localhost:8480", &a, &len), 0);
   EXPECT_EQ(fmt(a), "127.0.0.1:8480");

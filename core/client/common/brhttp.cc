@@ -748,7 +748,7 @@ static int32_t sendReqInternal(BRHTTPRequest *r, const char *data, int32_t size,
       const int32_t crlfDone = B - L - size;
       brlog(BRHTTP_TAG, BRLOG_VERBOSE5,
             "###    -- CHUNK-HEADER AND DATA WENT BUT NOT CRLF -- RETRYING %d\n", 2 - crlfDone);
-      const int32_t s = sendAll(c, "\r\n" + crlfDone, 2 - crlfDone);
+      const int32_t s = sendAll(c, &"\r\n"[crlfDone], 2 - crlfDone);
       if (s < 0) {
         r->state = BRHTTP_ST_FAILED;
         return s;

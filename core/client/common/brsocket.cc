@@ -10,6 +10,8 @@
 #include "brlog.h"
 #include "brsocket_int.h"
 
+int32_t (*g_brsocket__lookup)(const char *name, uint32_t *addr) = brsocket__lookupName;
+
 namespace {
 
 const brsocket_ops *opsFor(brsocket_t s) {
@@ -87,7 +89,7 @@ int32_t resolveByName(const char *text, brsockaddr *addr) {
     name.resize(colon);
   }
   uint32_t a = 0;
-  const int32_t rc = brsocket__lookupName(name.c_str(), &a);
+  const int32_t rc = g_brsocket__lookup(name.c_str(), &a);
   if (rc < 0) return rc;
   const uint16_t keptPort = addr->port;
   memset(addr, 0, sizeof(*addr));

@@ -50,4 +50,6 @@ brsocket_t brsocket__createInet(int kind, int protocol);
 brsocket_t brsocket__createPipe();
 // Looks `name` up (IPv4); stores the address (network order) in *addr. Result code on failure.
 int32_t brsocket__lookupName(const char *name, uint32_t *addr);
+// The lookup brsocket_resolve uses; tests and fuzzers replace it to stay off the network.
+extern int32_t (*g_brsocket__lookup)(const char *name, uint32_t *addr);
 int32_t brsocket__pollPlatform(brpollfd *fds, int32_t count, int32_t ms);

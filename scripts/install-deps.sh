@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the programs and the tests need, when any is missing.
-# Usage: scripts/install-deps.sh [build|test|fuzz]...
+# Usage: scripts/install-deps.sh [build|test|fuzz|bench]...
 set -euo pipefail
 
 build_pkgs=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
@@ -8,6 +8,8 @@ build_pkgs=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchm
   libpugixml-dev nlohmann-json3-dev libcpp-httplib-dev libfuse3-dev ccache)
 test_pkgs=(fuse3 ffmpeg libimage-exiftool-perl python3-mutagen python3 procps curl openssl nginx-light)
 fuzz_pkgs=(clang libclang-rt-14-dev)
+# Programs the benchmarks compare against.
+bench_pkgs=(exiv2 libimage-exiftool-perl ffmpeg)
 
 want=()
 for set in "${@:-build test}"; do
@@ -16,6 +18,7 @@ for set in "${@:-build test}"; do
       build) want+=("${build_pkgs[@]}") ;;
       test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
       fuzz) want+=("${fuzz_pkgs[@]}") ;;
+      bench) want+=("${bench_pkgs[@]}") ;;
     esac
   done
 done

@@ -6,10 +6,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -178,6 +183,82 @@ class ScriptServer {
   std::atomic<int> m_accepted{0};
   std::thread m_thread;
   std::vector<std::thread> m_workers;
+};
+
+// nginx serving a folder on loopback, with PUT (its dav methods) allowed, started from a
+// configuration in `dir`. ok() is false when nginx is not installed or did not come up.
+class Nginx {
+ public:
+  Nginx(const std::string &dir, int port) : m_port(port) {
+    const char *bin = nullptr;
+    for (const char *c : {"/usr/sbin/nginx", "/usr/bin/nginx"})
+      if (access(c, X_OK) == 0) bin = c;
+    if (!bin) return;
+    m_root = dir + "/www";
+    mkdir(m_root.c_str(), 0700);
+    const std::string conf = dir + "/nginx.conf";
+    FILE *f = fopen(conf.c_str(), "w");
+    if (!f) return;
+    fprintf(f,
+            "daemon off; master_process off; pid %s/nginx.pid; error_log %s/error.log;\n"
+            "events { worker_connections 256; }\n"
+            "http { access_log off; sendfile on; keepalive_requests 100000;\n"
+            "  client_body_temp_path %s/body; proxy_temp_path %s/proxy;\n"
+            "  fastcgi_temp_path %s/fcgi; uwsgi_temp_path %s/uwsgi; scgi_temp_path %s/scgi;\n"
+            "  server { listen 127.0.0.1:%d; root %s; client_max_body_size 0;\n"
+            "    location / { dav_methods PUT DELETE; create_full_put_path on; } } }\n",
+            dir.c_str(), dir.c_str(), dir.c_str(), dir.c_str(), dir.c_str(), dir.c_str(),
+            dir.c_str(), port, m_root.c_str());
+    fclose(f);
+    const std::string errlog = dir + "/error.log";
+    m_pid = fork();
+    if (m_pid == 0) {
+      const int null = ::open("/dev/null", O_RDWR);
+      dup2(null, 1);
+      dup2(null, 2);
+      execl(bin, bin, "-p", dir.c_str(), "-c", conf.c_str(), "-e", errlog.c_str(),
+            static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    // Up when the port accepts a connection (at most 5 s).
+    for (int i = 0; i < 500 && m_pid > 0; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in sin{};
+      sin.sin_family = AF_INET;
+      sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      sin.sin_port = htons(static_cast<uint16_t>(port));
+      const bool up = ::connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) == 0;
+      ::close(fd);
+      if (up) {
+        m_ok = true;
+        break;
+      }
+      int status;
+      if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_pid = -1;
+        break;
+      }
+      usleep(10000);
+    }
+  }
+  ~Nginx() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGTERM);
+      int status;
+      waitpid(m_pid, &status, 0);
+    }
+  }
+  bool ok() const { return m_ok; }
+  const std::string &root() const { return m_root; }
+  std::string url(const std::string &path) const {
+    return "http://127.0.0.1:" + std::to_string(m_port) + path;
+  }
+
+ private:
+  int m_port;
+  pid_t m_pid = -1;
+  bool m_ok = false;
+  std::string m_root;
 };
 
 }  // namespace nettest

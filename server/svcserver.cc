@@ -191,6 +191,16 @@ bool SvcService::init(std::string *err) {
 void SvcService::run() {
   m_http.run([this](const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
     handle(req, body, resp);
+    if (!m_opt.verbose) return;
+    // Tokens in content addresses stay out of the log.
+    std::string path = req.path;
+    for (size_t i = 0; i + 32 <= path.size(); i++) {
+      if ((i == 0 || path[i - 1] == '/') && isHex32(path.substr(i, 32)) &&
+          (i + 32 == path.size() || path[i + 32] == '/'))
+        path.replace(i, 32, "TOKEN");
+    }
+    std::fprintf(stderr, "tesselsvc: %s %s %s %s -> %d\n", req.peer.c_str(), req.tls ? "tls" : "http",
+                 req.method.c_str(), path.c_str(), resp.abort ? 0 : resp.status);
   });
 }
 

@@ -18,6 +18,7 @@ struct SvcOptions {
   std::string host = "127.0.0.1";
   int port = 8480;
   std::string owner;  // user whose token getOwnerAuth hands to loopback callers; none when empty
+  bool verbose = false;  // one line per request on standard error
 };
 
 // Creates DIR (mode 0700) with its sub-folders when missing and opens its database.

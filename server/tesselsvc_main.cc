@@ -18,7 +18,7 @@ void onSignal(int) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: tesselsvc serve --data DIR [--listen HOST:PORT] [--owner NAME]\n"
+               "usage: tesselsvc serve --data DIR [--listen HOST:PORT] [--owner NAME] [--verbose]\n"
                "       tesselsvc adduser --data DIR NAME PASSWORD [--quota BYTES] [--drives N]"
                " [--transport soap|pktm]\n");
   return 2;
@@ -68,6 +68,8 @@ int serve(int argc, char **argv) {
       opt.port = static_cast<int>(port);
     } else if (a == "--owner" && i + 1 < argc) {
       opt.owner = argv[++i];
+    } else if (a == "--verbose") {
+      opt.verbose = true;
     } else {
       return usage();
     }

@@ -505,7 +505,10 @@ def case_cut():
     # The client goes away half-way.
     head = ("PUT %s HTTP/1.1\r\nHost: x\r\nCookie: valtoken=%s\r\nContent-Length: 200000\r\n\r\n"
             % (files_path(u, fid), u["token"])).encode()
-    raw(head + os.urandom(100000), read=False)
+    s = socket.create_connection((HOST, PORT), timeout=10)
+    s.sendall(head + os.urandom(100000))
+    wait_until(lambda: leftovers() != [], "the upload to begin")
+    s.close()
     wait_until(lambda: leftovers() == [], "the cut upload's temporary file to go")
     check(get(u, fid) == (200, b"old content"), "a cut upload leaves the old content")
     # The server cuts the connection half-way.
@@ -722,12 +725,13 @@ def case_pktm_drive():
 def case_sigterm():
     u = user()
     fid = create(call_soap, u, "late.bin")
-    admin("upload", mode="stall", after=1000, ms=800)
+    admin("upload", mode="stall", after=1000, ms=1500)
     data = os.urandom(20000)
     result = []
     t = threading.Thread(target=lambda: result.append(put(u, fid, data)))
     t.start()
-    time.sleep(0.3)
+    # The upload's temporary file shows that the request is being answered.
+    wait_until(lambda: leftovers() != [], "the upload to begin")
     os.kill(ARGS.pid, signal.SIGTERM)
     t.join(20)
     check(result == [200], "upload in flight at SIGTERM: %r" % result)

@@ -171,6 +171,16 @@ TEST(HBFmtExif, ValuesBehindThePositionAreNotRead) {
   EXPECT_EQ(it.state, HBFMT_STATE_DONE);
 }
 
+TEST(HBFmtExif, ThumbnailIfdIsNotFollowed) {
+  // IFD0 links to IFD1 (the thumbnail's IFD), which carries a Make: by design not read.
+  std::string t = tiff(false, {{ascii(0x0110, "Model A")}, {ascii(0x010F, "Thumb Maker")}});
+  const uint32_t ifd1 = 8 + 2 + 12 + 4 + 8;
+  for (int i = 0; i < 4; ++i) t[8 + 2 + 12 + i] = (char)(ifd1 >> (8 * i));
+  Items it = parseBytes(jpeg(t));
+  EXPECT_EQ(it["EXIF-Model"], "Model A");
+  EXPECT_FALSE(it.has("EXIF-Make"));
+}
+
 TEST(HBFmtExif, BadDatesReportNothing) {
   for (const char *d : {"2013:13:04 12:30:00", "2013:07", "    :  :     :  :  ",
                         "99999999999:01:01 00:00:00"}) {

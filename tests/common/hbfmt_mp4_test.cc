@@ -206,6 +206,24 @@ TEST(HBFmtMp4Oracle, MatchesFfprobeAndMutagen) {
     EXPECT_EQ(it.values.size(), 7u);
   }
 
+  // A QuickTime movie keeps its title as user data straight inside "udta", which the reader
+  // deliberately does not read: it reports the creation time and nothing wrong.
+  const std::string mov = dir.file("clip.mov");
+  ASSERT_EQ(runProgram({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=d=0.2", "-c:a", "aac",
+                        "-metadata", "title=Movie Title", "-metadata",
+                        "creation_time=2013-12-31T00:00:00Z", mov})
+                .exitCode,
+            0);
+  auto movProbe = runProgram({"ffprobe", "-v", "error", "-show_entries", "format_tags=title",
+                              "-of", "default=nw=1", mov});
+  EXPECT_NE(movProbe.out.find("Movie Title"), std::string::npos);
+  std::string movBytes;
+  ASSERT_TRUE(tessel::test::readFile(mov, &movBytes));
+  Items movItems = parseBytes(movBytes);
+  EXPECT_FALSE(movItems.has("title"));
+  EXPECT_EQ(movItems["EXIF-DateTimeOriginal"], "1388448000000");
+  EXPECT_EQ(movItems.values.size(), 1u);
+
   const std::string script = R"PY(
 import base64, hashlib, shutil, sys
 from mutagen.mp4 import MP4, MP4Cover, MP4FreeForm

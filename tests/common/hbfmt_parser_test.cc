@@ -3,9 +3,11 @@
 
 #include <functional>
 
+#include "brlog.h"
 #include "hbfmt_testutil.h"
 #include "hbfmtparser.h"
 #include "hbfmtparser_int.h"
+#include "testutil.h"
 
 using namespace hbfmt_test;
 
@@ -302,4 +304,43 @@ TEST(HBFmtHelpers, AlbumIdentityAndTimes) {
   EXPECT_STREQ(hbfmt__genreName(147), "Synthpop");
   EXPECT_STREQ(hbfmt__genreName(148), "Unknown");
   EXPECT_STREQ(hbfmt__genreName(-1), "Unknown");
+}
+
+// Every reader at full verbosity: the log lines come out with their arguments, and formatting
+// them touches nothing it should not (the sanitizer build checks that).
+TEST(HBFmtParserLog, LinesAtFullVerbosity) {
+  tessel::test::TempDir dir;
+  brlog__resetForTest();
+  const std::string path = dir.file("fmt.log");
+  hblogsink__init("tesseltest", path.c_str());
+  brlog__setLevel(BRLOG_DEBUG5);
+
+  ScriptRun r = runScript(fakeFile(5000), [](HBFormatImplInfo_t *info, int) -> int32_t {
+    (void)info->sink->notifyItemFound("title", HBTYPE_TEXT, "  ");
+    (void)info->sink->notifyItemFound("artist", HBTYPE_TEXT, "Band\t");
+    (void)info->sink->notifyItemFound("album", HBTYPE_TEXT, "Album");
+    return BR_ERANGE;
+  });
+  // Samples of each format, from the fuzz seeds.
+  for (const char *seed : {"fuzz/corpus/hbfmt_exif/le.jpg", "fuzz/corpus/hbfmt_id3/v23.mp3",
+                           "fuzz/corpus/hbfmt_id3/v24.mp3", "fuzz/corpus/hbfmt_mp4/mut.m4a",
+                           "fuzz/corpus/hbfmt_mp4/late.m4a"}) {
+    std::string bytes;
+    ASSERT_TRUE(tessel::test::readFile(tessel::test::sourcePath(seed), &bytes)) << seed;
+    EXPECT_FALSE(parseBytes(bytes, {100}).values.empty()) << seed;
+  }
+  brlog__setLevel(BRLOG_INFO);
+  std::string log;
+  ASSERT_TRUE(tessel::test::readFile(path, &log));
+  brlog__resetForTest();
+  for (const char *line :
+       {"[FMT] Locating parser implementation", "notifyItemFound: 'title':'  '-->'' (EMPTY)",
+        "notifyItemFound: 'artist':'Band\t'-->'Band'", "notifyItemFound: 'album':'Album'",
+        "FP state change 1 ==> 3", "Exif Tag: [0x0000]0x010f 0x2 6",
+        "Exif DateTimeOriginal: '2013:07:04 12:30:00' --> 1372941000000 --> '2013-7-4 12:30:0'",
+        "ID3 Hdr: ID3v2.3.0", "ID3 Fld [TIT2]: 'Song'", "ID3 Fld [TCON]: '(17)' --> 'Rock'",
+        "ID3 Fld [APIC]: DONE", "ID3 Fld [MCDI]: 0x000102 ==> '", "Box Push: 'moov'",
+        "Box 'data' Text ' nam': 'T'", "Box Skip: Ask for offset", "[FMT] Syncing after seek",
+        "[FMT] Parser wants offset", "Mac UTC crtime: 3471292800", "[FMT] Done pumping, fpstate=3"})
+    EXPECT_NE(log.find(line), std::string::npos) << line;
 }

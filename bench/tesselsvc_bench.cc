@@ -105,9 +105,10 @@ class Client {
 };
 
 std::string soap(const std::string &method, const std::string &args) {
-  std::string body = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?><soapenv:Envelope "
-                     "xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\"><soapenv:Body><" +
-                     method + ">" + args + "</" + method + "></soapenv:Body></soapenv:Envelope>";
+  std::string body =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?><soapenv:Envelope "
+      "xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\"><soapenv:Body><" +
+      method + ">" + args + "</" + method + "></soapenv:Body></soapenv:Envelope>";
   return "POST /svc/api HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\nSoapAction: " +
          method + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
@@ -151,7 +152,8 @@ bool startService() {
     first.append(c, static_cast<size_t>(r));
   }
   close(fds[0]);
-  if (std::sscanf(first.c_str(), "tesselsvc: listening on 127.0.0.1:%d", &g_port) != 1) return false;
+  if (std::sscanf(first.c_str(), "tesselsvc: listening on 127.0.0.1:%d", &g_port) != 1)
+    return false;
   Client c;
   std::string out;
   std::string drive = "<valtoken>" + g_token + "</valtoken><deviceid>" + g_dev +
@@ -184,7 +186,8 @@ void BM_TesselsvcPut1000x1MB(benchmark::State &state) {
     return;
   }
   std::string payload(kFileSize, '\0');
-  for (size_t i = 0; i < payload.size(); i++) payload[i] = static_cast<char>((i * 2654435761u) >> 13);
+  for (size_t i = 0; i < payload.size(); i++)
+    payload[i] = static_cast<char>((i * 2654435761u) >> 13);
   std::atomic<int> failures{0};
   for (auto _ : state) {
     std::vector<std::thread> threads;
@@ -195,8 +198,8 @@ void BM_TesselsvcPut1000x1MB(benchmark::State &state) {
         for (int i = t; i < kFiles; i += kClients) {
           std::string head = "PUT /svc/files/" + g_dev + "/" + g_sid + "/" + g_ids[i] +
                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: valtoken=" + g_token +
-                             "\r\nX-VXVALTOKEN: " + g_token + "\r\nContent-Length: " +
-                             std::to_string(payload.size()) + "\r\n\r\n";
+                             "\r\nX-VXVALTOKEN: " + g_token +
+                             "\r\nContent-Length: " + std::to_string(payload.size()) + "\r\n\r\n";
           if (c.exchange(head, payload.data(), payload.size(), &out) != 200) failures++;
         }
       });

@@ -30,26 +30,46 @@ constexpr int kMaxConnections = 512;
 
 const char *reason(int status) {
   switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 411: return "Length Required";
-    case 413: return "Payload Too Large";
-    case 414: return "URI Too Long";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    case 507: return "Insufficient Storage";
-    default: return "Status";
+    case 100:
+      return "Continue";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 204:
+      return "No Content";
+    case 302:
+      return "Found";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 409:
+      return "Conflict";
+    case 411:
+      return "Length Required";
+    case 413:
+      return "Payload Too Large";
+    case 414:
+      return "URI Too Long";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 503:
+      return "Service Unavailable";
+    case 507:
+      return "Insufficient Storage";
+    default:
+      return "Status";
   }
 }
 
@@ -103,7 +123,8 @@ class HttpConn final : public HttpSource {
     for (;;) {
       if (idle && m_server->m_stopping.load()) return false;
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now()).count();
+                      deadline - std::chrono::steady_clock::now())
+                      .count();
       if (left <= 0) return false;
       pollfd p{m_fd, POLLIN, 0};
       int r = poll(&p, 1, static_cast<int>(std::min<long>(left, idle ? 200 : left)));
@@ -236,8 +257,10 @@ int svchttp__readHead(HttpSource *src, HttpRequest *req) {
   req->method = line.substr(0, s1);
   req->target = line.substr(s1 + 1, s2 - s1 - 1);
   std::string version = line.substr(s2 + 1);
-  if (version == "HTTP/1.0") req->http10 = true;
-  else if (version != "HTTP/1.1") return 400;
+  if (version == "HTTP/1.0")
+    req->http10 = true;
+  else if (version != "HTTP/1.1")
+    return 400;
   if (req->method.empty() || req->target.empty() || req->target.size() > 4096 ||
       req->target.find_first_of(" \t") != std::string::npos)
     return 400;
@@ -276,7 +299,8 @@ int svchttp__readHead(HttpSource *src, HttpRequest *req) {
 }
 
 HttpBody::HttpBody(HttpSource *conn, const HttpRequest &req)
-    : m_conn(conn), m_chunked(req.hasBody && req.contentLength < 0),
+    : m_conn(conn),
+      m_chunked(req.hasBody && req.contentLength < 0),
       m_left(req.hasBody ? (req.contentLength < 0 ? 0 : req.contentLength) : 0) {
   const std::string *e = req.header("expect");
   m_expectContinue = e && lower(*e) == "100-continue" && !req.http10;
@@ -297,10 +321,14 @@ bool HttpBody::nextChunk() {
   int64_t size = 0;
   for (char c : hex) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
     size = size * 16 + d;
   }
   if (size == 0) {
@@ -336,7 +364,8 @@ long HttpBody::read(char *buf, size_t n) {
     }
     if (m_done) return 0;
   }
-  long r = m_conn->read(buf, static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), m_left)));
+  long r =
+      m_conn->read(buf, static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), m_left)));
   if (r <= 0) {
     m_failed = true;
     return -1;
@@ -499,7 +528,8 @@ void HttpServer::serveConnection(int fd, std::string peer, bool loopback) {
                 !(connHdr && lower(*connHdr) == "close") &&
                 !(req.http10 && !(connHdr && lower(*connHdr) == "keep-alive")) &&
                 !m_stopping.load();
-    std::string head = "HTTP/1.1 " + std::to_string(resp.status) + " " + reason(resp.status) + "\r\n";
+    std::string head =
+        "HTTP/1.1 " + std::to_string(resp.status) + " " + reason(resp.status) + "\r\n";
     int64_t length = static_cast<int64_t>(resp.body.size());
     UniqueFd file;
     if (!resp.filePath.empty()) {

@@ -47,8 +47,8 @@ struct HttpRequest {
   std::string query;
   bool http10 = false;
   std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
-  std::string peer;       // numeric address of the other side
-  bool loopback = false;  // the other side is 127.0.0.0/8 or ::1
+  std::string peer;                                          // numeric address of the other side
+  bool loopback = false;                                     // the other side is 127.0.0.0/8 or ::1
   bool tls = false;
   int64_t contentLength = -1;  // -1 with a chunked body
   bool hasBody = false;
@@ -84,9 +84,9 @@ struct HttpResponse {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
-  std::string filePath;   // when set, the body is this file's content
-  bool close = false;     // close the connection after the answer
-  bool abort = false;     // drop the connection without an answer
+  std::string filePath;  // when set, the body is this file's content
+  bool close = false;    // close the connection after the answer
+  bool abort = false;    // drop the connection without an answer
   void set(const std::string &name, const std::string &value);
 };
 

@@ -90,7 +90,8 @@ bool parseInto(Reader *r, PktMessage *out, int depth, std::string *err) {
 
 void encodeInto(std::string *out, const PktMessage &m) {
   for (const PktRecord &rec : m.records) {
-    svcpkt__putVarint(out, (static_cast<uint64_t>(rec.field) << 3) | static_cast<uint64_t>(rec.type));
+    svcpkt__putVarint(out,
+                      (static_cast<uint64_t>(rec.field) << 3) | static_cast<uint64_t>(rec.type));
     switch (rec.type) {
       case kPktUint:
         svcpkt__putVarint(out, rec.num);

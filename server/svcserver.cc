@@ -1,11 +1,11 @@
 // Routing and the service methods of the reference drive service.
 #include "svcserver.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <dirent.h>
 
 #include <chrono>
 #include <cstdio>
@@ -70,12 +70,23 @@ std::string htmlEscape(const std::string &s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -118,7 +129,8 @@ std::string cookieValue(const std::string *cookie, const std::string &name) {
   size_t pos = 0;
   while (pos < cookie->size()) {
     size_t semi = cookie->find(';', pos);
-    std::string part = cookie->substr(pos, semi == std::string::npos ? std::string::npos : semi - pos);
+    std::string part =
+        cookie->substr(pos, semi == std::string::npos ? std::string::npos : semi - pos);
     size_t b = part.find_first_not_of(' ');
     if (b != std::string::npos) part = part.substr(b);
     if (part.compare(0, name.size() + 1, name + "=") == 0) return part.substr(name.size() + 1);
@@ -141,13 +153,18 @@ std::string loginPage(const std::string &clientId, const std::string &redirect,
       "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Sign in</title></head><body>"
       "<h1>Sign in to your drive</h1>";
   if (!error.empty()) page += "<p class=\"error\" id=\"error\">" + htmlEscape(error) + "</p>";
-  page += "<form method=\"post\" action=\"/oauth\">"
-          "<input type=\"hidden\" name=\"client_id\" value=\"" + htmlEscape(clientId) + "\">"
-          "<input type=\"hidden\" name=\"response_type\" value=\"token\">"
-          "<input type=\"hidden\" name=\"redirect_uri\" value=\"" + htmlEscape(redirect) + "\">"
-          "<label>Name <input name=\"username\" autofocus></label> "
-          "<label>Password <input name=\"password\" type=\"password\"></label> "
-          "<button type=\"submit\">Sign in</button></form></body></html>";
+  page +=
+      "<form method=\"post\" action=\"/oauth\">"
+      "<input type=\"hidden\" name=\"client_id\" value=\"" +
+      htmlEscape(clientId) +
+      "\">"
+      "<input type=\"hidden\" name=\"response_type\" value=\"token\">"
+      "<input type=\"hidden\" name=\"redirect_uri\" value=\"" +
+      htmlEscape(redirect) +
+      "\">"
+      "<label>Name <input name=\"username\" autofocus></label> "
+      "<label>Password <input name=\"password\" type=\"password\"></label> "
+      "<button type=\"submit\">Sign in</button></form></body></html>";
   return page;
 }
 
@@ -199,8 +216,9 @@ void SvcService::run() {
           (i + 32 == path.size() || path[i + 32] == '/'))
         path.replace(i, 32, "TOKEN");
     }
-    std::fprintf(stderr, "tesselsvc: %s %s %s %s -> %d\n", req.peer.c_str(), req.tls ? "tls" : "http",
-                 req.method.c_str(), path.c_str(), resp.abort ? 0 : resp.status);
+    std::fprintf(stderr, "tesselsvc: %s %s %s %s -> %d\n", req.peer.c_str(),
+                 req.tls ? "tls" : "http", req.method.c_str(), path.c_str(),
+                 resp.abort ? 0 : resp.status);
   });
 }
 
@@ -292,7 +310,8 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const std:
   }
   auto need = [&](const char *name, const std::string **v) {
     *v = svcargs__find(args, name);
-    if (!*v) setFault(fault, kSvcBadRequest, std::string("Missing argument '") + name + "'", method);
+    if (!*v)
+      setFault(fault, kSvcBadRequest, std::string("Missing argument '") + name + "'", method);
     return *v != nullptr;
   };
   auto user = [&](UserRec *u) {
@@ -412,7 +431,8 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const std:
     }
     const std::string *t = svcargs__find(args, "type");
     int type = 0;
-    if (t && *t == "1") type = 1;
+    if (t && *t == "1")
+      type = 1;
     else if (t && !t->empty() && *t != "0") {
       setFault(fault, kSvcBadRequest, "Unknown type", *t);
       return false;
@@ -434,9 +454,11 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const std:
     FileRec f;
     int rc = m_store.createFile(svc, parent, *name, type, ctime, mtime, props, &f);
     if (rc != kSvcOk) {
-      setFault(fault, rc, rc == kSvcExists ? "File exists" : rc == kSvcNoFile ? "No such folder"
-                                                           : rc == kSvcNotFolder ? "Parent is not a folder"
-                                                                                 : "Cannot create file",
+      setFault(fault, rc,
+               rc == kSvcExists      ? "File exists"
+               : rc == kSvcNoFile    ? "No such folder"
+               : rc == kSvcNotFolder ? "Parent is not a folder"
+                                     : "Cannot create file",
                *name);
       return false;
     }
@@ -462,10 +484,13 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const std:
         size_t pos = 0;
         while (rc == kSvcOk && pos <= name->size()) {
           size_t slash = name->find('/', pos);
-          std::string part = name->substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+          std::string part =
+              name->substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
           if (!part.empty()) {
-            if (!validName(part) || f.type != 1) rc = kSvcNoFile;
-            else rc = m_store.findChild(svc, f.id, part, &f);
+            if (!validName(part) || f.type != 1)
+              rc = kSvcNoFile;
+            else
+              rc = m_store.findChild(svc, f.id, part, &f);
           }
           if (slash == std::string::npos) break;
           pos = slash + 1;
@@ -499,8 +524,10 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const std:
         for (const char *s : {"", "pv", "tn", "st"}) unlink(contentPath(svc.id, r, s).c_str());
     }
     if (rc != kSvcOk) {
-      setFault(fault, rc, rc == kSvcBadRequest ? "The root folder cannot be removed"
-                                               : "No such file or folder", *fid);
+      setFault(
+          fault, rc,
+          rc == kSvcBadRequest ? "The root folder cannot be removed" : "No such file or folder",
+          *fid);
       return false;
     }
     out->set("fileid", *fid);
@@ -561,9 +588,10 @@ void SvcService::handle(const HttpRequest &req, HttpBody &body, HttpResponse &re
   if (path.compare(0, 7, "/admin/") == 0) return handleAdmin(req, resp);
   if (path == "/svc/go" && req.method == "GET") {
     resp.set("Content-Type", "text/html; charset=utf-8");
-    resp.body = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Drive</title></head>"
-                "<body><h1>Your drive</h1><p>" +
-                htmlEscape(svchttp__param(req.query, "path")) + "</p></body></html>";
+    resp.body =
+        "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Drive</title></head>"
+        "<body><h1>Your drive</h1><p>" +
+        htmlEscape(svchttp__param(req.query, "path")) + "</p></body></html>";
     return;
   }
   if (path == "/" && req.method == "GET") return textAnswer(resp, 200, "tesselsvc");
@@ -682,7 +710,8 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   size_t pos = 0;
   while (pos <= rest.size()) {
     size_t slash = rest.find('/', pos);
-    std::string raw = rest.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+    std::string raw =
+        rest.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
     std::string seg;
     // Every segment is a plain identifier: anything that decodes to a path trick is refused.
     if (!svchttp__decode(raw, &seg, false) || seg.empty() || seg == "." || seg == ".." ||
@@ -709,7 +738,8 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   UserRec user;
   if (!m_store.userForToken(token, &user)) return textAnswer(resp, 401, "not authorized");
   ServiceRec svc;
-  if (!m_store.service(user.id, parts[0], parts[1], &svc)) return textAnswer(resp, 404, "no such drive");
+  if (!m_store.service(user.id, parts[0], parts[1], &svc))
+    return textAnswer(resp, 404, "no such drive");
   if (!svc.online) return textAnswer(resp, 503, "drive is offline");
   int64_t fileId;
   FileRec f;
@@ -760,7 +790,8 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
   char buf[65536];
   for (;;) {
     size_t want = sizeof buf;
-    if (!mode.empty() && total < after) want = static_cast<size_t>(std::min<int64_t>(want, after - total));
+    if (!mode.empty() && total < after)
+      want = static_cast<size_t>(std::min<int64_t>(want, after - total));
     if (!mode.empty() && total >= after) {
       if (mode == "cut") {
         failed = true;
@@ -804,8 +835,8 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
     unlink(tmp.c_str());
     if (resp.abort) return;
     resp.close = true;
-    return textAnswer(resp, tooBig ? 507 : 500, tooBig ? "not enough space on the drive"
-                                                       : "cannot store the upload");
+    return textAnswer(resp, tooBig ? 507 : 500,
+                      tooBig ? "not enough space on the drive" : "cannot store the upload");
   }
   int rc;
   {
@@ -816,14 +847,18 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
   }
   if (rc != kSvcOk) {
     unlink(tmp.c_str());
-    return textAnswer(resp, rc == kSvcNoSpace ? 507 : rc == kSvcNoFile ? 404 : 500,
+    return textAnswer(resp,
+                      rc == kSvcNoSpace  ? 507
+                      : rc == kSvcNoFile ? 404
+                                         : 500,
                       rc == kSvcNoSpace ? "not enough space on the drive" : "upload not stored");
   }
   // The rename itself is durable once the folder is synced.
   UniqueFd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dfd.get() >= 0) fsync(dfd.get());
   resp.set("Content-Type", "application/json");
-  resp.body = "{\"fileid\":\"" + std::to_string(fileId) + "\",\"size\":" + std::to_string(total) + "}";
+  resp.body =
+      "{\"fileid\":\"" + std::to_string(fileId) + "\",\"size\":" + std::to_string(total) + "}";
 }
 
 void SvcService::handleOauth(const HttpRequest &req, HttpBody &body, HttpResponse &resp) {

@@ -17,7 +17,7 @@ struct SvcOptions {
   std::string dataDir;
   std::string host = "127.0.0.1";
   int port = 8480;
-  std::string owner;  // user whose token getOwnerAuth hands to loopback callers; none when empty
+  std::string owner;     // user whose token getOwnerAuth hands to loopback callers; none when empty
   bool verbose = false;  // one line per request on standard error
 };
 

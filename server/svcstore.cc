@@ -123,9 +123,9 @@ bool SvcStore::open(const std::string &dir, std::string *err) {
   fchmod(fd, 0600);
   close(fd);
   mode_t old = umask(077);  // the WAL and shared-memory files too
-  int rc = sqlite3_open_v2(path.c_str(), &m_db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &m_db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   bool ok = rc == SQLITE_OK && exec(kSchema);
   umask(old);
   if (!ok) {
@@ -137,8 +137,7 @@ bool SvcStore::open(const std::string &dir, std::string *err) {
 }
 
 bool SvcStore::addUser(const std::string &name, const std::string &password, int64_t quota,
-                       int drives, const std::string &transport, NewUser *out,
-                       std::string *err) {
+                       int drives, const std::string &transport, NewUser *out, std::string *err) {
   std::lock_guard<std::mutex> g(m_lock);
   if (name.empty() || name.size() > 128) {
     *err = "bad user name";
@@ -148,8 +147,12 @@ bool SvcStore::addUser(const std::string &name, const std::string &password, int
   std::string salt = randomBytes(16);
   Stmt u(m_db, "INSERT INTO users(name, email, salt, hash, created) VALUES(?,?,?,?,?)");
   std::string email = name.find('@') != std::string::npos ? name : name + "@localhost";
-  if (!u.bind(1, name).bind(2, email).bindBlob(3, salt).bindBlob(4, hashPassword(password, salt))
-           .bind(5, nowMs()).run()) {
+  if (!u.bind(1, name)
+           .bind(2, email)
+           .bindBlob(3, salt)
+           .bindBlob(4, hashPassword(password, salt))
+           .bind(5, nowMs())
+           .run()) {
     *err = std::string("cannot add user: ") + sqlite3_errmsg(m_db);
     exec("ROLLBACK");
     return false;
@@ -161,11 +164,16 @@ bool SvcStore::addUser(const std::string &name, const std::string &password, int
   bool ok = d.bind(1, out->deviceId).bind(2, uid).bind(3, name + "'s drive").run();
   for (int i = 0; ok && i < drives; i++) {
     std::string sid = "svc" + svc__randomHex(8);
-    Stmt s(m_db, "INSERT INTO services(id, deviceid, userid, name, quota, transport)"
-                 " VALUES(?,?,?,?,?,?)");
-    ok = s.bind(1, sid).bind(2, out->deviceId).bind(3, uid)
+    Stmt s(m_db,
+           "INSERT INTO services(id, deviceid, userid, name, quota, transport)"
+           " VALUES(?,?,?,?,?,?)");
+    ok = s.bind(1, sid)
+             .bind(2, out->deviceId)
+             .bind(3, uid)
              .bind(4, drives == 1 ? std::string("Drive") : "Drive " + std::to_string(i + 1))
-             .bind(5, quota).bind(6, transport).run();
+             .bind(5, quota)
+             .bind(6, transport)
+             .run();
     out->serviceIds.push_back(sid);
   }
   if (!ok) {
@@ -219,8 +227,9 @@ std::string SvcStore::newToken(int64_t userId) {
 bool SvcStore::userForToken(const std::string &token, UserRec *out) {
   if (token.size() != 32) return false;
   std::lock_guard<std::mutex> g(m_lock);
-  Stmt s(m_db, "SELECT u.id, u.name, u.email FROM tokens t JOIN users u ON u.id=t.userid"
-               " WHERE t.token=?");
+  Stmt s(m_db,
+         "SELECT u.id, u.name, u.email FROM tokens t JOIN users u ON u.id=t.userid"
+         " WHERE t.token=?");
   s.bind(1, token);
   if (s.step() != SQLITE_ROW) return false;
   out->id = s.i64(0);
@@ -328,9 +337,8 @@ bool SvcStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) 
   return true;
 }
 
-int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::string &name,
-                         int type, int64_t ctime, int64_t mtime, const SvcArgs &props,
-                         FileRec *out) {
+int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::string &name, int type,
+                         int64_t ctime, int64_t mtime, const SvcArgs &props, FileRec *out) {
   std::lock_guard<std::mutex> g(m_lock);
   FileRec parent;
   if (!loadFile(svc.id, parentId, &parent)) return kSvcNoFile;
@@ -341,12 +349,18 @@ int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::str
     if (e.step() == SQLITE_ROW) return kSvcExists;
   }
   exec("BEGIN");
-  Stmt s(m_db, "INSERT INTO files(serviceid, parentid, name, type, ctime, mtime)"
-               " VALUES(?,?,?,?,?,?)");
-  if (!s.bind(1, svc.id).bind(2, parentId).bind(3, name).bind(4, int64_t{type}).bind(5, ctime)
-           .bind(6, mtime).run()) {
-    int code = sqlite3_extended_errcode(m_db) == SQLITE_CONSTRAINT_UNIQUE ? kSvcExists
-                                                                            : kSvcInternal;
+  Stmt s(m_db,
+         "INSERT INTO files(serviceid, parentid, name, type, ctime, mtime)"
+         " VALUES(?,?,?,?,?,?)");
+  if (!s.bind(1, svc.id)
+           .bind(2, parentId)
+           .bind(3, name)
+           .bind(4, int64_t{type})
+           .bind(5, ctime)
+           .bind(6, mtime)
+           .run()) {
+    int code =
+        sqlite3_extended_errcode(m_db) == SQLITE_CONSTRAINT_UNIQUE ? kSvcExists : kSvcInternal;
     exec("ROLLBACK");
     return code;
   }
@@ -383,8 +397,9 @@ int SvcStore::listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset,
   if (parent.type != 1) return kSvcNotFolder;
   std::vector<int64_t> ids;
   {
-    Stmt s(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=? ORDER BY name, id"
-                 " LIMIT ? OFFSET ?");
+    Stmt s(m_db,
+           "SELECT id FROM files WHERE serviceid=? AND parentid=? ORDER BY name, id"
+           " LIMIT ? OFFSET ?");
     s.bind(1, svc.id).bind(2, parentId).bind(3, count).bind(4, offset);
     while (s.step() == SQLITE_ROW) ids.push_back(s.i64(0));
   }
@@ -429,8 +444,8 @@ int64_t SvcStore::streamSize(int64_t fileId, const std::string &stream) {
   return z.step() == SQLITE_ROW ? z.i64(0) : -1;
 }
 
-int SvcStore::commitStream(const std::string &serviceId, int64_t fileId,
-                           const std::string &stream, int64_t size) {
+int SvcStore::commitStream(const std::string &serviceId, int64_t fileId, const std::string &stream,
+                           int64_t size) {
   std::lock_guard<std::mutex> g(m_lock);
   FileRec f;
   if (!loadFile(serviceId, fileId, &f) || f.type != 0) return kSvcNoFile;

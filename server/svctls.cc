@@ -77,7 +77,8 @@ bool svctls__ensureCertificate(const std::string &certFile, const std::string &k
     return false;
   }
   auto kf = createFile(keyFile, 0600);
-  if (!kf || PEM_write_PrivateKey(kf.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+  if (!kf ||
+      PEM_write_PrivateKey(kf.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
     *err = "cannot write " + keyFile;
     return false;
   }

@@ -1,11 +1,10 @@
 // Wire forms of the service's answers and the readers of its request bodies.
 #include "svcvalue.h"
 
-#include <nlohmann/json.hpp>
-#include <pugixml.hpp>
-
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
+#include <pugixml.hpp>
 
 namespace tessel::svc {
 
@@ -26,7 +25,8 @@ void appendXml(std::string *out, const std::string &name, const SvcValue &v) {
       break;
     case SvcValue::Kind::List:
       *out += "<" + name + ">";
-      for (const auto &item : v.entries) appendXml(out, v.itemName.empty() ? "item" : v.itemName, item.second);
+      for (const auto &item : v.entries)
+        appendXml(out, v.itemName.empty() ? "item" : v.itemName, item.second);
       *out += "</" + name + ">";
       break;
   }
@@ -106,9 +106,13 @@ SvcValue &SvcValue::set(const std::string &key, SvcValue v) {
   return *this;
 }
 
-SvcValue &SvcValue::set(const std::string &key, const std::string &s) { return set(key, str(s)); }
+SvcValue &SvcValue::set(const std::string &key, const std::string &s) {
+  return set(key, str(s));
+}
 
-void SvcValue::push(SvcValue v) { entries.push_back(SvcEntry{std::string(), std::move(v)}); }
+void SvcValue::push(SvcValue v) {
+  entries.push_back(SvcEntry{std::string(), std::move(v)});
+}
 
 const SvcValue *SvcValue::find(const std::string &key) const {
   for (const auto &e : entries)
@@ -127,11 +131,21 @@ std::string svcxml__escape(const std::string &s) {
   out.reserve(s.size() + 8);
   for (unsigned char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#x27;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#x27;";
+        break;
       default:
         if (c < 0x20 && c != '\n' && c != '\r' && c != '\t') {
           char buf[8];
@@ -172,8 +186,8 @@ std::string svcxml__fault(const SvcFault &fault) {
 bool svcxml__parseCall(const std::string &body, std::string *method, SvcArgs *args,
                        std::string *err) {
   pugi::xml_document doc;
-  pugi::xml_parse_result r = doc.load_buffer(body.data(), body.size(),
-                                             pugi::parse_default | pugi::parse_ws_pcdata_single);
+  pugi::xml_parse_result r =
+      doc.load_buffer(body.data(), body.size(), pugi::parse_default | pugi::parse_ws_pcdata_single);
   if (!r) {
     *err = std::string("malformed XML: ") + r.description();
     return false;
@@ -214,7 +228,9 @@ bool svcxml__parseCall(const std::string &body, std::string *method, SvcArgs *ar
   return true;
 }
 
-std::string svcjson__response(const SvcValue &result) { return dumpJson(toJson(result)); }
+std::string svcjson__response(const SvcValue &result) {
+  return dumpJson(toJson(result));
+}
 
 std::string svcjson__fault(const SvcFault &fault) {
   nlohmann::ordered_json j;

@@ -18,7 +18,7 @@ struct SvcValue {
   Kind kind = Kind::Text;
   std::string text;
   std::string itemName;
-  bool flag = false;  // a text "1" or "0" that JSON answers as true or false
+  bool flag = false;              // a text "1" or "0" that JSON answers as true or false
   std::vector<SvcEntry> entries;  // Map: keys and values; List: items with empty keys
 
   static SvcValue str(std::string s);

@@ -102,7 +102,8 @@ int addUser(int argc, char **argv) {
   long long quota = 10LL << 30, drives = 1;
   for (int i = 2; i < argc; i++) {
     std::string a = argv[i];
-    if (a == "--data" && i + 1 < argc) dir = argv[++i];
+    if (a == "--data" && i + 1 < argc)
+      dir = argv[++i];
     else if (a == "--quota" && i + 1 < argc) {
       if (!parseCount(argv[++i], &quota)) return usage();
     } else if (a == "--drives" && i + 1 < argc) {

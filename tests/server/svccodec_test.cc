@@ -1,6 +1,4 @@
 // The service's own codecs: packet messages, SOAP and JSON forms, query texts.
-#include "svcpkt.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +6,7 @@
 #include <string>
 
 #include "svchttp.h"
+#include "svcpkt.h"
 #include "svcvalue.h"
 
 namespace tessel::svc {
@@ -79,12 +78,12 @@ TEST(SvcPkt, AnswersRoundTripWithNestedMapsAndLists) {
 
 TEST(SvcPkt, RefusesMalformedMessages) {
   PktMessage m;
-  EXPECT_FALSE(parse(bytes({0x0C, 5}) + "ab", &m));                 // length beyond the end
-  EXPECT_FALSE(parse(bytes({0x0E}), &m));                           // type 6
-  EXPECT_FALSE(parse(bytes({0x0F, 1}), &m));                        // type 7
-  EXPECT_FALSE(parse(bytes({0x0A, 1, 2, 3}), &m));                  // short fixed value
-  EXPECT_FALSE(parse(std::string(11, '\x80') + '\x01', &m));        // key wider than 64 bits
-  EXPECT_FALSE(parse(bytes({0x08, 0x80}), &m));                     // truncated varint
+  EXPECT_FALSE(parse(bytes({0x0C, 5}) + "ab", &m));           // length beyond the end
+  EXPECT_FALSE(parse(bytes({0x0E}), &m));                     // type 6
+  EXPECT_FALSE(parse(bytes({0x0F, 1}), &m));                  // type 7
+  EXPECT_FALSE(parse(bytes({0x0A, 1, 2, 3}), &m));            // short fixed value
+  EXPECT_FALSE(parse(std::string(11, '\x80') + '\x01', &m));  // key wider than 64 bits
+  EXPECT_FALSE(parse(bytes({0x08, 0x80}), &m));               // truncated varint
   std::string nested = bytes({0x04, 3}) + "map";
   for (int i = 0; i <= kPktMaxDepth; i++) {
     std::string outer;
@@ -100,11 +99,11 @@ TEST(SvcPkt, RefusesMalformedMessages) {
   ASSERT_TRUE(parse(bytes({0x04, 4}) + "iter", &m));
   EXPECT_FALSE(svcpkt__toArgs(m, &args, &err));
   ASSERT_TRUE(parse(bytes({0x04, 3}) + "map" + bytes({0x0C, 1}) + "k", &m));
-  EXPECT_FALSE(svcpkt__toArgs(m, &args, &err));                      // key without value
+  EXPECT_FALSE(svcpkt__toArgs(m, &args, &err));  // key without value
   ASSERT_TRUE(parse(bytes({0x04, 3}) + "map" + bytes({0x0C, 1}) + "k" + bytes({0x10, 1}), &m));
-  EXPECT_FALSE(svcpkt__toArgs(m, &args, &err));                      // numeric value
+  EXPECT_FALSE(svcpkt__toArgs(m, &args, &err));  // numeric value
   ASSERT_TRUE(parse(bytes({0x04, 3}) + "map" + bytes({0x0C, 0, 0x14, 0}), &m));
-  EXPECT_FALSE(svcpkt__toArgs(m, &args, &err));                      // empty key
+  EXPECT_FALSE(svcpkt__toArgs(m, &args, &err));  // empty key
 }
 
 TEST(SvcXml, ResponsesEscapeAndRepeatListItems) {
@@ -124,10 +123,13 @@ TEST(SvcXml, ResponsesEscapeAndRepeatListItems) {
       << xml;
   EXPECT_EQ(xml.rfind("<?xml", 0), 0u);
   std::string fault = svcxml__fault({808, "File exists", "x<y"});
-  EXPECT_NE(fault.find("<VXError><errorCode>808</errorCode><errorDescription xsi:type=\"xsd:string\">"
-                       "File exists</errorDescription><errorContext xsi:type=\"xsd:string\">x&lt;y"),
-            std::string::npos);
-  EXPECT_EQ(svcxml__escape(std::string("a\x01" "b\tc")), "a&#x1;b\tc");
+  EXPECT_NE(
+      fault.find("<VXError><errorCode>808</errorCode><errorDescription xsi:type=\"xsd:string\">"
+                 "File exists</errorDescription><errorContext xsi:type=\"xsd:string\">x&lt;y"),
+      std::string::npos);
+  EXPECT_EQ(svcxml__escape(std::string("a\x01"
+                                       "b\tc")),
+            "a&#x1;b\tc");
 }
 
 TEST(SvcXml, ReadsCallsAndRefusesOtherDocuments) {
@@ -146,9 +148,10 @@ TEST(SvcXml, ReadsCallsAndRefusesOtherDocuments) {
   EXPECT_EQ(args[2].second, " ");
   EXPECT_EQ(args[3].second, "");
   // The pages' bare envelope, without namespace declarations.
-  ASSERT_TRUE(svcxml__parseCall("<soapenv:Envelope><soapenv:Body><getUser><valtoken>t</valtoken>"
-                                "</getUser></soapenv:Body></soapenv:Envelope>",
-                                &method, &args, &err));
+  ASSERT_TRUE(
+      svcxml__parseCall("<soapenv:Envelope><soapenv:Body><getUser><valtoken>t</valtoken>"
+                        "</getUser></soapenv:Body></soapenv:Envelope>",
+                        &method, &args, &err));
   EXPECT_EQ(method, "getUser");
   EXPECT_FALSE(svcxml__parseCall("", &method, &args, &err));
   EXPECT_FALSE(svcxml__parseCall("<a><b></a>", &method, &args, &err));
@@ -238,9 +241,10 @@ TEST(SvcHttp, ReadsRequestHeads) {
 }
 
 TEST(SvcHttp, ReadsChunkedBodiesAndAnswersExpectContinue) {
-  MemSource src("PUT /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\nExpect: 100-continue\r\n\r\n"
-                "5;name=v\r\nhello\r\n1\r\n \r\nA\r\n0123456789\r\n0\r\nT: x\r\n\r\n"
-                "GET /next HTTP/1.1\r\n\r\n");
+  MemSource src(
+      "PUT /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\nExpect: 100-continue\r\n\r\n"
+      "5;name=v\r\nhello\r\n1\r\n \r\nA\r\n0123456789\r\n0\r\nT: x\r\n\r\n"
+      "GET /next HTTP/1.1\r\n\r\n");
   HttpRequest req;
   ASSERT_EQ(svchttp__readHead(&src, &req), 0);
   EXPECT_EQ(src.written, "");  // nothing until the body is wanted
@@ -254,8 +258,7 @@ TEST(SvcHttp, ReadsChunkedBodiesAndAnswersExpectContinue) {
   ASSERT_EQ(svchttp__readHead(&src, &next), 0);
   EXPECT_EQ(next.path, "/next");
 
-  for (const char *bad : {"zz\r\n", "5\r\nhelloXX", "5\r\nhel", "fffffffffffffffff\r\n",
-                          "\r\n"}) {
+  for (const char *bad : {"zz\r\n", "5\r\nhelloXX", "5\r\nhel", "fffffffffffffffff\r\n", "\r\n"}) {
     MemSource s(std::string("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n") + bad);
     HttpRequest r;
     ASSERT_EQ(svchttp__readHead(&s, &r), 0);

@@ -29,8 +29,8 @@ class SvcProcess {
   bool start(const std::string &dataDir, const std::vector<std::string> &extra = {}) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    std::vector<std::string> argv = {binPath("tesselsvc"), "serve", "--data", dataDir, "--listen",
-                                     "127.0.0.1:0"};
+    std::vector<std::string> argv = {binPath("tesselsvc"), "serve",      "--data", dataDir,
+                                     "--listen",           "127.0.0.1:0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     m_pid = fork();
     if (m_pid == 0) {
@@ -54,8 +54,8 @@ class SvcProcess {
       line.append(buf, static_cast<size_t>(r));
     }
     char secret[65] = "";
-    if (std::sscanf(line.c_str(), "tesselsvc: listening on 127.0.0.1:%d admin-secret %64s",
-                    &m_port, secret) != 2)
+    if (std::sscanf(line.c_str(), "tesselsvc: listening on 127.0.0.1:%d admin-secret %64s", &m_port,
+                    secret) != 2)
       return false;
     m_secret = secret;
     return true;

@@ -12,15 +12,17 @@
 namespace tessel::test {
 namespace {
 
-std::string firstLine(const std::string &s) { return s.substr(0, s.find('\n')); }
+std::string firstLine(const std::string &s) {
+  return s.substr(0, s.find('\n'));
+}
 
 class TesselSvc : public ::testing::Test {
  protected:
   // Adds the user "alice" (password "pw") with `extra` adduser options and starts the service.
   void startWith(const std::vector<std::string> &extra = {},
                  const std::vector<std::string> &serveExtra = {}) {
-    std::vector<std::string> argv = {binPath("tesselsvc"), "adduser", "--data", data(), "alice",
-                                     "pw"};
+    std::vector<std::string> argv = {
+        binPath("tesselsvc"), "adduser", "--data", data(), "alice", "pw"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     RunResult r = runProgram(argv);
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -32,11 +34,11 @@ class TesselSvc : public ::testing::Test {
 
   // Runs one case of the Python client against the running service.
   void runCase(const std::string &name) {
-    RunResult r = runProgram({"/usr/bin/python3", sourcePath("tests/server/svcclient.py"), name,
-                              "--url", m_svc.url(), "--secret", m_svc.secret(), "--data", data(),
-                              "--bin", binPath("tesselsvc"), "--user", m_user, "--pid",
-                              std::to_string(m_svc.pid())},
-                             "", 120000);
+    RunResult r =
+        runProgram({"/usr/bin/python3", sourcePath("tests/server/svcclient.py"), name, "--url",
+                    m_svc.url(), "--secret", m_svc.secret(), "--data", data(), "--bin",
+                    binPath("tesselsvc"), "--user", m_user, "--pid", std::to_string(m_svc.pid())},
+                   "", 120000);
     EXPECT_EQ(r.exitCode, 0) << name << "\n" << r.out << r.err;
   }
 
@@ -101,8 +103,9 @@ TEST_F(TesselSvc, TlsOnTheSharedPort) {
   startWith();
   runCase("tls");
   // curl as a second, unrelated client of the same port, on both kinds of connection.
-  RunResult r = curl({"--cacert", data() + "/tls.crt", "-X", "POST", "--data", "{}",
-                      "https://127.0.0.1:" + std::to_string(m_svc.port()) + "/svc/api/json/getVersion"});
+  RunResult r =
+      curl({"--cacert", data() + "/tls.crt", "-X", "POST", "--data", "{}",
+            "https://127.0.0.1:" + std::to_string(m_svc.port()) + "/svc/api/json/getVersion"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("\"version\""), std::string::npos) << r.out;
   r = curl({"-X", "POST", "--data", "{}", m_svc.url() + "/svc/api/json/getVersion"});
@@ -112,15 +115,16 @@ TEST_F(TesselSvc, TlsOnTheSharedPort) {
 TEST_F(TesselSvc, CurlChunkedUploadWithExpectContinue) {
   startWith();
   // createFile through the pages' JSON convention, then a chunked PUT from standard input.
-  std::string body = "<soapenv:Envelope><soapenv:Body><createFile><valtoken>" + token() +
-                     "</valtoken>";
+  std::string body =
+      "<soapenv:Envelope><soapenv:Body><createFile><valtoken>" + token() + "</valtoken>";
   size_t d = m_user.find("\"deviceid\":\"") + 12;
   std::string dev = m_user.substr(d, m_user.find('"', d) - d);
   size_t s = m_user.find("\"serviceids\":[\"") + 15;
   std::string sid = m_user.substr(s, m_user.find('"', s) - s);
   body += "<deviceid>" + dev + "</deviceid><serviceid>" + sid +
           "</serviceid><filename>c.bin</filename></createFile></soapenv:Body></soapenv:Envelope>";
-  RunResult r = curl({"-X", "POST", "--data-binary", body, m_svc.url() + "/svc/api/json/createFile"});
+  RunResult r =
+      curl({"-X", "POST", "--data-binary", body, m_svc.url() + "/svc/api/json/createFile"});
   size_t f = r.out.find("\"fileid\":\"");
   ASSERT_NE(f, std::string::npos) << r.out;
   std::string fid = r.out.substr(f + 10, r.out.find('"', f + 10) - f - 10);
@@ -133,13 +137,14 @@ TEST_F(TesselSvc, CurlChunkedUploadWithExpectContinue) {
   // "100 Continue" first.
   std::string back;
   std::string half = content.substr(0, content.size() / 2);
-  r = runProgram({"curl", "-sS", "-f", "--max-time", "20", "-T", "-", "-H",
-                  "X-VXVALTOKEN: " + token(), url}, half);
+  r = runProgram(
+      {"curl", "-sS", "-f", "--max-time", "20", "-T", "-", "-H", "X-VXVALTOKEN: " + token(), url},
+      half);
   ASSERT_EQ(r.exitCode, 0) << r.err;
   r = runProgram({"curl", "-sS", "-f", "--max-time", "20", "-b", "valtoken=" + token(), url});
   EXPECT_TRUE(r.out == half);
-  r = runProgram({"curl", "-sS", "-f", "--max-time", "20", "-T", path, "-H",
-                  "X-VXVALTOKEN: " + token(), url});
+  r = runProgram(
+      {"curl", "-sS", "-f", "--max-time", "20", "-T", path, "-H", "X-VXVALTOKEN: " + token(), url});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   r = runProgram({"curl", "-sS", "-f", "--max-time", "20", "-o", m_dir.file("out.bin"), "-b",
                   "valtoken=" + token(), url});
@@ -197,8 +202,11 @@ TEST_F(TesselSvc, DataFolderIsPrivate) {
 TEST(TesselSvcCommandLine, RefusesBadUsage) {
   EXPECT_EQ(runProgram({binPath("tesselsvc")}).exitCode, 2);
   EXPECT_EQ(runProgram({binPath("tesselsvc"), "serve"}).exitCode, 2);
-  EXPECT_EQ(runProgram({binPath("tesselsvc"), "adduser", "--data", "/tmp/x", "onlyname"}).exitCode, 2);
-  EXPECT_EQ(runProgram({binPath("tesselsvc"), "serve", "--data", "/tmp/x", "--listen", "nope"}).exitCode, 2);
+  EXPECT_EQ(runProgram({binPath("tesselsvc"), "adduser", "--data", "/tmp/x", "onlyname"}).exitCode,
+            2);
+  EXPECT_EQ(
+      runProgram({binPath("tesselsvc"), "serve", "--data", "/tmp/x", "--listen", "nope"}).exitCode,
+      2);
 }
 
 }  // namespace

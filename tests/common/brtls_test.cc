@@ -151,6 +151,17 @@ TEST_F(BRTLSTest, PinnedCertificateByNameAndAddress) {
     }
     BRHTTPConnection__destroy(c);
   }
+  // Fully blocking, and blocking connect with timed reads and writes.
+  for (const int32_t t : {-1, 5000}) {
+    BRHTTPConnection *c = nullptr;
+    ASSERT_EQ(BRHTTPConnection__new(&c, "https", "localhost", static_cast<uint32_t>(server.port()),
+                                    0, -1, t, t),
+              0);
+    std::string body;
+    EXPECT_EQ(get(c, &body), 200);
+    EXPECT_EQ(body, "secure");
+    BRHTTPConnection__destroy(c);
+  }
 }
 
 TEST_F(BRTLSTest, WrongHostAndUntrustedCertificatesAreRefused) {

@@ -352,8 +352,12 @@ int32_t BRHTTPConnection__read(BRHTTPConnection *c, void *buf, int32_t size) {
   if (c->readTimeout == -1) {
     for (;;) {
       const int32_t n = rawRecv(c, buf, size, &wantWrite);
-      // A blocking TLS read can still stop after a record that carried no data.
-      if (n == BR_ETIMEDOUT && c->tls) continue;
+      // A TLS read can stop after a record that carried no data: wait for more, without limit.
+      if (n == BR_ETIMEDOUT && c->tls) {
+        uint16_t rev = 0;
+        if (pollOne(c, wantWrite ? BRPOLL_OUT : BRPOLL_IN, -1, &rev) < 0) return n;
+        continue;
+      }
       return n;
     }
   }
@@ -412,7 +416,11 @@ int32_t BRHTTPConnection__send(BRHTTPConnection *c, const void *data, int32_t si
   if (c->writeTimeout == -1) {
     for (;;) {
       const int32_t n = rawSend(c, data, size, &wantRead);
-      if (n == BR_ETIMEDOUT && c->tls) continue;
+      if (n == BR_ETIMEDOUT && c->tls) {
+        uint16_t rev = 0;
+        if (pollOne(c, wantRead ? BRPOLL_IN : BRPOLL_OUT, -1, &rev) < 0) return n;
+        continue;
+      }
       if (n < 0)
         brlog(BRHTTP_TAG, BRLOG_ERROR, "WRITE: send(%d) failed: %d (%d)\n", size, n, n);
       return n;
@@ -476,7 +484,11 @@ int32_t BRHTTPConnection__writev(BRHTTPConnection *c, const brsocket_iovec *vec,
   } else if (c->writeTimeout == -1) {
     for (;;) {
       result = rawWritev(c, vec, count, &wantRead);
-      if (result == BR_ETIMEDOUT && c->tls) continue;
+      if (result == BR_ETIMEDOUT && c->tls) {
+        uint16_t rev = 0;
+        if (pollOne(c, wantRead ? BRPOLL_IN : BRPOLL_OUT, -1, &rev) < 0) break;
+        continue;
+      }
       break;
     }
     if (result < 0)

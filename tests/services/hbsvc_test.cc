@@ -1,0 +1,250 @@
+// The service address and session token, and every service method end to end against tesselsvc
+// over SOAP and packet messages, with the faults the callers act on.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../server/svctestserver.h"
+#include "brhttp.h"
+#include "hbmap.h"
+#include "hbproperties.h"
+#include "hbrpc.h"
+#include "hbsvcendpoint.h"
+#include "hbsvcmethods.h"
+#include "hburl.h"
+#include "testutil.h"
+
+namespace {
+
+using tessel::test::binPath;
+using tessel::test::runProgram;
+
+class EndpointTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    hbsvc__setServiceURL(nullptr);
+    hbproperties__setDefault(nullptr);
+    HBRef<HBProperties> server;
+    if (hbproperties__open(HBPROPERTIES_KEY_SERVER, HBPROPERTIES_CREATE, server.out()) == 0)
+      (void)server->setProperty("host", nullptr);
+  }
+  void setHost(const char *host) {
+    HBRef<HBProperties> server;
+    ASSERT_EQ(0, hbproperties__open(HBPROPERTIES_KEY_SERVER, HBPROPERTIES_CREATE, server.out()));
+    ASSERT_EQ(0, server->setProperty("host", host));
+  }
+};
+
+TEST_F(EndpointTest, HostFromSettingsOrDefault) {
+  EXPECT_EQ("127.0.0.1:8480", hbsvc__readHost());
+  ASSERT_EQ(0, hbsvc__initServiceURL());
+  EXPECT_EQ("http://127.0.0.1:8480/svc/api", hbsvc__getServiceURLText());
+
+  setHost("drive.example.test:81");
+  ASSERT_EQ(0, hbsvc__initServiceURL());
+  EXPECT_EQ("http://drive.example.test:81/svc/api", hbsvc__getServiceURLText());
+  HBRef<IHBURL> url;
+  ASSERT_EQ(0, hbsvc__getServiceURL(url.out()));
+  EXPECT_EQ(81, url->getPort());
+  EXPECT_STREQ("/svc/api", url->getPath());
+
+  setHost("");
+  EXPECT_EQ("127.0.0.1:8480", hbsvc__readHost());
+  setHost(std::string(300, 'h').c_str());
+  EXPECT_EQ(255u, hbsvc__readHost().size());
+}
+
+TEST_F(EndpointTest, UnusableHostIsAClearError) {
+  for (const char *bad : {"two words", "host/path", "h:notaport"}) {
+    setHost(bad);
+    EXPECT_EQ(BR_EINVAL, hbsvc__initServiceURL()) << bad;
+    EXPECT_EQ("", hbsvc__getServiceURLText());
+    HBRef<IHBURL> url;
+    EXPECT_EQ(BR_EBADSTATE, hbsvc__getServiceURL(url.out()));
+    HBRef<HBRPCGeneric> rpc;
+    EXPECT_EQ(BR_EBADSTATE, hbsvc__newCall(rpc.out()));
+  }
+}
+
+TEST_F(EndpointTest, SessionToken) {
+  std::string token;
+  EXPECT_EQ(BR_ENOENT, hbsvc__getValtoken(&token));
+  HBRef<HBProperties> store;
+  ASSERT_EQ(0, hbproperties__open(HBPROPERTIES_KEY_BROWSER, HBPROPERTIES_CREATE, store.out()));
+  hbproperties__setDefault(store.get());
+  EXPECT_FALSE(hbsvc__isSignedIn());
+  ASSERT_EQ(0, hbsvc__setValtoken("abc123"));
+  EXPECT_TRUE(hbsvc__isSignedIn());
+  ASSERT_EQ(0, hbsvc__getValtoken(&token));
+  EXPECT_EQ("abc123", token);
+  ASSERT_EQ(0, hbsvc__setValtoken(nullptr));
+  EXPECT_FALSE(hbsvc__isSignedIn());
+  EXPECT_EQ(BR_ENOENT, hbsvc__getValtoken(&token));
+  EXPECT_EQ(0, hbsvc__setValtoken(""));  // signing out twice is fine
+  ASSERT_EQ(0, store->setProperty("valtoken", ""));
+  EXPECT_FALSE(hbsvc__isSignedIn());
+}
+
+// ---- End to end ----
+
+std::string field(const std::string &json, const std::string &key) {
+  const size_t k = json.find("\"" + key + "\":");
+  if (k == std::string::npos) return "";
+  size_t v = json.find('"', k + key.size() + 3);
+  if (v == std::string::npos) return "";
+  return json.substr(v + 1, json.find('"', v + 1) - v - 1);
+}
+
+class ServiceMethods : public testing::TestWithParam<bool> {
+ protected:
+  static void SetUpTestSuite() {
+    s_data = new tessel::test::TempDir;
+    auto r = runProgram({binPath("tesselsvc"), "adduser", "--data", s_data->path(), "alice",
+                         "pw"});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    s_token = field(r.out, "token");
+    s_device = field(r.out, "deviceid");
+    const size_t ids = r.out.find("\"serviceids\":[\"");
+    ASSERT_NE(std::string::npos, ids);
+    s_service = r.out.substr(ids + 15, r.out.find('"', ids + 15) - ids - 15);
+    s_svc = new tessel::test::SvcProcess;
+    ASSERT_TRUE(s_svc->start(s_data->path(), {"--owner", "alice"}));
+  }
+  static void TearDownTestSuite() {
+    delete s_svc;
+    delete s_data;
+  }
+  void SetUp() override {
+    const std::string address = s_svc->url() + (GetParam() ? "/svc/pktm/" : "/svc/api");
+    HBRef<IHBURL> url;
+    ASSERT_EQ(0, hburl__parse(url.out(), address.c_str()));
+    ASSERT_EQ(0, HBRPCGeneric::create(url.get(), nullptr, m_rpc));
+  }
+  void admin(const std::string &command) {
+    BRHTTPConnection *c = nullptr;
+    ASSERT_EQ(0, BRHTTPConnection__new(&c, "http", "127.0.0.1", uint32_t(s_svc->port()), 0, 5000,
+                                       5000, 5000));
+    const std::string path = "/admin/" + command + "&secret=" + s_svc->secret();
+    BRHTTPRequest *r = nullptr;
+    ASSERT_EQ(0, BRHTTPConnection__newRequest(c, "GET", path.c_str(), &r));
+    ASSERT_GE(BRHTTPRequest__addRequestHeader(r, nullptr, nullptr), 0);
+    EXPECT_EQ(200, BRHTTPRequest__receiveResponseHeader(r, nullptr, 0));
+    while (BRHTTPRequest__receiveResponseBody(r, nullptr, 4096) > 0) {
+    }
+    BRHTTPRequest__destroy(r);
+    BRHTTPConnection__destroy(c);
+  }
+  // The file map of the last answer.
+  std::string fileid() {
+    HBRef<HBMap> file = HBRef<HBMap>::adopt(m_rpc->getArgmentMap("file"));
+    if (!file) return "";
+    const char *id = file->getString("fileid");
+    return id ? id : "";
+  }
+  void expectFault(int32_t rc, int32_t code) {
+    EXPECT_EQ(BR_EFAULT, rc);
+    EXPECT_TRUE(m_rpc->isFault());
+    EXPECT_EQ(code, m_rpc->getErrorCode());
+  }
+
+  HBRef<HBRPCGeneric> m_rpc;
+  static tessel::test::TempDir *s_data;
+  static tessel::test::SvcProcess *s_svc;
+  static std::string s_token, s_device, s_service;
+};
+
+tessel::test::TempDir *ServiceMethods::s_data;
+tessel::test::SvcProcess *ServiceMethods::s_svc;
+std::string ServiceMethods::s_token, ServiceMethods::s_device, ServiceMethods::s_service;
+
+TEST_P(ServiceMethods, AccountAndDrives) {
+  const char *t = s_token.c_str();
+  ASSERT_EQ(0, hbsvc__getOwnerAuth(m_rpc.get()));
+  EXPECT_EQ(32u, strlen(m_rpc->getArgmentByName("valtoken")));
+
+  ASSERT_EQ(0, hbsvc__getUser(m_rpc.get(), t));
+  HBRef<HBMap> user = HBRef<HBMap>::adopt(m_rpc->getArgmentMap("user"));
+  ASSERT_TRUE(user);
+  EXPECT_STREQ("alice", user->getString("username"));
+
+  ASSERT_EQ(0, hbsvc__generateGoURL(m_rpc.get(), t, "/photos"));
+  ASSERT_TRUE(m_rpc->getArgmentByName("gourl"));
+  EXPECT_NE(nullptr, strstr(m_rpc->getArgmentByName("gourl"), "/svc/go"));
+
+  ASSERT_EQ(0, hbsvc__listServices(m_rpc.get(), t));
+  HBRef<IHBIter> services = HBRef<IHBIter>::adopt(m_rpc->getArgmentIterator("services"));
+  ASSERT_TRUE(services);  // a list even for one drive
+  hbtype_t type = HBIFC_MAP;
+  void *item = nullptr;
+  ASSERT_EQ(0, services->next(&type, &item));
+  HBRef<IHBMap> drive = HBRef<IHBMap>::adopt(static_cast<IHBMap *>(item));
+  EXPECT_EQ(s_service, drive->getString("serviceid"));
+  EXPECT_EQ(s_device, drive->getString("deviceid"));
+  for (const char *k : {"type", "apiurl", "name", "version", "space"})
+    EXPECT_TRUE(drive->getString(k)) << k;
+  EXPECT_EQ(BR_ERANGE, services->next(&type, &item));
+
+  EXPECT_EQ(0, hbsvc__listAlbums(m_rpc.get(), t));
+
+  ASSERT_EQ(0, hbsvc__getService(m_rpc.get(), t, s_device.c_str(), s_service.c_str()));
+  HBRef<HBMap> service = HBRef<HBMap>::adopt(m_rpc->getArgmentMap("service"));
+  ASSERT_TRUE(service);
+  EXPECT_EQ(s_service, service->getString("serviceid"));
+
+  expectFault(hbsvc__getUser(m_rpc.get(), "0123456789abcdef0123456789abcdef"), 606);
+  char xml[256];
+  ASSERT_GT(m_rpc->getErrorXML(xml), 0);
+  EXPECT_EQ(0, strncmp(xml, "<VXError><errorCode>606</errorCode>", 35));
+}
+
+TEST_P(ServiceMethods, FilesAndFaults) {
+  const char *t = s_token.c_str(), *d = s_device.c_str(), *s = s_service.c_str();
+  const std::string folderName = GetParam() ? "pkt" : "soap";
+  ASSERT_EQ(0, hbsvc__createFolder(m_rpc.get(), t, d, s, "0", folderName.c_str(),
+                                   "1700000000000"));
+  const std::string folder = fileid();
+  ASSERT_FALSE(folder.empty());
+  expectFault(hbsvc__createFolder(m_rpc.get(), t, d, s, "0", folderName.c_str(), "1"), 808);
+
+  const char *fields[] = {"origin", "host", "type", "0", "size", "5", "ctime", "1", "mtime", "2",
+                          "mimetype", "image/jpeg", nullptr};
+  ASSERT_EQ(0, hbsvc__createFile(m_rpc.get(), t, d, s, folder.c_str(), "a b.jpg", fields));
+  const std::string file = fileid();
+  ASSERT_FALSE(file.empty());
+
+  ASSERT_EQ(0, hbsvc__getFile(m_rpc.get(), t, d, s, file.c_str()));
+  HBRef<HBMap> rec = HBRef<HBMap>::adopt(m_rpc->getArgmentMap("file"));
+  ASSERT_TRUE(rec);
+  EXPECT_STREQ("a b.jpg", rec->getString("name"));
+  EXPECT_STREQ("5", rec->getString("size"));
+  EXPECT_STREQ("2", rec->getString("mtime"));
+  EXPECT_STREQ("0", rec->getString("type"));
+
+  ASSERT_EQ(0, hbsvc__getFileByName(m_rpc.get(), t, d, s, "0", folderName.c_str(), "1"));
+  EXPECT_EQ(folder, fileid());
+
+  ASSERT_EQ(0, hbsvc__listFiles(m_rpc.get(), t, d, s, folder.c_str(), "0"));
+  EXPECT_STREQ("1", m_rpc->getArgmentByName("count"));
+  HBRef<IHBIter> files = HBRef<IHBIter>::adopt(m_rpc->getArgmentIterator("files"));
+  ASSERT_TRUE(files);
+  hbtype_t type = HBIFC_MAP;
+  void *item = nullptr;
+  ASSERT_EQ(0, files->next(&type, &item));
+  HBRef<IHBMap> entry = HBRef<IHBMap>::adopt(static_cast<IHBMap *>(item));
+  EXPECT_EQ(file, entry->getString("fileid"));
+
+  ASSERT_EQ(0, hbsvc__removeFile(m_rpc.get(), t, d, s, file.c_str()));
+  expectFault(hbsvc__getFile(m_rpc.get(), t, d, s, file.c_str()), 804);
+
+  admin("offline?serviceid=" + s_service);
+  expectFault(hbsvc__listFiles(m_rpc.get(), t, d, s, "0", "0"), 802);
+  admin("online?serviceid=" + s_service);
+  EXPECT_EQ(0, hbsvc__listFiles(m_rpc.get(), t, d, s, "0", "0"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ServiceMethods, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &i) {
+                           return i.param ? "Packet" : "Soap";
+                         });
+
+}  // namespace

@@ -23,10 +23,13 @@ class EndpointTest : public testing::Test {
  protected:
   void TearDown() override {
     hbsvc__setServiceURL(nullptr);
+    {
+      HBRef<HBProperties> server;
+      if (hbproperties__open(HBPROPERTIES_KEY_SERVER, HBPROPERTIES_CREATE, server.out()) == 0)
+        (void)server->setProperty("host", nullptr);
+    }
+    // The first store opened becomes the default one.
     hbproperties__setDefault(nullptr);
-    HBRef<HBProperties> server;
-    if (hbproperties__open(HBPROPERTIES_KEY_SERVER, HBPROPERTIES_CREATE, server.out()) == 0)
-      (void)server->setProperty("host", nullptr);
   }
   void setHost(const char *host) {
     HBRef<HBProperties> server;

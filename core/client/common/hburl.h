@@ -16,15 +16,15 @@ struct BRHTTPConnection;
 #define HBURL_SCHEME_MAX 31
 #define HBURL_ENCODE_BUFSIZE 128
 
-// The URI root: only the object's own three operations.
+// The URI root: the object's own three operations and its text form.
 struct IHBURI : IHBObj {
   static constexpr int32_t kIfc = HBIFC_URI;
+  // A new string object holding the composed text; *out holds one reference for the caller.
+  HB_NODISCARD virtual int32_t toString(IHBStr **out) = 0;
 };
 
 struct IHBURL : IHBURI {
   static constexpr int32_t kIfc = HBIFC_URL;
-  // A new string object holding the composed URL; *out holds one reference for the caller.
-  HB_NODISCARD virtual int32_t toString(IHBStr **out) = 0;
   virtual const char *getScheme() = 0;
   // Copies at most 31 characters.
   virtual void setScheme(const char *text) = 0;

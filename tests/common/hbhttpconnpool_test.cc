@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "brhttp.h"
+#include "hbrpc.h"
 #include "hburl.h"
 #include "nettest.h"
 #include "testutil.h"
@@ -190,6 +191,21 @@ TEST(HBHTTPConnPoolTest, DefaultPoolServesUrlHelpers) {
   hbhttpconnpool__setDefault(nullptr);
   HBRef<IHBHTTPConnPool> none = HBRef<IHBHTTPConnPool>::adopt(hbhttpconnpool__getDefault());
   EXPECT_FALSE(none);
+}
+
+TEST(HBHTTPConnPoolTest, UrlHelpersUseThePoolOfTheServiceCalls) {
+  nettest::ScriptServer server(okServer());
+  PoolHolder pool;
+  hbrpc__setConnPool(pool.p);
+  HBRef<IHBURL> u;
+  ASSERT_EQ(hburl__parse(u.out(), urlOf(server).c_str()), 0);
+  BRHTTPConnection *a = nullptr;
+  ASSERT_EQ(hburl__connect(u.get(), &a), 0);
+  EXPECT_EQ(hburl__release(u.get(), a), 0);
+  int32_t n1 = 0, n2 = 0;
+  hbhttpconnpool__counts(pool.p, &n1, &n2);
+  EXPECT_EQ(n1, 1);
+  hbrpc__setConnPool(nullptr);
 }
 
 TEST(HBHTTPConnPoolTest, FailedConnectIsReported) {

@@ -210,6 +210,20 @@ TEST(HBRPCSoap, LocalFailuresAreNotFaults) {
             svc.seen()[0].body.find("encoding/\"></m></soapenv:Body>"));
 }
 
+TEST(HBRPCSoap, PiecesTooLongForTheBufferAreThrownAway) {
+  Service svc({xml(200, "<mResponse><a>1</a><b>" + std::string(10000, 'y') +
+                            "</b><c>3</c></mResponse>"),
+               xml(200, "<mResponse><after>ok</after></mResponse>")});
+  HBRef<HBRPCGeneric> rpc = rpcFor(svc.url("/svc/api"));
+  EXPECT_EQ(0, rpc->call("m", nullptr));
+  EXPECT_STREQ("1", rpc->getArgmentByName("a"));
+  EXPECT_EQ(nullptr, rpc->getArgmentByName("c"));
+  EXPECT_NE(std::string::npos, logText().find("+++ No Space to put data -- Throwing it away!"));
+  // The connection is still good for the next call.
+  EXPECT_EQ(0, rpc->call("m", nullptr));
+  EXPECT_STREQ("ok", rpc->getArgmentByName("after"));
+}
+
 TEST(HBRPCSoap, PooledConnectionsGoBack) {
   Service svc({xml(200, "<mResponse><a>1</a></mResponse>"),
                xml(200, "<mResponse><a>2</a></mResponse>")});

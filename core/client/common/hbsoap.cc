@@ -383,6 +383,7 @@ int32_t HBSoap::readSoapAnswer(BRHTTPRequest *req, int32_t status) {
     return status;
   }
   bool discarding = false;
+  int64_t total = 0;
   for (;;) {
     char *dst = discarding ? nullptr : m_buf + m_fill;
     const int32_t room = discarding ? 4096 : HBSOAP_BUFSIZE - m_fill;
@@ -398,7 +399,19 @@ int32_t HBSoap::readSoapAnswer(BRHTTPRequest *req, int32_t status) {
             BRHTTPConnection__getHost(BRHTTPRequest__getConnection(req)), n, brerror__name(n));
       return BR_EIO;
     }
-    if (discarding) continue;
+    total += n;
+    if (discarding) {
+      if (total > 2 * int64_t(HBSOAP_MAX_BODY)) break;  // the connection is closed after this
+      continue;
+    }
+    if (total > HBSOAP_MAX_BODY) {
+      // The map grows with the answer: an endless one must not take all memory.
+      brlog("SOAP-A", BRLOG_ERROR, "  -- [%s] Answer larger than %d bytes: rest thrown away\n",
+            m_method, HBSOAP_MAX_BODY);
+      discarding = true;
+      m_fill = 0;
+      continue;
+    }
     m_fill += n;
     (void)m_parser.feed(m_buf, &m_fill);
     if (m_fill >= HBSOAP_BUFSIZE) {

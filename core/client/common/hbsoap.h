@@ -24,6 +24,8 @@ struct BRHTTPRequest;
 
 #define HBSOAP_BUFSIZE 4096
 #define HBSOAP_MAX_DEPTH 32
+// An XML answer is parsed up to this size; the rest is read and thrown away.
+#define HBSOAP_MAX_BODY (64 * 1024 * 1024)
 
 // An element whose children are always collected into a list (kind 1). A table ends with a
 // null name.

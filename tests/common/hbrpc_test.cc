@@ -20,12 +20,14 @@ namespace {
 
 std::string g_logPath;
 
-const bool g_logInit = [] {
+// The log goes to a file in the test's own folder (made by the test main, so not before it
+// runs), at the level of the call traces but below the socket layer's byte dumps.
+void startLog() {
+  if (!g_logPath.empty()) return;
   g_logPath = tessel::test::testRoot() + "/hbrpc_test.log";
   hblogsink__init("test", g_logPath.c_str());
-  brlog__setLevel(BRLOG_DEBUG5);
-  return true;
-}();
+  brlog__setLevel(BRLOG_VERBOSE5);
+}
 
 std::string logText() {
   std::ifstream f(g_logPath);
@@ -43,7 +45,9 @@ struct Seen {
 class Service {
  public:
   explicit Service(std::vector<std::string> answers)
-      : m_answers(std::move(answers)), m_server([this](int fd, int) { serve(fd); }) {}
+      : m_answers(std::move(answers)), m_server([this](int fd, int) { serve(fd); }) {
+    startLog();
+  }
 
   std::string url(const std::string &path) const {
     return "http://" + m_server.hostPort() + path;
@@ -284,6 +288,16 @@ TEST(HBRPCPacket, RequestBytesAndAnswers) {
   EXPECT_EQ(std::string("\x04\x03map\x0c\x08valtoken\x14\x01t\x1c\x08" "deviceid\x24\x01" "d"),
             seen[0].body);
   EXPECT_EQ(std::string("\x04\x03map"), seen[1].body);
+}
+
+TEST(HBRPCPacket, PasswordStaysOutOfTheLog) {
+  Service svc({http(200, "application/octet-stream", pktStr(0, "map"))});
+  HBRef<HBRPCGeneric> rpc = rpcFor(svc.url("/svc/pktm/"));
+  ASSERT_EQ(0, rpc->call("loginUser", "username", "al", "password", "pkt-s3cret", nullptr));
+  EXPECT_NE(std::string::npos, svc.seen()[0].body.find("pkt-s3cret"));
+  const std::string log = logText();
+  EXPECT_NE(std::string::npos, log.find("XXXXXXXXXXXX"));
+  EXPECT_EQ(std::string::npos, log.find("pkt-s3cret"));
 }
 
 TEST(HBRPCPacket, PathTooLongSendsNothing) {

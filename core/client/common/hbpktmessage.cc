@@ -770,6 +770,13 @@ int32_t HBPKTMessage::dumpAt(const char *tag, int level, int depth) {
               e += l;
             }
             esc[e] = 0;
+            // The value after a "password" key stays out of the log, as in the SOAP log.
+            int32_t kt = 0, ks = 0;
+            uint64_t kv = 0;
+            if (fid > 0 && getRecord(uint32_t(fid - 1), 0, &kt, &ks, &kv) == 0 &&
+                kt == HBPKT_STR && kv && ks == 8 &&
+                !std::memcmp(reinterpret_cast<const char *>(uintptr_t(kv)), "password", 8))
+              std::strcpy(esc, "XXXXXXXXXXXX");
             brlog(tag, level, "%s %3d  %3d  %-4.4s  %4d  %-40.40s\n", ind, fid, idx, "STR",
                   r->size, esc);
             break;

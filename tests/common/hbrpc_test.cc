@@ -306,6 +306,7 @@ TEST(HBRPCPacket, PathTooLongSendsNothing) {
   HBRef<HBRPCGeneric> rpc = rpcFor(svc.url(base));
   EXPECT_EQ(BR_ENOSPC, rpc->call(std::string(19, 'm').c_str(), nullptr));  // 107 + 19 = 126
   EXPECT_FALSE(rpc->isFault());
+  rpc.reset();  // closes the connection, so the server's reader ends at once
   svc.stop();
   EXPECT_TRUE(svc.seen().empty());
 }

@@ -296,3 +296,93 @@ TEST(HBSoapParser, BadInputIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A record with a text, an empty text, a raw number and a map property.
+class Record final : public HBObject<Record, IHBRPCSerializable> {
+ public:
+  static HBRef<Record> make() {
+    HBRef<Record> r = HBRef<Record>::adopt(new Record);
+    EXPECT_EQ(0, HBMap::create(nullptr, 256, 256, r->m_meta));
+    EXPECT_EQ(0, r->m_meta->putString("k", "v"));
+    return r;
+  }
+  const char *getTypeName() override { return "file"; }
+  const HBRPCPropertyEntry *getPropertyTable() override {
+    static const HBRPCPropertyEntry kTable[] = {{"name", HBTYPE_TEXT},
+                                                {"empty", HBTYPE_TEXT},
+                                                {"flag", HBTYPE_INT},
+                                                {"meta", HBIFC_MAP},
+                                                {nullptr, 0}};
+    return kTable;
+  }
+  int32_t getPropertyObject(int32_t index, hbtype_t *hbtype, void **out) override {
+    if (index != 3) return BR_EINVAL;
+    *hbtype = HBIFC_MAP;
+    m_meta->upref();
+    *out = static_cast<IHBMap *>(m_meta.get());
+    return 0;
+  }
+  int32_t getPropertyText(int32_t index, char *buffer, int32_t size) override {
+    const char *text = index == 0 ? "a&b" : "";
+    snprintf(buffer, size_t(size), "%s", text);
+    return int32_t(strlen(text));
+  }
+  int32_t getifc(int32_t ifc, void **out) override {
+    if (ifc == HBIFC_OBJ) return offer<IHBObj>(out);
+    if (ifc == HBIFC_RPCSERIALIZABLE) return offer<IHBRPCSerializable>(out);
+    return BR_ENOENT;
+  }
+
+ private:
+  friend class HBObject<Record, IHBRPCSerializable>;
+  Record() = default;
+  ~Record() override = default;
+  HBRef<HBMap> m_meta;
+};
+
+TEST(HBSoapRequest, SerializableRecordsInBothForms) {
+  HBRef<Record> rec = Record::make();
+  auto listOf = [&]() {
+    HBRef<HBListIterator> list;
+    EXPECT_EQ(0, HBListIterator::create(nullptr, HBIFC_OBJ, 0, "files", list));
+    EXPECT_EQ(0, list->appendObject(static_cast<IHBRPCSerializable *>(rec.get())));
+    return list;
+  };
+  HBRef<HBListIterator> list = listOf();
+  HBRPCArgument arg = {"files", static_cast<IHBIter *>(list.get()), HBIFC_ITER};
+  HBRef<IHBMemStream> mem;
+  ASSERT_EQ(0, hbstream__newMem(mem.out(), 256));
+  ASSERT_EQ(0, hbsoap__writeEnvelope(mem.get(), "m", 1, &arg, nullptr));
+  EXPECT_NE(std::string::npos,
+            memText(mem.get()).find(
+                "<files><files><name xsi:type=\"xsd:string\">a&amp;b</name><empty "
+                "xsi:type=\"xsd:string\"></empty><flag>___UNSUPPORTED_TYPE___</flag>"
+                "<meta><k>v</k></meta></files></files>"))
+      << memText(mem.get());
+
+  HBRef<HBListIterator> list2 = listOf();
+  HBRPCArgument arg2 = {"files", static_cast<IHBIter *>(list2.get()), HBIFC_ITER};
+  HBRef<HBPKTMessage> msg;
+  ASSERT_EQ(0, HBPKTMessage::create(nullptr, msg));
+  ASSERT_EQ(0, msg->fromArguments(1, &arg2));
+  // Back through the reader and the map conversion: files -> [ {name, flag, meta{k}} ].
+  HBRef<IHBMemStream> wire;
+  ASSERT_EQ(0, hbstream__newMem(wire.out(), 256));
+  ASSERT_GT(msg->write(wire.get()), 0);
+  void *buf = nullptr;
+  int32_t len = 0;
+  (void)wire->getBuffer(&buf, &len);
+  HBRef<HBPKTMessage> back;
+  ASSERT_EQ(0, HBPKTMessage::create(nullptr, back));
+  ASSERT_EQ(len, back->readBytes(buf, len));
+  HBRef<HBMap> map;
+  ASSERT_EQ(0, HBMap::create(nullptr, 1024, 1024, map));
+  map->setFlags(HBMAP_ORDERED);
+  ASSERT_EQ(0, back->toMap(map.get()));
+  EXPECT_EQ("{files:[{name:'a&b',flag:'___UNSUPPORTED_TYPE___',meta:{k:'v'}}]}",
+            render(map.get()));
+}
+
+}  // namespace

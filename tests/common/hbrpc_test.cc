@@ -80,7 +80,9 @@ class Service {
         if (m_next >= m_answers.size()) return;
         answer = m_answers[m_next++];
       }
-      if (!nettest::sendAll(fd, answer)) return;
+      // "!close!" in front: send the answer and hang up.
+      const bool close = answer.compare(0, 7, "!close!") == 0;
+      if (!nettest::sendAll(fd, close ? answer.substr(7) : answer) || close) return;
     }
   }
 
@@ -99,6 +101,12 @@ std::string xml(int status, const std::string &inner) {
   return http(status, "text/xml",
               "<?xml version=\"1.0\"?><soapenv:Envelope xmlns:soapenv=\"x\"><soapenv:Body>" +
                   inner + "</soapenv:Body></soapenv:Envelope>");
+}
+
+std::string pktStr(uint32_t field, const std::string &s) {
+  std::string out(1, char(field * 8 + 4));
+  out += char(s.size());
+  return out + s;
 }
 
 HBRef<HBRPCGeneric> rpcFor(const std::string &address, IHBHTTPConnPool *pool = nullptr) {
@@ -228,6 +236,33 @@ TEST(HBRPCSoap, PiecesTooLongForTheBufferAreThrownAway) {
   EXPECT_STREQ("ok", rpc->getArgmentByName("after"));
 }
 
+TEST(HBRPCSoap, AnswerCutShortIsAnIOError) {
+  // The server promises more body than it sends and closes.
+  const std::string part = "<soapenv:Envelope><soapenv:Body><mResponse><a>1</a>";
+  Service svc({"!close!HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + part});
+  HBRef<HBRPCGeneric> rpc = rpcFor(svc.url("/svc/api"));
+  const int32_t rc = rpc->call("m", nullptr);
+  EXPECT_EQ(BR_EIO, rc);
+  EXPECT_FALSE(rpc->isFault());
+
+  // A packet answer cut short by the connection fails the same way.
+  const std::string pkt = pktStr(0, "map") + pktStr(1, "a") + pktStr(2, "1");
+  Service svc2({"!close!HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n" + pkt});
+  HBRef<HBRPCGeneric> rpc2 = rpcFor(svc2.url("/svc/pktm/"));
+  EXPECT_EQ(BR_EIO, rpc2->call("m", nullptr));
+  EXPECT_FALSE(rpc2->isFault());
+  EXPECT_EQ(0, rpc2->getResultMap()->count());
+
+  // A whole answer whose records are malformed: nothing is taken from it, its status decides.
+  Service svc3({http(200, "application/octet-stream", pkt + "\x1c\x7f"),
+                http(500, "application/octet-stream", pkt + "\x1c\x7f")});
+  HBRef<HBRPCGeneric> rpc3 = rpcFor(svc3.url("/svc/pktm/"));
+  EXPECT_EQ(0, rpc3->call("m", nullptr));
+  EXPECT_EQ(0, rpc3->getResultMap()->count());
+  EXPECT_EQ(BR_EFAULT, rpc3->call("m", nullptr));
+  EXPECT_EQ(400, rpc3->getErrorCode());
+}
+
 TEST(HBRPCSoap, PooledConnectionsGoBack) {
   Service svc({xml(200, "<mResponse><a>1</a></mResponse>"),
                xml(200, "<mResponse><a>2</a></mResponse>")});
@@ -249,12 +284,6 @@ TEST(HBRPCSoap, PooledConnectionsGoBack) {
   HBRef<HBRPCGeneric> viaDefault;
   ASSERT_EQ(0, hbrpc__new(url.get(), viaDefault.out()));
   hbrpc__setConnPool(nullptr);
-}
-
-std::string pktStr(uint32_t field, const std::string &s) {
-  std::string out(1, char(field * 8 + 4));
-  out += char(s.size());
-  return out + s;
 }
 
 TEST(HBRPCPacket, RequestBytesAndAnswers) {

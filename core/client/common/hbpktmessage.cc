@@ -372,6 +372,18 @@ int64_t HBPKTMessage::write(IHBStream *stream) {
 
 // ---- Reading ----
 
+namespace {
+
+// A record cut short: the stream's own failure when it had one, else malformed data.
+template <class R>
+int64_t cutShort(const R &rd) {
+  if (rd.error) return rd.error;
+  brlog(kTag, BRLOG_ERROR, "Message cut short after %lld bytes\n", (long long)rd.total);
+  return BR_EINVAL;
+}
+
+}  // namespace
+
 int64_t HBPKTMessage::parse(Reader &rd, int64_t limit, int depth) {
   int64_t consumed = 0;
   while (limit < 0 || consumed < limit) {
@@ -382,13 +394,15 @@ int64_t HBPKTMessage::parse(Reader &rd, int64_t limit, int depth) {
     const int64_t room = limit < 0 ? -1 : limit - consumed;
     uint64_t key = 0;
     int32_t used = 0;
-    if (rd.varint(room, &key, &used) != 0) break;
+    const int k = rd.varint(room, &key, &used);
+    if (k == 1) break;  // the end of the message
+    if (k < 0) return cutShort(rd);
     consumed += used;
     const uint64_t number = key >> 3;
     const int32_t type = int32_t(key & 7);
     if (number > UINT32_MAX) {
       brlog(kTag, BRLOG_ERROR, "Field number %" PRIu64 " out of range\n", number);
-      break;
+      return BR_EINVAL;
     }
     const uint32_t field = uint32_t(number);
     if (type == 6 || type == 7) {
@@ -397,16 +411,16 @@ int64_t HBPKTMessage::parse(Reader &rd, int64_t limit, int depth) {
     }
     if (type == HBPKT_UINT || type == HBPKT_SINT) {
       uint64_t v = 0;
-      if (rd.varint(limit < 0 ? -1 : limit - consumed, &v, &used) != 0) break;
+      if (rd.varint(limit < 0 ? -1 : limit - consumed, &v, &used) != 0) return cutShort(rd);
       consumed += used;
       if (type == HBPKT_SINT) v = uint64_t(hbpkt__unzigzag(v));
       if (addRecord(field, type, 8, v, 0) < 0) return BR_ENOMEM;
       continue;
     }
     if (type == HBPKT_FIX || type == HBPKT_FIX2) {
-      if (limit >= 0 && limit - consumed < 8) break;
+      if (limit >= 0 && limit - consumed < 8) return cutShort(rd);
       uint8_t le[8];
-      if (rd.take(le, 8) < 8) break;
+      if (rd.take(le, 8) < 8) return cutShort(rd);
       consumed += 8;
       uint64_t v = 0;
       for (int i = 0; i < 8; ++i) v |= uint64_t(le[i]) << (8 * i);
@@ -414,12 +428,12 @@ int64_t HBPKTMessage::parse(Reader &rd, int64_t limit, int depth) {
       continue;
     }
     uint64_t len = 0;
-    if (rd.varint(limit < 0 ? -1 : limit - consumed, &len, &used) != 0) break;
+    if (rd.varint(limit < 0 ? -1 : limit - consumed, &len, &used) != 0) return cutShort(rd);
     consumed += used;
     const int64_t left = limit < 0 ? INT64_MAX : limit - consumed;
     if (len > uint64_t(left) || len > uint64_t(HBPKT_MAX_BODY)) {
       brlog(kTag, BRLOG_ERROR, "Record length %" PRIu64 " passes the message\n", len);
-      break;
+      return BR_EINVAL;
     }
     if (type == HBPKT_STR) {
       if (len > HBPKT_MAX_STR) {
@@ -428,14 +442,14 @@ int64_t HBPKTMessage::parse(Reader &rd, int64_t limit, int depth) {
         const int64_t skipped = rd.take(nullptr, int64_t(len));
         consumed += skipped;
         if (addRecord(field, HBPKT_STR, int32_t(len), 0, 0) < 0) return BR_ENOMEM;
-        if (skipped < int64_t(len)) break;
+        if (skipped < int64_t(len)) return cutShort(rd);
         continue;
       }
       char *bytes = static_cast<char *>(m_alloc->alloc(int32_t(len) + 1));
       if (!bytes) return BR_ENOMEM;
       const int64_t got = rd.take(bytes, int64_t(len));
       consumed += got;
-      if (got < int64_t(len)) break;
+      if (got < int64_t(len)) return cutShort(rd);
       bytes[len] = 0;
       if (addRecord(field, HBPKT_STR, int32_t(len), reinterpret_cast<uintptr_t>(bytes), 0) < 0)
         return BR_ENOMEM;
@@ -451,15 +465,10 @@ int64_t HBPKTMessage::parse(Reader &rd, int64_t limit, int depth) {
     const int64_t n = len ? child->parse(rd, int64_t(len), depth + 1) : 0;
     if (n < 0) return n;
     consumed += n;
+    if (n < int64_t(len)) return cutShort(rd);
     if (n > 0 && addMessage(field, child.get()) < 0) return BR_ENOMEM;
-    if (n < int64_t(len)) {
-      // A nested message that stopped early: skip what is left of it to stay aligned.
-      const int64_t skipped = rd.take(nullptr, int64_t(len) - n);
-      consumed += skipped;
-      if (skipped < int64_t(len) - n) break;
-    }
   }
-  if (rd.error && consumed == 0 && depth == 0) return rd.error;
+  if (rd.error) return rd.error;
   return consumed;
 }
 

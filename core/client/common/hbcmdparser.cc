@@ -162,6 +162,7 @@ void hbsoap__xmlUnescape(char *text, int32_t *length) {
 
 struct HBCommandParserCore::Elem {
   const char *name = nullptr;  // in the result map's allocator
+  int32_t nameLen = 0;
   uint32_t flags = 0;          // 0x1 received a value or child, 0x2 typed as a string
   HBRef<HBMap> map;
   HBRef<HBListIterator> list;
@@ -173,6 +174,7 @@ struct HBCommandParserCore::Elem {
 
   void clear() {
     name = nullptr;
+    nameLen = 0;
     flags = 0;
     map.reset();
     list.reset();
@@ -360,6 +362,7 @@ void HBCommandParserCore::startElement(const char *raw, int32_t rawLen, const At
     m_inResponse = response;
     m_stack[0].clear();
     m_stack[0].name = m_alloc->copyText(name, len);
+    m_stack[0].nameLen = len;
     m_depth = m_stack[0].name ? 1 : 0;
     if (!m_depth) m_inError = m_inResponse = false;
     return;
@@ -389,6 +392,7 @@ void HBCommandParserCore::startElement(const char *raw, int32_t rawLen, const At
   Elem &E = m_stack[m_depth++];
   E.clear();
   E.name = copy;
+  E.nameLen = len;
   for (int32_t i = 0; i < nattrs; ++i) {
     if (attrs[i].nameLen >= 8 && !std::memcmp(attrs[i].name, "xsi:type", 8) &&
         attrs[i].valueLen >= 10 && !std::memcmp(attrs[i].value, "xsd:string", 10))
@@ -409,13 +413,13 @@ void HBCommandParserCore::addValue(int32_t e, const char *text, int32_t len) {
       return;
     }
     if (A.map) {
-      if (A.map->get(E.name, nullptr, nullptr) == 0) {
-        HBRef<HBStrSA> s;
-        if (HBStrSA::create(m_alloc, text, len, s) == 0) (void)convertToList(i, E.name, s->obj());
+      // One lookup: an insert that collides means a second child of that name.
+      if (A.map->putString(E.name, text, HBMAP_PUT_NOREPLACE) != BR_EEXISTS) {
+        brlog(kTag, BRLOG_DEBUG, "    -- '%s' -> '%s'\n", E.name, text);
         return;
       }
-      brlog(kTag, BRLOG_DEBUG, "    -- '%s' -> '%s'\n", E.name, text);
-      (void)A.map->putString(E.name, text);
+      HBRef<HBStrSA> s;
+      if (HBStrSA::create(m_alloc, text, len, s) == 0) (void)convertToList(i, E.name, s->obj());
       return;
     }
   }
@@ -447,7 +451,7 @@ void HBCommandParserCore::endElement(const char *raw, int32_t rawLen) {
   stripPrefix(&name, &len);
   const int32_t top = m_depth - 1;
   Elem &E = m_stack[top];
-  if (int32_t(std::strlen(E.name)) != len || std::memcmp(E.name, name, size_t(len)) != 0) {
+  if (E.nameLen != len || std::memcmp(E.name, name, size_t(len)) != 0) {
     brlog(kTag, BRLOG_WARNING, " -- ACK We are in element: <%s> but end tag is <%.*s>\n", E.name,
           int(len), name);
     return;

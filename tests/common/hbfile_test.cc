@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "brlog.h"
+#include "logcapture.h"
 #include "testutil.h"
 
 using tessel::test::readFile;
@@ -20,23 +21,7 @@ using tessel::test::writeFile;
 
 namespace {
 
-class LogCapture {
- public:
-  LogCapture() {
-    brlog__resetForTest();
-    hblogsink__init("test", m_dir.file("t.log").c_str());
-    brlog__setLevel(BRLOG_DEBUG5);
-  }
-  ~LogCapture() { brlog__resetForTest(); }
-  bool has(const std::string &needle) const {
-    std::string s;
-    readFile(m_dir.file("t.log"), &s);
-    return s.find(needle) != std::string::npos;
-  }
-
- private:
-  TempDir m_dir;
-};
+using tessel::test::LogCapture;
 
 bool exists(const std::string &p) {
   struct stat st;

@@ -13,24 +13,14 @@
 
 #include "brlog.h"
 #include "hbstream.h"
+#include "logcapture.h"
 #include "testutil.h"
 
 namespace {
 
 // ---- helpers ----------------------------------------------------------------------------------
 
-std::string captureLog(const std::function<void()> &fn) {
-  tessel::test::TempDir dir;
-  const std::string path = dir.file("capture.log");
-  brlog__resetForTest();
-  hblogsink__init("hbjson_test", path.c_str());
-  brlog__setLevel(BRLOG_DEBUG5);
-  fn();
-  std::string text;
-  tessel::test::readFile(path, &text);
-  brlog__resetForTest();
-  return text;
-}
+using tessel::test::captureLog;
 
 std::string show(IHBObj *obj);
 

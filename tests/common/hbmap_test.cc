@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "brlog.h"
+#include "logcapture.h"
 #include "testutil.h"
 
 namespace {
@@ -48,18 +49,7 @@ std::vector<std::string> keysOf(IHBMap *map) {
   return keys;
 }
 
-std::string captureLog(const std::function<void()> &fn) {
-  tessel::test::TempDir dir;
-  const std::string path = dir.file("capture.log");
-  brlog__resetForTest();
-  hblogsink__init("hbmap_test", path.c_str());
-  brlog__setLevel(BRLOG_DEBUG5);
-  fn();
-  std::string text;
-  tessel::test::readFile(path, &text);
-  brlog__resetForTest();
-  return text;
-}
+using tessel::test::captureLog;
 
 using Keys = std::vector<std::string>;
 

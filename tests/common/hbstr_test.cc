@@ -9,23 +9,12 @@
 #include <string>
 
 #include "brlog.h"
+#include "logcapture.h"
 #include "testutil.h"
 
 namespace {
 
-// Runs `fn` with the log going to a fresh file at the most verbose level; returns the file.
-std::string captureLog(const std::function<void()> &fn) {
-  tessel::test::TempDir dir;
-  const std::string path = dir.file("capture.log");
-  brlog__resetForTest();
-  hblogsink__init("hbstr_test", path.c_str());
-  brlog__setLevel(BRLOG_DEBUG5);
-  fn();
-  std::string text;
-  tessel::test::readFile(path, &text);
-  brlog__resetForTest();
-  return text;
-}
+using tessel::test::captureLog;
 
 TEST(HBStr, HeapStringCopiesAndOffersBothInterfaces) {
   char source[] = "hello";

@@ -18,6 +18,7 @@
 #include "brlog.h"
 #include "fakestream.h"
 #include "hbfile.h"
+#include "logcapture.h"
 #include "testutil.h"
 
 using tessel::test::FakeStream;
@@ -27,25 +28,7 @@ using tessel::test::writeFile;
 
 namespace {
 
-// Keeps every log line of the test in a file that the test can search.
-class LogCapture {
- public:
-  LogCapture() {
-    brlog__resetForTest();
-    hblogsink__init("test", m_dir.file("t.log").c_str());
-    brlog__setLevel(BRLOG_DEBUG5);
-  }
-  ~LogCapture() { brlog__resetForTest(); }
-  std::string text() const {
-    std::string s;
-    readFile(m_dir.file("t.log"), &s);
-    return s;
-  }
-  bool has(const std::string &needle) const { return text().find(needle) != std::string::npos; }
-
- private:
-  TempDir m_dir;
-};
+using tessel::test::LogCapture;
 
 std::string pattern(size_t n) {
   std::string s(n, '\0');

@@ -66,31 +66,8 @@ bool isHex32(const std::string &s) {
   return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-std::string htmlEscape(const std::string &s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
+// Markup escaping for the sign-in and go pages: the same rules as for XML text.
+std::string htmlEscape(const std::string &s) { return svcxml__escape(s); }
 
 std::string urlEncode(const std::string &s) {
   static const char kHex[] = "0123456789ABCDEF";

@@ -278,12 +278,22 @@ TEST(HBRPCSoap, PooledConnectionsGoBack) {
   EXPECT_EQ(1, svc.accepted());
   pool->closeAll();
 
-  hbrpc__setConnPool(pool.get());
+  // The registered pool, else the process-wide one.
   HBRef<IHBURL> url;
   ASSERT_EQ(0, hburl__parse(url.out(), svc.url("/svc/api").c_str()));
-  HBRef<HBRPCGeneric> viaDefault;
-  ASSERT_EQ(0, hbrpc__new(url.get(), viaDefault.out()));
+  EXPECT_EQ(nullptr, hbrpc__getConnPool());
+  hbhttpconnpool__setDefault(pool.get());
+  HBRef<IHBHTTPConnPool> got = HBRef<IHBHTTPConnPool>::adopt(hbrpc__getConnPool());
+  EXPECT_EQ(pool.get(), got.get());
+  HBRef<IHBHTTPConnPool> own;
+  ASSERT_EQ(0, hbhttpconnpool__create(own.out()));
+  hbrpc__setConnPool(own.get());
+  got = HBRef<IHBHTTPConnPool>::adopt(hbrpc__getConnPool());
+  EXPECT_EQ(own.get(), got.get());
+  HBRef<HBRPCGeneric> viaRegistered;
+  ASSERT_EQ(0, hbrpc__new(url.get(), viaRegistered.out()));
   hbrpc__setConnPool(nullptr);
+  hbhttpconnpool__setDefault(nullptr);
 }
 
 TEST(HBRPCPacket, RequestBytesAndAnswers) {

@@ -32,9 +32,15 @@ void hbrpc__setConnPool(IHBHTTPConnPool *pool) {
 }
 
 IHBHTTPConnPool *hbrpc__getConnPool() {
-  std::lock_guard<std::mutex> lock(g_poolLock);
-  if (g_pool) g_pool->upref();
-  return g_pool;
+  {
+    std::lock_guard<std::mutex> lock(g_poolLock);
+    if (g_pool) {
+      g_pool->upref();
+      return g_pool;
+    }
+  }
+  // Without a pool of its own the RPC layer shares the process-wide one of the URL helpers.
+  return hbhttpconnpool__getDefault();
 }
 
 int32_t hbrpc__new(IHBURL *url, HBRPCGeneric **out) {

@@ -21,7 +21,8 @@ struct IHBHTTPConnPool;
 // Registers the process-wide pool that new call objects use (the pool takes a reference of its
 // own; the previous one is released); null unregisters.
 void hbrpc__setConnPool(IHBHTTPConnPool *pool);
-// The registered pool with one reference for the caller, or null.
+// The registered pool, else the process-wide pool of hbhttpconnpool__setDefault, with one
+// reference for the caller; null when there is neither.
 IHBHTTPConnPool *hbrpc__getConnPool();
 
 class HBRPCGeneric final : public HBObject<HBRPCGeneric, IHBObj> {
@@ -81,7 +82,7 @@ class HBRPCGeneric final : public HBObject<HBRPCGeneric, IHBObj> {
   int32_t m_last = 0;
 };
 
-// A call object for `url` with the registered pool (logging a warning and using direct
-// connections when none is registered). One reference for the caller; always 0 unless memory
+// A call object for `url` with the pool of hbrpc__getConnPool (logging a warning and using
+// direct connections when there is none). One reference for the caller; always 0 unless memory
 // is short.
 HB_NODISCARD int32_t hbrpc__new(IHBURL *url, HBRPCGeneric **out);

@@ -62,9 +62,10 @@ std::string rawListFiles(bool packet) {
   const int port = std::atoi(g_base.substr(g_base.rfind(':') + 1).c_str());
   if (BRHTTPConnection__new(&c, "http", "127.0.0.1", uint32_t(port), 0, 10000, 10000, 10000) < 0)
     return "";
-  const char *pairs[] = {"valtoken", g_token.c_str(), "deviceid", g_dev.c_str(), "serviceid",
-                         g_sid.c_str(), "parentid", g_folder.c_str(), "maxcount", "500",
-                         "pageoffset", "0", nullptr};
+  const char *pairs[] = {"valtoken",  g_token.c_str(), "deviceid",   g_dev.c_str(),
+                         "serviceid", g_sid.c_str(),   "parentid",   g_folder.c_str(),
+                         "maxcount",  "500",           "pageoffset", "0",
+                         nullptr};
   HBRef<IHBMemStream> body;
   (void)hbstream__newMem(body.out(), 4096);
   HBRef<HBPKTMessage> msg;
@@ -89,7 +90,8 @@ std::string rawListFiles(bool packet) {
     if (BRHTTPRequest__receiveResponseHeader(r, nullptr, 0) == 200) {
       char buf[4096];
       int32_t n;
-      while ((n = BRHTTPRequest__receiveResponseBody(r, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+      while ((n = BRHTTPRequest__receiveResponseBody(r, buf, sizeof buf)) > 0)
+        out.append(buf, size_t(n));
     }
     BRHTTPRequest__destroy(r);
   }
@@ -157,8 +159,8 @@ bool setUp() {
   g_folder = file ? file->getString("fileid") : "";
   for (int i = 0; i < kEntries; ++i) {
     const std::string name = "picture-" + std::to_string(i) + ".jpg";
-    const char *fields[] = {"type", "0", "size", "123456", "mtime", "1700000000000",
-                            "mimetype", "image/jpeg", nullptr};
+    const char *fields[] = {"type",          "0",        "size",       "123456", "mtime",
+                            "1700000000000", "mimetype", "image/jpeg", nullptr};
     if (hbsvc__createFile(rpc.get(), g_token.c_str(), g_dev.c_str(), g_sid.c_str(),
                           g_folder.c_str(), name.c_str(), fields) != 0)
       return false;
@@ -188,20 +190,24 @@ void callLoop(benchmark::State &state, const char *path) {
   (void)hbhttpconnpool__create(pool.out());
   HBRef<HBRPCGeneric> rpc = call(path, pool.get());
   for (auto _ : state) {
-    if (hbsvc__listFiles(rpc.get(), g_token.c_str(), g_dev.c_str(), g_sid.c_str(),
-                         g_folder.c_str(), "0") != 0 ||
+    if (hbsvc__listFiles(rpc.get(), g_token.c_str(), g_dev.c_str(), g_sid.c_str(), g_folder.c_str(),
+                         "0") != 0 ||
         std::strcmp(rpc->getArgmentByName("count") ? rpc->getArgmentByName("count") : "", "500")) {
       state.SkipWithError("listFiles failed");
       break;
     }
   }
   state.SetItemsProcessed(state.iterations());
-  state.counters["calls/s"] = benchmark::Counter(double(state.iterations()),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["calls/s"] =
+      benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-void BM_ListFiles500_Soap(benchmark::State &state) { callLoop(state, "/svc/api"); }
-void BM_ListFiles500_Packet(benchmark::State &state) { callLoop(state, "/svc/pktm/"); }
+void BM_ListFiles500_Soap(benchmark::State &state) {
+  callLoop(state, "/svc/api");
+}
+void BM_ListFiles500_Packet(benchmark::State &state) {
+  callLoop(state, "/svc/pktm/");
+}
 
 const HBSoapListType kFiles[] = {{"files", 1}, {nullptr, 0}};
 

@@ -52,7 +52,9 @@ TEST(HBPKTMessage, RequestBytesAndNumbers) {
   ASSERT_EQ(0, HBPKTMessage::create(nullptr, msg));
   const char *pairs[] = {"valtoken", "t", "deviceid", "d", nullptr};
   ASSERT_EQ(0, msg->fromPairs(pairs));
-  EXPECT_EQ(std::string("\x04\x03map\x0c\x08valtoken\x14\x01t\x1c\x08" "deviceid\x24\x01" "d"),
+  EXPECT_EQ(std::string("\x04\x03map\x0c\x08valtoken\x14\x01t\x1c\x08"
+                        "deviceid\x24\x01"
+                        "d"),
             bytes(msg.get()));
 
   HBRef<HBPKTMessage> nums;
@@ -150,8 +152,8 @@ TEST(HBPKTMessage, AnswerConversion) {
   ASSERT_EQ(0, HBMap::create(nullptr, 4096, 4096, other));
   EXPECT_EQ(BR_EINVAL, readMsg(iter)->toMap(other.get()));
   EXPECT_EQ(0, other->count());
-  EXPECT_EQ(BR_EINVAL, readMsg(str(0, "map") + str(1, "a") + str(2, "x") + str(3, "b"))
-                           ->toMap(other.get()));
+  EXPECT_EQ(BR_EINVAL,
+            readMsg(str(0, "map") + str(1, "a") + str(2, "x") + str(3, "b"))->toMap(other.get()));
   EXPECT_STREQ("x", other->getString("a"));  // converted before the failure
   EXPECT_EQ(BR_EINVAL, readMsg(str(0, "map") + str(1, "a") + "\x10\x05")->toMap(other.get()));
   EXPECT_EQ(BR_EINVAL, readMsg(str(0, "mapx"))->toMap(other.get()));
@@ -163,9 +165,9 @@ TEST(HBPKTMessage, HostileBodies) {
   ASSERT_EQ(0, HBMap::create(nullptr, 4096, 4096, map));
 
   // A STR longer than 4096 is refused and skipped; the records after it still parse.
-  HBRef<HBPKTMessage> big =
-      readMsg(str(0, "map") + str(1, "a") + str(2, std::string(5000, 'x')) + str(3, "b") +
-              str(4, "ok"), &used);
+  HBRef<HBPKTMessage> big = readMsg(
+      str(0, "map") + str(1, "a") + str(2, std::string(5000, 'x')) + str(3, "b") + str(4, "ok"),
+      &used);
   EXPECT_GT(used, 5000);
   EXPECT_EQ(BR_EINVAL, big->toMap(map.get()));  // the entry needing it fails
   int32_t type, size;

@@ -49,9 +49,7 @@ class Service {
     startLog();
   }
 
-  std::string url(const std::string &path) const {
-    return "http://" + m_server.hostPort() + path;
-  }
+  std::string url(const std::string &path) const { return "http://" + m_server.hostPort() + path; }
   std::vector<Seen> seen() {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_seen;
@@ -68,8 +66,8 @@ class Service {
       if (nettest::headerValue(s.header, "Transfer-Encoding") == "chunked") {
         if (!nettest::readChunked(fd, &rest, &s.body)) return;
       } else {
-        const size_t len = strtoul(nettest::headerValue(s.header, "Content-Length").c_str(),
-                                   nullptr, 10);
+        const size_t len =
+            strtoul(nettest::headerValue(s.header, "Content-Length").c_str(), nullptr, 10);
         if (!nettest::readBytes(fd, &rest, len)) return;
         s.body = rest.substr(0, len);
       }
@@ -118,8 +116,9 @@ HBRef<HBRPCGeneric> rpcFor(const std::string &address, IHBHTTPConnPool *pool = n
 }
 
 TEST(HBRPCSoap, RequestOnTheWireAndPasswordMaskedInTheLog) {
-  Service svc({xml(200, "<loginUserResponse><valtoken xsi:type=\"xsd:string\">tok</valtoken>"
-                        "<user><name>al</name></user></loginUserResponse>")});
+  Service svc({xml(200,
+                   "<loginUserResponse><valtoken xsi:type=\"xsd:string\">tok</valtoken>"
+                   "<user><name>al</name></user></loginUserResponse>")});
   HBRef<HBRPCGeneric> rpc = rpcFor(svc.url("/svc/api"));
   ASSERT_EQ(0, rpc->call("loginUser", "username", "al", "password", "s3cr&t", nullptr));
   EXPECT_STREQ("tok", rpc->getArgmentByName("valtoken"));
@@ -145,8 +144,9 @@ TEST(HBRPCSoap, RequestOnTheWireAndPasswordMaskedInTheLog) {
 }
 
 TEST(HBRPCSoap, FaultRules) {
-  Service svc({xml(500, "<VXError><errorCode>0x1F</errorCode><errorDescription>Bad"
-                        "</errorDescription><errorContext>ctx</errorContext></VXError>"),
+  Service svc({xml(500,
+                   "<VXError><errorCode>0x1F</errorCode><errorDescription>Bad"
+                   "</errorDescription><errorContext>ctx</errorContext></VXError>"),
                http(404, "text/html", "<html>not here</html>"),
                xml(200, "<mResponse><a>1</a><m><x>1</x></m></mResponse>"),
                xml(200, "<VXError><errorCode>808</errorCode></VXError>"),
@@ -160,24 +160,26 @@ TEST(HBRPCSoap, FaultRules) {
   EXPECT_EQ(31, rpc->getErrorCode());
   const int32_t n = rpc->getErrorXML(buf);
   EXPECT_EQ(int32_t(strlen(buf)), n);
-  EXPECT_STREQ("<VXError><errorCode>31</errorCode><errorDescription>Bad</errorDescription>"
-               "<errorContext>ctx</errorContext></VXError>",
-               buf);
+  EXPECT_STREQ(
+      "<VXError><errorCode>31</errorCode><errorDescription>Bad</errorDescription>"
+      "<errorContext>ctx</errorContext></VXError>",
+      buf);
 
   EXPECT_EQ(BR_EFAULT, rpc->call("m", nullptr));
   EXPECT_TRUE(rpc->isFault());
   EXPECT_EQ(400, rpc->getErrorCode());
   ASSERT_GT(rpc->getErrorXML(buf), 0);
-  EXPECT_STREQ("<VXError><errorCode>400</errorCode><errorDescription>Unknown Error"
-               "</errorDescription><errorContext></errorContext></VXError>",
-               buf);
+  EXPECT_STREQ(
+      "<VXError><errorCode>400</errorCode><errorDescription>Unknown Error"
+      "</errorDescription><errorContext></errorContext></VXError>",
+      buf);
 
   EXPECT_EQ(0, rpc->call("m", nullptr));
   EXPECT_FALSE(rpc->isFault());
   EXPECT_EQ(-1, rpc->getErrorCode());
   EXPECT_EQ(-1, rpc->getErrorXML(buf));
   EXPECT_STREQ("1", rpc->getArgmentByName("a"));
-  EXPECT_EQ(nullptr, rpc->getArgmentByName("m"));       // a map, not a text
+  EXPECT_EQ(nullptr, rpc->getArgmentByName("m"));  // a map, not a text
   EXPECT_EQ(nullptr, rpc->getArgmentByName("absent"));
   EXPECT_EQ(nullptr, rpc->getArgmentIterator("m"));
   HBRef<HBMap> kept = HBRef<HBMap>::adopt(rpc->getArgmentMap("m"));
@@ -202,8 +204,8 @@ TEST(HBRPCSoap, FaultRules) {
 }
 
 TEST(HBRPCSoap, LocalFailuresAreNotFaults) {
-  HBRef<HBRPCGeneric> rpc = rpcFor("http://127.0.0.1:" +
-                                   std::to_string(tessel::test::freeLoopbackPort()) + "/svc/api");
+  HBRef<HBRPCGeneric> rpc =
+      rpcFor("http://127.0.0.1:" + std::to_string(tessel::test::freeLoopbackPort()) + "/svc/api");
   const int32_t rc = rpc->call("m", "a", "b", nullptr);
   EXPECT_LT(rc, 0);
   EXPECT_NE(BR_EFAULT, rc);
@@ -218,14 +220,13 @@ TEST(HBRPCSoap, LocalFailuresAreNotFaults) {
   EXPECT_EQ(BR_EFAULT, rpc2->call("m", nullptr));
   EXPECT_EQ(400, rpc2->getErrorCode());
   // A pair list that starts with a null name sends no arguments.
-  EXPECT_NE(std::string::npos,
-            svc.seen()[0].body.find("encoding/\"></m></soapenv:Body>"));
+  EXPECT_NE(std::string::npos, svc.seen()[0].body.find("encoding/\"></m></soapenv:Body>"));
 }
 
 TEST(HBRPCSoap, PiecesTooLongForTheBufferAreThrownAway) {
-  Service svc({xml(200, "<mResponse><a>1</a><b>" + std::string(10000, 'y') +
-                            "</b><c>3</c></mResponse>"),
-               xml(200, "<mResponse><after>ok</after></mResponse>")});
+  Service svc(
+      {xml(200, "<mResponse><a>1</a><b>" + std::string(10000, 'y') + "</b><c>3</c></mResponse>"),
+       xml(200, "<mResponse><after>ok</after></mResponse>")});
   HBRef<HBRPCGeneric> rpc = rpcFor(svc.url("/svc/api"));
   EXPECT_EQ(0, rpc->call("m", nullptr));
   EXPECT_STREQ("1", rpc->getArgmentByName("a"));
@@ -264,8 +265,8 @@ TEST(HBRPCSoap, AnswerCutShortIsAnIOError) {
 }
 
 TEST(HBRPCSoap, PooledConnectionsGoBack) {
-  Service svc({xml(200, "<mResponse><a>1</a></mResponse>"),
-               xml(200, "<mResponse><a>2</a></mResponse>")});
+  Service svc(
+      {xml(200, "<mResponse><a>1</a></mResponse>"), xml(200, "<mResponse><a>2</a></mResponse>")});
   HBRef<IHBHTTPConnPool> pool;
   ASSERT_EQ(0, hbhttpconnpool__create(pool.out()));
   HBRef<HBRPCGeneric> rpc = rpcFor(svc.url("/svc/api"), pool.get());
@@ -324,7 +325,9 @@ TEST(HBRPCPacket, RequestBytesAndAnswers) {
   ASSERT_EQ(3u, seen.size());
   EXPECT_EQ(0u, seen[0].header.find("POST /svc/api/pktm/m HTTP/1.1\r\n"));
   EXPECT_EQ("application/octet-stream", nettest::headerValue(seen[0].header, "Content-Type"));
-  EXPECT_EQ(std::string("\x04\x03map\x0c\x08valtoken\x14\x01t\x1c\x08" "deviceid\x24\x01" "d"),
+  EXPECT_EQ(std::string("\x04\x03map\x0c\x08valtoken\x14\x01t\x1c\x08"
+                        "deviceid\x24\x01"
+                        "d"),
             seen[0].body);
   EXPECT_EQ(std::string("\x04\x03map"), seen[1].body);
 }

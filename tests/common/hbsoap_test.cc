@@ -6,8 +6,8 @@
 #include <string>
 
 #include "hbmap.h"
-#include "hbstream.h"
 #include "hbstr.h"
+#include "hbstream.h"
 
 namespace {
 
@@ -177,8 +177,8 @@ TEST(HBSoapRequest, EscapeAndUnescape) {
   EXPECT_EQ("\xC3\xA9\xC3\xA9", unesc("&#233;&#xE9;"));
   EXPECT_EQ("\xF0\x9F\x98\x80", unesc("&#x1F600;"));
   EXPECT_EQ("ab", unesc("a&bogus;b"));
-  EXPECT_EQ("ab", unesc("a&#0;b"));         // NUL would cut the text
-  EXPECT_EQ("ab", unesc("a&#xD800;b"));     // a lone surrogate is no character
+  EXPECT_EQ("ab", unesc("a&#0;b"));      // NUL would cut the text
+  EXPECT_EQ("ab", unesc("a&#xD800;b"));  // a lone surrogate is no character
   EXPECT_EQ("ab", unesc("a&#99999999999;b"));
   EXPECT_EQ("a &amp b", unesc("a &amp b"));  // unfinished: left as it is
   EXPECT_EQ("a&", unesc("a&"));
@@ -220,8 +220,9 @@ TEST(HBSoapParser, MapsListsAndTexts) {
                   kFiles));
   // A table replaces the default names.
   EXPECT_EQ("{messages:{message:'hi'}}",
-            parse("m", envelope("<mResponse><messages><message>hi</message></messages>"
-                                "</mResponse>"),
+            parse("m",
+                  envelope("<mResponse><messages><message>hi</message></messages>"
+                           "</mResponse>"),
                   kFiles));
   // Blanks: trimmed, unless typed as a string; entities decoded; empty elements.
   EXPECT_EQ("{a:'a b',b:'  a b  ',c:'<&>\xC3\xA9',d:'',e:''}",
@@ -285,9 +286,9 @@ TEST(HBSoapParser, BadInputIsRefused) {
 
   // A text longer than the buffer cannot be placed; what came before it stays.
   bool full = false;
-  EXPECT_EQ("{a:'1'}", parse("m", "<mResponse><a>1</a><b>" + std::string(10000, 'y') +
-                                      "</b></mResponse>",
-                             nullptr, 4096, &full));
+  EXPECT_EQ("{a:'1'}",
+            parse("m", "<mResponse><a>1</a><b>" + std::string(10000, 'y') + "</b></mResponse>",
+                  nullptr, 4096, &full));
   EXPECT_TRUE(full);
   // A tag longer than the buffer, likewise.
   full = false;
@@ -355,11 +356,11 @@ TEST(HBSoapRequest, SerializableRecordsInBothForms) {
   HBRef<IHBMemStream> mem;
   ASSERT_EQ(0, hbstream__newMem(mem.out(), 256));
   ASSERT_EQ(0, hbsoap__writeEnvelope(mem.get(), "m", 1, &arg, nullptr));
-  EXPECT_NE(std::string::npos,
-            memText(mem.get()).find(
-                "<files><files><name xsi:type=\"xsd:string\">a&amp;b</name><empty "
-                "xsi:type=\"xsd:string\"></empty><flag>___UNSUPPORTED_TYPE___</flag>"
-                "<meta><k>v</k></meta></files></files>"))
+  EXPECT_NE(
+      std::string::npos,
+      memText(mem.get()).find("<files><files><name xsi:type=\"xsd:string\">a&amp;b</name><empty "
+                              "xsi:type=\"xsd:string\"></empty><flag>___UNSUPPORTED_TYPE___</flag>"
+                              "<meta><k>v</k></meta></files></files>"))
       << memText(mem.get());
 
   HBRef<HBListIterator> list2 = listOf();
@@ -381,8 +382,7 @@ TEST(HBSoapRequest, SerializableRecordsInBothForms) {
   ASSERT_EQ(0, HBMap::create(nullptr, 1024, 1024, map));
   map->setFlags(HBMAP_ORDERED);
   ASSERT_EQ(0, back->toMap(map.get()));
-  EXPECT_EQ("{files:[{name:'a&b',flag:'___UNSUPPORTED_TYPE___',meta:{k:'v'}}]}",
-            render(map.get()));
+  EXPECT_EQ("{files:[{name:'a&b',flag:'___UNSUPPORTED_TYPE___',meta:{k:'v'}}]}", render(map.get()));
 }
 
 }  // namespace

@@ -102,8 +102,7 @@ class ServiceMethods : public testing::TestWithParam<bool> {
  protected:
   static void SetUpTestSuite() {
     s_data = new tessel::test::TempDir;
-    auto r = runProgram({binPath("tesselsvc"), "adduser", "--data", s_data->path(), "alice",
-                         "pw"});
+    auto r = runProgram({binPath("tesselsvc"), "adduser", "--data", s_data->path(), "alice", "pw"});
     ASSERT_EQ(0, r.exitCode) << r.err;
     s_token = field(r.out, "token");
     s_device = field(r.out, "deviceid");
@@ -203,14 +202,13 @@ TEST_P(ServiceMethods, AccountAndDrives) {
 TEST_P(ServiceMethods, FilesAndFaults) {
   const char *t = s_token.c_str(), *d = s_device.c_str(), *s = s_service.c_str();
   const std::string folderName = GetParam() ? "pkt" : "soap";
-  ASSERT_EQ(0, hbsvc__createFolder(m_rpc.get(), t, d, s, "0", folderName.c_str(),
-                                   "1700000000000"));
+  ASSERT_EQ(0, hbsvc__createFolder(m_rpc.get(), t, d, s, "0", folderName.c_str(), "1700000000000"));
   const std::string folder = fileid();
   ASSERT_FALSE(folder.empty());
   expectFault(hbsvc__createFolder(m_rpc.get(), t, d, s, "0", folderName.c_str(), "1"), 808);
 
-  const char *fields[] = {"origin", "host", "type", "0", "size", "5", "ctime", "1", "mtime", "2",
-                          "mimetype", "image/jpeg", nullptr};
+  const char *fields[] = {"origin", "host",  "type", "0",        "size",       "5",    "ctime",
+                          "1",      "mtime", "2",    "mimetype", "image/jpeg", nullptr};
   ASSERT_EQ(0, hbsvc__createFile(m_rpc.get(), t, d, s, folder.c_str(), "a b.jpg", fields));
   const std::string file = fileid();
   ASSERT_FALSE(file.empty());

@@ -10,15 +10,15 @@
 namespace {
 
 using tessel::test::binPath;
-using tessel::test::RunResult;
 using tessel::test::runProgram;
+using tessel::test::RunResult;
 
 class ToolRpcTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     s_data = new tessel::test::TempDir;
-    RunResult r = runProgram({binPath("tesselsvc"), "adduser", "--data", s_data->path(), "bob",
-                              "pw"});
+    RunResult r =
+        runProgram({binPath("tesselsvc"), "adduser", "--data", s_data->path(), "bob", "pw"});
     ASSERT_EQ(0, r.exitCode) << r.err;
     const size_t t = r.out.find("\"token\":\"");
     ASSERT_NE(std::string::npos, t);
@@ -57,8 +57,7 @@ TEST_F(ToolRpcTest, AnswersAsJson) {
   // A single drive: a map over SOAP unless named as a list; always a list over packets.
   r = rpc({s_svc->url() + "/svc/api", "listServices", "valtoken=" + s_token});
   EXPECT_EQ(0u, r.out.find("{\"services\":{\"service\":{")) << r.out;
-  r = rpc({s_svc->url() + "/svc/api", "listServices", "valtoken=" + s_token, "--list",
-           "services"});
+  r = rpc({s_svc->url() + "/svc/api", "listServices", "valtoken=" + s_token, "--list", "services"});
   EXPECT_EQ(0u, r.out.find("{\"services\":[{")) << r.out;
   r = rpc({s_svc->url() + "/svc/pktm/", "listServices", "valtoken=" + s_token});
   EXPECT_EQ(0u, r.out.find("{\"services\":[{")) << r.out;

@@ -11,11 +11,13 @@
 namespace {
 
 const char kTag[] = "BRCMND";
-const int kTrace = BRLOG_VERBOSE4;  // 19
+const int kTrace = BRLOG_VERBOSE4;   // 19
 const int kSummary = BRLOG_VERBOSE;  // 16
 const int32_t kMaxAttrs = 16;
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // The name without its namespace prefix.
 void stripPrefix(const char **name, int32_t *len) {
@@ -73,12 +75,23 @@ int32_t hbsoap__xmlEscape(const char *text, IHBStream *stream, bool nameMode) {
     }
     const char *rep = nullptr;
     switch (c) {
-      case '&': rep = "&amp;"; break;
-      case '<': rep = "&lt;"; break;
-      case '>': rep = "&gt;"; break;
-      case '\'': rep = "&#x27;"; break;
-      case '"': rep = "&quot;"; break;
-      default: break;
+      case '&':
+        rep = "&amp;";
+        break;
+      case '<':
+        rep = "&lt;";
+        break;
+      case '>':
+        rep = "&gt;";
+        break;
+      case '\'':
+        rep = "&#x27;";
+        break;
+      case '"':
+        rep = "&quot;";
+        break;
+      default:
+        break;
     }
     if (rep) {
       const size_t l = std::strlen(rep);
@@ -123,11 +136,16 @@ void hbsoap__xmlUnescape(char *text, int32_t *length) {
     };
     char rep[4];
     int32_t replen = -1;
-    if (is("amp")) rep[0] = '&', replen = 1;
-    else if (is("apos")) rep[0] = '\'', replen = 1;
-    else if (is("quot")) rep[0] = '"', replen = 1;
-    else if (is("lt")) rep[0] = '<', replen = 1;
-    else if (is("gt")) rep[0] = '>', replen = 1;
+    if (is("amp"))
+      rep[0] = '&', replen = 1;
+    else if (is("apos"))
+      rep[0] = '\'', replen = 1;
+    else if (is("quot"))
+      rep[0] = '"', replen = 1;
+    else if (is("lt"))
+      rep[0] = '<', replen = 1;
+    else if (is("gt"))
+      rep[0] = '>', replen = 1;
     else if (elen >= 2 && ent[0] == '#') {
       const bool hex = ent[1] == 'x' || ent[1] == 'X';
       uint32_t cp = 0;
@@ -135,11 +153,16 @@ void hbsoap__xmlUnescape(char *text, int32_t *length) {
       for (int32_t i = hex ? 2 : 1; ok && i < elen; ++i) {
         const char c = ent[i];
         int d = -1;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        if (d < 0) ok = false;
-        else cp = cp * (hex ? 16 : 10) + uint32_t(d);
+        if (c >= '0' && c <= '9')
+          d = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+          d = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+          d = c - 'A' + 10;
+        if (d < 0)
+          ok = false;
+        else
+          cp = cp * (hex ? 16 : 10) + uint32_t(d);
         if (cp > 0x10FFFF) ok = false;
       }
       // NUL would cut the text and surrogate halves are not characters.
@@ -163,7 +186,7 @@ void hbsoap__xmlUnescape(char *text, int32_t *length) {
 struct HBCommandParserCore::Elem {
   const char *name = nullptr;  // in the result map's allocator
   int32_t nameLen = 0;
-  uint32_t flags = 0;          // 0x1 received a value or child, 0x2 typed as a string
+  uint32_t flags = 0;  // 0x1 received a value or child, 0x2 typed as a string
   HBRef<HBMap> map;
   HBRef<HBListIterator> list;
   // Where this element's map sits (a map entry under its name, or an item of a list), so that
@@ -384,9 +407,12 @@ void HBCommandParserCore::startElement(const char *raw, int32_t rawLen, const At
     if (special == 1) {
       bool fromTable = false;
       (void)isListType(P.name, &fromTable);
-      if (HBListIterator::create(nullptr, HBIFC_OBJ, 0, copy, P.list) < 0) special = 0;
-      else if (fromTable) brlog(kTag, BRLOG_VERBOSE2, "  -- SPECIAL LIST-CONVERT: %d %s {%s}\n", p, P.name, copy);
-      else brlog(kTag, BRLOG_VERBOSE2, "  -- SPECIAL LIST-CONVERT: %d %s [%s]\n", p, P.name, copy);
+      if (HBListIterator::create(nullptr, HBIFC_OBJ, 0, copy, P.list) < 0)
+        special = 0;
+      else if (fromTable)
+        brlog(kTag, BRLOG_VERBOSE2, "  -- SPECIAL LIST-CONVERT: %d %s {%s}\n", p, P.name, copy);
+      else
+        brlog(kTag, BRLOG_VERBOSE2, "  -- SPECIAL LIST-CONVERT: %d %s [%s]\n", p, P.name, copy);
     }
   }
   Elem &E = m_stack[m_depth++];

@@ -17,7 +17,9 @@ namespace {
 const char kTag[] = "HBPKT";
 const char kConvTag[] = "PCONV";
 
-bool isText(hbtype_t t) { return t == 0 || t == HBTYPE_TEXT; }
+bool isText(hbtype_t t) {
+  return t == 0 || t == HBTYPE_TEXT;
+}
 
 }  // namespace
 
@@ -291,10 +293,16 @@ int64_t HBPKTMessage::sizeAt(int depth) {
       for (Record *r = f->first; r; r = r->next) {
         total += varintSize(key | uint32_t(r->type));
         switch (r->type) {
-          case HBPKT_UINT: total += varintSize(r->value); break;
-          case HBPKT_SINT: total += varintSize(r->value); break;
+          case HBPKT_UINT:
+            total += varintSize(r->value);
+            break;
+          case HBPKT_SINT:
+            total += varintSize(r->value);
+            break;
           case HBPKT_FIX:
-          case HBPKT_FIX2: total += 8; break;
+          case HBPKT_FIX2:
+            total += 8;
+            break;
           case HBPKT_STR: {
             const int32_t n = r->value ? r->size : 0;
             total += varintSize(uint64_t(n)) + n;
@@ -308,7 +316,8 @@ int64_t HBPKTMessage::sizeAt(int depth) {
             total += varintSize(uint64_t(n)) + n;
             break;
           }
-          default: break;
+          default:
+            break;
         }
       }
     }
@@ -316,7 +325,9 @@ int64_t HBPKTMessage::sizeAt(int depth) {
   return total;
 }
 
-int64_t HBPKTMessage::encodedSize() { return sizeAt(0); }
+int64_t HBPKTMessage::encodedSize() {
+  return sizeAt(0);
+}
 
 int64_t HBPKTMessage::write(IHBStream *stream) {
   const int64_t size = sizeAt(0);  // also fills the MSG sizes
@@ -333,11 +344,14 @@ int64_t HBPKTMessage::write(IHBStream *stream) {
     for (; f; f = f->next) {
       for (Record *r = f->first; r; r = r->next) {
         if (r->type > HBPKT_MSG) continue;
-        int32_t rc = put(tmp, hbpkt__putVarint(tmp, (uint64_t(f->number) << 3) | uint32_t(r->type)));
+        int32_t rc =
+            put(tmp, hbpkt__putVarint(tmp, (uint64_t(f->number) << 3) | uint32_t(r->type)));
         if (rc < 0) return rc;
         switch (r->type) {
           case HBPKT_UINT:
-          case HBPKT_SINT: rc = put(tmp, hbpkt__putVarint(tmp, r->value)); break;
+          case HBPKT_SINT:
+            rc = put(tmp, hbpkt__putVarint(tmp, r->value));
+            break;
           case HBPKT_FIX:
           case HBPKT_FIX2: {
             uint8_t le[8];
@@ -361,7 +375,8 @@ int64_t HBPKTMessage::write(IHBStream *stream) {
             }
             break;
           }
-          default: break;
+          default:
+            break;
         }
         if (rc < 0) return rc;
       }
@@ -476,7 +491,8 @@ int64_t HBPKTMessage::read(IHBStream *stream, int64_t limit, uint32_t) {
   auto rd = std::make_unique_for_overwrite<Reader>();
   rd->stream = stream;
   const int64_t n = parse(*rd, limit, 0);
-  if (n == 0 && rd->total > 0) brlog(kTag, BRLOG_ERROR, "Got some bytes but could not parse anything!\n");
+  if (n == 0 && rd->total > 0)
+    brlog(kTag, BRLOG_ERROR, "Got some bytes but could not parse anything!\n");
   return n;
 }
 
@@ -485,7 +501,8 @@ int64_t HBPKTMessage::readBytes(const void *data, int64_t length) {
   rd->mem = static_cast<const uint8_t *>(data);
   rd->memLen = length;
   const int64_t n = parse(*rd, length, 0);
-  if (n == 0 && length > 0) brlog(kTag, BRLOG_ERROR, "Got some bytes but could not parse anything!\n");
+  if (n == 0 && length > 0)
+    brlog(kTag, BRLOG_ERROR, "Got some bytes but could not parse anything!\n");
   return n;
 }
 
@@ -539,8 +556,8 @@ int32_t HBPKTMessage::toMapAt(HBMap *map, int depth) {
     }
     if (getRecord(k + 1, 0, &type, &size, &value) < 0 || type != HBPKT_STR || !value) {
       brlog(kConvTag, BRLOG_WARNING,
-            "Parsing map out of message, no entry specified for field: %d key: %s!!!\n",
-            int(k + 1), key);
+            "Parsing map out of message, no entry specified for field: %d key: %s!!!\n", int(k + 1),
+            key);
       return BR_EINVAL;
     }
     const char *text = reinterpret_cast<const char *>(uintptr_t(value));
@@ -619,8 +636,8 @@ int32_t HBPKTMessage::fromArguments(int32_t count, const HBRPCArgument *args) {
     const HBRPCArgument &a = args[i];
     if (!isText(a.hbtype) && a.hbtype != HBIFC_MAP && a.hbtype != HBIFC_ITER) continue;
     HB_RETURN_IF_FAILED(kTag, addText(f, a.name, -1));
-    HB_RETURN_IF_FAILED(kTag, addValueAt(f + 1, isText(a.hbtype) ? HBTYPE_TEXT : a.hbtype,
-                                         a.value, 0));
+    HB_RETURN_IF_FAILED(kTag,
+                        addValueAt(f + 1, isText(a.hbtype) ? HBTYPE_TEXT : a.hbtype, a.value, 0));
     f += 2;
   }
   return BR_OK;
@@ -767,12 +784,18 @@ int32_t HBPKTMessage::dumpAt(const char *tag, int level, int depth) {
             for (int i = 0; p && i < r->size && e < 40; ++i) {
               char one[8];
               const uint8_t c = p[i];
-              if (c == 0) std::strcpy(one, "\\0");
-              else if (c == '\n') std::strcpy(one, "\\n");
-              else if (c == '\r') std::strcpy(one, "\\r");
-              else if (c == '\\') std::strcpy(one, "\\\\");
-              else if (c < 32 || c >= 127) std::snprintf(one, sizeof one, "\\x%02x", c);
-              else one[0] = char(c), one[1] = 0;
+              if (c == 0)
+                std::strcpy(one, "\\0");
+              else if (c == '\n')
+                std::strcpy(one, "\\n");
+              else if (c == '\r')
+                std::strcpy(one, "\\r");
+              else if (c == '\\')
+                std::strcpy(one, "\\\\");
+              else if (c < 32 || c >= 127)
+                std::snprintf(one, sizeof one, "\\x%02x", c);
+              else
+                one[0] = char(c), one[1] = 0;
               const int l = int(std::strlen(one));
               if (e + l > 40) break;
               std::memcpy(esc + e, one, size_t(l));
@@ -782,25 +805,25 @@ int32_t HBPKTMessage::dumpAt(const char *tag, int level, int depth) {
             // The value after a "password" key stays out of the log, as in the SOAP log.
             int32_t kt = 0, ks = 0;
             uint64_t kv = 0;
-            if (fid > 0 && getRecord(uint32_t(fid - 1), 0, &kt, &ks, &kv) == 0 &&
-                kt == HBPKT_STR && kv && ks == 8 &&
+            if (fid > 0 && getRecord(uint32_t(fid - 1), 0, &kt, &ks, &kv) == 0 && kt == HBPKT_STR &&
+                kv && ks == 8 &&
                 !std::memcmp(reinterpret_cast<const char *>(uintptr_t(kv)), "password", 8))
               std::strcpy(esc, "XXXXXXXXXXXX");
-            brlog(tag, level, "%s %3d  %3d  %-4.4s  %4d  %-40.40s\n", ind, fid, idx, "STR",
-                  r->size, esc);
+            brlog(tag, level, "%s %3d  %3d  %-4.4s  %4d  %-40.40s\n", ind, fid, idx, "STR", r->size,
+                  esc);
             break;
           }
           case HBPKT_MSG:
             brlog(tag, level, "%s %3d  %3d  %-4.4s  %4d\n", ind, fid, idx, "MSG", r->size);
             if (r->value) {
-              const int32_t c =
-                  reinterpret_cast<HBPKTMessage *>(uintptr_t(r->value))->dumpAt(tag, level, depth + 1);
+              const int32_t c = reinterpret_cast<HBPKTMessage *>(uintptr_t(r->value))
+                                    ->dumpAt(tag, level, depth + 1);
               if (c < 0) rc = c;
             }
             break;
           default:
-            brlog(tag, level, "%s %3d  %3d  %-4.4s  %4d  0x%03llx\n", ind, fid, idx, "FIX",
-                  r->size, (unsigned long long)r->value);
+            brlog(tag, level, "%s %3d  %3d  %-4.4s  %4d  0x%03llx\n", ind, fid, idx, "FIX", r->size,
+                  (unsigned long long)r->value);
             break;
         }
         if (rc < 0) return rc;

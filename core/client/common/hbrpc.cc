@@ -73,7 +73,9 @@ HBRPCGeneric::~HBRPCGeneric() {
   if (m_result) m_result->dnref();
 }
 
-int32_t HBRPCGeneric::getifc(int32_t, void **) { return -1; }
+int32_t HBRPCGeneric::getifc(int32_t, void **) {
+  return -1;
+}
 
 int32_t HBRPCGeneric::newResultMap() {
   // A fresh map (and allocator) per call: maps and iterators a caller still holds from the last

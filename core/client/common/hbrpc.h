@@ -30,8 +30,7 @@ class HBRPCGeneric final : public HBObject<HBRPCGeneric, IHBObj> {
   // A call object for `url` (referenced) using `pool` (referenced; null: one direct connection
   // kept open for the object's life). One reference for the caller.
   HB_NODISCARD static int32_t create(IHBURL *url, IHBHTTPConnPool *pool, HBRPCGeneric **out);
-  HB_NODISCARD static int32_t create(IHBURL *url, IHBHTTPConnPool *pool,
-                                     HBRef<HBRPCGeneric> &out);
+  HB_NODISCARD static int32_t create(IHBURL *url, IHBHTTPConnPool *pool, HBRef<HBRPCGeneric> &out);
 
   // Replaces the endpoint and the transport (both referenced); 0, or -19.
   HB_NODISCARD int32_t setURL(IHBURL *url, IHBHTTPConnPool *pool);

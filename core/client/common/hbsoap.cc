@@ -18,7 +18,9 @@ const char kXsdNs[] = "http://www.w3.org/2001/XMLSchema";
 const char kXsiNs[] = "http://www.w3.org/2001/XMLSchema-instance";
 const char kSoapEncNs[] = "http://schemas.xmlsoap.org/soap/encoding/";
 
-bool isText(hbtype_t t) { return t == 0 || t == HBTYPE_TEXT; }
+bool isText(hbtype_t t) {
+  return t == 0 || t == HBTYPE_TEXT;
+}
 
 class Writer {
  public:
@@ -81,15 +83,21 @@ void writeIterItems(Writer &w, IHBIter *iter, const char *name, int depth) {
     const int32_t n = iter->nextN(types, items, 32);
     if (n <= 0) break;
     for (int32_t i = 0; i < n; ++i) {
-      if (types[i] == HBTYPE_TEXT && !name) w.esc(static_cast<const char *>(items[i]));
-      else writeValue(w, name, types[i], items[i], depth + 1);
+      if (types[i] == HBTYPE_TEXT && !name)
+        w.esc(static_cast<const char *>(items[i]));
+      else
+        writeValue(w, name, types[i], items[i], depth + 1);
       if (!hbtype__isRaw(types[i]) && items[i]) static_cast<IHBObj *>(items[i])->dnref();
     }
   }
 }
 
-void open(Writer &w, const char *name) { w.raw("<").esc(name, true).raw(">"); }
-void close(Writer &w, const char *name) { w.raw("</").esc(name, true).raw(">"); }
+void open(Writer &w, const char *name) {
+  w.raw("<").esc(name, true).raw(">");
+}
+void close(Writer &w, const char *name) {
+  w.raw("</").esc(name, true).raw(">");
+}
 
 void writeValue(Writer &w, const char *name, hbtype_t hbtype, const void *value, int depth) {
   if (depth > 64) return;  // values are trees; a cycle must not run the stack out
@@ -166,9 +174,12 @@ void writeValue(Writer &w, const char *name, hbtype_t hbtype, const void *value,
     open(w, n);
     hbtype_t t = HBTYPE_ANY;
     void *v = nullptr;
-    if (av->getValue(&t, &v) < 0) w.raw("___AVERROR___");
-    else if (t == HBTYPE_TEXT) w.esc(static_cast<const char *>(v));
-    else if (!hbtype__isRaw(t) && v && v != obj) writeValue(w, nullptr, t, v, depth + 1);
+    if (av->getValue(&t, &v) < 0)
+      w.raw("___AVERROR___");
+    else if (t == HBTYPE_TEXT)
+      w.esc(static_cast<const char *>(v));
+    else if (!hbtype__isRaw(t) && v && v != obj)
+      writeValue(w, nullptr, t, v, depth + 1);
     close(w, n);
   } else if (hb_query(obj, str) == 0) {
     const char *n = tagName(name);
@@ -241,8 +252,10 @@ HBSoap::HBSoap() {
 HBSoap::~HBSoap() {
   m_parser.endParser();
   if (m_conn) {
-    if (m_pool) (void)m_pool->releaseConnection(m_url, m_conn);
-    else BRHTTPConnection__destroy(m_conn);
+    if (m_pool)
+      (void)m_pool->releaseConnection(m_url, m_conn);
+    else
+      BRHTTPConnection__destroy(m_conn);
   }
   if (m_pool) m_pool->dnref();
   if (m_url) m_url->dnref();
@@ -330,8 +343,8 @@ struct BodyStream {
   HBRef<IHBMemStream> mem;
   explicit BodyStream(BRHTTPRequest *r) : req(r) {}
   int32_t open() {
-    return HBMemStream__new(mem.out(), HBMEM_WRITE | HBMEM_PASSTHROUGH | HBMEM_ALLOC, nullptr,
-                            4096, &req);
+    return HBMemStream__new(mem.out(), HBMEM_WRITE | HBMEM_PASSTHROUGH | HBMEM_ALLOC, nullptr, 4096,
+                            &req);
   }
 };
 
@@ -348,8 +361,8 @@ int32_t HBSoap::exchangeSoap(const char *method, HBMap *result, int32_t count,
     return rc;
   }
   if ((rc = BRHTTPRequest__addRequestHeader(req, "SoapAction", method ? method : "")) >= 0 &&
-      (rc = BRHTTPRequest__addRequestHeader(req, "Content-Type",
-                                            "text/xml; charset=\"utf-8\"")) >= 0)
+      (rc = BRHTTPRequest__addRequestHeader(req, "Content-Type", "text/xml; charset=\"utf-8\"")) >=
+          0)
     rc = BRHTTPRequest__addRequestHeader(req, "Transfer-Encoding", "chunked");
   brlog("SOAP", BRLOG_VERBOSE, ">>> SOAP-METHOD (%s)\n", method ? method : "(null)");
   if (rc >= 0) {
@@ -377,8 +390,8 @@ int32_t HBSoap::readSoapAnswer(BRHTTPRequest *req, int32_t status) {
             m_method, status);
       drain(req);
     } else {
-      brlog("SOAP-A", BRLOG_WARNING, "  -- [%s] Unhandled Response [%d]... What to do?\n",
-            m_method, status);
+      brlog("SOAP-A", BRLOG_WARNING, "  -- [%s] Unhandled Response [%d]... What to do?\n", m_method,
+            status);
     }
     return status;
   }
@@ -485,8 +498,10 @@ int32_t HBSoap::exchangePacket(const char *method, HBMap *result, int32_t count,
         (void)result->clear();
         // An answer that did not arrive whole is a failed exchange, as for SOAP answers; a
         // malformed one is left to its status.
-        if (n != BR_EINVAL && n != BR_ENOSPC && n != BR_ENOMEM) status = BR_EIO;
-        else drain(req);
+        if (n != BR_EINVAL && n != BR_ENOSPC && n != BR_ENOMEM)
+          status = BR_EIO;
+        else
+          drain(req);
       }
     } else {
       drain(req);

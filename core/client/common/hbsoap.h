@@ -87,8 +87,8 @@ class HBCommandParserCore {
   bool m_ended = false;
   bool m_failed = false;
   char m_first[50];
-  int32_t m_count = 0;  // elements seen
-  int32_t m_depth = 0;  // open elements inside the response, the response itself at 0
+  int32_t m_count = 0;    // elements seen
+  int32_t m_depth = 0;    // open elements inside the response, the response itself at 0
   int32_t m_ignored = 0;  // start tags dropped for depth, still open
   Elem *m_stack;
 };
@@ -129,8 +129,8 @@ class HBSoap final : public HBObject<HBSoap, IHBObj> {
   ~HBSoap() override;
   int32_t connect();
   void releaseConnection(bool keep);
-  int32_t exchangeSoap(const char *method, HBMap *result, int32_t count,
-                       const HBRPCArgument *args, const char *const *pairs);
+  int32_t exchangeSoap(const char *method, HBMap *result, int32_t count, const HBRPCArgument *args,
+                       const char *const *pairs);
   int32_t exchangePacket(const char *method, HBMap *result, int32_t count,
                          const HBRPCArgument *args, const char *const *pairs);
   int32_t readSoapAnswer(BRHTTPRequest *req, int32_t status);

@@ -50,7 +50,9 @@ int32_t hbsvc__getService(HBRPCGeneric *rpc, const char *valtoken, const char *d
              {"valtoken", valtoken, "deviceid", deviceid, "serviceid", serviceid});
 }
 
-int32_t hbsvc__getOwnerAuth(HBRPCGeneric *rpc) { return run(rpc, "getOwnerAuth", nullptr, {}); }
+int32_t hbsvc__getOwnerAuth(HBRPCGeneric *rpc) {
+  return run(rpc, "getOwnerAuth", nullptr, {});
+}
 
 int32_t hbsvc__createFolder(HBRPCGeneric *rpc, const char *valtoken, const char *deviceid,
                             const char *serviceid, const char *parentid, const char *filename,
@@ -68,17 +70,17 @@ int32_t hbsvc__createFile(HBRPCGeneric *rpc, const char *valtoken, const char *d
                {"valtoken", valtoken, "deviceid", deviceid, "serviceid", serviceid, "parentid",
                 parentid, "filename", filename},
                fields);
-  return run(rpc, "createFile", nullptr,
-             {"valtoken", valtoken, "deviceid", deviceid, "serviceid", serviceid, "filename",
-              filename},
-             fields);
+  return run(
+      rpc, "createFile", nullptr,
+      {"valtoken", valtoken, "deviceid", deviceid, "serviceid", serviceid, "filename", filename},
+      fields);
 }
 
 int32_t hbsvc__getFile(HBRPCGeneric *rpc, const char *valtoken, const char *deviceid,
                        const char *serviceid, const char *fileid) {
-  return run(rpc, "getFile", nullptr,
-             {"valtoken", valtoken, "deviceid", deviceid, "serviceid", serviceid, "fileid",
-              fileid});
+  return run(
+      rpc, "getFile", nullptr,
+      {"valtoken", valtoken, "deviceid", deviceid, "serviceid", serviceid, "fileid", fileid});
 }
 
 int32_t hbsvc__getFileByName(HBRPCGeneric *rpc, const char *valtoken, const char *deviceid,
@@ -95,9 +97,9 @@ int32_t hbsvc__getFileByName(HBRPCGeneric *rpc, const char *valtoken, const char
 
 int32_t hbsvc__removeFile(HBRPCGeneric *rpc, const char *valtoken, const char *deviceid,
                           const char *serviceid, const char *fileid) {
-  return run(rpc, "removeFile", nullptr,
-             {"valtoken", valtoken, "deviceid", deviceid, "serviceid", serviceid, "fileid",
-              fileid});
+  return run(
+      rpc, "removeFile", nullptr,
+      {"valtoken", valtoken, "deviceid", deviceid, "serviceid", serviceid, "fileid", fileid});
 }
 
 int32_t hbsvc__listFiles(HBRPCGeneric *rpc, const char *valtoken, const char *deviceid,

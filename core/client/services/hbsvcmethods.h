@@ -60,6 +60,6 @@ HB_NODISCARD int32_t hbsvc__removeFile(HBRPCGeneric *rpc, const char *valtoken,
                                        const char *deviceid, const char *serviceid,
                                        const char *fileid);
 // One page of 500. Answer: iterator "files" of maps and text "count".
-HB_NODISCARD int32_t hbsvc__listFiles(HBRPCGeneric *rpc, const char *valtoken,
-                                      const char *deviceid, const char *serviceid,
-                                      const char *parentid, const char *pageoffset);
+HB_NODISCARD int32_t hbsvc__listFiles(HBRPCGeneric *rpc, const char *valtoken, const char *deviceid,
+                                      const char *serviceid, const char *parentid,
+                                      const char *pageoffset);

@@ -16,6 +16,8 @@
 #include "hbeventbus.h"
 #include "hbhttpconnpool.h"
 #include "hbproperties.h"
+#include "hbrpc.h"
+#include "hbsvcendpoint.h"
 
 namespace {
 
@@ -101,11 +103,13 @@ int32_t initCore() {
   // 2. The worker pool.
   if (brtp__create() < 0) brlog(kTag, BRLOG_ERROR, "ERROR: Can't create thread pool!\n");
 
-  // 3. The HTTP connection pool of every service call. TODO(rpc): hbrpc__setConnPool once the
-  //    RPC layer exists; until then the process-wide pool is what it will use.
+  // 3. The HTTP connection pool of every service call, registered for the RPC layer.
   {
     HBRef<IHBHTTPConnPool> pool;
-    if (hbhttpconnpool__create(pool.out()) == 0) hbhttpconnpool__setDefault(pool.get());
+    if (hbhttpconnpool__create(pool.out()) == 0) {
+      hbhttpconnpool__setDefault(pool.get());
+      hbrpc__setConnPool(pool.get());
+    }
   }
 
   // 4. The application settings store, also the process-wide default.
@@ -130,7 +134,9 @@ int32_t initCore() {
   // 10. The log.
   startLogging();
 
-  // 11. TODO(service endpoints): compute the service URLs from the Server key's host.
+  // 11. The service address from the Server key's host (logged when it does not parse; the
+  //     program then runs without service calls).
+  (void)hbsvc__initServiceURL();
 
   // 12. The user lock.
   (void)zvbrowser__userLock();

@@ -161,6 +161,10 @@ TEST_F(SpineTest, SecondStartExits123AndShutdownStopsTheFirst) {
             text.find("[MAIN  ][ZVBROW][08] Application Started [VERSION '01.01.11.0' "
                       "'WIN64 GENERIC - 4.5.5.14']\n"));
   EXPECT_NE(std::string::npos, text.find("[MAIN  ][ZVBROW][08] Locale ID: 0x407\n"));
+  // With no Server key the calls go to the local reference service.
+  EXPECT_NE(std::string::npos,
+            text.find("[SVCEP ][08] Service address: http://127.0.0.1:8480/svc/api\n"))
+      << text;
   const size_t exit = text.find("[MAIN  ][ZVBROW][08] Application Gracefully exiting (0)...\n");
   ASSERT_NE(std::string::npos, exit) << text;
   // Two lines of stars, then two empty lines, and nothing after.

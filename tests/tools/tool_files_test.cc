@@ -38,6 +38,18 @@ TEST(ToolJson, PrintsEveryScalarAsTextAndRefusesBrokenFiles) {
   EXPECT_EQ(tool({"json"}).exitCode, 64);
 }
 
+TEST(ToolJson, OutputStaysValidJsonForBytesThatAreNotUtf8) {
+  TempDir dir;
+  // A stray byte, a cut sequence, an encoded surrogate, then proper two- and four-byte ones.
+  ASSERT_TRUE(writeFile(dir.file("bytes.json"),
+                        "{\"a\": \"x\xffy\", \"b\": \"\xc3\", \"c\": \"\xed\xa0\x80\","
+                        " \"d\": \"\xc3\xa9\xf0\x9f\x93\xb7\"}"));
+  auto r = tool({"json", dir.file("bytes.json")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"a\":\"x\\ufffdy\",\"b\":\"\\ufffd\",\"c\":\"\\ufffd\\ufffd\\ufffd\","
+                   "\"d\":\"\xc3\xa9\xf0\x9f\x93\xb7\"}\n");
+}
+
 TEST(ToolMime, NamesTypesByExtension) {
   auto r = tool({"mime", "/some/Photo.JPG"});
   EXPECT_EQ(r.exitCode, 0);

@@ -58,7 +58,8 @@ std::string svcxml__response(const std::string &method, const SvcValue &result);
 // The SOAP envelope carrying a VXError element.
 std::string svcxml__fault(const SvcFault &fault);
 // Reads a SOAP (or the pages' bare) envelope: the first element inside Body names the method,
-// its child elements are the arguments. Returns false with `err` set on malformed input.
+// its child elements are the text arguments (elements holding elements are left out). Returns
+// false with `err` set on malformed input.
 bool svcxml__parseCall(const std::string &body, std::string *method, SvcArgs *args,
                        std::string *err);
 

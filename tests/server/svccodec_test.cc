@@ -147,6 +147,16 @@ TEST(SvcXml, ReadsCallsAndRefusesOtherDocuments) {
   EXPECT_EQ(args[1].second, "  a & b ");
   EXPECT_EQ(args[2].second, " ");
   EXPECT_EQ(args[3].second, "");
+  // Map and list arguments are not texts: they are left out, and the texts after them stay.
+  ASSERT_TRUE(svcxml__parseCall(
+      "<Envelope><Body><createFile><props><a>1</a><sub><b>x</b></sub></props>"
+      "<tags><tags>one</tags><tags>two</tags></tags><mixed>t<i/></mixed>"
+      "<filename xsi:type=\"xsd:string\">f</filename></createFile></Body></Envelope>",
+      &method, &args, &err))
+      << err;
+  ASSERT_EQ(args.size(), 1u);
+  EXPECT_EQ(args[0].first, "filename");
+  EXPECT_EQ(args[0].second, "f");
   // The pages' bare envelope, without namespace declarations.
   ASSERT_TRUE(
       svcxml__parseCall("<soapenv:Envelope><soapenv:Body><getUser><valtoken>t</valtoken>"

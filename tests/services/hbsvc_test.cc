@@ -9,6 +9,7 @@
 #include "hbmap.h"
 #include "hbproperties.h"
 #include "hbrpc.h"
+#include "hbstr.h"
 #include "hbsvcendpoint.h"
 #include "hbsvcmethods.h"
 #include "hburl.h"
@@ -241,6 +242,81 @@ TEST_P(ServiceMethods, FilesAndFaults) {
   expectFault(hbsvc__listFiles(m_rpc.get(), t, d, s, "0", "0"), 802);
   admin("online?serviceid=" + s_service);
   EXPECT_EQ(0, hbsvc__listFiles(m_rpc.get(), t, d, s, "0", "0"));
+}
+
+// The service keeps only text arguments; a map or an iterator among them must neither become a
+// property nor shift the texts that follow it, over either transport.
+TEST_P(ServiceMethods, NestedArgumentsLeaveTextsIntact) {
+  HBRef<HBMap> props, sub;
+  ASSERT_EQ(0, HBMap::create(nullptr, 1024, 1024, props));
+  props->setFlags(HBMAP_ORDERED);
+  // More than 15 entries, so the nested map uses field numbers above 32.
+  for (int i = 0; i < 20; i++)
+    ASSERT_EQ(0, props->putString(("k" + std::to_string(i)).c_str(), "v"));
+  ASSERT_EQ(0, props->newChild("sub", sub));
+  ASSERT_EQ(0, sub->putString("b", "x y"));
+  ASSERT_EQ(0, props->putObject("sub", HBIFC_MAP, sub->obj()));
+  auto tagList = [&](HBRef<HBListIterator> &list) {
+    ASSERT_EQ(0, HBListIterator::create(nullptr, HBIFC_OBJ, 0, "tags", list));
+    HBRef<HBStrHeap> one;
+    ASSERT_EQ(0, HBStrHeap::create("one", one));
+    ASSERT_EQ(0, list->appendObject(one->obj()));
+    ASSERT_EQ(0, list->appendObject(sub->obj()));
+  };
+  HBRef<HBListIterator> tags, options;
+  tagList(tags);
+  tagList(options);
+
+  const std::string name = std::string("nested-") + (GetParam() ? "pkt" : "soap");
+  // Enough texts after the nested ones that the packet form also needs fields above 32.
+  HBRPCArgument create[] = {{"valtoken", s_token.c_str(), HBTYPE_TEXT},
+                            {"deviceid", s_device.c_str(), HBTYPE_TEXT},
+                            {"serviceid", s_service.c_str(), HBTYPE_TEXT},
+                            {"props", static_cast<IHBMap *>(props.get()), HBIFC_MAP},
+                            {"parentid", "0", HBTYPE_TEXT},
+                            {"tags", static_cast<IHBIter *>(tags.get()), HBIFC_ITER},
+                            {"filename", name.c_str(), HBTYPE_TEXT},
+                            {"type", "0", HBTYPE_TEXT},
+                            {"size", "7", HBTYPE_TEXT},
+                            {"p1", "a", HBTYPE_TEXT},
+                            {"p2", "b", HBTYPE_TEXT},
+                            {"p3", "c", HBTYPE_TEXT},
+                            {"p4", "d", HBTYPE_TEXT},
+                            {"p5", "e", HBTYPE_TEXT},
+                            {"p6", "f", HBTYPE_TEXT},
+                            {"p7", "g", HBTYPE_TEXT},
+                            {"mimetype", "image/png", HBTYPE_TEXT}};
+  ASSERT_EQ(0, m_rpc->callArgs("createFile", int32_t(std::size(create)), create, nullptr))
+      << m_rpc->getErrorCode();
+  const std::string file = fileid();
+  ASSERT_FALSE(file.empty());
+
+  ASSERT_EQ(0, hbsvc__getFile(m_rpc.get(), s_token.c_str(), s_device.c_str(), s_service.c_str(),
+                              file.c_str()));
+  HBRef<HBMap> rec = HBRef<HBMap>::adopt(m_rpc->getArgmentMap("file"));
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(name, rec->getString("name"));
+  EXPECT_STREQ("0", rec->getString("parentid"));
+  EXPECT_STREQ("7", rec->getString("size"));
+  EXPECT_STREQ("g", rec->getString("p7"));
+  EXPECT_STREQ("image/png", rec->getString("mimetype"));
+  for (const char *nested : {"props", "tags", "sub", "k0"}) {
+    hbtype_t type = -1;
+    void *v = nullptr;
+    EXPECT_EQ(BR_ENOENT, rec->get(nested, &type, &v)) << nested;
+  }
+
+  // listFiles reads its texts around a nested argument too: one entry per page.
+  HBRPCArgument list[] = {{"valtoken", s_token.c_str(), HBTYPE_TEXT},
+                          {"deviceid", s_device.c_str(), HBTYPE_TEXT},
+                          {"serviceid", s_service.c_str(), HBTYPE_TEXT},
+                          {"options", static_cast<IHBIter *>(options.get()), HBIFC_ITER},
+                          {"parentid", "0", HBTYPE_TEXT},
+                          {"filter", static_cast<IHBMap *>(props.get()), HBIFC_MAP},
+                          {"maxcount", "1", HBTYPE_TEXT},
+                          {"pageoffset", "0", HBTYPE_TEXT}};
+  ASSERT_EQ(0, m_rpc->callArgs("listFiles", int32_t(std::size(list)), list, nullptr));
+  EXPECT_STREQ("1", m_rpc->getArgmentByName("count"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, ServiceMethods, testing::Values(false, true),

@@ -36,6 +36,15 @@ class LogTest : public ::testing::Test {
   static bool has(const std::string &log, const std::string &text) {
     return log.find(text) != std::string::npos;
   }
+  // The first whole line holding `text`, or an empty text.
+  static std::string lineWith(const std::string &log, const std::string &text) {
+    const size_t at = log.find(text);
+    if (at == std::string::npos) return {};
+    const size_t begin = log.rfind('\n', at);
+    const size_t end = log.find('\n', at);
+    const size_t from = begin == std::string::npos ? 0 : begin + 1;
+    return log.substr(from, end == std::string::npos ? std::string::npos : end + 1 - from);
+  }
 
   static tessel::test::TempDir *s_dir;
   static std::string s_path;
@@ -138,6 +147,48 @@ TEST_F(LogTest, PoolAndUrlLines) {
   EXPECT_TRUE(has(log, "    CHARACTER CONVERSION: 0x20 '' --> '%20'\n"));
   EXPECT_TRUE(has(log, "   -- ENCODE RESULT: 'a%20b'\n"));
   EXPECT_TRUE(has(log, "[BRSOCK][13] CLOSING SOCKET "));
+}
+
+// Misuse that a caller can commit through the public calls is logged with its source line, and
+// the operation goes on.
+TEST_F(LogTest, ConsistencyChecksLogAndGoOn) {
+  nettest::ScriptServer server([](int fd, int) { nettest::readAll(fd, 3000); });
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
+  take();
+
+  // A connection handed back while a request is still open on it.
+  IHBHTTPConnPool *pool = nullptr;
+  ASSERT_EQ(hbhttpconnpool__create(&pool), 0);
+  BRHTTPConnection *c = nullptr;
+  ASSERT_EQ(pool->getConnectionForText(url.c_str(), &c), 0);
+  BRHTTPRequest *r = nullptr;
+  ASSERT_EQ(BRHTTPConnection__newRequest(c, "GET", "/", &r), 0);
+  EXPECT_EQ(pool->releaseConnectionForText(url.c_str(), c), 0);
+  std::string log = take();
+  std::string line = lineWith(log, " VERIFY(brhttp__connRefs(c) == 1) failed!\n");
+  EXPECT_TRUE(has(line, "[VERIFY][01] ")) << log;
+  EXPECT_TRUE(has(line, "core/client/common/hbhttpconnpool.cc:")) << line;
+  EXPECT_FALSE(has(line, "/work/")) << "the path is relative to the build tree";
+  pool->dnref();
+  EXPECT_EQ(BRHTTPRequest__getState(r), BRHTTP_ST_CREATED);
+  BRHTTPRequest__destroy(r);  // the request's reference is the last one on the connection
+
+  // A request destroyed twice by a caller that took an extra reference.
+  ASSERT_EQ(BRHTTPConnection__new(&c, "http", "127.0.0.1", static_cast<uint32_t>(server.port()), 0,
+                                  5000, 5000, 5000),
+            0);
+  ASSERT_EQ(BRHTTPConnection__newRequest(c, "GET", "/", &r), 0);
+  EXPECT_EQ(BRHTTPRequest__upref(r), 2);
+  BRHTTPRequest__destroy(r);
+  EXPECT_EQ(BRHTTPRequest__getState(r), BRHTTP_ST_DESTROYED);
+  EXPECT_FALSE(has(take(), "VERIFY"));
+  BRHTTPRequest__destroy(r);
+  log = take();
+  line = lineWith(log, " VERIFY(r->conn != nullptr) failed!\n");
+  EXPECT_TRUE(has(line, "[VERIFY][01] ")) << log;
+  EXPECT_TRUE(has(line, "core/client/common/brhttp_resp.cc:")) << line;
+  BRHTTPConnection__destroy(c);
+  EXPECT_FALSE(has(take(), "VERIFY"));
 }
 
 }  // namespace

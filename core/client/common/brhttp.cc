@@ -266,7 +266,7 @@ int32_t BRHTTPConnection__new(BRHTTPConnection **out, const char *scheme, const 
     return BR_ENOMEM;
   }
   BRHTTPConnection *c = new (mem) BRHTTPConnection();
-  c->refs.store(1, std::memory_order_relaxed);
+  VERIFY(BRHTTPConnection__upref(c) == 1);
   c->socket = nullptr;
   snprintf(c->scheme, sizeof(c->scheme), "%s", scheme ? scheme : "");
   snprintf(c->bareHost, sizeof(c->bareHost), "%s", host ? host : "");
@@ -596,7 +596,7 @@ int32_t BRHTTPConnection__newRequest(BRHTTPConnection *c, const char *method, co
     return BR_ENOMEM;
   }
   BRHTTPRequest *r = new (mem) BRHTTPRequest();
-  r->refs.store(1, std::memory_order_relaxed);
+  VERIFY(BRHTTPRequest__upref(r) == 1);
   r->hdr = hdr;
   r->store = store;
   r->respClen = -1;

@@ -62,3 +62,7 @@ int32_t brhttp__sendLastChunk(BRHTTPRequest *r);
 bool brhttp__nameIs(const char *a, const char *b);
 bool brhttp__parseLength(const char *v, int64_t *out);
 void brhttp__freeRequest(BRHTTPRequest *r);
+// The connection's reference count, for consistency checks: 1 means no request holds it.
+inline int32_t brhttp__connRefs(const BRHTTPConnection *c) {
+  return c->refs.load(std::memory_order_acquire);
+}

@@ -137,6 +137,13 @@ int32_t fillPending(BRHTTPRequest *r) {
 
 int32_t recvInternal(BRHTTPRequest *r, void *buf, int32_t size) {
   char scratch[BRHTTP_BUFSIZE];
+  // Pending bytes always lie inside the header buffer; if the accounting were ever off, fail
+  // the request rather than copy from beyond the buffer.
+  VERIFY(r->cursor + r->pending <= BRHTTP_BUFSIZE);
+  if (r->cursor + r->pending > BRHTTP_BUFSIZE) {
+    r->state = BRHTTP_ST_FAILED;
+    return BR_EINVAL;
+  }
   int32_t n = static_cast<int32_t>(r->pending) < size ? static_cast<int32_t>(r->pending) : size;
   if (n > 0) {
     brlog(BRHTTP_TAG, BRLOG_DEBUG3, "Delivering %u of %u pending bytes first\n", (unsigned)n,
@@ -602,6 +609,8 @@ void BRHTTPRequest__destroy(BRHTTPRequest *r) {
     brabort("BRHTTPRequest__destroy", __LINE__);
   }
   r->indestroy = 1;
+  // Only a caller holding an extra reference can get here twice; the second call just drops it.
+  VERIFY(r->conn != nullptr);
   BRHTTPConnection *c = r->conn;
   const char *host = c ? c->host : "";
   brlog(BRHTTP_TAG, BRLOG_VERBOSE5, "[%s] -- Destroying request in state [%d] flags [0x%x] resp_clen [%lld]\n",

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "brhttp.h"
+#include "brhttp_int.h"
 #include "brlog.h"
 #include "brrbtree.h"
 #include "brthread.h"
@@ -123,6 +124,8 @@ class HBHTTPConnPool final : public HBObject<HBHTTPConnPool, IHBHTTPConnPool> {
       dropConnection(c);
       return BR_EINVAL;
     }
+    // A request still open on the connection would later drain or close it under its next user.
+    VERIFY(brhttp__connRefs(c) == 1);
     const char *scheme = url->getScheme();
     const int64_t start = brtime__ticks();
     if (!BRHTTPConnection__isOpen(c)) {
@@ -169,6 +172,7 @@ class HBHTTPConnPool final : public HBObject<HBHTTPConnPool, IHBHTTPConnPool> {
             (long long)(start - o->time));
       removeFromPool(o, true);
     }
+    VERIFY(brrbtree__count(&m_urlTree) == brrbtree__count(&m_timeTree));
     brlog(CONNPOOL_TAG, BRLOG_VERBOSE2, ">>> [%s://%s:%u] RELEASED CONNECTION (TREE LEN: %d,%d)\n",
           scheme, hostOf(url), (unsigned)url->getPort(), brrbtree__count(&m_urlTree),
           brrbtree__count(&m_timeTree));
@@ -219,6 +223,7 @@ class HBHTTPConnPool final : public HBObject<HBHTTPConnPool, IHBHTTPConnPool> {
   // Called with the lock held.
   void removeFromPool(PoolEntry *e, bool closeConn) {
     brlog(CONNPO_TAG, BRLOG_VERBOSE3, "removeFromPool [%p]\n", static_cast<void *>(e));
+    VERIFY(!e->removed);
     e->removed = true;
     if (brrbtree_node *n = brrbtree__findValue(&m_urlTree, e->url.get(), e))
       brrbtree__remove(&m_urlTree, n);

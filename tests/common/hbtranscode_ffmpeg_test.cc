@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -56,6 +57,7 @@ case "$(cat "$D/mode" 2>/dev/null)" in
   crash) echo "@#%garbage" >&2; kill -SEGV $$ ;;
   fail) echo "Conversion failed!" >&2; exit 1 ;;
   slow) while :; do printf 'frame= 1 time=00:00:01.00 bitrate=1\r' >&2; sleep 0.05; done ;;
+  stdin) cat > "$D/fed" ;;
   cmov) printf '\000\000\000\010free\000\000\000\020moov\000\000\000\010cmov' > "$last"; exit 0 ;;
 esac
 printf 'frame=   10 fps=0.0 q=-1.0 size= 0kB time=00:00:00.50 bitrate= 1.0kbits/s\r' >&2
@@ -325,6 +327,58 @@ TEST_F(FakeFfmpeg, ProbeProgramPreferred) {
   Args a = designed(xc.get());
   EXPECT_EQ(Args(a.begin() + 8, a.end() - 1),
             (Args{"-b", "300000", "-ar", "44100", "-s", "480x270"}));
+}
+
+// A stand-in for the probe program: records its arguments and its standard input (all of it,
+// or only the first bytes as the file "probemode" says) and describes a 640x480 picture.
+const char kFakeStreamProbe[] = R"SH(#!/bin/sh
+D=$(dirname "$0")
+printf '%s\n' "$@" > "$D/probeargs"
+if [ "$(cat "$D/probemode")" = head ]; then head -c 100 > "$D/probed"; else cat > "$D/probed"; fi
+echo '{"streams": [{"codec_type": "video", "codec_name": "mjpeg", "width": 640, "height": 480}]}'
+)SH";
+
+// The probe program gets a source held only as a stream on its standard input, and ffmpeg then
+// gets the whole stream again from its start, whether the probe read all of it or stopped early.
+TEST_F(FakeFfmpeg, StreamSourceFedToProbeAndThenToFfmpeg) {
+  const std::string probeProg = m_bin.file("zvxc_probe");
+  ASSERT_TRUE(writeFile(probeProg, kFakeStreamProbe));
+  ASSERT_EQ(::chmod(probeProg.c_str(), 0755), 0);
+  probe("");
+  mode("stdin");
+  // Larger than a pipe holds, so the probe sees it only if it is fed while it runs.
+  std::string bytes;
+  for (int i = 0; bytes.size() < 300000; ++i) bytes += std::to_string(i) + ",";
+  const std::string srcPath = m_work.file("source.bin");
+  ASSERT_TRUE(writeFile(srcPath, bytes));
+  for (const char *probeMode : {"all", "head"}) {
+    ASSERT_TRUE(writeFile(m_bin.file("probemode"), probeMode));
+    for (const char *f : {"probed", "fed"}) ::unlink(m_bin.file(f).c_str());
+    HBRef<IHBStream> src;
+    ASSERT_EQ(hbstream__openFile(src.out(), srcPath.c_str(), HBFILE_O_READ), 0);
+    HBXCodeFFMPEGParams p;
+    p.mimeType = "image/jpeg";
+    p.width = p.height = 160;
+    p.workDir = m_work.path().c_str();
+    HBRef<IHBTranscode> xc;
+    ASSERT_EQ(HBXCodeFFMPEG__new(&p, src.get(), xc.out()), 0);
+    ASSERT_EQ(xc->transcode(nullptr, nullptr), 0) << probeMode;
+    std::string probed, fed, probeArgs;
+    ASSERT_TRUE(readFile(m_bin.file("probed"), &probed));
+    ASSERT_TRUE(readFile(m_bin.file("fed"), &fed));
+    ASSERT_TRUE(readFile(m_bin.file("probeargs"), &probeArgs));
+    EXPECT_EQ(probeArgs, "-\n") << probeMode;
+    if (std::string(probeMode) == "all")
+      EXPECT_TRUE(probed == bytes) << probed.size();
+    else
+      EXPECT_EQ(probed, bytes.substr(0, 100));
+    EXPECT_TRUE(fed == bytes) << probeMode << " " << fed.size();
+    Args r = ran();
+    ASSERT_GE(r.size(), 3u);
+    EXPECT_EQ(Args(r.begin(), r.begin() + 3), (Args{"-y", "-i", "-"}));
+    EXPECT_EQ(static_cast<HBXCodeFFMPEG *>(xc.get())->outputHeight(), 120);  // from the probe
+    EXPECT_TRUE(noChildLeft()) << probeMode;
+  }
 }
 
 TEST_F(FakeFfmpeg, PresetFileTranslatedToCurrentOptions) {

@@ -17,7 +17,6 @@
 #include "brlog.h"
 #include "brthread.h"
 #include "hbfaststart.h"
-#include "hbfork2.h"
 #include "hbjson.h"
 #include "hbproperties.h"
 
@@ -570,17 +569,18 @@ IHBStream *HBXCodeFFMPEG::feedStream() {
   return m_source.get();
 }
 
-int32_t HBXCodeFFMPEG::forkFFMPEG(const std::vector<std::string> &args, IHBStream **err) {
+int32_t HBXCodeFFMPEG::forkFFMPEG(const std::vector<std::string> &args, Step step,
+                                  IHBStream **out) {
   std::vector<std::string> real;
-  HBXCodeTranslateContext ctx;
-  ctx.videoCodec = m_src.videoCodec;
-  ctx.outWidth = m_outWidth;
-  ctx.outHeight = m_outHeight;
-  const bool transcodeStep = args.size() > 1 && args[1] == "-y";
-  if (transcodeStep)
+  if (step == Step::kTranscode) {
+    HBXCodeTranslateContext ctx;
+    ctx.videoCodec = m_src.videoCodec;
+    ctx.outWidth = m_outWidth;
+    ctx.outHeight = m_outHeight;
     hbxcode__translateArguments(args, ctx, &real);
-  else
+  } else {
     real = args;
+  }
   IHBStream *input = nullptr;
   if (!m_hasInput) {
     if (!m_source) return BR_ENOENT;
@@ -590,7 +590,8 @@ int32_t HBXCodeFFMPEG::forkFFMPEG(const std::vector<std::string> &args, IHBStrea
   std::lock_guard<std::mutex> g(m_lock);
   ASSERT(m_running == false && "m_ffmpegrunning == 0");
   if (m_cancelled) return BR_ECANCELED;
-  const int32_t rc = osForkFFMPEG(real, input, err);
+  const int32_t rc = osForkFFMPEG(
+      real, input, step == Step::kProbe ? ChildOutput::kStdout : ChildOutput::kStderr, out);
   if (rc == 0) m_running = true;
   return rc;
 }
@@ -702,13 +703,11 @@ int32_t HBXCodeFFMPEG::parseOutput(IHBStream *stream, ParseState *st) {
 int32_t HBXCodeFFMPEG::probeWithProbe() {
   brlog(kTag, BRLOG_INFO, "--- USING ZVXC_PROBE:\n");
   brlog(kTag, BRLOG_INFO, "---    \"%s\" \"%s\"\n", m_probePath.c_str(), m_inputPath.c_str());
-  HBRef<IHBFork2> child;
-  int32_t rc = HBFork2__new(HBFORK2_STDOUT, child.out());
-  const char *argv[] = {m_probePath.c_str(), m_inputPath.c_str(), nullptr};
-  if (rc == 0) rc = child->start(argv);
-  if (rc != 0) return rc;
+  // Through the platform part like ffmpeg, so that a source held as a stream is fed to it and
+  // a cancel kills it.
   HBRef<IHBStream> out;
-  rc = child->getStream(HBFORK2_STREAM_OUT, out.out());
+  int32_t rc = forkFFMPEG({m_probePath, m_inputPath}, Step::kProbe, out.out());
+  if (rc != 0) return rc;
   std::string text;
   const int64_t start = brtime__ticks();
   char buf[4096];
@@ -724,9 +723,14 @@ int32_t HBXCodeFFMPEG::probeWithProbe() {
   }
   HBRef<HBMap> map;
   const int32_t parsed = hbjson__parseText(map, text.c_str(), int32_t(text.size()));
-  if (child->wait(cancelled() ? 0 : g_exitWaitMs.load(), nullptr) == BR_ETIMEDOUT) {
-    (void)child->kill(2);
-    (void)child->wait(1000, nullptr);
+  int32_t code = 0;
+  if (waitFFMPEG(cancelled() ? 0 : g_exitWaitMs.load(), &code) == BR_ETIMEDOUT) {
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      (void)osKillFFMPEG();
+    }
+    // The kill cannot be refused: this wait ends, and the child is reaped before the next.
+    (void)waitFFMPEG(-1, &code);
   }
   if (cancelled()) return BR_ECANCELED;
   if (parsed < 0 || !map) return 0;
@@ -769,7 +773,7 @@ int32_t HBXCodeFFMPEG::doFormatFFMPEG() {
   const int64_t start = brtime__ticks();
   std::vector<std::string> args = {m_ffmpegPath, "-i", m_inputPath};
   HBRef<IHBStream> err;
-  int32_t rc = forkFFMPEG(args, err.out());
+  int32_t rc = forkFFMPEG(args, Step::kFormat, err.out());
   if (rc == 0) {
     ParseState st;
     st.formatLines = true;
@@ -953,7 +957,7 @@ int32_t HBXCodeFFMPEG::doTranscodeFFMPEG(IHBTranscodeEventSink *sink) {
   std::vector<std::string> args;
   transcodeArguments(&args);
   HBRef<IHBStream> err;
-  int32_t rc = forkFFMPEG(args, err.out());
+  int32_t rc = forkFFMPEG(args, Step::kTranscode, err.out());
   if (rc == 0) {
     ParseState st;
     st.sink = sink;

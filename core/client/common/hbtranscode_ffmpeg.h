@@ -81,7 +81,8 @@ struct IHBTranscodeImpl : IHBTranscode {
 };
 
 // Creates a transcoder (not yet prepared). `source` (one reference taken, may be null) is fed to
-// ffmpeg's standard input when the parameters name no input path. Reads the setting "accelmpeg".
+// the standard input of each child (the probe program, then ffmpeg), from its start each time,
+// when the parameters name no input path. Reads the setting "accelmpeg".
 // Hands one reference to the caller in *out. Returns 0, or -6 without a mime type.
 HB_NODISCARD int32_t HBXCodeFFMPEG__new(const HBXCodeFFMPEGParams *params, IHBStream *source,
                                         IHBTranscode **out);
@@ -165,11 +166,15 @@ class HBXCodeFFMPEG : public HBObject<HBXCodeFFMPEG, IHBTranscodeImpl> {
   HBXCodeFFMPEG(const HBXCodeFFMPEGParams &params, IHBStream *source);
   ~HBXCodeFFMPEG() override;
 
-  // Platform part. Starts `args` reading the child's standard error; with `input` (borrowed)
-  // the child's standard input is fed from it. Hands one reference to the error stream to the
-  // caller in *err.
+  // Which of the child's outputs the parent follows: ffmpeg talks on standard error, the probe
+  // program on standard output.
+  enum class ChildOutput { kStderr, kStdout };
+
+  // Platform part. Starts `args` reading the child's output `which`; with `input` (borrowed)
+  // the child's standard input is fed from it. Hands one reference to that output stream to the
+  // caller in *out.
   HB_NODISCARD virtual int32_t osForkFFMPEG(const std::vector<std::string> &args, IHBStream *input,
-                                            IHBStream **err) = 0;
+                                            ChildOutput which, IHBStream **out) = 0;
   virtual int32_t osKillFFMPEG() = 0;
   // -11 while the child runs; 0 once it ended (exit code in *exitCode), -18 when it was killed.
   HB_NODISCARD virtual int32_t osWaitFFMPEG(int32_t *exitCode) = 0;
@@ -185,7 +190,10 @@ class HBXCodeFFMPEG : public HBObject<HBXCodeFFMPEG, IHBTranscodeImpl> {
   HB_NODISCARD int32_t doTranscodeFFMPEG(IHBTranscodeEventSink *sink);
   HB_NODISCARD int32_t parseOutput(IHBStream *stream, ParseState *state);
   HB_NODISCARD int32_t parseProgressLine(ParseState *state, const char *line);
-  HB_NODISCARD int32_t forkFFMPEG(const std::vector<std::string> &args, IHBStream **err);
+  // The three children: the probe program, ffmpeg's "-i" run and the transcode itself (whose
+  // arguments are translated for the installed ffmpeg).
+  enum class Step { kProbe, kFormat, kTranscode };
+  HB_NODISCARD int32_t forkFFMPEG(const std::vector<std::string> &args, Step step, IHBStream **out);
   HB_NODISCARD int32_t waitFFMPEG(int32_t ms, int32_t *exitCode);
   void fastStart();
   void removeOutputs();

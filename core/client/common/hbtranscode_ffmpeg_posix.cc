@@ -24,22 +24,27 @@ class HBXCodeFFMPEGPosix final : public HBXCodeFFMPEG {
     m_fork.reset();  // reaps the child
   }
 
-  int32_t osForkFFMPEG(const std::vector<std::string> &args, IHBStream *input,
-                       IHBStream **err) override {
+  int32_t osForkFFMPEG(const std::vector<std::string> &args, IHBStream *input, ChildOutput which,
+                       IHBStream **out) override {
     std::vector<const char *> argv;
     for (const auto &a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
+    const bool stdoutRead = which == ChildOutput::kStdout;
     HBRef<IHBFork2> child;
-    int32_t rc = HBFork2__new(HBFORK2_STDERR | (input ? uint32_t(HBFORK2_STDIN) : 0u), child.out());
+    int32_t rc = HBFork2__new((stdoutRead ? uint32_t(HBFORK2_STDOUT) : uint32_t(HBFORK2_STDERR)) |
+                                  (input ? uint32_t(HBFORK2_STDIN) : 0u),
+                              child.out());
     if (rc == 0) rc = child->start(argv.data());
-    HBRef<IHBStream> in;
-    if (rc == 0) rc = child->getStream(HBFORK2_STREAM_ERR, err);
+    HBRef<IHBStream> in, output;
+    if (rc == 0)
+      rc = child->getStream(stdoutRead ? HBFORK2_STREAM_OUT : HBFORK2_STREAM_ERR, output.out());
     if (rc == 0 && input) rc = child->getStream(HBFORK2_STREAM_IN, in.out());
     if (rc != 0) {
       (void)child->kill(2);
       (void)child->wait(-1, nullptr);
       return rc;
     }
+    *out = output.detach();
     m_killed = false;
     m_stopFeed = false;
     m_fork = child;

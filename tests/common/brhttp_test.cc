@@ -78,13 +78,14 @@ struct Canned {
         rest = buf;
         size_t i;
         {
+          // Each connection runs on its own server thread.
           std::lock_guard<std::mutex> lock(m);
           requests.push_back(header + body);
           i = next++;
         }
         if (i >= responses.size()) return;
         nettest::sendAll(fd, responses[i]);
-        if (next >= responses.size()) break;
+        if (i + 1 >= responses.size()) break;
       }
       if (!closeAfter) nettest::readAll(fd, 2000);
     };

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "hbfmt_testutil.h"
+#include "logcapture.h"
 #include "testutil.h"
 
 using namespace hbfmt_test;
@@ -138,7 +139,10 @@ TEST(HBFmtId3, PictureSizesThatLieAreNotAllocated) {
   std::string longHdr = "APIC";
   put32(longHdr, 1u << 20);
   longHdr += std::string(2, '\0') + std::string("\0image/jpeg\0\3\0", 14) + kJpeg;
+  tessel::test::LogCapture log;
   EXPECT_FALSE(parseBytes(tag(3, longHdr)).has("yto-tn"));
+  EXPECT_TRUE(log.has("[HBFMT ][02] Picture cut short by the end of the file, skipped: "))
+      << log.text();
 }
 
 TEST(HBFmtId3, Version22Frames) {

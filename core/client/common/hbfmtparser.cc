@@ -394,7 +394,12 @@ int32_t hbfmtparser__parseFile(const char *path, IHBMap **out) {
 
 // ---- Helpers shared by the readers ----
 
-HBFmtPicture::~HBFmtPicture() { reset(); }
+HBFmtPicture::~HBFmtPicture() {
+  if (m_mem)
+    brlog(FMT_TAG, 2, "Picture cut short by the end of the file, skipped: %llu of %llu bytes\n",
+          (unsigned long long)m_length, (unsigned long long)m_expected);
+  reset();
+}
 
 void HBFmtPicture::reset() {
   if (m_mem) m_mem->dnref();
@@ -405,6 +410,7 @@ void HBFmtPicture::reset() {
 bool HBFmtPicture::start(uint64_t size) {
   reset();
   if (size > kHBFmtMaxPicture) return false;
+  m_expected = size;
   const int32_t capacity = size < 65536 ? (size ? (int32_t)size : 1) : 65536;
   IHBMemStream *mem = nullptr;
   if (hbstream__newMem(&mem, capacity) < 0 || !mem) return false;

@@ -64,6 +64,8 @@ constexpr uint64_t kHBFmtMaxPicture = 16u * 1024 * 1024;
 class HBFmtPicture {
  public:
   HBFmtPicture() = default;
+  // A picture still being collected when its reader goes (the file ended first) is logged as
+  // skipped.
   ~HBFmtPicture();
   HBFmtPicture(const HBFmtPicture &) = delete;
   HBFmtPicture &operator=(const HBFmtPicture &) = delete;
@@ -81,6 +83,7 @@ class HBFmtPicture {
  private:
   IHBStream *m_mem = nullptr;  // one reference
   uint64_t m_length = 0;
+  uint64_t m_expected = 0;
 };
 
 // Helpers shared by the readers.

@@ -1,4 +1,5 @@
 // JSON output of value trees, shared by the commands that print maps.
+#include <cstdint>
 #include <cstdio>
 
 #include "hbmap.h"
@@ -23,6 +24,35 @@ void printItem(hbtype_t type, void *value) {
 }
 
 }  // namespace
+
+// Bytes that are not UTF-8 (file metadata may hold anything) become U+FFFD, so the output is
+// always valid JSON.
+void printJsonString(const char *text) {
+  std::putchar('"');
+  for (const unsigned char *p = (const unsigned char *)text; p && *p;) {
+    switch (*p) {
+      case '"': std::fputs("\\\"", stdout); break;
+      case '\\': std::fputs("\\\\", stdout); break;
+      case '\n': std::fputs("\\n", stdout); break;
+      case '\r': std::fputs("\\r", stdout); break;
+      case '\t': std::fputs("\\t", stdout); break;
+      case '\b': std::fputs("\\b", stdout); break;
+      case '\f': std::fputs("\\f", stdout); break;
+      default:
+        if (*p < 0x20) {
+          std::printf("\\u%04x", *p);
+        } else if (uint32_t cp; int n = brstr__utf8Sequence(p, &cp)) {
+          std::fwrite(p, 1, n, stdout);
+          p += n;
+          continue;
+        } else {
+          std::fputs("\\ufffd", stdout);
+        }
+    }
+    ++p;
+  }
+  std::putchar('"');
+}
 
 void printJsonValue(IHBObj *value) {
   if (!value) {

@@ -575,10 +575,9 @@ TEST(BRHTTPStateTest, OperationsOutOfOrderAreRefused) {
 // ---- The llhttp response cases ----
 
 std::string readText(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  std::string text;
+  tessel::test::readFile(path, &text);
+  return text;
 }
 
 // The text of a span in a log line: quoted bytes as they are (the log writes a tab as \t), or

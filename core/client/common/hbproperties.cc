@@ -19,45 +19,6 @@ namespace {
 std::mutex g_defaultMutex;
 HBProperties *g_default = nullptr;
 
-// The longest prefix of `text` of at most `maxBytes` bytes that does not split a character.
-size_t cutUtf8(const char *text, size_t maxBytes) {
-  const size_t len = strlen(text);
-  if (len <= maxBytes) return len;
-  size_t n = maxBytes;
-  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-  return n;
-}
-
-// Length of the valid UTF-8 sequence at `p` (1 to 4), or 0 when it is not valid.
-int utf8Sequence(const unsigned char *p, uint32_t *cp) {
-  const unsigned char c = p[0];
-  if (c < 0x80) {
-    *cp = c;
-    return 1;
-  }
-  int n;
-  uint32_t v;
-  if ((c & 0xE0) == 0xC0) {
-    n = 2;
-    v = c & 0x1F;
-  } else if ((c & 0xF0) == 0xE0) {
-    n = 3;
-    v = c & 0x0F;
-  } else if ((c & 0xF8) == 0xF0) {
-    n = 4;
-    v = c & 0x07;
-  } else {
-    return 0;
-  }
-  for (int i = 1; i < n; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-    v = (v << 6) | (p[i] & 0x3F);
-  }
-  static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (v < kMin[n] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
-  *cp = v;
-  return n;
-}
 
 }  // namespace
 
@@ -122,7 +83,7 @@ int32_t hbproperties__utf16Length(const char *text) {
   int32_t units = 0;
   while (*p) {
     uint32_t cp;
-    const int n = utf8Sequence(p, &cp);
+    const int n = brstr__utf8Sequence(p, &cp);
     if (n == 0) {
       ++units;
       ++p;
@@ -141,7 +102,7 @@ int32_t hbproperties__deliver(const std::string &value, char *buffer, int32_t si
   if (units > area) return BR_ENOENT;
   if (size > 0) {
     // Always terminated, and never cut inside a character.
-    const size_t n = cutUtf8(value.c_str(), static_cast<size_t>(size) - 1);
+    const size_t n = brstr__cutUtf8(value.c_str(), static_cast<size_t>(size) - 1);
     memcpy(buffer, value.data(), n);
     buffer[n] = 0;
   }
@@ -226,12 +187,12 @@ int32_t hbproperties__setDefaultString(const char *name, const char *value) {
 std::string hbproperties__computerName() {
   char host[256] = {};
   if (gethostname(host, sizeof host - 1) != 0) return std::string();
-  return std::string(host, cutUtf8(host, 15));
+  return std::string(host, brstr__cutUtf8(host, 15));
 }
 
 namespace {
 std::string userKey(const char *name) {
-  return std::string("ui.") + std::string(name, cutUtf8(name, 60));
+  return std::string("ui.") + std::string(name, brstr__cutUtf8(name, 60));
 }
 }  // namespace
 
@@ -247,7 +208,7 @@ int32_t hbproperties__getUserProperty(const char *name, std::string *out) {
 int32_t hbproperties__setUserProperty(const char *name, const char *value) {
   if (!name) return BR_EINVAL;
   if (!value) return hbproperties__setDefaultString(userKey(name).c_str(), nullptr);
-  const std::string cut(value, cutUtf8(value, 511));
+  const std::string cut(value, brstr__cutUtf8(value, 511));
   return hbproperties__setDefaultString(userKey(name).c_str(), cut.c_str());
 }
 

@@ -292,3 +292,41 @@ void brstr__hexdump(const char *tag, int level, const void *data, int32_t length
     brlog(tag, level, "%s\n", line);
   }
 }
+
+int brstr__utf8Sequence(const unsigned char *p, uint32_t *cp) {
+  const unsigned char c = p[0];
+  if (c < 0x80) {
+    *cp = c;
+    return 1;
+  }
+  int n;
+  uint32_t v;
+  if ((c & 0xE0) == 0xC0) {
+    n = 2;
+    v = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    n = 3;
+    v = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    n = 4;
+    v = c & 0x07;
+  } else {
+    return 0;
+  }
+  for (int i = 1; i < n; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    v = (v << 6) | (p[i] & 0x3F);
+  }
+  static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (v < kMin[n] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+  *cp = v;
+  return n;
+}
+
+size_t brstr__cutUtf8(const char *text, size_t maxBytes) {
+  const size_t len = strlen(text);
+  if (len <= maxBytes) return len;
+  size_t n = maxBytes;
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return n;
+}

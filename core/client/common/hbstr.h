@@ -178,5 +178,13 @@ class HBStrStatic final : public HBStr {
 // "0"). Other bases give 0. No overflow check. A null text gives 0.
 int32_t brstr__toInt(const char *text, int base);
 
+// Length of the well-formed UTF-8 sequence at `p` (1 to 4), storing its code point in *cp, or 0
+// when the bytes there are not one (overlong forms, surrogates and values past U+10FFFF
+// included). Reads no further than a byte that is not a continuation, so a terminator stops it.
+int brstr__utf8Sequence(const unsigned char *p, uint32_t *cp);
+// The length of the longest prefix of `text` of at most `maxBytes` bytes that does not split a
+// character.
+size_t brstr__cutUtf8(const char *text, size_t maxBytes);
+
 // Logs `data` as lines of 16 bytes (offset, hex, characters) under `tag` at `level`.
 void brstr__hexdump(const char *tag, int level, const void *data, int32_t length);

@@ -364,20 +364,10 @@ int hburl__compare(IHBURL *a, IHBURL *b) {
   return static_cast<int>(a->getPort()) - static_cast<int>(b->getPort());
 }
 
-namespace {
-
-// The pool registered for the service calls, else the process-wide default.
-IHBHTTPConnPool *registeredPool() {
-  if (IHBHTTPConnPool *p = hbrpc__getConnPool()) return p;
-  return hbhttpconnpool__getDefault();
-}
-
-}  // namespace
-
 int32_t hburl__connect(IHBURL *url, BRHTTPConnection **out) {
   if (!url || !out) return BR_EINVAL;
   *out = nullptr;
-  HBRef<IHBHTTPConnPool> pool = HBRef<IHBHTTPConnPool>::adopt(registeredPool());
+  HBRef<IHBHTTPConnPool> pool = HBRef<IHBHTTPConnPool>::adopt(hbrpc__getConnPool());
   if (pool) return pool->getConnection(url, out);
   return BRHTTPConnection__new(out, url->getScheme(), url->getHost() ? url->getHost() : "",
                                url->getPort(), 0, 30000, 30000, 30000);
@@ -385,7 +375,7 @@ int32_t hburl__connect(IHBURL *url, BRHTTPConnection **out) {
 
 int32_t hburl__release(IHBURL *url, BRHTTPConnection *conn) {
   if (!conn) return BR_EINVAL;
-  HBRef<IHBHTTPConnPool> pool = HBRef<IHBHTTPConnPool>::adopt(registeredPool());
+  HBRef<IHBHTTPConnPool> pool = HBRef<IHBHTTPConnPool>::adopt(hbrpc__getConnPool());
   if (pool && url) return pool->releaseConnection(url, conn);
   BRHTTPConnection__close(conn);
   BRHTTPConnection__destroy(conn);

@@ -7,6 +7,7 @@
 #include "hbfmt_testutil.h"
 #include "hbfmtparser.h"
 #include "hbfmtparser_int.h"
+#include "logcapture.h"
 #include "testutil.h"
 
 using namespace hbfmt_test;
@@ -309,12 +310,7 @@ TEST(HBFmtHelpers, AlbumIdentityAndTimes) {
 // Every reader at full verbosity: the log lines come out with their arguments, and formatting
 // them touches nothing it should not (the sanitizer build checks that).
 TEST(HBFmtParserLog, LinesAtFullVerbosity) {
-  tessel::test::TempDir dir;
-  brlog__resetForTest();
-  const std::string path = dir.file("fmt.log");
-  hblogsink__init("tesseltest", path.c_str());
-  brlog__setLevel(BRLOG_DEBUG5);
-
+  tessel::test::LogCapture capture;
   ScriptRun r = runScript(fakeFile(5000), [](HBFormatImplInfo_t *info, int) -> int32_t {
     (void)info->sink->notifyItemFound("title", HBTYPE_TEXT, "  ");
     (void)info->sink->notifyItemFound("artist", HBTYPE_TEXT, "Band\t");
@@ -329,10 +325,7 @@ TEST(HBFmtParserLog, LinesAtFullVerbosity) {
     ASSERT_TRUE(tessel::test::readFile(tessel::test::sourcePath(seed), &bytes)) << seed;
     EXPECT_FALSE(parseBytes(bytes, {100}).values.empty()) << seed;
   }
-  brlog__setLevel(BRLOG_INFO);
-  std::string log;
-  ASSERT_TRUE(tessel::test::readFile(path, &log));
-  brlog__resetForTest();
+  const std::string log = capture.text();
   for (const char *line :
        {"[FMT] Locating parser implementation", "notifyItemFound: 'title':'  '-->'' (EMPTY)",
         "notifyItemFound: 'artist':'Band\t'-->'Band'", "notifyItemFound: 'album':'Album'",

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "brlog.h"
+#include "logcapture.h"
 #include "testutil.h"
 
 namespace {
@@ -169,20 +170,14 @@ TEST(HBFork2, ReleaseWaitsForAChildThatEndsSoon) {
 }
 
 TEST(HBFork2, LogShowsTheQuotedCommandLineAndTheExit) {
-  tessel::test::TempDir dir;
-  const std::string log = dir.file("fork.log");
-  brlog__resetForTest();
-  hblogsink__init("hbfork2_test", log.c_str());
-  brlog__setLevel(BRLOG_INFO);
+  tessel::test::LogCapture capture(BRLOG_INFO);
   {
     auto child = startChild(0, {"/bin/sh", "-c", "exit 7"});
     int32_t code = 0;
     EXPECT_EQ(child->wait(5000, &code), 0);
     EXPECT_EQ(code, 7);
   }
-  brlog__resetForTest();
-  std::string text;
-  ASSERT_TRUE(tessel::test::readFile(log, &text));
+  const std::string text = capture.text();
   EXPECT_NE(text.find("  +++ Forking '/bin/sh -c \"exit 7\"'..."), std::string::npos) << text;
   EXPECT_NE(text.find("] Forked child process"), std::string::npos) << text;
   EXPECT_NE(text.find("(WAIT) Child process exited: 7"), std::string::npos) << text;

@@ -1,4 +1,4 @@
-// Sends the log to a file of its own at the most verbose level for as long as it lives, so that a
+// Sends the log to a file of its own (at the most verbose level unless told) for as long as it lives, so that a
 // test can read back the lines the code wrote.
 #pragma once
 
@@ -12,10 +12,10 @@ namespace tessel::test {
 
 class LogCapture {
  public:
-  LogCapture() {
+  explicit LogCapture(int level = BRLOG_DEBUG5) {
     brlog__resetForTest();
     hblogsink__init("test", m_dir.file("t.log").c_str());
-    brlog__setLevel(BRLOG_DEBUG5);
+    brlog__setLevel(level);
   }
   ~LogCapture() { brlog__resetForTest(); }
   LogCapture(const LogCapture &) = delete;

@@ -18,6 +18,41 @@
 
 namespace tessel::test {
 
+// A user made by "tesselsvc adduser": its JSON line and the fields the tests use.
+struct SvcUser {
+  std::string line;
+  std::string token;
+  std::string device;
+  std::string service;  // the first drive
+};
+
+// Runs "tesselsvc adduser --data DATA NAME PASSWORD EXTRA..." and reads its line. False (with the
+// program's error text in *err) when it fails.
+inline bool addSvcUser(const std::string &data, const std::string &name,
+                       const std::string &password, const std::vector<std::string> &extra,
+                       SvcUser *out, std::string *err = nullptr) {
+  std::vector<std::string> argv = {binPath("tesselsvc"), "adduser", "--data", data, name, password};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  RunResult r = runProgram(argv);
+  if (r.exitCode != 0) {
+    if (err) *err = r.err;
+    return false;
+  }
+  out->line = r.out.substr(0, r.out.find('\n'));
+  // The first quoted text after `key`.
+  auto text = [&](const std::string &key) -> std::string {
+    size_t k = out->line.find("\"" + key + "\":");
+    if (k == std::string::npos) return "";
+    size_t v = out->line.find('"', k + key.size() + 3);
+    if (v == std::string::npos) return "";
+    return out->line.substr(v + 1, out->line.find('"', v + 1) - v - 1);
+  };
+  out->token = text("token");
+  out->device = text("deviceid");
+  out->service = text("serviceids");
+  return !out->token.empty();
+}
+
 class SvcProcess {
  public:
   SvcProcess() = default;

@@ -12,21 +12,14 @@
 namespace tessel::test {
 namespace {
 
-std::string firstLine(const std::string &s) {
-  return s.substr(0, s.find('\n'));
-}
 
 class TesselSvc : public ::testing::Test {
  protected:
   // Adds the user "alice" (password "pw") with `extra` adduser options and starts the service.
   void startWith(const std::vector<std::string> &extra = {},
                  const std::vector<std::string> &serveExtra = {}) {
-    std::vector<std::string> argv = {
-        binPath("tesselsvc"), "adduser", "--data", data(), "alice", "pw"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    RunResult r = runProgram(argv);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    m_user = firstLine(r.out);
+    std::string err;
+    ASSERT_TRUE(addSvcUser(data(), "alice", "pw", extra, &m_user, &err)) << err;
     ASSERT_TRUE(m_svc.start(data(), serveExtra)) << "tesselsvc did not start";
   }
 
@@ -37,7 +30,7 @@ class TesselSvc : public ::testing::Test {
     RunResult r =
         runProgram({"/usr/bin/python3", sourcePath("tests/server/svcclient.py"), name, "--url",
                     m_svc.url(), "--secret", m_svc.secret(), "--data", data(), "--bin",
-                    binPath("tesselsvc"), "--user", m_user, "--pid", std::to_string(m_svc.pid())},
+                    binPath("tesselsvc"), "--user", m_user.line, "--pid", std::to_string(m_svc.pid())},
                    "", 120000);
     EXPECT_EQ(r.exitCode, 0) << name << "\n" << r.out << r.err;
   }
@@ -47,14 +40,11 @@ class TesselSvc : public ::testing::Test {
     return runProgram(args);
   }
 
-  std::string token() const {
-    size_t p = m_user.find("\"token\":\"") + 9;
-    return m_user.substr(p, 32);
-  }
+  std::string token() const { return m_user.token; }
 
   TempDir m_dir;
   SvcProcess m_svc;
-  std::string m_user;
+  SvcUser m_user;
 };
 
 TEST_F(TesselSvc, MethodsOverEveryTransport) {
@@ -117,11 +107,7 @@ TEST_F(TesselSvc, CurlChunkedUploadWithExpectContinue) {
   // createFile through the pages' JSON convention, then a chunked PUT from standard input.
   std::string body =
       "<soapenv:Envelope><soapenv:Body><createFile><valtoken>" + token() + "</valtoken>";
-  size_t d = m_user.find("\"deviceid\":\"") + 12;
-  std::string dev = m_user.substr(d, m_user.find('"', d) - d);
-  size_t s = m_user.find("\"serviceids\":[\"") + 15;
-  std::string sid = m_user.substr(s, m_user.find('"', s) - s);
-  body += "<deviceid>" + dev + "</deviceid><serviceid>" + sid +
+  body += "<deviceid>" + m_user.device + "</deviceid><serviceid>" + m_user.service +
           "</serviceid><filename>c.bin</filename></createFile></soapenv:Body></soapenv:Envelope>";
   RunResult r =
       curl({"-X", "POST", "--data-binary", body, m_svc.url() + "/svc/api/json/createFile"});
@@ -132,7 +118,7 @@ TEST_F(TesselSvc, CurlChunkedUploadWithExpectContinue) {
   for (size_t i = 0; i < content.size(); i += 4097) content[i] = static_cast<char>('a' + i % 26);
   std::string path = m_dir.file("in.bin");
   ASSERT_TRUE(writeFile(path, content));
-  std::string url = m_svc.url() + "/svc/files/" + dev + "/" + sid + "/" + fid;
+  std::string url = m_svc.url() + "/svc/files/" + m_user.device + "/" + m_user.service + "/" + fid;
   // From standard input curl sends a chunked body; from a file, a Content-Length; both wait for
   // "100 Continue" first.
   std::string back;
@@ -187,12 +173,13 @@ TEST_F(TesselSvc, DataFolderIsPrivate) {
   ASSERT_EQ(stat((data() + "/admin.secret").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   // adduser prints the user, a 128-bit token, the device and one id per drive.
-  EXPECT_EQ(m_user.rfind("{\"user\":\"alice\",\"token\":\"", 0), 0u) << m_user;
+  EXPECT_EQ(m_user.line.rfind("{\"user\":\"alice\",\"token\":\"", 0), 0u) << m_user.line;
   EXPECT_EQ(token().find_first_not_of("0123456789abcdef"), std::string::npos);
   size_t drives = 0;
-  for (size_t p = m_user.find("\"svc"); p != std::string::npos; p = m_user.find("\"svc", p + 1))
+  const std::string &line = m_user.line;
+  for (size_t p = line.find("\"svc"); p != std::string::npos; p = line.find("\"svc", p + 1))
     drives++;
-  EXPECT_EQ(drives, 3u) << m_user;
+  EXPECT_EQ(drives, 3u) << line;
   // A second user of the same name is refused; the service keeps running.
   RunResult r = runProgram({binPath("tesselsvc"), "adduser", "--data", data(), "alice", "x"});
   EXPECT_NE(r.exitCode, 0);

@@ -91,25 +91,16 @@ TEST_F(EndpointTest, SessionToken) {
 
 // ---- End to end ----
 
-std::string field(const std::string &json, const std::string &key) {
-  const size_t k = json.find("\"" + key + "\":");
-  if (k == std::string::npos) return "";
-  size_t v = json.find('"', k + key.size() + 3);
-  if (v == std::string::npos) return "";
-  return json.substr(v + 1, json.find('"', v + 1) - v - 1);
-}
-
 class ServiceMethods : public testing::TestWithParam<bool> {
  protected:
   static void SetUpTestSuite() {
     s_data = new tessel::test::TempDir;
-    auto r = runProgram({binPath("tesselsvc"), "adduser", "--data", s_data->path(), "alice", "pw"});
-    ASSERT_EQ(0, r.exitCode) << r.err;
-    s_token = field(r.out, "token");
-    s_device = field(r.out, "deviceid");
-    const size_t ids = r.out.find("\"serviceids\":[\"");
-    ASSERT_NE(std::string::npos, ids);
-    s_service = r.out.substr(ids + 15, r.out.find('"', ids + 15) - ids - 15);
+    tessel::test::SvcUser user;
+    std::string err;
+    ASSERT_TRUE(tessel::test::addSvcUser(s_data->path(), "alice", "pw", {}, &user, &err)) << err;
+    s_token = user.token;
+    s_device = user.device;
+    s_service = user.service;
     s_svc = new tessel::test::SvcProcess;
     ASSERT_TRUE(s_svc->start(s_data->path(), {"--owner", "alice"}));
   }

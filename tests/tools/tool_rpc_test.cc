@@ -17,12 +17,10 @@ class ToolRpcTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     s_data = new tessel::test::TempDir;
-    RunResult r =
-        runProgram({binPath("tesselsvc"), "adduser", "--data", s_data->path(), "bob", "pw"});
-    ASSERT_EQ(0, r.exitCode) << r.err;
-    const size_t t = r.out.find("\"token\":\"");
-    ASSERT_NE(std::string::npos, t);
-    s_token = r.out.substr(t + 9, 32);
+    tessel::test::SvcUser user;
+    std::string err;
+    ASSERT_TRUE(tessel::test::addSvcUser(s_data->path(), "bob", "pw", {}, &user, &err)) << err;
+    s_token = user.token;
     s_svc = new tessel::test::SvcProcess;
     ASSERT_TRUE(s_svc->start(s_data->path()));
   }

@@ -12,12 +12,13 @@ namespace {
 // Interface pointers handed out by getifc all start with their IHBObj part.
 IHBObj *asObj(void *ifc) { return static_cast<IHBObj *>(ifc); }
 
-void printItem(hbtype_t type, void *value) {
+// `owned`: an object value came with a reference for us to drop.
+void printItem(hbtype_t type, void *value, bool owned) {
   if (type == HBTYPE_TEXT) {
     printJsonString(static_cast<const char *>(value));
   } else if (!hbtype__isRaw(type) && value) {
     printJsonValue(asObj(value));
-    asObj(value)->dnref();
+    if (owned) asObj(value)->dnref();
   } else {
     std::fputs("null", stdout);
   }
@@ -63,29 +64,16 @@ void printJsonValue(IHBObj *value) {
   HBRef<IHBIter> iter;
   HBRef<IHBStr> str;
   if (hb_query(value, map) == 0) {
-    HBRef<IHBIter> keys;
-    if (map->iterate(keys.out()) < 0) {
-      std::fputs("{}", stdout);
-      return;
-    }
     std::putchar('{');
     bool first = true;
-    for (;;) {
-      hbtype_t keyType = HBTYPE_TEXT;
-      void *key = nullptr;
-      if (keys->next(&keyType, &key) != 0) break;
+    (void)hbmap__forEach(map.get(), [&](const char *key, hbtype_t type, void *item) -> int32_t {
       if (!first) std::putchar(',');
       first = false;
-      printJsonString(static_cast<const char *>(key));
+      printJsonString(key);
       std::putchar(':');
-      hbtype_t type = HBTYPE_ANY;
-      void *item = nullptr;
-      if (map->get(static_cast<const char *>(key), &type, &item) < 0) {
-        std::fputs("null", stdout);
-        continue;
-      }
-      printItem(type, item);
-    }
+      printItem(type, item, false);
+      return BR_OK;
+    });
     std::putchar('}');
   } else if (hb_query(value, iter) == 0) {
     std::putchar('[');
@@ -96,7 +84,7 @@ void printJsonValue(IHBObj *value) {
       if (iter->next(&type, &item) != 0) break;
       if (!first) std::putchar(',');
       first = false;
-      printItem(type, item);
+      printItem(type, item, true);
     }
     std::putchar(']');
   } else if (hb_query(value, str) == 0) {

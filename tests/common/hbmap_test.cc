@@ -89,6 +89,32 @@ TEST(HBMap, ReplacementDropsExactlyOneReference) {
   }
 }
 
+TEST(HBMap, ForEachLendsValuesAndStopsAtAFailure) {
+  HBRef<HBMap> m = newMap();
+  HBRef<Probe> probe = Probe::make();
+  ASSERT_EQ(m->putString("a", "1"), BR_OK);
+  ASSERT_EQ(m->putObject("b", HBIFC_OBJ, probe.get()), BR_OK);
+  ASSERT_EQ(m->putString("c", "3"), BR_OK);
+  std::string seen;
+  EXPECT_EQ(hbmap__forEach(m.get(), [&](const char *key, hbtype_t t, void *v) -> int32_t {
+              seen += key;
+              if (t == HBTYPE_TEXT) seen += static_cast<const char *>(v);
+              else EXPECT_EQ(v, static_cast<IHBObj *>(probe.get()));
+              return BR_OK;
+            }),
+            BR_OK);
+  EXPECT_EQ(seen, "a1bc3");
+  EXPECT_EQ(probe->refs(), 2) << "the walk drops the reference it was lent";
+  seen.clear();
+  EXPECT_EQ(hbmap__forEach(m.get(), [&](const char *key, hbtype_t, void *) -> int32_t {
+              seen += key;
+              return *key == 'b' ? BR_ENOSPC : BR_OK;
+            }),
+            BR_ENOSPC);
+  EXPECT_EQ(seen, "ab");
+  EXPECT_EQ(probe->refs(), 2);
+}
+
 TEST(HBMap, LenientAndStrictGetters) {
   HBRef<HBMap> m = newMap();
   ASSERT_EQ(m->putString("t", "text"), BR_OK);

@@ -635,3 +635,22 @@ void hbvalue__dump(const char *tag, int level, int depth, const char *indent, IH
     brlog(tag, level, "%s  ---> {UNKNOWN-IHBOBJ} %p\n", pre.c_str(), static_cast<void *>(object));
   }
 }
+
+int32_t hbmap__forEach(IHBMap *map,
+                       const std::function<int32_t(const char *, hbtype_t, void *)> &fn) {
+  HBRef<IHBIter> keys;
+  const int32_t rc = map->iterate(keys.out());
+  if (rc < 0) return rc;
+  for (;;) {
+    hbtype_t kt = HBTYPE_TEXT;
+    void *key = nullptr;
+    if (keys->next(&kt, &key) < 0) return BR_OK;
+    hbtype_t vt = HBTYPE_ANY;
+    void *value = nullptr;
+    if (map->get(static_cast<const char *>(key), &vt, &value) < 0) continue;
+    HBRef<IHBObj> hold;  // get handed over a reference for an object value
+    if (!hbtype__isRaw(vt)) hold = HBRef<IHBObj>::adopt(static_cast<IHBObj *>(value));
+    const int32_t r = fn(static_cast<const char *>(key), vt, value);
+    if (r < 0) return r;
+  }
+}

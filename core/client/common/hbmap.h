@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "brerror.h"
 #include "brlist.h"
@@ -230,3 +231,10 @@ class HBObjIter final : public HBObject<HBObjIter, IHBIter> {
 // Logs `object` and everything below it, one line per value under `tag` at `level`, each line
 // starting with `indent` (may be null) and three blanks per `depth`.
 void hbvalue__dump(const char *tag, int level, int depth, const char *indent, IHBObj *object);
+
+// Calls `fn(key, hbtype, value)` for each entry of `map` in iteration order. Object values are
+// borrowed for the call (held by the walk meanwhile); entries that cannot be read back are
+// passed over. Stops at, and returns, the first negative result of `fn`; returns the failure of
+// `iterate` when the keys cannot be walked, else 0.
+HB_NODISCARD int32_t hbmap__forEach(IHBMap *map,
+                                    const std::function<int32_t(const char *, hbtype_t, void *)> &fn);

@@ -651,22 +651,14 @@ int32_t HBPKTMessage::fromMap(IHBObj *obj, int depth) {
   HBRef<IHBMap> map;
   if (hb_query(obj, map) < 0) return BR_EINVAL;
   HB_RETURN_IF_FAILED(kTag, setText(0, "map"));
-  HBRef<IHBIter> keys;
-  HB_RETURN_IF_FAILED(kTag, map->iterate(keys.out()));
   uint32_t f = 1;
-  for (;;) {
-    hbtype_t kt = HBTYPE_TEXT;
-    void *key = nullptr;
-    if (keys->next(&kt, &key) < 0) break;
-    hbtype_t vt = HBTYPE_ANY;
-    void *value = nullptr;
-    if (map->get(static_cast<const char *>(key), &vt, &value) < 0) continue;
-    HBRef<IHBObj> hold;
-    if (!hbtype__isRaw(vt)) hold = HBRef<IHBObj>::adopt(static_cast<IHBObj *>(value));
-    HB_RETURN_IF_FAILED(kTag, addText(f, static_cast<const char *>(key), -1));
-    HB_RETURN_IF_FAILED(kTag, addValueAt(f + 1, vt, value, depth + 1));
-    f += 2;
-  }
+  HB_RETURN_IF_FAILED(kTag, hbmap__forEach(map.get(), [&](const char *key, hbtype_t vt,
+                                                          void *value) -> int32_t {
+                        HB_RETURN_IF_FAILED(kTag, addText(f, key, -1));
+                        HB_RETURN_IF_FAILED(kTag, addValueAt(f + 1, vt, value, depth + 1));
+                        f += 2;
+                        return BR_OK;
+                      }));
   return BR_OK;
 }
 

@@ -56,19 +56,10 @@ const char *tagName(const char *name) {
 void writeValue(Writer &w, const char *name, hbtype_t hbtype, const void *value, int depth);
 
 void writeMapEntries(Writer &w, IHBMap *map, int depth) {
-  HBRef<IHBIter> keys;
-  if (map->iterate(keys.out()) < 0) return;
-  for (;;) {
-    hbtype_t kt = HBTYPE_TEXT;
-    void *key = nullptr;
-    if (keys->next(&kt, &key) < 0) break;
-    hbtype_t vt = HBTYPE_ANY;
-    void *v = nullptr;
-    if (map->get(static_cast<const char *>(key), &vt, &v) < 0) continue;
-    HBRef<IHBObj> hold;
-    if (!hbtype__isRaw(vt)) hold = HBRef<IHBObj>::adopt(static_cast<IHBObj *>(v));
-    writeValue(w, static_cast<const char *>(key), vt, v, depth + 1);
-  }
+  (void)hbmap__forEach(map, [&](const char *key, hbtype_t vt, void *v) -> int32_t {
+    writeValue(w, key, vt, v, depth + 1);
+    return BR_OK;
+  });
 }
 
 void writeIterItems(Writer &w, IHBIter *iter, const char *name, int depth) {

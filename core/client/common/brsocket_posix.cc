@@ -367,30 +367,27 @@ int32_t inetWritev(brsocket_t s, const brsocket_iovec *vec, int32_t count) {
   return result;
 }
 
-int32_t inetGetsockname(brsocket_t s, brsockaddr *addr, int32_t *addrlen) {
+// getsockname or getpeername (`what` names it in the failure line).
+int32_t inetName(brsocket_t s, int (*query)(int, sockaddr *, socklen_t *), const char *what,
+                 brsockaddr *addr, int32_t *addrlen) {
   sockaddr_in sin;
   socklen_t len = sizeof(sin);
-  if (::getsockname(s->fd, reinterpret_cast<sockaddr *>(&sin), &len) != 0) {
+  if (query(s->fd, reinterpret_cast<sockaddr *>(&sin), &len) != 0) {
     const int e = errno;
     const int32_t rc = mapInetErrno(e);
-    brlog(BRSOCK_TAG, BRLOG_ERROR, "Failed to getsockname: %lu %d!\n", (unsigned long)e, rc);
+    brlog(BRSOCK_TAG, BRLOG_ERROR, "Failed to %s: %lu %d!\n", what, (unsigned long)e, rc);
     return rc;
   }
   fillAddrLen(addrlen);
   return brsocket_sockaddr_to_brsockaddr(reinterpret_cast<sockaddr *>(&sin), addr);
 }
 
+int32_t inetGetsockname(brsocket_t s, brsockaddr *addr, int32_t *addrlen) {
+  return inetName(s, ::getsockname, "getsockname", addr, addrlen);
+}
+
 int32_t inetGetpeername(brsocket_t s, brsockaddr *addr, int32_t *addrlen) {
-  sockaddr_in sin;
-  socklen_t len = sizeof(sin);
-  if (::getpeername(s->fd, reinterpret_cast<sockaddr *>(&sin), &len) != 0) {
-    const int e = errno;
-    const int32_t rc = mapInetErrno(e);
-    brlog(BRSOCK_TAG, BRLOG_ERROR, "Failed to getpeername: %lu %d!\n", (unsigned long)e, rc);
-    return rc;
-  }
-  fillAddrLen(addrlen);
-  return brsocket_sockaddr_to_brsockaddr(reinterpret_cast<sockaddr *>(&sin), addr);
+  return inetName(s, ::getpeername, "getpeername", addr, addrlen);
 }
 
 // The accepted option table, translated to native levels and names; false outside it.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "benchsvc.h"
 #include "brhttp.h"
 #include "hbhttpconnpool.h"
 #include "hbmap.h"
@@ -28,25 +29,12 @@ namespace {
 
 constexpr int kEntries = 500;
 
-std::string g_dir, g_token, g_dev, g_sid, g_folder, g_base;
-pid_t g_pid = -1;
+std::string g_token, g_dev, g_sid, g_folder, g_base;
 std::string g_xml, g_pkt;  // one listFiles answer in each form
 bool g_ready = false;
 bool g_tried = false;
 
-std::string field(const std::string &s, const std::string &name) {
-  size_t p = s.find("\"" + name + "\":");
-  if (p == std::string::npos) return "";
-  p = s.find('"', p + name.size() + 3);
-  return s.substr(p + 1, s.find('"', p + 1) - p - 1);
-}
-
-std::string binDir() {
-  char buf[4096];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  buf[n > 0 ? n : 0] = 0;
-  return (std::filesystem::path(buf).parent_path().parent_path() / "bin").string();
-}
+benchsvc::Service g_svc;
 
 HBRef<HBRPCGeneric> call(const std::string &path, IHBHTTPConnPool *pool) {
   HBRef<IHBURL> url;
@@ -112,44 +100,11 @@ bool start() {
 }
 
 bool setUp() {
-  const char *tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp ? tmp : "/tmp") + "/hbrpc-bench-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back(0);
-  if (!mkdtemp(buf.data())) return false;
-  g_dir = buf.data();
-  const std::string bin = binDir() + "/tesselsvc";
-  FILE *p = popen((bin + " adduser --data " + g_dir + " bench pw").c_str(), "r");
-  if (!p) return false;
-  char line[1024] = "";
-  if (!fgets(line, sizeof line, p)) line[0] = 0;
-  pclose(p);
-  g_token = field(line, "token");
-  g_dev = field(line, "deviceid");
-  g_sid = field(line, "serviceids");
-  int fds[2];
-  if (g_token.empty() || pipe(fds) != 0) return false;
-  g_pid = fork();
-  if (g_pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    execl(bin.c_str(), bin.c_str(), "serve", "--data", g_dir.c_str(), "--listen", "127.0.0.1:0",
-          static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  std::string first;
-  pollfd pf{fds[0], POLLIN, 0};
-  while (first.find('\n') == std::string::npos && poll(&pf, 1, 20000) > 0) {
-    char c[256];
-    const ssize_t r = read(fds[0], c, sizeof c);
-    if (r <= 0) break;
-    first.append(c, size_t(r));
-  }
-  close(fds[0]);
-  int port = 0;
-  if (std::sscanf(first.c_str(), "tesselsvc: listening on 127.0.0.1:%d", &port) != 1) return false;
-  g_base = "http://127.0.0.1:" + std::to_string(port);
+  if (!g_svc.start("hbrpc-bench")) return false;
+  g_token = g_svc.token;
+  g_dev = g_svc.device;
+  g_sid = g_svc.service;
+  g_base = "http://127.0.0.1:" + std::to_string(g_svc.port);
 
   HBRef<HBRPCGeneric> rpc = call("/svc/api", nullptr);
   if (!rpc || hbsvc__createFolder(rpc.get(), g_token.c_str(), g_dev.c_str(), g_sid.c_str(), "0",
@@ -171,15 +126,7 @@ bool setUp() {
   return g_ready;
 }
 
-void stop() {
-  if (g_pid > 0) {
-    kill(g_pid, SIGTERM);
-    int st;
-    waitpid(g_pid, &st, 0);
-    g_pid = -1;
-  }
-  if (!g_dir.empty()) std::filesystem::remove_all(g_dir);
-}
+void stop() { g_svc.stop(); }
 
 void callLoop(benchmark::State &state, const char *path) {
   if (!start()) {

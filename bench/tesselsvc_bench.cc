@@ -20,30 +20,19 @@
 #include <thread>
 #include <vector>
 
+#include "benchsvc.h"
+
 namespace {
 
 constexpr int kFiles = 1000;
 constexpr int kClients = 8;
 constexpr size_t kFileSize = 1 << 20;
 
-std::string g_dir, g_dev, g_sid, g_token;
+std::string g_dev, g_sid, g_token;
 int g_port = 0;
-pid_t g_pid = -1;
 std::vector<std::string> g_ids;
 
-std::string tesselsvcPath() {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  buf[n > 0 ? n : 0] = 0;
-  return (std::filesystem::path(buf).parent_path().parent_path() / "bin" / "tesselsvc").string();
-}
-
-std::string jsonField(const std::string &s, const std::string &name) {
-  size_t p = s.find("\"" + name + "\":");
-  if (p == std::string::npos) return std::string();
-  p = s.find('"', p + name.size() + 3);
-  return s.substr(p + 1, s.find('"', p + 1) - p - 1);
-}
+benchsvc::Service g_svc;
 
 // A keep-alive HTTP/1.1 connection to the service.
 class Client {
@@ -114,46 +103,11 @@ std::string soap(const std::string &method, const std::string &args) {
 }
 
 bool startService() {
-  const char *tmpdir = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmpdir ? tmpdir : "/tmp") + "/tesselsvc-bench-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back(0);
-  if (!mkdtemp(buf.data())) return false;
-  g_dir = buf.data();
-  std::string bin = tesselsvcPath();
-  std::string cmd = bin + " adduser --data " + g_dir + "/data bench pw --quota 8000000000";
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return false;
-  char line[1024] = "";
-  if (!fgets(line, sizeof line, p)) line[0] = 0;
-  pclose(p);
-  g_token = jsonField(line, "token");
-  g_dev = jsonField(line, "deviceid");
-  g_sid = jsonField(line, "serviceids");
-  if (g_token.empty()) return false;
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  g_pid = fork();
-  if (g_pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    std::string data = g_dir + "/data";
-    execl(bin.c_str(), bin.c_str(), "serve", "--data", data.c_str(), "--listen", "127.0.0.1:0",
-          static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  std::string first;
-  pollfd pf{fds[0], POLLIN, 0};
-  while (first.find('\n') == std::string::npos && poll(&pf, 1, 20000) > 0) {
-    char c[256];
-    ssize_t r = read(fds[0], c, sizeof c);
-    if (r <= 0) break;
-    first.append(c, static_cast<size_t>(r));
-  }
-  close(fds[0]);
-  if (std::sscanf(first.c_str(), "tesselsvc: listening on 127.0.0.1:%d", &g_port) != 1)
-    return false;
+  if (!g_svc.start("tesselsvc-bench", {"--quota", "8000000000"})) return false;
+  g_token = g_svc.token;
+  g_dev = g_svc.device;
+  g_sid = g_svc.service;
+  g_port = g_svc.port;
   Client c;
   std::string out;
   std::string drive = "<valtoken>" + g_token + "</valtoken><deviceid>" + g_dev +
@@ -169,15 +123,7 @@ bool startService() {
   return true;
 }
 
-void stopService() {
-  if (g_pid > 0) {
-    kill(g_pid, SIGTERM);
-    int st;
-    waitpid(g_pid, &st, 0);
-    g_pid = -1;
-  }
-  if (!g_dir.empty()) std::filesystem::remove_all(g_dir);
-}
+void stopService() { g_svc.stop(); }
 
 void BM_TesselsvcPut1000x1MB(benchmark::State &state) {
   if (!startService()) {

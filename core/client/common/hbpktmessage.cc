@@ -57,15 +57,15 @@ struct HBPKTMessage::Reader {
       eof = true;
       return false;
     }
-    for (int spins = 0; spins < 64; ++spins) {
-      const int32_t n = stream->read(buf, sizeof buf);
-      if (n > 0) {
-        pos = 0;
-        fill = n;
-        return true;
-      }
-      if (n == 0) break;
-      if (n == BR_EAGAIN || n == BR_ETIMEDOUT) continue;
+    // Each read already waits the connection's full read time-out: an answer that stalls ends
+    // at the first "not yet", as a failure, not after dozens of time-outs as a shorter answer.
+    const int32_t n = stream->read(buf, sizeof buf);
+    if (n > 0) {
+      pos = 0;
+      fill = n;
+      return true;
+    }
+    if (n < 0) {
       error = n;
       return false;
     }

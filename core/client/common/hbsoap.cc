@@ -486,9 +486,8 @@ int32_t HBSoap::exchangePacket(const char *method, HBMap *result, int32_t count,
       }
       if (n < 0) {
         brlog("PKT-S", BRLOG_ERROR, "Some kind of IO or data format error!\n");
-        (void)result->clear();
         // An answer that did not arrive whole is a failed exchange, as for SOAP answers; a
-        // malformed one is left to its status.
+        // malformed one is left to its status, with the entries converted before the fault.
         if (n != BR_EINVAL && n != BR_ENOSPC && n != BR_ENOMEM)
           status = BR_EIO;
         else

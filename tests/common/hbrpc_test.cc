@@ -223,6 +223,15 @@ TEST(HBRPCSoap, LocalFailuresAreNotFaults) {
   EXPECT_NE(std::string::npos, svc.seen()[0].body.find("encoding/\"></m></soapenv:Body>"));
 }
 
+TEST(HBRPCSoap, RequestThatFailedAfterSendingGivesFault) {
+  // The server takes the request and hangs up without an answer.
+  Service svc({"!close!"});
+  HBRef<HBRPCGeneric> rpc = rpcFor(svc.url("/svc/api"));
+  EXPECT_EQ(BR_EFAULT, rpc->call("m", "a", "b", nullptr));
+  EXPECT_FALSE(rpc->isFault());
+  EXPECT_EQ(1u, svc.seen().size());
+}
+
 TEST(HBRPCSoap, PiecesTooLongForTheBufferAreThrownAway) {
   Service svc(
       {xml(200, "<mResponse><a>1</a><b>" + std::string(10000, 'y') + "</b><c>3</c></mResponse>"),

@@ -373,7 +373,9 @@ int32_t HBSoap::exchangeSoap(const char *method, HBMap *result, int32_t count,
 int32_t HBSoap::readSoapAnswer(BRHTTPRequest *req, int32_t status) {
   if (status < 0) {
     brlog("SOAP-A", BRLOG_WARNING, "  -- [%s] ERROR receiving response %d\n", m_method, status);
-    return status;
+    // A request the transport failed is a failed call (Fault), whatever the transport's code:
+    // callers tell an I/O error of their own files from a call that did not go through.
+    return BRHTTPRequest__getState(req) == BRHTTP_ST_FAILED ? BR_EFAULT : status;
   }
   if (!(status >= 200 && status <= 299) && !(status >= 500 && status <= 599)) {
     if (status >= 400 && status <= 499) {

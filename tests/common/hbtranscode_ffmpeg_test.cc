@@ -414,6 +414,14 @@ TEST_F(FakeFfmpeg, NoSourceSizeAndNoPrograms) {
   ::setenv("PATH", empty.path().c_str(), 1);
   auto none = make("image/jpeg", 160, 160);
   EXPECT_EQ(none->prepare(), BR_ENOENT);
+  // Nor from the current folder, however PATH names it (empty or relative entries).
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(::chdir(m_bin.path().c_str()), 0);
+  ::setenv("PATH", (":.:./:" + empty.path()).c_str(), 1);
+  auto here = make("image/jpeg", 160, 160);
+  EXPECT_EQ(here->prepare(), BR_ENOENT);
+  ASSERT_EQ(::chdir(cwd), 0);
   ::setenv("PATH", path.c_str(), 1);
   EXPECT_TRUE(workEmpty());
 }

@@ -71,16 +71,16 @@ std::string programDir() {
   return buf;
 }
 
-// Looks `name` up in `dirs` in order, then on PATH.
+// Looks `name` up in `dirs` in order, then on PATH. Empty and relative PATH entries name the
+// current folder (or one below it) and are skipped: programs are never taken from there.
 std::string findProgram(const std::vector<std::string> &dirs, const char *name) {
   for (const auto &d : dirs)
     if (isFile(d + name, X_OK)) return d + name;
   const char *path = std::getenv("PATH");
   for (const char *p = path; p && *p;) {
     const char *end = std::strchr(p, ':');
-    std::string d(p, end ? size_t(end - p) : std::strlen(p));
-    if (d.empty()) d = ".";
-    if (isFile(withSlash(d) + name, X_OK)) return withSlash(d) + name;
+    const std::string d(p, end ? size_t(end - p) : std::strlen(p));
+    if (!d.empty() && d[0] == '/' && isFile(withSlash(d) + name, X_OK)) return withSlash(d) + name;
     if (!end) break;
     p = end + 1;
   }
@@ -506,7 +506,7 @@ int32_t HBXCodeFFMPEG::findPrograms() {
   // anyone could have left a program of that name.
   std::vector<std::string> dirs;
   std::string dir;
-  if (hbproperties__getDefaultString("installdir", &dir) == 0 && !dir.empty()) {
+  if (hbproperties__getDefaultString("installdir", &dir) == 0 && !dir.empty() && dir[0] == '/') {
     if (dir.size() > 500) dir.resize(500);
     dirs.push_back(withSlash(dir));
   }

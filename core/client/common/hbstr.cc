@@ -45,15 +45,13 @@ int32_t HBStringAllocator::create(int32_t initialSize, int32_t growSize,
   return create(initialSize, growSize, out.out());
 }
 
-int32_t HBStringAllocator::upref() { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
+int32_t HBStringAllocator::upref() {
+  return hb_detail::refUp(m_refs, __PRETTY_FUNCTION__);
+}
 
 int32_t HBStringAllocator::dnref() {
-  const int32_t n = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-  if (n == 0) {
-    delete this;
-  } else if (n < 0) {
-    brabort(__PRETTY_FUNCTION__, __LINE__);
-  }
+  const int32_t n = hb_detail::refDown(m_refs, __PRETTY_FUNCTION__);
+  if (n == 0) delete this;
   return n;
 }
 

@@ -5,9 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -470,6 +473,70 @@ TEST_F(FakeFfmpeg, CancelFromAnotherThread) {
   EXPECT_TRUE(noChildLeft());
   EXPECT_TRUE(workEmpty());
   EXPECT_EQ(xc->transcode(&sink, nullptr), BR_ECANCELED);
+}
+
+// A source whose reads hang until released, as a stalled network read does.
+class HangingSource final : public HBObject<HangingSource, IHBStream> {
+ public:
+  static HBRef<HangingSource> make() { return HBRef<HangingSource>::adopt(new HangingSource); }
+  int32_t getifc(int32_t ifc, void **out) override {
+    if (ifc == HBIFC_OBJ || ifc == HBIFC_STREAM) return offer<IHBStream>(out);
+    return BR_ENOENT;
+  }
+  int32_t read(void *, int32_t) override {
+    std::unique_lock<std::mutex> l(m_m);
+    m_entered = true;
+    m_cv.notify_all();
+    m_cv.wait(l, [&] { return m_released; });
+    return 0;
+  }
+  int32_t write(const void *, int32_t) override { return BR_EINVAL; }
+  int64_t seek(int64_t, int32_t) override { return 0; }
+  int32_t close() override { return 0; }
+  bool waitEntered() {
+    std::unique_lock<std::mutex> l(m_m);
+    return m_cv.wait_for(l, std::chrono::seconds(20), [&] { return m_entered; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> g(m_m);
+    m_released = true;
+    m_cv.notify_all();
+  }
+
+ private:
+  friend class HBObject<HangingSource, IHBStream>;
+  HangingSource() = default;
+  ~HangingSource() override = default;
+  std::mutex m_m;
+  std::condition_variable m_cv;
+  bool m_entered = false, m_released = false;
+};
+
+// The child ends while its feeder still hangs in a source read: waiting for that feeder must
+// not hold the lock a cancel from another thread needs.
+TEST_F(FakeFfmpeg, CancelIsNotHeldUpByAHangingSourceRead) {
+  probe(kPhotoProbe);  // the "-i" step answers without reading its input
+  auto src = HangingSource::make();
+  HBXCodeFFMPEGParams p;
+  p.mimeType = "image/jpeg";
+  p.width = p.height = 160;
+  p.workDir = m_work.path().c_str();
+  HBRef<IHBTranscode> xc;
+  ASSERT_EQ(HBXCodeFFMPEG__new(&p, src.get(), xc.out()), 0);
+  std::thread worker([&] { (void)static_cast<HBXCodeFFMPEG *>(xc.get())->prepare(); });
+  ASSERT_TRUE(src->waitEntered());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the child has ended by now
+  std::atomic<bool> done{false};
+  std::thread canceller([&] {
+    (void)xc->cancel();
+    done = true;
+  });
+  for (int i = 0; i < 100 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(done);
+  src->release();
+  canceller.join();
+  worker.join();
+  EXPECT_TRUE(noChildLeft());
 }
 
 TEST_F(FakeFfmpeg, SinkRefusalCancels) {

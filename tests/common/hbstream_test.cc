@@ -613,6 +613,12 @@ TEST(FileStream, InterfacesAndPath) {
   const int32_t cut = static_cast<int32_t>(dir.path().size()) + 4;
   EXPECT_EQ(hbstream__getPath(s.get(), buf, cut), dirUnits + 7);
   EXPECT_EQ(std::string(buf), dir.path() + "/\xc3\xbc");
+  // A stray continuation byte is one unit, as the settings store counts it.
+  HBRef<IHBStream> odd;
+  ASSERT_EQ(hbstream__openFile(odd.out(), dir.file("a\x80z.txt").c_str(),
+                               HBFILE_O_WRITE | HBFILE_O_CREAT),
+            0);
+  EXPECT_EQ(hbstream__getPath(odd.get(), buf, sizeof buf), dirUnits + 7);
   HBRef<IHBMemStream> m;
   ASSERT_EQ(hbstream__newMem(m.out(), 4), 0);
   EXPECT_EQ(hbstream__getPath(m.get(), buf, sizeof buf), BR_ENOENT);

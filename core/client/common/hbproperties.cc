@@ -77,26 +77,8 @@ int32_t HBProperties::setInt64Property(const char *name, int64_t value) {
   return setProperty(name, buf);
 }
 
-int32_t hbproperties__utf16Length(const char *text) {
-  if (!text) return 0;
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-  int32_t units = 0;
-  while (*p) {
-    uint32_t cp;
-    const int n = brstr__utf8Sequence(p, &cp);
-    if (n == 0) {
-      ++units;
-      ++p;
-    } else {
-      units += cp >= 0x10000 ? 2 : 1;
-      p += n;
-    }
-  }
-  return units;
-}
-
 int32_t hbproperties__deliver(const std::string &value, char *buffer, int32_t size) {
-  const int32_t units = hbproperties__utf16Length(value.c_str()) + 1;
+  const int32_t units = brstr__utf16Length(value.c_str()) + 1;
   if (!buffer) return units;
   const int32_t area = size <= 512 ? 512 : size;
   if (units > area) return BR_ENOENT;

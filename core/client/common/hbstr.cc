@@ -321,6 +321,24 @@ int brstr__utf8Sequence(const unsigned char *p, uint32_t *cp) {
   return n;
 }
 
+int32_t brstr__utf16Length(const char *text) {
+  if (!text) return 0;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  int32_t units = 0;
+  while (*p) {
+    uint32_t cp;
+    const int n = brstr__utf8Sequence(p, &cp);
+    if (n == 0) {
+      ++units;
+      ++p;
+    } else {
+      units += cp >= 0x10000 ? 2 : 1;
+      p += n;
+    }
+  }
+  return units;
+}
+
 size_t brstr__cutUtf8(const char *text, size_t maxBytes) {
   const size_t len = strlen(text);
   if (len <= maxBytes) return len;

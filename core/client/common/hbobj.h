@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <type_traits>
 #include <utility>
 
@@ -198,6 +199,43 @@ class HBRef {
   explicit operator bool() const { return m_p != nullptr; }
 
  private:
+  T *m_p = nullptr;
+};
+
+// One object registered process-wide (a default pool, store or address) that any thread may
+// replace or take. Never released at exit: late users may still come.
+template <class T>
+class HBSharedRef {
+ public:
+  // Holds its own reference on `value` (null clears). The old object is released after the lock
+  // is dropped: its destructor may need other locks.
+  void set(T *value) {
+    if (value) value->upref();
+    T *old;
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      old = m_p;
+      m_p = value;
+    }
+    if (old) old->dnref();
+  }
+  // Sets `value` only when nothing is held; false when something was.
+  bool setIfEmpty(T *value) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_p) return false;
+    if (value) value->upref();
+    m_p = value;
+    return true;
+  }
+  // The held object with one reference for the caller, or null.
+  T *get() {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_p) m_p->upref();
+    return m_p;
+  }
+
+ private:
+  std::mutex m_lock;
   T *m_p = nullptr;
 };
 

@@ -1,24 +1,22 @@
 // The settings store's platform-neutral part: the default store, the integer forms, the
 // UTF-16 length rule, user properties and the change event.
+#include "hbproperties.h"
+
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "brlog.h"
 #include "hbeventbus.h"
-#include "hbproperties.h"
 #include "hbproperties_int.h"
 #include "hbstr.h"
 
 namespace {
 
-std::mutex g_defaultMutex;
-HBProperties *g_default = nullptr;
-
+HBSharedRef<HBProperties> g_default;
 
 }  // namespace
 
@@ -92,30 +90,17 @@ int32_t hbproperties__deliver(const std::string &value, char *buffer, int32_t si
 }
 
 void hbproperties__adoptAsDefaultIfNone(HBProperties *store) {
-  std::lock_guard<std::mutex> lock(g_defaultMutex);
-  if (g_default) return;
-  store->upref();
-  g_default = store;
+  (void)g_default.setIfEmpty(store);
 }
 
 void hbproperties__setDefault(HBProperties *store) {
-  if (store) store->upref();
-  HBProperties *old;
-  {
-    std::lock_guard<std::mutex> lock(g_defaultMutex);
-    old = g_default;
-    g_default = store;
-  }
-  if (old) old->dnref();
+  g_default.set(store);
 }
 
 int32_t hbproperties__getDefault(HBProperties **out) {
   if (!out) return BR_EINVAL;
-  std::lock_guard<std::mutex> lock(g_defaultMutex);
-  *out = g_default;
-  if (!g_default) return BR_ENOENT;
-  g_default->upref();
-  return BR_OK;
+  *out = g_default.get();
+  return *out ? BR_OK : BR_ENOENT;
 }
 
 int32_t hbproperties__open(const char *keyPath, uint32_t flags, HBProperties **out) {

@@ -149,6 +149,17 @@ class FakeFfmpeg : public ::testing::Test {
     return HBRef<HBXCodeFFMPEG>::adopt(static_cast<HBXCodeFFMPEG *>(xc.detach()));
   }
 
+  // A 160x160 JPEG transcoder of a source held only as a stream.
+  HBRef<IHBTranscode> makeFromStream(IHBStream *src) {
+    HBXCodeFFMPEGParams p;
+    p.mimeType = "image/jpeg";
+    p.width = p.height = 160;
+    p.workDir = m_work.path().c_str();
+    HBRef<IHBTranscode> xc;
+    EXPECT_EQ(HBXCodeFFMPEG__new(&p, src, xc.out()), 0);
+    return xc;
+  }
+
   Args designed(HBXCodeFFMPEG *xc) {
     Args a;
     xc->transcodeArguments(&a);
@@ -359,12 +370,8 @@ TEST_F(FakeFfmpeg, StreamSourceFedToProbeAndThenToFfmpeg) {
     for (const char *f : {"probed", "fed"}) ::unlink(m_bin.file(f).c_str());
     HBRef<IHBStream> src;
     ASSERT_EQ(hbstream__openFile(src.out(), srcPath.c_str(), HBFILE_O_READ), 0);
-    HBXCodeFFMPEGParams p;
-    p.mimeType = "image/jpeg";
-    p.width = p.height = 160;
-    p.workDir = m_work.path().c_str();
-    HBRef<IHBTranscode> xc;
-    ASSERT_EQ(HBXCodeFFMPEG__new(&p, src.get(), xc.out()), 0);
+    HBRef<IHBTranscode> xc = makeFromStream(src.get());
+    ASSERT_TRUE(xc);
     ASSERT_EQ(xc->transcode(nullptr, nullptr), 0) << probeMode;
     std::string probed, fed, probeArgs;
     ASSERT_TRUE(readFile(m_bin.file("probed"), &probed));
@@ -517,12 +524,8 @@ class HangingSource final : public HBObject<HangingSource, IHBStream> {
 TEST_F(FakeFfmpeg, CancelIsNotHeldUpByAHangingSourceRead) {
   probe(kPhotoProbe);  // the "-i" step answers without reading its input
   auto src = HangingSource::make();
-  HBXCodeFFMPEGParams p;
-  p.mimeType = "image/jpeg";
-  p.width = p.height = 160;
-  p.workDir = m_work.path().c_str();
-  HBRef<IHBTranscode> xc;
-  ASSERT_EQ(HBXCodeFFMPEG__new(&p, src.get(), xc.out()), 0);
+  HBRef<IHBTranscode> xc = makeFromStream(src.get());
+  ASSERT_TRUE(xc);
   std::thread worker([&] { (void)static_cast<HBXCodeFFMPEG *>(xc.get())->prepare(); });
   ASSERT_TRUE(src->waitEntered());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the child has ended by now

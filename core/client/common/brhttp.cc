@@ -26,8 +26,6 @@ std::mutex g_uaMutex;
 std::string g_userAgent;
 bool g_userAgentSet = false;
 
-const brsocket_iovec kNoVec = {nullptr, 0};
-
 int32_t setBlocking(BRHTTPConnection *c, bool blocking) {
   const int32_t v = blocking ? 0 : 1;
   return brsocket_setsockopt(c->socket, BRSOL_SOCKET, BRSO_NONBLOCK, &v, 4);

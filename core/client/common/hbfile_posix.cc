@@ -176,7 +176,8 @@ int32_t hbfile__rename(const char *from, const char *to) {
   const std::string target(to);
   const size_t slash = target.rfind('/');
   std::string temp = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  temp += ".~" + target.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+  // The name's start is enough to recognise it; a full long name would not fit with the rest.
+  temp += ".~" + target.substr(slash == std::string::npos ? 0 : slash + 1, 200) + ".XXXXXX";
   int fd;
   do {
     fd = ::mkostemp(temp.data(), O_CLOEXEC);

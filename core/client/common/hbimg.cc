@@ -158,35 +158,27 @@ int32_t hbimg__orient(HBImg **out, HBImg *src, int32_t orientation) {
   if (rc < 0) return rc;
   rc = dst->setProfile(src->profile(), src->profileLength());
   if (rc < 0) return rc;
-  // For each displayed pixel (x, y), the stored pixel it shows: a step along a displayed row
-  // moves by (dx, dy) in the stored picture, a step down a displayed column by (rx, ry).
-  int32_t x0 = 0, y0 = 0, dx = 0, dy = 0, rx = 0, ry = 0;
-  switch (orientation) {
-    case 2:
-      x0 = w - 1, dx = -1, ry = 1;
-      break;
-    case 3:
-      x0 = w - 1, y0 = h - 1, dx = -1, ry = -1;
-      break;
-    case 4:
-      y0 = h - 1, dx = 1, ry = -1;
-      break;
-    case 5:
-      dy = 1, rx = 1;
-      break;
-    case 6:
-      y0 = h - 1, dy = -1, rx = 1;
-      break;
-    case 7:
-      x0 = w - 1, y0 = h - 1, dy = -1, rx = -1;
-      break;
-    case 8:
-      x0 = w - 1, dy = 1, rx = -1;
-      break;
-  }
+  // For each displayed pixel (x, y), the stored pixel it shows: the walk starts at a corner of
+  // the stored picture, a step along a displayed row moves by (dx, dy) in it, a step down a
+  // displayed column by (rx, ry).
+  struct Walk {
+    bool right, bottom;
+    int32_t dx, dy, rx, ry;
+  };
+  static const Walk kWalks[9] = {{},
+                                 {},
+                                 {true, false, -1, 0, 0, 1},
+                                 {true, true, -1, 0, 0, -1},
+                                 {false, true, 1, 0, 0, -1},
+                                 {false, false, 0, 1, 1, 0},
+                                 {false, true, 0, -1, 1, 0},
+                                 {true, true, 0, -1, -1, 0},
+                                 {true, false, 0, 1, -1, 0}};
+  const Walk &k = kWalks[orientation];
+  const int32_t x0 = k.right ? w - 1 : 0, y0 = k.bottom ? h - 1 : 0;
   // Offsets from the first pixel: stepping with them never forms a pointer outside the rows.
-  const int64_t step = static_cast<int64_t>(dy) * src->stride() + dx * bpp;
-  const int64_t down = static_cast<int64_t>(ry) * src->stride() + rx * bpp;
+  const int64_t step = static_cast<int64_t>(k.dy) * src->stride() + k.dx * bpp;
+  const int64_t down = static_cast<int64_t>(k.ry) * src->stride() + k.rx * bpp;
   const uint8_t *base = src->pixels();
   int64_t first = static_cast<int64_t>(y0) * src->stride() + static_cast<int64_t>(x0) * bpp;
   for (int32_t y = 0; y < dst->height(); ++y, first += down) {

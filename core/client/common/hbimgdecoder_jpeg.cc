@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 // clang-format off
 #include <jpeglib.h>
@@ -18,6 +17,7 @@
 
 #include "brlog.h"
 #include "hbimg.h"
+#include "hbimg_int.h"
 #include "hbstream_int.h"
 
 namespace {
@@ -200,14 +200,8 @@ int chooseDivisor(uint32_t w, uint32_t h, const HBImgDecodeOptions &options) {
   return d;
 }
 
-class HBImageDecoderJPEG final : public HBObject<HBImageDecoderJPEG, IHBImgDecoder> {
+class HBImageDecoderJPEG final : public hbimg_detail::DecoderObject<HBImageDecoderJPEG> {
  public:
-  int32_t getifc(int32_t ifc, void **out) override {
-    if (!out) return BR_EINVAL;
-    if (ifc == HBIFC_OBJ) return offer<IHBObj>(out);
-    return BR_ENOENT;
-  }
-
   int32_t readHeader(const HBImgDecodeOptions &options, const uint8_t *head, int32_t headLength,
                      IHBStream *stream, int32_t *width, int32_t *height) override {
     if (m_job || !stream || headLength < 0 || headLength > kSourceBuffer ||
@@ -294,9 +288,5 @@ class HBImageDecoderJPEG final : public HBObject<HBImageDecoderJPEG, IHBImgDecod
 }  // namespace
 
 int32_t HBImageDecoderJPEG__new(IHBImgDecoder **out) {
-  if (!out) return BR_EINVAL;
-  IHBImgDecoder *d = new (std::nothrow) HBImageDecoderJPEG;
-  if (!d) return BR_ENOMEM;
-  *out = d;
-  return BR_OK;
+  return hbimg_detail::newDecoder<HBImageDecoderJPEG>(out);
 }

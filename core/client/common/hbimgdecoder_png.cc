@@ -9,7 +9,6 @@
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 // clang-format off
 #include <png.h>
@@ -17,6 +16,7 @@
 
 #include "brlog.h"
 #include "hbimg.h"
+#include "hbimg_int.h"
 #include "hbstream_int.h"
 
 namespace {
@@ -126,14 +126,8 @@ int32_t pngScan(PngJob *job, uint8_t *pixels, int32_t stride, int32_t rows) {
   return BR_OK;
 }
 
-class HBImageDecoderPNG final : public HBObject<HBImageDecoderPNG, IHBImgDecoder> {
+class HBImageDecoderPNG final : public hbimg_detail::DecoderObject<HBImageDecoderPNG> {
  public:
-  int32_t getifc(int32_t ifc, void **out) override {
-    if (!out) return BR_EINVAL;
-    if (ifc == HBIFC_OBJ) return offer<IHBObj>(out);
-    return BR_ENOENT;
-  }
-
   int32_t readHeader(const HBImgDecodeOptions &, const uint8_t *head, int32_t headLength,
                      IHBStream *stream, int32_t *width, int32_t *height) override {
     if (m_job.png || !stream || headLength < 0 || (!head && headLength > 0)) return BR_EINVAL;
@@ -211,9 +205,5 @@ class HBImageDecoderPNG final : public HBObject<HBImageDecoderPNG, IHBImgDecoder
 }  // namespace
 
 int32_t HBImageDecoderPNG__new(IHBImgDecoder **out) {
-  if (!out) return BR_EINVAL;
-  IHBImgDecoder *d = new (std::nothrow) HBImageDecoderPNG;
-  if (!d) return BR_ENOMEM;
-  *out = d;
-  return BR_OK;
+  return hbimg_detail::newDecoder<HBImageDecoderPNG>(out);
 }

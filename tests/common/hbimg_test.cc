@@ -403,6 +403,9 @@ TEST(HBImgTest, BadInputFailsCleanlyWithItsCode) {
   EXPECT_TRUE(log.has("EOF while reading: "));
   EXPECT_TRUE(log.has("FAILED TO READ SCANLINE!"));
   EXPECT_TRUE(log.has("FAILED DECODING: -1"));
+  // Data that stops at a marker likewise, unless only the last row of blocks is short.
+  EXPECT_EQ(decode(jpg.substr(0, jpg.size() / 2) + "\xFF\xD9", &img), BR_EUNSPEC);
+  EXPECT_EQ(decode(jpg.substr(0, jpg.size() - 4) + "\xFF\xD9", &img), 0);
   // A stream failing mid-way reports the stream's code.
   auto failing = FakeStream::make(jpg);
   failing->failReadsAfter = 20000;

@@ -13,6 +13,7 @@
 
 // clang-format off
 #include <jpeglib.h>
+#include <jerror.h>
 // clang-format on
 
 #include "brlog.h"
@@ -51,6 +52,8 @@ struct JpegJob {
   JpegSource src;
   bool created;
   bool headerRead;
+  // The picture data ended (at a marker) with more than the last row of blocks to come.
+  bool dataEnded;
 };
 
 void sourceInit(j_decompress_ptr) {}
@@ -109,6 +112,19 @@ void outputMessage(j_common_ptr cinfo) {
   brlog(kTag, BRLOG_DEBUG, "libjpeg: %s\n", text);
 }
 
+// When the picture data stops at a marker, the library warns once and fills the rest with grey.
+// That is a truncated picture, and a tiny file claiming a huge one would cost seconds of grey:
+// only an unfinished last row of blocks (some encoders end a few bits short) is let through.
+void emitMessage(j_common_ptr cinfo, int level) {
+  if (level < 0 && cinfo->is_decompressor && cinfo->err->msg_code == JWRN_HIT_MARKER) {
+    j_decompress_ptr d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (d->input_iMCU_row + 1 < d->total_iMCU_rows)
+      static_cast<JpegJob *>(cinfo->client_data)->dataEnded = true;
+  }
+  if (level < 0 && cinfo->err->num_warnings++ > 0) return;
+  if (level <= 0) outputMessage(cinfo);
+}
+
 int32_t failure(const JpegJob *job) {
   return job->src.readError < 0 ? job->src.readError : BR_EUNSPEC;
 }
@@ -118,6 +134,8 @@ int32_t jpegHeader(JpegJob *job, bool keepProfile) {
   job->cinfo.err = jpeg_std_error(&job->err.pub);
   job->err.pub.error_exit = errorExit;
   job->err.pub.output_message = outputMessage;
+  job->err.pub.emit_message = emitMessage;
+  job->cinfo.client_data = job;
   if (setjmp(job->err.jump)) return failure(job);
   job->created = true;
   jpeg_create_decompress(&job->cinfo);
@@ -165,7 +183,7 @@ int32_t jpegScan(JpegJob *job, uint8_t *pixels, int32_t stride, int32_t *rows) {
     return failure(job);
   }
   // A progressive JPEG is read whole here; running out of data suspends before any line.
-  bool ok = jpeg_start_decompress(cinfo);
+  bool ok = jpeg_start_decompress(cinfo) && !job->dataEnded;
   while (ok && cinfo->output_scanline < cinfo->output_height) {
     JSAMPROW lines[16];
     const unsigned int first = cinfo->output_scanline;
@@ -173,7 +191,7 @@ int32_t jpegScan(JpegJob *job, uint8_t *pixels, int32_t stride, int32_t *rows) {
     if (n > 16) n = 16;
     for (unsigned int i = 0; i < n; ++i)
       lines[i] = pixels + static_cast<size_t>(first + i) * stride;
-    if (jpeg_read_scanlines(cinfo, lines, n) == 0) ok = false;
+    if (jpeg_read_scanlines(cinfo, lines, n) == 0 || job->dataEnded) ok = false;
   }
   if (!ok) brlog(kTag, BRLOG_ERROR, "FAILED TO READ SCANLINE!\n");
   *rows = static_cast<int32_t>(cinfo->output_scanline);

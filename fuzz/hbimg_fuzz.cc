@@ -1,5 +1,5 @@
-// Feeds untrusted bytes to the picture decoders through a core memory stream, as the import does,
-// then makes a thumbnail and a JPEG of whatever decodes.
+// Feeds untrusted bytes to the picture decoders through a core memory stream, as the import does
+// (EXIF orientation included), then turns, thumbnails and encodes whatever decodes.
 #include <cstddef>
 #include <cstdint>
 
@@ -11,9 +11,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (HBMemStream__new(in.out(), HBMEM_READ, const_cast<uint8_t *>(data),
                        static_cast<int32_t>(size), nullptr) != 0)
     return 0;
-  HBRef<HBImg> img, thumb;
-  if (hbimg__decodeStream(img.out(), in.get()) != 0) return 0;
-  if (hbimg__thumbnail(thumb.out(), img.get(), 160, 160, HBIMG_THUMB_SQUARE) != 0) return 0;
+  HBRef<HBImg> img, upright, thumb;
+  HBImgDecodeOptions options;
+  options.flags |= HBIMG_DECODE_ORIENTATION;
+  if (hbimg__decodeStreamWith(img.out(), in.get(), options) != 0) return 0;
+  if (hbimg__orient(upright.out(), img.get(), img->exifOrientation()) != 0) return 0;
+  if (hbimg__thumbnail(thumb.out(), upright.get(), 160, 160, HBIMG_THUMB_SQUARE) != 0) return 0;
   HBRef<IHBMemStream> out;
   if (hbstream__newMem(out.out(), 65536) != 0) return 0;
   (void)hbimg__encodeJpeg(thumb.get(), out.get());

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fakestream.h"
@@ -478,6 +479,29 @@ TEST(HBImgTest, RenditionsForTheImportAreUprightTemporaryFiles) {
   EXPECT_TRUE(near(px(tn.get(), 10, 10), kBlue));
   r = HBImgRenditions{};
   EXPECT_TRUE(tempFiles().empty());
+
+  // The orientation from the picture's own EXIF data, in either byte order (6 turns the stored
+  // bottom-left to the top-left, 8 the stored top-right).
+  TempDir dir;
+  HBRef<HBImg> small =
+      makeImg(64, 48, [](int32_t x, int32_t y) { return quadrants(x, y, 64, 48); });
+  for (const auto &[order, orientation, topLeft] :
+       {std::tuple{"MM", "8", kGreen}, std::tuple{"II", "6", kBlue}}) {
+    ASSERT_TRUE(tessel::test::writeFile(dir.file("o.jpg"), encode(small.get())));
+    ASSERT_EQ(tessel::test::runProgram(
+                  {"exiftool", "-q", "-overwrite_original", std::string("-ExifByteOrder=") + order,
+                   std::string("-Orientation#=") + orientation, dir.file("o.jpg")})
+                  .exitCode,
+              0);
+    std::string tagged;
+    ASSERT_TRUE(tessel::test::readFile(dir.file("o.jpg"), &tagged));
+    ASSERT_EQ(hbimg__makeRenditions(FakeStream::make(tagged).get(), HBIMG_ORIENT_FROM_PICTURE,
+                                    HBIMG_RENDITION_PV, &r),
+              0);
+    ASSERT_EQ(decode(readAll(r.pv.get()), &pv), 0);
+    EXPECT_EQ(pv->width(), 48);
+    EXPECT_TRUE(near(px(pv.get(), 5, 5), topLeft)) << order;
+  }
 
   // Only the preview, from a PNG.
   const std::string png = makePng(2, 1, 2, 8, {rgbRow({kRed, kGreen})});

@@ -220,11 +220,14 @@ int32_t hbimg__makeRenditions(IHBStream *picture, int32_t orientation, uint32_t 
   *out = HBImgRenditions{};
   if (!picture) return BR_EINVAL;
   HBRef<HBImg> decoded, upright;
-  int32_t rc = hbimg__decodeStream(decoded.out(), picture);
+  HBImgDecodeOptions options;
+  if (orientation == HBIMG_ORIENT_FROM_PICTURE) options.flags |= HBIMG_DECODE_ORIENTATION;
+  int32_t rc = hbimg__decodeStreamWith(decoded.out(), picture, options);
   if (rc < 0) {
     out->decodeFailed = true;
     return rc;
   }
+  if (orientation == HBIMG_ORIENT_FROM_PICTURE) orientation = decoded->exifOrientation();
   rc = hbimg__orient(upright.out(), decoded.get(), orientation);
   decoded.reset();
   HBImgRenditions made;

@@ -25,7 +25,12 @@ enum : uint32_t {
   HBIMG_DECODE_FIT = 0x20,           // scale down until the result fits inside the box
   // What the import asks for: 0x08 has no meaning to the decoders and is passed along as is.
   HBIMG_DECODE_IMPORT = 0x38,
+  // Read the EXIF orientation of a JPEG into HBImg::exifOrientation.
+  HBIMG_DECODE_ORIENTATION = 0x40,
 };
+
+// For hbimg__makeRenditions: take the orientation from the picture's own EXIF data.
+constexpr int32_t HBIMG_ORIENT_FROM_PICTURE = -1;
 
 // Thumbnail flags.
 enum : uint32_t {
@@ -70,6 +75,10 @@ class HBImg final : public HBObject<HBImg, IHBObj> {
   // Copies `length` bytes as the profile; null or 0 removes it. 0, or -19 without memory.
   HB_NODISCARD int32_t setProfile(const void *data, int32_t length);
 
+  // The EXIF orientation (1 to 8) found by a decoder asked for it, or 0.
+  int32_t exifOrientation() const { return m_orientation; }
+  void setExifOrientation(int32_t orientation) { m_orientation = orientation; }
+
  private:
   friend class HBObject<HBImg, IHBObj>;
   HBImg() = default;
@@ -79,6 +88,7 @@ class HBImg final : public HBObject<HBImg, IHBObj> {
   uint8_t *m_pixels = nullptr;
   uint8_t *m_profile = nullptr;
   int32_t m_profileLength = 0;
+  int32_t m_orientation = 0;
 };
 
 // A decoder of one picture. Use one object per picture: readHeader, then decode.
@@ -96,7 +106,8 @@ struct IHBImgDecoder : IHBObj {
 };
 
 // The JPEG decoder (libjpeg). Options: the box steers the scaling (1/1 to 1/8), flag 0x10 keeps
-// the ICC profile, flag 0x20 makes the result fit inside the box unless 1/8 is not enough.
+// the ICC profile, flag 0x20 makes the result fit inside the box unless 1/8 is not enough, flag
+// 0x40 reads the EXIF orientation.
 // Results: -1 for a bad, truncated or unsupported JPEG, -12 beyond HBIMG_MAX_PIXELS, a read
 // error of the stream as it came. Hands one reference to *out.
 HB_NODISCARD int32_t HBImageDecoderJPEG__new(IHBImgDecoder **out);
@@ -157,9 +168,10 @@ struct HBImgRenditions {
 
 // Makes the renditions `which` (HBIMG_RENDITION_*) of the picture in `picture` (borrowed, read
 // from its position as far as the decoder needs): decodes with the import's options
-// (hbimg__decodeStream), turns the result upright for `orientation` (EXIF 1 to 8; anything else
-// leaves it as stored), encodes it as "pv", and makes "tn" as the 160 x 160 square thumbnail of
-// the upright picture. Returns 0 with the files in *out, or a negative code with *out reset (no
-// file left behind) and out->decodeFailed telling where it failed.
+// (hbimg__decodeStream), turns the result upright for `orientation` (EXIF 1 to 8;
+// HBIMG_ORIENT_FROM_PICTURE: the JPEG's own EXIF orientation; anything else leaves it as stored),
+// encodes it as "pv", and makes "tn" as the 160 x 160 square thumbnail of the upright picture.
+// Returns 0 with the files in *out, or a negative code with *out reset (no file left behind) and
+// out->decodeFailed telling where it failed.
 HB_NODISCARD int32_t hbimg__makeRenditions(IHBStream *picture, int32_t orientation, uint32_t which,
                                            HBImgRenditions *out);

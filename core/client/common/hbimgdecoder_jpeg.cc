@@ -130,7 +130,7 @@ int32_t failure(const JpegJob *job) {
 }
 
 // Phase 1: creates the decompressor and reads the header.
-int32_t jpegHeader(JpegJob *job, bool keepProfile) {
+int32_t jpegHeader(JpegJob *job, uint32_t flags) {
   job->cinfo.err = jpeg_std_error(&job->err.pub);
   job->err.pub.error_exit = errorExit;
   job->err.pub.output_message = outputMessage;
@@ -146,7 +146,8 @@ int32_t jpegHeader(JpegJob *job, bool keepProfile) {
   job->src.pub.resync_to_restart = jpeg_resync_to_restart;
   job->src.pub.term_source = sourceTerm;
   job->cinfo.src = &job->src.pub;
-  if (keepProfile) jpeg_save_markers(&job->cinfo, JPEG_APP0 + 2, 0xFFFF);
+  if (flags & HBIMG_DECODE_KEEP_PROFILE) jpeg_save_markers(&job->cinfo, JPEG_APP0 + 2, 0xFFFF);
+  if (flags & HBIMG_DECODE_ORIENTATION) jpeg_save_markers(&job->cinfo, JPEG_APP0 + 1, 0xFFFF);
   if (jpeg_read_header(&job->cinfo, TRUE) != JPEG_HEADER_OK) return failure(job);
   job->cinfo.out_color_space = JCS_RGB;
   job->cinfo.dct_method = JDCT_IFAST;
@@ -201,6 +202,36 @@ int32_t jpegScan(JpegJob *job, uint8_t *pixels, int32_t stride, int32_t *rows) {
   return ok ? BR_OK : failure(job);
 }
 
+// The orientation tag (0x0112) of IFD0 in an APP1 "Exif" marker, or 0.
+int32_t exifOrientation(const jpeg_saved_marker_ptr markers) {
+  for (jpeg_saved_marker_ptr m = markers; m; m = m->next) {
+    const JOCTET *p = m->data;
+    const size_t n = m->data_length;
+    if (m->marker != JPEG_APP0 + 1 || n < 14 || std::memcmp(p, "Exif\0\0", 6) != 0) continue;
+    const JOCTET *tiff = p + 6;
+    const size_t size = n - 6;
+    const bool le = tiff[0] == 'I' && tiff[1] == 'I';
+    if (!le && !(tiff[0] == 'M' && tiff[1] == 'M')) continue;
+    auto u16 = [&](size_t at) -> uint32_t {
+      return le ? tiff[at] | tiff[at + 1] << 8 : tiff[at] << 8 | tiff[at + 1];
+    };
+    auto u32 = [&](size_t at) {
+      return le ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
+    };
+    const size_t ifd = u32(4);
+    if (ifd > size - 2) continue;
+    const size_t count = u16(ifd);
+    for (size_t i = 0; i < count && ifd + 2 + i * 12 + 12 <= size; ++i) {
+      const size_t e = ifd + 2 + i * 12;
+      if (u16(e) == 0x0112 && u16(e + 2) == 3) {
+        const uint32_t v = u16(e + 8);
+        return v >= 1 && v <= 8 ? static_cast<int32_t>(v) : 0;
+      }
+    }
+  }
+  return 0;
+}
+
 int64_t scaled(uint32_t size, int divisor) {
   return (static_cast<int64_t>(size) + divisor - 1) / divisor;
 }
@@ -233,7 +264,7 @@ class HBImageDecoderJPEG final : public hbimg_detail::DecoderObject<HBImageDecod
     m_job->src.pub.bytes_in_buffer = static_cast<size_t>(headLength);
     m_job->src.total = headLength;
     m_job->src.stream = stream;
-    const int32_t rc = jpegHeader(m_job, (options.flags & HBIMG_DECODE_KEEP_PROFILE) != 0);
+    const int32_t rc = jpegHeader(m_job, options.flags);
     m_job->src.stream = nullptr;
     if (rc < 0) {
       brlog(kTag, BRLOG_ERROR, "Error while reading header!\n");
@@ -285,6 +316,8 @@ class HBImageDecoderJPEG final : public hbimg_detail::DecoderObject<HBImageDecod
     rc = HBImg::create(img.out(), static_cast<int32_t>(cinfo.output_width),
                        static_cast<int32_t>(cinfo.output_height), 24);
     if (rc < 0) return rc;
+    if (options.flags & HBIMG_DECODE_ORIENTATION)
+      img->setExifOrientation(exifOrientation(cinfo.marker_list));
     if (options.flags & HBIMG_DECODE_KEEP_PROFILE) {
       JOCTET *icc = nullptr;
       unsigned int iccLength = 0;

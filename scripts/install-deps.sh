@@ -9,7 +9,7 @@ build_pkgs=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchm
 test_pkgs=(fuse3 ffmpeg libimage-exiftool-perl python3-mutagen python3 procps curl openssl nginx-light)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 # Programs the benchmarks compare against.
-bench_pkgs=(exiv2 libimage-exiftool-perl ffmpeg)
+bench_pkgs=(exiv2 libimage-exiftool-perl ffmpeg libvips-tools)
 
 want=()
 for set in "${@:-build test}"; do

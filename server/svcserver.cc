@@ -67,7 +67,9 @@ bool isHex32(const std::string &s) {
 }
 
 // Markup escaping for the sign-in and go pages: the same rules as for XML text.
-std::string htmlEscape(const std::string &s) { return svcxml__escape(s); }
+std::string htmlEscape(const std::string &s) {
+  return svcxml__escape(s);
+}
 
 std::string urlEncode(const std::string &s) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -182,21 +184,28 @@ bool SvcService::init(std::string *err) {
   return true;
 }
 
-void SvcService::run() {
-  m_http.run([this](const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
-    handle(req, body, resp);
-    if (!m_opt.verbose) return;
-    // Tokens in content addresses stay out of the log.
-    std::string path = req.path;
-    for (size_t i = 0; i + 32 <= path.size(); i++) {
-      if ((i == 0 || path[i - 1] == '/') && isHex32(path.substr(i, 32)) &&
-          (i + 32 == path.size() || path[i + 32] == '/'))
-        path.replace(i, 32, "TOKEN");
-    }
-    std::fprintf(stderr, "tesselsvc: %s %s %s %s -> %d\n", req.peer.c_str(),
-                 req.tls ? "tls" : "http", req.method.c_str(), path.c_str(),
-                 resp.abort ? 0 : resp.status);
-  });
+bool SvcService::run(std::string *err) {
+  // Calls and forms are collected whole by the event loop; content streams through a worker.
+  auto policy = [](const HttpRequest &req) -> long {
+    if (req.path.compare(0, 11, "/svc/files/") == 0) return kHttpStreamBody;
+    return req.path == "/oauth" ? static_cast<long>(kMaxFormBody) : static_cast<long>(kMaxCallBody);
+  };
+  return m_http.run(
+      [this](const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
+        handle(req, body, resp);
+        if (!m_opt.verbose) return;
+        // Tokens in content addresses stay out of the log.
+        std::string path = req.path;
+        for (size_t i = 0; i + 32 <= path.size(); i++) {
+          if ((i == 0 || path[i - 1] == '/') && isHex32(path.substr(i, 32)) &&
+              (i + 32 == path.size() || path[i + 32] == '/'))
+            path.replace(i, 32, "TOKEN");
+        }
+        std::fprintf(stderr, "tesselsvc: %s %s %s %s -> %d\n", req.peer.c_str(),
+                     req.tls ? "tls" : "http", req.method.c_str(), path.c_str(),
+                     resp.abort ? 0 : resp.status);
+      },
+      policy, err);
 }
 
 std::string SvcService::baseUrl(const HttpRequest &req) const {
@@ -777,7 +786,7 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
       }
       if (mode == "stall" && !stalled) {
         stalled = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+        m_http.pause(stallMs);
       }
     }
     long r = body.read(buf, want);

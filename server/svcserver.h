@@ -31,8 +31,8 @@ class SvcService {
   bool init(std::string *err);
   int port() const { return m_http.port(); }
   const std::string &adminSecret() const { return m_secret; }
-  // Serves until stop().
-  void run();
+  // Serves until stop(); false with `err` when it cannot serve at all.
+  bool run(std::string *err);
   void stop() { m_http.stop(); }
 
   // One service call, whatever the transport. False with `fault` set for a fault answer.

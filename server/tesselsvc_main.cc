@@ -90,8 +90,12 @@ int serve(int argc, char **argv) {
   std::printf("tesselsvc: listening on %s:%d admin-secret %s\n", opt.host.c_str(), service.port(),
               service.adminSecret().c_str());
   std::fflush(stdout);
-  service.run();
+  bool served = service.run(&err);
   g_service = nullptr;
+  if (!served) {
+    std::fprintf(stderr, "tesselsvc: %s\n", err.c_str());
+    return 1;
+  }
   std::printf("tesselsvc: stopped\n");
   return 0;
 }

@@ -8,8 +8,7 @@
 
 namespace tessel::svc {
 
-int64_t SvcThrottle::wait(const std::string &account, const std::string &address,
-                          int64_t nowMs) {
+int64_t SvcThrottle::wait(const std::string &account, const std::string &address, int64_t nowMs) {
   std::lock_guard<std::mutex> g(m_lock);
   int64_t w = 0;
   for (auto [t, key] : {std::pair{&m_accounts, &account}, std::pair{&m_addresses, &address}}) {
@@ -43,8 +42,7 @@ void SvcThrottle::forgetOld(Table *t, int64_t nowMs) {
   }
 }
 
-void SvcThrottle::failed(const std::string &account, const std::string &address,
-                         int64_t nowMs) {
+void SvcThrottle::failed(const std::string &account, const std::string &address, int64_t nowMs) {
   std::lock_guard<std::mutex> g(m_lock);
   note(&m_accounts, account, kFreeAccountFailures, "account", nowMs);
   note(&m_addresses, address, kFreeAddressFailures, "address", nowMs);
@@ -152,7 +150,8 @@ std::string svctext__maskTokens(const std::string &path) {
   size_t pos = 0;
   while (pos <= path.size()) {
     size_t slash = path.find('/', pos);
-    std::string seg = path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+    std::string seg =
+        path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
     std::string decoded;
     if (!svchttp__decode(seg, &decoded, false)) decoded = seg;
     bool token = decoded.size() == 32 &&

@@ -175,7 +175,11 @@ bool SvcStore::migrate() {
     Stmt t(m_db, "SELECT token, userid, created FROM tokens");
     while (t.step() == SQLITE_ROW) {
       Stmt i(m_db, "INSERT OR IGNORE INTO sessions(hash, userid, created, used) VALUES(?,?,?,?)");
-      i.bindBlob(1, tokenHash(t.text(0))).bind(2, t.i64(1)).bind(3, t.i64(2)).bind(4, nowMs()).run();
+      i.bindBlob(1, tokenHash(t.text(0)))
+          .bind(2, t.i64(1))
+          .bind(3, t.i64(2))
+          .bind(4, nowMs())
+          .run();
     }
   }
   bool ok = exec("DROP TABLE tokens");

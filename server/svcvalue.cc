@@ -1,6 +1,7 @@
 // Wire forms of the service's answers and the readers of its request bodies.
 #include "svcvalue.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -40,6 +41,33 @@ std::string envelope(const std::string &inner) {
          " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
          " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soapenv:Body>" +
          inner + "</soapenv:Body></soapenv:Envelope>";
+}
+
+// XML 1.0 allows neither control characters (but tab, line feed, return) nor references to
+// them or to surrogates; the parser would pass them on, and "&#0;" would cut a text short.
+bool xmlChars(const std::string &body) {
+  for (size_t i = 0; i < body.size(); i++) {
+    unsigned char c = static_cast<unsigned char>(body[i]);
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7f) return false;
+    if (c != '&' || i + 2 >= body.size() || body[i + 1] != '#') continue;
+    bool hex = body[i + 2] == 'x';
+    size_t j = i + (hex ? 3 : 2);
+    uint64_t cp = 0;
+    size_t digits = 0;
+    for (; j < body.size() && body[j] != ';' && digits < 9; j++, digits++) {
+      int d = std::isdigit(static_cast<unsigned char>(body[j])) ? body[j] - '0'
+              : hex && std::isxdigit(static_cast<unsigned char>(body[j]))
+                  ? std::tolower(static_cast<unsigned char>(body[j])) - 'a' + 10
+                  : -1;
+      if (d < 0) return false;
+      cp = cp * (hex ? 16 : 10) + static_cast<uint64_t>(d);
+    }
+    if (digits == 0 || j >= body.size() || body[j] != ';') return false;
+    bool ok = cp == 0x9 || cp == 0xa || cp == 0xd || (cp >= 0x20 && cp <= 0xd7ff) ||
+              (cp >= 0xe000 && cp <= 0xfffd) || (cp >= 0x10000 && cp <= 0x10ffff);
+    if (!ok) return false;
+  }
+  return true;
 }
 
 std::string localName(const char *name) {
@@ -198,6 +226,10 @@ bool svcxml__parseCall(const std::string &body, std::string *method, SvcArgs *ar
     *err = "too many elements";
     return false;
   }
+  if (!xmlChars(body)) {
+    *err = "a character XML does not allow";
+    return false;
+  }
   pugi::xml_document doc;
   pugi::xml_parse_result r =
       doc.load_buffer(body.data(), body.size(), pugi::parse_default | pugi::parse_ws_pcdata_single);
@@ -284,9 +316,7 @@ class ArgsSax {
   }
   bool string(std::string &v) { return scalar(&v, true); }
   bool binary(json::binary_t &) { return scalar(nullptr, false); }
-  bool start_object(std::size_t) {
-    return open();
-  }
+  bool start_object(std::size_t) { return open(); }
   bool start_array(std::size_t) {
     if (m_depth == 0) return fail("malformed JSON");
     return open();

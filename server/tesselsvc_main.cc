@@ -35,6 +35,7 @@ const char kUsage[] =
     "  --workers N               threads answering requests (default 16)\n"
     "  --max-connections N       open connections at once (default 4096)\n"
     "  --max-per-peer N          open connections from one address (default 64)\n"
+    "  --header-timeout SECONDS  time for a whole request line and header fields (default 10)\n"
     "  --verbose                 one line per request on standard error\n";
 
 int usage() {
@@ -114,6 +115,10 @@ int serve(int argc, char **argv) {
       long long v;
       if (!parseCount(argv[++i], &v) || v < 1) return usage();
       opt.tokenLifetimeSec = v;
+    } else if (a == "--header-timeout" && i + 1 < argc) {
+      long long v;
+      if (!parseCount(argv[++i], &v) || v < 1 || v > 3600) return usage();
+      opt.limits.headerTimeoutMs = static_cast<int>(v * 1000);
     } else if ((a == "--workers" || a == "--max-connections" || a == "--max-per-peer") &&
                i + 1 < argc) {
       long long v;

@@ -498,7 +498,8 @@ int svchttp__scanBody(const HttpRequest &req, const char *data, size_t n, int64_
       continue;
     }
     const char *nl = static_cast<const char *>(std::memchr(data + s->at, '\n', n - s->at));
-    if (!nl) return n - s->at > (s->state == 3 ? 8192u : 1024u) ? -1 : 0;
+    size_t most = s->state == 3 ? 8192 : s->state == 2 ? 2 : 1024;
+    if (!nl) return n - s->at > most ? -1 : 0;
     std::string line(data + s->at, nl);
     s->at = static_cast<size_t>(nl - data) + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -498,8 +498,10 @@ int svchttp__scanBody(const HttpRequest &req, const char *data, size_t n, int64_
       continue;
     }
     const char *nl = static_cast<const char *>(std::memchr(data + s->at, '\n', n - s->at));
+    // Lines as long as the decoder reads them (HttpBody::nextChunk).
     size_t most = s->state == 3 ? 8192 : s->state == 2 ? 2 : 1024;
     if (!nl) return n - s->at > most ? -1 : 0;
+    if (static_cast<size_t>(nl - (data + s->at)) > most) return -1;
     std::string line(data + s->at, nl);
     s->at = static_cast<size_t>(nl - data) + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -508,7 +510,7 @@ int svchttp__scanBody(const HttpRequest &req, const char *data, size_t n, int64_
       s->state = 0;
     } else if (s->state == 3) {
       if (line.empty()) return 1;
-      if (++s->trailers > 64) return -1;
+      if (++s->trailers >= 64) return -1;
     } else {
       std::string hex = trim(line.substr(0, line.find(';')));
       if (hex.empty() || hex.size() > 15 ||

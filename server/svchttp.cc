@@ -105,7 +105,7 @@ int64_t monoMs() {
 
 }  // namespace
 
-enum class ConnState { Detect, Handshake, Head, Body, Busy, Write, Idle, Linger };
+enum class ConnState { Detect, Handshake, Head, Body, Queued, Busy, Write, Idle, Linger };
 enum class After { Keep, Close, Linger };
 
 // One accepted connection. The event loop reads its request head (and a call's body) without
@@ -178,6 +178,8 @@ class HttpConn final : public HttpSource {
     }
   }
   bool wantWrite() const { return m_wantWrite; }
+  // Bytes already received that epoll cannot see: buffered here or decrypted inside TLS.
+  bool pending() const { return buffered() > 0 || (m_ssl && SSL_pending(m_ssl.get()) > 0); }
 
   // The loop's read: appends what has arrived, up to `limit` bytes held. 1 something or
   // nothing new, 0 the peer closed, -1 failed.
@@ -612,6 +614,7 @@ class HttpLoop {
   void onEvent(HttpConn *c, uint32_t ev);
   void progress(HttpConn *c);
   void dispatch(HttpConn *c, bool socketReads);
+  void startQueued();
   void afterAnswer(HttpConn *c);
   void answer(HttpConn *c, const std::string &bytes, After after);
   void write(HttpConn *c);
@@ -635,6 +638,7 @@ class HttpLoop {
   int m_streaming = 0;
   int m_busy = 0;
   std::set<HttpConn *> m_conns;
+  std::deque<HttpConn *> m_queued;  // content transfers waiting for a worker
   std::map<std::string, int> m_perPeer;
   std::vector<std::pair<int, int64_t>> m_rejected;  // answered 503, closing at the time
   int64_t m_lastLog = 0;
@@ -818,6 +822,9 @@ void HttpLoop::watch(HttpConn *c) {
     case ConnState::Write:
       want = static_cast<uint32_t>(EPOLLOUT);
       break;
+    case ConnState::Queued:
+      want = 0;
+      break;
     default:
       want = c->parked ? 0u : static_cast<uint32_t>(EPOLLIN);
       if (!c->out.empty()) want |= EPOLLOUT;
@@ -844,6 +851,8 @@ void HttpLoop::release(HttpConn *c) {
 }
 
 void HttpLoop::closeConn(HttpConn *c) {
+  if (c->state == ConnState::Queued)
+    m_queued.erase(std::remove(m_queued.begin(), m_queued.end(), c), m_queued.end());
   unwatch(c);
   release(c);
   auto it = m_perPeer.find(c->peer);
@@ -856,7 +865,12 @@ void HttpLoop::sweep(int64_t now) {
   for (HttpConn *c : std::vector<HttpConn *>(m_conns.begin(), m_conns.end())) {
     if (c->state == ConnState::Busy) continue;
     if (c->deadline && now >= c->deadline) {
-      closeConn(c);
+      if (c->state != ConnState::Queued) {
+        closeConn(c);
+        continue;
+      }
+      m_queued.erase(std::remove(m_queued.begin(), m_queued.end(), c), m_queued.end());
+      answer(c, plainAnswer(503, "busy, try again\n", false, "1"), After::Linger);
       continue;
     }
     if (c->parked && m_budgetUsed < m_lim.bodyBudget) {
@@ -922,6 +936,9 @@ void HttpLoop::onEvent(HttpConn *c, uint32_t ev) {
         if (r <= 0 || c->lingered > (64 << 20)) return closeConn(c);
       }
     }
+    case ConnState::Queued:
+      if (ev & (EPOLLHUP | EPOLLERR)) closeConn(c);
+      return;
     case ConnState::Busy:
       return;
   }
@@ -958,11 +975,10 @@ void HttpLoop::progress(HttpConn *c) {
       return answer(c, plainAnswer(431, "request header too large\n", false), After::Linger);
     c->bodyLimit = m_policy(c->req);
     if (c->bodyLimit == kHttpStreamBody) {
-      if (m_streaming >= m_lim.streamWorkers)
-        return answer(c, plainAnswer(503, "busy, try again\n", false, "1"), After::Linger);
-      c->streamed = true;
-      m_streaming++;
-      return dispatch(c, true);
+      // Content transfers beyond the workers kept for them wait their turn, unread.
+      setState(c, ConnState::Queued, m_lim.bodyTimeoutMs);
+      m_queued.push_back(c);
+      return startQueued();
     }
     c->scan = HttpBodyScan();
     c->state = ConnState::Body;
@@ -1001,6 +1017,16 @@ void HttpLoop::progress(HttpConn *c) {
   }
   c->req.bodyTooLarge = s == 2;
   dispatch(c, false);
+}
+
+void HttpLoop::startQueued() {
+  while (m_streaming < m_lim.streamWorkers && !m_queued.empty()) {
+    HttpConn *c = m_queued.front();
+    m_queued.pop_front();
+    c->streamed = true;
+    m_streaming++;
+    dispatch(c, true);
+  }
 }
 
 void HttpLoop::dispatch(HttpConn *c, bool socketReads) {
@@ -1109,6 +1135,7 @@ void HttpLoop::takeReturned() {
     setState(c, ConnState::Write, m_lim.bodyTimeoutMs);
     write(c);
   }
+  startQueued();
 }
 
 void HttpLoop::answer(HttpConn *c, const std::string &bytes, After after) {
@@ -1137,7 +1164,7 @@ void HttpLoop::afterAnswer(HttpConn *c) {
     return setState(c, ConnState::Linger, 2000);
   }
   // Kept alive: a request that already arrived behind this one is read at once.
-  if (c->buffered() > 0) {
+  if (c->pending()) {
     setState(c, ConnState::Head, m_lim.headerTimeoutMs);
     return progress(c);
   }

@@ -93,11 +93,7 @@ def slow_connections(count=1000, calls=200):
 
     def trickle():
         while not stop[0]:
-            for s in socks:
-                try:
-                    s.send(b"O")
-                except OSError:
-                    pass
+            H.send_each(socks, b"O")
             time.sleep(1.0)
 
     t = threading.Thread(target=trickle)

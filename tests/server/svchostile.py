@@ -76,6 +76,15 @@ def attacker(n, timeout=10):
     return s
 
 
+def send_each(socks, data):
+    """One more piece from every attacking connection; those the service closed are skipped."""
+    for s in socks:
+        try:
+            s.send(data)
+        except OSError:
+            pass
+
+
 def status_of(raw):
     return int(raw.split(b" ")[1]) if raw.startswith(b"HTTP/1.1 ") else 0
 
@@ -162,11 +171,7 @@ def case_slowloris():
         # Trickle: each connection keeps sending, slower than any per-read time-out would catch.
         closed = 0
         while time.monotonic() - start < 4.5:
-            for s in socks:
-                try:
-                    s.send(b"O")
-                except OSError:
-                    pass
+            send_each(socks, b"O")
             time.sleep(0.5)
         # The header deadline (2 s here) has ended every one of them.
         for s in socks:

@@ -40,7 +40,7 @@ class Service:
         m = re.search(r":(\d+) admin-secret (\w+)", line)
         C.HOST, C.PORT = "127.0.0.1", int(m.group(1))
         C.ARGS = type("Args", (), {"pid": self.proc.pid, "data": data, "secret": m.group(2),
-                                   "user": self.user, "bin": binary})()
+                                   "user": self.user, "bin": binary, "sanitized": False})()
 
     def alive(self):
         return self.proc.poll() is None

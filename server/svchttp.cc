@@ -178,8 +178,9 @@ class HttpConn final : public HttpSource {
     }
   }
   bool wantWrite() const { return m_wantWrite; }
-  // Bytes already received that epoll cannot see: buffered here or decrypted inside TLS.
-  bool pending() const { return buffered() > 0 || (m_ssl && SSL_pending(m_ssl.get()) > 0); }
+  // Bytes already received that epoll cannot see: decrypted inside TLS, or buffered here too.
+  bool tlsPending() const { return m_ssl && SSL_pending(m_ssl.get()) > 0; }
+  bool pending() const { return buffered() > 0 || tlsPending(); }
 
   // The loop's read: appends what has arrived, up to `limit` bytes held. 1 something or
   // nothing new, 0 the peer closed, -1 failed.
@@ -642,6 +643,7 @@ class HttpLoop {
   std::map<std::string, int> m_perPeer;
   std::vector<std::pair<int, int64_t>> m_rejected;  // answered 503, closing at the time
   int64_t m_lastLog = 0;
+  std::atomic<bool> m_trimWanted{false};
 
   std::mutex m_lock;
   std::condition_variable m_workCv, m_hardCv;
@@ -710,10 +712,6 @@ bool HttpLoop::run(std::string *err) {
       m_listening = true;
       m_acceptPausedUntil = 0;
     }
-    if (now - lastSweep >= 100) {
-      sweep(now);
-      lastSweep = now;
-    }
     epoll_event evs[128];
     int n = epoll_wait(m_ep, evs, 128, 100);
     for (int i = 0; i < n; i++) {
@@ -727,6 +725,13 @@ bool HttpLoop::run(std::string *err) {
         auto *c = static_cast<HttpConn *>(evs[i].data.ptr);
         if (m_conns.count(c) && c->state != ConnState::Busy) onEvent(c, evs[i].events);
       }
+    }
+    // Deadlines only after what arrived in time has been read: a busy loop must not mistake a
+    // prompt client for a slow one.
+    now = monoMs();
+    if (now - lastSweep >= 100) {
+      sweep(now);
+      lastSweep = now;
     }
   }
   for (auto &[fd, when] : m_rejected) close(fd);
@@ -862,6 +867,7 @@ void HttpLoop::closeConn(HttpConn *c) {
 }
 
 void HttpLoop::sweep(int64_t now) {
+  if (m_busy == 0 && m_trimWanted.exchange(false)) malloc_trim(0);
   for (HttpConn *c : std::vector<HttpConn *>(m_conns.begin(), m_conns.end())) {
     if (c->state == ConnState::Busy) continue;
     if (c->deadline && now >= c->deadline) {
@@ -996,16 +1002,18 @@ void HttpLoop::progress(HttpConn *c) {
   // The body of a call: collected here, within the shared budget, so that a worker never waits
   // for a slow peer.
   int s = 0;
-  for (;;) {
+  for (int round = 0;; round++) {
     s = svchttp__scanBody(c->req, c->bufferedData(), c->buffered(), c->bodyLimit, &c->scan);
     if (s != 0) break;
     if (m_budgetUsed >= m_lim.bodyBudget) {
       c->parked = true;
       return watch(c);
     }
+    // A fair share per turn: a fast sender must not keep the loop from everyone else.
+    if (round >= 4 && !c->tlsPending()) return watch(c);
     size_t before = c->buffered();
-    size_t want =
-        c->req.contentLength >= 0 ? static_cast<size_t>(c->req.contentLength) : before + 65536;
+    size_t want = before + 65536;
+    if (c->req.contentLength >= 0) want = std::min(want, static_cast<size_t>(c->req.contentLength));
     int f = c->fill(std::max(want, before + 1));
     int64_t got = static_cast<int64_t>(c->buffered()) - c->budget;
     if (got > 0) {
@@ -1067,9 +1075,10 @@ void HttpLoop::serve(HttpConn *c) {
   HttpBody body(c, req);
   HttpResponse resp;
   m_handler(req, body, resp);
-  // A large call leaves many small blocks behind; they go back to the system at once.
+  // A large call leaves many small blocks behind; they go back to the system once the workers
+  // are idle (trimming takes the allocator's locks, which would stall everyone in a burst).
   if (!c->streamed && (req.contentLength > (256 << 10) || c->scan.decoded > (256 << 10)))
-    malloc_trim(0);
+    m_trimWanted.store(true);
   if (resp.abort) {
     c->after = After::Close;
     return;

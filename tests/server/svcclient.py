@@ -788,6 +788,7 @@ def main():
     p.add_argument("--bin", required=True)
     p.add_argument("--user", required=True)
     p.add_argument("--pid", type=int, default=0)
+    p.add_argument("--sanitized", action="store_true", help="the service runs under sanitizers")
     ARGS = p.parse_args()
     u = urllib.parse.urlparse(ARGS.url)
     HOST, PORT = u.hostname, u.port

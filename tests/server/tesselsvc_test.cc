@@ -27,11 +27,25 @@ class TesselSvc : public ::testing::Test {
 
   // Runs one case of the Python client (or of the hostile clients) against the running service.
   void runCase(const std::string &name, const char *script = "svcclient.py") {
-    RunResult r = runProgram(
-        {"/usr/bin/python3", sourcePath(std::string("tests/server/") + script), name, "--url",
-         m_svc.url(), "--secret", m_svc.secret(), "--data", data(), "--bin", binPath("tesselsvc"),
-         "--user", m_user.line, "--pid", std::to_string(m_svc.pid())},
-        "", 120000);
+    std::vector<std::string> argv = {"/usr/bin/python3",
+                                     sourcePath(std::string("tests/server/") + script),
+                                     name,
+                                     "--url",
+                                     m_svc.url(),
+                                     "--secret",
+                                     m_svc.secret(),
+                                     "--data",
+                                     data(),
+                                     "--bin",
+                                     binPath("tesselsvc"),
+                                     "--user",
+                                     m_user.line,
+                                     "--pid",
+                                     std::to_string(m_svc.pid())};
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    argv.push_back("--sanitized");
+#endif
+    RunResult r = runProgram(argv, "", 120000);
     EXPECT_EQ(r.exitCode, 0) << name << "\n" << r.out << r.err;
   }
 
@@ -40,7 +54,9 @@ class TesselSvc : public ::testing::Test {
     return runProgram(args);
   }
 
-  std::string token() const { return m_user.token; }
+  std::string token() const {
+    return m_user.token;
+  }
 
   TempDir m_dir;
   SvcProcess m_svc;

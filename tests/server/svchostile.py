@@ -163,7 +163,8 @@ def case_slowloris():
     # Connections that send a head one byte at a time, and idle ones, from many addresses: more
     # than the old limit of 512 in all, none beyond 60 from one address.
     socks = []
-    resource.setrlimit(resource.RLIMIT_NOFILE, (4096, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(4096, hard), hard))
     with Watch() as w:
         for i in range(600):
             s = attacker(i)

@@ -654,3 +654,18 @@ int32_t hbmap__forEach(IHBMap *map,
     if (r < 0) return r;
   }
 }
+
+int32_t hbiter__forEachMap(IHBIter *iter, const std::function<int32_t(IHBMap *)> &fn) {
+  if (!iter) return BR_OK;
+  for (;;) {
+    hbtype_t t = HBTYPE_ANY;
+    void *item = nullptr;
+    if (iter->next(&t, &item) < 0) return BR_OK;
+    if (hbtype__isRaw(t) || !item) continue;
+    HBRef<IHBObj> hold = HBRef<IHBObj>::adopt(static_cast<IHBObj *>(item));
+    HBRef<IHBMap> map;
+    if (hb_query(hold.get(), map) < 0) continue;
+    const int32_t r = fn(map.get());
+    if (r < 0) return r;
+  }
+}

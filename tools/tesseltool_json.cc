@@ -33,9 +33,8 @@ void printItem(hbtype_t type, void *value, bool owned) {
 // Bytes that are not UTF-8 (file metadata may hold anything) become U+FFFD, so the output is
 // always valid JSON.
 void printJsonString(const char *text) {
-  std::string out = "\"";
-  hbjson__appendEscaped(&out, text, true);
-  out += '"';
+  std::string out;
+  hbjson__appendQuoted(&out, text, true);
   std::fwrite(out.data(), 1, out.size(), stdout);
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "../vximport/testtask.h"
 #include "hbjson.h"
 #include "hbproperties.h"
 #include "testutil.h"
@@ -15,12 +16,8 @@ using tessel::test::runProgram;
 using tessel::test::RunResult;
 
 TEST(ToolTasks, PrintsWhatTheQueueSaved) {
-  tessel::test::TempDir config;
-  const std::string oldConfig = getenv("XDG_CONFIG_HOME");
-  setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-  HBRef<HBProperties> store;
-  ASSERT_EQ(0, hbproperties__open(HBPROPERTIES_KEY_BROWSER, HBPROPERTIES_CREATE, store.out()));
-  hbproperties__setDefault(store.get());
+  tessel::test::TempSettings settings;
+  HBProperties *store = settings.store();
 
   RunResult r = runProgram({binPath("tesseltool"), "tasks"});
   EXPECT_EQ(0, r.exitCode);
@@ -59,10 +56,6 @@ TEST(ToolTasks, PrintsWhatTheQueueSaved) {
   EXPECT_EQ(1, r.exitCode);
   EXPECT_NE(std::string::npos, r.err.find("the saved auto-imports are not readable")) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("src-1"));
-
-  hbproperties__setDefault(nullptr);
-  store.reset();
-  setenv("XDG_CONFIG_HOME", oldConfig.c_str(), 1);
 }
 
 }  // namespace

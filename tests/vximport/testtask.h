@@ -4,14 +4,42 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "hbproperties.h"
+#include "testutil.h"
 #include "vxclienttask.h"
 #include "vxclienttaskqueue.h"
 
 namespace tessel::test {
+
+// A settings database of its own for one test: XDG_CONFIG_HOME points at a fresh folder and the
+// browser key is the default store, until destruction.
+class TempSettings {
+ public:
+  TempSettings() {
+    const char *old = getenv("XDG_CONFIG_HOME");
+    m_oldConfig = old ? old : "";
+    setenv("XDG_CONFIG_HOME", m_dir.path().c_str(), 1);
+    if (hbproperties__open(HBPROPERTIES_KEY_BROWSER, HBPROPERTIES_CREATE, m_store.out()) == 0)
+      hbproperties__setDefault(m_store.get());
+  }
+  ~TempSettings() {
+    hbproperties__setDefault(nullptr);
+    m_store.reset();
+    setenv("XDG_CONFIG_HOME", m_oldConfig.c_str(), 1);
+  }
+  HBProperties *store() const { return m_store.get(); }
+  const TempDir &dir() const { return m_dir; }
+
+ private:
+  TempDir m_dir;
+  std::string m_oldConfig;
+  HBRef<HBProperties> m_store;
+};
 
 // Runs of every TestTask, in order, and a gate that holds them.
 struct TaskLog {

@@ -27,18 +27,7 @@ using tessel::test::TestTask;
 
 class TaskModel : public testing::Test {
  protected:
-  void SetUp() override {
-    m_oldConfig = getenv("XDG_CONFIG_HOME");
-    setenv("XDG_CONFIG_HOME", m_config.path().c_str(), 1);
-    ASSERT_EQ(0, hbproperties__open(HBPROPERTIES_KEY_BROWSER, HBPROPERTIES_CREATE, m_store.out()));
-    hbproperties__setDefault(m_store.get());
-  }
-  void TearDown() override {
-    vxclienttask__setVolumeRootForTest(nullptr);
-    hbproperties__setDefault(nullptr);
-    m_store.reset();
-    setenv("XDG_CONFIG_HOME", m_oldConfig.c_str(), 1);
-  }
+  void TearDown() override { vxclienttask__setVolumeRootForTest(nullptr); }
 
   static std::string prop(IHBRPCSerializable *s, const char *name) {
     const HBRPCPropertyEntry *t = s->getPropertyTable();
@@ -80,9 +69,8 @@ class TaskModel : public testing::Test {
     return u;
   }
 
-  TempDir m_config;
-  std::string m_oldConfig;
-  HBRef<HBProperties> m_store;
+  tessel::test::TempSettings m_settings;
+  HBProperties *m_store = m_settings.store();
 };
 
 TEST_F(TaskModel, NewTaskSerialisesAndAnswersItsInterfaces) {
@@ -237,7 +225,7 @@ TEST_F(TaskModel, TimestampIsSixtyFourBitsAndShared) {
   ASSERT_EQ(0, hb_query(task->obj(), ser));
   EXPECT_EQ(std::to_string(stamp), prop(ser.get(), "timestamp"));
   std::string stored;
-  ASSERT_EQ(0, hbproperties__getString(m_store.get(), "timestamp", &stored));
+  ASSERT_EQ(0, hbproperties__getString(m_store, "timestamp", &stored));
   EXPECT_EQ(std::to_string(stamp), stored);
 }
 
@@ -325,7 +313,7 @@ TEST_F(TaskModel, FoldersOnAMountedDriveAreRefused) {
   // The real lookup: a folder of the test's own file system has no marker at its mount point.
   vxclienttask__setVolumeRootForTest(nullptr);
   HBRef<IHBURL> real;
-  ASSERT_EQ(0, hburl__fromPath(real.out(), m_config.path().c_str()));
+  ASSERT_EQ(0, hburl__fromPath(real.out(), m_settings.dir().path().c_str()));
   EXPECT_EQ(0, ref->addURI(real.get()));
   delete drive;
 }

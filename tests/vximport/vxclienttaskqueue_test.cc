@@ -28,10 +28,6 @@ using tessel::test::TestTask;
 class TaskQueue : public testing::Test {
  protected:
   void SetUp() override {
-    m_oldConfig = getenv("XDG_CONFIG_HOME");
-    setenv("XDG_CONFIG_HOME", m_config.path().c_str(), 1);
-    ASSERT_EQ(0, hbproperties__open(HBPROPERTIES_KEY_BROWSER, HBPROPERTIES_CREATE, m_store.out()));
-    hbproperties__setDefault(m_store.get());
     vxclienttaskqueue__setFactoryForTest(tessel::test::testFactories());
     TaskLog::get().reset();
   }
@@ -40,9 +36,6 @@ class TaskQueue : public testing::Test {
     if (m_queue) m_queue->shutdown();
     m_queue.reset();
     vxclienttaskqueue__setFactoryForTest(nullptr);
-    hbproperties__setDefault(nullptr);
-    m_store.reset();
-    setenv("XDG_CONFIG_HOME", m_oldConfig.c_str(), 1);
   }
 
   void restart() {
@@ -83,15 +76,14 @@ class TaskQueue : public testing::Test {
   }
   std::string saved(const char *name) {
     std::string text;
-    EXPECT_EQ(0, hbproperties__getString(m_store.get(), name, &text));
+    EXPECT_EQ(0, hbproperties__getString(m_store, name, &text));
     return text;
   }
   // Waits for `n` runs in all to have ended.
   static bool runs(size_t n) { return TaskLog::get().ended(n); }
 
-  TempDir m_config;
-  std::string m_oldConfig;
-  HBRef<HBProperties> m_store;
+  tessel::test::TempSettings m_settings;
+  HBProperties *m_store = m_settings.store();
   HBRef<VXClientTaskQueue> m_queue;
 };
 
@@ -329,13 +321,16 @@ TEST_F(TaskQueue, RestoreRulesAndBadSavedTexts) {
     EXPECT_EQ(0, static_cast<HBListIterator *>(it.get())->count()) << bad;
     char id[36] = "";
     EXPECT_EQ(0, m_queue->findSourceIDByClass("photo", id, sizeof id, 0));
+    if (bad == cut) {
+      EXPECT_EQ(cut, saved("autoimports.unreadable"));  // kept to be mended
+    }
   }
 }
 
 TEST_F(TaskQueue, DefaultSourcesTakeTheSavedIdentifier) {
   const std::string home = getenv("HOME");
   TempDir pictures;
-  ASSERT_TRUE(tessel::test::writeFile(m_config.file("user-dirs.dirs"),
+  ASSERT_TRUE(tessel::test::writeFile(m_settings.dir().file("user-dirs.dirs"),
                                       "# written by xdg-user-dirs-update\n"
                                       "XDG_PICTURES_DIR=\"" +
                                           pictures.path() +

@@ -464,3 +464,18 @@ char *hbjson__decodeEscapes(char *text) {
   *w = '\0';
   return text;
 }
+
+void hbjson__appendQuoted(std::string *out, const char *text, bool replaceInvalid) {
+  out->push_back('"');
+  hbjson__appendEscaped(out, text, replaceInvalid);
+  out->push_back('"');
+}
+
+bool hbjson__getText(IHBMap *map, const char *key, std::string *out) {
+  const char *t = map ? map->getString(key) : nullptr;
+  if (!t) return false;
+  std::string s(t);
+  s.resize(std::strlen(hbjson__decodeEscapes(s.data())));
+  *out = std::move(s);
+  return true;
+}

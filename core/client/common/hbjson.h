@@ -105,3 +105,8 @@ void hbjson__appendEscaped(std::string *out, const char *text, bool replaceInval
 // surrogate gives U+FFFD); any other backslash pair stays as it is. Together with the parser this
 // gives back exactly what hbjson__appendEscaped wrote. Returns `text`.
 char *hbjson__decodeEscapes(char *text);
+// Appends `text` in double quotes, escaped as hbjson__appendEscaped does.
+void hbjson__appendQuoted(std::string *out, const char *text, bool replaceInvalid);
+// The text under `key` of a parsed object with its escapes decoded; false when there is none
+// (or the value is not a text).
+bool hbjson__getText(IHBMap *map, const char *key, std::string *out);

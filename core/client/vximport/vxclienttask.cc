@@ -68,16 +68,14 @@ int32_t handOut(IHBObj *obj, void **slot, void *value) {
 
 // A list iterator named `name` over string objects of `texts`.
 int32_t textList(const std::vector<std::string> &texts, const char *name, IHBIter **out) {
-  HBRef<HBListIterator> list;
-  int32_t rc = HBListIterator::create(nullptr, HBIFC_STR, HBLISTITER_OWN, name, list);
-  if (rc < 0) return rc;
+  std::vector<HBRef<IHBStr>> strings;
   for (const std::string &t : texts) {
-    HBRef<IHBStr> s = heapString(t.c_str());
-    if (!s || (rc = list->appendObject(s.get())) < 0) return rc < 0 ? rc : BR_ENOMEM;
+    strings.push_back(heapString(t.c_str()));
+    if (!strings.back()) return BR_ENOMEM;
   }
-  list->reset();
-  *out = list.detach();
-  return BR_OK;
+  return vxclienttask__newList(out, HBIFC_STR, name, strings, [](const HBRef<IHBStr> &s) {
+    return static_cast<IHBObj *>(s.get());
+  });
 }
 
 // The "%s:%d VERIFY(%s) failed!" line of a check the task makes on its caller's behalf.
@@ -89,22 +87,6 @@ int32_t volumeRoot(const char *path, char *root, size_t size) {
   return hbfile__volume(path, root, size, nullptr, 0);
 }
 std::atomic<vxclienttask_volumefn> g_volumeFn{volumeRoot};
-
-// The text of `key` in a parsed JSON object with the escapes decoded; false when absent.
-bool jsonText(IHBMap *map, const char *key, std::string *out) {
-  const char *t = map->getString(key);
-  if (!t) return false;
-  std::string s(t);
-  s.resize(std::strlen(hbjson__decodeEscapes(s.data())));
-  *out = std::move(s);
-  return true;
-}
-
-void appendJSONString(std::string *out, const char *text) {
-  out->push_back('"');
-  hbjson__appendEscaped(out, text, false);
-  out->push_back('"');
-}
 
 }  // namespace
 
@@ -195,9 +177,9 @@ int32_t VXClientTaskReference::create(const char *id, const char *cls, const cha
 int32_t VXClientTaskReference::fromJSON(IHBMap *map, HBRef<VXClientTaskReference> &out) {
   if (!map) return BR_EINVAL;
   std::string id, cls, name;
-  const bool hasClass = jsonText(map, "taskRefClass", &cls);
-  const bool hasName = jsonText(map, "taskRefName", &name);
-  jsonText(map, "taskRefID", &id);
+  const bool hasClass = hbjson__getText(map, "taskRefClass", &cls);
+  const bool hasName = hbjson__getText(map, "taskRefName", &name);
+  hbjson__getText(map, "taskRefID", &id);
   HB_RETURN_IF_FAILED(kTagQueue, create(id.c_str(), hasClass ? cls.c_str() : nullptr,
                                         hasName ? name.c_str() : nullptr, true, out));
   HBRef<IHBIter> uris;
@@ -229,16 +211,16 @@ int32_t VXClientTaskReference::fromJSON(IHBMap *map, HBRef<VXClientTaskReference
 int32_t VXClientTaskReference::toJSON(std::string *out) {
   if (!out || !m_id[0]) return BR_EINVAL;
   std::string s = "{\"taskRefID\":";
-  appendJSONString(&s, m_id);
+  hbjson__appendQuoted(&s, m_id, false);
   s += ",";
   if (m_class) {
     s += "\"taskRefClass\":";
-    appendJSONString(&s, m_class->getText());
+    hbjson__appendQuoted(&s, m_class->getText(), false);
     s += ",";
   }
   if (m_name) {
     s += "\"taskRefName\":";
-    appendJSONString(&s, m_name->getText());
+    hbjson__appendQuoted(&s, m_name->getText(), false);
     s += ",";
   }
   s += "\"taskRefURIs\":[";
@@ -246,7 +228,7 @@ int32_t VXClientTaskReference::toJSON(std::string *out) {
   for (const std::string &t : uriTexts()) {
     if (!first) s += ",";
     first = false;
-    appendJSONString(&s, t.c_str());
+    hbjson__appendQuoted(&s, t.c_str(), false);
   }
   s += "]}";
   *out = std::move(s);
@@ -295,15 +277,10 @@ int32_t VXClientTaskReference::getSingleURI(IHBURI **out) {
 
 int32_t VXClientTaskReference::iterateURIs(IHBIter **out) {
   if (!out) return BR_EINVAL;
-  HBRef<HBListIterator> list;
-  HB_RETURN_IF_FAILED(kTagQueue,
-                      HBListIterator::create(nullptr, HBIFC_URI, HBLISTITER_OWN, "uris", list));
   BRLock hold(m_lock);
-  for (const auto &u : m_uris)
-    if (list->appendObject(u.get()) < 0) return BR_ENOMEM;
-  list->reset();
-  *out = list.detach();
-  return BR_OK;
+  return vxclienttask__newList(out, HBIFC_URI, "uris", m_uris, [](const HBRef<IHBURI> &u) {
+    return static_cast<IHBObj *>(u.get());
+  });
 }
 
 int32_t VXClientTaskReference::addURI(IHBURI *uri) {
@@ -473,17 +450,10 @@ VXClientTask::~VXClientTask() = default;
 
 int32_t VXClientTask::iterateErrors(IHBIter **out) {
   if (!out) return BR_EINVAL;
-  HBRef<HBListIterator> list;
-  HB_RETURN_IF_FAILED(kTagQueue,
-                      HBListIterator::create(nullptr, HBIFC_OBJ, HBLISTITER_OWN, "errors", list));
-  {
-    BRLock hold(m_lock);
-    for (const auto &e : m_errors)
-      if (list->appendObject(static_cast<IHBRPCSerializable *>(e.get())) < 0) return BR_ENOMEM;
-  }
-  list->reset();
-  *out = list.detach();
-  return BR_OK;
+  BRLock hold(m_lock);
+  return vxclienttask__newList(
+      out, HBIFC_OBJ, "errors", m_errors,
+      [](const HBRef<VXClientTaskError> &e) { return static_cast<IHBObj *>(e.get()); });
 }
 
 int32_t VXClientTask::getTaskSource(VXClientTaskReference **out) {

@@ -138,6 +138,22 @@ HB_NODISCARD int32_t vxclienttask__writeTimestamp(int64_t ms);
 // trailing "/"): file maps live there.
 std::string vxclienttask__dataFolder();
 
+// A new list iterator named `name` over `items` (any container), of item type `hbtype`:
+// `toObj(item)` gives each item's object, which the list references. One reference in *out for
+// the caller; -19 when memory is short.
+template <class Items, class ToObj>
+HB_NODISCARD int32_t vxclienttask__newList(IHBIter **out, hbtype_t hbtype, const char *name,
+                                           const Items &items, ToObj toObj) {
+  HBRef<HBListIterator> list;
+  int32_t rc = HBListIterator::create(nullptr, hbtype, HBLISTITER_OWN, name, list);
+  for (auto it = items.begin(); rc == 0 && it != items.end(); ++it)
+    rc = list->appendObject(toObj(*it));
+  if (rc < 0) return rc;
+  list->reset();
+  *out = list.detach();
+  return BR_OK;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Source references
 

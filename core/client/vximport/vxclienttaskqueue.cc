@@ -27,16 +27,6 @@ std::atomic<const VXClientTaskFactoryTable *> g_testFactory{nullptr};
 BRMutex g_globalLock;
 VXClientTaskQueue *g_global = nullptr;
 
-// A text of a parsed JSON object with the escapes decoded; false when absent or not a text.
-bool savedText(IHBMap *map, const char *key, std::string *out) {
-  const char *t = map->getString(key);
-  if (!t) return false;
-  std::string s(t);
-  s.resize(std::strlen(hbjson__decodeEscapes(s.data())));
-  *out = std::move(s);
-  return true;
-}
-
 // The objects of the list `key` of a saved text, handed to fn one by one. -6 when the text is
 // not a JSON object.
 int32_t forEachSaved(const char *text, const char *key, const std::function<void(IHBMap *)> &fn) {
@@ -78,10 +68,13 @@ bool readSaved(HBProperties *given, const char *key, std::string *text) {
   return hbproperties__getString(store.get(), key, text) == 0;
 }
 
-void appendQuoted(std::string *out, const char *text) {
-  out->push_back('"');
-  hbjson__appendEscaped(out, text, false);
-  out->push_back('"');
+// A saved text that cannot be read is kept beside it ("KEY.unreadable") before the next save
+// writes over it, so that it can still be mended by hand.
+void keepUnreadable(HBProperties *given, const char *key, const std::string &text) {
+  const std::string copy = std::string(key) + ".unreadable";
+  brlog(kTag, BRLOG_ERROR, "Saved '%s' is not readable (%zu bytes): kept as '%s'\n", key,
+        text.size(), copy.c_str());
+  (void)writeSaved(given, copy.c_str(), text);
 }
 
 // One saved auto-import entry.
@@ -100,13 +93,17 @@ std::string autoImportJSON(VXClientTask *task, bool first) {
                 task->getTaskClass(), static_cast<int32_t>(task->getTaskFlags()),
                 task->getTaskState());
   std::string s = first ? "{\"taskID\":" : ",{\"taskID\":";
-  appendQuoted(&s, task->getTaskID());
+  hbjson__appendQuoted(&s, task->getTaskID(), false);
   s += numbers;
   s += src;
   s += ",\"taskDestURI\":";
-  appendQuoted(&s, destText.c_str());
+  hbjson__appendQuoted(&s, destText.c_str(), false);
   s += "}";
   return s;
+}
+
+IHBObj *taskObj(const HBRef<VXClientTask> &t) {
+  return t->obj();
 }
 
 // Hands out a task with one reference.
@@ -131,13 +128,13 @@ int32_t vxclienttaskqueue__parseAutoImports(const char *text, std::vector<VXSave
     VXSavedAutoImport e;
     std::string cls, flags, state, dest;
     HBRef<IHBMap> src;
-    if (!savedText(m, "taskID", &e.taskId) || !savedText(m, "taskClass", &cls) ||
+    if (!hbjson__getText(m, "taskID", &e.taskId) || !hbjson__getText(m, "taskClass", &cls) ||
         m->getAs("taskSrcRef", HBIFC_MAP, src.outv()) < 0 ||
         VXClientTaskReference::fromJSON(src.get(), e.source) < 0) {
       ++bad;
       return;
     }
-    if (savedText(m, "taskDestURI", &dest) && !dest.empty())
+    if (hbjson__getText(m, "taskDestURI", &dest) && !dest.empty())
       (void)hbzvuri_new(e.destination, dest.c_str());
     if (!e.destination) {
       HBRef<IHBMap> destRef;
@@ -158,9 +155,9 @@ int32_t vxclienttaskqueue__parseAutoImports(const char *text, std::vector<VXSave
       return;
     }
     e.taskClass = brstr__toInt(cls.c_str(), 10);
-    if (savedText(m, "taskFlags", &flags))
+    if (hbjson__getText(m, "taskFlags", &flags))
       e.flags = static_cast<uint32_t>(brstr__toInt(flags.c_str(), 10));
-    if (savedText(m, "taskState", &state)) e.state = brstr__toInt(state.c_str(), 10);
+    if (hbjson__getText(m, "taskState", &state)) e.state = brstr__toInt(state.c_str(), 10);
     ++good;
     if (out) out->push_back(std::move(e));
   });
@@ -224,8 +221,7 @@ int32_t VXClientTaskQueue::create(HBRef<VXClientTaskQueue> &out) {
     std::vector<HBRef<VXClientTaskReference>> refs;
     int32_t skipped = 0;
     if (vxclienttaskqueue__parseUserSources(text.c_str(), &refs, &skipped) < 0)
-      brlog(kTag, BRLOG_ERROR, "Saved user sources are not readable (%zu bytes): none restored\n",
-            text.size());
+      keepUnreadable(nullptr, kKeyUserSources, text);
     if (skipped) brlog(kTag, BRLOG_WARNING, "%d saved user sources passed over\n", skipped);
     for (auto &r : refs) q->m_sources.emplace(r->getRefID(), std::move(r));
   }
@@ -443,17 +439,10 @@ int32_t VXClientTaskQueue::findTask(VXClientTask **out, const char *id) {
 
 int32_t VXClientTaskQueue::iterateTasks(int32_t kind, IHBIter **out) {
   if (!out) return BR_EINVAL;
-  HBRef<HBListIterator> it;
-  HB_RETURN_IF_FAILED(kTag,
-                      HBListIterator::create(nullptr, HBIFC_OBJ, HBLISTITER_OWN, "tasks", it));
   BRLock hold(m_lock);
   auto *list = listOf(kind);
   if (!list) return BR_ENOENT;
-  for (auto &t : *list)
-    if (it->appendObject(t->obj()) < 0) return BR_ENOMEM;
-  it->reset();
-  *out = it.detach();
-  return BR_OK;
+  return vxclienttask__newList(out, HBIFC_OBJ, "tasks", *list, taskObj);
 }
 
 int32_t VXClientTaskQueue::removeTask(IVXClientTask *task, uint32_t flags) {
@@ -480,15 +469,12 @@ int32_t VXClientTaskQueue::removeTask(IVXClientTask *task, uint32_t flags) {
 
 int32_t VXClientTaskQueue::iterateUserSources(IHBIter **out) {
   if (!out) return BR_EINVAL;
-  HBRef<HBListIterator> it;
-  HB_RETURN_IF_FAILED(kTag,
-                      HBListIterator::create(nullptr, HBIFC_OBJ, HBLISTITER_OWN, "sources", it));
   BRLock hold(m_lock);
-  for (auto &e : m_sources)
-    if (it->appendObject(e.second->obj()) < 0) return BR_ENOMEM;
-  it->reset();
-  *out = it.detach();
-  return BR_OK;
+  return vxclienttask__newList(
+      out, HBIFC_OBJ, "sources", m_sources,
+      [](const std::pair<const std::string, HBRef<VXClientTaskReference>> &e) {
+        return e.second->obj();
+      });
 }
 
 int32_t VXClientTaskQueue::findUserSource(VXClientTaskReference **out, const char *id) {
@@ -636,19 +622,13 @@ int32_t VXClientTaskQueue::saveAutoImports(HBProperties *store, IHBIter *iter) {
 }
 
 int32_t VXClientTaskQueue::loadAutoImports(HBProperties *store, IHBIter **out) {
-  HBRef<HBListIterator> restored;
-  if (out) {
-    *out = nullptr;
-    HB_RETURN_IF_FAILED(
-        kTag, HBListIterator::create(nullptr, HBIFC_OBJ, HBLISTITER_OWN, "autoimports", restored));
-  }
+  std::vector<HBRef<VXClientTask>> restored;
   std::string text;
   std::vector<VXSavedAutoImport> entries;
   int32_t skipped = 0;
   if (readSaved(store, kKeyAutoImports, &text) &&
       vxclienttaskqueue__parseAutoImports(text.c_str(), &entries, &skipped) < 0)
-    brlog(kTag, BRLOG_ERROR, "Saved auto-imports are not readable (%zu bytes): none restored\n",
-          text.size());
+    keepUnreadable(store, kKeyAutoImports, text);
   if (skipped) brlog(kTag, BRLOG_WARNING, "%d saved auto-imports passed over\n", skipped);
   const VXClientTaskFactoryTable *test = g_testFactory.load();
   for (VXSavedAutoImport &e : entries) {
@@ -681,12 +661,9 @@ int32_t VXClientTaskQueue::loadAutoImports(HBProperties *store, IHBIter **out) {
       else if (e.state == TASK_STATE_CANCELING || e.state == TASK_STATE_CANCELED)
         (void)task->setPaused(1);
     }
-    if (restored) (void)restored->appendObject(task->obj());
+    restored.push_back(std::move(task));
   }
-  if (restored) {
-    restored->reset();
-    *out = restored.detach();
-  }
+  if (out) return vxclienttask__newList(out, HBIFC_OBJ, "autoimports", restored, taskObj);
   return BR_OK;
 }
 

@@ -6,7 +6,9 @@
 // fresh copy of the token; about every 10 s without a run every task gets notifyTask(3). The
 // auto-imports and the persisted user sources are saved as JSON texts in the default settings
 // store ("autoimports", "usersources"), written whole with their texts escaped; the user sources
-// are read back when the queue is made, the auto-imports when a session token arrives.
+// are read back when the queue is made, the auto-imports when a session token arrives. A saved
+// text that cannot be read restores nothing and is kept as "KEY.unreadable" before the next
+// save replaces it.
 //
 // Sign-out (setSessionToken(null)) saves both texts and then drops the auto-import tasks (they
 // are canceled and told 4); the next sign-in restores them from the saved text, and a saved

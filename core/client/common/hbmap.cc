@@ -655,7 +655,7 @@ int32_t hbmap__forEach(IHBMap *map,
   }
 }
 
-int32_t hbiter__forEachMap(IHBIter *iter, const std::function<int32_t(IHBMap *)> &fn) {
+int32_t hbiter__forEachObject(IHBIter *iter, const std::function<int32_t(IHBObj *)> &fn) {
   if (!iter) return BR_OK;
   for (;;) {
     hbtype_t t = HBTYPE_ANY;
@@ -663,9 +663,14 @@ int32_t hbiter__forEachMap(IHBIter *iter, const std::function<int32_t(IHBMap *)>
     if (iter->next(&t, &item) < 0) return BR_OK;
     if (hbtype__isRaw(t) || !item) continue;
     HBRef<IHBObj> hold = HBRef<IHBObj>::adopt(static_cast<IHBObj *>(item));
-    HBRef<IHBMap> map;
-    if (hb_query(hold.get(), map) < 0) continue;
-    const int32_t r = fn(map.get());
+    const int32_t r = fn(hold.get());
     if (r < 0) return r;
   }
+}
+
+int32_t hbiter__forEachMap(IHBIter *iter, const std::function<int32_t(IHBMap *)> &fn) {
+  return hbiter__forEachObject(iter, [&](IHBObj *obj) {
+    HBRef<IHBMap> map;
+    return hb_query(obj, map) < 0 ? 0 : fn(map.get());
+  });
 }

@@ -184,14 +184,9 @@ int32_t VXClientTaskReference::fromJSON(IHBMap *map, HBRef<VXClientTaskReference
                                         hasName ? name.c_str() : nullptr, true, out));
   HBRef<IHBIter> uris;
   if (map->getAs("taskRefURIs", HBIFC_ITER, uris.outv()) < 0) return BR_OK;
-  for (;;) {
-    hbtype_t t = HBTYPE_ANY;
-    void *item = nullptr;
-    if (uris->next(&t, &item) < 0) break;
-    if (hbtype__isRaw(t) || !item) continue;
-    HBRef<IHBObj> hold = HBRef<IHBObj>::adopt(static_cast<IHBObj *>(item));
+  return hbiter__forEachObject(uris.get(), [&](IHBObj *item) {
     HBRef<IHBStr> str;
-    if (hb_query(hold.get(), str) < 0 || !str->getText()) continue;
+    if (hb_query(item, str) < 0 || !str->getText()) return 0;
     std::string text = str->getText();
     text.resize(std::strlen(hbjson__decodeEscapes(text.data())));
     HBRef<IHBURI> uri;
@@ -204,8 +199,8 @@ int32_t VXClientTaskReference::fromJSON(IHBMap *map, HBRef<VXClientTaskReference
       if (hburl__parse(url.out(), text.c_str()) == 0) uri = std::move(url);
     }
     if (uri) out->appendURI(uri.get());
-  }
-  return BR_OK;
+    return 0;
+  });
 }
 
 int32_t VXClientTaskReference::toJSON(std::string *out) {

@@ -594,15 +594,11 @@ int32_t VXClientTaskQueue::saveUserSources() {
 int32_t VXClientTaskQueue::saveAutoImports(HBProperties *store, IHBIter *iter) {
   std::vector<HBRef<VXClientTask>> tasks;
   if (iter) {
-    for (;;) {
-      hbtype_t t = HBTYPE_ANY;
-      void *item = nullptr;
-      if (iter->next(&t, &item) < 0) break;
-      if (hbtype__isRaw(t) || !item) continue;
-      HBRef<IHBObj> hold = HBRef<IHBObj>::adopt(static_cast<IHBObj *>(item));
+    (void)hbiter__forEachObject(iter, [&](IHBObj *item) {
       HBRef<VXClientTask> task;
-      if (hb_query(hold.get(), task) == 0) tasks.push_back(std::move(task));
-    }
+      if (hb_query(item, task) == 0) tasks.push_back(std::move(task));
+      return 0;
+    });
   } else {
     BRLock hold(m_lock);
     // Signed out, the list does not hold the saved tasks: writing it would lose them.

@@ -27,15 +27,14 @@ std::atomic<const VXClientTaskFactoryTable *> g_testFactory{nullptr};
 BRMutex g_globalLock;
 VXClientTaskQueue *g_global = nullptr;
 
-// The objects of the list `key` of a saved text, handed to fn one by one. -6 when the text is
-// not a JSON object.
+// The objects of the list `key` of a saved text, handed to fn one by one (other items are passed
+// over). -6 when the text is not a JSON object.
 int32_t forEachSaved(const char *text, const char *key, const std::function<void(IHBMap *)> &fn) {
   if (!text || !*text) return 0;
   HBRef<HBMap> root;
   if (hbjson__parseText(root, text, -1) < 0) return BR_EINVAL;
   HBRef<IHBIter> list;
   if (root->getIter(key, list) < 0) return 0;
-  // Items that are not objects are counted by the caller through fn never being called.
   return hbiter__forEachMap(list.get(), [&](IHBMap *m) {
     fn(m);
     return 0;

@@ -7,6 +7,9 @@ build_pkgs=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchm
   libsqlite3-dev sqlite3 libssl-dev libjpeg-dev libpng-dev zlib1g-dev libglib2.0-dev
   libpugixml-dev nlohmann-json3-dev libcpp-httplib-dev libfuse3-dev ccache)
 test_pkgs=(fuse3 ffmpeg libimage-exiftool-perl python3-mutagen python3 procps curl openssl nginx-light)
+# The pages: pictures and fonts made at build time, tested in Chromium with Node.
+build_pkgs+=(librsvg2-bin fonts-open-sans python3)
+test_pkgs+=(chromium)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 # Programs the benchmarks compare against.
 bench_pkgs=(exiv2 libimage-exiftool-perl ffmpeg libvips-tools)
@@ -22,6 +25,13 @@ for set in "${@:-build test}"; do
     esac
   done
 done
+
+# Node and npm may come from another packaging (one nodejs that carries npm): ask Debian for
+# them only when the commands are missing.
+if [[ " ${want[*]} " == *" chromium "* ]]; then
+  command -v node >/dev/null || want+=(nodejs)
+  command -v npm >/dev/null || want+=(npm)
+fi
 
 missing=()
 for p in "${want[@]}"; do

@@ -37,7 +37,6 @@ var YTOL = {
   "orvane.upgrade.title": "Your web browser needs an update",
   "orvane.upgrade.text": "Install the newer browser engine, then check again.",
   "orvane.upgrade.button": "Upgrade",
-  "orvane.checkagain": "Check Again",
 
   "orvane.nodest.title": "No drive to back up to",
   "orvane.nodest.text": "None of your Tessel drives is online. Turn the drive on, then retry.",

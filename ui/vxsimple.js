@@ -472,33 +472,22 @@ function vxCheckRequirements(onOk) {
     onOk();
     return;
   }
-  if (vxCall("isCurrentOSGranted") === false) {
-    vxDialog({
-      title: ytol("orvane.os.title"), text: ytol("orvane.os.text"), icon: "warning",
-      buttons: [{
-        label: ytol("orvane.os.learn"), primary: true,
-        action: function () {
-          vxCall("openLearnMore");
-          vxCheckRequirements(onOk);
-        }
-      }]
-    });
+  var failed = vxCall("isCurrentOSGranted") === false ? ["os", "learn", "openLearnMore"] :
+      vxCall("isCurrentBrowserGranted") === false ? ["upgrade", "button", "openUpgadeBrowser"] : null;
+  if (!failed) {
+    onOk();
     return;
   }
-  if (vxCall("isCurrentBrowserGranted") === false) {
-    vxDialog({
-      title: ytol("orvane.upgrade.title"), text: ytol("orvane.upgrade.text"), icon: "warning",
-      buttons: [{
-        label: ytol("orvane.upgrade.button"), primary: true,
-        action: function () {
-          vxCall("openUpgadeBrowser");
-          vxCheckRequirements(onOk);
-        }
-      }]
-    });
-    return;
-  }
-  onOk();
+  vxDialog({
+    title: ytol("orvane." + failed[0] + ".title"), text: ytol("orvane." + failed[0] + ".text"), icon: "warning",
+    buttons: [{
+      label: ytol("orvane." + failed[0] + "." + failed[1]), primary: true,
+      action: function () {
+        vxCall(failed[2]);
+        vxCheckRequirements(onOk);
+      }
+    }]
+  });
 }
 
 // Asks the service for its version; without one, a dialog offers to check again.

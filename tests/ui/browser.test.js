@@ -3,28 +3,18 @@
 'use strict';
 
 const assert = require('node:assert/strict');
-const { test, before, after } = require('node:test');
+const { test } = require('node:test');
 const h = require('./harness');
 
-let svc, pages, browser;
-before(async () => {
-  svc = await h.Service.start({ drives: 3 });
-  pages = await h.startPages();
-  browser = await h.launch();
-});
-after(async () => {
-  await browser?.close();
-  await pages?.close();
-  await svc?.stop();
-});
+const env = h.suite({ drives: 3 });
 
-const key = (i) => `${svc.user.deviceid}:${svc.user.serviceids[i]}`;
+const key = (i) => `${env.svc.user.deviceid}:${env.svc.user.serviceids[i]}`;
 const prop = async (page, name) => (await h.stubState(page)).props[name];
 const button = (page, name) => page.getByRole('button', { name, exact: true });
 
 async function mainPage(seed = {}) {
-  const page = await h.openPage(browser, pages, h.baseSeed(svc, { valtoken: svc.token, ...seed }));
-  await page.goto(`${pages.origin}/browser.html`);
+  const page = await h.openPage(env.browser, env.pages, h.baseSeed(env.svc, { valtoken: env.svc.token, ...seed }));
+  await page.goto(`${env.pages.origin}/browser.html`);
   return page;
 }
 
@@ -34,16 +24,16 @@ async function driveState(page, state) {
 
 test('destination: the first usable drive is saved, a saved one is checked, 804 re-creates it quietly, 606 signs out', async () => {
   // Drive 0 offline, drive 1 read-only: drive 2 is the only usable one.
-  await svc.admin('offline', { serviceid: svc.user.serviceids[0] });
+  await env.svc.admin('offline', { serviceid: env.svc.user.serviceids[0] });
   const readOnly = async (route) => {
     const res = await route.fetch();
     const body = await res.json();
     body.services[1].readonly = true;
     await route.fulfill({ response: res, json: body });
   };
-  let page = await h.openPage(browser, pages, h.baseSeed(svc, { valtoken: svc.token, props: { hivedest: key(0) } }));
+  let page = await h.openPage(env.browser, env.pages, h.baseSeed(env.svc, { valtoken: env.svc.token, props: { hivedest: key(0) } }));
   await page.route('**/json/listServices', readOnly);
-  await page.goto(`${pages.origin}/browser.html`);
+  await page.goto(`${env.pages.origin}/browser.html`);
   await driveState(page, 'ready');
   assert.equal(await prop(page, 'hivedest'), key(2));
   assert.equal(page.requests.filter((r) => r.url.endsWith('/getFile')).length, 0);
@@ -52,40 +42,40 @@ test('destination: the first usable drive is saved, a saved one is checked, 804 
   await page.reload();
   await driveState(page, 'ready');
   const getFile = page.requests.filter((r) => r.url.endsWith('/getFile')).pop();
-  assert.equal(getFile.body, `<soapenv:Envelope><soapenv:Body><getFile><deviceid>${svc.user.deviceid}</deviceid>` +
-    `<serviceid>${svc.user.serviceids[2]}</serviceid><fileid>0</fileid><valtoken>${svc.token}</valtoken></getFile></soapenv:Body></soapenv:Envelope>`);
+  assert.equal(getFile.body, `<soapenv:Envelope><soapenv:Body><getFile><deviceid>${env.svc.user.deviceid}</deviceid>` +
+    `<serviceid>${env.svc.user.serviceids[2]}</serviceid><fileid>0</fileid><valtoken>${env.svc.token}</valtoken></getFile></soapenv:Body></soapenv:Envelope>`);
 
   // The destination folder lost (804): set up again on the same drive, no dialog.
-  await svc.admin('fail', { method: 'getFile', code: 804 });
+  await env.svc.admin('fail', { method: 'getFile', code: 804 });
   await page.reload();
   await driveState(page, 'ready');
   assert.equal(await page.locator('.dialog').count(), 0);
   assert.equal(await prop(page, 'hivedest'), key(2));
 
   // Any other failure of that check: the no-drive dialog.
-  await svc.admin('fail', { method: 'getFile', code: 500 });
+  await env.svc.admin('fail', { method: 'getFile', code: 500 });
   await page.reload();
   await page.getByRole('alertdialog', { name: 'No drive to back up to' }).waitFor();
   await driveState(page, 'unavailable');
   await page.context().close();
 
   // The session refused while listing drives: sign out.
-  await svc.admin('fail', { method: 'listServices', code: 606 });
+  await env.svc.admin('fail', { method: 'listServices', code: 606 });
   page = await mainPage();
   await page.waitForURL(/signin\.html/);
   assert.deepEqual(await h.calls(page, 'logoutUser'), [['logoutUser']]);
   await page.context().close();
-  await svc.admin('online', { serviceid: svc.user.serviceids[0] });
+  await env.svc.admin('online', { serviceid: env.svc.user.serviceids[0] });
 });
 
 test('no drive online asks until one is back; a drive gone from the program shows one dialog', async () => {
-  for (const id of svc.user.serviceids) await svc.admin('offline', { serviceid: id });
+  for (const id of env.svc.user.serviceids) await env.svc.admin('offline', { serviceid: id });
   const page = await mainPage();
   const dialog = page.getByRole('alertdialog', { name: 'No drive to back up to' });
   await dialog.waitFor();
   await button(page, 'Retry').click();
   await dialog.waitFor(); // still none
-  for (const id of svc.user.serviceids) await svc.admin('online', { serviceid: id });
+  for (const id of env.svc.user.serviceids) await env.svc.admin('online', { serviceid: id });
   await button(page, 'Retry').click();
   await driveState(page, 'ready');
   assert.equal(await page.locator('.dialog').count(), 0);
@@ -95,7 +85,7 @@ test('no drive online asks until one is back; a drive gone from the program show
   await page.evaluate(([n, s, d]) => {
     yto_driveNotAvailable(n, s, d);
     yto_driveNotAvailable(n, s, d);
-  }, [name, svc.user.serviceids[1], svc.user.deviceid]);
+  }, [name, env.svc.user.serviceids[1], env.svc.user.deviceid]);
   const notice = page.getByRole('alertdialog', { name: `“${name}” is not available` });
   await notice.waitFor();
   await h.eventually(async () => assert.equal(await page.locator('.dialog').count(), 1));
@@ -105,7 +95,7 @@ test('no drive online asks until one is back; a drive gone from the program show
   await notice.waitFor({ state: 'detached' });
   assert.equal((await h.calls(page, 'updateMountedDriver')).length, 1);
   // A service that is gone keeps it; Continue remounts anyway.
-  await page.evaluate(([n, d]) => yto_driveNotAvailable(n, 'svcgone', d), [name, svc.user.deviceid]);
+  await page.evaluate(([n, d]) => yto_driveNotAvailable(n, 'svcgone', d), [name, env.svc.user.deviceid]);
   await notice.waitFor();
   await button(page, 'Retry').click();
   await page.getByText(`“${name}” is still not available.`).waitFor();
@@ -122,13 +112,13 @@ test('bottom buttons: the photo website through generateGoURL, tried twice; sign
   await button(page, 'View Photos Online').click();
   await h.eventually(async () => assert.equal((await h.calls(page, 'openPellixBrowser')).length, 1));
   const [[, gourl]] = await h.calls(page, 'openPellixBrowser');
-  assert.match(gourl, new RegExp(`^http://${svc.addr}/svc/go\\?`));
+  assert.match(gourl, new RegExp(`^http://${env.svc.addr}/svc/go\\?`));
   // One failure: the network is checked and the second try opens it.
-  await svc.admin('fail', { method: 'generateGoURL', code: 500 });
+  await env.svc.admin('fail', { method: 'generateGoURL', code: 500 });
   await button(page, 'View Photos Online').click();
   await h.eventually(async () => assert.equal((await h.calls(page, 'openPellixBrowser')).length, 2));
   // Two: the person is told.
-  await svc.admin('fail', { method: 'generateGoURL', code: 500, count: 2 });
+  await env.svc.admin('fail', { method: 'generateGoURL', code: 500, count: 2 });
   await button(page, 'View Photos Online').click();
   await page.getByText('The photo website could not be opened').waitFor();
   await button(page, 'OK').click();
@@ -238,7 +228,7 @@ test('broken and hostile answers are shown as text and never break the page', as
     ['a hostile drive name', null, 'ready'],
   ];
   for (const [what, answer, state] of cases) {
-    const page = await h.openPage(browser, pages, h.baseSeed(svc, { valtoken: svc.token }));
+    const page = await h.openPage(env.browser, env.pages, h.baseSeed(env.svc, { valtoken: env.svc.token }));
     let release;
     const held = new Promise((r) => (release = r));
     await page.route('**/json/listServices', async (route) => {
@@ -249,7 +239,7 @@ test('broken and hostile answers are shown as text and never break the page', as
       body.services.forEach((s) => (s.name = `${hostile}<script>window.__pwned=2</script>`));
       return route.fulfill({ response: res, json: body });
     });
-    await page.goto(`${pages.origin}/browser.html`);
+    await page.goto(`${env.pages.origin}/browser.html`);
     await page.getByRole('heading', { name: 'Checking your drive…' }).waitFor();
     release();
     await driveState(page, state);

@@ -5,6 +5,7 @@
 
 const assert = require('node:assert/strict');
 const { spawn, execFileSync } = require('node:child_process');
+const { before, after } = require('node:test');
 const fs = require('node:fs');
 const http = require('node:http');
 const os = require('node:os');
@@ -179,5 +180,22 @@ function assertNoTokenInAddresses(page, tokens) {
     for (const t of tokens) assert.ok(!r.url.includes(t), `token in the address ${r.url}`);
 }
 
-module.exports = { Service, startPages, launch, openPage, baseSeed, stubState, stubChange, calls, eventually,
+// A service, the page server and a browser for the tests of one file: fields of the object
+// returned, set before the first test.
+function suite(serviceOptions) {
+  const env = {};
+  before(async () => {
+    env.svc = await Service.start(serviceOptions);
+    env.pages = await startPages();
+    env.browser = await launch();
+  });
+  after(async () => {
+    await env.browser?.close();
+    await env.pages?.close();
+    await env.svc?.stop();
+  });
+  return env;
+}
+
+module.exports = { suite, Service, startPages, launch, openPage, baseSeed, stubState, stubChange, calls, eventually,
   envelope, assertNoTokenInAddresses };

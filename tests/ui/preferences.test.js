@@ -3,27 +3,17 @@
 'use strict';
 
 const assert = require('node:assert/strict');
-const { test, before, after } = require('node:test');
+const { test } = require('node:test');
 const h = require('./harness');
 
-let svc, pages, browser;
-before(async () => {
-  svc = await h.Service.start();
-  pages = await h.startPages();
-  browser = await h.launch();
-});
-after(async () => {
-  await browser?.close();
-  await pages?.close();
-  await svc?.stop();
-});
+const env = h.suite();
 
 const src = (sourceid, name, path, sourceclass = 'user') => ({ sourceid, sourceclass, name, uris: [`file://${path}`] });
 const task = (taskid, sourceid, state) => ({ taskid, sourceid, state, errors: '0', errormask: '0', srcuris: [] });
 
 async function preferences(seed) {
-  const page = await h.openPage(browser, pages, h.baseSeed(svc, { valtoken: svc.token, ...seed }), { width: 360, height: 400 });
-  await page.goto(`${pages.origin}/preferences.html`);
+  const page = await h.openPage(env.browser, env.pages, h.baseSeed(env.svc, { valtoken: env.svc.token, ...seed }), { width: 360, height: 400 });
+  await page.goto(`${env.pages.origin}/preferences.html`);
   await page.waitForFunction(() => vxDest.uri);
   return page;
 }
@@ -38,7 +28,7 @@ test('folders: sorted by name, checked when backed up; checking adds, unchecking
     dialog: [{ name: 'Trip', path: '/home/a/Trip' }, { name: 'Trip again', path: '/home/a/Trip/' },
       { name: 'Card', path: '/media/CARD' }],
   });
-  const dest = `ytozv://${svc.user.deviceid}:${svc.user.serviceids[0]}`;
+  const dest = `ytozv://${env.svc.user.deviceid}:${env.svc.user.serviceids[0]}`;
   assert.deepEqual(await rows(page), [['b-side', false], ['Camera', false], ['pictures', true]]);
 
   // Check and uncheck.

@@ -362,6 +362,23 @@ bool vximport__parseVersion(const char *text, uint32_t out[4]) {
   return true;
 }
 
+bool vximport__olderFirmware(const char *version) {
+  uint32_t v[4];
+  if (!vximport__parseVersion(version, v))
+    brlog(kTag, BRLOG_WARNING, "Invalid version string '%s'\n", version ? version : "");
+  brlog(kTag, BRLOG_INFO, "Verifying Service Version '%s': [%u.%u.%u.%u]\n", version ? version : "",
+        v[0], v[1], v[2], v[3]);
+  if (v[0] < 3) {
+    brlog(kTag, BRLOG_INFO, "  -- Older 2.x or 1.x firmware!\n");
+    return true;
+  }
+  if (v[0] == 3 && v[1] < 2) {
+    brlog(kTag, BRLOG_INFO, "  -- Older 3.x firmware!\n");
+    return true;
+  }
+  return false;
+}
+
 int32_t vximport__serviceURL(const char *deviceId, const char *serviceId, IHBURL **out) {
   if (vxsvccache__getServiceURL(deviceId, serviceId, out) >= 0 && *out) return BR_OK;
   return hbsvc__getServiceURL(out);
@@ -506,20 +523,9 @@ int32_t vximport__perform(const VXImportContext *context, const char *pathIn) {
   // 3: older firmware takes folders by date and cannot take every rendition.
   {
     HBRef<IHBStr> version;
-    if (vxsvccache__getServiceVersion(ctx.deviceId, ctx.serviceId, version.out()) >= 0 && version) {
-      uint32_t v[4];
-      if (!vximport__parseVersion(version->getText(), v))
-        brlog(kTag, BRLOG_WARNING, "Invalid version string '%s'\n", version->getText());
-      brlog(kTag, BRLOG_INFO, "Verifying Service Version '%s': [%u.%u.%u.%u]\n", version->getText(),
-            v[0], v[1], v[2], v[3]);
-      if (v[0] < 3) {
-        brlog(kTag, BRLOG_INFO, "  -- Older 2.x or 1.x firmware!\n");
-        ctx.flags |= IMPORT_FLAG_OLD_FIRMWARE;
-      } else if (v[0] == 3 && v[1] < 2) {
-        brlog(kTag, BRLOG_INFO, "  -- Older 3.x firmware!\n");
-        ctx.flags |= IMPORT_FLAG_OLD_FIRMWARE;
-      }
-    }
+    if (vxsvccache__getServiceVersion(ctx.deviceId, ctx.serviceId, version.out()) >= 0 && version &&
+        vximport__olderFirmware(version->getText()))
+      ctx.flags |= IMPORT_FLAG_OLD_FIRMWARE;
   }
 
   // 4-6: open, name, metadata.

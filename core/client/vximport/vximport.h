@@ -88,6 +88,9 @@ std::string vximport__fileKey(const char *path);
 
 // Reads a firmware version "A.B.C.D" into four numbers; false (all zero) when it does not parse.
 bool vximport__parseVersion(const char *text, uint32_t out[4]);
+// Whether a drive reporting `version` runs older firmware (below 3.2; a version that does not
+// parse counts as 0.0.0.0). Logs what it found.
+bool vximport__olderFirmware(const char *version);
 
 // What the import knows of one file before "createFile".
 struct VXImportFileInfo {

@@ -68,9 +68,9 @@ std::string progressLine(VXClientImportTask *task) {
   }
   if (current.compare(0, 7, "file://") == 0) current.erase(0, 7);
   const int32_t total = task->getTotalFiles();
-  const int32_t index = task->getCurrentFileIndex();
+  const int32_t done = task->filesDone();
   char buf[256];
-  std::snprintf(buf, sizeof buf, "[%d/%d] %s of %s", index < total ? index + 1 : index, total,
+  std::snprintf(buf, sizeof buf, "[%d/%d] %s of %s", current.empty() ? done : done + 1, total,
                 human(task->bytesSent()).c_str(), human(task->bytesToSend()).c_str());
   return std::string(buf) + (current.empty() ? "" : " " + current);
 }
@@ -208,6 +208,8 @@ int run(int argc, char **argv) {
           std::fprintf(stderr, "%s\n", line.c_str());
       }
       worker.join();
+      const std::string line = progressLine(task.get());
+      if (!tty && line != last) std::fprintf(stderr, "%s\n", line.c_str());
       const double secs =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       if (tty) std::fprintf(stderr, "\r\033[K");
@@ -215,8 +217,8 @@ int run(int argc, char **argv) {
       const int32_t total = task->getTotalFiles();
       std::fprintf(
           stderr, "imported %d of %d files in %.1f s, %d skipped, %d failed (error mask 0x%x)%s\n",
-          total - errors < 0 ? 0 : total - errors, total, secs, task->getSkippedFiles(), errors,
-          task->getErrorMask(), task->getTaskState() == TASK_STATE_CANCELED ? ", canceled" : "");
+          task->filesImported(), total, secs, task->getSkippedFiles(), errors, task->getErrorMask(),
+          task->getTaskState() == TASK_STATE_CANCELED ? ", canceled" : "");
       HBRef<IHBIter> list;
       if (task->iterateErrors(list.out()) >= 0) {
         hbtype_t type = HBTYPE_ANY;

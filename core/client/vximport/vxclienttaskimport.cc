@@ -329,6 +329,8 @@ int32_t VXClientImportTask::prepare(const char *valtoken) {
   m_bytesDone = 0;
   m_totalBytes = 0;
   m_outOfSpace = 0;
+  m_filesDone = 0;
+  m_filesImported = 0;
   HBRef<IHBURI> dest;
   if (VXClientTask::getTaskDestination(dest.out()) >= 0)
     (void)hb_query<IHBZVURI>(dest.get(), m_destView);
@@ -512,11 +514,13 @@ int32_t VXClientImportTask::importFile(const char *path, const HBFileStat *st, i
   ctx.step = &m_step;
   const int32_t rc = vximport__perform(&ctx, path);
   ++m_currentFileIndex;
+  ++m_filesDone;
 
   int32_t answer = HBWALK_CONTINUE;
   uint32_t bits = 0;
   const After after = rc == 0 ? After::Imported : failureAction(rc, &bits);
   if (after == After::Imported) {
+    ++m_filesImported;
     (void)wantFile(2, key.c_str(), mime, mtime, st->size);
   } else {
     brlog(kTag, BRLOG_WARNING, "    Task[%s] -- Import Failed: %d Source '%s'\n", getTaskID(), rc,

@@ -80,6 +80,10 @@ class VXClientImportTask : public VXClientTask {
     return m_bytesDone.load(std::memory_order_relaxed) + m_fileSent.load(std::memory_order_relaxed);
   }
   int64_t bytesToSend() const { return m_totalBytes.load(std::memory_order_relaxed); }
+  // Files the import walk has handed to the single-file import in this run, and of those the
+  // ones that went up (or were found there already).
+  int32_t filesDone() const { return m_filesDone.load(std::memory_order_relaxed); }
+  int32_t filesImported() const { return m_filesImported.load(std::memory_order_relaxed); }
 
  protected:
   VXClientImportTask(const char *id, int32_t type, int32_t cls, uint32_t flags,
@@ -122,6 +126,8 @@ class VXClientImportTask : public VXClientTask {
   std::atomic<int64_t> m_fileSize{0};
   std::atomic<int64_t> m_fileSent{0};
   std::atomic<int32_t> m_step{TASK_PROGRESS_PARSING};
+  std::atomic<int32_t> m_filesDone{0};
+  std::atomic<int32_t> m_filesImported{0};
   int32_t m_outOfSpace = 0;
   VXImportSpaceLimits m_limits;
 };

@@ -13,6 +13,7 @@
 #include "hbmap.h"
 #include "importtest.h"
 #include "logcapture.h"
+#include "vximport_prefetch.h"
 
 namespace tessel::test {
 namespace {
@@ -250,6 +251,42 @@ TEST_F(SendStream, AddressHeadersCancelAndCutConnections) {
   m_server.stop();
   std::lock_guard<std::mutex> l(m_lock);
   for (const std::string &b : m_bodies) EXPECT_LT(b.size(), size_t(4 << 20));
+}
+
+}  // namespace
+}  // namespace tessel::test
+
+namespace tessel::test {
+namespace {
+
+TEST(ImportPrefetch, RenditionsMadeAheadOnlyForTheFileAsItIs) {
+  TempDir dir;
+  const std::string a = dir.file("a.jpg"), b = dir.file("b.jpg");
+  ASSERT_TRUE(makePhoto(a, 640, 480, {"-Orientation#=6"}) && makePhoto(b, 320, 240));
+  const uint32_t both = HBIMG_RENDITION_PV | HBIMG_RENDITION_TN;
+  VXImportPrefetch ahead(2);
+  ASSERT_TRUE(ahead.start(a, both) && ahead.start(b, both));
+  EXPECT_FALSE(ahead.start(dir.file("c.jpg"), both));  // at capacity
+  VXImportFileSignature now;
+  ASSERT_EQ(0, vximport__fileSignature(a.c_str(), &now));
+  HBImgRenditions r;
+  int32_t rc = -1;
+  ASSERT_TRUE(ahead.take(a, both, now, &r, &rc));
+  EXPECT_EQ(0, rc);
+  EXPECT_EQ(480, r.width);  // upright
+  EXPECT_TRUE(r.pv && r.tn && r.pvSize > 0 && r.tnSize > 0);
+  EXPECT_FALSE(ahead.take(a, both, now, &r, &rc));  // taken once
+  // A file that changed after its renditions were made: they are not handed out.
+  std::string bytes;
+  ASSERT_TRUE(readFile(b, &bytes) && writeFile(b, bytes + "x"));
+  ASSERT_EQ(0, vximport__fileSignature(b.c_str(), &now));
+  EXPECT_FALSE(ahead.take(b, both, now, &r, &rc));
+  // Other renditions than those asked for are not handed out either; jobs never taken go.
+  ASSERT_TRUE(ahead.start(b, HBIMG_RENDITION_PV) && ahead.start(a, both));
+  EXPECT_FALSE(ahead.take(b, both, now, &r, &rc));
+  ahead.clear();
+  r = HBImgRenditions();
+  EXPECT_EQ(std::vector<std::string>{}, tempLeftovers(getenv("TMPDIR")));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "hbsvcmethods.h"
 #include "hbzvuri.h"
 #include "vximport.h"
+#include "vximport_prefetch.h"
 #include "vxsvccache.h"
 
 namespace {
@@ -409,20 +410,35 @@ int32_t VXClientImportTask::run(const char *valtoken) {
     ++m_errorCount;
     uris.clear();
   }
+  if (m_destView && !uris.empty()) {
+    // Pictures are decoded ahead while earlier ones go up, unless they need no renditions.
+    HBRef<IHBStr> version;
+    uint32_t flags = getTaskFlags();
+    if (vxsvccache__getServiceVersion(m_destView->getDeviceID(), m_destView->getServiceID(),
+                                      version.out()) >= 0 &&
+        version && vximport__olderFirmware(version->getText(), true))
+      flags |= IMPORT_FLAG_OLD_FIRMWARE;
+    const bool images = (flags & kKindBits) == 0 || (flags & TASK_FLAG_IMAGES);
+    m_prefetchWhich = images ? vximport__renditionsFor(flags) : 0;
+    m_prefetch = std::make_unique<VXImportPrefetch>(VXIMPORT_AHEAD + 1);
+  }
   for (const HBRef<IHBURI> &uri : uris) {
     if (isCanceled()) break;
     std::string path;
     if (localPath(uri.get(), &path)) {
       const uint32_t mirror = getTaskFlags() & TASK_FLAG_MIRROR_FOLDERS;
       m_openFolders.clear();
-      (void)hbfile__walk(path.c_str(), importEntry, VXIMPORT_MAX_DEPTH - 1,
-                         mirror ? HBWALK_DEPTH_FIRST | HBWALK_PRE_TOO : 0, this);
+      if (hbfile__walk(path.c_str(), importEntry, VXIMPORT_MAX_DEPTH - 1,
+                       mirror ? HBWALK_DEPTH_FIRST | HBWALK_PRE_TOO : 0, this) == 0)
+        (void)flushPending();
+      m_pending.clear();
     } else {
       // Drive URIs would need a virtual file system of the drive; none is registered.
       brlog(kTag, BRLOG_WARNING, "    Task[%s] -- Failed to iterate source!\n", getTaskID());
       ++m_errorCount;
     }
   }
+  m_prefetch.reset();
   m_destView.reset();
   m_token.clear();
   m_openFolders.clear();
@@ -478,40 +494,75 @@ int32_t VXClientImportTask::importEntry(const char *path, const HBFileStat *st, 
   if (self->isCanceled()) return HBWALK_STOP;
   if (depth > 0 && refusedName(name)) return HBWALK_SKIP;
   if (depth == 0 && (self->getTaskFlags() & TASK_FLAG_FLAT_ROOT)) return HBWALK_CONTINUE;
-  if (type == HBWALK_FILE) return self->importFile(path, st, depth);
+  if (type == HBWALK_FILE) return self->queueFile(path, st, depth);
+  if (self->flushPending() == HBWALK_STOP) return HBWALK_STOP;
   if (type == HBWALK_DIR && (self->getTaskFlags() & TASK_FLAG_MIRROR_FOLDERS))
     return self->importFolder(path, st, depth, first);
   return HBWALK_CONTINUE;
 }
 
-int32_t VXClientImportTask::importFile(const char *path, const HBFileStat *st, int32_t depth) {
-  const std::string key = vximport__fileKey(path);
-  const char *mime = hbfile__mimeType(path);
-  const int64_t mtime = statMs(st->writeTime);
-  if (!wantFile(1, key.c_str(), mime, mtime, st->size)) return HBWALK_CONTINUE;
+int32_t VXClientImportTask::queueFile(const char *path, const HBFileStat *st, int32_t depth) {
+  Pending file;
+  file.key = vximport__fileKey(path);
+  file.mimeType = hbfile__mimeType(path);
+  file.modifiedMs = statMs(st->writeTime);
+  file.size = st->size;
+  if (!wantFile(1, file.key.c_str(), file.mimeType, file.modifiedMs, file.size))
+    return HBWALK_CONTINUE;
+  file.path = path;
+  file.depth = depth;
+  if ((getTaskFlags() & kKindBits) == 0) file.parent = parentFor(depth);
+  if (m_prefetch && m_prefetchWhich && std::strncmp(file.mimeType, "image/", 6) == 0)
+    (void)m_prefetch->start(file.path, m_prefetchWhich);
+  m_pending.push_back(std::move(file));
+  while (static_cast<int32_t>(m_pending.size()) > VXIMPORT_AHEAD) {
+    const Pending next = std::move(m_pending.front());
+    m_pending.pop_front();
+    if (importFile(next) == HBWALK_STOP) {
+      m_pending.clear();
+      return HBWALK_STOP;
+    }
+  }
+  return HBWALK_CONTINUE;
+}
+
+int32_t VXClientImportTask::flushPending() {
+  while (!m_pending.empty()) {
+    const Pending next = std::move(m_pending.front());
+    m_pending.pop_front();
+    if (isCanceled() || importFile(next) == HBWALK_STOP) {
+      m_pending.clear();
+      return HBWALK_STOP;
+    }
+  }
+  return HBWALK_CONTINUE;
+}
+
+int32_t VXClientImportTask::importFile(const Pending &file) {
+  const char *path = file.path.c_str();
   if (!m_destView) {
     brlog(kTag, BRLOG_WARNING, "    Task[%s] -- No Destination to Import Source '%s'\n",
           getTaskID(), path);
     ++m_currentFileIndex;
     recordErrorPath(path, TASK_ERROR_GENERAL);
-    m_bytesDone += st->size;
+    m_bytesDone += file.size;
     return HBWALK_CONTINUE;
   }
-  setCurrentFile(path, st->size);
+  setCurrentFile(path, file.size);
   brlog(kTag, BRLOG_INFO, "    Task[%s] -- [%d/%d] Importing Source '%s'\n", getTaskID(),
         getCurrentFileIndex() + 1, getTotalFiles(), path);
 
   const uint32_t flags = getTaskFlags();
-  const std::string parent = (flags & kKindBits) == 0 ? parentFor(depth) : std::string();
   VXImportContext ctx;
   ctx.valtoken = m_token.c_str();
   ctx.deviceId = m_destView->getDeviceID();
   ctx.serviceId = m_destView->getServiceID();
-  ctx.parentId = (flags & kKindBits) == 0 ? parent.c_str() : nullptr;
+  ctx.parentId = (flags & kKindBits) == 0 ? file.parent.c_str() : nullptr;
   ctx.canceled = [this] { return isCanceled(); };
   ctx.flags = flags;
   ctx.bytesSent = &m_fileSent;
   ctx.step = &m_step;
+  ctx.prefetch = m_prefetch.get();
   const int32_t rc = vximport__perform(&ctx, path);
   ++m_currentFileIndex;
   ++m_filesDone;
@@ -521,19 +572,19 @@ int32_t VXClientImportTask::importFile(const char *path, const HBFileStat *st, i
   const After after = rc == 0 ? After::Imported : failureAction(rc, &bits);
   if (after == After::Imported) {
     ++m_filesImported;
-    (void)wantFile(2, key.c_str(), mime, mtime, st->size);
+    (void)wantFile(2, file.key.c_str(), file.mimeType, file.modifiedMs, file.size);
   } else {
     brlog(kTag, BRLOG_WARNING, "    Task[%s] -- Import Failed: %d Source '%s'\n", getTaskID(), rc,
           path);
     if (after == After::Stop) answer = HBWALK_STOP;
     if (after == After::OutOfSpace &&
-        vxclienttaskimport__outOfSpaceStops(m_limits, ++m_outOfSpace, st->size,
+        vxclienttaskimport__outOfSpaceStops(m_limits, ++m_outOfSpace, file.size,
                                             vxsvccache__getFreeSpace(ctx.deviceId, ctx.serviceId)))
       answer = HBWALK_STOP;
     recordErrorPath(path, bits);
   }
   setCurrentFile(nullptr, 0);
-  m_bytesDone += st->size;
+  m_bytesDone += file.size;
   return answer;
 }
 

@@ -18,12 +18,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "vxclienttask.h"
 
 struct IHBZVURI;
+class VXImportPrefetch;
 struct HBFileStat;
 struct HBFileWalk;
 
@@ -34,6 +37,8 @@ struct HBFileWalk;
 
 // The folder depths a run mirrors (slots of folder identifiers).
 #define VXIMPORT_MAX_DEPTH 64
+// Pictures whose renditions are made ahead while an earlier one goes up.
+#define VXIMPORT_AHEAD 2
 
 // The out-of-space limits.
 struct VXImportSpaceLimits {
@@ -110,7 +115,17 @@ class VXClientImportTask : public VXClientTask {
                             HBFileWalk *walk);
   static int32_t importEntry(const char *path, const HBFileStat *stat, int32_t type,
                              HBFileWalk *walk);
-  int32_t importFile(const char *path, const HBFileStat *stat, int32_t depth);
+  // A wanted file waits in m_pending (its renditions being made ahead) until the files before
+  // it are done; folders and the end of the walk take the waiting files first.
+  struct Pending {
+    std::string path, key, parent;
+    const char *mimeType = nullptr;  // a constant text
+    int64_t size = 0, modifiedMs = 0;
+    int32_t depth = 0;
+  };
+  int32_t queueFile(const char *path, const HBFileStat *stat, int32_t depth);
+  int32_t importFile(const Pending &file);
+  int32_t flushPending();
   int32_t importFolder(const char *path, const HBFileStat *stat, int32_t depth, bool first);
   bool takeToken(const char *valtoken);
   void setCurrentFile(const char *path, int64_t size);
@@ -122,6 +137,9 @@ class VXClientImportTask : public VXClientTask {
   std::string m_folders[VXIMPORT_MAX_DEPTH];
   std::string m_token;
   std::vector<std::string> m_openFolders;  // the import walk's folders entered, by depth
+  std::deque<Pending> m_pending;
+  std::unique_ptr<VXImportPrefetch> m_prefetch;  // only during a run
+  uint32_t m_prefetchWhich = 0;
   // The current file: what getProgress reports (written under the task lock).
   std::atomic<int64_t> m_fileSize{0};
   std::atomic<int64_t> m_fileSent{0};

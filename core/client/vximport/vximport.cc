@@ -25,6 +25,7 @@
 #include "hbtranscode_ffmpeg.h"
 #include "hburl.h"
 #include "vxclienttask.h"
+#include "vximport_prefetch.h"
 #include "vxsvccache.h"
 
 namespace {
@@ -182,9 +183,11 @@ int32_t uploadImage(const VXImportContext *ctx, const char *path, const char *fi
   } else {
     setStep(ctx, TASK_PROGRESS_TRANSCODING);
     HBImgRenditions r;
-    int32_t rc =
-        hbimg__makeRenditions(file, HBIMG_ORIENT_FROM_PICTURE,
-                              HBIMG_RENDITION_PV | (old ? 0u : uint32_t{HBIMG_RENDITION_TN}), &r);
+    const uint32_t which = vximport__renditionsFor(ctx->flags);
+    int32_t rc;
+    if (!ctx->prefetch || !ctx->signature ||
+        !ctx->prefetch->take(path, which, *ctx->signature, &r, &rc))
+      rc = hbimg__makeRenditions(file, HBIMG_ORIENT_FROM_PICTURE, which, &r);
     if (rc < 0 && !r.decodeFailed) return rc;
     if (rc < 0) {
       failure = decodeFailure(rc);
@@ -362,21 +365,24 @@ bool vximport__parseVersion(const char *text, uint32_t out[4]) {
   return true;
 }
 
-bool vximport__olderFirmware(const char *version) {
+uint32_t vximport__renditionsFor(uint32_t flags) {
+  if (!(flags & IMPORT_FLAG_OLD_FIRMWARE)) return HBIMG_RENDITION_PV | HBIMG_RENDITION_TN;
+  return flags & TASK_FLAG_KEEP_ORIGINAL ? 0u : uint32_t{HBIMG_RENDITION_PV};
+}
+
+bool vximport__olderFirmware(const char *version, bool quiet) {
   uint32_t v[4];
-  if (!vximport__parseVersion(version, v))
-    brlog(kTag, BRLOG_WARNING, "Invalid version string '%s'\n", version ? version : "");
+  const bool parsed = vximport__parseVersion(version, v);
+  const bool older = v[0] < 3 || (v[0] == 3 && v[1] < 2);
+  if (quiet) return older;
+  if (!parsed) brlog(kTag, BRLOG_WARNING, "Invalid version string '%s'\n", version ? version : "");
   brlog(kTag, BRLOG_INFO, "Verifying Service Version '%s': [%u.%u.%u.%u]\n", version ? version : "",
         v[0], v[1], v[2], v[3]);
-  if (v[0] < 3) {
+  if (v[0] < 3)
     brlog(kTag, BRLOG_INFO, "  -- Older 2.x or 1.x firmware!\n");
-    return true;
-  }
-  if (v[0] == 3 && v[1] < 2) {
+  else if (older)
     brlog(kTag, BRLOG_INFO, "  -- Older 3.x firmware!\n");
-    return true;
-  }
-  return false;
+  return older;
 }
 
 int32_t vximport__serviceURL(const char *deviceId, const char *serviceId, IHBURL **out) {

@@ -24,6 +24,7 @@ struct IHBMap;
 struct IHBStream;
 struct IHBURL;
 struct VXImportFileSignature;
+class VXImportPrefetch;
 
 // Set by vximport__perform on its own copy of the flags when the drive runs older firmware.
 #define IMPORT_FLAG_OLD_FIRMWARE 0x10000u
@@ -53,6 +54,8 @@ struct VXImportContext {
   // (TASK_PROGRESS_*) are reported; either may be null.
   std::atomic<int64_t> *bytesSent = nullptr;
   std::atomic<int32_t> *step = nullptr;
+  // Renditions made ahead by the caller (may be null).
+  VXImportPrefetch *prefetch = nullptr;
   // Set by vximport__perform for its uploads: the source file as it was when the import began,
   // to tell a file that changed or vanished from a connection that failed.
   const VXImportFileSignature *signature = nullptr;
@@ -88,9 +91,13 @@ std::string vximport__fileKey(const char *path);
 
 // Reads a firmware version "A.B.C.D" into four numbers; false (all zero) when it does not parse.
 bool vximport__parseVersion(const char *text, uint32_t out[4]);
+// The renditions (HBIMG_RENDITION_*) a picture gets with these flags (IMPORT_FLAG_OLD_FIRMWARE
+// included): "pv" and "tn"; on older firmware "pv" alone, and none when originals are kept.
+uint32_t vximport__renditionsFor(uint32_t flags);
+
 // Whether a drive reporting `version` runs older firmware (below 3.2; a version that does not
-// parse counts as 0.0.0.0). Logs what it found.
-bool vximport__olderFirmware(const char *version);
+// parse counts as 0.0.0.0). Logs what it found unless `quiet`.
+bool vximport__olderFirmware(const char *version, bool quiet = false);
 
 // What the import knows of one file before "createFile".
 struct VXImportFileInfo {

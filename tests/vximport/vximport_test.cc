@@ -128,6 +128,27 @@ TEST_F(SingleFile, OlderFirmwareFoldersByDateWithoutRenditions) {
   ASSERT_TRUE(entry("Photos/2013/05/b.jpg"));
 }
 
+TEST_F(SingleFile, VideosGetAThumbnailAndAStreamingCopyOtherFilesGoAsTheyAre) {
+  const std::string clip = m_src.file("clip.mp4"), note = m_src.file("note.txt");
+  ASSERT_EQ(0, runProgram({"ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
+                           "testsrc2=size=640x480:rate=10", "-t", "1", "-pix_fmt", "yuv420p", clip})
+                   .exitCode);
+  ASSERT_TRUE(writeFile(note, "plain text"));
+  LogCapture log(BRLOG_INFO);
+  ASSERT_EQ(0, perform(clip, TASK_FLAG_KEEP_ORIGINAL)) << log.text();
+  ASSERT_EQ(0, perform(note, 0));
+  EXPECT_EQ((std::vector<std::string>{"tn", "st", "(null)", "(null)"}), sends(log.text()));
+  HBRef<HBMap> video = entry("clip.mp4");
+  ASSERT_TRUE(video);
+  EXPECT_STREQ("full", video->getString("streamtype"));
+  EXPECT_EQ(std::make_pair(160, 160), downloadedSize(video->getString("fileid"), "tn"));
+  const std::pair<int, int> st = downloadedSize(video->getString("fileid"), "st");
+  EXPECT_TRUE(st.first == 480 || st.second == 480) << st.first << "x" << st.second;
+  EXPECT_EQ("plain text", download(entry("note.txt")->getString("fileid")));
+  EXPECT_STREQ("10", entry("note.txt")->getString("size"));
+  EXPECT_EQ(std::vector<std::string>{}, tempLeftovers(getenv("TMPDIR")));
+}
+
 TEST(ImportArguments, MetadataFillsTheListUpToSixtyFour) {
   HBRef<HBMap> meta;
   ASSERT_EQ(0, HBMap::create("FMTITEMS", 4096, 4096, meta));

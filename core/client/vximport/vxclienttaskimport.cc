@@ -275,6 +275,15 @@ bool VXClientImportTask::localPath(IHBURI *uri, std::string *out) {
   return true;
 }
 
+void VXClientImportTask::takeDestination(HBRef<IHBURI> *dest) {
+  m_destView.reset();
+  if (VXClientTask::getTaskDestination(dest->out()) < 0) return;
+  // Only a drive URI naming both the device and the service is a place to import to.
+  if (hb_query<IHBZVURI>(dest->get(), m_destView) < 0 || !m_destView ||
+      !m_destView->getDeviceID() || !m_destView->getServiceID())
+    m_destView.reset();
+}
+
 namespace {
 
 // The URIs of a source (with references), copied under the task lock by the caller.
@@ -333,8 +342,7 @@ int32_t VXClientImportTask::prepare(const char *valtoken) {
   m_filesDone = 0;
   m_filesImported = 0;
   HBRef<IHBURI> dest;
-  if (VXClientTask::getTaskDestination(dest.out()) >= 0)
-    (void)hb_query<IHBZVURI>(dest.get(), m_destView);
+  takeDestination(&dest);
   std::vector<HBRef<IHBURI>> uris;
   {
     HBRef<VXClientTaskReference> source;
@@ -393,10 +401,8 @@ int32_t VXClientImportTask::run(const char *valtoken) {
   else
     brlog(kTag, BRLOG_INFO, "+++ Task[%s] Starting\n", getTaskID());
   HBRef<IHBURI> dest;
-  if (VXClientTask::getTaskDestination(dest.out()) >= 0) {
-    setProgressDestination(dest.get());
-    (void)hb_query<IHBZVURI>(dest.get(), m_destView);
-  }
+  takeDestination(&dest);
+  setProgressDestination(dest.get());
   std::vector<HBRef<IHBURI>> uris;
   {
     HBRef<VXClientTaskReference> source;

@@ -128,6 +128,9 @@ class VXClientImportTask : public VXClientTask {
   int32_t flushPending();
   int32_t importFolder(const char *path, const HBFileStat *stat, int32_t depth, bool first);
   bool takeToken(const char *valtoken);
+  // The destination (into *dest) and its drive view (m_destView, left empty for anything but a
+  // drive URI with device and service).
+  void takeDestination(HBRef<IHBURI> *dest);
   void setCurrentFile(const char *path, int64_t size);
   // The walk path of a source URI; false for a drive URI or anything that is not a local URL.
   static bool localPath(IHBURI *uri, std::string *out);

@@ -488,7 +488,7 @@ std::string vximport__oldFirmwarePath(const char *mimeType,
 // ---- The import ----
 
 int32_t vximport__perform(const VXImportContext *context, const char *pathIn) {
-  if (!context || !pathIn) return BR_EINVAL;
+  if (!context || !pathIn || !context->deviceId || !context->serviceId) return BR_EINVAL;
   std::string path = pathIn;
   if (strncasecmp(pathIn, "file://", 7) == 0) {
     HBRef<IHBURL> url;

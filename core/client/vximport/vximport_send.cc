@@ -89,7 +89,7 @@ int32_t diagnoseShortSend(const VXImportContext *ctx, const char *path, int64_t 
 
 int32_t vximport__sendStream(const VXImportContext *ctx, const char *path, const char *fileId,
                              const char *streamName, IHBStream *data) {
-  if (!ctx || !fileId || !data) return BR_EINVAL;
+  if (!ctx || !ctx->deviceId || !ctx->serviceId || !fileId || !data) return BR_EINVAL;
   if (ctx->canceled && ctx->canceled()) return BR_ECANCELED;
   if (ctx->bytesSent) ctx->bytesSent->store(0, std::memory_order_relaxed);
 

@@ -173,14 +173,30 @@ int32_t decodeFailure(int32_t rc) {
   return rc == BR_ENOSPC ? BR_EUNSUPPORTED : rc;
 }
 
+// Older firmware takes the original alone when originals are kept.
+bool originalOnly(const VXImportContext *ctx) {
+  const uint32_t both = IMPORT_FLAG_OLD_FIRMWARE | TASK_FLAG_KEEP_ORIGINAL;
+  if ((ctx->flags & both) != both) return false;
+  brlog(kTag, BRLOG_INFO, "  -- Older firmware -- skipping transcode...\n");
+  return true;
+}
+
+// The last step of pictures and videos: without originals the import ends with the failure met
+// on the way (if any); with them the original goes up as the main content.
+int32_t uploadOriginal(const VXImportContext *ctx, const char *path, const char *fileId,
+                       IHBStream *file, int32_t failure) {
+  if (!(ctx->flags & TASK_FLAG_KEEP_ORIGINAL)) return failure < 0 ? failure : 0;
+  if (file->seek(0, HBSTREAM_SEEK_SET) != 0) return BR_EIO;
+  setStep(ctx, TASK_PROGRESS_SENDING_ORIGINAL);
+  return vximport__sendStream(ctx, path, fileId, nullptr, file);
+}
+
 int32_t uploadImage(const VXImportContext *ctx, const char *path, const char *fileId,
                     IHBStream *file) {
   const bool old = ctx->flags & IMPORT_FLAG_OLD_FIRMWARE;
   const bool keep = ctx->flags & TASK_FLAG_KEEP_ORIGINAL;
   int32_t failure = 0;
-  if (old && keep) {
-    brlog(kTag, BRLOG_INFO, "  -- Older firmware -- skipping transcode...\n");
-  } else {
+  if (!originalOnly(ctx)) {
     setStep(ctx, TASK_PROGRESS_TRANSCODING);
     HBImgRenditions r;
     const uint32_t which = vximport__renditionsFor(ctx->flags);
@@ -208,10 +224,7 @@ int32_t uploadImage(const VXImportContext *ctx, const char *path, const char *fi
       }
     }
   }
-  if (!keep) return failure;
-  if (file->seek(0, HBSTREAM_SEEK_SET) != 0) return BR_EIO;
-  setStep(ctx, TASK_PROGRESS_SENDING_ORIGINAL);
-  return vximport__sendStream(ctx, path, fileId, nullptr, file);
+  return uploadOriginal(ctx, path, fileId, file, failure);
 }
 
 // The thumbnail of a video: its embedded picture fitted into 160 x 160, else a frame made by
@@ -238,9 +251,7 @@ int32_t uploadVideo(const VXImportContext *ctx, const char *path, const char *fi
   const bool old = ctx->flags & IMPORT_FLAG_OLD_FIRMWARE;
   const bool keep = ctx->flags & TASK_FLAG_KEEP_ORIGINAL;
   int32_t failure = 0;
-  if (old && keep) {
-    brlog(kTag, BRLOG_INFO, "  -- Older firmware -- skipping transcode...\n");
-  } else {
+  if (!originalOnly(ctx)) {
     if (old) {
       brlog(kTag, BRLOG_INFO, "  -- Older firmware -- skipping thumbnail...\n");
     } else {
@@ -265,10 +276,7 @@ int32_t uploadVideo(const VXImportContext *ctx, const char *path, const char *fi
       }
     }
   }
-  if (!keep) return failure < 0 ? failure : 0;
-  if (file->seek(0, HBSTREAM_SEEK_SET) != 0) return BR_EIO;
-  setStep(ctx, TASK_PROGRESS_SENDING_ORIGINAL);
-  return vximport__sendStream(ctx, path, fileId, nullptr, file);
+  return uploadOriginal(ctx, path, fileId, file, failure);
 }
 
 int32_t uploadAudio(const VXImportContext *ctx, const char *path, const char *fileId,

@@ -206,9 +206,14 @@ class SendStream : public ::testing::Test {
   void serve(int fd) {
     std::string header, body;
     if (!nettest::readHeader(fd, &header, &body)) return;
-    const size_t want = std::stoul(nettest::headerValue(header, "Content-Length"));
-    const size_t cut = m_cutAfter.load(), take = cut ? cut : want;
-    nettest::readBytes(fd, &body, take);
+    const size_t cut = m_cutAfter.load();
+    if (nettest::headerValue(header, "Transfer-Encoding") == "chunked") {
+      std::string raw = body;
+      if (!nettest::readChunked(fd, &raw, &body)) body = "(bad chunks)";
+    } else {
+      const size_t want = std::stoul(nettest::headerValue(header, "Content-Length"));
+      nettest::readBytes(fd, &body, cut ? cut : want);
+    }
     {
       std::lock_guard<std::mutex> l(m_lock);
       m_headers.push_back(header);
@@ -261,6 +266,12 @@ TEST_F(SendStream, AddressHeadersCancelAndCutConnections) {
   EXPECT_EQ(0u, m_headers[1].find("PUT /x/files/D/S/F/pv HTTP/1.1\r\n"));
   EXPECT_EQ(0u, m_headers[2].find("PUT /x/files/TOK/D/S/F HTTP/1.1\r\n"));
   EXPECT_EQ("", nettest::headerValue(m_headers[2], "Cookie"));
+  // A stream that cannot tell its length goes chunked.
+  HBRef<IHBBufStream> unsized;
+  ASSERT_EQ(0, HBBufStream__new(unsized.out(), bytes(70000).get()));
+  EXPECT_EQ(0, send(0, nullptr, unsized.get()));
+  EXPECT_EQ("chunked", nettest::headerValue(m_headers[3], "Transfer-Encoding"));
+  EXPECT_EQ(std::string(70000, 'x'), m_bodies[3]);
 
   // Cancel inside a block of a long upload: the copy stops and the connection is dropped.
   int calls = 0;

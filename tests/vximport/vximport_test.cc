@@ -208,7 +208,8 @@ class SendStream : public ::testing::Test {
     if (!nettest::readHeader(fd, &header, &body)) return;
     const size_t cut = m_cutAfter.load();
     if (nettest::headerValue(header, "Transfer-Encoding") == "chunked") {
-      std::string raw = body;
+      std::string raw;
+      raw.swap(body);
       if (!nettest::readChunked(fd, &raw, &body)) body = "(bad chunks)";
     } else {
       const size_t want = std::stoul(nettest::headerValue(header, "Content-Length"));
@@ -271,7 +272,7 @@ TEST_F(SendStream, AddressHeadersCancelAndCutConnections) {
   ASSERT_EQ(0, HBBufStream__new(unsized.out(), bytes(70000).get()));
   EXPECT_EQ(0, send(0, nullptr, unsized.get()));
   EXPECT_EQ("chunked", nettest::headerValue(m_headers[3], "Transfer-Encoding"));
-  EXPECT_EQ(std::string(70000, 'x'), m_bodies[3]);
+  EXPECT_TRUE(m_bodies[3] == std::string(70000, 'x')) << m_bodies[3].size();
 
   // Cancel inside a block of a long upload: the copy stops and the connection is dropped.
   int calls = 0;

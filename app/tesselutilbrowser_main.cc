@@ -1,4 +1,8 @@
 // Entry point of the desktop program.
 #include "zvbrowser.h"
+#include "zvdesktop.h"
 
-int main(int argc, char **argv) { return zvbrowser__main(argc, argv); }
+int main(int argc, char **argv) {
+  zvdesktop__install();
+  return zvbrowser__main(argc, argv);
+}

@@ -215,6 +215,70 @@ bool snapshotWindow(GtkWidget *window, const std::string &path) {
   return writePng(pixbuf, path);
 }
 
+// Runs `then` once `widget` is on the screen and has been painted twice since, so that what is
+// asked of it meets what a person would see.
+struct Drawn {
+  Connection *c;
+  GtkWidget *widget;
+  std::function<void(Connection *, GtkWidget *)> then;
+  int frames = 0;
+};
+
+gboolean checkDrawn(GtkWidget *, GdkFrameClock *, gpointer data) {
+  Drawn *d = static_cast<Drawn *>(data);
+  if (!gtk_widget_get_mapped(d->widget) || ++d->frames < 2) return G_SOURCE_CONTINUE;
+  d->then(d->c, d->widget);
+  g_object_unref(d->widget);
+  delete d;
+  return G_SOURCE_REMOVE;
+}
+
+void whenDrawn(Connection *c, GtkWidget *widget,
+               std::function<void(Connection *, GtkWidget *)> then) {
+  if (!gtk_widget_get_visible(gtk_widget_get_toplevel(widget))) return fail(c, "not shown");
+  auto *d = new Drawn{c, GTK_WIDGET(g_object_ref(widget)), std::move(then)};
+  gtk_widget_add_tick_callback(widget, checkDrawn, d, nullptr);
+  gtk_widget_queue_draw(widget);
+}
+
+// Clicks the centre of the first element matching `selector`, once the page knows it is shown
+// (a page still hidden to itself drops input).
+void clickWhenVisible(Connection *c, BrowserHost *h, GtkWidget *view, const std::string &selector,
+                      int attempt) {
+  GVariantDict dict;
+  g_variant_dict_init(&dict, nullptr);
+  g_variant_dict_insert(&dict, "selector", "s", selector.c_str());
+  const char *where =
+      "if (document.visibilityState !== 'visible') return 'hidden';"
+      "var e = document.querySelector(selector); if (!e) return null;"
+      "e.scrollIntoView({block: 'center'}); var r = e.getBoundingClientRect();"
+      "return [r.left + r.width / 2, r.top + r.height / 2];";
+  runScript(
+      c, h, where, g_variant_dict_end(&dict),
+      [h, view, selector, attempt](Connection *c, const json &at) {
+        if (at == "hidden" && attempt < 200) {
+          auto retry = new std::function<void()>([c, h, view, selector, attempt] {
+            clickWhenVisible(c, h, view, selector, attempt + 1);
+          });
+          g_timeout_add(
+              25,
+              [](gpointer f) -> gboolean {
+                std::unique_ptr<std::function<void()>> fn(static_cast<std::function<void()> *>(f));
+                (*fn)();
+                return G_SOURCE_REMOVE;
+              },
+              retry);
+          return;
+        }
+        if (!at.is_array() || at.size() != 2) return fail(c, "no such element, or hidden");
+        const double x = at[0].get<double>(), y = at[1].get<double>();
+        gtk_widget_grab_focus(view);
+        sendButton(view, GDK_BUTTON_PRESS, x, y);
+        sendButton(view, GDK_BUTTON_RELEASE, x, y);
+        reply(c, {{"ok", true}});
+      });
+}
+
 bool windowArg(const json &request, ZVWindowId *id) {
   const json &name = request.value("window", json());
   return name.is_string() && zvwindows__fromName(name.get<std::string>().c_str(), id) &&
@@ -238,21 +302,34 @@ void handle(Connection *c, const json &request) {
     const std::string path = request.value("path", "");
     const std::string target = request.value("window", "");
     if (path.empty()) return fail(c, "no path");
+    GtkWidget *widget = nullptr;
     if (target == "tray") {
-      GtkWidget *popup = zvgtk__trayPopup();
-      if (!popup) return fail(c, "the tray menu is not shown");
-      GdkWindow *w = gtk_widget_get_window(popup);
-      const bool ok = writePng(
-          gdk_pixbuf_get_from_window(w, 0, 0, gdk_window_get_width(w), gdk_window_get_height(w)),
-          path);
-      return ok ? reply(c, {{"ok", true}}) : fail(c, "cannot write the picture");
+      widget = zvgtk__trayPopup();
+      if (!widget) return fail(c, "the tray menu is not shown");
+    } else {
+      if (!windowArg(request, &id)) return fail(c, "no such window");
+      widget = GTK_WIDGET(zvgtk__window(id));
     }
-    if (!windowArg(request, &id)) return fail(c, "no such window");
-    return snapshotWindow(GTK_WIDGET(zvgtk__window(id)), path) ? reply(c, {{"ok", true}})
-                                                               : fail(c, "cannot draw the window");
+    return whenDrawn(c, widget, [path, target](Connection *c, GtkWidget *widget) {
+      bool ok;
+      if (target == "tray") {
+        GdkWindow *w = gtk_widget_get_window(widget);
+        ok = writePng(
+            gdk_pixbuf_get_from_window(w, 0, 0, gdk_window_get_width(w), gdk_window_get_height(w)),
+            path);
+      } else {
+        ok = snapshotWindow(widget, path);
+      }
+      ok ? reply(c, {{"ok", true}}) : fail(c, "cannot draw the window");
+    });
   }
   if (!windowArg(request, &id)) return fail(c, "no such window");
   BrowserHost *h = zvgtk__host(id);
+  if (cmd == "close") {
+    // As the window's close button: a close request to the window.
+    gtk_window_close(zvgtk__window(id));
+    return reply(c, {{"ok", true}});
+  }
   if (cmd == "eval") {
     return runScript(c, h, request.value("script", ""), nullptr,
                      [](Connection *c, const json &value) {
@@ -260,21 +337,10 @@ void handle(Connection *c, const json &request) {
                      });
   }
   if (cmd == "click") {
-    GVariantDict dict;
-    g_variant_dict_init(&dict, nullptr);
-    g_variant_dict_insert(&dict, "selector", "s", request.value("selector", "").c_str());
-    const char *where =
-        "var e = document.querySelector(selector); if (!e) return null;"
-        "e.scrollIntoView({block: 'center'}); var r = e.getBoundingClientRect();"
-        "return [r.left + r.width / 2, r.top + r.height / 2];";
     GtkWidget *view = GTK_WIDGET(h->view());
-    return runScript(c, h, where, g_variant_dict_end(&dict), [view](Connection *c, const json &at) {
-      if (!at.is_array() || at.size() != 2) return fail(c, "no such element");
-      const double x = at[0].get<double>(), y = at[1].get<double>();
-      gtk_widget_grab_focus(view);
-      sendButton(view, GDK_BUTTON_PRESS, x, y);
-      sendButton(view, GDK_BUTTON_RELEASE, x, y);
-      reply(c, {{"ok", true}});
+    const std::string selector = request.value("selector", "");
+    return whenDrawn(c, view, [h, selector](Connection *c, GtkWidget *view) {
+      clickWhenVisible(c, h, view, selector, 0);
     });
   }
   if (cmd == "type") {

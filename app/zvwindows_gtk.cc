@@ -194,13 +194,25 @@ class ZVGtkWindows final : public ZVWindows {
 
   void popupTrayMenu() override {
     if (!m_menu) return;
-    // The tray's callback carries no GDK event: the menu opens at the pointer on the screen.
+    // The tray's callback carries no GDK event: the menu opens at the pointer on the screen,
+    // right-aligned for a right-to-left interface, as if the pointer's button had just been
+    // released there.
     GdkDisplay *display = gdk_display_get_default();
     GdkDevice *pointer = gdk_seat_get_pointer(gdk_display_get_default_seat(display));
     GdkRectangle at{0, 0, 1, 1};
     gdk_device_get_position(pointer, nullptr, &at.x, &at.y);
+    GdkEvent *trigger = gdk_event_new(GDK_BUTTON_RELEASE);
+    trigger->button.window = GDK_WINDOW(g_object_ref(gdk_get_default_root_window()));
+    trigger->button.time = GDK_CURRENT_TIME;
+    trigger->button.button = 3;
+    trigger->button.x = trigger->button.x_root = at.x;
+    trigger->button.y = trigger->button.y_root = at.y;
+    gdk_event_set_device(trigger, pointer);
+    const bool rtl = gtk_widget_get_default_direction() == GTK_TEXT_DIR_RTL;
     gtk_menu_popup_at_rect(GTK_MENU(m_menu), gdk_get_default_root_window(), &at,
-                           GDK_GRAVITY_NORTH_WEST, GDK_GRAVITY_NORTH_WEST, nullptr);
+                           rtl ? GDK_GRAVITY_NORTH_EAST : GDK_GRAVITY_NORTH_WEST,
+                           rtl ? GDK_GRAVITY_NORTH_EAST : GDK_GRAVITY_NORTH_WEST, trigger);
+    gdk_event_free(trigger);
   }
 
   void removeTrayIcon() override { m_tray.reset(); }

@@ -279,6 +279,50 @@ void clickWhenVisible(Connection *c, BrowserHost *h, GtkWidget *view, const std:
       });
 }
 
+// The dialog on top (a message box or the folder dialog), or null.
+GtkWidget *topDialog() {
+  GList *all = gtk_window_list_toplevels();
+  GtkWidget *top = nullptr;
+  for (GList *w = all; w; w = w->next)
+    if (GTK_IS_DIALOG(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data)))
+      top = GTK_WIDGET(w->data);
+  g_list_free(all);
+  return top;
+}
+
+// Reads the dialog on top, or answers it: "accept" (a folder dialog takes `path` first), "ok",
+// "cancel".
+void answerDialog(Connection *c, const json &request) {
+  GtkWidget *dialog = topDialog();
+  if (!dialog) return fail(c, "no dialog");
+  const bool folder = GTK_IS_FILE_CHOOSER(dialog);
+  gchar *text = nullptr;
+  if (GTK_IS_MESSAGE_DIALOG(dialog)) g_object_get(dialog, "text", &text, nullptr);
+  const char *title = gtk_window_get_title(GTK_WINDOW(dialog));
+  json info = {{"ok", true},
+               {"kind", folder ? "folder" : "message"},
+               {"title", title ? title : ""},
+               {"text", text ? text : ""}};
+  g_free(text);
+  const std::string response = request.value("response", "");
+  if (response.empty()) return reply(c, info);
+  if (response == "accept" && folder) {
+    const std::string path = request.value("path", "");
+    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+    // The folder as if typed into the dialog's location field.
+    gtk_file_chooser_set_current_folder(chooser, g_get_home_dir());
+    gtk_file_chooser_set_filename(chooser, path.c_str());
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  } else if (response == "ok") {
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+  } else if (response == "cancel") {
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
+  } else {
+    return fail(c, "no such answer");
+  }
+  reply(c, info);
+}
+
 bool windowArg(const json &request, ZVWindowId *id) {
   const json &name = request.value("window", json());
   return name.is_string() && zvwindows__fromName(name.get<std::string>().c_str(), id) &&
@@ -294,6 +338,7 @@ void handle(Connection *c, const json &request) {
     return zvgtk__activateTrayItem(item) ? reply(c, {{"ok", true}})
                                          : fail(c, "no such entry, or it is grayed");
   }
+  if (cmd == "dialog") return answerDialog(c, request);
   if (cmd == "closeMenu") {
     zvgtk__closeTrayMenu();
     return reply(c, {{"ok", true}});

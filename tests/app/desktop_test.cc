@@ -32,29 +32,18 @@ using tessel::test::waitUntil;
 
 constexpr const char *kAutostartValue = "Orvane Tessel Hard Drive Utility";
 
-class DesktopTest : public testing::Test {
+class DesktopTest : public tessel::test::DesktopFixture {
  protected:
   void SetUp() override {
-    TESSEL_REQUIRE_DISPLAY();
-    for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "PATH"}) {
-      const char *v = getenv(name);
-      m_saved.emplace_back(name, v ? v : "");
-    }
-    setenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (m_dir.path() + "/data").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
-    ASSERT_EQ(0, set(HBPROPERTIES_KEY_LOGFILE, "ShowLog", "yes"));
+    ASSERT_NO_FATAL_FAILURE(DesktopFixture::SetUp());
+    if (IsSkipped()) return;
     // Addresses the program opens in "the desktop's browser" are written down instead.
     const std::string bin = m_dir.path() + "/bin";
     ASSERT_EQ(0, mkdir(bin.c_str(), 0700));
     ASSERT_TRUE(tessel::test::writeFile(
         bin + "/xdg-open", "#!/bin/sh\necho \"$1\" >> '" + m_dir.path() + "/opened'\n"));
     ASSERT_EQ(0, chmod((bin + "/xdg-open").c_str(), 0700));
-    setenv("PATH", (bin + ":" + m_saved.back().second).c_str(), 1);
-  }
-  void TearDown() override {
-    hbproperties__setDefault(nullptr);
-    for (auto &[name, value] : m_saved) setenv(name.c_str(), value.c_str(), 1);
+    setenv("PATH", (bin + ":" + getenv("PATH")).c_str(), 1);
   }
 
   // Starts the program on the test pages with its automation socket, and connects.
@@ -78,24 +67,7 @@ class DesktopTest : public testing::Test {
     }
   }
 
-  int32_t set(const char *key, const char *name, const char *value) {
-    HBRef<HBProperties> store;
-    int32_t rc = hbproperties__open(key, HBPROPERTIES_CREATE, store.out());
-    return rc < 0 ? rc : store->setProperty(name, value);
-  }
-  std::string get(const char *key, const char *name) {
-    HBRef<HBProperties> store;
-    std::string value = "<missing>";
-    if (hbproperties__open(key, HBPROPERTIES_READONLY, store.out()) == 0)
-      (void)hbproperties__getString(store.get(), name, &value);
-    return value;
-  }
   std::string token() { return get(HBPROPERTIES_KEY_BROWSER, "valtoken"); }
-  std::string log() {
-    std::string text;
-    readFile(m_dir.path() + "/data/Orvane Tessel Utility/tesselutilbrowser.log", &text);
-    return text;
-  }
   std::string opened() {
     std::string text;
     readFile(m_dir.path() + "/opened", &text);
@@ -118,14 +90,11 @@ class DesktopTest : public testing::Test {
     EXPECT_TRUE(stat(path.c_str(), &st) == 0 && st.st_size > 1000) << path;
   }
 
-  TempDir m_dir;
-  TempDir m_runtime;
   TempDir m_svcData;
   SvcProcess m_svc;
   SvcUser m_user;
   std::unique_ptr<Instance> m_app;
   std::unique_ptr<Automation> m_ui;
-  std::vector<std::pair<std::string, std::string>> m_saved;
 };
 
 TEST_F(DesktopTest, WindowsAndTheBridgeSeenFromThePages) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "appplatform.h"
+#include "hbproperties.h"
 #include "testutil.h"
 #include "zvbrowser.h"
 
@@ -264,6 +265,58 @@ class Automation {
  private:
   std::string m_path;
   int m_fd = -1;
+};
+
+// A test of the program: its own settings, data and runtime folders (HOME stays the test
+// main's), the log file asked for, and a display.
+class DesktopFixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    TESSEL_REQUIRE_DISPLAY();
+    for (const char *name :
+         {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "PATH", "LANG"}) {
+      const char *v = getenv(name);
+      m_saved.emplace_back(name, v ? v : "");
+    }
+    setenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (m_dir.path() + "/data").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
+    ASSERT_EQ(0, set(HBPROPERTIES_KEY_LOGFILE, "ShowLog", "yes"));
+    // Sanitized builds of the program: what the desktop libraries keep until exit is theirs.
+    static const std::string lsan = [] {
+      const char *old = getenv("LSAN_OPTIONS");
+      return std::string(old && *old ? std::string(old) + ":" : "") +
+             "print_suppressions=0:suppressions=" + sourcePath("tests/app/lsan-desktop.supp");
+    }();
+    setenv("LSAN_OPTIONS", lsan.c_str(), 1);
+  }
+  void TearDown() override {
+    hbproperties__setDefault(nullptr);
+    for (auto &[name, value] : m_saved) setenv(name.c_str(), value.c_str(), 1);
+  }
+
+  int32_t set(const char *key, const char *name, const char *value) {
+    HBRef<HBProperties> store;
+    int32_t rc = hbproperties__open(key, HBPROPERTIES_CREATE, store.out());
+    return rc < 0 ? rc : store->setProperty(name, value);
+  }
+  // A value, or "<missing>".
+  std::string get(const char *key, const char *name) {
+    HBRef<HBProperties> store;
+    std::string value = "<missing>";
+    if (hbproperties__open(key, HBPROPERTIES_READONLY, store.out()) == 0)
+      (void)hbproperties__getString(store.get(), name, &value);
+    return value;
+  }
+  std::string log() {
+    std::string text;
+    readFile(m_dir.path() + "/data/Orvane Tessel Utility/tesselutilbrowser.log", &text);
+    return text;
+  }
+
+  TempDir m_dir;
+  TempDir m_runtime;
+  std::vector<std::pair<std::string, std::string>> m_saved;
 };
 
 }  // namespace tessel::test

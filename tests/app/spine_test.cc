@@ -37,46 +37,12 @@ RunResult browser(const std::vector<std::string> &options) {
   return runProgram(argv, "", 30000);
 }
 
-class SpineTest : public testing::Test {
+class SpineTest : public tessel::test::DesktopFixture {
  protected:
   void SetUp() override {
-    TESSEL_REQUIRE_DISPLAY();
-    for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) {
-      const char *v = getenv(name);
-      m_saved.emplace_back(name, v ? v : "");
-    }
-    setenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (m_dir.path() + "/data").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
+    DesktopFixture::SetUp();
     setenv("LANG", "de_DE.UTF-8", 1);
-    ASSERT_EQ(0, set(HBPROPERTIES_KEY_LOGFILE, "ShowLog", "yes"));
   }
-  void TearDown() override {
-    hbproperties__setDefault(nullptr);
-    for (auto &[name, value] : m_saved) setenv(name.c_str(), value.c_str(), 1);
-  }
-
-  int32_t set(const char *key, const char *name, const char *value) {
-    HBRef<HBProperties> store;
-    int32_t rc = hbproperties__open(key, HBPROPERTIES_CREATE, store.out());
-    return rc < 0 ? rc : store->setProperty(name, value);
-  }
-  std::string get(const char *key, const char *name) {
-    HBRef<HBProperties> store;
-    std::string value = "<missing>";
-    if (hbproperties__open(key, HBPROPERTIES_READONLY, store.out()) == 0)
-      (void)hbproperties__getString(store.get(), name, &value);
-    return value;
-  }
-  std::string log() {
-    std::string text;
-    readFile(m_dir.path() + "/data/Orvane Tessel Utility/tesselutilbrowser.log", &text);
-    return text;
-  }
-
-  TempDir m_dir;
-  TempDir m_runtime;
-  std::vector<std::pair<std::string, std::string>> m_saved;
 };
 
 const char *const kStars = "**********************************************\n";

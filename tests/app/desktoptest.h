@@ -250,17 +250,21 @@ class Automation {
     return request({{"cmd", "type"}, {"window", window}, {"text", text}}).value("ok", false);
   }
   // Waits until the window shows a page whose address contains `part` and has loaded (the
-  // view's address changes when a load starts, the document only when it is replaced).
+  // view's address changes when a load starts, the document only when it is replaced), and
+  // which is not a page marked stale before.
   bool waitPage(const char *window, const std::string &part) {
     return waitUntil([&] {
-      json r =
-          request({{"cmd", "eval"},
-                   {"window", window},
-                   {"script", "return document.readyState === 'complete' ? location.href : '';"}});
+      json r = request({{"cmd", "eval"},
+                        {"window", window},
+                        {"script",
+                         "return document.readyState === 'complete' && !window.zvStale ? "
+                         "location.href : '';"}});
       const json v = r.value("value", json());
       return v.is_string() && v.get<std::string>().find(part) != std::string::npos;
     });
   }
+  // Marks the window's current page, so that waitPage waits for the next one.
+  void markStale(const char *window) { eval(window, "window.zvStale = true; return 1;"); }
 
  private:
   std::string m_path;

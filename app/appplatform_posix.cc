@@ -181,6 +181,7 @@ struct SessionWatch {
   appplatform_sessionend_fn fn = nullptr;
   void *context = nullptr;
   guint sources[3] = {};
+  bool ended = false;  // the session ends once; later signals are only logged
 };
 
 SessionWatch &sessionWatch() {
@@ -190,7 +191,14 @@ SessionWatch &sessionWatch() {
 
 gboolean onSignal(gpointer data) {
   SessionWatch &w = sessionWatch();
-  if (w.fn) w.fn(static_cast<int>(reinterpret_cast<intptr_t>(data)), w.context);
+  const int signal = static_cast<int>(reinterpret_cast<intptr_t>(data));
+  if (w.ended) {
+    brlog(kTag, BRLOG_INFO, "Session already ending: signal %d ignored\n", signal);
+  } else if (w.fn) {
+    // The sources stay: without them a repeated signal would kill the process mid-way.
+    w.ended = true;
+    w.fn(signal, w.context);
+  }
   return G_SOURCE_CONTINUE;
 }
 
@@ -351,6 +359,7 @@ void appplatform__watchSessionEnd(appplatform_sessionend_fn fn, void *context) {
   appplatform__unwatchSessionEnd();
   w.fn = fn;
   w.context = context;
+  w.ended = false;
   const int signals[3] = {SIGTERM, SIGHUP, SIGINT};
   for (int i = 0; i < 3; ++i)
     w.sources[i] = g_unix_signal_add(signals[i], onSignal,

@@ -11,7 +11,7 @@ test_pkgs=(fuse3 ffmpeg libimage-exiftool-perl python3-mutagen python3 procps cu
   xvfb xauth)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 # Programs the benchmarks compare against.
-bench_pkgs=(exiv2 libimage-exiftool-perl ffmpeg)
+bench_pkgs=(exiv2 libimage-exiftool-perl ffmpeg libvips-tools)
 
 want=()
 for set in "${@:-build test}"; do

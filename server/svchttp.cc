@@ -3,19 +3,29 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <system_error>
 #include <thread>
 
 namespace tessel::svc {
@@ -24,9 +34,6 @@ namespace {
 
 constexpr size_t kMaxHeaderBytes = 16384;
 constexpr size_t kMaxHeaders = 100;
-constexpr int kIoTimeoutMs = 30000;
-constexpr int kIdleTimeoutMs = 60000;
-constexpr int kMaxConnections = 512;
 
 const char *reason(int status) {
   switch (status) {
@@ -90,112 +97,200 @@ struct SslDeleter {
   void operator()(SSL *s) const { SSL_free(s); }
 };
 
+int64_t monoMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
-// One accepted connection: buffered reads with time-outs, over TLS or plain.
+enum class ConnState { Detect, Handshake, Head, Body, Queued, Busy, Write, Idle, Linger };
+enum class After { Keep, Close, Linger };
+
+// One accepted connection. The event loop reads its request head (and a call's body) without
+// blocking; a worker that owns it for one request reads and writes with time-outs.
 class HttpConn final : public HttpSource {
  public:
-  HttpConn(HttpServer *server, int fd) : m_server(server), m_fd(fd) {}
-  ~HttpConn() {
-    if (m_ssl) {
-      SSL_shutdown(m_ssl.get());
-    }
+  HttpConn(int fd, int ioTimeoutMs) : m_fd(fd), m_ioTimeoutMs(ioTimeoutMs) {}
+  ~HttpConn() override {
+    if (m_ssl) SSL_shutdown(m_ssl.get());
     close(m_fd);
   }
-
-  bool startTls(SSL_CTX *ctx) {
-    m_ssl.reset(SSL_new(ctx));
-    if (!m_ssl || SSL_set_fd(m_ssl.get(), m_fd) != 1) return false;
-    if (SSL_accept(m_ssl.get()) != 1) {
-      ERR_clear_error();
-      m_ssl.reset();
-      return false;
-    }
-    return true;
-  }
+  int fd() const { return m_fd; }
   bool tls() const { return m_ssl != nullptr; }
 
-  // Waits for input; false on time-out, or when idle and the server is stopping.
-  bool waitReadable(int timeoutMs, bool idle) {
-    if (buffered()) return true;
-    if (m_ssl && SSL_pending(m_ssl.get()) > 0) return true;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      if (idle && m_server->m_stopping.load()) return false;
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now())
-                      .count();
-      if (left <= 0) return false;
-      pollfd p{m_fd, POLLIN, 0};
-      int r = poll(&p, 1, static_cast<int>(std::min<long>(left, idle ? 200 : left)));
-      if (r > 0) return true;
-      if (r < 0 && errno != EINTR) return false;
+  // 1 done, 0 waiting for the peer, -1 failed.
+  int handshake(SSL_CTX *ctx) {
+    if (!m_ssl) {
+      m_ssl.reset(SSL_new(ctx));
+      if (!m_ssl || SSL_set_fd(m_ssl.get(), m_fd) != 1) return -1;
     }
+    int r = SSL_accept(m_ssl.get());
+    if (r == 1) return 1;
+    int e = SSL_get_error(m_ssl.get(), r);
+    ERR_clear_error();
+    m_wantWrite = e == SSL_ERROR_WANT_WRITE;
+    return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? 0 : -1;
   }
 
-  long rawRead(char *buf, size_t n) override {
-    if (!waitReadable(kIoTimeoutMs, false)) return -1;
+  // Without blocking: bytes read, 0 at the end, -1 failed, -2 nothing yet.
+  long tryRead(char *buf, size_t n) {
+    m_wantWrite = false;
     if (m_ssl) {
       int r = SSL_read(m_ssl.get(), buf, static_cast<int>(std::min<size_t>(n, 1 << 30)));
       if (r > 0) return r;
       int e = SSL_get_error(m_ssl.get(), r);
       ERR_clear_error();
+      if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        m_wantWrite = e == SSL_ERROR_WANT_WRITE;
+        return -2;
+      }
       return e == SSL_ERROR_ZERO_RETURN ? 0 : -1;
     }
     for (;;) {
       ssize_t r = recv(m_fd, buf, n, 0);
       if (r >= 0) return static_cast<long>(r);
-      if (errno != EINTR) return -1;
+      if (errno == EINTR) continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK ? -2 : -1;
     }
   }
 
+  // Without blocking: bytes written, -1 failed, -2 not now.
+  long tryWrite(const char *p, size_t n) {
+    m_wantWrite = false;
+    if (m_ssl) {
+      int w = SSL_write(m_ssl.get(), p, static_cast<int>(std::min<size_t>(n, 1 << 20)));
+      if (w > 0) return w;
+      int e = SSL_get_error(m_ssl.get(), w);
+      ERR_clear_error();
+      if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        m_wantWrite = e == SSL_ERROR_WANT_WRITE;
+        return -2;
+      }
+      return -1;
+    }
+    for (;;) {
+      ssize_t w = send(m_fd, p, n, MSG_NOSIGNAL);
+      if (w >= 0) return static_cast<long>(w);
+      if (errno == EINTR) continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK ? -2 : -1;
+    }
+  }
+  bool wantWrite() const { return m_wantWrite; }
+  // Bytes already received that epoll cannot see: decrypted inside TLS, or buffered here too.
+  bool tlsPending() const { return m_ssl && SSL_pending(m_ssl.get()) > 0; }
+  bool pending() const { return buffered() > 0 || tlsPending(); }
+
+  // The loop's read: appends what has arrived, up to `limit` bytes held. 1 something or
+  // nothing new, 0 the peer closed, -1 failed.
+  int fill(size_t limit) {
+    char tmp[16384];
+    while (buffered() < limit) {
+      long r = tryRead(tmp, std::min(sizeof tmp, limit - buffered()));
+      if (r == -2) return 1;
+      if (r <= 0) return static_cast<int>(r);
+      append(tmp, static_cast<size_t>(r));
+    }
+    return 1;
+  }
+
+  // Blocking use by a worker: waits up to the I/O time-out for each step.
+  bool waitIo(bool write) {
+    pollfd p{m_fd, static_cast<short>(write ? POLLOUT : POLLIN), 0};
+    for (;;) {
+      int r = poll(&p, 1, m_ioTimeoutMs);
+      if (r > 0) return true;
+      if (r == 0 || errno != EINTR) return false;
+    }
+  }
+  long rawRead(char *buf, size_t n) override {
+    // A collected body is all in the buffer: the worker never waits on such a peer.
+    if (!socketReads) return -1;
+    for (;;) {
+      long r = tryRead(buf, n);
+      if (r != -2) return r;
+      if (!waitIo(m_wantWrite)) return -1;
+    }
+  }
   using HttpSource::writeAll;
   bool writeAll(const char *p, size_t n) override {
     while (n > 0) {
-      long w;
-      if (m_ssl) {
-        w = SSL_write(m_ssl.get(), p, static_cast<int>(std::min<size_t>(n, 1 << 20)));
-        if (w <= 0) {
-          ERR_clear_error();
-          return false;
-        }
-      } else {
-        w = send(m_fd, p, n, MSG_NOSIGNAL);
-        if (w < 0) {
-          if (errno == EINTR) continue;
-          return false;
-        }
+      long w = tryWrite(p, n);
+      if (w == -1) return false;
+      if (w == -2) {
+        if (!waitIo(!m_ssl || m_wantWrite)) return false;
+        continue;
       }
       p += w;
       n -= static_cast<size_t>(w);
     }
     return true;
   }
-  // After an answer that leaves part of a request body unread: stop sending and swallow what
-  // the client still sends for a moment, so that a reset does not destroy the answer.
-  void lingerClose() {
+  // The loop's write of `out`: true when all of it went.  False with `failed` on an error.
+  bool flush(bool *failed) {
+    while (outPos < out.size()) {
+      long w = tryWrite(out.data() + outPos, out.size() - outPos);
+      if (w == -1) {
+        *failed = true;
+        return false;
+      }
+      if (w == -2) return false;
+      outPos += static_cast<size_t>(w);
+    }
+    out.clear();
+    outPos = 0;
+    return true;
+  }
+  // Stops sending: after an answer that leaves part of a request unread the connection lingers
+  // reading, so that a reset does not destroy the answer.
+  void shutdownWrite() {
     if (m_ssl) {
       SSL_shutdown(m_ssl.get());
+      ERR_clear_error();
       m_ssl.reset();
     }
     shutdown(m_fd, SHUT_WR);
-    char tmp[16384];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    size_t total = 0;
-    while (std::chrono::steady_clock::now() < deadline && total < (64u << 20)) {
-      pollfd p{m_fd, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      ssize_t r = recv(m_fd, tmp, sizeof tmp, 0);
-      if (r <= 0) break;
-      total += static_cast<size_t>(r);
-    }
   }
+  void releaseBuffer() { append(nullptr, 0); }
+
+  // Kept by the loop.
+  ConnState state = ConnState::Detect;
+  int64_t deadline = 0;
+  uint32_t events = 0;
+  bool registered = false;
+  std::string peer, local;
+  bool loopback = false;
+  HttpRequest req;
+  long bodyLimit = 0;
+  HttpBodyScan scan;
+  int64_t budget = 0;  // bytes of the body budget this connection holds
+  bool parked = false;
+  bool streamed = false;
+  size_t headScanned = 0;
+  int64_t lingered = 0;
+  // Set by the worker for the loop.
+  bool socketReads = false;
+  std::string out;
+  size_t outPos = 0;
+  After after = After::Keep;
 
  private:
-  HttpServer *m_server;
   int m_fd;
+  int m_ioTimeoutMs;
+  bool m_wantWrite = false;
   std::unique_ptr<SSL, SslDeleter> m_ssl;
 };
+
+void HttpSource::append(const char *p, size_t n) {
+  if (m_pos > 0 && (m_pos == m_buf.size() || m_pos > 65536)) {
+    m_buf.erase(0, m_pos);
+    m_pos = 0;
+  }
+  if (n > 0) m_buf.append(p, n);
+  // Memory of a large collected body goes back once it has been read.
+  if (m_buf.empty() && m_buf.capacity() > 65536) std::string().swap(m_buf);
+}
 
 long HttpSource::read(char *buf, size_t n) {
   if (m_pos < m_buf.size()) {
@@ -219,14 +314,10 @@ int HttpSource::readLine(std::string *line, size_t limit) {
       return 0;
     }
     if (m_buf.size() - m_pos > limit) return -2;
-    if (m_pos > 0) {
-      m_buf.erase(0, m_pos);
-      m_pos = 0;
-    }
     char tmp[8192];
     long r = rawRead(tmp, sizeof tmp);
     if (r <= 0) return -1;
-    m_buf.append(tmp, static_cast<size_t>(r));
+    append(tmp, static_cast<size_t>(r));
   }
 }
 
@@ -301,9 +392,10 @@ int svchttp__readHead(HttpSource *src, HttpRequest *req) {
 HttpBody::HttpBody(HttpSource *conn, const HttpRequest &req)
     : m_conn(conn),
       m_chunked(req.hasBody && req.contentLength < 0),
+      m_tooLarge(req.bodyTooLarge),
       m_left(req.hasBody ? (req.contentLength < 0 ? 0 : req.contentLength) : 0) {
   const std::string *e = req.header("expect");
-  m_expectContinue = e && lower(*e) == "100-continue" && !req.http10;
+  m_expectContinue = e && lower(*e) == "100-continue" && !req.http10 && !req.continueSent;
   m_done = !req.hasBody || (!m_chunked && m_left == 0);
 }
 
@@ -348,10 +440,10 @@ bool HttpBody::nextChunk() {
 }
 
 long HttpBody::read(char *buf, size_t n) {
-  if (m_failed) return -1;
+  if (m_failed || m_tooLarge) return -1;
   if (m_done) return 0;
-  if (m_expectContinue && !m_conn->sentContinue) {
-    m_conn->sentContinue = true;
+  if (m_expectContinue) {
+    m_expectContinue = false;
     if (!m_conn->writeAll("HTTP/1.1 100 Continue\r\n\r\n")) {
       m_failed = true;
       return -1;
@@ -383,10 +475,712 @@ bool HttpBody::readAll(std::string *out, size_t limit) {
     long r = read(tmp, sizeof tmp);
     if (r < 0) return false;
     if (r == 0) return true;
-    if (out->size() + static_cast<size_t>(r) > limit) return false;
+    if (out->size() + static_cast<size_t>(r) > limit) {
+      m_tooLarge = true;
+      return false;
+    }
     out->append(tmp, static_cast<size_t>(r));
   }
 }
+
+int svchttp__scanBody(const HttpRequest &req, const char *data, size_t n, int64_t limit,
+                      HttpBodyScan *s) {
+  if (!req.hasBody) return 1;
+  if (req.contentLength >= 0) {
+    if (req.contentLength > limit) return 2;
+    return static_cast<int64_t>(n) >= req.contentLength ? 1 : 0;
+  }
+  for (;;) {
+    if (s->state == 1) {
+      size_t take =
+          static_cast<size_t>(std::min<int64_t>(s->left, static_cast<int64_t>(n - s->at)));
+      s->at += take;
+      s->left -= static_cast<int64_t>(take);
+      if (s->left > 0) return 0;
+      s->state = 2;
+      continue;
+    }
+    const char *nl = static_cast<const char *>(std::memchr(data + s->at, '\n', n - s->at));
+    // Lines as long as the decoder reads them (HttpBody::nextChunk).
+    size_t most = s->state == 3 ? 8192 : s->state == 2 ? 2 : 1024;
+    if (!nl) return n - s->at > most ? -1 : 0;
+    if (static_cast<size_t>(nl - (data + s->at)) > most) return -1;
+    std::string line(data + s->at, nl);
+    s->at = static_cast<size_t>(nl - data) + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (s->state == 2) {
+      if (!line.empty()) return -1;
+      s->state = 0;
+    } else if (s->state == 3) {
+      if (line.empty()) return 1;
+      if (++s->trailers >= 64) return -1;
+    } else {
+      std::string hex = trim(line.substr(0, line.find(';')));
+      if (hex.empty() || hex.size() > 15 ||
+          hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return -1;
+      int64_t size = std::stoll(hex, nullptr, 16);
+      if (size == 0) {
+        s->state = 3;
+        continue;
+      }
+      s->decoded += size;
+      if (s->decoded > limit) return 2;
+      s->left = size;
+      s->state = 1;
+    }
+  }
+}
+
+std::string svchttp__addressText(const void *storage, std::string *host, bool *loopback) {
+  const auto *ss = static_cast<const sockaddr_storage *>(storage);
+  char text[INET6_ADDRSTRLEN] = "";
+  int port = 0;
+  *loopback = false;
+  if (ss->ss_family == AF_INET) {
+    const auto *a = reinterpret_cast<const sockaddr_in *>(ss);
+    inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+    *loopback = (ntohl(a->sin_addr.s_addr) >> 24) == 127;
+    port = ntohs(a->sin_port);
+  } else if (ss->ss_family == AF_INET6) {
+    const auto *a = reinterpret_cast<const sockaddr_in6 *>(ss);
+    port = ntohs(a->sin6_port);
+    if (IN6_IS_ADDR_V4MAPPED(&a->sin6_addr)) {
+      // A dual-stack socket shows IPv4 peers as ::ffff:a.b.c.d; they are IPv4 peers.
+      in_addr v4;
+      std::memcpy(&v4, a->sin6_addr.s6_addr + 12, 4);
+      inet_ntop(AF_INET, &v4, text, sizeof text);
+      *loopback = (ntohl(v4.s_addr) >> 24) == 127;
+    } else {
+      inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+      *loopback = IN6_IS_ADDR_LOOPBACK(&a->sin6_addr);
+      *host = text;
+      return "[" + std::string(text) + "]:" + std::to_string(port);
+    }
+  }
+  *host = text;
+  return std::string(text) + ":" + std::to_string(port);
+}
+
+namespace {
+
+std::string headOf(int status, const std::vector<std::pair<std::string, std::string>> &headers,
+                   int64_t length, bool keep) {
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) + "\r\n";
+  for (const auto &h : headers) head += h.first + ": " + h.second + "\r\n";
+  head += "Content-Length: " + std::to_string(length) + "\r\n";
+  head += keep ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+  return head;
+}
+
+// A header field made of bytes that would end it early or split the answer is never sent.
+bool safeHeaders(const HttpResponse &resp) {
+  for (const auto &h : resp.headers) {
+    if (h.first.empty() || h.first.find_first_of(": \t") != std::string::npos) return false;
+    for (const std::string *t : {&h.first, &h.second})
+      for (unsigned char c : *t)
+        if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
+  }
+  return true;
+}
+
+std::string plainAnswer(int status, const std::string &text, bool keep,
+                        const char *extra = nullptr) {
+  std::vector<std::pair<std::string, std::string>> h = {{"Content-Type", "text/plain"}};
+  if (extra) h.emplace_back("Retry-After", extra);
+  return headOf(status, h, static_cast<int64_t>(text.size()), keep) + text;
+}
+
+}  // namespace
+
+// The event loop and the workers.
+class HttpLoop {
+ public:
+  HttpLoop(HttpServer *server, HttpHandler handler, HttpBodyPolicy policy)
+      : m_server(server),
+        m_lim(server->m_limits),
+        m_handler(std::move(handler)),
+        m_policy(std::move(policy)) {}
+
+  bool run(std::string *err);
+  void pause(int ms) {
+    std::unique_lock<std::mutex> g(m_lock);
+    m_hardCv.wait_for(g, std::chrono::milliseconds(ms), [this] { return m_hardStop; });
+  }
+
+ private:
+  void worker();
+  void serve(HttpConn *c);
+  void accept();
+  void onEvent(HttpConn *c, uint32_t ev);
+  void progress(HttpConn *c);
+  void dispatch(HttpConn *c, bool socketReads);
+  void startQueued();
+  void afterAnswer(HttpConn *c);
+  void answer(HttpConn *c, const std::string &bytes, After after);
+  void write(HttpConn *c);
+  void setState(HttpConn *c, ConnState st, int timeoutMs);
+  void watch(HttpConn *c);
+  void unwatch(HttpConn *c);
+  void release(HttpConn *c);
+  void closeConn(HttpConn *c);
+  void reject(int fd, const std::string &peer);
+  void sweep(int64_t now);
+  void takeReturned();
+
+  HttpServer *m_server;
+  HttpLimits m_lim;
+  HttpHandler m_handler;
+  HttpBodyPolicy m_policy;
+  int m_ep = -1;
+  bool m_listening = false;
+  int64_t m_acceptPausedUntil = 0;
+  int64_t m_budgetUsed = 0;
+  int m_streaming = 0;
+  int m_busy = 0;
+  std::set<HttpConn *> m_conns;
+  std::deque<HttpConn *> m_queued;  // content transfers waiting for a worker
+  std::map<std::string, int> m_perPeer;
+  std::vector<std::pair<int, int64_t>> m_rejected;  // answered 503, closing at the time
+  int64_t m_lastLog = 0;
+  std::atomic<bool> m_trimWanted{false};
+
+  std::mutex m_lock;
+  std::condition_variable m_workCv, m_hardCv;
+  std::deque<HttpConn *> m_work, m_returned;
+  bool m_closing = false, m_hardStop = false;
+  std::vector<std::thread> m_workers;
+};
+
+bool HttpLoop::run(std::string *err) {
+  for (int i = 0; i < std::max(1, m_lim.workers); i++) {
+    // A thread that cannot be made (a process or memory limit) leaves fewer workers.
+    try {
+      m_workers.emplace_back([this] { worker(); });
+    } catch (const std::system_error &) {
+      break;
+    }
+  }
+  if (m_workers.empty()) {
+    *err = "cannot start a worker thread";
+    return false;
+  }
+  if (static_cast<int>(m_workers.size()) < m_lim.workers)
+    std::fprintf(stderr, "tesselsvc: started %zu of %d workers\n", m_workers.size(), m_lim.workers);
+  m_lim.streamWorkers =
+      std::max(1, std::min(m_lim.streamWorkers, static_cast<int>(m_workers.size()) - 1));
+  m_ep = epoll_create1(EPOLL_CLOEXEC);
+  epoll_event le{EPOLLIN, {}};
+  le.data.ptr = nullptr;
+  epoll_ctl(m_ep, EPOLL_CTL_ADD, m_server->m_listenFd, &le);
+  m_listening = true;
+  epoll_event we{EPOLLIN, {}};
+  we.data.ptr = &m_ep;
+  epoll_ctl(m_ep, EPOLL_CTL_ADD, m_server->m_wakePipe[0], &we);
+  int64_t drainEnd = 0, lastSweep = 0;
+  bool stopped = false;
+  for (;;) {
+    int64_t now = monoMs();
+    if (m_server->stopping() && !stopped) {
+      // Stop: no new connections; idle ones and unfinished heads go now.
+      stopped = true;
+      drainEnd = now + m_lim.drainMs;
+      if (m_listening) epoll_ctl(m_ep, EPOLL_CTL_DEL, m_server->m_listenFd, nullptr);
+      m_listening = false;
+      close(m_server->m_listenFd);
+      m_server->m_listenFd = -1;
+      for (HttpConn *c : std::vector<HttpConn *>(m_conns.begin(), m_conns.end()))
+        if (c->state != ConnState::Busy && c->state != ConnState::Write &&
+            c->state != ConnState::Body)
+          closeConn(c);
+    }
+    if (stopped && now >= drainEnd && !m_hardStop) {
+      // The drain time is over: what is still in flight is cut off.
+      std::lock_guard<std::mutex> g(m_lock);
+      m_hardStop = true;
+      m_hardCv.notify_all();
+      for (HttpConn *c : m_conns)
+        if (c->state == ConnState::Busy) shutdown(c->fd(), SHUT_RDWR);
+    }
+    takeReturned();
+    if (m_hardStop)
+      for (HttpConn *c : std::vector<HttpConn *>(m_conns.begin(), m_conns.end()))
+        if (c->state != ConnState::Busy) closeConn(c);
+    if (stopped && m_conns.empty()) break;
+    if (!m_listening && !stopped && m_acceptPausedUntil && now >= m_acceptPausedUntil) {
+      epoll_ctl(m_ep, EPOLL_CTL_ADD, m_server->m_listenFd, &le);
+      m_listening = true;
+      m_acceptPausedUntil = 0;
+    }
+    epoll_event evs[128];
+    int n = epoll_wait(m_ep, evs, 128, 100);
+    for (int i = 0; i < n; i++) {
+      if (evs[i].data.ptr == nullptr) {
+        accept();
+      } else if (evs[i].data.ptr == &m_ep) {
+        char tmp[256];
+        while (::read(m_server->m_wakePipe[0], tmp, sizeof tmp) > 0) {
+        }
+      } else {
+        auto *c = static_cast<HttpConn *>(evs[i].data.ptr);
+        if (m_conns.count(c) && c->state != ConnState::Busy) onEvent(c, evs[i].events);
+      }
+    }
+    // Deadlines only after what arrived in time has been read: a busy loop must not mistake a
+    // prompt client for a slow one.
+    now = monoMs();
+    if (now - lastSweep >= 100) {
+      sweep(now);
+      lastSweep = now;
+    }
+  }
+  for (auto &[fd, when] : m_rejected) close(fd);
+  m_rejected.clear();
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_closing = true;
+    m_workCv.notify_all();
+  }
+  for (auto &t : m_workers) t.join();
+  close(m_ep);
+  return true;
+}
+
+void HttpLoop::accept() {
+  for (int i = 0; i < 256; i++) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    int fd = accept4(m_server->m_listenFd, reinterpret_cast<sockaddr *>(&ss), &len,
+                     SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors: stop accepting for a moment rather than spin, and keep serving
+        // the connections that are open.
+        int64_t now = monoMs();
+        if (now - m_lastLog > 10000) {
+          std::fprintf(stderr, "tesselsvc: cannot accept connections: %s\n", std::strerror(errno));
+          m_lastLog = now;
+        }
+        epoll_ctl(m_ep, EPOLL_CTL_DEL, m_server->m_listenFd, nullptr);
+        m_listening = false;
+        m_acceptPausedUntil = now + 250;
+      }
+      return;
+    }
+    std::string host;
+    bool loopback = false;
+    svchttp__addressText(&ss, &host, &loopback);
+    int live = static_cast<int>(m_conns.size());
+    if (live >= m_lim.maxConnections || m_perPeer[host] >= m_lim.maxPerPeer) {
+      if (m_perPeer[host] == 0) m_perPeer.erase(host);
+      reject(fd, host);
+      continue;
+    }
+    m_perPeer[host]++;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto *c = new HttpConn(fd, m_lim.bodyTimeoutMs);
+    c->peer = host;
+    c->loopback = loopback;
+    sockaddr_storage ls{};
+    socklen_t llen = sizeof ls;
+    std::string localHost;
+    bool localLoop;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&ls), &llen) == 0)
+      c->local = svchttp__addressText(&ls, &localHost, &localLoop);
+    m_conns.insert(c);
+    setState(c, ConnState::Detect, m_lim.headerTimeoutMs);
+  }
+}
+
+void HttpLoop::reject(int fd, const std::string &peer) {
+  // Over the limits: a short answer instead of a reset, then the connection goes.
+  std::string a = plainAnswer(503, "too many connections\n", false, "1");
+  ssize_t w = send(fd, a.data(), a.size(), MSG_NOSIGNAL);
+  (void)w;
+  shutdown(fd, SHUT_WR);
+  int64_t now = monoMs();
+  if (now - m_lastLog > 10000) {
+    std::fprintf(stderr, "tesselsvc: connection limit reached; refusing %s\n", peer.c_str());
+    m_lastLog = now;
+  }
+  if (m_rejected.size() >= 1024) {
+    close(fd);
+    return;
+  }
+  m_rejected.emplace_back(fd, now + 500);
+}
+
+void HttpLoop::setState(HttpConn *c, ConnState st, int timeoutMs) {
+  c->state = st;
+  c->deadline = timeoutMs > 0 ? monoMs() + timeoutMs : 0;
+  watch(c);
+}
+
+void HttpLoop::watch(HttpConn *c) {
+  uint32_t want = 0;
+  switch (c->state) {
+    case ConnState::Busy:
+      unwatch(c);
+      return;
+    case ConnState::Write:
+      want = static_cast<uint32_t>(EPOLLOUT);
+      break;
+    case ConnState::Queued:
+      want = 0;
+      break;
+    default:
+      want = c->parked ? 0u : static_cast<uint32_t>(EPOLLIN);
+      if (!c->out.empty()) want |= EPOLLOUT;
+  }
+  if (c->wantWrite()) want |= EPOLLOUT;
+  if (c->registered && want == c->events) return;
+  epoll_event e{want, {}};
+  e.data.ptr = c;
+  if (epoll_ctl(m_ep, c->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c->fd(), &e) == 0) {
+    c->registered = true;
+    c->events = want;
+  }
+}
+
+void HttpLoop::unwatch(HttpConn *c) {
+  if (c->registered) epoll_ctl(m_ep, EPOLL_CTL_DEL, c->fd(), nullptr);
+  c->registered = false;
+}
+
+void HttpLoop::release(HttpConn *c) {
+  m_budgetUsed -= c->budget;
+  c->budget = 0;
+  c->parked = false;
+}
+
+void HttpLoop::closeConn(HttpConn *c) {
+  if (c->state == ConnState::Queued)
+    m_queued.erase(std::remove(m_queued.begin(), m_queued.end(), c), m_queued.end());
+  unwatch(c);
+  release(c);
+  auto it = m_perPeer.find(c->peer);
+  if (it != m_perPeer.end() && --it->second <= 0) m_perPeer.erase(it);
+  m_conns.erase(c);
+  delete c;
+}
+
+void HttpLoop::sweep(int64_t now) {
+  if (m_busy == 0 && m_trimWanted.exchange(false)) malloc_trim(0);
+  for (HttpConn *c : std::vector<HttpConn *>(m_conns.begin(), m_conns.end())) {
+    if (c->state == ConnState::Busy) continue;
+    if (c->deadline && now >= c->deadline) {
+      if (c->state != ConnState::Queued) {
+        closeConn(c);
+        continue;
+      }
+      m_queued.erase(std::remove(m_queued.begin(), m_queued.end(), c), m_queued.end());
+      answer(c, plainAnswer(503, "busy, try again\n", false, "1"), After::Linger);
+      continue;
+    }
+    if (c->parked && m_budgetUsed < m_lim.bodyBudget) {
+      c->parked = false;
+      watch(c);
+      progress(c);
+    }
+  }
+  size_t keep = 0;
+  for (auto &r : m_rejected) {
+    char tmp[4096];
+    while (recv(r.first, tmp, sizeof tmp, 0) > 0) {
+    }
+    if (now >= r.second)
+      close(r.first);
+    else
+      m_rejected[keep++] = r;
+  }
+  m_rejected.resize(keep);
+}
+
+void HttpLoop::onEvent(HttpConn *c, uint32_t ev) {
+  switch (c->state) {
+    case ConnState::Detect: {
+      unsigned char first = 0;
+      ssize_t r = recv(c->fd(), &first, 1, MSG_PEEK);
+      if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) return closeConn(c);
+      if (r < 0) return;
+      // The first byte of a TLS connection is a handshake record (22).
+      if (first != 0x16) {
+        c->state = ConnState::Head;
+        return progress(c);
+      }
+      c->state = ConnState::Handshake;
+      [[fallthrough]];
+    }
+    case ConnState::Handshake: {
+      int h = c->handshake(m_server->m_ssl);
+      if (h < 0) return closeConn(c);
+      if (h == 0) return watch(c);
+      c->state = ConnState::Head;
+      return progress(c);
+    }
+    case ConnState::Idle:
+      setState(c, ConnState::Head, m_lim.headerTimeoutMs);
+      return progress(c);
+    case ConnState::Head:
+    case ConnState::Body:
+      if (ev & EPOLLOUT && !c->out.empty()) {
+        bool failed = false;
+        c->flush(&failed);
+        if (failed) return closeConn(c);
+      }
+      return progress(c);
+    case ConnState::Write:
+      return write(c);
+    case ConnState::Linger: {
+      char tmp[16384];
+      for (;;) {
+        long r = c->tryRead(tmp, sizeof tmp);
+        if (r == -2) return;
+        c->lingered += r;
+        if (r <= 0 || c->lingered > (64 << 20)) return closeConn(c);
+      }
+    }
+    case ConnState::Queued:
+      if (ev & (EPOLLHUP | EPOLLERR)) closeConn(c);
+      return;
+    case ConnState::Busy:
+      return;
+  }
+}
+
+void HttpLoop::progress(HttpConn *c) {
+  constexpr size_t kHeadLimit = 8192 + kMaxHeaderBytes + 4;
+  if (c->state == ConnState::Head) {
+    int f = c->fill(kHeadLimit + 1);
+    if (f < 0) return closeConn(c);
+    size_t n = c->buffered();
+    const char *p = c->bufferedData();
+    bool complete = false;
+    for (size_t i = c->headScanned; i < n && !complete; i++)
+      complete = p[i] == '\n' &&
+                 ((i >= 1 && p[i - 1] == '\n') || (i >= 2 && p[i - 1] == '\r' && p[i - 2] == '\n'));
+    c->headScanned = n;
+    if (!complete && n <= kHeadLimit) {
+      // A peer that closes before a whole head gets no answer.
+      if (f == 0) return closeConn(c);
+      return watch(c);
+    }
+    c->headScanned = 0;
+    c->req = HttpRequest();
+    c->req.peer = c->peer;
+    c->req.local = c->local;
+    c->req.loopback = c->loopback;
+    c->req.tls = c->tls();
+    c->socketReads = false;
+    int r = svchttp__readHead(c, &c->req);
+    if (r < 0) return closeConn(c);
+    if (r == 400) return answer(c, plainAnswer(400, "malformed request\n", false), After::Linger);
+    if (r == 431)
+      return answer(c, plainAnswer(431, "request header too large\n", false), After::Linger);
+    c->bodyLimit = m_policy(c->req);
+    if (c->bodyLimit == kHttpStreamBody) {
+      // Content transfers beyond the workers kept for them wait their turn, unread.
+      setState(c, ConnState::Queued, m_lim.bodyTimeoutMs);
+      m_queued.push_back(c);
+      return startQueued();
+    }
+    c->scan = HttpBodyScan();
+    c->state = ConnState::Body;
+    c->deadline = monoMs() + m_lim.bodyTimeoutMs;
+    const std::string *e = c->req.header("expect");
+    if (e && lower(*e) == "100-continue" && !c->req.http10 && c->req.hasBody &&
+        !(c->req.contentLength > c->bodyLimit)) {
+      c->out = "HTTP/1.1 100 Continue\r\n\r\n";
+      c->req.continueSent = true;
+      bool failed = false;
+      c->flush(&failed);
+      if (failed) return closeConn(c);
+    }
+  }
+  // The body of a call: collected here, within the shared budget, so that a worker never waits
+  // for a slow peer.
+  int s = 0;
+  for (int round = 0;; round++) {
+    s = svchttp__scanBody(c->req, c->bufferedData(), c->buffered(), c->bodyLimit, &c->scan);
+    if (s != 0) break;
+    if (m_budgetUsed >= m_lim.bodyBudget) {
+      c->parked = true;
+      return watch(c);
+    }
+    // A fair share per turn: a fast sender must not keep the loop from everyone else.
+    if (round >= 4 && !c->tlsPending()) return watch(c);
+    size_t before = c->buffered();
+    size_t want = before + 65536;
+    if (c->req.contentLength >= 0) want = std::min(want, static_cast<size_t>(c->req.contentLength));
+    int f = c->fill(std::max(want, before + 1));
+    int64_t got = static_cast<int64_t>(c->buffered()) - c->budget;
+    if (got > 0) {
+      c->budget += got;
+      m_budgetUsed += got;
+    }
+    if (f < 0 || (f == 0 && c->buffered() == before)) return closeConn(c);
+    if (c->buffered() == before) return watch(c);
+  }
+  c->req.bodyTooLarge = s == 2;
+  dispatch(c, false);
+}
+
+void HttpLoop::startQueued() {
+  while (m_streaming < m_lim.streamWorkers && !m_queued.empty()) {
+    HttpConn *c = m_queued.front();
+    m_queued.pop_front();
+    c->streamed = true;
+    m_streaming++;
+    dispatch(c, true);
+  }
+}
+
+void HttpLoop::dispatch(HttpConn *c, bool socketReads) {
+  c->state = ConnState::Busy;
+  c->socketReads = socketReads;
+  c->out.clear();
+  c->outPos = 0;
+  unwatch(c);
+  m_busy++;
+  std::lock_guard<std::mutex> g(m_lock);
+  m_work.push_back(c);
+  m_workCv.notify_one();
+}
+
+void HttpLoop::worker() {
+  for (;;) {
+    HttpConn *c;
+    {
+      std::unique_lock<std::mutex> g(m_lock);
+      m_workCv.wait(g, [this] { return m_closing || !m_work.empty(); });
+      if (m_work.empty()) return;
+      c = m_work.front();
+      m_work.pop_front();
+    }
+    serve(c);
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      m_returned.push_back(c);
+    }
+    char b = 1;
+    ssize_t w = ::write(m_server->m_wakePipe[1], &b, 1);
+    (void)w;
+  }
+}
+
+void HttpLoop::serve(HttpConn *c) {
+  HttpRequest &req = c->req;
+  HttpBody body(c, req);
+  HttpResponse resp;
+  m_handler(req, body, resp);
+  // A large call leaves many small blocks behind; they go back to the system once the workers
+  // are idle (trimming takes the allocator's locks, which would stall everyone in a burst).
+  if (!c->streamed && (req.contentLength > (256 << 10) || c->scan.decoded > (256 << 10)))
+    m_trimWanted.store(true);
+  if (resp.abort) {
+    c->after = After::Close;
+    return;
+  }
+  if (!safeHeaders(resp)) {
+    std::fprintf(stderr, "tesselsvc: an answer to %s had a malformed header field\n",
+                 req.method.c_str());
+    resp = HttpResponse();
+    resp.status = 500;
+    resp.set("Content-Type", "text/plain");
+    resp.body = "internal error\n";
+  }
+  const std::string *connHdr = req.header("connection");
+  bool keep = !resp.close && !body.failed() && body.finished() &&
+              !(connHdr && lower(*connHdr) == "close") &&
+              !(req.http10 && !(connHdr && lower(*connHdr) == "keep-alive")) &&
+              !m_server->stopping();
+  c->after = keep ? After::Keep : body.finished() ? After::Close : After::Linger;
+  bool head = req.method == "HEAD";
+  if (resp.filePath.empty()) {
+    c->out = headOf(resp.status, resp.headers, static_cast<int64_t>(resp.body.size()), keep);
+    if (!head) c->out += resp.body;
+    return;
+  }
+  // File content goes out from the worker: its size has no bound.
+  UniqueFd file(open(resp.filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st;
+  if (file.get() < 0 || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    c->out = plainAnswer(404, "no content\n", keep);
+    return;
+  }
+  bool ok = c->writeAll(headOf(resp.status, resp.headers, st.st_size, keep));
+  char tmp[65536];
+  for (int64_t left = head ? 0 : st.st_size; ok && left > 0;) {
+    ssize_t r = ::read(file.get(), tmp, sizeof tmp);
+    if (r <= 0) {
+      ok = false;
+      break;
+    }
+    r = std::min<ssize_t>(r, static_cast<ssize_t>(left));
+    ok = c->writeAll(tmp, static_cast<size_t>(r));
+    left -= r;
+  }
+  if (!ok) c->after = After::Close;
+}
+
+void HttpLoop::takeReturned() {
+  std::deque<HttpConn *> back;
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    back.swap(m_returned);
+  }
+  for (HttpConn *c : back) {
+    m_busy--;
+    if (c->streamed) m_streaming--;
+    c->streamed = false;
+    release(c);
+    c->releaseBuffer();
+    if (c->after == After::Close && c->out.empty()) {
+      closeConn(c);
+      continue;
+    }
+    setState(c, ConnState::Write, m_lim.bodyTimeoutMs);
+    write(c);
+  }
+  startQueued();
+}
+
+void HttpLoop::answer(HttpConn *c, const std::string &bytes, After after) {
+  c->out = bytes;
+  c->outPos = 0;
+  c->after = after;
+  setState(c, ConnState::Write, m_lim.bodyTimeoutMs);
+  write(c);
+}
+
+void HttpLoop::write(HttpConn *c) {
+  bool failed = false;
+  if (!c->flush(&failed)) {
+    if (failed) return closeConn(c);
+    return watch(c);
+  }
+  afterAnswer(c);
+}
+
+void HttpLoop::afterAnswer(HttpConn *c) {
+  if (c->after == After::Close || (c->after == After::Keep && m_server->stopping()))
+    return closeConn(c);
+  if (c->after == After::Linger) {
+    c->shutdownWrite();
+    c->lingered = 0;
+    return setState(c, ConnState::Linger, 2000);
+  }
+  // Kept alive: a request that already arrived behind this one is read at once.
+  if (c->pending()) {
+    setState(c, ConnState::Head, m_lim.headerTimeoutMs);
+    return progress(c);
+  }
+  setState(c, ConnState::Idle, m_lim.idleTimeoutMs);
+}
+
+HttpServer::HttpServer() = default;
 
 HttpServer::~HttpServer() {
   if (m_listenFd >= 0) close(m_listenFd);
@@ -405,6 +1199,7 @@ bool HttpServer::listen(const std::string &host, int port, const std::string &ce
     ERR_clear_error();
     return false;
   }
+  SSL_CTX_set_mode(m_ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   addrinfo hints{}, *res = nullptr;
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -414,11 +1209,11 @@ bool HttpServer::listen(const std::string &host, int port, const std::string &ce
     *err = "cannot resolve " + host;
     return false;
   }
-  m_listenFd = socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  m_listenFd = socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   int one = 1;
   setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (m_listenFd < 0 || bind(m_listenFd, res->ai_addr, res->ai_addrlen) != 0 ||
-      ::listen(m_listenFd, 128) != 0) {
+      ::listen(m_listenFd, 1024) != 0) {
     *err = "cannot listen on " + host + ":" + portText + ": " + std::strerror(errno);
     freeaddrinfo(res);
     return false;
@@ -445,134 +1240,16 @@ void HttpServer::stop() {
   }
 }
 
-void HttpServer::run(HttpHandler handler) {
-  m_handler = std::move(handler);
-  while (!m_stopping.load()) {
-    pollfd p[2] = {{m_listenFd, POLLIN, 0}, {m_wakePipe[0], POLLIN, 0}};
-    int r = poll(p, 2, 1000);
-    if (r <= 0) continue;
-    if (!(p[0].revents & POLLIN)) continue;
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    int fd = accept4(m_listenFd, reinterpret_cast<sockaddr *>(&ss), &len, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    char host[INET6_ADDRSTRLEN] = "";
-    bool loopback = false;
-    if (ss.ss_family == AF_INET) {
-      auto *a = reinterpret_cast<sockaddr_in *>(&ss);
-      inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
-      loopback = (ntohl(a->sin_addr.s_addr) >> 24) == 127;
-    } else if (ss.ss_family == AF_INET6) {
-      auto *a = reinterpret_cast<sockaddr_in6 *>(&ss);
-      inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
-      loopback = IN6_IS_ADDR_LOOPBACK(&a->sin6_addr);
-    }
-    {
-      std::lock_guard<std::mutex> g(m_lock);
-      if (m_active >= kMaxConnections) {
-        close(fd);
-        continue;
-      }
-      m_active++;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{kIoTimeoutMs / 1000, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    std::thread([this, fd, peer = std::string(host), loopback] {
-      serveConnection(fd, peer, loopback);
-      std::lock_guard<std::mutex> g(m_lock);
-      if (--m_active == 0) m_idle.notify_all();
-    }).detach();
-  }
-  close(m_listenFd);
-  m_listenFd = -1;
-  std::unique_lock<std::mutex> g(m_lock);
-  m_idle.wait_for(g, std::chrono::seconds(120), [this] { return m_active == 0; });
+bool HttpServer::run(HttpHandler handler, HttpBodyPolicy policy, std::string *err) {
+  m_loop = std::make_unique<HttpLoop>(this, std::move(handler), std::move(policy));
+  return m_loop->run(err);
 }
 
-void HttpServer::serveConnection(int fd, std::string peer, bool loopback) {
-  HttpConn conn(this, fd);
-  // The first byte of a TLS connection is a handshake record (22).
-  {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, kIoTimeoutMs) <= 0) return;
-    unsigned char first = 0;
-    if (recv(fd, &first, 1, MSG_PEEK) != 1) return;
-    if (first == 0x16 && !conn.startTls(m_ssl)) return;
-  }
-  for (;;) {
-    if (!conn.waitReadable(kIdleTimeoutMs, true)) return;
-    HttpRequest req;
-    req.peer = peer;
-    req.loopback = loopback;
-    req.tls = conn.tls();
-    HttpResponse resp;
-    int headResult = svchttp__readHead(&conn, &req);
-    if (headResult < 0) return;
-    bool bad = headResult == 400;
-    if (headResult == 431) resp.status = 431;
-    HttpBody body(&conn, req);
-    if (bad || resp.status != 200) {
-      if (bad) resp.status = 400;
-      resp.set("Content-Type", "text/plain");
-      resp.body = bad ? "malformed request\n" : "request header too large\n";
-      resp.close = true;
-    } else {
-      m_handler(req, body, resp);
-    }
-    if (resp.abort) return;
-    const std::string *connHdr = req.header("connection");
-    bool keep = !resp.close && !body.failed() && body.finished() &&
-                !(connHdr && lower(*connHdr) == "close") &&
-                !(req.http10 && !(connHdr && lower(*connHdr) == "keep-alive")) &&
-                !m_stopping.load();
-    std::string head =
-        "HTTP/1.1 " + std::to_string(resp.status) + " " + reason(resp.status) + "\r\n";
-    int64_t length = static_cast<int64_t>(resp.body.size());
-    UniqueFd file;
-    if (!resp.filePath.empty()) {
-      file.adopt(open(resp.filePath.c_str(), O_RDONLY | O_CLOEXEC));
-      struct stat st;
-      if (file.get() < 0 || fstat(file.get(), &st) != 0) {
-        file.reset();
-        resp.status = 404;
-        head = "HTTP/1.1 404 Not Found\r\n";
-        resp.body = "no content\n";
-        length = static_cast<int64_t>(resp.body.size());
-      } else {
-        length = st.st_size;
-      }
-    }
-    for (const auto &h : resp.headers) head += h.first + ": " + h.second + "\r\n";
-    head += "Content-Length: " + std::to_string(length) + "\r\n";
-    head += keep ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
-    bool ok = conn.writeAll(head);
-    if (ok && req.method != "HEAD") {
-      if (file.get() >= 0) {
-        char tmp[65536];
-        int64_t left = length;
-        while (ok && left > 0) {
-          ssize_t r = ::read(file.get(), tmp, sizeof tmp);
-          if (r <= 0) {
-            ok = false;
-            break;
-          }
-          r = std::min<ssize_t>(r, static_cast<ssize_t>(left));
-          ok = conn.writeAll(tmp, static_cast<size_t>(r));
-          left -= r;
-        }
-      } else {
-        ok = conn.writeAll(resp.body);
-      }
-    }
-    if (!ok) return;
-    if (!keep) {
-      if (!body.finished() || bad || resp.status == 431) conn.lingerClose();
-      return;
-    }
-  }
+void HttpServer::pause(int ms) {
+  if (m_loop)
+    m_loop->pause(ms);
+  else
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 int UniqueFd::reset() {

@@ -1,15 +1,16 @@
 // A small HTTP/1.1 server: one listening socket that speaks plain HTTP and TLS (told apart by
-// the first byte of each connection), keep-alive, Content-Length and chunked request bodies,
-// a thread per connection, and a stop that lets requests in flight finish.
+// the first byte of each connection), keep-alive, Content-Length and chunked request bodies.
+// One event-loop thread holds every connection while it is idle, sends its request head or a
+// call's body, or reads an answer; a fixed pool of workers runs the handlers. A stop lets the
+// requests in flight finish for a bounded time.
 #pragma once
 
 #include <openssl/ssl.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,11 +30,14 @@ class HttpSource {
   int readLine(std::string *line, size_t limit);
   virtual bool writeAll(const char *p, size_t n) = 0;
   bool writeAll(const std::string &s) { return writeAll(s.data(), s.size()); }
-  bool sentContinue = false;
+  // Bytes received and not read yet.
+  size_t buffered() const { return m_buf.size() - m_pos; }
+  const char *bufferedData() const { return m_buf.data() + m_pos; }
 
  protected:
   virtual long rawRead(char *buf, size_t n) = 0;
-  bool buffered() const { return m_pos < m_buf.size(); }
+  // Adds received bytes behind those not read yet.
+  void append(const char *p, size_t n);
 
  private:
   std::string m_buf;
@@ -47,11 +51,14 @@ struct HttpRequest {
   std::string query;
   bool http10 = false;
   std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
-  std::string peer;                                          // numeric address of the other side
-  bool loopback = false;                                     // the other side is 127.0.0.0/8 or ::1
+  std::string peer;   // numeric address of the other side (IPv4-mapped addresses as IPv4)
+  std::string local;  // this side's address and port as in a URL: "127.0.0.1:8480", "[::1]:8480"
+  bool loopback = false;  // the other side is 127.0.0.0/8 or ::1
   bool tls = false;
   int64_t contentLength = -1;  // -1 with a chunked body
   bool hasBody = false;
+  bool bodyTooLarge = false;  // longer than the server reads for this kind of request
+  bool continueSent = false;  // "100 Continue" already went out
   const std::string *header(const std::string &lowerName) const;
 };
 
@@ -60,10 +67,13 @@ struct HttpRequest {
 class HttpBody {
  public:
   explicit HttpBody(HttpSource *conn, const HttpRequest &req);
-  // Bytes read (> 0), 0 at the end of the body, -1 on a malformed body or a broken connection.
+  // Bytes read (> 0), 0 at the end of the body, -1 on a malformed body, a broken connection or
+  // a body over the server's limit (tooLarge()).
   long read(char *buf, size_t n);
-  // Reads the whole body if it has at most `limit` bytes; false otherwise.
+  // Reads the whole body if it has at most `limit` bytes; false otherwise (failed() tells a
+  // malformed body from one that is too large).
   bool readAll(std::string *out, size_t limit);
+  bool tooLarge() const { return m_tooLarge; }
   bool finished() const { return m_done; }
   bool failed() const { return m_failed; }
   int64_t received() const { return m_received; }
@@ -73,6 +83,7 @@ class HttpBody {
   HttpSource *m_conn;
   bool m_chunked;
   bool m_expectContinue;
+  bool m_tooLarge;
   int64_t m_left;  // bytes left in the body or in the current chunk
   bool m_chunkCrlf = false;
   bool m_done = false;
@@ -92,36 +103,73 @@ struct HttpResponse {
 
 using HttpHandler = std::function<void(const HttpRequest &, HttpBody &, HttpResponse &)>;
 
+// How much of a request's body the event loop collects before a worker sees the request:
+// N >= 0 bytes at most (a longer body reaches the handler as tooLarge()), or kHttpStreamBody
+// for requests whose handler reads (or writes) a body of any size over the connection itself.
+constexpr long kHttpStreamBody = -1;
+using HttpBodyPolicy = std::function<long(const HttpRequest &)>;
+
+struct HttpLimits {
+  int workers = 16;               // handler threads
+  int streamWorkers = 12;         // of these, at most this many on streamed bodies at once
+  int maxConnections = 4096;      // open connections; more are answered 503
+  int maxPerPeer = 64;            // open connections from one address; more are answered 503
+  int headerTimeoutMs = 10000;    // for a whole request line and header fields
+  int bodyTimeoutMs = 30000;      // for a whole collected body, an answer, one read of a stream
+  int idleTimeoutMs = 60000;      // between requests of a kept-alive connection
+  int drainMs = 5000;             // after stop(), for the requests in flight
+  int64_t bodyBudget = 64 << 20;  // bytes of collected bodies held at once
+};
+
+class HttpLoop;
+
 class HttpServer {
  public:
-  HttpServer() = default;
+  HttpServer();
   ~HttpServer();
   HttpServer(const HttpServer &) = delete;
   HttpServer &operator=(const HttpServer &) = delete;
 
+  void setLimits(const HttpLimits &limits) { m_limits = limits; }
   // Binds HOST:PORT (port 0 picks a free one) and loads the certificate for TLS connections.
   bool listen(const std::string &host, int port, const std::string &certFile,
               const std::string &keyFile, std::string *err);
   int port() const { return m_port; }
-  // Serves until stop(); then waits for the connections still answering a request.
-  void run(HttpHandler handler);
+  // Serves until stop(), then lets the requests in flight finish for at most drainMs and ends
+  // every thread it started. False (with `err`) when no worker could be started.
+  bool run(HttpHandler handler, HttpBodyPolicy policy, std::string *err);
   // Safe from a signal handler.
   void stop();
+  bool stopping() const { return m_stopping.load(); }
+  // Sleeps for `ms`, or less once the drain time after stop() is over.
+  void pause(int ms);
 
  private:
-  void serveConnection(int fd, std::string peer, bool loopback);
-  friend class HttpConn;
-
+  friend class HttpLoop;
+  HttpLimits m_limits;
   int m_listenFd = -1;
   int m_wakePipe[2] = {-1, -1};
   int m_port = 0;
   SSL_CTX *m_ssl = nullptr;
-  HttpHandler m_handler;
   std::atomic<bool> m_stopping{false};
-  std::mutex m_lock;
-  std::condition_variable m_idle;
-  int m_active = 0;
+  std::unique_ptr<HttpLoop> m_loop;
 };
+
+// Where a collected body stands: svchttp__scanBody walks the bytes received so far.
+struct HttpBodyScan {
+  int state = 0;        // chunked: 0 size line, 1 data, 2 end of data, 3 trailer
+  int64_t left = 0;     // data bytes left in the current chunk
+  size_t at = 0;        // bytes of the body looked at
+  int64_t decoded = 0;  // body bytes announced so far
+  int trailers = 0;
+};
+// 1 when `data` (the bytes after the head) holds the whole body, 0 when more are needed, 2 when
+// the body is longer than `limit`, -1 when its framing is malformed.
+int svchttp__scanBody(const HttpRequest &req, const char *data, size_t n, int64_t limit,
+                      HttpBodyScan *scan);
+// "host:port" of a socket address as in a URL, the bare host in `host`, and whether it is a
+// loopback address; IPv4-mapped IPv6 addresses count as the IPv4 address they carry.
+std::string svchttp__addressText(const void *sockaddrStorage, std::string *host, bool *loopback);
 
 // Reads a request line and header fields into `req` (method, target, path, query, headers and
 // body framing): 0, or the status of the refusal (400 malformed, 431 too large), or -1 when

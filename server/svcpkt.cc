@@ -10,6 +10,7 @@ constexpr size_t kMaxArgs = 256;
 struct Reader {
   const uint8_t *p;
   const uint8_t *end;
+  size_t *records;  // left for the whole message, nested ones included
   bool varint(uint64_t *v) {
     uint64_t r = 0;
     for (int shift = 0; shift < 64; shift += 7) {
@@ -37,6 +38,12 @@ bool parseInto(Reader *r, PktMessage *out, int depth, std::string *err) {
       *err = "field number out of range";
       return false;
     }
+    // Each record costs far more memory than its two bytes: a body holds only so many.
+    if (*r->records == 0) {
+      *err = "too many records";
+      return false;
+    }
+    --*r->records;
     PktRecord rec;
     rec.field = static_cast<uint32_t>(key >> 3);
     rec.type = static_cast<int>(key & 7);
@@ -72,7 +79,7 @@ bool parseInto(Reader *r, PktMessage *out, int depth, std::string *err) {
             *err = "nested too deep";
             return false;
           }
-          Reader sub{r->p, r->p + n};
+          Reader sub{r->p, r->p + n, r->records};
           rec.msg = std::make_unique<PktMessage>();
           if (!parseInto(&sub, rec.msg.get(), depth + 1, err)) return false;
         }
@@ -185,7 +192,8 @@ void svcpkt__putVarint(std::string *out, uint64_t v) {
 
 bool svcpkt__parse(const uint8_t *data, size_t len, PktMessage *out, std::string *err) {
   out->records.clear();
-  Reader r{data, data + len};
+  size_t records = kPktMaxRecords;
+  Reader r{data, data + len, &records};
   return parseInto(&r, out, 0, err);
 }
 

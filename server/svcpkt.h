@@ -35,10 +35,11 @@ struct PktMessage {
 };
 
 constexpr int kPktMaxDepth = 20;
+constexpr size_t kPktMaxRecords = 10000;  // in one message, nested ones included
 
 void svcpkt__putVarint(std::string *out, uint64_t v);
-// Parses a whole message. Refuses truncated records, unknown types and nesting deeper than
-// kPktMaxDepth; `err` says why.
+// Parses a whole message. Refuses truncated records, unknown types, nesting deeper than
+// kPktMaxDepth and more than kPktMaxRecords records; `err` says why.
 bool svcpkt__parse(const uint8_t *data, size_t len, PktMessage *out, std::string *err);
 std::string svcpkt__encode(const PktMessage &m);
 

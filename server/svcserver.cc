@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -62,12 +64,46 @@ bool validName(const std::string &n) {
   return true;
 }
 
+// Texts that XML 1.0 can carry: no control characters but tab, line feed and return.
+bool xmlText(const std::string &s) {
+  for (unsigned char c : s)
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7f) return false;
+  return true;
+}
+
+std::string throttledText(int64_t waitMs) {
+  return "Too many failed sign-ins; try again in " + std::to_string((waitMs + 999) / 1000) + " s";
+}
+
+// Content types a browser shows as a picture, a video, a sound or plain text; anything else
+// (pages, scripts, documents) is offered as a download only.
+bool inlineType(const std::string &ct) {
+  std::string t = ct.substr(0, ct.find(';'));
+  for (char &c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (t == "image/svg+xml") return false;
+  return t.compare(0, 6, "image/") == 0 || t.compare(0, 6, "video/") == 0 ||
+         t.compare(0, 6, "audio/") == 0 || t == "text/plain" || t == "application/octet-stream";
+}
+
+// A stored mimetype is used only when it is a plain "type/subtype".
+bool mimeType(const std::string &m) {
+  size_t slash = m.find('/');
+  if (m.empty() || m.size() > 127 || slash == std::string::npos || slash == 0 ||
+      slash + 1 == m.size() || m.find('/', slash + 1) != std::string::npos)
+    return false;
+  for (unsigned char c : m)
+    if (!std::isalnum(c) && !std::strchr("/!#$&^_.+-", c)) return false;
+  return true;
+}
+
 bool isHex32(const std::string &s) {
   return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 // Markup escaping for the sign-in and go pages: the same rules as for XML text.
-std::string htmlEscape(const std::string &s) { return svcxml__escape(s); }
+std::string htmlEscape(const std::string &s) {
+  return svcxml__escape(s);
+}
 
 std::string urlEncode(const std::string &s) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -117,15 +153,16 @@ std::string cookieValue(const std::string *cookie, const std::string &name) {
   return std::string();
 }
 
-void corsHeaders(HttpResponse &resp) {
-  resp.set("Access-Control-Allow-Origin", "*");
+void corsHeaders(HttpResponse &resp, const std::string &origin) {
+  resp.set("Access-Control-Allow-Origin", origin);
+  resp.set("Vary", "Origin");
   resp.set("Access-Control-Allow-Methods", "POST, GET, OPTIONS");
   resp.set("Access-Control-Allow-Headers", "Content-Type, SoapAction, X-VXVALTOKEN");
   resp.set("Access-Control-Max-Age", "600");
 }
 
 std::string loginPage(const std::string &clientId, const std::string &redirect,
-                      const std::string &error) {
+                      const std::string &error, const std::string &csrf) {
   std::string page =
       "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Sign in</title></head><body>"
       "<h1>Sign in to your drive</h1>";
@@ -136,6 +173,9 @@ std::string loginPage(const std::string &clientId, const std::string &redirect,
       htmlEscape(clientId) +
       "\">"
       "<input type=\"hidden\" name=\"response_type\" value=\"token\">"
+      "<input type=\"hidden\" name=\"csrf\" value=\"" +
+      csrf +
+      "\">"
       "<input type=\"hidden\" name=\"redirect_uri\" value=\"" +
       htmlEscape(redirect) +
       "\">"
@@ -147,6 +187,26 @@ std::string loginPage(const std::string &clientId, const std::string &redirect,
 
 }  // namespace
 
+// A folder of the data folder that only this user can change; `follow` for the data folder
+// itself, which may be reached through a link the user made.
+bool privateFolder(const std::string &path, bool follow, std::string *err) {
+  struct stat st;
+  if ((follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) {
+    *err = "cannot use " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *err = path + " is not a folder";
+    return false;
+  }
+  if (st.st_uid != geteuid() || (st.st_mode & 022)) {
+    *err = path + " is not private to this user (it must be theirs and not group- or " +
+           "world-writable; chmod 700 it)";
+    return false;
+  }
+  return true;
+}
+
 bool svc__openData(const std::string &dir, SvcStore *store, std::string *err) {
   mode_t old = umask(077);
   bool ok = mkdirPrivate(dir) && mkdirPrivate(dir + "/files") && mkdirPrivate(dir + "/tmp");
@@ -155,11 +215,17 @@ bool svc__openData(const std::string &dir, SvcStore *store, std::string *err) {
     *err = "cannot create the data folder " + dir + ": " + std::strerror(errno);
     return false;
   }
-  return store->open(dir, err);
+  return privateFolder(dir, true, err) && privateFolder(dir + "/files", false, err) &&
+         privateFolder(dir + "/tmp", false, err) && store->open(dir, err);
 }
 
 bool SvcService::init(std::string *err) {
   if (!svc__openData(m_opt.dataDir, &m_store, err)) return false;
+  m_store.setTokenLifetime(m_opt.tokenLifetimeSec * 1000);
+  m_origins.add("res://tesselutilbrowser.exe");
+  for (const std::string &o : m_opt.allowOrigins) m_origins.add(o);
+  if (!m_origins.addFile(m_opt.dataDir + "/allowed-origins", err)) return false;
+  m_http.setLimits(m_opt.limits);
   // Uploads a crash interrupted were never visible; their temporary files go now.
   if (DIR *d = opendir((m_opt.dataDir + "/tmp").c_str())) {
     while (dirent *e = readdir(d))
@@ -172,7 +238,9 @@ bool SvcService::init(std::string *err) {
   if (!m_http.listen(m_opt.host, m_opt.port, cert, key, err)) return false;
   m_secret = svc__randomHex(16);
   std::string secretFile = m_opt.dataDir + "/admin.secret";
-  UniqueFd fd(open(secretFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  // A new file each time, never through a link someone left in its place.
+  unlink(secretFile.c_str());
+  UniqueFd fd(open(secretFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   std::string line = m_secret + "\n";
   if (fd.get() < 0 || fchmod(fd.get(), 0600) != 0 ||
       write(fd.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
@@ -182,32 +250,35 @@ bool SvcService::init(std::string *err) {
   return true;
 }
 
-void SvcService::run() {
-  m_http.run([this](const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
-    handle(req, body, resp);
-    if (!m_opt.verbose) return;
-    // Tokens in content addresses stay out of the log.
-    std::string path = req.path;
-    for (size_t i = 0; i + 32 <= path.size(); i++) {
-      if ((i == 0 || path[i - 1] == '/') && isHex32(path.substr(i, 32)) &&
-          (i + 32 == path.size() || path[i + 32] == '/'))
-        path.replace(i, 32, "TOKEN");
-    }
-    std::fprintf(stderr, "tesselsvc: %s %s %s %s -> %d\n", req.peer.c_str(),
-                 req.tls ? "tls" : "http", req.method.c_str(), path.c_str(),
-                 resp.abort ? 0 : resp.status);
-  });
+bool SvcService::run(std::string *err) {
+  // Calls and forms are collected whole by the event loop; content streams through a worker.
+  auto policy = [](const HttpRequest &req) -> long {
+    if (req.path.compare(0, 11, "/svc/files/") == 0) return kHttpStreamBody;
+    return req.path == "/oauth" ? static_cast<long>(kMaxFormBody) : static_cast<long>(kMaxCallBody);
+  };
+  return m_http.run(
+      [this](const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
+        handle(req, body, resp);
+        if (!m_opt.verbose) return;
+        // Tokens in content addresses stay out of the log, and so do the peer's control bytes.
+        std::fprintf(stderr, "tesselsvc: %s %s %s %s -> %d\n", req.peer.c_str(),
+                     req.tls ? "tls" : "http", svctext__logSafe(req.method).c_str(),
+                     svctext__maskTokens(req.path).c_str(), resp.abort ? 0 : resp.status);
+      },
+      policy, err);
 }
 
 std::string SvcService::baseUrl(const HttpRequest &req) const {
-  const std::string *h = req.header("host");
-  if (h && !h->empty() && h->size() < 256 &&
-      h->find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]") ==
-          std::string::npos)
-    return "http://" + *h;
-  bool v6 = m_opt.host.find(':') != std::string::npos;
-  return "http://" + (v6 ? "[" + m_opt.host + "]" : m_opt.host) + ":" +
-         std::to_string(m_http.port());
+  // Never from the client's Host header: a forged one would send clients elsewhere.
+  return (req.tls ? "https://" : "http://") +
+         (m_opt.publicHost.empty() ? req.local : m_opt.publicHost);
+}
+
+std::vector<std::string> SvcService::ownAddresses(const HttpRequest &req) const {
+  std::vector<std::string> self = {req.local};
+  if (!m_opt.publicHost.empty()) self.push_back(m_opt.publicHost);
+  if (req.loopback) self.push_back("localhost:" + std::to_string(m_http.port()));
+  return self;
 }
 
 std::string SvcService::contentPath(const std::string &serviceId, int64_t fileId,
@@ -274,9 +345,11 @@ bool SvcService::drive(const SvcArgs &args, ServiceRec *svc, SvcFault *fault) {
   return true;
 }
 
-bool SvcService::call(const std::string &method, const SvcArgs &args, const std::string &base,
-                      bool loopback, SvcValue *out, SvcFault *fault) {
+bool SvcService::call(const std::string &method, const SvcArgs &args, const HttpRequest &req,
+                      SvcValue *out, SvcFault *fault) {
   *out = SvcValue::map();
+  const std::string base = baseUrl(req);
+  const bool loopback = req.loopback;
   {
     std::lock_guard<std::mutex> g(m_faultLock);
     if (m_failCount > 0 && (m_failMethod.empty() || m_failMethod == method)) {
@@ -328,10 +401,20 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const std:
     if (!name) name = svcargs__find(args, "email");
     const std::string *password = svcargs__find(args, "password");
     int64_t uid = 0;
-    if (!name || !password || !m_store.checkPassword(*name, *password, &uid)) {
+    if (!name || !password) {
       setFault(fault, kFaultUnauthorized, "Wrong name or password", method);
       return false;
     }
+    if (int64_t wait = m_throttle.wait(*name, req.peer, nowMs())) {
+      setFault(fault, kFaultUnauthorized, throttledText(wait), method);
+      return false;
+    }
+    if (!m_store.checkPassword(*name, *password, &uid)) {
+      m_throttle.failed(*name, req.peer, nowMs());
+      setFault(fault, kFaultUnauthorized, "Wrong name or password", method);
+      return false;
+    }
+    m_throttle.succeeded(*name);
     std::string token = m_store.newToken(uid);
     UserRec u;
     m_store.userForToken(token, &u);
@@ -396,6 +479,13 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const std:
       setFault(fault, kSvcBadRequest, "Invalid file name", method);
       return false;
     }
+    // Stored texts go back out in every transport: they must be texts every one can carry.
+    for (const auto &[k, v] : args) {
+      if (!svctext__utf8(v) || !xmlText(v)) {
+        setFault(fault, kSvcBadRequest, "Invalid text in argument", k);
+        return false;
+      }
+    }
     if (svc.readOnly) {
       setFault(fault, kFaultReadOnly, "Drive is read-only", svc.id);
       return false;
@@ -435,6 +525,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const std:
                rc == kSvcExists      ? "File exists"
                : rc == kSvcNoFile    ? "No such folder"
                : rc == kSvcNotFolder ? "Parent is not a folder"
+               : rc == kSvcNoSpace   ? "Not enough space on the drive"
                                      : "Cannot create file",
                *name);
       return false;
@@ -541,7 +632,11 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const std:
   return true;
 }
 
-void SvcService::handle(const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
+void SvcService::handle(const HttpRequest &request, HttpBody &body, HttpResponse &resp) {
+  // A request a web page sent from a foreign origin is never a local caller's.
+  HttpRequest req = request;
+  const std::string *origin = req.header("origin");
+  if (origin && !m_origins.allowed(*origin, ownAddresses(req))) req.loopback = false;
   const std::string &path = req.path;
   if (path == "/svc/api" || path == "/svc/api/") {
     if (req.method != "POST") return textAnswer(resp, 405, "POST a SOAP envelope here");
@@ -594,7 +689,7 @@ void SvcService::handleSoap(const HttpRequest &req, HttpBody &body, HttpResponse
     return;
   }
   SvcValue result;
-  if (!call(method, args, baseUrl(req), req.loopback, &result, &fault)) {
+  if (!call(method, args, req, &result, &fault)) {
     resp.status = 500;
     resp.body = svcxml__fault(fault);
     return;
@@ -604,13 +699,24 @@ void SvcService::handleSoap(const HttpRequest &req, HttpBody &body, HttpResponse
 
 void SvcService::handleJson(const HttpRequest &req, const std::string &method, HttpBody &body,
                             HttpResponse &resp) {
-  corsHeaders(resp);
+  SvcFault fault;
+  // Pages of the allowed origins may call and read answers; other pages get nothing. Sign-in
+  // and the owner's token are never handed to a page's script.
+  if (const std::string *origin = req.header("origin")) {
+    if (!m_origins.allowed(*origin, ownAddresses(req))) {
+      resp.status = 403;
+      resp.set("Content-Type", "application/json; charset=utf-8");
+      setFault(&fault, kFaultUnauthorized, "Origin not allowed");
+      resp.body = svcjson__fault(fault);
+      return;
+    }
+    if (method != "getOwnerAuth" && method != "loginUser") corsHeaders(resp, *origin);
+  }
   if (req.method == "OPTIONS") {
     resp.status = 204;
     return;
   }
   resp.set("Content-Type", "application/json; charset=utf-8");
-  SvcFault fault;
   std::string text, parsedMethod, err;
   SvcArgs args;
   if (req.method != "POST" || method.empty() || method.find('/') != std::string::npos) {
@@ -639,7 +745,7 @@ void SvcService::handleJson(const HttpRequest &req, const std::string &method, H
     return;
   }
   SvcValue result;
-  if (!call(method, args, baseUrl(req), req.loopback, &result, &fault)) {
+  if (!call(method, args, req, &result, &fault)) {
     resp.body = svcjson__fault(fault);
     return;
   }
@@ -677,7 +783,7 @@ void SvcService::handlePkt(const HttpRequest &req, const std::string &method, Ht
     return faultAnswer(400);
   }
   SvcValue result;
-  if (!call(method, args, baseUrl(req), req.loopback, &result, &fault)) return faultAnswer(500);
+  if (!call(method, args, req, &result, &fault)) return faultAnswer(500);
   resp.body = svcpkt__encode(svcpkt__fromValue(result));
 }
 
@@ -728,20 +834,45 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   std::string ct = "application/octet-stream";
   if (stream.empty()) {
     if (const std::string *m = svcargs__find(f.props, "mimetype"))
-      if (!m->empty() && m->find_first_of("\r\n") == std::string::npos) ct = *m;
+      if (mimeType(*m)) ct = *m;
   } else {
     ct = stream == "st" ? "video/mp4" : "image/jpeg";
   }
+  // Stored content never runs as a page of this origin (where the sign-in form lives).
   resp.set("Content-Type", ct);
+  resp.set("X-Content-Type-Options", "nosniff");
+  resp.set("Content-Security-Policy", "default-src 'none'; sandbox");
+  if (!inlineType(ct)) resp.set("Content-Disposition", "attachment");
   resp.filePath = contentPath(svc.id, fileId, stream);
 }
 
 void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpResponse &resp,
                               const ServiceRec &svc, int64_t fileId, const std::string &stream) {
   if (svc.readOnly) return textAnswer(resp, 403, "drive is read-only");
-  int64_t existing = std::max<int64_t>(0, m_store.streamSize(fileId, stream));
-  int64_t room = svc.quota - svc.used + existing;
-  if (req.contentLength >= 0 && req.contentLength > room) {
+  // Uploads in progress hold their bytes against the drive's space from the start (the whole
+  // length, or a chunked body's bytes as they come), so that parallel uploads cannot together
+  // overrun it before any of them is stored.
+  int64_t room = m_store.room(svc.id, fileId, stream);
+  int64_t reserved = 0;
+  auto reserve = [&](int64_t want) {
+    if (want <= reserved) return true;
+    std::lock_guard<std::mutex> g(m_spaceLock);
+    int64_t &held = m_inFlight[svc.id];
+    if (held + want - reserved > room) return false;
+    held += want - reserved;
+    reserved = want;
+    return true;
+  };
+  struct Release {
+    SvcService *self;
+    const std::string &id;
+    int64_t &bytes;
+    ~Release() {
+      std::lock_guard<std::mutex> g(self->m_spaceLock);
+      if ((self->m_inFlight[id] -= bytes) <= 0) self->m_inFlight.erase(id);
+    }
+  } release{this, svc.id, reserved};
+  if (req.contentLength >= 0 && !reserve(req.contentLength)) {
     resp.close = true;
     return textAnswer(resp, 507, "not enough space on the drive");
   }
@@ -777,7 +908,7 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
       }
       if (mode == "stall" && !stalled) {
         stalled = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+        m_http.pause(stallMs);
       }
     }
     long r = body.read(buf, want);
@@ -788,7 +919,7 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
     }
     if (r == 0) break;
     total += r;
-    if (total > room) {
+    if (!reserve(std::min(room, total + (1 << 20))) && !reserve(total)) {
       tooBig = true;
       break;
     }
@@ -841,6 +972,10 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
 void SvcService::handleOauth(const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
   resp.set("Content-Type", "text/html; charset=utf-8");
   resp.set("Cache-Control", "no-store");
+  // The form is never shown inside another site's frame, where a click could be stolen.
+  resp.set("X-Frame-Options", "DENY");
+  resp.set("Content-Security-Policy",
+           "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'");
   std::string params = req.query;
   if (req.method == "POST") {
     if (!body.readAll(&params, kMaxFormBody)) {
@@ -854,22 +989,41 @@ void SvcService::handleOauth(const HttpRequest &req, HttpBody &body, HttpRespons
   std::string redirect = svchttp__param(params, "redirect_uri");
   std::string type = svchttp__param(params, "response_type");
   // The token travels only to the program's own address scheme, never to a web site.
-  if (type != "token" || redirect.compare(0, 10, "ytoauth://") != 0 ||
-      redirect.find_first_of("#\r\n") != std::string::npos) {
+  bool plain = std::all_of(redirect.begin(), redirect.end(), [](char c) {
+    return static_cast<unsigned char>(c) > 0x20 && c != 0x7f && c != '#';
+  });
+  if (type != "token" || redirect.compare(0, 10, "ytoauth://") != 0 || !plain) {
     resp.status = 400;
     resp.body = "<!DOCTYPE html><html><body><p>Bad sign-in request.</p></body></html>";
     return;
   }
-  if (req.method == "GET") {
-    resp.body = loginPage(clientId, redirect, std::string());
-    return;
+  // Each form carries a fresh token that must come back both in the form and in a cookie only
+  // this site can set: another site cannot post a sign-in in the user's browser.
+  auto form = [&](const std::string &error) {
+    std::string csrf = svc__randomHex(16);
+    resp.set("Set-Cookie", "oauth_csrf=" + csrf + "; Path=/oauth; HttpOnly; SameSite=Strict" +
+                               (req.tls ? "; Secure" : ""));
+    resp.body = loginPage(clientId, redirect, error, csrf);
+  };
+  if (req.method == "GET") return form(std::string());
+  std::string sent = svchttp__param(params, "csrf");
+  std::string kept = cookieValue(req.header("cookie"), "oauth_csrf");
+  if (!isHex32(sent) || sent.size() != kept.size() ||
+      CRYPTO_memcmp(sent.data(), kept.data(), sent.size()) != 0) {
+    resp.status = 403;
+    return form("The sign-in form expired. Please try again.");
   }
   int64_t uid = 0;
   std::string name = svchttp__param(params, "username");
-  if (!m_store.checkPassword(name, svchttp__param(params, "password"), &uid)) {
-    resp.body = loginPage(clientId, redirect, "Wrong name or password.");
-    return;
+  if (int64_t wait = m_throttle.wait(name, req.peer, nowMs())) {
+    resp.status = 429;
+    return form(throttledText(wait) + ".");
   }
+  if (!m_store.checkPassword(name, svchttp__param(params, "password"), &uid)) {
+    m_throttle.failed(name, req.peer, nowMs());
+    return form("Wrong name or password.");
+  }
+  m_throttle.succeeded(name);
   resp.status = 302;
   resp.set("Location", redirect + "#access_token=" + m_store.newToken(uid) + "&token_type=bearer");
   resp.body = "<!DOCTYPE html><html><body><p>Signed in.</p></body></html>";

@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "svcguard.h"
 #include "svchttp.h"
 #include "svcstore.h"
 #include "svcvalue.h"
@@ -19,6 +22,10 @@ struct SvcOptions {
   int port = 8480;
   std::string owner;     // user whose token getOwnerAuth hands to loopback callers; none when empty
   bool verbose = false;  // one line per request on standard error
+  std::string publicHost;  // "host[:port]" clients reach the service at; empty: the local address
+  std::vector<std::string> allowOrigins;  // further origins whose pages may call the JSON API
+  int64_t tokenLifetimeSec = 30LL * 24 * 3600;
+  HttpLimits limits;
 };
 
 // Creates DIR (mode 0700) with its sub-folders when missing and opens its database.
@@ -31,13 +38,13 @@ class SvcService {
   bool init(std::string *err);
   int port() const { return m_http.port(); }
   const std::string &adminSecret() const { return m_secret; }
-  // Serves until stop().
-  void run();
+  // Serves until stop(); false with `err` when it cannot serve at all.
+  bool run(std::string *err);
   void stop() { m_http.stop(); }
 
   // One service call, whatever the transport. False with `fault` set for a fault answer.
-  bool call(const std::string &method, const SvcArgs &args, const std::string &baseUrl,
-            bool loopback, SvcValue *out, SvcFault *fault);
+  bool call(const std::string &method, const SvcArgs &args, const HttpRequest &req, SvcValue *out,
+            SvcFault *fault);
 
  private:
   void handle(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
@@ -52,6 +59,7 @@ class SvcService {
   void handleOauth(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
   void handleAdmin(const HttpRequest &req, HttpResponse &resp);
   std::string baseUrl(const HttpRequest &req) const;
+  std::vector<std::string> ownAddresses(const HttpRequest &req) const;
   std::string contentPath(const std::string &serviceId, int64_t fileId,
                           const std::string &stream) const;
   bool drive(const SvcArgs &args, ServiceRec *svc, SvcFault *fault);
@@ -63,6 +71,10 @@ class SvcService {
   HttpServer m_http;
   std::string m_secret;
   std::mutex m_commitLock;  // an upload's database record and its rename happen together
+  SvcThrottle m_throttle;
+  SvcOrigins m_origins;
+  std::mutex m_spaceLock;
+  std::map<std::string, int64_t> m_inFlight;  // bytes uploads in progress hold, per drive
 
   // Fault injection, set through the admin endpoint.
   std::mutex m_faultLock;

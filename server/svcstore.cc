@@ -22,15 +22,18 @@ const char *kSchema =
     "PRAGMA foreign_keys=ON;"
     "CREATE TABLE IF NOT EXISTS users(id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL,"
     " email TEXT, salt BLOB, hash BLOB, created INTEGER);"
-    "CREATE TABLE IF NOT EXISTS tokens(token TEXT PRIMARY KEY, userid INTEGER NOT NULL,"
-    " created INTEGER);"
+    "CREATE TABLE IF NOT EXISTS sessions(hash BLOB PRIMARY KEY, userid INTEGER NOT NULL,"
+    " created INTEGER, used INTEGER);"
+    "CREATE INDEX IF NOT EXISTS sessions_used ON sessions(used);"
+    "CREATE INDEX IF NOT EXISTS sessions_user ON sessions(userid, used);"
     "CREATE TABLE IF NOT EXISTS devices(id TEXT PRIMARY KEY, userid INTEGER NOT NULL, name TEXT);"
     "CREATE TABLE IF NOT EXISTS services(id TEXT PRIMARY KEY, deviceid TEXT NOT NULL,"
     " userid INTEGER NOT NULL, name TEXT, quota INTEGER, online INTEGER DEFAULT 1,"
     " readonly INTEGER DEFAULT 0, transport TEXT DEFAULT 'soap');"
     "CREATE TABLE IF NOT EXISTS files(id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " serviceid TEXT NOT NULL, parentid INTEGER NOT NULL, name TEXT NOT NULL,"
-    " type INTEGER NOT NULL, ctime INTEGER, mtime INTEGER, UNIQUE(serviceid, parentid, name));"
+    " type INTEGER NOT NULL, ctime INTEGER, mtime INTEGER, meta INTEGER NOT NULL DEFAULT 0,"
+    " UNIQUE(serviceid, parentid, name));"
     "CREATE TABLE IF NOT EXISTS props(fileid INTEGER NOT NULL, seq INTEGER NOT NULL, key TEXT,"
     " value TEXT, PRIMARY KEY(fileid, seq));"
     "CREATE TABLE IF NOT EXISTS streams(fileid INTEGER NOT NULL, stream TEXT NOT NULL,"
@@ -86,6 +89,14 @@ std::string hashPassword(const std::string &password, const std::string &salt) {
   return std::string(reinterpret_cast<char *>(out), sizeof out);
 }
 
+// Only a digest of each session token is stored: a copy of the database signs no one in.
+std::string tokenHash(const std::string &token) {
+  unsigned char md[32];
+  unsigned int len = 0;
+  EVP_Digest(token.data(), token.size(), md, &len, EVP_sha256(), nullptr);
+  return std::string(reinterpret_cast<char *>(md), len);
+}
+
 std::string randomBytes(size_t n) {
   std::string s(n, '\0');
   if (RAND_bytes(reinterpret_cast<unsigned char *>(s.data()), static_cast<int>(n)) != 1) abort();
@@ -93,6 +104,12 @@ std::string randomBytes(size_t n) {
 }
 
 }  // namespace
+
+int64_t svcstore__metaSize(const std::string &name, const SvcArgs &props) {
+  int64_t n = 128 + static_cast<int64_t>(name.size());
+  for (const auto &[k, v] : props) n += static_cast<int64_t>(k.size() + v.size());
+  return n;
+}
 
 std::string svc__randomHex(size_t bytes) {
   static const char kHex[] = "0123456789abcdef";
@@ -115,18 +132,23 @@ bool SvcStore::exec(const char *sql) {
 bool SvcStore::open(const std::string &dir, std::string *err) {
   std::string path = dir + "/meta.db";
   // The database holds session tokens: create it private before SQLite opens it.
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *err = "cannot create " + path + ": " + std::strerror(errno);
+  // Never through a link: the service would write its users and tokens wherever it points.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      fchmod(fd, 0600) != 0) {
+    *err = "cannot use " + path + ": " +
+           (fd < 0 ? std::strerror(errno) : "not a private file of this user");
+    if (fd >= 0) close(fd);
     return false;
   }
-  fchmod(fd, 0600);
   close(fd);
   mode_t old = umask(077);  // the WAL and shared-memory files too
-  int rc =
-      sqlite3_open_v2(path.c_str(), &m_db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-  bool ok = rc == SQLITE_OK && exec(kSchema);
+  int rc = sqlite3_open_v2(
+      path.c_str(), &m_db,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
+      nullptr);
+  bool ok = rc == SQLITE_OK && exec(kSchema) && migrate();
   umask(old);
   if (!ok) {
     *err = "cannot open " + path + ": " + (m_db ? sqlite3_errmsg(m_db) : "out of memory");
@@ -134,6 +156,34 @@ bool SvcStore::open(const std::string &dir, std::string *err) {
   }
   sqlite3_busy_timeout(m_db, 10000);
   return true;
+}
+
+bool SvcStore::migrate() {
+  // Older folders: a files table without the metadata size, tokens kept in clear.
+  bool hasMeta = false, hasTokens = false;
+  {
+    Stmt c(m_db, "SELECT name FROM pragma_table_info('files')");
+    while (c.step() == SQLITE_ROW) hasMeta = hasMeta || c.text(0) == "meta";
+    Stmt t(m_db, "SELECT name FROM sqlite_master WHERE type='table' AND name='tokens'");
+    hasTokens = t.step() == SQLITE_ROW;
+  }
+  if (!hasMeta && !exec("ALTER TABLE files ADD COLUMN meta INTEGER NOT NULL DEFAULT 0"))
+    return false;
+  if (!hasTokens) return true;
+  exec("BEGIN");
+  {
+    Stmt t(m_db, "SELECT token, userid, created FROM tokens");
+    while (t.step() == SQLITE_ROW) {
+      Stmt i(m_db, "INSERT OR IGNORE INTO sessions(hash, userid, created, used) VALUES(?,?,?,?)");
+      i.bindBlob(1, tokenHash(t.text(0)))
+          .bind(2, t.i64(1))
+          .bind(3, t.i64(2))
+          .bind(4, nowMs())
+          .run();
+    }
+  }
+  bool ok = exec("DROP TABLE tokens");
+  return exec(ok ? "COMMIT" : "ROLLBACK") && ok;
 }
 
 bool SvcStore::addUser(const std::string &name, const std::string &password, int64_t quota,
@@ -182,9 +232,7 @@ bool SvcStore::addUser(const std::string &name, const std::string &password, int
     return false;
   }
   exec("COMMIT");
-  out->token = svc__randomHex(16);
-  Stmt t(m_db, "INSERT INTO tokens(token, userid, created) VALUES(?,?,?)");
-  t.bind(1, out->token).bind(2, uid).bind(3, nowMs()).run();
+  out->token = insertToken(uid);
   return true;
 }
 
@@ -195,13 +243,16 @@ bool SvcStore::checkPassword(const std::string &name, const std::string &passwor
     std::lock_guard<std::mutex> g(m_lock);
     Stmt s(m_db, "SELECT id, salt, hash FROM users WHERE name=?");
     s.bind(1, name);
-    if (s.step() != SQLITE_ROW) {
-      hashPassword(password, "dummy-salt-value");  // same cost whether or not the name exists
-      return false;
+    if (s.step() == SQLITE_ROW) {
+      *userId = s.i64(0);
+      salt = s.text(1);
+      hash = s.text(2);
     }
-    *userId = s.i64(0);
-    salt = s.text(1);
-    hash = s.text(2);
+  }
+  if (hash.empty()) {
+    // The same cost whether or not the name exists, outside the lock that every call takes.
+    hashPassword(password, "dummy-salt-value");
+    return false;
   }
   std::string h = hashPassword(password, salt);
   return h.size() == hash.size() && CRYPTO_memcmp(h.data(), hash.data(), h.size()) == 0;
@@ -216,36 +267,58 @@ bool SvcStore::userByName(const std::string &name, int64_t *userId) {
   return true;
 }
 
+std::string SvcStore::insertToken(int64_t userId) {
+  std::string token = svc__randomHex(16);
+  int64_t now = nowMs();
+  Stmt t(m_db, "INSERT INTO sessions(hash, userid, created, used) VALUES(?,?,?,?)");
+  t.bindBlob(1, tokenHash(token)).bind(2, userId).bind(3, now).bind(4, now).run();
+  // Expired sessions go, and a user keeps at most kMaxSessions of the newest.
+  Stmt e(m_db, "DELETE FROM sessions WHERE used < ?");
+  e.bind(1, now - m_tokenLifetimeMs).run();
+  Stmt k(m_db,
+         "DELETE FROM sessions WHERE userid=? AND hash NOT IN"
+         " (SELECT hash FROM sessions WHERE userid=? ORDER BY used DESC LIMIT ?)");
+  k.bind(1, userId).bind(2, userId).bind(3, int64_t{kMaxSessions}).run();
+  return token;
+}
+
 std::string SvcStore::newToken(int64_t userId) {
   std::lock_guard<std::mutex> g(m_lock);
-  std::string token = svc__randomHex(16);
-  Stmt t(m_db, "INSERT INTO tokens(token, userid, created) VALUES(?,?,?)");
-  t.bind(1, token).bind(2, userId).bind(3, nowMs()).run();
-  return token;
+  return insertToken(userId);
 }
 
 bool SvcStore::userForToken(const std::string &token, UserRec *out) {
   if (token.size() != 32) return false;
   std::lock_guard<std::mutex> g(m_lock);
+  int64_t now = nowMs();
+  std::string hash = tokenHash(token);
   Stmt s(m_db,
-         "SELECT u.id, u.name, u.email FROM tokens t JOIN users u ON u.id=t.userid"
-         " WHERE t.token=?");
-  s.bind(1, token);
+         "SELECT u.id, u.name, u.email, t.used FROM sessions t JOIN users u ON u.id=t.userid"
+         " WHERE t.hash=? AND t.used>=?");
+  s.bindBlob(1, hash).bind(2, now - m_tokenLifetimeMs);
   if (s.step() != SQLITE_ROW) return false;
   out->id = s.i64(0);
   out->name = s.text(1);
   out->email = s.text(2);
+  // Use renews the lifetime; the row is written again only now and then.
+  if (now - s.i64(3) > std::min<int64_t>(60000, m_tokenLifetimeMs / 10)) {
+    Stmt u(m_db, "UPDATE sessions SET used=? WHERE hash=?");
+    u.bind(1, now).bindBlob(2, hash).run();
+  }
   return true;
 }
 
 bool SvcStore::revokeToken(const std::string &token) {
   std::lock_guard<std::mutex> g(m_lock);
-  Stmt s(m_db, "DELETE FROM tokens WHERE token=?");
-  return s.bind(1, token).run() && sqlite3_changes(m_db) > 0;
+  Stmt s(m_db, "DELETE FROM sessions WHERE hash=?");
+  return s.bindBlob(1, tokenHash(token)).run() && sqlite3_changes(m_db) > 0;
 }
 
 int64_t SvcStore::usedLocked(const std::string &serviceId) {
-  Stmt s(m_db, "SELECT COALESCE(SUM(size),0) FROM streams WHERE serviceid=?");
+  // Content, and the names and properties of files and folders.
+  Stmt s(m_db,
+         "SELECT (SELECT COALESCE(SUM(size),0) FROM streams WHERE serviceid=?1)"
+         " + (SELECT COALESCE(SUM(meta),0) FROM files WHERE serviceid=?1)");
   s.bind(1, serviceId);
   return s.step() == SQLITE_ROW ? s.i64(0) : 0;
 }
@@ -348,16 +421,22 @@ int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::str
     e.bind(1, svc.id).bind(2, parentId).bind(3, name);
     if (e.step() == SQLITE_ROW) return kSvcExists;
   }
+  // Names and properties take room on the drive like content does.
+  int64_t meta = svcstore__metaSize(name, props);
+  Stmt q(m_db, "SELECT quota FROM services WHERE id=?");
+  q.bind(1, svc.id);
+  if (q.step() != SQLITE_ROW || usedLocked(svc.id) + meta > q.i64(0)) return kSvcNoSpace;
   exec("BEGIN");
   Stmt s(m_db,
-         "INSERT INTO files(serviceid, parentid, name, type, ctime, mtime)"
-         " VALUES(?,?,?,?,?,?)");
+         "INSERT INTO files(serviceid, parentid, name, type, ctime, mtime, meta)"
+         " VALUES(?,?,?,?,?,?,?)");
   if (!s.bind(1, svc.id)
            .bind(2, parentId)
            .bind(3, name)
            .bind(4, int64_t{type})
            .bind(5, ctime)
            .bind(6, mtime)
+           .bind(7, meta)
            .run()) {
     int code =
         sqlite3_extended_errcode(m_db) == SQLITE_CONSTRAINT_UNIQUE ? kSvcExists : kSvcInternal;
@@ -442,6 +521,17 @@ int64_t SvcStore::streamSize(int64_t fileId, const std::string &stream) {
   Stmt z(m_db, "SELECT size FROM streams WHERE fileid=? AND stream=?");
   z.bind(1, fileId).bind(2, stream);
   return z.step() == SQLITE_ROW ? z.i64(0) : -1;
+}
+
+int64_t SvcStore::room(const std::string &serviceId, int64_t fileId, const std::string &stream) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Stmt q(m_db, "SELECT quota FROM services WHERE id=?");
+  q.bind(1, serviceId);
+  int64_t quota = q.step() == SQLITE_ROW ? q.i64(0) : 0;
+  Stmt z(m_db, "SELECT size FROM streams WHERE fileid=? AND stream=?");
+  z.bind(1, fileId).bind(2, stream);
+  int64_t old = z.step() == SQLITE_ROW ? z.i64(0) : 0;
+  return quota - usedLocked(serviceId) + old;
 }
 
 int SvcStore::commitStream(const std::string &serviceId, int64_t fileId, const std::string &stream,

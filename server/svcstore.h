@@ -70,6 +70,8 @@ class SvcStore {
 
   // Opens (creating) DIR/meta.db, mode 0600. The folder must exist.
   bool open(const std::string &dir, std::string *err);
+  // How long a session token lives after its last use (default 30 days).
+  void setTokenLifetime(int64_t ms) { m_tokenLifetimeMs = ms; }
 
   bool addUser(const std::string &name, const std::string &password, int64_t quota, int drives,
                const std::string &transport, NewUser *out, std::string *err);
@@ -98,19 +100,28 @@ class SvcStore {
   int removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed);
 
   int64_t streamSize(int64_t fileId, const std::string &stream);
+  // Bytes an upload of `stream` may take: the drive's free space plus the stream's old size.
+  int64_t room(const std::string &serviceId, int64_t fileId, const std::string &stream);
   // Records an uploaded stream if the file still exists and the drive still has room for it.
   int commitStream(const std::string &serviceId, int64_t fileId, const std::string &stream,
                    int64_t size);
 
  private:
+  static constexpr int kMaxSessions = 100;
   bool exec(const char *sql);
+  bool migrate();
+  std::string insertToken(int64_t userId);
   int64_t usedLocked(const std::string &serviceId);
   bool loadFile(const std::string &serviceId, int64_t id, FileRec *out);
 
   std::mutex m_lock;
   sqlite3 *m_db = nullptr;
+  int64_t m_tokenLifetimeMs = 30LL * 24 * 3600 * 1000;
 };
 
 std::string svc__randomHex(size_t bytes);
+// What a file or folder entry counts against its drive's space: its name and properties and a
+// fixed share for the entry itself.
+int64_t svcstore__metaSize(const std::string &name, const SvcArgs &props);
 
 }  // namespace tessel::svc

@@ -31,10 +31,15 @@ struct FileDel {
   void operator()(FILE *f) const { fclose(f); }
 };
 
+// A new file: whatever stood at `path` (a link included) is removed first, never written through.
 std::unique_ptr<FILE, FileDel> createFile(const std::string &path, mode_t mode) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  unlink(path.c_str());
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
   if (fd < 0) return nullptr;
-  fchmod(fd, mode);
+  if (fchmod(fd, mode) != 0) {
+    close(fd);
+    return nullptr;
+  }
   FILE *f = fdopen(fd, "w");
   if (!f) close(fd);
   return std::unique_ptr<FILE, FileDel>(f);
@@ -44,7 +49,10 @@ std::unique_ptr<FILE, FileDel> createFile(const std::string &path, mode_t mode) 
 
 bool svctls__ensureCertificate(const std::string &certFile, const std::string &keyFile,
                                std::string *err) {
-  if (access(certFile.c_str(), R_OK) == 0 && access(keyFile.c_str(), R_OK) == 0) return true;
+  struct stat cs, ks;
+  if (stat(certFile.c_str(), &cs) == 0 && stat(keyFile.c_str(), &ks) == 0 && S_ISREG(cs.st_mode) &&
+      S_ISREG(ks.st_mode))
+    return true;
   std::unique_ptr<EVP_PKEY, PkeyDel> key(EVP_EC_gen("P-256"));
   std::unique_ptr<X509, X509Del> x(X509_new());
   if (!key || !x) {
@@ -79,6 +87,10 @@ bool svctls__ensureCertificate(const std::string &certFile, const std::string &k
   auto kf = createFile(keyFile, 0600);
   if (!kf ||
       PEM_write_PrivateKey(kf.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    *err = "cannot write " + keyFile;
+    return false;
+  }
+  if (fflush(kf.get()) != 0) {
     *err = "cannot write " + keyFile;
     return false;
   }

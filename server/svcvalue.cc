@@ -1,6 +1,7 @@
 // Wire forms of the service's answers and the readers of its request bodies.
 #include "svcvalue.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -11,6 +12,8 @@ namespace tessel::svc {
 namespace {
 
 constexpr size_t kMaxArgs = 256;
+constexpr size_t kMaxXmlTags = 16384;
+constexpr size_t kMaxXmlAttrs = 65536;
 
 void appendXml(std::string *out, const std::string &name, const SvcValue &v) {
   switch (v.kind) {
@@ -38,6 +41,31 @@ std::string envelope(const std::string &inner) {
          " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
          " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soapenv:Body>" +
          inner + "</soapenv:Body></soapenv:Envelope>";
+}
+
+// A NUL, raw or as "&#0;", would cut a text short in the parsed tree, and a reference to a
+// surrogate or past U+10FFFF is no character at all. (Other control characters reach the
+// methods, which refuse them where texts are stored.)
+bool xmlChars(const std::string &body) {
+  if (body.find('\0') != std::string::npos) return false;
+  for (size_t i = 0; i < body.size(); i++) {
+    if (body[i] != '&' || i + 2 >= body.size() || body[i + 1] != '#') continue;
+    bool hex = body[i + 2] == 'x';
+    size_t j = i + (hex ? 3 : 2);
+    uint64_t cp = 0;
+    size_t digits = 0;
+    for (; j < body.size() && body[j] != ';' && digits < 9; j++, digits++) {
+      int d = std::isdigit(static_cast<unsigned char>(body[j])) ? body[j] - '0'
+              : hex && std::isxdigit(static_cast<unsigned char>(body[j]))
+                  ? std::tolower(static_cast<unsigned char>(body[j])) - 'a' + 10
+                  : -1;
+      if (d < 0) return false;
+      cp = cp * (hex ? 16 : 10) + static_cast<uint64_t>(d);
+    }
+    if (digits == 0 || j >= body.size() || body[j] != ';') return false;
+    if (cp == 0 || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff) return false;
+  }
+  return true;
 }
 
 std::string localName(const char *name) {
@@ -185,6 +213,21 @@ std::string svcxml__fault(const SvcFault &fault) {
 
 bool svcxml__parseCall(const std::string &body, std::string *method, SvcArgs *args,
                        std::string *err) {
+  // Every element and attribute costs tens of bytes in the document tree: a call has a few
+  // hundred at most, and a body with many more is refused before it is parsed.
+  size_t tags = 0, attrs = 0;
+  for (char c : body) {
+    tags += c == '<';
+    attrs += c == '=';
+  }
+  if (tags > kMaxXmlTags || attrs > kMaxXmlAttrs) {
+    *err = "too many elements";
+    return false;
+  }
+  if (!xmlChars(body)) {
+    *err = "a character XML does not allow";
+    return false;
+  }
   pugi::xml_document doc;
   pugi::xml_parse_result r =
       doc.load_buffer(body.data(), body.size(), pugi::parse_default | pugi::parse_ws_pcdata_single);
@@ -242,25 +285,97 @@ std::string svcjson__fault(const SvcFault &fault) {
   return dumpJson(j);
 }
 
-bool svcjson__parseArgs(const std::string &body, SvcArgs *args, std::string *err) {
-  nlohmann::ordered_json j = nlohmann::ordered_json::parse(body, nullptr, false);
-  if (j.is_discarded() || !j.is_object()) {
-    *err = "malformed JSON";
+namespace {
+
+// Reads the top-level scalar members of a JSON object straight into arguments, without building
+// a document: nested values are only counted, so any body costs little more than its size.
+class ArgsSax {
+ public:
+  using json = nlohmann::json;
+  explicit ArgsSax(SvcArgs *args) : m_args(args) {}
+  std::string error;
+
+  bool null() { return scalar(nullptr, false); }
+  bool boolean(bool v) {
+    std::string s = v ? "1" : "0";
+    return scalar(&s, true);
+  }
+  bool number_integer(json::number_integer_t v) {
+    std::string s = std::to_string(v);
+    return scalar(&s, true);
+  }
+  bool number_unsigned(json::number_unsigned_t v) {
+    std::string s = std::to_string(v);
+    return scalar(&s, true);
+  }
+  bool number_float(json::number_float_t, const std::string &text) {
+    std::string s = text;
+    return scalar(&s, true);
+  }
+  bool string(std::string &v) { return scalar(&v, true); }
+  bool binary(json::binary_t &) { return scalar(nullptr, false); }
+  bool start_object(std::size_t) { return open(); }
+  bool start_array(std::size_t) {
+    if (m_depth == 0) return fail("malformed JSON");
+    return open();
+  }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+  bool key(std::string &k) {
+    if (m_depth == 1) m_key = k;
+    return count();
+  }
+  bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &) {
+    return fail("malformed JSON");
+  }
+
+ private:
+  bool fail(const char *why) {
+    if (error.empty()) error = why;
     return false;
   }
-  args->clear();
-  for (auto it = j.begin(); it != j.end(); ++it) {
-    if (args->size() >= kMaxArgs) {
-      *err = "too many arguments";
-      return false;
+  bool count() { return ++m_items <= kMaxJsonItems || fail("too many JSON values"); }
+  bool open() {
+    if (++m_depth > kMaxJsonDepth) return fail("JSON nested too deep");
+    return count();
+  }
+  bool close() {
+    m_depth--;
+    return true;
+  }
+  bool scalar(std::string *v, bool keep) {
+    if (m_depth == 0) return fail("malformed JSON");
+    if (!count()) return false;
+    if (m_depth != 1 || !keep) return true;
+    for (auto &a : *m_args) {
+      if (a.first == m_key) {
+        a.second = std::move(*v);
+        return true;
+      }
     }
-    const auto &v = it.value();
-    if (v.is_string())
-      args->emplace_back(it.key(), v.get<std::string>());
-    else if (v.is_boolean())
-      args->emplace_back(it.key(), v.get<bool>() ? "1" : "0");
-    else if (v.is_number())
-      args->emplace_back(it.key(), v.dump());
+    if (m_args->size() >= kMaxArgs) return fail("too many arguments");
+    m_args->emplace_back(m_key, std::move(*v));
+    return true;
+  }
+
+  static constexpr int kMaxJsonDepth = 32;
+  static constexpr size_t kMaxJsonItems = 10000;
+  SvcArgs *m_args;
+  int m_depth = 0;
+  size_t m_items = 0;
+  std::string m_key;
+};
+
+}  // namespace
+
+bool svcjson__parseArgs(const std::string &body, SvcArgs *args, std::string *err) {
+  args->clear();
+  ArgsSax sax(args);
+  bool ok = nlohmann::json::sax_parse(body, &sax, nlohmann::json::input_format_t::json, true);
+  if (!ok || !sax.error.empty()) {
+    *err = sax.error.empty() ? "malformed JSON" : sax.error;
+    args->clear();
+    return false;
   }
   return true;
 }

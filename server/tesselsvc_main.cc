@@ -1,6 +1,9 @@
 // Entry point of the reference drive service: "serve" and "adduser".
+#include <malloc.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,12 +19,46 @@ void onSignal(int) {
   if (g_service) g_service->stop();
 }
 
+const char kUsage[] =
+    "usage: tesselsvc serve --data DIR [options]\n"
+    "       tesselsvc adduser --data DIR NAME PASSWORD [--quota BYTES] [--drives N]"
+    " [--transport soap|pktm]\n"
+    "serve options:\n"
+    "  --listen HOST:PORT        address to listen on (default 127.0.0.1:8480; port 0 picks one)\n"
+    "  --public-url URL          address clients reach the service at, as handed out in apiurl\n"
+    "                            (default: the address the connection came in on)\n"
+    "  --owner NAME              hand this user's token to local callers (getOwnerAuth)\n"
+    "  --allow-origin ORIGIN     a further origin whose pages may call the JSON API, such as\n"
+    "                            http://127.0.0.1:8000 or http://127.0.0.1:* (repeatable; also\n"
+    "                            one a line in DIR/allowed-origins)\n"
+    "  --token-lifetime SECONDS  how long an unused session token lives (default 2592000)\n"
+    "  --workers N               threads answering requests (default 16)\n"
+    "  --max-connections N       open connections at once (default 4096)\n"
+    "  --max-per-peer N          open connections from one address (default 64)\n"
+    "  --header-timeout SECONDS  time for a whole request line and header fields (default 10)\n"
+    "  --verbose                 one line per request on standard error\n";
+
 int usage() {
-  std::fprintf(stderr,
-               "usage: tesselsvc serve --data DIR [--listen HOST:PORT] [--owner NAME] [--verbose]\n"
-               "       tesselsvc adduser --data DIR NAME PASSWORD [--quota BYTES] [--drives N]"
-               " [--transport soap|pktm]\n");
+  std::fputs(kUsage, stderr);
   return 2;
+}
+
+// "http://host:port", "https://host" or "host:port": the host and port part.
+bool publicHost(const std::string &url, std::string *out) {
+  std::string h = url;
+  size_t scheme = h.find("://");
+  if (scheme != std::string::npos) {
+    std::string s = h.substr(0, scheme);
+    if (s != "http" && s != "https") return false;
+    h = h.substr(scheme + 3);
+  }
+  while (!h.empty() && h.back() == '/') h.pop_back();
+  if (h.empty() || h.size() > 255 ||
+      h.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]") !=
+          std::string::npos)
+    return false;
+  *out = h;
+  return true;
 }
 
 std::string jsonText(const std::string &s) {
@@ -70,12 +107,47 @@ int serve(int argc, char **argv) {
       opt.owner = argv[++i];
     } else if (a == "--verbose") {
       opt.verbose = true;
+    } else if (a == "--public-url" && i + 1 < argc) {
+      if (!publicHost(argv[++i], &opt.publicHost)) return usage();
+    } else if (a == "--allow-origin" && i + 1 < argc) {
+      opt.allowOrigins.push_back(argv[++i]);
+    } else if (a == "--token-lifetime" && i + 1 < argc) {
+      long long v;
+      if (!parseCount(argv[++i], &v) || v < 1) return usage();
+      opt.tokenLifetimeSec = v;
+    } else if (a == "--header-timeout" && i + 1 < argc) {
+      long long v;
+      if (!parseCount(argv[++i], &v) || v < 1 || v > 3600) return usage();
+      opt.limits.headerTimeoutMs = static_cast<int>(v * 1000);
+    } else if ((a == "--workers" || a == "--max-connections" || a == "--max-per-peer") &&
+               i + 1 < argc) {
+      long long v;
+      if (!parseCount(argv[++i], &v) || v < 1 || v > 1000000) return usage();
+      int n = static_cast<int>(v);
+      if (a == "--workers") {
+        opt.limits.workers = n;
+        opt.limits.streamWorkers = std::max(1, n - 4);
+      } else if (a == "--max-connections") {
+        opt.limits.maxConnections = n;
+      } else {
+        opt.limits.maxPerPeer = n;
+      }
     } else {
       return usage();
     }
   }
   if (opt.dataDir.empty()) return usage();
   signal(SIGPIPE, SIG_IGN);
+  // Few malloc arenas, and large blocks straight from the system, so that memory a burst of
+  // large calls took goes back when they end.
+  mallopt(M_ARENA_MAX, 4);
+  mallopt(M_MMAP_THRESHOLD, 256 << 10);
+  // Every open connection is a descriptor.
+  rlimit nofile;
+  if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < nofile.rlim_max) {
+    nofile.rlim_cur = nofile.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &nofile);
+  }
   tessel::svc::SvcService service(opt);
   std::string err;
   if (!service.init(&err)) {
@@ -90,8 +162,12 @@ int serve(int argc, char **argv) {
   std::printf("tesselsvc: listening on %s:%d admin-secret %s\n", opt.host.c_str(), service.port(),
               service.adminSecret().c_str());
   std::fflush(stdout);
-  service.run();
+  bool served = service.run(&err);
   g_service = nullptr;
+  if (!served) {
+    std::fprintf(stderr, "tesselsvc: %s\n", err.c_str());
+    return 1;
+  }
   std::printf("tesselsvc: stopped\n");
   return 0;
 }
@@ -139,6 +215,10 @@ int addUser(int argc, char **argv) {
 int main(int argc, char **argv) {
   if (argc < 2) return usage();
   std::string cmd = argv[1];
+  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   if (cmd == "serve") return serve(argc, argv);
   if (cmd == "adduser") return addUser(argc, argv);
   return usage();

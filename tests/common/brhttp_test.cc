@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "brhttp_int.h"
 #include "brlog.h"
 #include "nettest.h"
 #include "testutil.h"
@@ -255,6 +257,66 @@ TEST(BRHTTPRequestTest, ShortWritesKeepBodiesIntact) {
     EXPECT_GT(shortWrites, 0) << "chunked=" << chunked;
     EXPECT_TRUE(received == data) << "chunked=" << chunked << " got " << received.size();
   }
+}
+
+// Cuts the next plain vectored writes at the byte counts queued in `cuts`, one per write.
+std::deque<size_t> g_cuts;
+int32_t cutWritev(brsocket_t s, const brsocket_iovec *vec, int32_t count) {
+  if (g_cuts.empty()) return brsocket_writev(s, vec, count);
+  size_t cap = g_cuts.front();
+  g_cuts.pop_front();
+  std::vector<brsocket_iovec> part;
+  for (int32_t i = 0; i < count && cap > 0; ++i) {
+    part.push_back({vec[i].base, std::min(vec[i].len, cap)});
+    cap -= part.back().len;
+  }
+  return brsocket_writev(s, part.data(), static_cast<int32_t>(part.size()));
+}
+
+// Writes that stop inside a chunk-size line finish the line and the data behind it, so every
+// call makes progress and the body arrives whole and well framed.
+TEST(BRHTTPRequestTest, ShortWritesInsideChunkHeadersAreCompleted) {
+  std::string received;
+  bool framingOk = false;
+  ScriptServer server([&](int fd, int) {
+    std::string header, rest;
+    if (!nettest::readHeader(fd, &header, &rest)) return;
+    framingOk = nettest::readChunked(fd, &rest, &received);
+    nettest::sendAll(fd, "HTTP/1.1 204 No Content\r\n\r\n");
+  });
+  g_brhttp__writev = cutWritev;
+  struct Restore {
+    ~Restore() {
+      g_brhttp__writev = brsocket_writev;
+      g_cuts.clear();
+    }
+  } restore;
+  ConnHolder h;
+  ASSERT_EQ(open(server, &h), 0);
+  BRHTTPRequest *r = nullptr;
+  ASSERT_EQ(BRHTTPConnection__newRequest(h.c, "PUT", "/c", &r), 0);
+  ASSERT_EQ(BRHTTPRequest__addRequestHeader(r, "Transfer-Encoding", "chunked"), 0);
+  std::string data;
+  for (size_t i = 0; i < 1000; ++i) data += static_cast<char>('a' + i % 26);
+  // (bytes offered, where the write is cut): inside the line of a new chunk; inside the new
+  // chunk's data, leaving 154 bytes owed; inside "\r\n92\r\n" after those 154 bytes.
+  const std::pair<size_t, size_t> steps[] = {{100, 0}, {300, 1}, {200, 50}, {300, 156}, {0, 0}};
+  size_t off = 0;
+  for (const auto &[want, cut] : steps) {
+    if (cut) g_cuts.push_back(cut);
+    const size_t n = want ? want : data.size() - off;
+    const int32_t got =
+        BRHTTPRequest__writeRequestBody(r, data.data() + off, static_cast<int32_t>(n));
+    ASSERT_GT(got, 0) << "at " << off;
+    off += static_cast<size_t>(got);
+  }
+  EXPECT_EQ(off, data.size());
+  EXPECT_EQ(BRHTTPRequest__sendRequest(r), 0);
+  EXPECT_EQ(BRHTTPRequest__receiveResponseHeader(r, nullptr, 0), 204);
+  BRHTTPRequest__destroy(r);
+  server.stop();
+  EXPECT_TRUE(framingOk);
+  EXPECT_EQ(received, data);
 }
 
 TEST(BRHTTPResponseTest, StatusLinesAndInterimResponses) {

@@ -44,9 +44,13 @@ TEST(BrThread, CreateRunsTheFunctionUnderItsName) {
   EXPECT_TRUE(info.joinable);
   EXPECT_NE(info.id, brthread__id(brthread__self()));
 
-  // Unnamed: the thread id; too long: cut to 31 characters.
+  // Unnamed: the thread id; too long: cut to 31 characters. The creator may read both at once.
   ASSERT_EQ(brthread__create(&t, recordStart, &info, nullptr), 0);
+  const uint64_t id = brthread__id(t);
+  const std::string name = brthread__name(t);
   ASSERT_EQ(brthread__join(t), 0);
+  EXPECT_EQ(id, info.id);
+  EXPECT_EQ(name, std::to_string(info.id));
   EXPECT_EQ(info.name, std::to_string(info.id));
   ASSERT_EQ(brthread__create(&t, recordStart, &info, std::string(40, 'N').c_str()), 0);
   ASSERT_EQ(brthread__join(t), 0);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -227,6 +228,33 @@ TEST_F(HBEventBusTest, QueueOverflowAndRecovery) {
 
   slow->open(1000);
   ASSERT_TRUE(slow->waitCalls(130));
+}
+
+std::atomic<bool> g_takeFails{false};
+std::atomic<int> g_failedTakes{0};
+int32_t failingTake(BRQueue *q, int64_t *kind, void **item, int64_t timeoutMs) {
+  if (g_takeFails) return ++g_failedTakes, BR_EUNSPEC;
+  return brqueue__take(q, kind, item, timeoutMs);
+}
+
+// A take that fails is logged and retried after a pause, not in a busy loop, and the thread
+// goes on delivering once the queue works again.
+TEST_F(HBEventBusTest, FailingTakeIsLoggedAndBackedOff) {
+  hbeventbus__destroy(bus);
+  g_takeFails = true;
+  hbeventbus__setTakeForTest(failingTake);
+  ASSERT_EQ(hbeventbus__new(&bus), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  g_takeFails = false;
+  const int failed = g_failedTakes;
+  EXPECT_GE(failed, 1);
+  EXPECT_LT(failed, 50);
+  HBRef<Listener> l = Listener::make();
+  ASSERT_EQ(hbeventbus__subscribe(bus, HBEVENT_QUEUED, changed(), l.get()), 0);
+  EXPECT_EQ(hbeventbus__post(bus, changed(), nullptr, nullptr), 0);
+  EXPECT_TRUE(l->waitCalls(1));
+  hbeventbus__setTakeForTest(nullptr);
+  EXPECT_NE(log().find("Waiting for events failed: -1"), std::string::npos) << log();
 }
 
 TEST_F(HBEventBusTest, DestroyReleasesUndeliveredEvents) {

@@ -137,6 +137,42 @@ TEST(FileHelpers, RenameReportsWhatHappened) {
   EXPECT_FALSE(exists(dir.file("c")));
 }
 
+// A move to another file system copies beside the destination and replaces it only when the
+// copy is whole: a failed move leaves an existing destination as it was.
+TEST(FileHelpers, MoveAcrossFileSystemsReplacesOnlyWhenComplete) {
+  TempDir dir;
+  char other[] = "/dev/shm/hbfile_XXXXXX";
+  struct stat here, there;
+  if (::stat(dir.path().c_str(), &here) != 0 || !::mkdtemp(other)) GTEST_SKIP() << "no /dev/shm";
+  const std::string src = std::string(other) + "/src";
+  ASSERT_TRUE(writeFile(src, "NEW CONTENT"));
+  ASSERT_EQ(::chmod(src.c_str(), 0640), 0);
+  ASSERT_EQ(::stat(other, &there), 0);
+  if (here.st_dev == there.st_dev) {
+    ::unlink(src.c_str());
+    ::rmdir(other);
+    GTEST_SKIP() << "/dev/shm is on the same file system";
+  }
+  const std::string dst = dir.file("dst");
+  ASSERT_TRUE(writeFile(dst, "OLD"));
+  // A source whose size changes under the copy (procfs reports 0) fails the move.
+  EXPECT_LT(hbfile__rename("/proc/self/status", dst.c_str()), 0);
+  std::string got;
+  ASSERT_TRUE(readFile(dst, &got));
+  EXPECT_EQ(got, "OLD");
+  EXPECT_EQ(hbfile__rename(src.c_str(), dst.c_str()), 0);
+  ASSERT_TRUE(readFile(dst, &got));
+  EXPECT_EQ(got, "NEW CONTENT");
+  EXPECT_FALSE(exists(src));
+  struct stat st;
+  ASSERT_EQ(::stat(dst.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  ::rmdir(other);
+  // Nothing but the destination is left beside it.
+  auto ls = tessel::test::runProgram({"/bin/ls", "-A", dir.path()});
+  EXPECT_EQ(ls.out, "dst\n");
+}
+
 TEST(FileHelpers, FullPathFoldsDotsLexically) {
   char out[4096];
   ASSERT_EQ(hbfile__fullPath("/a/./b/../c//d/", out), 0);

@@ -249,6 +249,7 @@ TEST(HBFmtParser, ItemsAreTrimmedAndEmptyTextsDropped) {
   ScriptRun r = runScript(fakeFile(100), [](HBFormatImplInfo_t *info, int) -> int32_t {
     IHBFormatImplSink *s = info->sink;
     (void)s->notifyItemFound("title", HBTYPE_TEXT, "  ");
+    (void)s->notifyItemFound("EXIF-Make", HBTYPE_TEXT, "");
     (void)s->notifyItemFound("artist", HBTYPE_TEXT, "  Band\t");
     (void)s->notifyItemFound("album", HBTYPE_TEXT, "First");
     (void)s->notifyItemFound("album", HBTYPE_TEXT, "Second");
@@ -257,6 +258,7 @@ TEST(HBFmtParser, ItemsAreTrimmedAndEmptyTextsDropped) {
   });
   Items items = itemsOf(r.parser.get());
   EXPECT_FALSE(items.has("title"));
+  EXPECT_FALSE(items.has("EXIF-Make"));
   EXPECT_EQ(items["artist"], "Band");
   EXPECT_EQ(items["album"], "Second");
   EXPECT_EQ(items["genre"], "Jazz Funk");

@@ -8,6 +8,7 @@
 #include "brlog.h"
 #include "hbmap.h"
 #include "hbstream.h"
+#include "logcapture.h"
 
 namespace {
 
@@ -59,12 +60,18 @@ TEST(HBPKTMessage, RequestBytesAndNumbers) {
 
   HBRef<HBPKTMessage> nums;
   ASSERT_EQ(0, HBPKTMessage::create(nullptr, nums));
-  ASSERT_EQ(0, nums->addRecord(1, HBPKT_SINT, 8, hbpkt__zigzag(-1), 0));
-  ASSERT_EQ(0, nums->addRecord(1, HBPKT_SINT, 8, hbpkt__zigzag(1), 0));
+  // SINT records hold the signed value; only the wire has the zigzag form.
+  ASSERT_EQ(0, nums->addRecord(1, HBPKT_SINT, 8, uint64_t(int64_t(-1)), 0));
+  ASSERT_EQ(0, nums->addRecord(1, HBPKT_SINT, 8, 1, 0));
   ASSERT_EQ(0, nums->addRecord(2, HBPKT_UINT, 8, 300, 0));
   ASSERT_EQ(0, nums->addRecord(3, HBPKT_FIX, 8, 0x0102030405060708ull, 0));
-  EXPECT_EQ(std::string("\x09\x01\x09\x02\x10\xac\x02\x1a\x08\x07\x06\x05\x04\x03\x02\x01", 16),
-            bytes(nums.get()));
+  ASSERT_EQ(0, nums->addValue(4, HBTYPE_SINT, reinterpret_cast<void *>(intptr_t{1})));
+  EXPECT_EQ(
+      std::string("\x09\x01\x09\x02\x10\xac\x02\x1a\x08\x07\x06\x05\x04\x03\x02\x01\x21\x02", 18),
+      bytes(nums.get()));
+  const std::string dump = tessel::test::captureLog([&] { (void)nums->dump("T", BRLOG_ERROR); });
+  EXPECT_NE(std::string::npos, dump.find("  1    0  SINT     8     -1\n")) << dump;
+  EXPECT_NE(std::string::npos, dump.find("  4    0  SINT     8      1\n")) << dump;
   HBRef<HBPKTMessage> back = readMsg(bytes(nums.get()));
   int32_t type, size;
   uint64_t v;
@@ -76,6 +83,8 @@ TEST(HBPKTMessage, RequestBytesAndNumbers) {
   EXPECT_EQ(300u, v);
   ASSERT_EQ(0, back->getRecord(3, 0, &type, &size, &v));
   EXPECT_EQ(0x0102030405060708ull, v);
+  // A parsed message encodes as the one it was parsed from.
+  EXPECT_EQ(bytes(nums.get()), bytes(back.get()));
   EXPECT_EQ(INT64_MIN, hbpkt__unzigzag(hbpkt__zigzag(INT64_MIN)));
   EXPECT_EQ(INT64_MAX, hbpkt__unzigzag(hbpkt__zigzag(INT64_MAX)));
 }

@@ -223,6 +223,15 @@ TEST(HBRPCSoap, LocalFailuresAreNotFaults) {
   EXPECT_NE(std::string::npos, svc.seen()[0].body.find("encoding/\"></m></soapenv:Body>"));
 }
 
+TEST(HBRPCSoap, RequestThatFailedAfterSendingGivesFault) {
+  // The server takes the request and hangs up without an answer.
+  Service svc({"!close!"});
+  HBRef<HBRPCGeneric> rpc = rpcFor(svc.url("/svc/api"));
+  EXPECT_EQ(BR_EFAULT, rpc->call("m", "a", "b", nullptr));
+  EXPECT_FALSE(rpc->isFault());
+  EXPECT_EQ(1u, svc.seen().size());
+}
+
 TEST(HBRPCSoap, PiecesTooLongForTheBufferAreThrownAway) {
   Service svc(
       {xml(200, "<mResponse><a>1</a><b>" + std::string(10000, 'y') + "</b><c>3</c></mResponse>"),
@@ -330,6 +339,26 @@ TEST(HBRPCPacket, RequestBytesAndAnswers) {
                         "d"),
             seen[0].body);
   EXPECT_EQ(std::string("\x04\x03map"), seen[1].body);
+}
+
+TEST(HBRPCPacket, StalledAndHalfConvertedAnswers) {
+  // An answer that stops coming ends at the first read time-out, as a failed exchange.
+  const std::string pkt = pktStr(0, "map") + pktStr(1, "a") + pktStr(2, "x");
+  Service svc({"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n" + pkt});
+  HBRef<IHBHTTPConnPool> pool;
+  ASSERT_EQ(0, hbhttpconnpool__create(pool.out()));
+  hbhttpconnpool__setTimeout(pool.get(), 50);
+  HBRef<HBRPCGeneric> rpc = rpcFor(svc.url("/svc/pktm/"), pool.get());
+  EXPECT_EQ(BR_EIO, rpc->call("m", nullptr));
+  EXPECT_EQ(0, rpc->getResultMap()->count());
+  pool->closeAll();
+
+  // A key without a value fails the conversion; what was converted before it stays.
+  Service svc2({http(200, "application/octet-stream", pkt + pktStr(3, "b"))});
+  HBRef<HBRPCGeneric> rpc2 = rpcFor(svc2.url("/svc/pktm/"));
+  EXPECT_EQ(0, rpc2->call("m", nullptr));
+  EXPECT_STREQ("x", rpc2->getArgmentByName("a"));
+  EXPECT_EQ(1, rpc2->getResultMap()->count());
 }
 
 TEST(HBRPCPacket, PasswordStaysOutOfTheLog) {

@@ -228,6 +228,11 @@ TEST(HBSoapParser, MapsListsAndTexts) {
   EXPECT_EQ("{a:'a b',b:'  a b  ',c:'<&>\xC3\xA9',d:'',e:''}",
             parse("m", envelope("<mResponse><a>  a b  </a><b xsi:type=\"xsd:string\">  a b  </b>"
                                 "<c>&lt;&amp;&gt;&#233;</c><d></d><e/></mResponse>")));
+  // Text beside child elements is one more value of the element, so its container becomes a
+  // list; at the top level, where no list can be made, the children are kept.
+  EXPECT_EQ("{x:a[{b:'1'},'hello']}",
+            parse("m", envelope("<mResponse><x><a><b>1</b> hello </a></x></mResponse>")));
+  EXPECT_EQ("{a:{b:'1'}}", parse("m", envelope("<mResponse><a><b>1</b>hello</a></mResponse>")));
   // Attributes with ">" inside quotes, single quotes and bare values.
   EXPECT_EQ("{a:'1'}", parse("m", envelope("<mResponse x='a>b' y=\"c>\" z=1 w><a q=\">\">1</a>"
                                            "</mResponse>")));

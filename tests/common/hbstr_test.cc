@@ -72,6 +72,22 @@ TEST(HBStr, StaticStringIgnoresCounting) {
   EXPECT_STREQ(domain.getText(), "core.prop");
 }
 
+// An object whose destructor hands itself out again, as a careless listener might.
+class Reviving final : public HBObject<Reviving, IHBObj> {
+ public:
+  int32_t getifc(int32_t, void **) override { return BR_ENOENT; }
+
+ private:
+  friend class HBObject<Reviving, IHBObj>;
+  ~Reviving() override { (void)upref(); }
+};
+
+// A count that reached zero is final: a reference taken then stops the process instead of
+// reviving an object that is being freed.
+TEST(HBObjDeathTest, UprefAtZeroAborts) {
+  EXPECT_DEATH((new Reviving)->dnref(), "upref");
+}
+
 TEST(HBStr, AllocatorStringKeepsItsAllocatorAlive) {
   HBRef<HBStringAllocator> sa;
   ASSERT_EQ(HBStringAllocator::create(64, 64, sa), BR_OK);

@@ -93,6 +93,27 @@ TEST(MemStream, FixedBufferStopsAtCapacity) {
   EXPECT_EQ(m->write("0123456789", 10), 8);
   EXPECT_EQ(m->write("x", 1), 0);
   EXPECT_EQ(std::string(buf, 8), "01234567");
+
+  // Positions past the capacity are refused: the data must never pass the buffer, or reads,
+  // getBuffer and the flush below would read beyond it.
+  struct {
+    char buf[8] = {};
+    char guard[56] = {};
+  } fixed;
+  std::memset(fixed.guard, 'G', sizeof fixed.guard);
+  auto rw = newMem(HBMEM_READ | HBMEM_WRITE, fixed.buf, 8);
+  EXPECT_EQ(rw->writeAt("x", 1, 20), BR_EINVAL);
+  EXPECT_EQ(contents(rw.get()), "");
+  char out[64];
+  EXPECT_EQ(rw->readAt(out, 64, 0), 0);
+  auto down = FakeStream::make();
+  auto wo = newMem(HBMEM_WRITE | HBMEM_PASSTHROUGH, fixed.buf, 8, down.get());
+  ASSERT_EQ(wo->write("abc", 3), 3);
+  EXPECT_EQ(wo->seek(40, HBSTREAM_SEEK_SET), BR_EINVAL);
+  EXPECT_EQ(wo->seek(8, HBSTREAM_SEEK_SET), 8);  // up to the capacity is fine
+  EXPECT_EQ(contents(wo.get()).size(), 8u);
+  EXPECT_EQ(wo->flush(), 0);
+  EXPECT_EQ(down->output.size(), 8u);
 }
 
 TEST(MemStream, CallersBufferIsCopiedOnFirstGrowth) {
@@ -592,6 +613,12 @@ TEST(FileStream, InterfacesAndPath) {
   const int32_t cut = static_cast<int32_t>(dir.path().size()) + 4;
   EXPECT_EQ(hbstream__getPath(s.get(), buf, cut), dirUnits + 7);
   EXPECT_EQ(std::string(buf), dir.path() + "/\xc3\xbc");
+  // A stray continuation byte is one unit, as the settings store counts it.
+  HBRef<IHBStream> odd;
+  ASSERT_EQ(hbstream__openFile(odd.out(), dir.file("a\x80z.txt").c_str(),
+                               HBFILE_O_WRITE | HBFILE_O_CREAT),
+            0);
+  EXPECT_EQ(hbstream__getPath(odd.get(), buf, sizeof buf), dirUnits + 7);
   HBRef<IHBMemStream> m;
   ASSERT_EQ(hbstream__newMem(m.out(), 4), 0);
   EXPECT_EQ(hbstream__getPath(m.get(), buf, sizeof buf), BR_ENOENT);

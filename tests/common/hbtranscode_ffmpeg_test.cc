@@ -5,9 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,6 +147,17 @@ class FakeFfmpeg : public ::testing::Test {
     HBRef<IHBTranscode> xc;
     EXPECT_EQ(HBXCodeFFMPEG__new(&p, nullptr, xc.out()), 0);
     return HBRef<HBXCodeFFMPEG>::adopt(static_cast<HBXCodeFFMPEG *>(xc.detach()));
+  }
+
+  // A 160x160 JPEG transcoder of a source held only as a stream.
+  HBRef<IHBTranscode> makeFromStream(IHBStream *src) {
+    HBXCodeFFMPEGParams p;
+    p.mimeType = "image/jpeg";
+    p.width = p.height = 160;
+    p.workDir = m_work.path().c_str();
+    HBRef<IHBTranscode> xc;
+    EXPECT_EQ(HBXCodeFFMPEG__new(&p, src, xc.out()), 0);
+    return xc;
   }
 
   Args designed(HBXCodeFFMPEG *xc) {
@@ -356,12 +370,8 @@ TEST_F(FakeFfmpeg, StreamSourceFedToProbeAndThenToFfmpeg) {
     for (const char *f : {"probed", "fed"}) ::unlink(m_bin.file(f).c_str());
     HBRef<IHBStream> src;
     ASSERT_EQ(hbstream__openFile(src.out(), srcPath.c_str(), HBFILE_O_READ), 0);
-    HBXCodeFFMPEGParams p;
-    p.mimeType = "image/jpeg";
-    p.width = p.height = 160;
-    p.workDir = m_work.path().c_str();
-    HBRef<IHBTranscode> xc;
-    ASSERT_EQ(HBXCodeFFMPEG__new(&p, src.get(), xc.out()), 0);
+    HBRef<IHBTranscode> xc = makeFromStream(src.get());
+    ASSERT_TRUE(xc);
     ASSERT_EQ(xc->transcode(nullptr, nullptr), 0) << probeMode;
     std::string probed, fed, probeArgs;
     ASSERT_TRUE(readFile(m_bin.file("probed"), &probed));
@@ -414,6 +424,14 @@ TEST_F(FakeFfmpeg, NoSourceSizeAndNoPrograms) {
   ::setenv("PATH", empty.path().c_str(), 1);
   auto none = make("image/jpeg", 160, 160);
   EXPECT_EQ(none->prepare(), BR_ENOENT);
+  // Nor from the current folder, however PATH names it (empty or relative entries).
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(::chdir(m_bin.path().c_str()), 0);
+  ::setenv("PATH", (":.:./:" + empty.path()).c_str(), 1);
+  auto here = make("image/jpeg", 160, 160);
+  EXPECT_EQ(here->prepare(), BR_ENOENT);
+  ASSERT_EQ(::chdir(cwd), 0);
   ::setenv("PATH", path.c_str(), 1);
   EXPECT_TRUE(workEmpty());
 }
@@ -462,6 +480,66 @@ TEST_F(FakeFfmpeg, CancelFromAnotherThread) {
   EXPECT_TRUE(noChildLeft());
   EXPECT_TRUE(workEmpty());
   EXPECT_EQ(xc->transcode(&sink, nullptr), BR_ECANCELED);
+}
+
+// A source whose reads hang until released, as a stalled network read does.
+class HangingSource final : public HBObject<HangingSource, IHBStream> {
+ public:
+  static HBRef<HangingSource> make() { return HBRef<HangingSource>::adopt(new HangingSource); }
+  int32_t getifc(int32_t ifc, void **out) override {
+    if (ifc == HBIFC_OBJ || ifc == HBIFC_STREAM) return offer<IHBStream>(out);
+    return BR_ENOENT;
+  }
+  int32_t read(void *, int32_t) override {
+    std::unique_lock<std::mutex> l(m_m);
+    m_entered = true;
+    m_cv.notify_all();
+    m_cv.wait(l, [&] { return m_released; });
+    return 0;
+  }
+  int32_t write(const void *, int32_t) override { return BR_EINVAL; }
+  int64_t seek(int64_t, int32_t) override { return 0; }
+  int32_t close() override { return 0; }
+  bool waitEntered() {
+    std::unique_lock<std::mutex> l(m_m);
+    return m_cv.wait_for(l, std::chrono::seconds(20), [&] { return m_entered; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> g(m_m);
+    m_released = true;
+    m_cv.notify_all();
+  }
+
+ private:
+  friend class HBObject<HangingSource, IHBStream>;
+  HangingSource() = default;
+  ~HangingSource() override = default;
+  std::mutex m_m;
+  std::condition_variable m_cv;
+  bool m_entered = false, m_released = false;
+};
+
+// The child ends while its feeder still hangs in a source read: waiting for that feeder must
+// not hold the lock a cancel from another thread needs.
+TEST_F(FakeFfmpeg, CancelIsNotHeldUpByAHangingSourceRead) {
+  probe(kPhotoProbe);  // the "-i" step answers without reading its input
+  auto src = HangingSource::make();
+  HBRef<IHBTranscode> xc = makeFromStream(src.get());
+  ASSERT_TRUE(xc);
+  std::thread worker([&] { (void)static_cast<HBXCodeFFMPEG *>(xc.get())->prepare(); });
+  ASSERT_TRUE(src->waitEntered());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the child has ended by now
+  std::atomic<bool> done{false};
+  std::thread canceller([&] {
+    (void)xc->cancel();
+    done = true;
+  });
+  for (int i = 0; i < 100 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(done);
+  src->release();
+  canceller.join();
+  worker.join();
+  EXPECT_TRUE(noChildLeft());
 }
 
 TEST_F(FakeFfmpeg, SinkRefusalCancels) {

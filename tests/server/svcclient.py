@@ -7,6 +7,7 @@ standard library only. Usage: svcclient.py CASE --url URL --secret S --data DIR 
 import argparse
 import http.client
 import json
+import re
 import os
 import signal
 import socket
@@ -199,7 +200,7 @@ def call_json(method, args, tls=False, prefix="/svc/api/json/"):
     body += "</%s></soapenv:Body></soapenv:Envelope>" % method
     st, hdr, data = request("POST", prefix + method, body.encode(),
                             {"Content-Type": "text/plain"}, tls)
-    check(hdr.get("access-control-allow-origin") == "*", "CORS header missing")
+    check("access-control-allow-origin" not in hdr, "CORS header without an Origin")
     v = json.loads(data)
     if "HB-EXCEPTION" in v:
         return {"fault": int(v["HB-EXCEPTION"]["ecode"]), "description": v["HB-EXCEPTION"]["message"]}
@@ -302,7 +303,7 @@ def case_methods(kind):
           "flags %r" % s)
     check(s["serviceid"] == u["serviceids"][0] and s["deviceid"] == u["deviceid"], "ids %r" % s)
     free, total = s["space"].split("/")
-    check(int(free) == int(total) > 0, "space %r" % s["space"])
+    check(0 <= int(total) - int(free) < 65536 and int(total) > 0, "space %r" % s["space"])
     r = call("listAlbums", [("shared", "1"), ("valtoken", u["token"])])
     check("albums" in r and as_list(r["albums"]) == [], "albums %r" % r)
     r = call("getService", drive_args(u))
@@ -433,7 +434,8 @@ def case_uploads():
     # Space reported as what is left.
     s = as_list(call_soap("listServices", [("valtoken", u["token"])])["services"])[0]
     free, total = map(int, s["space"].split("/"))
-    check(total - free == 1000 + 2000, "space used %r" % s["space"])
+    # The streams, and the file's name and properties.
+    check(3000 < total - free < 3000 + 1024, "space used %r" % s["space"])
     # Removing the file frees its space and its content.
     call_soap("removeFile", drive_args(u) + [("fileid", fid)])
     check(get(u, fid)[0] == 404, "content of a removed file")
@@ -467,7 +469,8 @@ def case_quota():
     check(put(u, fid2, os.urandom(50000)) == 507, "second file does not fit")
     check(put(u, fid, os.urandom(90000)) == 200, "replacing counts the old size as free")
     s = as_list(call_soap("listServices", [("valtoken", u["token"])])["services"])[0]
-    check(s["space"] == "10000/100000", "space %r" % s["space"])
+    free, total = map(int, s["space"].split("/"))
+    check(total == 100000 and 10000 - 1024 < free < 10000, "space %r" % s["space"])
     check(leftovers() == [], "temporary files left: %r" % leftovers())
 
 
@@ -557,14 +560,23 @@ def case_concurrent():
         check(get(u, ids[i]) == (200, blobs[i]), "content of upload %d" % i)
 
 
-def case_signin():
+def signin_form(tls=True):
+    """The sign-in form as a browser gets it: its anti-forgery field and cookie."""
     st, hdr, page = request("GET", "/oauth?client_id=abc123&response_type=token&"
-                                   "redirect_uri=ytoauth://postauth", tls=True)
+                                   "redirect_uri=ytoauth://postauth", tls=tls)
     check(st == 200 and b"<form" in page and b"password" in page, "login form")
+    csrf = re.search(rb'name="csrf" value="([0-9a-f]{32})"', page).group(1).decode()
+    cookie = hdr["set-cookie"].split(";")[0]
+    check(cookie == "oauth_csrf=" + csrf, "form cookie %r" % hdr["set-cookie"])
+    return csrf, cookie, hdr
+
+
+def case_signin():
+    csrf, cookie, _ = signin_form()
     form = lambda name, pw, redirect="ytoauth://postauth": urllib.parse.urlencode(
         {"client_id": "abc123", "response_type": "token", "redirect_uri": redirect,
-         "username": name, "password": pw}).encode()
-    hdrs = {"Content-Type": "application/x-www-form-urlencoded"}
+         "username": name, "password": pw, "csrf": csrf}).encode()
+    hdrs = {"Content-Type": "application/x-www-form-urlencoded", "Cookie": cookie}
     st, hdr, page = request("POST", "/oauth", form(user()["user"], "wrong"), hdrs, tls=True)
     check(st == 200 and b"<form" in page and b"error" in page, "wrong password shows the form")
     check("location" not in hdr, "no redirect for a wrong password")
@@ -694,10 +706,11 @@ def case_badinput():
 
 
 def case_cors():
+    page = "res://tesselutilbrowser.exe"
     st, hdr, _ = request("OPTIONS", "/svc/api/json/getUser", None,
-                         {"Origin": "null", "Access-Control-Request-Method": "POST"})
+                         {"Origin": page, "Access-Control-Request-Method": "POST"})
     check(st == 204, "preflight %d" % st)
-    check(hdr.get("access-control-allow-origin") == "*" and "POST" in hdr.get(
+    check(hdr.get("access-control-allow-origin") == page and "POST" in hdr.get(
         "access-control-allow-methods", ""), "preflight headers %r" % hdr)
     # A JSON object body is accepted as well as the envelope.
     r = json.loads(request("POST", "/svc/api/json/getUser",
@@ -775,6 +788,7 @@ def main():
     p.add_argument("--bin", required=True)
     p.add_argument("--user", required=True)
     p.add_argument("--pid", type=int, default=0)
+    p.add_argument("--sanitized", action="store_true", help="the service runs under sanitizers")
     ARGS = p.parse_args()
     u = urllib.parse.urlparse(ARGS.url)
     HOST, PORT = u.hostname, u.port

@@ -1,10 +1,13 @@
 // The service's own codecs: packet messages, SOAP and JSON forms, query texts.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "svcguard.h"
 #include "svchttp.h"
 #include "svcpkt.h"
 #include "svcvalue.h"
@@ -304,6 +307,157 @@ TEST(SvcHttp, DecodesQueriesAndForms) {
             "ytoauth://postauth");
   EXPECT_EQ(svchttp__param("x=1&y", "y"), "");
   EXPECT_EQ(svchttp__param("x=1", "z"), "");
+}
+
+TEST(SvcHttp, EveryRequestOfAConnectionGetsItsContinue) {
+  MemSource src(
+      "PUT /a HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\nab"
+      "PUT /b HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\ncd");
+  for (const char *want : {"ab", "cd"}) {
+    HttpRequest req;
+    ASSERT_EQ(svchttp__readHead(&src, &req), 0);
+    HttpBody body(&src, req);
+    std::string all;
+    ASSERT_TRUE(body.readAll(&all, 10));
+    EXPECT_EQ(all, want);
+  }
+  EXPECT_EQ(src.written, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\n\r\n");
+}
+
+TEST(SvcHttp, BodyScanTellsWhenACollectedBodyIsWhole) {
+  auto scanAll = [](const std::string &head, const std::string &body, int64_t limit) {
+    MemSource src(head);
+    HttpRequest req;
+    EXPECT_EQ(svchttp__readHead(&src, &req), 0);
+    // Every prefix but the whole body asks for more; the whole one is complete.
+    HttpBodyScan scan;
+    for (size_t n = 0; n < body.size(); n++) {
+      int r = svchttp__scanBody(req, body.data(), n, limit, &scan);
+      if (r != 0) return r;
+    }
+    return svchttp__scanBody(req, body.data(), body.size(), limit, &scan);
+  };
+  const std::string chunked = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  EXPECT_EQ(scanAll(chunked, "5;x=y\r\nhello\r\n1\r\n \r\n0\r\nT: v\r\n\r\n", 100), 1);
+  EXPECT_EQ(scanAll(chunked, "5\r\nhello\r\n0\r\n\r\n", 4), 2);
+  EXPECT_EQ(scanAll(chunked, "5\r\nhelloXXX", 100), -1);
+  EXPECT_EQ(scanAll(chunked, "zz\r\n", 100), -1);
+  EXPECT_EQ(scanAll(chunked, "5\r\nhel", 100), 0);
+  const std::string sized = "POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\n";
+  EXPECT_EQ(scanAll(sized, "hello", 100), 1);
+  EXPECT_EQ(scanAll(sized, "hello", 4), 2);
+  // A body over the limit reaches the handler as too large, never read.
+  MemSource src(sized + "hello");
+  HttpRequest req;
+  ASSERT_EQ(svchttp__readHead(&src, &req), 0);
+  req.bodyTooLarge = true;
+  HttpBody body(&src, req);
+  std::string out;
+  EXPECT_FALSE(body.readAll(&out, 100));
+  EXPECT_TRUE(body.tooLarge() && !body.failed());
+}
+
+TEST(SvcHttp, MappedAddressesAreTheirIPv4Peers) {
+  sockaddr_storage ss{};
+  auto *a6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+  a6->sin6_family = AF_INET6;
+  a6->sin6_port = htons(8480);
+  inet_pton(AF_INET6, "::ffff:127.0.0.1", &a6->sin6_addr);
+  std::string host;
+  bool loop = false;
+  EXPECT_EQ(svchttp__addressText(&ss, &host, &loop), "127.0.0.1:8480");
+  EXPECT_TRUE(loop);
+  inet_pton(AF_INET6, "::1", &a6->sin6_addr);
+  EXPECT_EQ(svchttp__addressText(&ss, &host, &loop), "[::1]:8480");
+  EXPECT_TRUE(loop && host == "::1");
+  inet_pton(AF_INET6, "::ffff:10.0.0.1", &a6->sin6_addr);
+  svchttp__addressText(&ss, &host, &loop);
+  EXPECT_FALSE(loop);
+}
+
+TEST(SvcLimits, BodiesThatWouldCostFarMoreThanTheirSizeAreRefused) {
+  std::string err;
+  PktMessage m;
+  std::string records = bytes({0x04, 3}) + "map";
+  for (size_t i = 0; i < kPktMaxRecords; i++) records += bytes({0x15, 0});
+  EXPECT_FALSE(parse(records, &m, &err));
+  EXPECT_EQ(err, "too many records");
+  SvcArgs args;
+  std::string method;
+  std::string deep(40, '[');
+  EXPECT_FALSE(svcjson__parseArgs("{\"a\":" + deep, &args, &err));
+  std::string many = "{\"a\":[";
+  for (int i = 0; i < 10001; i++) many += "{},";
+  EXPECT_FALSE(svcjson__parseArgs(many + "{}]}", &args, &err));
+  EXPECT_EQ(err, "too many JSON values");
+  std::string tags = "<Envelope><Body><m>";
+  for (int i = 0; i < 16384; i++) tags += "<a/>";
+  EXPECT_FALSE(svcxml__parseCall(tags + "</m></Body></Envelope>", &method, &args, &err));
+  // A NUL (raw or "&#0;") would cut a text short, and references to no character are refused.
+  for (const std::string &bad : std::vector<std::string>{
+           "n&#0;ul", "n&#x0;", "n&#xD800;", "n&#x110000;", "n&#12", std::string("n\0ul", 4)}) {
+    EXPECT_FALSE(svcxml__parseCall("<Envelope><Body><m><a>" + bad + "</a></m></Body></Envelope>",
+                                   &method, &args, &err))
+        << bad;
+  }
+  // Ordinary calls still read: nested values are skipped, the last of a repeated key wins.
+  ASSERT_TRUE(svcjson__parseArgs(
+      R"({"a":"x","n":5,"f":1.50,"b":true,"o":{"k":[1,2]},"a":"y","z":null})", &args, &err))
+      << err;
+  EXPECT_EQ(args, (SvcArgs{{"a", "y"}, {"n", "5"}, {"f", "1.50"}, {"b", "1"}}));
+  for (const char *bad : {"[1]", "\"s\"", "{\"a\":1} x", "{\"a\":\"\\ud800\"}"})
+    EXPECT_FALSE(svcjson__parseArgs(bad, &args, &err)) << bad;
+  ASSERT_TRUE(svcxml__parseCall(
+      "<Envelope><Body><m><a>x=y&#233;&#x1F600;</a></m></Body></Envelope>", &method, &args, &err))
+      << err;
+  EXPECT_EQ(args[0].second, "x=y\xc3\xa9\xf0\x9f\x98\x80");
+}
+
+TEST(SvcGuard, TextsForStorageAndForTheLog) {
+  EXPECT_TRUE(svctext__utf8("caf\xc3\xa9 \xf0\x9f\x98\x80"));
+  for (const char *bad : {"\xff", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "a\x80"})
+    EXPECT_FALSE(svctext__utf8(bad)) << bad;
+  EXPECT_EQ(svctext__logSafe("a\x1b[2J\r\nb\\"), "a\\x1b[2J\\x0d\\x0ab\\x5c");
+  const std::string tok = "0123456789abcdef0123456789abcdef";
+  std::string encoded;
+  for (char c : tok)
+    encoded += "%" + std::string(1, "0123456789ABCDEF"[c >> 4]) + "0123456789ABCDEF"[c & 15];
+  EXPECT_EQ(svctext__maskTokens("/svc/files/" + tok + "/dev/svc/1"), "/svc/files/TOKEN/dev/svc/1");
+  EXPECT_EQ(svctext__maskTokens("/svc/files/" + encoded + "/d\x1b"), "/svc/files/TOKEN/d\\x1b");
+}
+
+TEST(SvcGuard, ThrottleGrowsTheWaitPerAccountAndAddress) {
+  SvcThrottle t;
+  int64_t now = 1000000;
+  for (int i = 0; i < SvcThrottle::kFreeAccountFailures - 1; i++) {
+    EXPECT_EQ(t.wait("alice", "a1", now), 0);
+    t.failed("alice", "a1", now);
+  }
+  t.failed("alice", "a1", now);
+  EXPECT_EQ(t.wait("alice", "a2", now), 1000);
+  EXPECT_EQ(t.wait("bob", "a2", now), 0);
+  now += 1000;
+  t.failed("alice", "a2", now);
+  EXPECT_EQ(t.wait("alice", "a3", now), 2000);
+  t.succeeded("alice");
+  EXPECT_EQ(t.wait("alice", "a3", now), 0);
+  // One address guessing many names waits too, and success elsewhere does not clear it.
+  for (int i = 0; i < SvcThrottle::kFreeAddressFailures; i++)
+    t.failed("n" + std::to_string(i), "a9", now);
+  EXPECT_GT(t.wait("someone", "a9", now), 0);
+  for (int i = 0; i < 40; i++) t.failed("carol", "a8", now);
+  EXPECT_EQ(t.wait("carol", "x", now), SvcThrottle::kMaxDelayMs);
+
+  SvcOrigins o;
+  o.add("http://127.0.0.1:*");
+  o.add("res://tesselutilbrowser.exe/");
+  std::vector<std::string> self = {"127.0.0.1:8480"};
+  for (const char *ok :
+       {"http://127.0.0.1:1", "res://tesselutilbrowser.exe", "https://127.0.0.1:8480"})
+    EXPECT_TRUE(o.allowed(ok, self)) << ok;
+  for (const char *no : {"http://127.0.0.1:", "http://127.0.0.1:123456", "http://127.0.0.1.x:1",
+                         "https://127.0.0.1:1", "null", "http://127.0.0.1:8480.evil"})
+    EXPECT_FALSE(o.allowed(no, self)) << no;
 }
 
 }  // namespace

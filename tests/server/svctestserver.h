@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,10 +89,13 @@ class SvcProcess {
       if (r <= 0) break;
       line.append(buf, static_cast<size_t>(r));
     }
-    char secret[65] = "";
-    if (std::sscanf(line.c_str(), "tesselsvc: listening on 127.0.0.1:%d admin-secret %64s", &m_port,
+    char address[256] = "", secret[65] = "";
+    if (std::sscanf(line.c_str(), "tesselsvc: listening on %255s admin-secret %64s", address,
                     secret) != 2)
       return false;
+    // HOST:PORT, the host possibly an IPv6 address such as "::".
+    const char *colon = std::strrchr(address, ':');
+    if (!colon || std::sscanf(colon + 1, "%d", &m_port) != 1) return false;
     m_secret = secret;
     return true;
   }

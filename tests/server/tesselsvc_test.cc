@@ -2,6 +2,7 @@
 // (tests/server/svcclient.py, Python standard library only) and by curl.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -11,7 +12,6 @@
 
 namespace tessel::test {
 namespace {
-
 
 class TesselSvc : public ::testing::Test {
  protected:
@@ -25,13 +25,27 @@ class TesselSvc : public ::testing::Test {
 
   std::string data() const { return m_dir.path() + "/data"; }
 
-  // Runs one case of the Python client against the running service.
-  void runCase(const std::string &name) {
-    RunResult r =
-        runProgram({"/usr/bin/python3", sourcePath("tests/server/svcclient.py"), name, "--url",
-                    m_svc.url(), "--secret", m_svc.secret(), "--data", data(), "--bin",
-                    binPath("tesselsvc"), "--user", m_user.line, "--pid", std::to_string(m_svc.pid())},
-                   "", 120000);
+  // Runs one case of the Python client (or of the hostile clients) against the running service.
+  void runCase(const std::string &name, const char *script = "svcclient.py") {
+    std::vector<std::string> argv = {"/usr/bin/python3",
+                                     sourcePath(std::string("tests/server/") + script),
+                                     name,
+                                     "--url",
+                                     m_svc.url(),
+                                     "--secret",
+                                     m_svc.secret(),
+                                     "--data",
+                                     data(),
+                                     "--bin",
+                                     binPath("tesselsvc"),
+                                     "--user",
+                                     m_user.line,
+                                     "--pid",
+                                     std::to_string(m_svc.pid())};
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    argv.push_back("--sanitized");
+#endif
+    RunResult r = runProgram(argv, "", 120000);
     EXPECT_EQ(r.exitCode, 0) << name << "\n" << r.out << r.err;
   }
 
@@ -40,7 +54,9 @@ class TesselSvc : public ::testing::Test {
     return runProgram(args);
   }
 
-  std::string token() const { return m_user.token; }
+  std::string token() const {
+    return m_user.token;
+  }
 
   TempDir m_dir;
   SvcProcess m_svc;
@@ -186,6 +202,93 @@ TEST_F(TesselSvc, DataFolderIsPrivate) {
   EXPECT_EQ(m_svc.stop(), 0);
 }
 
+// Hostile clients (tests/server/svchostile.py): each attack beside a normal client that must
+// keep being answered promptly.
+TEST_F(TesselSvc, HostileBodiesSlowClientsAndResourceLimits) {
+  startWith({}, {"--header-timeout", "2"});
+  for (const char *c : {"bombs", "slowloris", "limits", "continue"}) runCase(c, "svchostile.py");
+}
+
+TEST_F(TesselSvc, HostileSignIns) {
+  startWith();
+  for (const char *c : {"decoy", "guessing", "signin_form"}) runCase(c, "svchostile.py");
+}
+
+TEST_F(TesselSvc, HostilePagesHeadersAndTexts) {
+  ASSERT_TRUE(addSvcUser(data(), "alice", "pw", {}, &m_user));
+  ASSERT_TRUE(
+      writeFile(data() + "/allowed-origins", "# pages under test\nhttp://localhost:5555\n"));
+  ASSERT_TRUE(m_svc.start(data(), {"--owner", "alice", "--allow-origin", "http://127.0.0.1:*"}));
+  for (const char *c : {"origins", "apiurl", "content", "texts"}) runCase(c, "svchostile.py");
+}
+
+TEST_F(TesselSvc, PublicAddressOnADualStackSocket) {
+  startWith({}, {"--listen", "[::]:0", "--owner", "alice", "--public-url",
+                 "https://drive.example.org:8443"});
+  runCase("public", "svchostile.py");
+}
+
+TEST_F(TesselSvc, HostileQuotaRaces) {
+  startWith({"--quota", "10000000"});
+  runCase("quota", "svchostile.py");
+}
+
+TEST_F(TesselSvc, TokensExpireAndAreStoredAsDigests) {
+  startWith({}, {"--token-lifetime", "3"});
+  runCase("tokens", "svchostile.py");
+}
+
+TEST_F(TesselSvc, SigtermDoesNotWaitForATricklingClient) {
+  startWith();
+  runCase("drain", "svchostile.py");
+  EXPECT_EQ(m_svc.wait(10000), 0);
+}
+
+TEST(TesselSvcDataFolder, RefusesLinksAndFoldersOthersCanWrite) {
+  TempDir dir;
+  std::string data = dir.path() + "/data", outside = dir.path() + "/outside";
+  SvcUser u;
+  ASSERT_TRUE(addSvcUser(data, "alice", "pw", {}, &u));
+  ASSERT_TRUE(writeFile(outside, "precious"));
+  // Links left where the service creates its secret and its key are replaced, not written
+  // through; a database behind a link is refused.
+  ASSERT_EQ(symlink(outside.c_str(), (data + "/admin.secret").c_str()), 0);
+  ASSERT_EQ(symlink((dir.path() + "/made-key").c_str(), (data + "/tls.key").c_str()), 0);
+  SvcProcess svc;
+  ASSERT_TRUE(svc.start(data));
+  EXPECT_EQ(svc.stop(), 0);
+  std::string text;
+  ASSERT_TRUE(readFile(outside, &text));
+  EXPECT_EQ(text, "precious");
+  struct stat st;
+  EXPECT_NE(stat((dir.path() + "/made-key").c_str(), &st), 0);
+  for (const char *f : {"/admin.secret", "/tls.key"}) {
+    ASSERT_EQ(lstat((data + f).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << f;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << f;
+  }
+  ASSERT_EQ(rename((data + "/meta.db").c_str(), (dir.path() + "/real.db").c_str()), 0);
+  ASSERT_EQ(symlink((dir.path() + "/real.db").c_str(), (data + "/meta.db").c_str()), 0);
+  RunResult r = runProgram(
+      {binPath("tesselsvc"), "serve", "--data", data, "--listen", "127.0.0.1:0"}, "", 10000);
+  EXPECT_EQ(r.exitCode, 1) << r.out;
+  EXPECT_NE(r.err.find("meta.db"), std::string::npos) << r.err;
+  ASSERT_EQ(unlink((data + "/meta.db").c_str()), 0);
+  ASSERT_EQ(rename((dir.path() + "/real.db").c_str(), (data + "/meta.db").c_str()), 0);
+  // A data folder (or its tmp/) that others may write to is refused by both commands.
+  for (const std::string &folder : {data, data + "/tmp"}) {
+    ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+    r = runProgram({binPath("tesselsvc"), "serve", "--data", data, "--listen", "127.0.0.1:0"}, "",
+                   10000);
+    EXPECT_EQ(r.exitCode, 1) << folder;
+    EXPECT_NE(r.err.find("not private"), std::string::npos) << r.err;
+    r = runProgram({binPath("tesselsvc"), "adduser", "--data", data, "bob", "pw"});
+    EXPECT_EQ(r.exitCode, 1) << folder;
+    ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+  }
+  EXPECT_TRUE(svc.start(data));
+}
+
 TEST(TesselSvcCommandLine, RefusesBadUsage) {
   EXPECT_EQ(runProgram({binPath("tesselsvc")}).exitCode, 2);
   EXPECT_EQ(runProgram({binPath("tesselsvc"), "serve"}).exitCode, 2);
@@ -194,6 +297,16 @@ TEST(TesselSvcCommandLine, RefusesBadUsage) {
   EXPECT_EQ(
       runProgram({binPath("tesselsvc"), "serve", "--data", "/tmp/x", "--listen", "nope"}).exitCode,
       2);
+  EXPECT_EQ(
+      runProgram({binPath("tesselsvc"), "serve", "--data", "/tmp/x", "--public-url", "ftp://host"})
+          .exitCode,
+      2);
+  // Every serve option is listed by --help.
+  RunResult help = runProgram({binPath("tesselsvc"), "--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  for (const char *opt : {"--public-url", "--allow-origin", "--token-lifetime", "--workers",
+                          "--max-connections", "--max-per-peer", "--header-timeout"})
+    EXPECT_NE(help.out.find(opt), std::string::npos) << opt;
 }
 
 }  // namespace

@@ -17,13 +17,14 @@
 #include "brlog.h"
 #include "brtls.h"
 
+int32_t (*g_brhttp__writev)(brsocket_t s, const brsocket_iovec *vec,
+                            int32_t count) = brsocket_writev;
+
 namespace {
 
 std::mutex g_uaMutex;
 std::string g_userAgent;
 bool g_userAgentSet = false;
-
-const brsocket_iovec kNoVec = {nullptr, 0};
 
 int32_t setBlocking(BRHTTPConnection *c, bool blocking) {
   const int32_t v = blocking ? 0 : 1;
@@ -88,7 +89,7 @@ int32_t tlsWritev(BRHTTPConnection *c, const brsocket_iovec *vec, int32_t count,
 int32_t rawWritev(BRHTTPConnection *c, const brsocket_iovec *vec, int32_t count, bool *wantRead) {
   *wantRead = false;
   if (c->tls) return tlsWritev(c, vec, count, wantRead);
-  return brsocket_writev(c->socket, vec, count);
+  return g_brhttp__writev(c->socket, vec, count);
 }
 
 int32_t pollOne(BRHTTPConnection *c, uint16_t events, int32_t ms, uint16_t *revents) {
@@ -819,15 +820,46 @@ int32_t BRHTTPRequest__sendRequest(BRHTTPRequest *r) {
   return BR_EBADSTATE;
 }
 
-// Completes a frame segment (chunk-size line or CRLF) that a short write left unfinished.
-static int32_t pushFrame(BRHTTPRequest *r, const char *p, int32_t len) {
+// Sends what a short vectored write left of `vec`, from offset `off` of segment `seg` on: the
+// rest of a frame (chunk-size line or CRLF) and every vector behind it, so that no chunk-size
+// line is left announcing data the caller was told was not sent. "Not yet" answers count as no
+// progress and are retried a few times, as in sendAll.
+static int32_t pushRest(BRHTTPRequest *r, const brsocket_iovec *vec, int32_t nvec, int32_t seg,
+                        size_t off) {
+  brsocket_iovec rest[4];
+  int32_t count = 0;
+  for (int32_t i = seg; i < nvec; ++i) rest[count++] = vec[i];
+  rest[0].base = static_cast<const char *>(rest[0].base) + off;
+  rest[0].len -= off;
   brlog(BRHTTP_TAG, BRLOG_VERBOSE5, "writeRequestBody - short writev push chunk header: %d, %d\n",
-        0, len);
-  const int32_t rc = sendAll(r->conn, p, len);
-  if (rc < 0)
-    brlog(BRHTTP_TAG, BRLOG_VERBOSE5, "writeRequestBody - short writev (chunk header fixup): %d\n",
-          rc);
-  return rc < 0 ? rc : BR_OK;
+        0, static_cast<int>(rest[0].len));
+  int32_t first = 0;
+  int tries = 0;
+  while (first < count) {
+    const int32_t w = BRHTTPConnection__writev(r->conn, rest + first, count - first);
+    if (w == BR_ETIMEDOUT || w == BR_EAGAIN || w == 0) {
+      if (++tries >= 3) return BR_ETIMEDOUT;
+      continue;
+    }
+    if (w < 0) {
+      brlog(BRHTTP_TAG, BRLOG_VERBOSE5,
+            "writeRequestBody - short writev (chunk header fixup): %d\n", w);
+      return w;
+    }
+    tries = 0;
+    brlog(BRHTTP_TAG, BRLOG_VERBOSE5,
+          "writeRequestBody - short writev (chunk header fixup): %d -- (%d + %d + 0 + %d)\n", w,
+          static_cast<int>(rest[first].len),
+          first + 1 < count ? static_cast<int>(rest[first + 1].len) : 0,
+          first + 2 < count ? static_cast<int>(rest[first + 2].len) : 0);
+    size_t left = static_cast<size_t>(w);
+    while (first < count && left >= rest[first].len) left -= rest[first++].len;
+    if (first < count) {
+      rest[first].base = static_cast<const char *>(rest[first].base) + left;
+      rest[first].len -= left;
+    }
+  }
+  return BR_OK;
 }
 
 // One chunked write of `S` bytes, given the bytes the open chunk still owes. Returns the data
@@ -876,31 +908,27 @@ static int32_t writeChunked(BRHTTPRequest *r, const char *data, int32_t S) {
     off -= static_cast<int64_t>(vec[seg].len);
     ++seg;
   }
-  const bool isFrame = (O == 0) ? (seg == 0 || seg == 2) : (O < S) ? (seg == 1 || seg == 3) : seg == 1;
-  int32_t written = 0;
-  for (int32_t i = 0; i < seg; ++i)
-    if (!((O == 0) ? (i == 0 || i == 2) : (O < S) ? (i == 1 || i == 3) : i == 1))
-      written += static_cast<int32_t>(vec[i].len);
-  if (!isFrame) written += static_cast<int32_t>(off);
+  const bool isFrame = (O == 0)  ? (seg == 0 || seg == 2)
+                       : (O < S) ? (seg == 1 || seg == 3)
+                                 : seg == 1;
   if (isFrame) {
     if (O == 0 && seg == 0)
       brlog(BRHTTP_TAG, BRLOG_VERBOSE5, "writeRequestBody - short writev in chunk header: %d < %d\n",
             n, (int)vec[0].len);
-    const int32_t rc = pushFrame(r, static_cast<const char *>(vec[seg].base) + off,
-                                 static_cast<int32_t>(vec[seg].len - off));
+    // The rest of the frame and everything after it: the call then completes as a full write.
+    const int32_t rc = pushRest(r, vec, nvec, seg, static_cast<size_t>(off));
     if (rc < 0) {
       r->state = BRHTTP_ST_FAILED;
       return rc;
     }
-    // After a chunk-size line the new chunk owes all its data; after a closing CRLF nothing.
-    const bool closing = (O == 0) ? seg == 2 : (O < S) ? seg == 3 : true;
-    if (closing)
-      r->owedChunk = 0;
-    else
-      r->owedChunk = (O == 0) ? S : S - O;
-    return written;
+    r->owedChunk = (O > S) ? O - S : 0;
+    return S;
   }
-  // Stopped inside data.
+  // Stopped inside data: the data bytes of the segments before it, and those of its own.
+  int32_t written = static_cast<int32_t>(off);
+  for (int32_t i = 0; i < seg; ++i)
+    if (!((O == 0) ? (i == 0 || i == 2) : (O < S) ? (i == 1 || i == 3) : i == 1))
+      written += static_cast<int32_t>(vec[i].len);
   if (O > 0 && seg == 0) {
     brlog(BRHTTP_TAG, BRLOG_VERBOSE5, "writeRequestBody - short writev in pending chunk\n");
     r->owedChunk = O - written;

@@ -55,6 +55,10 @@ struct BRHTTPRequest {
   std::atomic<int32_t> refs;
 };
 
+// The vectored write of plain (not TLS) connections; tests replace it to cut writes short at
+// chosen bytes.
+extern int32_t (*g_brhttp__writev)(brsocket_t s, const brsocket_iovec *vec, int32_t count);
+
 // Shared between the request and response halves.
 int32_t brhttp__sendReqInternal(BRHTTPRequest *r, const char *data, int32_t size,
                                 int32_t *reported);

@@ -17,6 +17,8 @@ struct BRThread {
   pthread_t handle{};
   uint64_t tid = 0;
   std::atomic<bool> joinable{false};
+  // Set by a new thread once its id and name are in place; its creator waits for it.
+  std::atomic<bool> started{false};
   bool coreThread = false;
   // Detach and thread end each add one; whoever comes second frees the record.
   std::atomic<int> releases{0};
@@ -103,6 +105,8 @@ void *threadStart(void *p) {
   BRThread *t = static_cast<BRThread *>(p);
   t->tid = currentTid();
   if (!t->name[0]) setDefaultName(t);
+  t->started.store(true, std::memory_order_release);
+  t->started.notify_one();
   t->stackMark = &t;
   t_self = t;
   setOsName(t->name);
@@ -142,6 +146,9 @@ int32_t brthread__create(BRThread **out, brthread_func function, void *argument,
     delete t;
     return BR_EUNSPEC;
   }
+  // The kernel's id exists only once the thread runs: wait until it has recorded it (and the
+  // default name made from it), so the creator reads both at once without a race.
+  t->started.wait(false, std::memory_order_acquire);
   *out = t;
   return BR_OK;
 }

@@ -449,6 +449,12 @@ void HBCommandParserCore::addValue(int32_t e, const char *text, int32_t len) {
       return;
     }
   }
+  // Text beside the children of a top-level element: the result map cannot hold both under one
+  // name, and the children are the answer.
+  if (E.map) {
+    brlog(kTag, BRLOG_WARNING, "  -- ADD VALUE: %d %s -> ROOT CAN'T BE LIST\n", e, E.name);
+    return;
+  }
   (void)m_map->putString(E.name, text);
 }
 
@@ -461,8 +467,6 @@ void HBCommandParserCore::characters(char *text, int32_t len) {
     while (len > 0 && isBlank(text[len - 1])) --len;
   }
   if (len <= 0) return;
-  // Text beside child elements has no place in the map.
-  if (E.map) return;
   text[len] = 0;
   brlog(kTag, kTrace, "CHARACTERS:      '%s'\n", text);
   hbsoap__xmlUnescape(text, &len);

@@ -3,8 +3,10 @@
 #include "hbeventbus.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "brlog.h"
@@ -18,6 +20,8 @@ constexpr char kTag[] = "HBEVT";
 constexpr int32_t kQueueSize = 128;
 constexpr int64_t kMsgEvent = 1;
 constexpr int64_t kMsgQuit = 2;  // only hbeventbus__destroy sends it
+
+std::atomic<hbeventbus_take_fn> g_take{brqueue__take};
 
 // Shared by a list and by the dispatches in progress; the last holder drops the domain and the
 // listener.
@@ -111,7 +115,14 @@ void eventThread(void *p) {
   for (;;) {
     int64_t kind = 0;
     void *item = nullptr;
-    if (brqueue__take(bus->queue, &kind, &item, -1) < 0) continue;
+    const int32_t rc = g_take.load()(bus->queue, &kind, &item, -1);
+    if (rc < 0) {
+      // A wait without limit should not fail; if it does, it may fail again at once: pause
+      // rather than spin.
+      brlog(kTag, BRLOG_ERROR, "Waiting for events failed: %d\n", rc);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
     if (kind == kMsgQuit) break;
     if (kind != kMsgEvent || !item) continue;
     EventRecord *e = static_cast<EventRecord *>(item);
@@ -291,4 +302,8 @@ int32_t hbevent__subscribe(HBEventList list, IHBStr *domain, IHBEventListener *l
 
 int32_t hbevent__unsubscribe(HBEventList list, IHBStr *domain, IHBEventListener *listener) {
   return hbeventbus__unsubscribe(g_bus.load(std::memory_order_acquire), list, domain, listener);
+}
+
+void hbeventbus__setTakeForTest(hbeventbus_take_fn take) {
+  g_take = take ? take : brqueue__take;
 }

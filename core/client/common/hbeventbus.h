@@ -87,3 +87,9 @@ HB_NODISCARD int32_t hbeventbus__unsubscribe(HBEventBus *bus, HBEventList list, 
                                              IHBEventListener *listener);
 // Messages waiting in the bus queue at this moment.
 int32_t hbeventbus__queued(HBEventBus *bus);
+
+// Tests: the blocking take the bus threads use (null restores brqueue__take).
+struct BRQueue;
+typedef int32_t (*hbeventbus_take_fn)(BRQueue *queue, int64_t *kind, void **item,
+                                      int64_t timeoutMs);
+void hbeventbus__setTakeForTest(hbeventbus_take_fn take);

@@ -166,21 +166,34 @@ int32_t hbfile__rename(const char *from, const char *to) {
   if (!from || !to) return BR_EINVAL;
   if (::rename(from, to) == 0) return BR_OK;
   if (errno != EXDEV) return brerror__fromErrno(errno);
-  // Another file system: copy, then remove the original only once the copy is complete.
+  // Another file system: copy to a new name beside the destination and put it in place only
+  // once the copy is complete, then remove the original. A failed move leaves both as they were.
+  struct stat st;
+  if (::stat(from, &st) != 0) return brerror__fromErrno(errno);
   HBRef<IHBStream> src, dst;
   int32_t rc = hbstream__openFile(src.out(), from, HBFILE_O_READ);
   if (rc < 0) return rc;
-  rc = hbstream__openFile(dst.out(), to, HBFILE_O_WRITE | HBFILE_O_CREAT | HBFILE_O_TRUNC);
-  if (rc < 0) return rc;
-  struct stat st;
-  if (::stat(from, &st) != 0) return brerror__fromErrno(errno);
-  const int64_t sent = src->sendTo(dst.get(), -1);
-  (void)dst->close();
-  if (sent < 0 || sent != st.st_size) {
-    ::unlink(to);
-    return sent < 0 ? static_cast<int32_t>(sent) : BR_EIO;
+  const std::string target(to);
+  const size_t slash = target.rfind('/');
+  std::string temp = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  // The name's start is enough to recognise it; a full long name would not fit with the rest.
+  temp += ".~" + target.substr(slash == std::string::npos ? 0 : slash + 1, 200) + ".XXXXXX";
+  int fd;
+  do {
+    fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return brerror__fromErrno(errno);
+  ::close(fd);
+  rc = hbstream__openFile(dst.out(), temp.c_str(), HBFILE_O_WRITE | HBFILE_O_TRUNC);
+  int64_t sent = rc < 0 ? rc : src->sendTo(dst.get(), -1);
+  if (dst && dst->close() < 0 && sent >= 0) sent = BR_EIO;
+  if (sent >= 0 && sent != st.st_size) sent = BR_EIO;
+  if (sent >= 0) (void)::chmod(temp.c_str(), st.st_mode & 07777);  // some file systems refuse
+  if (sent >= 0 && ::rename(temp.c_str(), to) != 0) sent = brerror__fromErrno(errno);
+  if (sent < 0) {
+    ::unlink(temp.c_str());
+    return static_cast<int32_t>(sent);
   }
-  ::chmod(to, st.st_mode & 07777);
   ::unlink(from);
   return BR_OK;
 }

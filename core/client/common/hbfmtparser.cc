@@ -338,7 +338,8 @@ int32_t HBFmtParser::notifyItemFound(const char *key, hbtype_t hbtype, const voi
     while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
     if (b == 0 && text[e] == 0) {
       brlog(FMT_TAG, 16, "notifyItemFound: '%s':'%s'\n", key, text);
-      return m_items->putString(key, text);
+      // An empty text is no value: it would only become an empty argument further on.
+      return e == 0 ? BR_OK : m_items->putString(key, text);
     }
     const std::string trimmed(text + b, e - b);
     brlog(FMT_TAG, 16, "notifyItemFound: '%s':'%s'-->'%s'%s\n", key, text, trimmed.c_str(),

@@ -241,8 +241,7 @@ class HBHTTPConnPool final : public HBObject<HBHTTPConnPool, IHBHTTPConnPool> {
   int32_t m_maxIdle = HBHTTPCONNPOOL_MAX_IDLE;
 };
 
-std::mutex g_defaultLock;
-IHBHTTPConnPool *g_default = nullptr;
+HBSharedRef<IHBHTTPConnPool> g_default;
 
 }  // namespace
 
@@ -263,18 +262,9 @@ void hbhttpconnpool__counts(IHBHTTPConnPool *pool, int32_t *urlTree, int32_t *ti
 }
 
 void hbhttpconnpool__setDefault(IHBHTTPConnPool *pool) {
-  if (pool) pool->upref();
-  IHBHTTPConnPool *old;
-  {
-    std::lock_guard<std::mutex> lock(g_defaultLock);
-    old = g_default;
-    g_default = pool;
-  }
-  if (old) old->dnref();
+  g_default.set(pool);
 }
 
 IHBHTTPConnPool *hbhttpconnpool__getDefault() {
-  std::lock_guard<std::mutex> lock(g_defaultLock);
-  if (g_default) g_default->upref();
-  return g_default;
+  return g_default.get();
 }

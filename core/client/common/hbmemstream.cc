@@ -101,6 +101,7 @@ class HBMemStream final : public HBObject<HBMemStream, IHBMemStream> {
             static_cast<long long>(target));
       m_rpos = static_cast<int32_t>(target);
     } else if (wr) {
+      if (reach(target) < 0) return BR_EINVAL;
       m_wlen = static_cast<int32_t>(target);
     } else {
       m_rpos = static_cast<int32_t>(target);
@@ -131,7 +132,7 @@ class HBMemStream final : public HBObject<HBMemStream, IHBMemStream> {
   // read/write stream's seek) or seeking the write length back afterwards would drop data.
   int32_t writeAt(const void *buffer, int32_t length, int64_t position) override {
     if (!(m_flags & HBMEM_WRITE) || (m_flags & HBMEM_PASSTHROUGH)) return BR_EINVAL;
-    if (position < 0 || position > INT32_MAX) return BR_EINVAL;
+    if (position < 0 || position > INT32_MAX || reach(position) < 0) return BR_EINVAL;
     const int32_t saved = m_wlen;
     m_wlen = static_cast<int32_t>(position);
     const int32_t rc = write(buffer, length);
@@ -196,6 +197,14 @@ class HBMemStream final : public HBObject<HBMemStream, IHBMemStream> {
       m_rpos = m_rpos > off ? m_rpos - off : 0;
     }
     return rc;
+  }
+
+  // The write length may move to `target` only inside the buffer: grows it when it may, else
+  // -6. Data past the allocation would be read back by read, getBuffer and the flush.
+  int32_t reach(int64_t target) {
+    if (target <= m_cap) return 0;
+    if (!(m_flags & HBMEM_GROWABLE)) return BR_EINVAL;
+    return grow(static_cast<int32_t>(target - m_wlen)) < 0 ? BR_EINVAL : 0;
   }
 
   // Makes room for `length` more bytes at the write length. The step grows with the buffer so

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <type_traits>
 #include <utility>
 
@@ -74,23 +75,33 @@ int64_t hbobj__liveCount();
 int64_t hbobj__reportLeaks();
 namespace hb_detail {
 void objcount_add(const char *cls, int delta);
+
+// The two steps of an atomic reference count. A count already at zero belongs to an object
+// being freed: taking a reference then would revive it and free it twice, so it stops the
+// process, as a count falling below zero does. `where` names the caller in that message.
+inline int32_t refUp(std::atomic<int32_t> &refs, const char *where) {
+  const int32_t old = refs.fetch_add(1, std::memory_order_relaxed);
+  if (old <= 0) brabort(where, __LINE__);
+  return old + 1;
+}
+// The new count; the caller frees the object at 0. acq_rel rather than release plus a fence:
+// the same ordering, and one that ThreadSanitizer can follow.
+inline int32_t refDown(std::atomic<int32_t> &refs, const char *where) {
+  const int32_t n = refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if (n < 0) brabort(where, __LINE__);
+  return n;
+}
 }  // namespace hb_detail
 
 // The shared reference count of a class implementing one or more interfaces.
 template <class Derived, class... Ifcs>
 class HBObject : public Ifcs... {
  public:
-  int32_t upref() override { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
+  int32_t upref() override { return hb_detail::refUp(m_refs, __PRETTY_FUNCTION__); }
 
   int32_t dnref() override {
-    // acq_rel rather than release plus a fence: the same ordering, and one that
-    // ThreadSanitizer can follow.
-    const int32_t n = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (n == 0) {
-      delete this;
-    } else if (n < 0) {
-      brabort(__PRETTY_FUNCTION__, __LINE__);
-    }
+    const int32_t n = hb_detail::refDown(m_refs, __PRETTY_FUNCTION__);
+    if (n == 0) delete this;
     return n;
   }
 
@@ -188,6 +199,43 @@ class HBRef {
   explicit operator bool() const { return m_p != nullptr; }
 
  private:
+  T *m_p = nullptr;
+};
+
+// One object registered process-wide (a default pool, store or address) that any thread may
+// replace or take. Never released at exit: late users may still come.
+template <class T>
+class HBSharedRef {
+ public:
+  // Holds its own reference on `value` (null clears). The old object is released after the lock
+  // is dropped: its destructor may need other locks.
+  void set(T *value) {
+    if (value) value->upref();
+    T *old;
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      old = m_p;
+      m_p = value;
+    }
+    if (old) old->dnref();
+  }
+  // Sets `value` only when nothing is held; false when something was.
+  bool setIfEmpty(T *value) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_p) return false;
+    if (value) value->upref();
+    m_p = value;
+    return true;
+  }
+  // The held object with one reference for the caller, or null.
+  T *get() {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_p) m_p->upref();
+    return m_p;
+  }
+
+ private:
+  std::mutex m_lock;
   T *m_p = nullptr;
 };
 

@@ -57,15 +57,15 @@ struct HBPKTMessage::Reader {
       eof = true;
       return false;
     }
-    for (int spins = 0; spins < 64; ++spins) {
-      const int32_t n = stream->read(buf, sizeof buf);
-      if (n > 0) {
-        pos = 0;
-        fill = n;
-        return true;
-      }
-      if (n == 0) break;
-      if (n == BR_EAGAIN || n == BR_ETIMEDOUT) continue;
+    // Each read already waits the connection's full read time-out: an answer that stalls ends
+    // at the first "not yet", as a failure, not after dozens of time-outs as a shorter answer.
+    const int32_t n = stream->read(buf, sizeof buf);
+    if (n > 0) {
+      pos = 0;
+      fill = n;
+      return true;
+    }
+    if (n < 0) {
       error = n;
       return false;
     }
@@ -297,7 +297,7 @@ int64_t HBPKTMessage::sizeAt(int depth) {
             total += varintSize(r->value);
             break;
           case HBPKT_SINT:
-            total += varintSize(r->value);
+            total += varintSize(hbpkt__zigzag(int64_t(r->value)));
             break;
           case HBPKT_FIX:
           case HBPKT_FIX2:
@@ -349,8 +349,10 @@ int64_t HBPKTMessage::write(IHBStream *stream) {
         if (rc < 0) return rc;
         switch (r->type) {
           case HBPKT_UINT:
-          case HBPKT_SINT:
             rc = put(tmp, hbpkt__putVarint(tmp, r->value));
+            break;
+          case HBPKT_SINT:
+            rc = put(tmp, hbpkt__putVarint(tmp, hbpkt__zigzag(int64_t(r->value))));
             break;
           case HBPKT_FIX:
           case HBPKT_FIX2: {
@@ -667,7 +669,7 @@ int32_t HBPKTMessage::addValueAt(uint32_t field, hbtype_t hbtype, const void *va
   if (hbtype == HBTYPE_TEXT) return addText(field, static_cast<const char *>(value), -1);
   if (hbtype == HBTYPE_BIN16) return addText(field, static_cast<const char *>(value), 16);
   if (hbtype == HBTYPE_INT || hbtype == HBTYPE_SINT)
-    return addRecord(field, HBPKT_SINT, 8, hbpkt__zigzag(intptr_t(value)), 0);
+    return addRecord(field, HBPKT_SINT, 8, uint64_t(int64_t(intptr_t(value))), 0);
   if (hbtype__isRaw(hbtype)) return BR_EUNSUPPORTED;
   auto *obj = static_cast<IHBObj *>(const_cast<void *>(value));
   if (!obj) return addText(field, nullptr, 0);

@@ -58,8 +58,9 @@ class HBPKTMessage final : public HBObject<HBPKTMessage, IHBObj> {
   HB_NODISCARD static int32_t create(HBPKTMessage *parent, HBPKTMessage **out);
   HB_NODISCARD static int32_t create(HBPKTMessage *parent, HBRef<HBPKTMessage> &out);
 
-  // Adds a record (a repeated field gets one more). With HBPKT_OWNED|HBPKT_OWNED_DNREF the
-  // message takes over the caller's reference on the object in `value`, also on failure.
+  // Adds a record (a repeated field gets one more). A SINT value is the signed value itself
+  // (the zigzag form exists only on the wire). With HBPKT_OWNED|HBPKT_OWNED_DNREF the message
+  // takes over the caller's reference on the object in `value`, also on failure.
   HB_NODISCARD int32_t addRecord(uint32_t field, int32_t type, int32_t size, uint64_t value,
                                  uint32_t flags);
   // Removes every record of `field`, then adds this one.

@@ -1,24 +1,22 @@
 // The settings store's platform-neutral part: the default store, the integer forms, the
 // UTF-16 length rule, user properties and the change event.
+#include "hbproperties.h"
+
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "brlog.h"
 #include "hbeventbus.h"
-#include "hbproperties.h"
 #include "hbproperties_int.h"
 #include "hbstr.h"
 
 namespace {
 
-std::mutex g_defaultMutex;
-HBProperties *g_default = nullptr;
-
+HBSharedRef<HBProperties> g_default;
 
 }  // namespace
 
@@ -77,26 +75,8 @@ int32_t HBProperties::setInt64Property(const char *name, int64_t value) {
   return setProperty(name, buf);
 }
 
-int32_t hbproperties__utf16Length(const char *text) {
-  if (!text) return 0;
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-  int32_t units = 0;
-  while (*p) {
-    uint32_t cp;
-    const int n = brstr__utf8Sequence(p, &cp);
-    if (n == 0) {
-      ++units;
-      ++p;
-    } else {
-      units += cp >= 0x10000 ? 2 : 1;
-      p += n;
-    }
-  }
-  return units;
-}
-
 int32_t hbproperties__deliver(const std::string &value, char *buffer, int32_t size) {
-  const int32_t units = hbproperties__utf16Length(value.c_str()) + 1;
+  const int32_t units = brstr__utf16Length(value.c_str()) + 1;
   if (!buffer) return units;
   const int32_t area = size <= 512 ? 512 : size;
   if (units > area) return BR_ENOENT;
@@ -110,30 +90,17 @@ int32_t hbproperties__deliver(const std::string &value, char *buffer, int32_t si
 }
 
 void hbproperties__adoptAsDefaultIfNone(HBProperties *store) {
-  std::lock_guard<std::mutex> lock(g_defaultMutex);
-  if (g_default) return;
-  store->upref();
-  g_default = store;
+  (void)g_default.setIfEmpty(store);
 }
 
 void hbproperties__setDefault(HBProperties *store) {
-  if (store) store->upref();
-  HBProperties *old;
-  {
-    std::lock_guard<std::mutex> lock(g_defaultMutex);
-    old = g_default;
-    g_default = store;
-  }
-  if (old) old->dnref();
+  g_default.set(store);
 }
 
 int32_t hbproperties__getDefault(HBProperties **out) {
   if (!out) return BR_EINVAL;
-  std::lock_guard<std::mutex> lock(g_defaultMutex);
-  *out = g_default;
-  if (!g_default) return BR_ENOENT;
-  g_default->upref();
-  return BR_OK;
+  *out = g_default.get();
+  return *out ? BR_OK : BR_ENOENT;
 }
 
 int32_t hbproperties__open(const char *keyPath, uint32_t flags, HBProperties **out) {

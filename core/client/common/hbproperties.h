@@ -146,7 +146,3 @@ std::string hbproperties__computerName();
 
 // The settings database this process uses, computed from XDG_CONFIG_HOME (else ~/.config).
 std::string hbproperties__databasePath();
-
-// Length in UTF-16 units of a UTF-8 text, without terminator. Bytes that are not valid UTF-8
-// count one unit each, as the text is returned as stored.
-int32_t hbproperties__utf16Length(const char *text);

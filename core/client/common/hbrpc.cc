@@ -3,7 +3,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -15,30 +14,16 @@ namespace {
 
 const char kTag[] = "HBRPC";
 
-std::mutex g_poolLock;
-IHBHTTPConnPool *g_pool = nullptr;
+HBSharedRef<IHBHTTPConnPool> g_pool;
 
 }  // namespace
 
 void hbrpc__setConnPool(IHBHTTPConnPool *pool) {
-  if (pool) pool->upref();
-  IHBHTTPConnPool *old;
-  {
-    std::lock_guard<std::mutex> lock(g_poolLock);
-    old = g_pool;
-    g_pool = pool;
-  }
-  if (old) old->dnref();
+  g_pool.set(pool);
 }
 
 IHBHTTPConnPool *hbrpc__getConnPool() {
-  {
-    std::lock_guard<std::mutex> lock(g_poolLock);
-    if (g_pool) {
-      g_pool->upref();
-      return g_pool;
-    }
-  }
+  if (IHBHTTPConnPool *own = g_pool.get()) return own;
   // Without a pool of its own the RPC layer shares the process-wide one of the URL helpers.
   return hbhttpconnpool__getDefault();
 }

@@ -373,7 +373,9 @@ int32_t HBSoap::exchangeSoap(const char *method, HBMap *result, int32_t count,
 int32_t HBSoap::readSoapAnswer(BRHTTPRequest *req, int32_t status) {
   if (status < 0) {
     brlog("SOAP-A", BRLOG_WARNING, "  -- [%s] ERROR receiving response %d\n", m_method, status);
-    return status;
+    // A request the transport failed is a failed call (Fault), whatever the transport's code:
+    // callers tell an I/O error of their own files from a call that did not go through.
+    return BRHTTPRequest__getState(req) == BRHTTP_ST_FAILED ? BR_EFAULT : status;
   }
   if (!(status >= 200 && status <= 299) && !(status >= 500 && status <= 599)) {
     if (status >= 400 && status <= 499) {
@@ -486,9 +488,8 @@ int32_t HBSoap::exchangePacket(const char *method, HBMap *result, int32_t count,
       }
       if (n < 0) {
         brlog("PKT-S", BRLOG_ERROR, "Some kind of IO or data format error!\n");
-        (void)result->clear();
         // An answer that did not arrive whole is a failed exchange, as for SOAP answers; a
-        // malformed one is left to its status.
+        // malformed one is left to its status, with the entries converted before the fault.
         if (n != BR_EINVAL && n != BR_ENOSPC && n != BR_ENOMEM)
           status = BR_EIO;
         else

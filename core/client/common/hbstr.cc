@@ -45,15 +45,13 @@ int32_t HBStringAllocator::create(int32_t initialSize, int32_t growSize,
   return create(initialSize, growSize, out.out());
 }
 
-int32_t HBStringAllocator::upref() { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
+int32_t HBStringAllocator::upref() {
+  return hb_detail::refUp(m_refs, __PRETTY_FUNCTION__);
+}
 
 int32_t HBStringAllocator::dnref() {
-  const int32_t n = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-  if (n == 0) {
-    delete this;
-  } else if (n < 0) {
-    brabort(__PRETTY_FUNCTION__, __LINE__);
-  }
+  const int32_t n = hb_detail::refDown(m_refs, __PRETTY_FUNCTION__);
+  if (n == 0) delete this;
   return n;
 }
 
@@ -321,6 +319,24 @@ int brstr__utf8Sequence(const unsigned char *p, uint32_t *cp) {
   if (v < kMin[n] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
   *cp = v;
   return n;
+}
+
+int32_t brstr__utf16Length(const char *text) {
+  if (!text) return 0;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  int32_t units = 0;
+  while (*p) {
+    uint32_t cp;
+    const int n = brstr__utf8Sequence(p, &cp);
+    if (n == 0) {
+      ++units;
+      ++p;
+    } else {
+      units += cp >= 0x10000 ? 2 : 1;
+      p += n;
+    }
+  }
+  return units;
 }
 
 size_t brstr__cutUtf8(const char *text, size_t maxBytes) {

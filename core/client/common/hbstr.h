@@ -185,6 +185,10 @@ int brstr__utf8Sequence(const unsigned char *p, uint32_t *cp);
 // The length of the longest prefix of `text` of at most `maxBytes` bytes that does not split a
 // character.
 size_t brstr__cutUtf8(const char *text, size_t maxBytes);
+// Length in UTF-16 units of a UTF-8 text, without terminator (0 for null). A byte that does not
+// begin a well-formed sequence (a stray continuation byte among them) counts one unit, as the
+// platform's conversion makes it one replacement character.
+int32_t brstr__utf16Length(const char *text);
 
 // Logs `data` as lines of 16 bytes (offset, hex, characters) under `tag` at `level`.
 void brstr__hexdump(const char *tag, int level, const void *data, int32_t length);

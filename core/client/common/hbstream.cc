@@ -12,6 +12,7 @@
 
 #include "brlog.h"
 #include "brthread.h"
+#include "hbstr.h"
 #include "hbstream_int.h"
 
 namespace hbstream_detail {
@@ -28,23 +29,10 @@ bool RetryBudget::again(int32_t rc) {
   return true;
 }
 
-int32_t utf16Length(const char *text) {
-  int32_t n = 0;
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
-    if ((*p & 0xC0) == 0x80) continue;
-    n += (*p >= 0xF0 && *p <= 0xF4) ? 2 : 1;
-  }
-  return n;
-}
-
 void copyCut(char *buffer, int32_t size, const char *text) {
   if (!buffer || size <= 0) return;
-  size_t n = std::strlen(text);
-  if (n > static_cast<size_t>(size - 1)) {
-    n = static_cast<size_t>(size - 1);
-    // Do not leave half a character behind.
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-  }
+  // Never half a character.
+  const size_t n = brstr__cutUtf8(text, static_cast<size_t>(size - 1));
   std::memcpy(buffer, text, n);
   buffer[n] = '\0';
 }
@@ -56,28 +44,6 @@ using hbstream_detail::RetryBudget;
 namespace {
 
 constexpr int32_t kSendBuffer = 128 * 1024;
-
-void hexDump(const char *tag, const void *data, size_t length) {
-  const unsigned char *p = static_cast<const unsigned char *>(data);
-  for (size_t off = 0; off < length; off += 16) {
-    char line[16 * 3 + 1 + 16 + 2];
-    size_t pos = 0;
-    const size_t n = length - off < 16 ? length - off : 16;
-    for (size_t i = 0; i < 16; ++i) {
-      if (i < n)
-        pos += std::snprintf(line + pos, sizeof line - pos, "%02x ", p[off + i]);
-      else
-        pos += std::snprintf(line + pos, sizeof line - pos, "   ");
-    }
-    line[pos++] = ' ';
-    for (size_t i = 0; i < n; ++i) {
-      const unsigned char c = p[off + i];
-      line[pos++] = (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '.';
-    }
-    line[pos] = '\0';
-    brlog(tag, BRLOG_DEBUG3, "%08zx  %s\n", off, line);
-  }
-}
 
 }  // namespace
 
@@ -212,7 +178,7 @@ int32_t hbstream__writev(IHBStream *stream, const struct iovec *vectors, int cou
     }
     brlog("WRITEV", BRLOG_DEBUG3, "Collating into single buffer to call send on...\n");
     brlog("WRITEV", BRLOG_DEBUG3, "Calling Send on Collated - Length %d:\n", static_cast<int>(pos));
-    if (brlog__enabled(BRLOG_DEBUG3)) hexDump("WRITEV", buf, pos);
+    brstr__hexdump("WRITEV", BRLOG_DEBUG3, buf, static_cast<int32_t>(pos));
     const int32_t rc = stream->write(buf, static_cast<int32_t>(pos));
     if (rc < 0) brlog("BRSOCK", BRLOG_ERROR, "Stream write failed: %d!\n", rc);
     return rc;
@@ -226,7 +192,7 @@ int32_t hbstream__writev(IHBStream *stream, const struct iovec *vectors, int cou
     if (len > static_cast<size_t>(INT32_MAX - written)) return written;  // result must fit
     const int32_t want = static_cast<int32_t>(len);
     brlog("WRITEV", BRLOG_DEBUG3, "Calling str->write on VECTOR[%d] - Length %d:\n", i, want);
-    if (brlog__enabled(BRLOG_DEBUG3)) hexDump("WRITEV", vectors[i].iov_base, len);
+    brstr__hexdump("WRITEV", BRLOG_DEBUG3, vectors[i].iov_base, want);
     const int32_t rc = stream->write(vectors[i].iov_base, want);
     if (rc < 0) {
       brlog("BRSOCK", BRLOG_ERROR, "Stream write failed: %d!\n", rc);

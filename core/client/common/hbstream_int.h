@@ -22,8 +22,6 @@ class RetryBudget {
 
 inline bool isRetryable(int32_t rc) { return rc == BR_EAGAIN || rc == BR_ETIMEDOUT; }
 
-// Number of UTF-16 units of a UTF-8 text (invalid bytes count as one unit each).
-int32_t utf16Length(const char *text);
 // Copies `text` into `buffer` of `size` bytes, terminated, cut at a character boundary.
 void copyCut(char *buffer, int32_t size, const char *text);
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "brlog.h"
+#include "hbstr.h"
 #include "hbstream.h"
 #include "hbstream_int.h"
 
@@ -115,7 +116,7 @@ class HBStreamPosix : public HBObject<HBStreamPosix, IHBStream, IHBStreamSpaceAl
   int32_t getPath(char *buffer, int32_t size) override {
     if (!m_hasPath) return BR_ENOENT;
     hbstream_detail::copyCut(buffer, size, m_path.c_str());
-    return hbstream_detail::utf16Length(m_path.c_str());
+    return brstr__utf16Length(m_path.c_str());
   }
 
  protected:

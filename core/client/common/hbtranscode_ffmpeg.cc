@@ -71,16 +71,16 @@ std::string programDir() {
   return buf;
 }
 
-// Looks `name` up in `dirs` in order, then on PATH.
+// Looks `name` up in `dirs` in order, then on PATH. Empty and relative PATH entries name the
+// current folder (or one below it) and are skipped: programs are never taken from there.
 std::string findProgram(const std::vector<std::string> &dirs, const char *name) {
   for (const auto &d : dirs)
     if (isFile(d + name, X_OK)) return d + name;
   const char *path = std::getenv("PATH");
   for (const char *p = path; p && *p;) {
     const char *end = std::strchr(p, ':');
-    std::string d(p, end ? size_t(end - p) : std::strlen(p));
-    if (d.empty()) d = ".";
-    if (isFile(withSlash(d) + name, X_OK)) return withSlash(d) + name;
+    const std::string d(p, end ? size_t(end - p) : std::strlen(p));
+    if (!d.empty() && d[0] == '/' && isFile(withSlash(d) + name, X_OK)) return withSlash(d) + name;
     if (!end) break;
     p = end + 1;
   }
@@ -506,7 +506,7 @@ int32_t HBXCodeFFMPEG::findPrograms() {
   // anyone could have left a program of that name.
   std::vector<std::string> dirs;
   std::string dir;
-  if (hbproperties__getDefaultString("installdir", &dir) == 0 && !dir.empty()) {
+  if (hbproperties__getDefaultString("installdir", &dir) == 0 && !dir.empty() && dir[0] == '/') {
     if (dir.size() > 500) dir.resize(500);
     dirs.push_back(withSlash(dir));
   }
@@ -599,16 +599,34 @@ int32_t HBXCodeFFMPEG::forkFFMPEG(const std::vector<std::string> &args, Step ste
 int32_t HBXCodeFFMPEG::waitFFMPEG(int32_t ms, int32_t *exitCode) {
   const int64_t start = brtime__ticks();
   for (;;) {
-    std::unique_lock<std::mutex> g(m_lock);
-    const int32_t rc = osWaitFFMPEG(exitCode);
+    int32_t rc;
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      rc = osWaitFFMPEG(exitCode);
+      if (rc != BR_ETIMEDOUT) m_running = false;
+    }
     if (rc != BR_ETIMEDOUT) {
-      m_running = false;
+      osEndFeed();
       return rc;
     }
-    g.unlock();
     if (ms >= 0 && brtime__ticks() - start >= ms) return BR_ETIMEDOUT;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+}
+
+int32_t HBXCodeFFMPEG::waitOrKillFFMPEG(int32_t ms, int32_t *exitCode, const char *step) {
+  const int32_t rc = waitFFMPEG(ms, exitCode);
+  if (rc != BR_ETIMEDOUT) return rc;
+  if (step)
+    brlog(kTag, BRLOG_WARNING,
+          "%s ffmpeg invocation did not exit within 10 seconds! Killing it and retrying wait...\n",
+          step);
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    (void)osKillFFMPEG();
+  }
+  // The kill cannot be refused: this wait ends, and the child is reaped before the next.
+  return waitFFMPEG(-1, exitCode);
 }
 
 int32_t HBXCodeFFMPEG::parseProgressLine(ParseState *st, const char *line) {
@@ -724,14 +742,7 @@ int32_t HBXCodeFFMPEG::probeWithProbe() {
   HBRef<HBMap> map;
   const int32_t parsed = hbjson__parseText(map, text.c_str(), int32_t(text.size()));
   int32_t code = 0;
-  if (waitFFMPEG(cancelled() ? 0 : g_exitWaitMs.load(), &code) == BR_ETIMEDOUT) {
-    {
-      std::lock_guard<std::mutex> g(m_lock);
-      (void)osKillFFMPEG();
-    }
-    // The kill cannot be refused: this wait ends, and the child is reaped before the next.
-    (void)waitFFMPEG(-1, &code);
-  }
+  (void)waitOrKillFFMPEG(cancelled() ? 0 : g_exitWaitMs.load(), &code, nullptr);
   if (cancelled()) return BR_ECANCELED;
   if (parsed < 0 || !map) return 0;
   hbvalue__dump(kTag, BRLOG_INFO, 0, nullptr, map.get());
@@ -785,17 +796,7 @@ int32_t HBXCodeFFMPEG::doFormatFFMPEG() {
       brlog(kTag, BRLOG_WARNING, "Failed to parse source format! %d\n", BR_EINVAL);
     }
     int32_t code = 0;
-    rc = waitFFMPEG(g_exitWaitMs.load(), &code);
-    if (rc == BR_ETIMEDOUT) {
-      brlog(kTag, BRLOG_WARNING,
-            "format ffmpeg invocation did not exit within 10 seconds! Killing it and retrying "
-            "wait...\n");
-      {
-        std::lock_guard<std::mutex> g(m_lock);
-        (void)osKillFFMPEG();
-      }
-      rc = waitFFMPEG(-1, &code);
-    }
+    rc = waitOrKillFFMPEG(g_exitWaitMs.load(), &code, "format");
     if (rc == BR_ECANCELED) {
       brlog(kTag, BRLOG_ERROR, "ffmpeg format invocation received signal %d.\n", 2);
     } else if (rc == 0 && code != 0 && code != 1) {
@@ -970,17 +971,7 @@ int32_t HBXCodeFFMPEG::doTranscodeFFMPEG(IHBTranscodeEventSink *sink) {
       (void)sink->progress(this, &rec);
     }
     int32_t code = 0;
-    int32_t w = waitFFMPEG(g_exitWaitMs.load(), &code);
-    if (w == BR_ETIMEDOUT) {
-      brlog(kTag, BRLOG_WARNING,
-            "Transcode ffmpeg invocation did not exit within 10 seconds! Killing it and "
-            "retrying wait...\n");
-      {
-        std::lock_guard<std::mutex> g(m_lock);
-        (void)osKillFFMPEG();
-      }
-      w = waitFFMPEG(-1, &code);
-    }
+    const int32_t w = waitOrKillFFMPEG(g_exitWaitMs.load(), &code, "Transcode");
     if (w == BR_ECANCELED) {
       brlog(kTag, BRLOG_ERROR, "Transcode ffmpeg invocation recieved signal %d.\n", 2);
       rc = BR_EFAULT;

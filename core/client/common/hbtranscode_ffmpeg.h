@@ -177,7 +177,11 @@ class HBXCodeFFMPEG : public HBObject<HBXCodeFFMPEG, IHBTranscodeImpl> {
                                             ChildOutput which, IHBStream **out) = 0;
   virtual int32_t osKillFFMPEG() = 0;
   // -11 while the child runs; 0 once it ended (exit code in *exitCode), -18 when it was killed.
+  // Called under the lock; an ended child's input feeder is left to osEndFeed.
   HB_NODISCARD virtual int32_t osWaitFFMPEG(int32_t *exitCode) = 0;
+  // After the child ended: waits for its input feeder and releases the child. Called without the
+  // lock, so that a feeder hanging in a source read never holds up a cancel.
+  virtual void osEndFeed() = 0;
 
  private:
   struct ParseState;
@@ -195,6 +199,9 @@ class HBXCodeFFMPEG : public HBObject<HBXCodeFFMPEG, IHBTranscodeImpl> {
   enum class Step { kProbe, kFormat, kTranscode };
   HB_NODISCARD int32_t forkFFMPEG(const std::vector<std::string> &args, Step step, IHBStream **out);
   HB_NODISCARD int32_t waitFFMPEG(int32_t ms, int32_t *exitCode);
+  // waitFFMPEG for `ms`, then, for a child still running, the kill (logged for `step` when
+  // given) and a wait that the kill ends.
+  HB_NODISCARD int32_t waitOrKillFFMPEG(int32_t ms, int32_t *exitCode, const char *step);
   void fastStart();
   void removeOutputs();
   bool cancelled();

@@ -22,6 +22,7 @@ class HBXCodeFFMPEGPosix final : public HBXCodeFFMPEG {
     if (m_fork) (void)m_fork->kill(2);
     if (m_feeder.joinable()) m_feeder.join();
     m_fork.reset();  // reaps the child
+    m_ended.reset();
   }
 
   int32_t osForkFFMPEG(const std::vector<std::string> &args, IHBStream *input, ChildOutput which,
@@ -67,10 +68,15 @@ class HBXCodeFFMPEGPosix final : public HBXCodeFFMPEG {
     const int32_t rc = m_fork->wait(0, exitCode);
     if (rc == BR_ETIMEDOUT) return rc;
     m_stopFeed = true;
-    if (m_feeder.joinable()) m_feeder.join();
-    m_fork.reset();
+    // Kept until the feeder is gone: releasing the child closes the pipe it writes into.
+    m_ended = std::move(m_fork);
     if (m_killed) return BR_ECANCELED;
     return rc < 0 ? rc : 0;
+  }
+
+  void osEndFeed() override {
+    if (m_feeder.joinable()) m_feeder.join();
+    m_ended.reset();
   }
 
  private:
@@ -105,6 +111,7 @@ class HBXCodeFFMPEGPosix final : public HBXCodeFFMPEG {
   }
 
   HBRef<IHBFork2> m_fork;
+  HBRef<IHBFork2> m_ended;  // the child that ended, until its feeder is gone
   bool m_killed = false;
   std::atomic<bool> m_stopFeed{false};
   std::thread m_feeder;

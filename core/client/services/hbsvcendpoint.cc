@@ -2,7 +2,6 @@
 #include "hbsvcendpoint.h"
 
 #include <cstdio>
-#include <mutex>
 
 #include "brlog.h"
 #include "hbproperties.h"
@@ -13,8 +12,7 @@ namespace {
 
 const char kTag[] = "SVCEP";
 
-std::mutex g_lock;
-IHBURL *g_serviceURL = nullptr;
+HBSharedRef<IHBURL> g_serviceURL;
 
 }  // namespace
 
@@ -33,14 +31,7 @@ std::string hbsvc__formatServiceURL(const char *host) {
 }
 
 void hbsvc__setServiceURL(IHBURL *url) {
-  if (url) url->upref();
-  IHBURL *old;
-  {
-    std::lock_guard<std::mutex> lock(g_lock);
-    old = g_serviceURL;
-    g_serviceURL = url;
-  }
-  if (old) old->dnref();
+  g_serviceURL.set(url);
 }
 
 int32_t hbsvc__initServiceURL() {
@@ -66,22 +57,17 @@ int32_t hbsvc__initServiceURL() {
 }
 
 int32_t hbsvc__getServiceURL(IHBURL **out) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  if (!g_serviceURL) {
+  IHBURL *url = g_serviceURL.get();
+  if (!url) {
     brlog(kTag, BRLOG_ERROR, "No service address: the configured host did not form one\n");
     return BR_EBADSTATE;
   }
-  g_serviceURL->upref();
-  *out = g_serviceURL;
+  *out = url;
   return BR_OK;
 }
 
 std::string hbsvc__getServiceURLText() {
-  HBRef<IHBURL> url;
-  {
-    std::lock_guard<std::mutex> lock(g_lock);
-    url = HBRef<IHBURL>::retain(g_serviceURL);
-  }
+  HBRef<IHBURL> url = HBRef<IHBURL>::adopt(g_serviceURL.get());
   if (!url) return "";
   char buf[512];
   const int32_t n = url->format(buf, sizeof buf);

@@ -1,0 +1,343 @@
+// HBImageDecoderJPEG: libjpeg fed from a core stream, scaled by the library while decoding.
+//
+// libjpeg reports a fatal error by calling error_exit, which must not return; ours longjmps back
+// to the setjmp of the call in progress. C++ must never be unwound that way, so every library
+// call is made from one of the phase functions below (jpegHeader, jpegScan, jpegProfile), each
+// the only frame between its setjmp and the library, holding nothing but plain values: all the
+// state lives in a calloc'd JpegJob that outlives the jump. The stream callbacks never jump;
+// they record a read failure and report "no more data", which the phases turn into a result.
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// clang-format off
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
+
+#include "brlog.h"
+#include "hbimg.h"
+#include "hbimg_int.h"
+#include "hbstream_int.h"
+
+namespace {
+
+const char kTag[] = "IMGJPEG";
+
+constexpr int32_t kSourceBuffer = 8192;
+// The library's own working memory (the whole-image coefficients of a progressive JPEG): enough
+// for a progressive photo of about 80 megapixels; a header claiming more fails instead of
+// asking for gigabytes.
+constexpr long kLibraryMemory = 256L << 20;
+constexpr int kMaxDivisor = 8;
+
+struct JpegSource {
+  jpeg_source_mgr pub;
+  IHBStream *stream;  // borrowed for the duration of one call
+  int32_t readError;  // the stream's failure, or 0
+  bool ended;
+  int64_t total;
+  JOCTET buffer[kSourceBuffer];
+};
+
+struct JpegError {
+  jpeg_error_mgr pub;
+  jmp_buf jump;
+};
+
+struct JpegJob {
+  jpeg_decompress_struct cinfo;
+  JpegError err;
+  JpegSource src;
+  bool created;
+  bool headerRead;
+  // The picture data ended (at a marker) with more than the last row of blocks to come.
+  bool dataEnded;
+};
+
+void sourceInit(j_decompress_ptr) {}
+void sourceTerm(j_decompress_ptr) {}
+
+boolean sourceFill(j_decompress_ptr cinfo) {
+  JpegSource *src = reinterpret_cast<JpegSource *>(cinfo->src);
+  if (src->ended || !src->stream) return FALSE;
+  hbstream_detail::RetryBudget retry;
+  for (;;) {
+    const int32_t n = src->stream->read(src->buffer, kSourceBuffer);
+    if (n > 0) {
+      src->pub.next_input_byte = src->buffer;
+      src->pub.bytes_in_buffer = static_cast<size_t>(n);
+      src->total += n;
+      return TRUE;
+    }
+    if (n < 0 && retry.again(n)) continue;
+    if (n < 0) {
+      brlog(kTag, BRLOG_WARNING, "Error while reading: %d\n", n);
+      src->readError = n;
+    } else {
+      brlog(kTag, BRLOG_WARNING, "EOF while reading: %d\n", static_cast<int>(src->total));
+    }
+    // Returning FALSE suspends the library; the phases treat a suspension as the end.
+    src->ended = true;
+    return FALSE;
+  }
+}
+
+void sourceSkip(j_decompress_ptr cinfo, long count) {
+  JpegSource *src = reinterpret_cast<JpegSource *>(cinfo->src);
+  while (count > 0) {
+    if (src->pub.bytes_in_buffer == 0 && !sourceFill(cinfo)) return;
+    const size_t n = static_cast<size_t>(count) < src->pub.bytes_in_buffer
+                         ? static_cast<size_t>(count)
+                         : src->pub.bytes_in_buffer;
+    src->pub.next_input_byte += n;
+    src->pub.bytes_in_buffer -= n;
+    count -= static_cast<long>(n);
+  }
+}
+
+void errorExit(j_common_ptr cinfo) {
+  char text[JMSG_LENGTH_MAX];
+  (*cinfo->err->format_message)(cinfo, text);
+  brlog(kTag, BRLOG_VERBOSE, "libjpeg: %s\n", text);
+  longjmp(reinterpret_cast<JpegError *>(cinfo->err)->jump, 1);
+}
+
+// Warnings (corrupt data that the library works around) go to the debug log, not stderr.
+void outputMessage(j_common_ptr cinfo) {
+  if (!brlog__enabled(BRLOG_DEBUG)) return;
+  char text[JMSG_LENGTH_MAX];
+  (*cinfo->err->format_message)(cinfo, text);
+  brlog(kTag, BRLOG_DEBUG, "libjpeg: %s\n", text);
+}
+
+// When the picture data stops at a marker, the library warns once and fills the rest with grey.
+// That is a truncated picture, and a tiny file claiming a huge one would cost seconds of grey:
+// only an unfinished last row of blocks (some encoders end a few bits short) is let through.
+void emitMessage(j_common_ptr cinfo, int level) {
+  if (level < 0 && cinfo->is_decompressor && cinfo->err->msg_code == JWRN_HIT_MARKER) {
+    j_decompress_ptr d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (d->input_iMCU_row + 1 < d->total_iMCU_rows)
+      static_cast<JpegJob *>(cinfo->client_data)->dataEnded = true;
+  }
+  if (level < 0 && cinfo->err->num_warnings++ > 0) return;
+  if (level <= 0) outputMessage(cinfo);
+}
+
+int32_t failure(const JpegJob *job) {
+  return job->src.readError < 0 ? job->src.readError : BR_EUNSPEC;
+}
+
+// Phase 1: creates the decompressor and reads the header.
+int32_t jpegHeader(JpegJob *job, uint32_t flags) {
+  job->cinfo.err = jpeg_std_error(&job->err.pub);
+  job->err.pub.error_exit = errorExit;
+  job->err.pub.output_message = outputMessage;
+  job->err.pub.emit_message = emitMessage;
+  job->cinfo.client_data = job;
+  if (setjmp(job->err.jump)) return failure(job);
+  job->created = true;
+  jpeg_create_decompress(&job->cinfo);
+  job->cinfo.mem->max_memory_to_use = kLibraryMemory;
+  job->src.pub.init_source = sourceInit;
+  job->src.pub.fill_input_buffer = sourceFill;
+  job->src.pub.skip_input_data = sourceSkip;
+  job->src.pub.resync_to_restart = jpeg_resync_to_restart;
+  job->src.pub.term_source = sourceTerm;
+  job->cinfo.src = &job->src.pub;
+  if (flags & HBIMG_DECODE_KEEP_PROFILE) jpeg_save_markers(&job->cinfo, JPEG_APP0 + 2, 0xFFFF);
+  if (flags & HBIMG_DECODE_ORIENTATION) jpeg_save_markers(&job->cinfo, JPEG_APP0 + 1, 0xFFFF);
+  if (jpeg_read_header(&job->cinfo, TRUE) != JPEG_HEADER_OK) return failure(job);
+  job->cinfo.out_color_space = JCS_RGB;
+  job->cinfo.dct_method = JDCT_IFAST;
+  job->cinfo.do_fancy_upsampling = FALSE;
+  return BR_OK;
+}
+
+// Phase 2: the output size for `divisor`.
+int32_t jpegScale(JpegJob *job, int divisor) {
+  if (setjmp(job->err.jump)) return failure(job);
+  job->cinfo.scale_num = 1;
+  job->cinfo.scale_denom = static_cast<unsigned int>(divisor);
+  jpeg_calc_output_dimensions(&job->cinfo);
+  return BR_OK;
+}
+
+// Phase 3: the ICC profile assembled from its APP2 markers (malloc'd by the library), if any.
+int32_t jpegProfile(JpegJob *job, JOCTET **data, unsigned int *length) {
+  *data = nullptr;
+  *length = 0;
+  if (setjmp(job->err.jump)) return failure(job);
+  if (!jpeg_read_icc_profile(&job->cinfo, data, length)) *length = 0;
+  return BR_OK;
+}
+
+// Phase 4: decodes every scan line into `pixels`; *rows tells how many arrived.
+int32_t jpegScan(JpegJob *job, uint8_t *pixels, int32_t stride, int32_t *rows) {
+  jpeg_decompress_struct *cinfo = &job->cinfo;
+  *rows = 0;
+  if (setjmp(job->err.jump)) {
+    brlog(kTag, BRLOG_ERROR, "Error while decoding JPEG: scan %d of %d\n",
+          static_cast<int>(cinfo->output_scanline), static_cast<int>(cinfo->output_height));
+    *rows = static_cast<int32_t>(cinfo->output_scanline);
+    return failure(job);
+  }
+  // A progressive JPEG is read whole here; running out of data suspends before any line.
+  bool ok = jpeg_start_decompress(cinfo) && !job->dataEnded;
+  while (ok && cinfo->output_scanline < cinfo->output_height) {
+    JSAMPROW lines[16];
+    const unsigned int first = cinfo->output_scanline;
+    unsigned int n = cinfo->output_height - first;
+    if (n > 16) n = 16;
+    for (unsigned int i = 0; i < n; ++i)
+      lines[i] = pixels + static_cast<size_t>(first + i) * stride;
+    if (jpeg_read_scanlines(cinfo, lines, n) == 0 || job->dataEnded) ok = false;
+  }
+  if (!ok) brlog(kTag, BRLOG_ERROR, "FAILED TO READ SCANLINE!\n");
+  *rows = static_cast<int32_t>(cinfo->output_scanline);
+  brlog(kTag, BRLOG_VERBOSE, "Decoded %d of %d scanlines\n", *rows,
+        static_cast<int>(cinfo->output_height));
+  // A picture with missing lines is a failure, not a picture: the rest would be blank.
+  return ok ? BR_OK : failure(job);
+}
+
+// The orientation tag (0x0112) of IFD0 in an APP1 "Exif" marker, or 0.
+int32_t exifOrientation(const jpeg_saved_marker_ptr markers) {
+  for (jpeg_saved_marker_ptr m = markers; m; m = m->next) {
+    const JOCTET *p = m->data;
+    const size_t n = m->data_length;
+    if (m->marker != JPEG_APP0 + 1 || n < 14 || std::memcmp(p, "Exif\0\0", 6) != 0) continue;
+    const JOCTET *tiff = p + 6;
+    const size_t size = n - 6;
+    const bool le = tiff[0] == 'I' && tiff[1] == 'I';
+    if (!le && !(tiff[0] == 'M' && tiff[1] == 'M')) continue;
+    auto u16 = [&](size_t at) -> uint32_t {
+      return le ? tiff[at] | tiff[at + 1] << 8 : tiff[at] << 8 | tiff[at + 1];
+    };
+    auto u32 = [&](size_t at) {
+      return le ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
+    };
+    const size_t ifd = u32(4);
+    if (ifd > size - 2) continue;
+    const size_t count = u16(ifd);
+    for (size_t i = 0; i < count && ifd + 2 + i * 12 + 12 <= size; ++i) {
+      const size_t e = ifd + 2 + i * 12;
+      if (u16(e) == 0x0112 && u16(e + 2) == 3) {
+        const uint32_t v = u16(e + 8);
+        return v >= 1 && v <= 8 ? static_cast<int32_t>(v) : 0;
+      }
+    }
+  }
+  return 0;
+}
+
+int64_t scaled(uint32_t size, int divisor) {
+  return (static_cast<int64_t>(size) + divisor - 1) / divisor;
+}
+
+// The library's divisor (1, 2, 4 or 8) for the box, then for the pixel bound.
+int chooseDivisor(uint32_t w, uint32_t h, const HBImgDecodeOptions &options) {
+  const int64_t bw = options.boxWidth, bh = options.boxHeight;
+  int d = 1;
+  if (options.flags & HBIMG_DECODE_FIT) {
+    while (d < kMaxDivisor && (scaled(w, d) > bw || scaled(h, d) > bh)) d *= 2;
+  } else {
+    while (d < kMaxDivisor && (scaled(w, d * 2) > bw || scaled(h, d * 2) > bh)) d *= 2;
+  }
+  while (d < kMaxDivisor && scaled(w, d) * scaled(h, d) > HBIMG_MAX_PIXELS) d *= 2;
+  return d;
+}
+
+class HBImageDecoderJPEG final : public hbimg_detail::DecoderObject<HBImageDecoderJPEG> {
+ public:
+  int32_t readHeader(const HBImgDecodeOptions &options, const uint8_t *head, int32_t headLength,
+                     IHBStream *stream, int32_t *width, int32_t *height) override {
+    if (m_job || !stream || headLength < 0 || headLength > kSourceBuffer ||
+        (!head && headLength > 0))
+      return BR_EINVAL;
+    m_job = static_cast<JpegJob *>(std::calloc(1, sizeof(JpegJob)));
+    if (!m_job) return BR_ENOMEM;
+    // The bytes already read are the first buffer the library sees.
+    if (headLength > 0) std::memcpy(m_job->src.buffer, head, static_cast<size_t>(headLength));
+    m_job->src.pub.next_input_byte = m_job->src.buffer;
+    m_job->src.pub.bytes_in_buffer = static_cast<size_t>(headLength);
+    m_job->src.total = headLength;
+    m_job->src.stream = stream;
+    const int32_t rc = jpegHeader(m_job, options.flags);
+    m_job->src.stream = nullptr;
+    if (rc < 0) {
+      brlog(kTag, BRLOG_ERROR, "Error while reading header!\n");
+      return rc;
+    }
+    m_job->headerRead = true;
+    if (width) *width = static_cast<int32_t>(m_job->cinfo.image_width);
+    if (height) *height = static_cast<int32_t>(m_job->cinfo.image_height);
+    return BR_OK;
+  }
+
+  int32_t decode(HBImg **out, const HBImgDecodeOptions &options, IHBStream *stream) override {
+    if (!out || !stream) return BR_EINVAL;
+    if (!m_job || !m_job->headerRead) return BR_EBADSTATE;
+    m_job->headerRead = false;  // one decode per header
+    m_job->src.stream = stream;
+    HBRef<HBImg> img;
+    const int32_t rc = decodeInto(img, options);
+    m_job->src.stream = nullptr;
+    if (rc < 0) {
+      brlog(kTag, BRLOG_ERROR, "FAILED DECODING: %d\n", rc);
+      return rc;
+    }
+    *out = img.detach();
+    return BR_OK;
+  }
+
+ private:
+  friend class HBObject<HBImageDecoderJPEG, IHBImgDecoder>;
+  ~HBImageDecoderJPEG() override {
+    if (!m_job) return;
+    if (m_job->created) jpeg_destroy_decompress(&m_job->cinfo);
+    std::free(m_job);
+  }
+
+  int32_t decodeInto(HBRef<HBImg> &img, const HBImgDecodeOptions &options) {
+    jpeg_decompress_struct &cinfo = m_job->cinfo;
+    const int divisor = chooseDivisor(cinfo.image_width, cinfo.image_height, options);
+    int32_t rc = jpegScale(m_job, divisor);
+    if (rc < 0) return rc;
+    const int64_t pixels = int64_t{cinfo.output_width} * cinfo.output_height;
+    if (pixels > HBIMG_MAX_PIXELS || cinfo.output_width > INT32_MAX ||
+        cinfo.output_height > INT32_MAX) {
+      brlog(kTag, BRLOG_ERROR, "Image too large to decode: %d x %d (scaled %d x %d)\n",
+            static_cast<int>(cinfo.image_width), static_cast<int>(cinfo.image_height),
+            static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
+      return BR_ENOSPC;
+    }
+    rc = HBImg::create(img.out(), static_cast<int32_t>(cinfo.output_width),
+                       static_cast<int32_t>(cinfo.output_height), 24);
+    if (rc < 0) return rc;
+    if (options.flags & HBIMG_DECODE_ORIENTATION)
+      img->setExifOrientation(exifOrientation(cinfo.marker_list));
+    if (options.flags & HBIMG_DECODE_KEEP_PROFILE) {
+      JOCTET *icc = nullptr;
+      unsigned int iccLength = 0;
+      rc = jpegProfile(m_job, &icc, &iccLength);
+      if (rc >= 0 && iccLength > 0 && iccLength <= INT32_MAX) {
+        brlog(kTag, BRLOG_VERBOSE, "Image has ICC data of length %u\n", iccLength);
+        rc = img->setProfile(icc, static_cast<int32_t>(iccLength));
+      }
+      std::free(icc);
+      if (rc < 0) return rc;
+    }
+    int32_t rows = 0;
+    return jpegScan(m_job, img->pixels(), img->stride(), &rows);
+  }
+
+  JpegJob *m_job = nullptr;
+};
+
+}  // namespace
+
+int32_t HBImageDecoderJPEG__new(IHBImgDecoder **out) {
+  return hbimg_detail::newDecoder<HBImageDecoderJPEG>(out);
+}

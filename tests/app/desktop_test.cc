@@ -1,7 +1,10 @@
 // The desktop program end to end under Xvfb: its windows, the script bridge as the pages see it,
 // the web sign-in against the reference service over TLS, sign-out, the tray and the quit paths.
 // The pages are the tests' own (tests/app/pages), served through "--ui-folder".
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -402,16 +405,44 @@ TEST_F(DesktopTest, SignInThroughTheServiceOverTlsAndOut) {
       [&] { return log().find("The certificate of 'https://localhost:") != std::string::npos; }));
 }
 
-TEST_F(DesktopTest, HiddenStartThenExitFromTheTray) {
+TEST_F(DesktopTest, HiddenStartWithASilentServiceThenExitFromTheTray) {
+  // A service that takes connections and never answers: every call waits for its time-out.
+  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(0, bind(silent, reinterpret_cast<sockaddr *>(&addr), sizeof addr));
+  ASSERT_EQ(0, listen(silent, 64));
+  ASSERT_EQ(0, getsockname(silent, reinterpret_cast<sockaddr *>(&addr), &len));
+  const std::string host = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  ASSERT_EQ(0, set(HBPROPERTIES_KEY_SERVER, "host", host.c_str()));
   ASSERT_EQ(0, set(HBPROPERTIES_KEY_BROWSER, "IsHidden", "true"));
+  ASSERT_EQ(0, set(HBPROPERTIES_KEY_BROWSER, "valtoken", "stored-token"));
+
   ASSERT_NO_FATAL_FAILURE(start());
   Automation &ui = *m_ui;
-  ASSERT_TRUE(ui.waitPage("login", "signin.html"));
+  ASSERT_TRUE(ui.waitPage("login", "signin.html?verify=1"));
   json windows = ui.state()["windows"];
   for (const char *w : {"login", "main", "prefs"}) EXPECT_FALSE(windows[w]["visible"]) << w;
   EXPECT_NE("", get(HBPROPERTIES_KEY_RUN, kAutostartValue));
+
+  // Signed in, the service calls behind the windows hang; the windows do not.
+  call("loginUser", {"stored-token"});
+  ASSERT_EQ(0, appplatform__send(ZVBROWSER_CLASS_MAIN, MSG_TRAY_COMMAND, 0, 517));
+  EXPECT_TRUE(waitUntil([&] { return ui.state().value("trayMenuShown", false); }));
+  ui.request({{"cmd", "closeMenu"}});
+  EXPECT_EQ("undefined", call("setUserProperty", {"hivedest", "dev:svc"})["value"]);
+  ASSERT_EQ(0, appplatform__send(ZVBROWSER_CLASS_MAIN, MSG_TRAY_COMMAND, ZVCMD_CHECK_DRIVE,
+                                 ZVBROWSER_LPARAM_COMMAND));
+  EXPECT_EQ("stored-token", call("getValtoken", json::array())["value"]);
+  // The hidden start stays hidden through the sign-in.
+  windows = ui.state()["windows"];
+  for (const char *w : {"login", "main", "prefs"}) EXPECT_FALSE(windows[w]["visible"]) << w;
+
   ASSERT_TRUE(ui.request({{"cmd", "tray"}, {"item", ZVCMD_EXIT}})["ok"]);
   EXPECT_EQ(0, m_app->waitExit());
+  close(silent);
   EXPECT_EQ("", get(HBPROPERTIES_KEY_RUN, kAutostartValue));
   struct stat st;
   EXPECT_NE(0, stat((m_dir.path() + "/config/autostart/tesselutilbrowser.desktop").c_str(), &st));

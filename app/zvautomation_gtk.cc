@@ -290,6 +290,30 @@ GtkWidget *topDialog() {
   return top;
 }
 
+// Answers the folder dialog once it shows `path`.
+void acceptWhenThere(Connection *c, GtkWidget *dialog, const std::string &path, const json &info,
+                     int attempt) {
+  gchar *current = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
+  const bool there = current && path == current;
+  g_free(current);
+  if (!there && attempt < 200 && gtk_widget_get_visible(dialog)) {
+    auto *retry = new std::function<void()>(
+        [c, dialog, path, info, attempt] { acceptWhenThere(c, dialog, path, info, attempt + 1); });
+    g_timeout_add(
+        25,
+        [](gpointer f) -> gboolean {
+          std::unique_ptr<std::function<void()>> fn(static_cast<std::function<void()> *>(f));
+          (*fn)();
+          return G_SOURCE_REMOVE;
+        },
+        retry);
+    return;
+  }
+  if (there) gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  g_object_unref(dialog);
+  there ? reply(c, info) : fail(c, "the dialog did not go to that folder");
+}
+
 // Reads the dialog on top, or answers it: "accept" (a folder dialog takes `path` first), "ok",
 // "cancel".
 void answerDialog(Connection *c, const json &request) {
@@ -309,10 +333,12 @@ void answerDialog(Connection *c, const json &request) {
   if (response == "accept" && folder) {
     const std::string path = request.value("path", "");
     GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
-    // The folder as if typed into the dialog's location field.
-    gtk_file_chooser_set_current_folder(chooser, g_get_home_dir());
-    gtk_file_chooser_set_filename(chooser, path.c_str());
-    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    // The user opens the folder and chooses it (with nothing selected inside, the dialog
+    // answers the folder it shows), once the dialog has gone there.
+    if (!gtk_file_chooser_set_current_folder(chooser, path.c_str()))
+      return fail(c, "cannot open that folder");
+    acceptWhenThere(c, GTK_WIDGET(g_object_ref(dialog)), path, info, 0);
+    return;
   } else if (response == "ok") {
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
   } else if (response == "cancel") {

@@ -15,6 +15,9 @@
 #include "hbstr.h"
 #include "hbsvcendpoint.h"
 #include "hburl.h"
+#include "hbzvuri.h"
+#include "vxclienttask.h"
+#include "vxclienttaskqueue.h"
 #include "zvbrowser.h"
 #include "zvfsmanager.h"
 #include "zvsession.h"
@@ -271,30 +274,112 @@ Result updateMountedDriver(Call &) {
   return std::nullopt;
 }
 
-// TODO(task queue): the methods that drive the task queue answer their defaults until it lands.
-Result addAutoImportFromSource(Call &) {
-  return std::nullopt;
+// ---- The task queue ---------------------------------------------------------------------
+
+// The process's queue, or nothing (the methods then answer their defaults).
+HBRef<VXClientTaskQueue> queue() {
+  HBRef<VXClientTaskQueue> q;
+  (void)vxclienttaskqueue__getGlobal(q);
+  return q;
 }
-Result doAutoImportSourceDialog(Call &) {
-  return json();
+
+// A core object as its script value; null when it cannot be shown.
+json wrapped(IHBObj *object) {
+  json value;
+  return zvbridge__wrap(object, &value) ? value : json();
 }
+
+Result addAutoImportFromSource(Call &c) {
+  std::string id, destination;
+  HBRef<VXClientTaskQueue> q = queue();
+  if (!q || !text(c.args[0], &id) || !text(c.args[1], &destination)) return std::nullopt;
+  HBRef<VXClientTaskReference> source;
+  HBRef<IHBZVURI> uri;
+  if (q->findUserSource(source.out(), id.c_str()) < 0 || hbzvuri_new(uri, destination.c_str()) < 0)
+    return std::nullopt;
+  HBRef<VXClientTask> task;
+  if (q->newAutoImportTask(task.out(), source->obj(), uri.get(), 0, 5) < 0 || !task)
+    return std::nullopt;
+  brlog(kTag, BRLOG_INFO, "addAutoImportFromSource: Wrapping new task\n");
+  return wrapped(task->obj());
+}
+
+Result doAutoImportSourceDialog(Call &c) {
+  std::string cls, path, name;
+  HBRef<VXClientTaskQueue> q = queue();
+  if (!q || !text(c.args[0], &cls)) return json();
+  if (!zvbrowser__windows()->chooseFolder(ZVBROWSER_STR_SELECT_FOLDER, &path, &name)) return json();
+  brlog(kTag, BRLOG_INFO, "User chose '%s' @ '%s'\n", name.c_str(), path.c_str());
+  HBRef<VXClientTaskReference> ref;
+  if (q->newReference(ref.out(), cls.c_str(), name.c_str(), nullptr, true) < 0) return json();
+  HBRef<IHBURL> url;
+  if (hburl__fromPath(url.out(), path.c_str()) < 0 || ref->addURI(url.get()) < 0) {
+    // A folder of the drive itself would back the drive up into itself.
+    const char *product = "Orvane Tessel Hard DriveUtility";
+    const std::string caption = std::string(product) + " - Add Folders Failture";
+    const std::string message = std::string("You can not add ") + product + " drivers or folders";
+    appplatform__messageBox(message.c_str(), caption.c_str(), true);
+    return json();
+  }
+  if (q->addUserSource(ref->obj(), VXTASKQ_SAVE) < 0) return json();
+  brlog(kTag, BRLOG_INFO, "doAutoImportSourceDialog: Wrapping new reference\n");
+  return wrapped(ref->obj());
+}
+
 Result getAutoImportSources(Call &) {
-  return json();
+  HBRef<VXClientTaskQueue> q = queue();
+  HBRef<IHBIter> sources;
+  if (!q || q->iterateUserSources(sources.out()) < 0) return json();
+  return wrapped(sources.get());
 }
+
 Result getAutoImportTasks(Call &) {
-  return json();
+  HBRef<VXClientTaskQueue> q = queue();
+  HBRef<IHBIter> tasks;
+  if (!q || q->iterateTasks(TASK_TYPE_AUTOIMPORT, tasks.out()) < 0) return json();
+  return wrapped(tasks.get());
 }
-Result getTaskErrors(Call &) {
-  return json();
+
+// The task of the identifier in the first argument, or nothing.
+HBRef<VXClientTask> findTask(Call &c) {
+  std::string id;
+  HBRef<VXClientTaskQueue> q = queue();
+  HBRef<VXClientTask> task;
+  if (q && text(c.args[0], &id)) (void)q->findTask(task.out(), id.c_str());
+  return task;
 }
-Result pauseTask(Call &) {
+
+Result getTaskErrors(Call &c) {
+  HBRef<VXClientTask> task = findTask(c);
+  HBRef<IHBIter> errors;
+  if (!task || task->iterateErrors(errors.out()) < 0) return json();
+  return wrapped(errors.get());
+}
+
+Result pauseTask(Call &c) {
+  HBRef<VXClientTask> task = findTask(c);
+  int32_t flag;
+  if (task && integer(c.args[1], &flag)) (void)task->setPaused(flag != 0 ? 1 : 0);
   return json(-1);
 }
-Result removeAutoImportSource(Call &) {
-  return json(-1);
+
+Result removeAutoImportSource(Call &c) {
+  std::string id;
+  HBRef<VXClientTaskQueue> q = queue();
+  HBRef<VXClientTaskReference> source;
+  if (!q || !text(c.args[0], &id) || q->findUserSource(source.out(), id.c_str()) < 0 ||
+      q->removeUserSource(source->obj()) < 0)
+    return json(-1);
+  // Saved at once: otherwise the next start would bring the removed source back.
+  (void)q->saveUserSources();
+  return json(1);
 }
-Result removeTask(Call &) {
-  return json(-1);
+
+Result removeTask(Call &c) {
+  HBRef<VXClientTask> task = findTask(c);
+  HBRef<VXClientTaskQueue> q = queue();
+  if (!task || !q || q->removeTask(task.get(), VXTASKQ_CANCEL) < 0) return json(-1);
+  return json(1);
 }
 
 struct Method {

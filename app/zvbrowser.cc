@@ -19,6 +19,8 @@
 #include "hbproperties.h"
 #include "hbrpc.h"
 #include "hbsvcendpoint.h"
+#include "vxclienttaskqueue.h"
+#include "vxsvccache.h"
 #include "zvfsmanager.h"
 #include "zvres.h"
 #include "zvsession.h"
@@ -56,6 +58,7 @@ class HeadlessWindows final : public ZVWindows {
   bool chooseFolder(const char *, std::string *, std::string *) override { return false; }
   void release() override {}
   void shutdown() override {}
+  void endDialogs() override {}
 
  private:
   bool m_visible[ZVWIN_COUNT] = {};
@@ -164,6 +167,11 @@ int32_t initCore() {
 
 void handleMessage(const AppMessage &m, void *);
 
+void shutdownTaskQueue() {
+  HBRef<VXClientTaskQueue> queue;
+  if (vxclienttaskqueue__getGlobal(queue) == 0) (void)queue->shutdown();
+}
+
 // Window creation and the long-lived services. False when the windows could not be made.
 bool createWindows() {
   App &a = app();
@@ -174,9 +182,19 @@ bool createWindows() {
   if (appplatform__listen(ZVBROWSER_CLASS_MAIN) < 0)
     brlog(kTag, BRLOG_ERROR, "The control socket is not available\n");
   // 3. The shared window centre belongs to the windows.
-  // 4. TODO(service cache): start it with no session token and with its thread.
-  // 5. TODO(task queue): create VXClientTaskQueue.
-  // 6. TODO(task queue): register the Pictures ("photo") and Documents ("documents") sources.
+  // 4. The service cache, with no session token and with its thread.
+  (void)vxsvccache__init(nullptr, true);
+  // 5-6. The task queue, reached through its global, and the default Pictures ("photo") and
+  //      Documents ("documents") sources.
+  {
+    HBRef<VXClientTaskQueue> queue;
+    if (VXClientTaskQueue::create(queue) == 0) {
+      vxclienttaskqueue__setGlobal(queue.get());
+      (void)vxclienttaskqueue__addDefaultSources(queue.get());
+    } else {
+      brlog(kTag, BRLOG_ERROR, "The task queue could not be started\n");
+    }
+  }
   // 7. The drive mount manager.
   {
     HBRef<IZVFSManager> fs;
@@ -264,7 +282,8 @@ void onSessionEnd(int signal, void *) {
 // After the message loop, in this order.
 void shutdownApp(int code) {
   App &a = app();
-  // 1. TODO(task queue): shutdown().
+  // 1. The task queue.
+  shutdownTaskQueue();
   // 2. The drive mount manager lets go of the token, then of every drive.
   dropDrives();
   // 3. The tray icon.
@@ -369,6 +388,8 @@ void zvbrowser__quit(int code) {
   a.quitCode = code;
   a.quitting = true;
   if (a.loop) g_main_loop_quit(a.loop);
+  // A dialog runs a loop of its own inside the main one: it goes first.
+  a.windows->endDialogs();
 }
 
 int32_t zvbrowser__saveWindowState() {
@@ -409,7 +430,7 @@ void zvbrowser__shutdownCommand() {
 }
 
 void zvbrowser__sessionEnd() {
-  // TODO(task queue): shutdown().
+  shutdownTaskQueue();
   dropDrives();
   (void)zvbrowser__saveWindowState();
   driveOff();

@@ -29,6 +29,10 @@
 #define ZVBROWSER_PAGE_MAIN "res://tesselutilbrowser.exe/ui\\browser.html"
 #define ZVBROWSER_PAGE_PREFS "res://tesselutilbrowser.exe/ui\\preferences.html"
 
+// String resource 210: the folder dialog's title.
+#define ZVBROWSER_STR_SELECT_FOLDER \
+  "Select folder to add to your Orvane Tessel Hard Drive Utility account"
+
 // Fixed web addresses: the product help, the partner document service, the embedded browser's
 // download page.
 #define ZVBROWSER_URL_HELP "https://support.orvane.com/tessel-utility"

@@ -96,6 +96,8 @@ std::unique_ptr<ZVTrayIcon> zvtray__create(GtkWidget *openItem, void (*aboutToSh
 
 // A modal message box; without a display the text goes to the log and standard error.
 void zvdialogs__messageBox(const char *text, const char *caption, bool warning);
+// Closes every dialog as cancelled, and opens none from now on (the program is quitting).
+void zvdialogs__endAll();
 // The folder-choice dialog owned by `parent`. True with the path and display name chosen.
 bool zvdialogs__chooseFolder(GtkWindow *parent, const char *title, std::string *path,
                              std::string *name);

@@ -9,6 +9,8 @@
 #include "hbrpc.h"
 #include "hbsvcendpoint.h"
 #include "hbsvcmethods.h"
+#include "vxclienttaskqueue.h"
+#include "vxsvccache.h"
 #include "zvbrowser.h"
 #include "zvfsmanager.h"
 
@@ -60,8 +62,11 @@ int32_t zvsession__signIn(const char *token) {
   }
   // 1. The stored token.
   if (hbsvc__setValtoken(token) < 0) brlog(kTag, BRLOG_ERROR, "LOGIN: Cannot store the token\n");
-  // 2. TODO(service cache): hand the token over, without starting a thread.
-  // 3. TODO(task queue): setSessionToken(token).
+  // 2. The service cache, without starting a thread.
+  (void)vxsvccache__init(token, false);
+  // 3. The task queue, which restores the saved auto-imports.
+  HBRef<VXClientTaskQueue> queue;
+  if (vxclienttaskqueue__getGlobal(queue) == 0) (void)queue->setSessionToken(token);
   // 4. The drive mount manager remounts with it.
   if (HBRef<IZVFSManager> fs = zvfsmanager__get()) fs->setSessionToken(token);
   // 5. The windows follow.
@@ -75,8 +80,11 @@ void zvsession__signOut() {
     fs->dropSessionToken();
     fs->unmountAll();
   }
-  // 2. TODO(task queue): setSessionToken(none).
-  // 3. TODO(service cache): flush.
+  // 2. The task queue saves and lets go of the auto-imports.
+  HBRef<VXClientTaskQueue> queue;
+  if (vxclienttaskqueue__getGlobal(queue) == 0) (void)queue->setSessionToken(nullptr);
+  // 3. The service cache forgets the user's drives.
+  vxsvccache__flush();
   // 4. No token is stored any more.
   (void)hbsvc__setValtoken(nullptr);
   // 5. The windows follow.

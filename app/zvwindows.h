@@ -70,4 +70,6 @@ class ZVWindows {
   virtual void release() = 0;
   // The end of the orderly shutdown: whatever the windows started stops.
   virtual void shutdown() = 0;
+  // Closes the dialogs still open, as cancelled: a quit must not wait for the user.
+  virtual void endDialogs() = 0;
 };

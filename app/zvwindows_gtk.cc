@@ -229,6 +229,8 @@ class ZVGtkWindows final : public ZVWindows {
 
   void shutdown() override { zvautomation__stop(); }
 
+  void endDialogs() override { zvdialogs__endAll(); }
+
   GtkWindow *window(ZVWindowId id) {
     if (m_released || id < 0 || id >= ZVWIN_COUNT || !m_windows[id]) return nullptr;
     return GTK_WINDOW(m_windows[id]);

@@ -105,6 +105,9 @@ TEST_F(DesktopTest, WindowsAndTheBridgeSeenFromThePages) {
   // The pictures folder is the XDG user directory.
   ASSERT_TRUE(tessel::test::writeFile(m_dir.path() + "/config/user-dirs.dirs",
                                       "XDG_PICTURES_DIR=\"$HOME/Bilder\"\n"));
+  const std::string home = getenv("HOME");
+  mkdir((home + "/Bilder").c_str(), 0700);
+  mkdir((home + "/Holiday").c_str(), 0700);
   ASSERT_NO_FATAL_FAILURE(start());
   Automation &ui = *m_ui;
   ASSERT_TRUE(ui.waitPage("login", "signin.html"));
@@ -123,7 +126,6 @@ TEST_F(DesktopTest, WindowsAndTheBridgeSeenFromThePages) {
   EXPECT_FALSE(st["signedIn"]);
 
   // Every method with the right number of arguments.
-  const std::string home = getenv("HOME");
   const std::string svcURL = "http://127.0.0.1:" + std::to_string(m_svc.port()) + "/svc/api";
   const std::pair<const char *, json> expected[] = {
       {"getValtoken", json()},
@@ -135,8 +137,7 @@ TEST_F(DesktopTest, WindowsAndTheBridgeSeenFromThePages) {
       {"getCurrentFileIndex", 0},
       {"getDefaultDeviceId", ""},
       {"getDefaultServiceId", ""},
-      {"getAutoImportSources", json()},
-      {"getAutoImportTasks", json()},
+      {"getAutoImportTasks", json::array()},
       {"updateMountedDriver", "undefined"},
   };
   for (const auto &[method, value] : expected) {
@@ -199,6 +200,38 @@ TEST_F(DesktopTest, WindowsAndTheBridgeSeenFromThePages) {
   EXPECT_EQ(400, prefs["height"]);
   ASSERT_TRUE(ui.click("prefs", "#hide"));
   EXPECT_TRUE(waitUntil([&] { return !visible("prefs"); }));
+
+  // The user sources: the Pictures folder registered at start, then one the user picks in the
+  // folder dialog (which blocks the calling page until it is answered).
+  json sources = call("getAutoImportSources", json::array())["value"];
+  ASSERT_EQ(1u, sources.size()) << sources.dump();
+  EXPECT_EQ("photo", sources[0]["sourceclass"]);
+  EXPECT_EQ("Bilder", sources[0]["name"]);
+  EXPECT_EQ(json::array({"file://" + home + "/Bilder"}), sources[0]["uris"]);
+  const std::string pick =
+      "window.picked = undefined; setTimeout(function () {"
+      "  window.picked = tryCall('doAutoImportSourceDialog', ['user']); }, 50); return 1;";
+  const std::string picked = "return window.picked === undefined ? 'waiting' : window.picked;";
+  ui.request({{"cmd", "eval"}, {"window", "login"}, {"script", pick}});
+  json dialog;
+  ASSERT_TRUE(waitUntil([&] { return (dialog = ui.request({{"cmd", "dialog"}}))["ok"] == true; }));
+  EXPECT_EQ("folder", dialog["kind"]);
+  EXPECT_EQ(ZVBROWSER_STR_SELECT_FOLDER, dialog["title"]);
+  ASSERT_TRUE(ui.request({{"cmd", "dialog"}, {"response", "accept"}, {"path", home + "/Holiday"}})
+                  .value("ok", false));
+  json added;
+  ASSERT_TRUE(waitUntil([&] { return (added = ui.eval("login", picked)) != "waiting"; }));
+  EXPECT_EQ("user", added["value"]["sourceclass"]) << added.dump();
+  EXPECT_EQ("Holiday", added["value"]["name"]);
+  EXPECT_EQ(json::array({"file://" + home + "/Holiday"}), added["value"]["uris"]);
+  EXPECT_EQ(2u, call("getAutoImportSources", json::array())["value"].size());
+  EXPECT_EQ(1, call("removeAutoImportSource", json::array({added["value"]["sourceid"]}))["value"]);
+  ui.request({{"cmd", "eval"}, {"window", "login"}, {"script", pick}});
+  ASSERT_TRUE(waitUntil([&] { return ui.request({{"cmd", "dialog"}})["ok"] == true; }));
+  ASSERT_TRUE(ui.request({{"cmd", "dialog"}, {"response", "cancel"}}).value("ok", false));
+  ASSERT_TRUE(waitUntil([&] { return (added = ui.eval("login", picked)) != "waiting"; }));
+  EXPECT_EQ(json({{"value", nullptr}}), added);
+  EXPECT_EQ(1u, call("getAutoImportSources", json::array())["value"].size());
 
   // Wrong argument counts fail without acting; unknown names and bad bodies fail cleanly.
   const std::pair<const char *, int> exact[] = {
@@ -440,6 +473,13 @@ TEST_F(DesktopTest, HiddenStartWithASilentServiceThenExitFromTheTray) {
   windows = ui.state()["windows"];
   for (const char *w : {"login", "main", "prefs"}) EXPECT_FALSE(windows[w]["visible"]) << w;
 
+  // Exit while the folder dialog waits for the user: the dialog goes with the program.
+  ui.request({{"cmd", "eval"},
+              {"window", "login"},
+              {"script",
+               "setTimeout(function () { tryCall('doAutoImportSourceDialog', ['user']); }, 50);"
+               "return 1;"}});
+  ASSERT_TRUE(waitUntil([&] { return ui.request({{"cmd", "dialog"}})["ok"] == true; }));
   ASSERT_TRUE(ui.request({{"cmd", "tray"}, {"item", ZVCMD_EXIT}})["ok"]);
   EXPECT_EQ(0, m_app->waitExit());
   close(silent);

@@ -215,6 +215,18 @@ bool snapshotWindow(GtkWidget *window, const std::string &path) {
   return writePng(pixbuf, path);
 }
 
+// Runs `step` on the main loop a moment from now (the waits of the requests poll).
+void later(std::function<void()> step) {
+  g_timeout_add(
+      25,
+      [](gpointer f) -> gboolean {
+        std::unique_ptr<std::function<void()>> fn(static_cast<std::function<void()> *>(f));
+        (*fn)();
+        return G_SOURCE_REMOVE;
+      },
+      new std::function<void()>(std::move(step)));
+}
+
 // Runs `then` once `widget` is on the screen and has been painted twice since, so that what is
 // asked of it meets what a person would see.
 struct Drawn {
@@ -253,30 +265,21 @@ void clickWhenVisible(Connection *c, BrowserHost *h, GtkWidget *view, const std:
       "var e = document.querySelector(selector); if (!e) return null;"
       "e.scrollIntoView({block: 'center'}); var r = e.getBoundingClientRect();"
       "return [r.left + r.width / 2, r.top + r.height / 2];";
-  runScript(
-      c, h, where, g_variant_dict_end(&dict),
-      [h, view, selector, attempt](Connection *c, const json &at) {
-        if (at == "hidden" && attempt < 200) {
-          auto retry = new std::function<void()>([c, h, view, selector, attempt] {
-            clickWhenVisible(c, h, view, selector, attempt + 1);
-          });
-          g_timeout_add(
-              25,
-              [](gpointer f) -> gboolean {
-                std::unique_ptr<std::function<void()>> fn(static_cast<std::function<void()> *>(f));
-                (*fn)();
-                return G_SOURCE_REMOVE;
-              },
-              retry);
-          return;
-        }
-        if (!at.is_array() || at.size() != 2) return fail(c, "no such element, or hidden");
-        const double x = at[0].get<double>(), y = at[1].get<double>();
-        gtk_widget_grab_focus(view);
-        sendButton(view, GDK_BUTTON_PRESS, x, y);
-        sendButton(view, GDK_BUTTON_RELEASE, x, y);
-        reply(c, {{"ok", true}});
-      });
+  runScript(c, h, where, g_variant_dict_end(&dict),
+            [h, view, selector, attempt](Connection *c, const json &at) {
+              if (at == "hidden" && attempt < 200) {
+                later([c, h, view, selector, attempt] {
+                  clickWhenVisible(c, h, view, selector, attempt + 1);
+                });
+                return;
+              }
+              if (!at.is_array() || at.size() != 2) return fail(c, "no such element, or hidden");
+              const double x = at[0].get<double>(), y = at[1].get<double>();
+              gtk_widget_grab_focus(view);
+              sendButton(view, GDK_BUTTON_PRESS, x, y);
+              sendButton(view, GDK_BUTTON_RELEASE, x, y);
+              reply(c, {{"ok", true}});
+            });
 }
 
 // The dialog on top (a message box or the folder dialog), or null.
@@ -297,16 +300,8 @@ void acceptWhenThere(Connection *c, GtkWidget *dialog, const std::string &path, 
   const bool there = current && path == current;
   g_free(current);
   if (!there && attempt < 200 && gtk_widget_get_visible(dialog)) {
-    auto *retry = new std::function<void()>(
+    later(
         [c, dialog, path, info, attempt] { acceptWhenThere(c, dialog, path, info, attempt + 1); });
-    g_timeout_add(
-        25,
-        [](gpointer f) -> gboolean {
-          std::unique_ptr<std::function<void()>> fn(static_cast<std::function<void()> *>(f));
-          (*fn)();
-          return G_SOURCE_REMOVE;
-        },
-        retry);
     return;
   }
   if (there) gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);

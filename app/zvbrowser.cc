@@ -32,40 +32,8 @@ constexpr const char *kTag = "ZVBROWSER";
 constexpr const char *kStars = "**********************************************\n";
 constexpr const char *kAutostartName = ZVBROWSER_TITLE;
 
-// Stands in for the windows until the desktop code provides them: nothing is shown, and a
-// window counts as visible exactly while it was last shown, so the saved window state stays
-// what it was.
-class HeadlessWindows final : public ZVWindows {
- public:
-  bool create() override { return true; }
-  void show(ZVWindowId id) override { m_visible[id] = true; }
-  void hide(ZVWindowId id) override { m_visible[id] = false; }
-  bool visible(ZVWindowId id) override { return m_visible[id]; }
-  void rememberCentre(ZVWindowId) override {}
-  void flash(ZVWindowId) override {}
-  void navigate(ZVWindowId, const std::string &) override {}
-  void reload(ZVWindowId) override {}
-  void endBrowserSession() override {}
-  bool callPageFunction(ZVWindowId, const char *, const char *, const char *,
-                        const char *) override {
-    return false;
-  }
-  void addTrayIcon() override {}
-  void setTrayTip(const char *) override {}
-  void setTrayMenu(const std::vector<ZVTrayItem> &) override {}
-  void popupTrayMenu() override {}
-  void removeTrayIcon() override {}
-  bool chooseFolder(const char *, std::string *, std::string *) override { return false; }
-  void release() override {}
-  void shutdown() override {}
-  void endDialogs() override {}
-
- private:
-  bool m_visible[ZVWIN_COUNT] = {};
-};
-
 struct App {
-  HeadlessWindows headless;
+  ZVHeadlessWindows headless;
   ZVWindows *windows = &headless;
   HBRef<HBProperties> settings;  // the application key; also the default store
   bool hiddenStart = false;

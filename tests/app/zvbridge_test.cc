@@ -19,26 +19,8 @@ using tessel::test::TaskLog;
 using tessel::test::TempDir;
 
 // Windows whose folder dialog answers what the test says.
-class FakeWindows final : public ZVWindows {
+class FakeWindows final : public ZVHeadlessWindows {
  public:
-  bool create() override { return true; }
-  void show(ZVWindowId) override {}
-  void hide(ZVWindowId) override {}
-  bool visible(ZVWindowId) override { return false; }
-  void rememberCentre(ZVWindowId) override {}
-  void flash(ZVWindowId) override {}
-  void navigate(ZVWindowId, const std::string &) override {}
-  void reload(ZVWindowId) override {}
-  void endBrowserSession() override {}
-  bool callPageFunction(ZVWindowId, const char *, const char *, const char *,
-                        const char *) override {
-    return false;
-  }
-  void addTrayIcon() override {}
-  void setTrayTip(const char *) override {}
-  void setTrayMenu(const std::vector<ZVTrayItem> &) override {}
-  void popupTrayMenu() override {}
-  void removeTrayIcon() override {}
   bool chooseFolder(const char *title, std::string *path, std::string *name) override {
     lastTitle = title;
     if (chosen.empty()) return false;
@@ -46,9 +28,6 @@ class FakeWindows final : public ZVWindows {
     *name = chosen.substr(chosen.rfind('/') + 1);
     return true;
   }
-  void release() override {}
-  void shutdown() override {}
-  void endDialogs() override {}
 
   std::string chosen;  // empty: the user cancels
   std::string lastTitle;

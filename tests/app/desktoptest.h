@@ -293,6 +293,11 @@ class DesktopFixture : public testing::Test {
              "print_suppressions=0:suppressions=" + sourcePath("tests/app/lsan-desktop.supp");
     }();
     setenv("LSAN_OPTIONS", lsan.c_str(), 1);
+    static const std::string asan = [] {
+      const char *old = getenv("ASAN_OPTIONS");
+      return std::string(old && *old ? std::string(old) + ":" : "") + "fast_unwind_on_malloc=0";
+    }();
+    setenv("ASAN_OPTIONS", asan.c_str(), 1);
   }
   void TearDown() override {
     hbproperties__setDefault(nullptr);

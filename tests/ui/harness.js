@@ -16,7 +16,7 @@ const { installStub } = require('./stub');
 const ROOT = path.resolve(__dirname, '../..');
 const BIN = process.env.TESSEL_BIN_DIR || path.join(ROOT, 'build/bin');
 const UI = process.env.TESSEL_UI_DIR || path.join(ROOT, 'ui');
-const ASSETS = process.env.TESSEL_UI_ASSET_DIR || path.join(ROOT, 'build/ui-assets');
+const ASSETS = process.env.TESSEL_UI_ASSET_DIR || path.join(ROOT, 'build/pages');
 const CHROMIUM = process.env.TESSEL_CHROMIUM || '/usr/bin/chromium';
 
 function tempDir(prefix) {

@@ -221,6 +221,8 @@ function bRefresh() {
     return x < y ? -1 : x > y ? 1 : a.id < b.id ? -1 : a.id > b.id ? 1 : 0;
   });
   var list = $id("task-list");
+  // Shown first: names are cut to the room they have.
+  vxShow(list, named.length > 0);
   var seen = {};
   named.forEach(function (t) {
     seen[t.id] = true;
@@ -248,7 +250,7 @@ function bRefresh() {
   }
   vxShow($id("task-empty"), named.length === 0);
   vxShow($id("folders"), named.length > 0);
-  vxShow(list, named.length > 0);
+  vxRefit();
 }
 
 // ---------------------------------------------------------------- the buttons

@@ -68,6 +68,7 @@ function pRender(focusId) {
     withTask[vxStr(t.sourceid)] = true;
   });
   vxClear(list);
+  vxShow(list, sources.length > 0);
   sources.forEach(function (source) {
     var sid = vxStr(source.sourceid);
     var id = "src-" + ++pState.seq;
@@ -93,7 +94,7 @@ function pRender(focusId) {
     }
   });
   vxShow($id("source-empty"), sources.length === 0);
-  vxShow(list, sources.length > 0);
+  vxRefit();
 }
 
 // The folder dialog of the program. A folder that is already listed is not added twice: the

@@ -103,7 +103,7 @@ var YTOL = {
   "orvane.picker.done": "Done",
   "orvane.picker.empty": "No folders yet. Add the folders that hold your photos.",
   "orvane.picker.duplicate": "“%1” is already in the list.",
-  "orvane.picker.addfail": "“%1” could not be backed up. Check that your drive is online.",
+  "orvane.picker.addfail": "“%1” could not be set up for backing up. Try again in a moment.",
   "orvane.picker.nodest": "Your drive is not available yet, so no folder can be added.",
   "orvane.picker.removefail": "“%1” could not be taken out of the backup."
 };

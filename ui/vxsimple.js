@@ -84,7 +84,11 @@ function vxStart(start) {
     vxApplyTexts(document);
     vxInstallKeys();
     // Names were cut to fit with the fallback face; cut them again with the bundled one.
-    if (document.fonts && document.fonts.addEventListener) document.fonts.addEventListener("loadingdone", vxRefit);
+    if (document.fonts && document.fonts.ready) {
+      document.fonts.ready.then(function () {
+        vxRefit(true);
+      });
+    }
     start();
   }
   if (document.readyState === "loading") document.addEventListener("DOMContentLoaded", go);
@@ -180,9 +184,11 @@ function vxFitMiddle(node, text) {
   shown.textContent = best;
 }
 
-function vxRefit() {
+// Cuts shortened names again: all of them (`all`, once the bundled face has loaded), or those
+// whose room changed (a scroll bar came or went).
+function vxRefit(all) {
   Array.prototype.forEach.call(document.querySelectorAll(".fit"), function (node) {
-    if (node._vxFull === undefined) return;
+    if (node._vxFull === undefined || (all !== true && node._vxWidth === node.clientWidth)) return;
     var text = node._vxFull;
     node._vxFull = undefined;
     vxFitMiddle(node, text);

@@ -103,8 +103,8 @@ if command -v gdbus >/dev/null &&
   ! gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
     --method org.freedesktop.DBus.NameHasOwner org.kde.StatusNotifierWatcher 2>/dev/null |
   grep -q true; then
-  say "no tray host on this desktop: the program runs without its icon; run it again to show its" \
-    "window, quit with: $bin/tesselutilbrowser --shutdown"
+  say "no tray host on this desktop: the program runs without its icon; close its window to" \
+    "hide it, quit it with: $bin/tesselutilbrowser --shutdown"
 fi
 
 # In the background, so that a stop of this script (Ctrl-C, SIGTERM) reaches the program too.
@@ -121,7 +121,8 @@ set -e
 case $code in
   0) ;;
   123)
-    say "the program was already running: its window is shown"
+    say "the program is already running (its icon is in the notification area); quit it with:" \
+      "$bin/tesselutilbrowser --shutdown"
     code=0
     ;;
   *) say "the program ended with code $code" ;;

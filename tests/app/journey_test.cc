@@ -189,17 +189,18 @@ TEST_F(JourneyTest, FromMakeRunToExit) {
   EXPECT_EQ(0600u, st.st_mode & 0777);
   ASSERT_TRUE(m_ui->waitPage("login", "signin.html"));
   ASSERT_TRUE(m_ui->waitFor("login", "!document.getElementById('tour').hidden"));
-  m_ui->screenshot("login", "signin");
+  m_ui->screenshot("login", "journey-login");
 
   // Sign-in through the pages with the demo account; the main page finds the drive.
   ASSERT_TRUE(m_ui->click("login", "#start"));
   ASSERT_NO_FATAL_FAILURE(m_ui->signInOnTheForm("demo", password, "service-signin"));
   ASSERT_TRUE(m_ui->waitFor("main", "document.getElementById('drive').dataset.state === 'ready'"));
-  m_ui->screenshot("main", "main");
+  m_ui->screenshot("main", "main-empty");
 
   // The folder of photos chosen in the preferences, and its backup.
   json notice;
-  ASSERT_NO_FATAL_FAILURE(notice = m_ui->addFolderThroughPreferences(photos, "preferences"));
+  ASSERT_NO_FATAL_FAILURE(notice =
+                              m_ui->addFolderThroughPreferences(photos, "journey-preferences"));
   const bool backups = notice == json("");
   if (backups) {
     // Every photo with its preview and thumbnail; ten more arrive within a minute.
@@ -208,7 +209,7 @@ TEST_F(JourneyTest, FromMakeRunToExit) {
     EXPECT_EQ(50, onDrive("tn"));
     EXPECT_TRUE(
         m_ui->waitFor("main", "document.querySelector('.task').dataset.kind === 'uptodate'"));
-    m_ui->screenshot("main", "main-backup");
+    m_ui->screenshot("main", "journey-backup");
     ASSERT_NO_FATAL_FAILURE(addPhotos(photos, 51, 10));
     EXPECT_TRUE(waitUntil([&] { return onDrive() == 60; }, 60000)) << onDrive();
   } else {
@@ -221,7 +222,7 @@ TEST_F(JourneyTest, FromMakeRunToExit) {
         {"/bin/bash", sourcePath("scripts/run.sh"), tessel::test::binPath("")}, "", 60000);
     EXPECT_EQ(0, second.exitCode) << second.out << second.err;
     EXPECT_NE(std::string::npos, second.out.find("using the drive service already answering"));
-    EXPECT_NE(std::string::npos, second.out.find("the program was already running"));
+    EXPECT_NE(std::string::npos, second.out.find("the program is already running"));
     EXPECT_TRUE(signedIn());
   }
 

@@ -18,6 +18,8 @@
 #include "hbproperties.h"
 #include "hbrpc.h"
 #include "hbsvcendpoint.h"
+#include "vxclienttaskqueue.h"
+#include "vxsvccache.h"
 
 namespace {
 
@@ -148,6 +150,11 @@ int32_t initCore() {
 
 void handleMessage(const AppMessage &m, void *);
 
+void shutdownTaskQueue() {
+  HBRef<VXClientTaskQueue> queue;
+  if (vxclienttaskqueue__getGlobal(queue) == 0) (void)queue->shutdown();
+}
+
 // Window creation and the long-lived services. False when the windows could not be made.
 bool createWindows() {
   App &a = app();
@@ -157,9 +164,19 @@ bool createWindows() {
   if (appplatform__listen(ZVBROWSER_CLASS_MAIN) < 0)
     brlog(kTag, BRLOG_ERROR, "The control socket is not available\n");
   // 3. The shared window centre belongs to the windows.
-  // 4. TODO(service cache): start it with no session token and with its thread.
-  // 5. TODO(task queue): create VXClientTaskQueue.
-  // 6. TODO(task queue): register the Pictures ("photo") and Documents ("documents") sources.
+  // 4. The service cache, with no session token and with its thread.
+  (void)vxsvccache__init(nullptr, true);
+  // 5-6. The task queue, reached through its global, and the default Pictures ("photo") and
+  //      Documents ("documents") sources.
+  {
+    HBRef<VXClientTaskQueue> queue;
+    if (VXClientTaskQueue::create(queue) == 0) {
+      vxclienttaskqueue__setGlobal(queue.get());
+      (void)vxclienttaskqueue__addDefaultSources(queue.get());
+    } else {
+      brlog(kTag, BRLOG_ERROR, "The task queue could not be started\n");
+    }
+  }
   // 7. TODO(mount manager): create the drive mount manager.
   // 8. The login window.
   a.windows->showLogin(a.hiddenStart);
@@ -225,7 +242,8 @@ void onSessionEnd(int signal, void *) {
 // After the message loop, in this order.
 void shutdownApp(int code) {
   App &a = app();
-  // 1. TODO(task queue): shutdown().
+  // 1. The task queue.
+  shutdownTaskQueue();
   // 2. TODO(mount manager): under its lock drop its session token, then unmount every drive.
   // 3. The tray icon.
   a.windows->removeTrayIcon();
@@ -330,7 +348,7 @@ void zvbrowser__shutdownCommand() {
 }
 
 void zvbrowser__sessionEnd() {
-  // TODO(task queue): shutdown().
+  shutdownTaskQueue();
   // TODO(mount manager): drop its session token and unmount every drive.
   (void)zvbrowser__saveWindowState();
   // TODO(mount manager): if showdrive is on, switch it off (unmounting).

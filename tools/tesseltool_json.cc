@@ -1,7 +1,9 @@
 // JSON output of value trees, shared by the commands that print maps.
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
+#include "hbjson.h"
 #include "hbmap.h"
 #include "hbstr.h"
 #include "tesseltool.h"
@@ -10,7 +12,9 @@ namespace tesseltool {
 namespace {
 
 // Interface pointers handed out by getifc all start with their IHBObj part.
-IHBObj *asObj(void *ifc) { return static_cast<IHBObj *>(ifc); }
+IHBObj *asObj(void *ifc) {
+  return static_cast<IHBObj *>(ifc);
+}
 
 // `owned`: an object value came with a reference for us to drop.
 void printItem(hbtype_t type, void *value, bool owned) {
@@ -29,30 +33,9 @@ void printItem(hbtype_t type, void *value, bool owned) {
 // Bytes that are not UTF-8 (file metadata may hold anything) become U+FFFD, so the output is
 // always valid JSON.
 void printJsonString(const char *text) {
-  std::putchar('"');
-  for (const unsigned char *p = (const unsigned char *)text; p && *p;) {
-    switch (*p) {
-      case '"': std::fputs("\\\"", stdout); break;
-      case '\\': std::fputs("\\\\", stdout); break;
-      case '\n': std::fputs("\\n", stdout); break;
-      case '\r': std::fputs("\\r", stdout); break;
-      case '\t': std::fputs("\\t", stdout); break;
-      case '\b': std::fputs("\\b", stdout); break;
-      case '\f': std::fputs("\\f", stdout); break;
-      default:
-        if (*p < 0x20) {
-          std::printf("\\u%04x", *p);
-        } else if (uint32_t cp; int n = brstr__utf8Sequence(p, &cp)) {
-          std::fwrite(p, 1, n, stdout);
-          p += n;
-          continue;
-        } else {
-          std::fputs("\\ufffd", stdout);
-        }
-    }
-    ++p;
-  }
-  std::putchar('"');
+  std::string out;
+  hbjson__appendQuoted(&out, text, true);
+  std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 void printJsonValue(IHBObj *value) {

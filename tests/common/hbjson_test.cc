@@ -212,6 +212,32 @@ TEST(HBJSON, OnlyTheQuoteEscapeIsDecoded) {
   EXPECT_EQ(parseWhole("{\"u\":\"caf\xc3\xa9 \\u00e9\"}").value, "{\"u\":\"caf\xc3\xa9 \\u00e9\"}");
 }
 
+// What hbjson__appendEscaped writes, the parser and hbjson__decodeEscapes give back exactly,
+// whatever the bytes (quotes, backslashes before quotes, control characters, bytes that are not
+// UTF-8); and the decoder reads the escapes other writers use.
+TEST(HBJSON, EscapedTextsComeBackWhole) {
+  std::mt19937 rng(11);
+  const char alphabet[] = {'"', '\\', '\'', 'n', 'u', '0', 'a', '/', '\n', '\t', '\x01',
+                           '\x7f', '\xc3', '\xa9', '\xff', ' '};
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    for (size_t n = rng() % 12; n > 0; --n) text += alphabet[rng() % sizeof alphabet];
+    std::string doc = "{\"k\":\"";
+    hbjson__appendEscaped(&doc, text.c_str(), false);
+    doc += "\"}";
+    HBRef<HBMap> m;
+    ASSERT_GE(hbjson__parseText(m, doc.c_str(), -1), 0) << doc;
+    std::string back = m->getString("k");
+    back.resize(strlen(hbjson__decodeEscapes(back.data())));
+    ASSERT_EQ(text, back) << doc;
+  }
+  std::string replaced;
+  hbjson__appendEscaped(&replaced, "a\xff\xc3\xa9\x02", true);
+  EXPECT_EQ("a\\ufffd\xc3\xa9\\u0002", replaced);
+  char other[] = "\\u00e9 \\ud83d\\ude00 \\ud800x \\/ \\q \\u12";
+  EXPECT_STREQ("\xc3\xa9 \xf0\x9f\x98\x80 \xef\xbf\xbdx / \\q \\u12", hbjson__decodeEscapes(other));
+}
+
 TEST(HBJSON, Refusals) {
   struct Case {
     const char *doc;

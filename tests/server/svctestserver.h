@@ -2,9 +2,12 @@
 // service's tests.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -128,6 +131,35 @@ class SvcProcess {
     m_out = -1;
     m_exit = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return m_exit;
+  }
+
+  // One fault-injection command ("fail?count=1&code=606", "offline?serviceid=..."): true when
+  // the service answered 200.
+  bool admin(const std::string &command) const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(m_port));
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    const std::string sep = command.find('?') == std::string::npos ? "?" : "&";
+    const std::string request =
+        "GET /admin/" + command + sep + "secret=" + m_secret + " HTTP/1.0\r\n\r\n";
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+      char buf[512];
+      for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) break;
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        answer.append(buf, static_cast<size_t>(n));
+      }
+    }
+    ::close(fd);
+    return answer.compare(0, 12, "HTTP/1.1 200") == 0 || answer.compare(0, 12, "HTTP/1.0 200") == 0;
   }
 
   int pid() const { return m_pid; }

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "../server/svctestserver.h"
-#include "brhttp.h"
 #include "hbmap.h"
 #include "hbproperties.h"
 #include "hbrpc.h"
@@ -114,20 +113,7 @@ class ServiceMethods : public testing::TestWithParam<bool> {
     ASSERT_EQ(0, hburl__parse(url.out(), address.c_str()));
     ASSERT_EQ(0, HBRPCGeneric::create(url.get(), nullptr, m_rpc));
   }
-  void admin(const std::string &command) {
-    BRHTTPConnection *c = nullptr;
-    ASSERT_EQ(0, BRHTTPConnection__new(&c, "http", "127.0.0.1", uint32_t(s_svc->port()), 0, 5000,
-                                       5000, 5000));
-    const std::string path = "/admin/" + command + "&secret=" + s_svc->secret();
-    BRHTTPRequest *r = nullptr;
-    ASSERT_EQ(0, BRHTTPConnection__newRequest(c, "GET", path.c_str(), &r));
-    ASSERT_GE(BRHTTPRequest__addRequestHeader(r, nullptr, nullptr), 0);
-    EXPECT_EQ(200, BRHTTPRequest__receiveResponseHeader(r, nullptr, 0));
-    while (BRHTTPRequest__receiveResponseBody(r, nullptr, 4096) > 0) {
-    }
-    BRHTTPRequest__destroy(r);
-    BRHTTPConnection__destroy(c);
-  }
+  void admin(const std::string &command) { EXPECT_TRUE(s_svc->admin(command)) << command; }
   // The file map of the last answer.
   std::string fileid() {
     HBRef<HBMap> file = HBRef<HBMap>::adopt(m_rpc->getArgmentMap("file"));

@@ -348,3 +348,134 @@ int32_t hbjson__parseStream(HBMap **out, IHBStream *stream) {
 int32_t hbjson__parseStream(HBRef<HBMap> &out, IHBStream *stream) {
   return hbjson__parseStream(out.out(), stream);
 }
+
+void hbjson__appendEscaped(std::string *out, const char *text, bool replaceInvalid) {
+  static const char kHex[] = "0123456789abcdef";
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); p && *p;) {
+    const unsigned char c = *p;
+    const char *esc = nullptr;
+    switch (c) {
+      case '"': esc = "\\\""; break;
+      case '\\': esc = "\\\\"; break;
+      case '\n': esc = "\\n"; break;
+      case '\r': esc = "\\r"; break;
+      case '\t': esc = "\\t"; break;
+      case '\b': esc = "\\b"; break;
+      case '\f': esc = "\\f"; break;
+      default: break;
+    }
+    if (esc) {
+      out->append(esc);
+      ++p;
+    } else if (c < 0x20) {
+      out->append("\\u00");
+      out->push_back(kHex[c >> 4]);
+      out->push_back(kHex[c & 15]);
+      ++p;
+    } else if (c < 0x80 || !replaceInvalid) {
+      out->push_back(static_cast<char>(c));
+      ++p;
+    } else if (uint32_t cp; int n = brstr__utf8Sequence(p, &cp)) {
+      out->append(reinterpret_cast<const char *>(p), static_cast<size_t>(n));
+      p += n;
+    } else {
+      out->append("\\ufffd");
+      ++p;
+    }
+  }
+}
+
+namespace {
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The four hexadecimal digits at `p`, or -1.
+int32_t hex4(const char *p) {
+  int32_t v = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int d = hexValue(p[i]);
+    if (d < 0) return -1;
+    v = v * 16 + d;
+  }
+  return v;
+}
+
+char *putUtf8(char *w, uint32_t cp) {
+  if (cp < 0x80) {
+    *w++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *w++ = static_cast<char>(0xc0 | (cp >> 6));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3f));
+  } else if (cp < 0x10000) {
+    *w++ = static_cast<char>(0xe0 | (cp >> 12));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3f));
+  } else {
+    *w++ = static_cast<char>(0xf0 | (cp >> 18));
+    *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3f));
+  }
+  return w;
+}
+
+}  // namespace
+
+char *hbjson__decodeEscapes(char *text) {
+  if (!text) return text;
+  char *w = text;
+  // Every escape is at least as long as what it stands for, so the text shrinks in place.
+  for (const char *r = text; *r;) {
+    if (r[0] != '\\' || !r[1]) {
+      *w++ = *r++;
+      continue;
+    }
+    const char e = r[1];
+    static const char kIn[] = "\\/bfnrt";
+    static const char kOut[] = "\\/\b\f\n\r\t";
+    if (const char *simple = strchr(kIn, e)) {
+      *w++ = kOut[simple - kIn];
+      r += 2;
+      continue;
+    }
+    const int32_t u = e == 'u' ? hex4(r + 2) : -1;
+    if (u < 0) {
+      *w++ = *r++;
+      *w++ = *r++;
+      continue;
+    }
+    r += 6;
+    uint32_t cp = static_cast<uint32_t>(u);
+    if (cp >= 0xd800 && cp < 0xdc00 && r[0] == '\\' && r[1] == 'u') {
+      const int32_t lo = hex4(r + 2);
+      if (lo >= 0xdc00 && lo < 0xe000) {
+        cp = 0x10000 + ((cp - 0xd800) << 10) + static_cast<uint32_t>(lo - 0xdc00);
+        r += 6;
+      }
+    }
+    if (cp >= 0xd800 && cp < 0xe000) cp = 0xfffd;
+    w = putUtf8(w, cp);
+  }
+  *w = '\0';
+  return text;
+}
+
+void hbjson__appendQuoted(std::string *out, const char *text, bool replaceInvalid) {
+  out->push_back('"');
+  hbjson__appendEscaped(out, text, replaceInvalid);
+  out->push_back('"');
+}
+
+bool hbjson__getText(IHBMap *map, const char *key, std::string *out) {
+  const char *t = map ? map->getString(key) : nullptr;
+  if (!t) return false;
+  std::string s(t);
+  s.resize(std::strlen(hbjson__decodeEscapes(s.data())));
+  *out = std::move(s);
+  return true;
+}

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "brerror.h"
 #include "hbmap.h"
@@ -94,3 +95,18 @@ HB_NODISCARD int32_t hbjson__parseText(HBRef<HBMap> &out, const char *text, int3
 // string or word, or before its root object is closed, gives -2.
 HB_NODISCARD int32_t hbjson__parseStream(HBMap **out, IHBStream *stream);
 HB_NODISCARD int32_t hbjson__parseStream(HBRef<HBMap> &out, IHBStream *stream);
+
+// Appends `text` to *out as the inside of a JSON string: quote and backslash escaped, control
+// characters as \n, \t ... or \u00XX. With `replaceInvalid` bytes that are not UTF-8 become
+// \ufffd; without it they are kept as they are, so paths with any bytes come back whole.
+void hbjson__appendEscaped(std::string *out, const char *text, bool replaceInvalid);
+// Decodes in place the escapes that the parser leaves in a quoted string (it reduces only the
+// backslash-quote pairs): \\ \/ \b \f \n \r \t and \uXXXX (surrogate pairs joined; a lone
+// surrogate gives U+FFFD); any other backslash pair stays as it is. Together with the parser this
+// gives back exactly what hbjson__appendEscaped wrote. Returns `text`.
+char *hbjson__decodeEscapes(char *text);
+// Appends `text` in double quotes, escaped as hbjson__appendEscaped does.
+void hbjson__appendQuoted(std::string *out, const char *text, bool replaceInvalid);
+// The text under `key` of a parsed object with its escapes decoded; false when there is none
+// (or the value is not a text).
+bool hbjson__getText(IHBMap *map, const char *key, std::string *out);

@@ -654,3 +654,23 @@ int32_t hbmap__forEach(IHBMap *map,
     if (r < 0) return r;
   }
 }
+
+int32_t hbiter__forEachObject(IHBIter *iter, const std::function<int32_t(IHBObj *)> &fn) {
+  if (!iter) return BR_OK;
+  for (;;) {
+    hbtype_t t = HBTYPE_ANY;
+    void *item = nullptr;
+    if (iter->next(&t, &item) < 0) return BR_OK;
+    if (hbtype__isRaw(t) || !item) continue;
+    HBRef<IHBObj> hold = HBRef<IHBObj>::adopt(static_cast<IHBObj *>(item));
+    const int32_t r = fn(hold.get());
+    if (r < 0) return r;
+  }
+}
+
+int32_t hbiter__forEachMap(IHBIter *iter, const std::function<int32_t(IHBMap *)> &fn) {
+  return hbiter__forEachObject(iter, [&](IHBObj *obj) {
+    HBRef<IHBMap> map;
+    return hb_query(obj, map) < 0 ? 0 : fn(map.get());
+  });
+}

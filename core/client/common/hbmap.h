@@ -238,3 +238,13 @@ void hbvalue__dump(const char *tag, int level, int depth, const char *indent, IH
 // `iterate` when the keys cannot be walked, else 0.
 HB_NODISCARD int32_t hbmap__forEach(IHBMap *map,
                                     const std::function<int32_t(const char *, hbtype_t, void *)> &fn);
+
+// Calls `fn(object)` for each object item of `iter` (consumed), held by the walk for the call;
+// raw and null items are passed over. Stops at, and returns, the first negative result of `fn`;
+// else 0. A null iterator walks nothing.
+HB_NODISCARD int32_t hbiter__forEachObject(IHBIter *iter,
+                                           const std::function<int32_t(IHBObj *)> &fn);
+// Calls `fn(map)` for each item of `iter` (consumed) that is a map, held by the walk for the
+// call; other items are passed over. Stops at, and returns, the first negative result of `fn`;
+// else 0. A null iterator walks nothing.
+HB_NODISCARD int32_t hbiter__forEachMap(IHBIter *iter, const std::function<int32_t(IHBMap *)> &fn);

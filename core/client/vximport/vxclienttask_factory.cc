@@ -1,0 +1,38 @@
+// The concrete tasks behind the queue. Until a kind is built into the program its factory
+// refuses with Unsupported (-16), which the queue reports to its caller.
+#include "vxclienttask_factory.h"
+
+#include "brlog.h"
+
+namespace {
+
+constexpr const char *kTag = "TASKQ";
+
+int32_t notBuiltIn(const char *kind, VXClientTask **out) {
+  if (out) *out = nullptr;
+  brlog(kTag, BRLOG_ERROR, "No %s task in this program: not created\n", kind);
+  return BR_EUNSUPPORTED;
+}
+
+}  // namespace
+
+// ---- Import task ----
+
+int32_t vxclienttask__newImportTask(VXClientTask **out, const char *, int32_t, uint32_t,
+                                    VXClientTaskReference *, IHBURI *) {
+  return notBuiltIn("import", out);
+}
+
+// ---- Export task ----
+
+int32_t vxclienttask__newExportTask(VXClientTask **out, const char *, VXClientTaskReference *,
+                                    IHBURI *) {
+  return notBuiltIn("export", out);
+}
+
+// ---- Auto-import task ----
+
+int32_t vxclienttask__newAutoImportTask(VXClientTask **out, const char *, int32_t, uint32_t,
+                                        VXClientTaskReference *, IHBURI *, VXClientTaskQueue *) {
+  return notBuiltIn("auto-import", out);
+}

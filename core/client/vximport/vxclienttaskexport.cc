@@ -231,6 +231,7 @@ int32_t VXClientExportTask::prepare(const char *valtoken) {
     return BR_ECANCELED;
   }
   m_currentFileIndex = 0;
+  m_filesHandled = 0;
   m_totalFiles = 0;
   m_errorCount = 0;
   clearErrors();
@@ -322,11 +323,12 @@ int32_t VXClientExportTask::exportEntry(const char *path, IHBMap *record, IHBZVU
     return VXRWALK_CONTINUE;
   }
   if (pos->depth > 0 && name[0] == '.') return VXRWALK_SKIP;
-  if (kind == VXRWALK_FOLDER) return self->exportFolder(record, uri, pos);
+  // The name as the walk shows it: the top of the drive goes under the drive's name.
+  if (kind == VXRWALK_FOLDER) return self->exportFolder(path + pos->namePos, uri, pos);
   return self->exportOne(record, uri, pos);
 }
 
-int32_t VXClientExportTask::exportFolder(IHBMap *record, IHBZVURI *uri,
+int32_t VXClientExportTask::exportFolder(const char *shownName, IHBZVURI *uri,
                                          const VXRemoteWalkPos *pos) {
   const int32_t d = pos->depth;
   if (d < 0 || d + 1 >= VXEXPORT_DEPTHS) return VXRWALK_SKIP;  // the walk never goes this deep
@@ -337,7 +339,7 @@ int32_t VXClientExportTask::exportFolder(IHBMap *record, IHBZVURI *uri,
     return VXRWALK_CONTINUE;
   }
   m_path.resize(at);
-  const std::string name = vxexport__safeName(recordName(record));
+  const std::string name = vxexport__safeName(shownName);
   if (m_path.size() + name.size() + 1 > m_capacity) m_capacity += 4096;
   m_path += name;
   brlog(kTag, BRLOG_INFO, "    Task[%s] -- Creating Directory '%s'\n", getTaskID(), m_path.c_str());
@@ -373,6 +375,7 @@ int32_t VXClientExportTask::exportOne(IHBMap *record, IHBZVURI *uri, const VXRem
         getCurrentFileIndex() + 1, getTotalFiles(), folder.c_str(), recordName(record));
   const int32_t rc = exportFile(folder, uri, record);
   m_currentFileIndex.fetch_add(1, std::memory_order_relaxed);
+  m_filesHandled.fetch_add(1, std::memory_order_relaxed);
   // An existing file counts as restored; a cancel is no failure.
   if (rc < 0 && rc != BR_EEXISTS && rc != BR_ECANCELED) failed(uri, rc, vxexport__errorBits(rc));
   if (size > 0) m_bytesDone.fetch_add(size, std::memory_order_relaxed);

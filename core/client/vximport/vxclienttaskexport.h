@@ -44,6 +44,8 @@ class VXClientExportTask final : public VXClientTask {
   // Refreshes the percentages ("EXPORT") first.
   HB_NODISCARD int32_t getProgress(VXClientTaskProgress **out) override;
 
+  // Files the run has handled (restored, found present or failed).
+  int32_t filesHandled() const { return m_filesHandled.load(std::memory_order_relaxed); }
   // Bytes done so far and counted by prepare (tests and the tool read them).
   int64_t bytesDone() const { return m_bytesDone.load(std::memory_order_relaxed); }
   int64_t totalBytes() const { return m_totalBytes.load(std::memory_order_relaxed); }
@@ -59,13 +61,14 @@ class VXClientExportTask final : public VXClientTask {
                             const struct VXRemoteWalkPos *pos, void *user);
   static int32_t exportEntry(const char *path, IHBMap *record, IHBZVURI *uri, int32_t kind,
                              const struct VXRemoteWalkPos *pos, void *user);
-  int32_t exportFolder(IHBMap *record, IHBZVURI *uri, const VXRemoteWalkPos *pos);
+  int32_t exportFolder(const char *shownName, IHBZVURI *uri, const VXRemoteWalkPos *pos);
   int32_t exportOne(IHBMap *record, IHBZVURI *uri, const VXRemoteWalkPos *pos);
   // The download of one file into the folder `folder` (its path, ending in "/").
   int32_t exportFile(const std::string &folder, IHBZVURI *uri, IHBMap *record);
   int32_t fetch(const std::string &folder, IHBZVURI *uri, IHBMap *record);
   void failed(IHBZVURI *uri, int32_t rc, uint32_t bits);
 
+  std::atomic<int32_t> m_filesHandled{0};
   std::atomic<int64_t> m_fileSize{0};
   std::atomic<int64_t> m_fileReceived{0};
   // The destination path buffer: the destination, then the names of the folders being walked.

@@ -471,7 +471,7 @@ class HBVFS2Copy final : public HBObject<HBVFS2Copy, IHBVFS2Copy> {
   HBVFS2Copy() = default;
   ~HBVFS2Copy() override = default;
   int32_t copyOne(Job &job, IHBVFSFile *src, IHBVFSFile *dstFolder, int32_t depth);
-  int32_t copyResource(IHBVFSResource *src, IHBVFSFile *dst, int32_t index);
+  int32_t copyResource(IHBVFSResource *src, IHBVFSFile *dst, int32_t index, int64_t *fileBytes);
   static int32_t execute(Job *job);
   static void runJob(void *arg);
   static void dropJob(void *arg);

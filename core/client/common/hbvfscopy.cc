@@ -152,12 +152,13 @@ namespace {
 struct ProgressCtx {
   IHBVFSProgressTracker *progress;
   IHBVFSOpCanceller *canceller;
+  int64_t before;  // bytes of the file's resources copied before this one
   bool canceled = false;
 };
 int progressFn(int64_t sent, void *user) {
   auto *ctx = static_cast<ProgressCtx *>(user);
   if ((ctx->canceller && ctx->canceller->isCanceled() < 0) ||
-      (ctx->progress && ctx->progress->updateProgress(sent) != 0)) {
+      (ctx->progress && ctx->progress->updateProgress(ctx->before + sent) != 0)) {
     ctx->canceled = true;
     return 1;
   }
@@ -165,7 +166,8 @@ int progressFn(int64_t sent, void *user) {
 }
 }  // namespace
 
-int32_t HBVFS2Copy::copyResource(IHBVFSResource *src, IHBVFSFile *dst, int32_t index) {
+int32_t HBVFS2Copy::copyResource(IHBVFSResource *src, IHBVFSFile *dst, int32_t index,
+                                 int64_t *fileBytes) {
   HBRef<IHBVFSResource> out;
   int32_t rc = dst->createResource(index, out.out());
   if (rc < 0) return rc;
@@ -182,7 +184,7 @@ int32_t HBVFS2Copy::copyResource(IHBVFSResource *src, IHBVFSFile *dst, int32_t i
     (void)in->close();
     return rc;
   }
-  ProgressCtx ctx{m_progress.get(), m_canceller.get()};
+  ProgressCtx ctx{m_progress.get(), m_canceller.get(), *fileBytes};
   const int64_t copied =
       hbstream__sendTo(in.get(), w.get(), size >= 0 ? size : -1, progressFn, &ctx);
   (void)in->close();
@@ -198,6 +200,7 @@ int32_t HBVFS2Copy::copyResource(IHBVFSResource *src, IHBVFSFile *dst, int32_t i
   if (closed < 0) return closed;
   brlog("COPY", BRLOG_VERBOSE, "Copied %lld bytes!\n", (long long)copied);
   m_total.fetch_add(copied, std::memory_order_relaxed);
+  *fileBytes += copied;
   return BR_OK;
 }
 
@@ -224,6 +227,12 @@ int32_t HBVFS2Copy::copyOne(Job &job, IHBVFSFile *src, IHBVFSFile *dstFolder, in
       if (rc < 0) return rc;
     }
   }
+  if (folder && (depth >= HBVFS_MAX_DEPTH || std::find(job.ancestors.begin(), job.ancestors.end(),
+                                                       id) != job.ancestors.end())) {
+    brlog("COPY", BRLOG_WARNING, "%2d +++ Not entering '%s' (%s): too deep or its own ancestor\n",
+          depth, name, id);
+    return BR_OK;
+  }
   HBRef<IHBVFSFile> dst;
   rc = job.dstVfs->createFile(dstFolder, name, src->getType(), props.get(), dst.out());
   if (rc < 0) {
@@ -231,12 +240,6 @@ int32_t HBVFS2Copy::copyOne(Job &job, IHBVFSFile *src, IHBVFSFile *dstFolder, in
     return rc;
   }
   if (folder) {
-    if (depth >= HBVFS_MAX_DEPTH ||
-        std::find(job.ancestors.begin(), job.ancestors.end(), id) != job.ancestors.end()) {
-      brlog("COPY", BRLOG_WARNING, "%2d +++ Not entering '%s' (%s): too deep or its own ancestor\n",
-            depth, name, id);
-      return BR_OK;
-    }
     HBRef<IHBIter> children;
     rc = src->iterateChildren(children.out(), 0, nullptr, nullptr, 0, 0);
     if (rc < 0) return rc;
@@ -264,9 +267,10 @@ int32_t HBVFS2Copy::copyOne(Job &job, IHBVFSFile *src, IHBVFSFile *dstFolder, in
     if (src->getResource(i, res[i].out()) == 0 && res[i]->getSize() > 0) total += res[i]->getSize();
   if (total > 0) m_tracker->fileStarted(name, total);
   rc = BR_OK;
+  int64_t fileBytes = 0;
   // The first resource that fails ends the file: a later success must not hide it.
   for (int32_t i = 0; i < HBVFS_RES_COUNT && rc == 0; ++i)
-    if (res[i]) rc = copyResource(res[i].get(), dst.get(), i);
+    if (res[i]) rc = copyResource(res[i].get(), dst.get(), i, &fileBytes);
   if (!folder) {
     // A file this copy made and could not fill is not left behind empty.
     if (rc < 0 && !replacing) (void)dst->deleteFile(0);

@@ -298,7 +298,8 @@ class ZVVFSWriteStream final : public HBObject<ZVVFSWriteStream, IHBStream> {
       abandon();
       return m_result = BR_ECONNABORTED;
     }
-    BRHTTPConnection__setTimeouts(m_conn, -1, kPutAnswerTimeoutMs, -1);
+    BRHTTPConnection__setTimeouts(m_conn, HBHTTPCONNPOOL_DEFAULT_TIMEOUT, kPutAnswerTimeoutMs,
+                                  HBHTTPCONNPOOL_DEFAULT_TIMEOUT);
     char reason[128] = "";
     int32_t rc = BRHTTPRequest__receiveResponseHeader(m_req, reason, sizeof reason);
     if (rc >= 0) {
@@ -310,7 +311,8 @@ class ZVVFSWriteStream final : public HBObject<ZVVFSWriteStream, IHBStream> {
       rc = status / 100 == 2 ? BR_OK : zvvfsservice__mapStatus(status);
       if (rc == 0) m_res->setSize(m_sent);
     }
-    BRHTTPConnection__setTimeouts(m_conn, -1, HBHTTPCONNPOOL_DEFAULT_TIMEOUT, -1);
+    BRHTTPConnection__setTimeouts(m_conn, HBHTTPCONNPOOL_DEFAULT_TIMEOUT,
+                                  HBHTTPCONNPOOL_DEFAULT_TIMEOUT, HBHTTPCONNPOOL_DEFAULT_TIMEOUT);
     m_svc->endRequest(m_conn, m_req);
     return m_result = rc;
   }

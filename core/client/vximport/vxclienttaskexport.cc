@@ -237,7 +237,8 @@ int32_t VXClientExportTask::prepare(const char *valtoken) {
   clearErrors();
   for (const HBRef<IHBZVURI> &uri : driveURIs(this)) {
     if (isCanceled()) break;
-    (void)remoteWalk(valtoken, uri.get(), countEntry, 0, this, VXEXPORT_MAX_DEPTH);
+    // Folders are seen before their contents, so that those the run skips are not counted.
+    (void)remoteWalk(valtoken, uri.get(), countEntry, VXRWALK_PRE, this, VXEXPORT_MAX_DEPTH);
   }
   brlog(kTag, BRLOG_INFO, "--- Task[%s] Prepare counted %d to export and %d skipped (%lld bytes)\n",
         getTaskID(), getTotalFiles(), getSkippedFiles(), (long long)m_totalBytes.load());

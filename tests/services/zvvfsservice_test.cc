@@ -97,7 +97,8 @@ TEST_F(ServiceStore, FilesFoldersAndContent) {
   ASSERT_EQ(0, props->putString("overwrite", "1"));
   ASSERT_EQ(0, store->createFile(album.get(), "a.jpg", 0, props.get(), again.out()));
   EXPECT_STREQ(f->getFileID(), again->getFileID());
-  EXPECT_EQ(BR_EINVAL, store->createFile(album.get(), "..", 0, nullptr, again.out()));
+  HBRef<IHBVFSFile> bad;
+  EXPECT_EQ(BR_EINVAL, store->createFile(album.get(), "..", 0, nullptr, bad.out()));
 
   // An upload short of its length, or cut by the service, stores nothing.
   {
@@ -217,17 +218,14 @@ TEST(ServiceRecord, HostileRecordsAreRefused) {
   };
   for (const char *text : bad) {
     HBRef<HBMap> rec;
-    ASSERT_EQ(0, hbjson__parseText(rec, text, -1)) << text;
+    ASSERT_GT(hbjson__parseText(rec, text, -1), 0) << text;
     HBRef<IHBVFSFile> f;
     EXPECT_EQ(BR_EINVAL, zvvfsservice__fileFromRecord(rec.get(), f.out())) << text;
   }
   HBRef<HBMap> rec;
-  ASSERT_EQ(
-      0,
-      hbjson__parseText(
-          rec,
-          R"({"fileid":"9","name":"a/b\u0001","type":"0","size":"99999999999999999999999","mtime":"-4","thumbnail":"9/tn"})",
-          -1));
+  const char *odd = R"({"fileid":"9","name":"a/b\u0001","type":"0","mtime":"-4",)"
+                    R"("size":"99999999999999999999999","thumbnail":"9/tn"})";
+  ASSERT_GT(hbjson__parseText(rec, odd, -1), 0);
   HBRef<IHBVFSFile> f;
   ASSERT_EQ(0, zvvfsservice__fileFromRecord(rec.get(), f.out()));
   EXPECT_EQ(-1, f->getSize());

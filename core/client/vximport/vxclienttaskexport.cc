@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,7 +90,7 @@ bool isConnectionFailure(int32_t rc) {
 class PartialFile {
  public:
   ~PartialFile() {
-    if (m_stream) (void)m_stream->close();
+    if (m_fd >= 0) ::close(m_fd);
     if (!m_path.empty()) ::unlink(m_path.c_str());
   }
   int32_t create(const std::string &folder) {
@@ -99,33 +100,43 @@ class PartialFile {
       uint64_t r = (uint64_t(brtime__ticks()) << 16) ^ uint64_t(::getpid()) ^
                    (uint64_t(attempt) << 40) ^ reinterpret_cast<uintptr_t>(this);
       for (int i = 0; i < 12; ++i, r >>= 4) name += kHex[r & 15];
-      const int32_t rc = hbstream__openFile(m_stream.out(), name.c_str(),
-                                            HBFILE_O_WRITE | HBFILE_O_CREAT | HBFILE_O_EXCL);
-      if (rc == 0) {
+      m_fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+      if (m_fd >= 0) {
         m_path = name;
         return BR_OK;
       }
-      struct stat st;
-      if (::lstat(name.c_str(), &st) != 0) return rc;  // not a name clash
+      if (errno != EEXIST) return brerror__fromErrno(errno);
     }
     return BR_EEXISTS;
   }
-  IHBStream *stream() const { return m_stream.get(); }
+  // All of `data`, or the failure (No Space for a full disk).
+  int32_t write(const char *data, size_t size) {
+    while (size > 0) {
+      const ssize_t n = ::write(m_fd, data, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return n == 0 || errno == ENOSPC || errno == EDQUOT ? BR_ENOSPC : BR_EIO;
+      data += n;
+      size -= size_t(n);
+    }
+    return BR_OK;
+  }
   // Gives the complete file its name, never replacing a file that appeared meanwhile.
   int32_t commit(const std::string &target, int64_t mtimeMs) {
-    const int fd = ::open(m_path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0) {
-      if (mtimeMs > 0) {
-        const timespec times[2] = {{0, UTIME_OMIT},
-                                   {time_t(mtimeMs / 1000), long(mtimeMs % 1000) * 1000000}};
-        (void)::futimens(fd, times);
-      }
-      const int synced = ::fsync(fd);
-      ::close(fd);
-      if (synced != 0) return errno == ENOSPC ? BR_ENOSPC : BR_EIO;
+    if (mtimeMs > 0) {
+      const timespec times[2] = {{0, UTIME_OMIT},
+                                 {time_t(mtimeMs / 1000), long(mtimeMs % 1000) * 1000000}};
+      (void)::futimens(m_fd, times);
     }
-    (void)m_stream->close();
-    m_stream.reset();
+    const int closed = ::close(m_fd);
+    m_fd = -1;
+    if (closed != 0) return errno == ENOSPC || errno == EDQUOT ? BR_ENOSPC : BR_EIO;
+    if (::renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+      m_path.clear();
+      return BR_OK;
+    }
+    // File systems without the no-replace rename: a link never replaces either.
+    if (errno != EINVAL && errno != ENOSYS)
+      return errno == EEXIST ? BR_EEXISTS : brerror__fromErrno(errno);
     if (::link(m_path.c_str(), target.c_str()) != 0)
       return errno == EEXIST ? BR_EEXISTS : brerror__fromErrno(errno);
     return BR_OK;  // the temporary name goes in the destructor
@@ -133,7 +144,7 @@ class PartialFile {
 
  private:
   std::string m_path;
-  HBRef<IHBStream> m_stream;
+  int m_fd = -1;
 };
 
 }  // namespace
@@ -511,7 +522,7 @@ int32_t VXClientExportTask::fetch(const std::string &folder, IHBZVURI *uri, IHBM
       rc = n;
       break;
     }
-    const int32_t w = hbstream__writeAll(part.stream(), buf.data(), n);
+    const int32_t w = part.write(buf.data(), size_t(n));
     if (w < 0) {
       rc = w;
       break;

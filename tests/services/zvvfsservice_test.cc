@@ -92,8 +92,9 @@ TEST_F(ServiceStore, FilesFoldersAndContent) {
   EXPECT_EQ(BR_ENOENT, album->getChildByName("A.JPG", again.out()));
   EXPECT_EQ(BR_ENOENT, top->getChildByName("Album/a.jpg", again.out()));
 
-  // A name that exists: refused, or the same file when asked to write over it.
-  EXPECT_EQ(BR_EEXISTS, store->createFile(album.get(), "a.jpg", 0, nullptr, again.out()));
+  // A name that exists: a second file beside it, or the same file when asked to write over it.
+  ASSERT_EQ(0, store->createFile(album.get(), "a.jpg", 0, nullptr, again.out()));
+  EXPECT_STREQ("a (2).jpg", again->getName());
   ASSERT_EQ(0, props->putString("overwrite", "1"));
   ASSERT_EQ(0, store->createFile(album.get(), "a.jpg", 0, props.get(), again.out()));
   EXPECT_STREQ(f->getFileID(), again->getFileID());

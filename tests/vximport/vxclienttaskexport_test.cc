@@ -23,6 +23,7 @@
 #include "hbsvcendpoint.h"
 #include "logcapture.h"
 #include "testtask.h"
+#include "vxclienttaskimport.h"
 #include "vxclienttaskqueue.h"
 #include "vxremotewalk.h"
 #include "vxsvccache.h"
@@ -333,6 +334,23 @@ TEST(ExportTask, HostileListingsStayInsideTheTargetAndEnd) {
   EXPECT_EQ(4, task->getErrorCount());
   EXPECT_EQ(uint32_t(TASK_ERROR_NO_SPACE | TASK_ERROR_SKIPPED | TASK_ERROR_OFFLINE),
             task->getErrorMask());
+}
+
+// An import whose source is a drive: without a manager of virtual file systems (the desktop
+// program has none) it answers No Entry before visiting anything, recorded as a source that
+// could not be walked.
+TEST(ImportOfADrive, WithoutAManagerTheSourceIsNotWalked) {
+  HBRef<VXClientTaskReference> ref;
+  ASSERT_EQ(0, VXClientTaskReference::create("r", "photo", "x", false, ref));
+  ASSERT_EQ(0, ref->addURI(zv("ytozv://D1:S1:5").get()));
+  HBRef<VXClientImportTask> task;
+  ASSERT_EQ(0, VXClientImportTask::create("imp", TASK_CLASS_PHOTO, 0x25, ref.get(),
+                                          zv("ytozv://D2:S2").get(), task.out()));
+  LogCapture log;
+  (void)task->runTask("tok");
+  EXPECT_EQ((std::map<std::string, uint32_t>{{"ytozv://D1:S1:5", TASK_ERROR_SKIPPED}}),
+            errorsOf(task.get()));
+  EXPECT_TRUE(log.has("Task[imp] -- Failed to iterate source!"));
 }
 
 // ---- End to end ----

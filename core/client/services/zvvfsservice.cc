@@ -620,6 +620,11 @@ int32_t ZVVFSService::createFile(IHBVFSFile *parent, const char *name, int32_t t
   const std::string mtime = givenM && parseNumber(givenM) >= 0 ? givenM : ctime;
   const char *overwrite = properties ? properties->getString("overwrite") : nullptr;
 
+  // Writing over a file: the one of that name, if there is one. (The service itself never
+  // replaces: it stores a second file under "NAME (2).EXT".)
+  if (!folder && overwrite && !std::strcmp(overwrite, "1") &&
+      fileByName(parentId, name, "0", out) == 0)
+    return BR_OK;
   HBRef<HBRPCGeneric> rpc;
   int32_t rc = newCall(rpc);
   if (rc < 0) return rc;

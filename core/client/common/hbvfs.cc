@@ -74,6 +74,16 @@ int32_t hbvfs__copyTexts(IHBMap *from, HBMap **out) {
   return BR_OK;
 }
 
+int32_t hbvfs__nextN(IHBIter *it, hbtype_t *hbtypes, void **outs, int32_t count) {
+  if (count <= 0) return BR_ERANGE;
+  int32_t n = 0;
+  for (; n < count; ++n) {
+    const int32_t rc = it->next(hbtypes ? &hbtypes[n] : nullptr, outs ? &outs[n] : nullptr);
+    if (rc < 0) return n ? n : rc;
+  }
+  return n;
+}
+
 int32_t hbvfs__fileList(IHBIter **out, const std::vector<HBRef<IHBVFSFile>> &files) {
   HBRef<HBListIterator> list;
   int32_t rc = HBListIterator::create(nullptr, HBIFC_VFSFILE, HBLISTITER_OWN, "files", list);
@@ -494,13 +504,7 @@ class HBVFSBaseFileRevAdapterIter final : public HBObject<HBVFSBaseFileRevAdapte
     return BR_OK;
   }
   int32_t nextN(hbtype_t *hbtypes, void **outs, int32_t count) override {
-    if (count <= 0) return BR_ERANGE;
-    int32_t n = 0;
-    for (; n < count; ++n) {
-      const int32_t rc = next(hbtypes ? &hbtypes[n] : nullptr, outs ? &outs[n] : nullptr);
-      if (rc < 0) return n ? n : rc;
-    }
-    return n;
+    return hbvfs__nextN(this, hbtypes, outs, count);
   }
   int32_t getifc(int32_t ifc, void **out) override {
     if (!out) return BR_EINVAL;

@@ -297,6 +297,9 @@ int32_t hbvfs__unsupportedIfc(const char *tag, int32_t ifc);
 // A new map holding copies of the text entries of `from` (may be null: empty). One reference.
 HB_NODISCARD int32_t hbvfs__copyTexts(IHBMap *from, HBMap **out);
 
+// nextN of an iterator that fetches one item at a time: `count` calls of next at the most.
+HB_NODISCARD int32_t hbvfs__nextN(IHBIter *it, hbtype_t *hbtypes, void **outs, int32_t count);
+
 // An iterator over `files` (each referenced by the iterator), items of hbtype 0x10000201.
 HB_NODISCARD int32_t hbvfs__fileList(IHBIter **out, const std::vector<HBRef<IHBVFSFile>> &files);
 

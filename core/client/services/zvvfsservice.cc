@@ -469,13 +469,7 @@ class ZVVFSChildIter final : public HBObject<ZVVFSChildIter, IHBIter> {
     return BR_OK;
   }
   int32_t nextN(hbtype_t *hbtypes, void **outs, int32_t count) override {
-    if (count <= 0) return BR_ERANGE;
-    int32_t n = 0;
-    for (; n < count; ++n) {
-      const int32_t rc = next(hbtypes ? &hbtypes[n] : nullptr, outs ? &outs[n] : nullptr);
-      if (rc < 0) return n ? n : rc;
-    }
-    return n;
+    return hbvfs__nextN(this, hbtypes, outs, count);
   }
   int32_t getifc(int32_t ifc, void **out) override {
     if (!out) return BR_EINVAL;

@@ -36,7 +36,10 @@ class ToolExport : public testing::Test {
               server->setProperty("host", ("127.0.0.1:" + std::to_string(m_svc.port())).c_str()));
     setenv("TESSEL_VALTOKEN", m_user.token.c_str(), 1);
   }
-  void TearDown() override { unsetenv("TESSEL_VALTOKEN"); }
+  void TearDown() override {
+    unsetenv("TESSEL_VALTOKEN");
+    hbproperties__setDefault(nullptr);  // the first store opened became the default
+  }
 
   TempDir m_data;
   SvcUser m_user;

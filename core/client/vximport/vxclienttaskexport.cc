@@ -345,6 +345,8 @@ int32_t VXClientExportTask::exportFolder(const char *shownName, IHBZVURI *uri,
   const int32_t d = pos->depth;
   if (d < 0 || d + 1 >= VXEXPORT_DEPTHS) return VXRWALK_SKIP;  // the walk never goes this deep
   const uint32_t at = d == 0 ? m_destLen : m_offsets[d];
+  // A folder whose parent was not made has no place (the walk does not get here then).
+  if (at == 0 || at > m_path.size()) return VXRWALK_SKIP;
   if (!(pos->state & VXRWALK_PRE)) {
     m_path.resize(at);
     m_offsets[d + 1] = 0;

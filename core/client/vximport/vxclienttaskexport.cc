@@ -329,12 +329,13 @@ int32_t VXClientExportTask::exportEntry(const char *path, IHBMap *record, IHBZVU
         pos->depth, size ? size : "-", pos->state & VXRWALK_PRE ? "[PRE]" : "", path, pos->namePos,
         name);
   if (self->isCanceled()) return VXRWALK_STOP;
+  // Hidden entries are passed over first: what is not restored cannot fail.
+  if (pos->depth > 0 && name[0] == '.') return VXRWALK_SKIP;
   if (kind == VXRWALK_NOT_VISITED) {
     self->failed(uri, pos->error,
                  pos->error == BR_ERANGE ? TASK_ERROR_SKIPPED : vxexport__errorBits(pos->error));
     return VXRWALK_CONTINUE;
   }
-  if (pos->depth > 0 && name[0] == '.') return VXRWALK_SKIP;
   // The name as the walk shows it: the top of the drive goes under the drive's name.
   if (kind == VXRWALK_FOLDER) return self->exportFolder(path + pos->namePos, uri, pos);
   return self->exportOne(record, uri, pos);

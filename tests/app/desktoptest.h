@@ -305,8 +305,14 @@ class Automation {
   void markStale(const char *window) { eval(window, "window.zvStale = true; return 1;"); }
   // Waits (bounded) until the script expression `condition` holds in the window's page.
   bool waitFor(const char *window, const std::string &condition, int ms = 30000) {
-    return waitUntil([&] { return eval(window, "return !!(" + condition + ");") == json(true); },
-                     ms);
+    // Quietly until it holds: while the window is still between pages the script may fail.
+    return waitUntil(
+        [&] {
+          json r = request(
+              {{"cmd", "eval"}, {"window", window}, {"script", "return !!(" + condition + ");"}});
+          return r.value("ok", false) && r.value("value", json()) == json(true);
+        },
+        ms);
   }
   // A picture of the window for a person to look at, when TESSEL_SCREENSHOT_DIR names a folder.
   void screenshot(const char *window, const char *name) {

@@ -25,7 +25,7 @@ done
 # The desktop program needs a graphical session; without one the backup still runs headless.
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   fail "no display (DISPLAY and WAYLAND_DISPLAY are not set): run this in a desktop session,
-  or back up without one: $bin/tesseltool backup --help"
+  or back up without one with $bin/tesseltool (its --help lists the commands)"
 fi
 
 # Which drive service answers on PORT: "tesselsvc", "other" (something else listens, perhaps

@@ -359,11 +359,18 @@ class Automation {
                        const char *shot = nullptr) {
     ASSERT_TRUE(waitPage("login", "/oauth?client_id=TesselUtilityDesktop01&"));
     if (shot) screenshot("login", shot);
-    eval("login", "document.querySelector('input[name=username]').focus(); return 1;");
-    ASSERT_TRUE(type("login", name));
-    eval("login", "document.querySelector('input[name=password]').focus(); return 1;");
-    ASSERT_TRUE(type("login", password + "\n"));
-    ASSERT_TRUE(waitUntil([&] { return state().value("signedIn", false); }));
+    // Each field typed into once it has the focus, and sent once both hold what was typed: keys
+    // of a busy machine arrive late.
+    for (const auto &[field, text] : {std::pair<const char *, std::string>{"username", name},
+                                      std::pair<const char *, std::string>{"password", password}}) {
+      const std::string input = std::string("document.querySelector('input[name=") + field + "]')";
+      ASSERT_TRUE(waitFor("login", input + ".focus() || document.activeElement === " + input));
+      ASSERT_TRUE(type("login", text));
+      ASSERT_TRUE(waitFor("login", input + ".value === " + json(text).dump()));
+    }
+    ASSERT_TRUE(type("login", "\n"));
+    ASSERT_TRUE(waitUntil([&] { return state().value("signedIn", false); }))
+        << eval("login", "return location.href + ' ' + document.body.innerText;");
     ASSERT_TRUE(waitPage("main", "browser.html"));
   }
 

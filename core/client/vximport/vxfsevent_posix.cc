@@ -406,6 +406,10 @@ bool vxfsevent__waitPassesForTest(int32_t passes) {
   return table().waitPasses(passes);
 }
 
+void vxfsevent__setQuietMsForTest(int64_t ms) {
+  table().setQuietForTest(ms);
+}
+
 void vxfsevent__setWatchLimitForTest(int32_t limit) {
   g_watchLimit.store(limit);
 }

@@ -34,6 +34,8 @@ int32_t vxfsevent__slotsInUseForTest();
 // Wakes the thread and waits until it has made `passes` full passes (so that every change made
 // before the call has been read). False when the thread did not get there within 10 s.
 bool vxfsevent__waitPassesForTest(int32_t passes);
+// The quiet time before a report (0 restores 30 s), for tests of whole programs.
+void vxfsevent__setQuietMsForTest(int64_t ms);
 // A limit of watches per watcher while set (0: none but the system's); a watch beyond it fails
 // as a full system table does.
 void vxfsevent__setWatchLimitForTest(int32_t limit);

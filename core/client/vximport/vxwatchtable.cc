@@ -102,6 +102,7 @@ void VXWatchTable::run() {
   for (;;) {
     const int64_t t = vxwatch__now();
     int64_t wait = kMaxWaitMs;
+    const int64_t quietMs = m_quiet.load();
     fds.assign(1, {m_wakeFd, POLLIN, 0});
     polled.assign(1, nullptr);
     if (m_sharedFd >= 0) {
@@ -124,12 +125,12 @@ void VXWatchTable::run() {
         }
         if (!s->lastChange) continue;
         const int64_t quiet = t - s->lastChange;
-        if (quiet > m_quiet) {
+        if (quiet > quietMs) {
           s->takeDue();
           s->lastChange = 0;
           due.push_back(s);
-        } else if (m_quiet - quiet + 1 < wait) {
-          wait = m_quiet - quiet + 1;
+        } else if (quietMs - quiet + 1 < wait) {
+          wait = quietMs - quiet + 1;
         }
       }
     }

@@ -9,6 +9,7 @@
 // delivers after the lock. Internal to the watchers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -37,7 +38,8 @@ struct VXWatchSlot {
 
 class VXWatchTable {
  public:
-  VXWatchTable(const char *threadName, int64_t quietMs) : m_name(threadName), m_quiet(quietMs) {}
+  VXWatchTable(const char *threadName, int64_t quietMs)
+      : m_name(threadName), m_madeQuiet(quietMs), m_quiet(quietMs) {}
   VXWatchTable(const VXWatchTable &) = delete;
   VXWatchTable &operator=(const VXWatchTable &) = delete;
 
@@ -55,6 +57,9 @@ class VXWatchTable {
   BRMutex &lock() { return m_lock; }
   void wake();
 
+  // Tests shorten the quiet time (0 restores the one the table was made with).
+  void setQuietForTest(int64_t ms) { m_quiet = ms > 0 ? ms : m_madeQuiet; }
+
   int32_t slotsInUse();
   // Wakes the thread and waits (at most 10 s) until it has made `passes` full passes.
   bool waitPasses(int32_t passes);
@@ -64,7 +69,8 @@ class VXWatchTable {
   void run();
 
   const char *m_name;
-  const int64_t m_quiet;
+  const int64_t m_madeQuiet;
+  std::atomic<int64_t> m_quiet;
   BRMutex m_lock;
   VXWatchSlot *m_slots[VXWATCH_SLOTS] = {};
   std::vector<VXWatchSlot *> m_closing;

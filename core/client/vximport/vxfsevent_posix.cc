@@ -294,14 +294,20 @@ bool Slot::deliverDue() {
 }
 
 int32_t startShared() {
+  static BRMutex startLock;
+  static bool started = false;
+  BRLock once(startLock);
+  if (started) return BR_OK;
   Shared &sh = shared();
   {
     BRLock hold(sh.watchLock);
     if (sh.fd < 0) sh.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (sh.fd < 0) return BR_EUNSPEC;
   }
+  // Before the thread starts, which then reads them without the lock.
   table().setShared(sh.fd, readShared);
-  return table().start();
+  started = table().start() == 0;
+  return started ? BR_OK : BR_EUNSPEC;
 }
 
 class VXFSEventerPosix final : public VXFSEventer {

@@ -39,6 +39,7 @@ constexpr const char *kInsert =
 constexpr const char *kDelete = "DELETE FROM filedb WHERE f_id=?1";
 
 std::atomic<bool> g_withIndex{true};
+std::atomic<bool> g_failWrites{false};
 
 // The task identifier as it appears in file names.
 std::string fileSafeID(const char *taskId) {
@@ -224,6 +225,11 @@ int32_t VXFileMap::lookup(const char *key, ZVFileMapNode *out) {
 }
 
 int32_t VXFileMap::bindStep(sqlite3_stmt *s, const ZVFileMapNode *node, const char *key) {
+  if (g_failWrites.load()) {
+    brlog(kTag, BRLOG_WARNING, "SQLERR:  %d 0x%x %s\n", SQLITE_FULL, SQLITE_FULL,
+          "database or disk is full");
+    return BR_EUNSPEC;
+  }
   sqlite3_reset(s);
   sqlite3_bind_text(s, 1, node ? node->key.c_str() : key, -1, SQLITE_STATIC);
   if (node) {

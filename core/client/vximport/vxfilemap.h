@@ -118,3 +118,5 @@ void vxfilemap__reportSQLError(sqlite3 *db);
 
 // Test and benchmark hook: maps loaded afterwards get (true) or lose (false) the index on f_id.
 void vxfilemap__setIndexForTest(bool withIndex);
+// Test hook: while set, every write fails as on a full disk (SQLite's code 13).
+void vxfilemap__setFailWritesForTest(bool fail);

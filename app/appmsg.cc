@@ -18,6 +18,7 @@ namespace {
 struct Pending {
   AppMessage message;
   std::string data;
+  std::function<void()> call;
 };
 
 struct Queue {
@@ -58,7 +59,11 @@ gboolean onWake(gint fd, GIOCondition, gpointer) {
     batch.pop_front();
     p.message.data = p.data.empty() ? nullptr : p.data.data();
     p.message.dataSize = static_cast<uint32_t>(p.data.size());
-    if (q.handler) q.handler(p.message, q.handlerContext);
+    if (p.message.msg == MSG_CALL) {
+      if (p.call) p.call();
+    } else if (q.handler) {
+      q.handler(p.message, q.handlerContext);
+    }
     release(p);
   }
   return G_SOURCE_CONTINUE;
@@ -112,6 +117,13 @@ int32_t appmsg__postData(uintptr_t kind, const void *data, uint32_t size) {
   p.message.msg = MSG_COPYDATA;
   p.message.wParam = kind;
   if (data && size) p.data.assign(static_cast<const char *>(data), size);
+  return enqueue(std::move(p));
+}
+
+int32_t appmsg__postCall(std::function<void()> call) {
+  Pending p;
+  p.message.msg = MSG_CALL;
+  p.call = std::move(call);
   return enqueue(std::move(p));
 }
 

@@ -8,6 +8,7 @@
 #include <glib.h>
 
 #include <cstdint>
+#include <functional>
 
 #include "brerror.h"
 
@@ -22,6 +23,8 @@ enum : uint32_t {
   // wParam is a string object (IHBStr) holding a URL; the poster hands its reference to the
   // queue, which lends it to the handler and releases it afterwards.
   MSG_OPEN_URL = 1027,
+  // A call handed to the main thread by appmsg__postCall (never taken from outside).
+  MSG_CALL = 1100,
 };
 
 struct AppMessage {
@@ -44,6 +47,10 @@ HB_NODISCARD int32_t appmsg__init(GMainContext *context, appmsg_handler handler,
 HB_NODISCARD int32_t appmsg__post(uint32_t msg, uintptr_t wParam, intptr_t lParam);
 // Queues a copy-data message with a copy of `data`.
 HB_NODISCARD int32_t appmsg__postData(uintptr_t kind, const void *data, uint32_t size);
+
+// Queues `call` to run on the main thread in posting order with the other messages; a call still
+// queued at shutdown is dropped unrun. Returns 0, or -5 when the queue is not attached.
+HB_NODISCARD int32_t appmsg__postCall(std::function<void()> call);
 
 // Detaches the queue and drops the messages still waiting (releasing the objects they carry).
 void appmsg__shutdown();

@@ -71,5 +71,9 @@ const char *appplatform__installBinDir();
 // Returns 0 or a negative code (callers ignore it).
 int32_t appplatform__runNonElevated();
 
+// Opens `url` with the desktop's default handler: xdg-open found on PATH, else GIO's default
+// application for the address. Never waits for it. Returns 0, or -8 when nothing could start.
+HB_NODISCARD int32_t appplatform__openURL(const char *url);
+
 // The Windows locale identifier of LANG (0x409 when unknown).
 uint32_t appplatform__localeId();

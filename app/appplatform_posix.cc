@@ -1,6 +1,7 @@
 // The desktop program's platform layer on Linux: flock for the single instance, a Unix socket in
 // place of finding the main window, GLib signal sources for the session end.
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <glib-unix.h>
 #include <glib.h>
 #include <grp.h>
@@ -380,9 +381,13 @@ bool appplatform__hasDisplay() {
   return (x && *x) || (wayland && *wayland);
 }
 
-void appplatform__setMessageBox(appplatform_msgbox_fn fn) { g_messageBox = fn; }
+void appplatform__setMessageBox(appplatform_msgbox_fn fn) {
+  g_messageBox = fn;
+}
 
-bool appplatform__hasMessageBox() { return g_messageBox != nullptr; }
+bool appplatform__hasMessageBox() {
+  return g_messageBox != nullptr;
+}
 
 void appplatform__messageBox(const char *text, const char *caption, bool warning) {
   if (g_messageBox) {
@@ -398,7 +403,9 @@ int32_t appplatform__mounterCommand(const char *) {
   return BR_OK;
 }
 
-const char *appplatform__installBinDir() { return TESSEL_INSTALL_BINDIR; }
+const char *appplatform__installBinDir() {
+  return TESSEL_INSTALL_BINDIR;
+}
 
 int32_t appplatform__autostartEntry(const char *command) {
   const std::string dir = configHome() + "/autostart";
@@ -491,26 +498,42 @@ int32_t appplatform__runNonElevated() {
   return BR_OK;
 }
 
+int32_t appplatform__openURL(const char *url) {
+  if (executableOnPath("xdg-open")) {
+    const char *argv[] = {"xdg-open", url, nullptr};
+    GError *error = nullptr;
+    if (g_spawn_async(nullptr, const_cast<char **>(argv), nullptr,
+                      static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL |
+                                               G_SPAWN_STDERR_TO_DEV_NULL),
+                      nullptr, nullptr, nullptr, &error))
+      return BR_OK;
+    brlog(kTag, BRLOG_ERROR, "Cannot start xdg-open: %s\n", error ? error->message : "");
+    g_clear_error(&error);
+  }
+  GError *error = nullptr;
+  if (g_app_info_launch_default_for_uri(url, nullptr, &error)) return BR_OK;
+  brlog(kTag, BRLOG_ERROR, "No handler for the address: %s\n", error ? error->message : "");
+  g_clear_error(&error);
+  return BR_EIO;
+}
+
 uint32_t appplatform__localeId() {
   static const struct {
     const char *name;
     uint32_t lcid;
   } kTable[] = {
-      {"ar_SA", 0x401},  {"bg_BG", 0x402},  {"ca_ES", 0x403},  {"zh_TW", 0x404},
-      {"cs_CZ", 0x405},  {"da_DK", 0x406},  {"de_DE", 0x407},  {"el_GR", 0x408},
-      {"en_US", 0x409},  {"fi_FI", 0x40b},  {"fr_FR", 0x40c},  {"he_IL", 0x40d},
-      {"hu_HU", 0x40e},  {"is_IS", 0x40f},  {"it_IT", 0x410},  {"ja_JP", 0x411},
-      {"ko_KR", 0x412},  {"nl_NL", 0x413},  {"nb_NO", 0x414},  {"pl_PL", 0x415},
-      {"pt_BR", 0x416},  {"ro_RO", 0x418},  {"ru_RU", 0x419},  {"hr_HR", 0x41a},
-      {"sk_SK", 0x41b},  {"sv_SE", 0x41d},  {"th_TH", 0x41e},  {"tr_TR", 0x41f},
-      {"id_ID", 0x421},  {"uk_UA", 0x422},  {"sl_SI", 0x424},  {"et_EE", 0x425},
-      {"lv_LV", 0x426},  {"lt_LT", 0x427},  {"vi_VN", 0x42a},  {"zh_CN", 0x804},
-      {"de_CH", 0x807},  {"en_GB", 0x809},  {"es_MX", 0x80a},  {"fr_BE", 0x80c},
-      {"it_CH", 0x810},  {"nl_BE", 0x813},  {"nn_NO", 0x814},  {"pt_PT", 0x816},
-      {"sv_FI", 0x81d},  {"de_AT", 0xc07},  {"en_AU", 0xc09},  {"es_ES", 0xc0a},
-      {"fr_CA", 0xc0c},  {"zh_HK", 0xc04},  {"de_LU", 0x1007}, {"en_CA", 0x1009},
-      {"fr_CH", 0x100c}, {"en_NZ", 0x1409}, {"en_IE", 0x1809}, {"en_ZA", 0x1c09},
-      {"en_IN", 0x4009}, {"es_AR", 0x2c0a}, {"es_CO", 0x240a}, {"es_CL", 0x340a},
+      {"ar_SA", 0x401},  {"bg_BG", 0x402},  {"ca_ES", 0x403},  {"zh_TW", 0x404},  {"cs_CZ", 0x405},
+      {"da_DK", 0x406},  {"de_DE", 0x407},  {"el_GR", 0x408},  {"en_US", 0x409},  {"fi_FI", 0x40b},
+      {"fr_FR", 0x40c},  {"he_IL", 0x40d},  {"hu_HU", 0x40e},  {"is_IS", 0x40f},  {"it_IT", 0x410},
+      {"ja_JP", 0x411},  {"ko_KR", 0x412},  {"nl_NL", 0x413},  {"nb_NO", 0x414},  {"pl_PL", 0x415},
+      {"pt_BR", 0x416},  {"ro_RO", 0x418},  {"ru_RU", 0x419},  {"hr_HR", 0x41a},  {"sk_SK", 0x41b},
+      {"sv_SE", 0x41d},  {"th_TH", 0x41e},  {"tr_TR", 0x41f},  {"id_ID", 0x421},  {"uk_UA", 0x422},
+      {"sl_SI", 0x424},  {"et_EE", 0x425},  {"lv_LV", 0x426},  {"lt_LT", 0x427},  {"vi_VN", 0x42a},
+      {"zh_CN", 0x804},  {"de_CH", 0x807},  {"en_GB", 0x809},  {"es_MX", 0x80a},  {"fr_BE", 0x80c},
+      {"it_CH", 0x810},  {"nl_BE", 0x813},  {"nn_NO", 0x814},  {"pt_PT", 0x816},  {"sv_FI", 0x81d},
+      {"de_AT", 0xc07},  {"en_AU", 0xc09},  {"es_ES", 0xc0a},  {"fr_CA", 0xc0c},  {"zh_HK", 0xc04},
+      {"de_LU", 0x1007}, {"en_CA", 0x1009}, {"fr_CH", 0x100c}, {"en_NZ", 0x1409}, {"en_IE", 0x1809},
+      {"en_ZA", 0x1c09}, {"en_IN", 0x4009}, {"es_AR", 0x2c0a}, {"es_CO", 0x240a}, {"es_CL", 0x340a},
   };
   const char *lang = getenv("LANG");
   if (!lang || strlen(lang) < 5) return 0x409;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "appmsg.h"
@@ -20,6 +21,10 @@
 #include "hbsvcendpoint.h"
 #include "vxclienttaskqueue.h"
 #include "vxsvccache.h"
+#include "zvfsmanager.h"
+#include "zvres.h"
+#include "zvsession.h"
+#include "zvui.h"
 
 namespace {
 
@@ -27,32 +32,13 @@ constexpr const char *kTag = "ZVBROWSER";
 constexpr const char *kStars = "**********************************************\n";
 constexpr const char *kAutostartName = ZVBROWSER_TITLE;
 
-// Stands in for the windows until the desktop code provides them: nothing is shown, and the
-// login window counts as visible exactly when the start was not hidden, so the saved window
-// state stays what it was.
-class HeadlessWindows final : public ZVWindows {
- public:
-  bool create() override { return true; }
-  void showLogin(bool hidden) override { m_visible = !hidden; }
-  void addTrayIcon() override {}
-  void setTrayTip(const char *) override {}
-  void navigateLogin(const std::string &) override {}
-  bool loginOrMainVisible() override { return m_visible; }
-  void sessionChanged(uintptr_t) override {}
-  void trayEvent(intptr_t) override {}
-  bool command(uint32_t) override { return false; }
-  void release() override {}
-  void removeTrayIcon() override {}
-
- private:
-  bool m_visible = false;
-};
-
 struct App {
-  HeadlessWindows headless;
+  ZVHeadlessWindows headless;
   ZVWindows *windows = &headless;
   HBRef<HBProperties> settings;  // the application key; also the default store
   bool hiddenStart = false;
+  std::string uiFolder;
+  std::string automationPath;
   GMainLoop *loop = nullptr;
   int quitCode = 0;
   bool quitting = false;
@@ -79,8 +65,7 @@ int32_t readHiddenFlag(bool *hidden) {
   HBRef<HBProperties> store;
   if (openBrowserKey(store) < 0) return BR_EFAULT;
   char value[256];
-  *hidden = store->getProperty("IsHidden", value, sizeof value) >= 0 &&
-            strcmp(value, "true") == 0;
+  *hidden = store->getProperty("IsHidden", value, sizeof value) >= 0 && strcmp(value, "true") == 0;
   return BR_OK;
 }
 
@@ -160,6 +145,7 @@ bool createWindows() {
   App &a = app();
   // 1-2. The three windows (main, login, preferences) with their browsers; the main window is
   //      what other invocations and the drive helper reach through the control socket.
+  zvres__setFolder(a.uiFolder);
   if (!a.windows->create()) return false;
   if (appplatform__listen(ZVBROWSER_CLASS_MAIN) < 0)
     brlog(kTag, BRLOG_ERROR, "The control socket is not available\n");
@@ -177,9 +163,16 @@ bool createWindows() {
       brlog(kTag, BRLOG_ERROR, "The task queue could not be started\n");
     }
   }
-  // 7. TODO(mount manager): create the drive mount manager.
-  // 8. The login window.
-  a.windows->showLogin(a.hiddenStart);
+  // 7. The drive mount manager.
+  {
+    HBRef<IZVFSManager> fs;
+    if (zvfsmanager__create(fs.out()) == 0) zvfsmanager__set(fs.get());
+  }
+  // 8. The login window, or only its place when the start is hidden.
+  if (a.hiddenStart)
+    a.windows->rememberCentre(ZVWIN_LOGIN);
+  else
+    a.windows->show(ZVWIN_LOGIN);
   // 9. The tray icon.
   a.windows->addTrayIcon();
   // 10. The login page, asking it to verify a stored session.
@@ -190,10 +183,13 @@ bool createWindows() {
     address += "?verify=1";
   brlog(kTag, BRLOG_INFO, "Login->Navigate('%-.*s')\n", static_cast<int>(address.size()),
         address.c_str());
-  a.windows->navigateLogin(address);
+  a.windows->navigate(ZVWIN_LOGIN, address);
   // 11. The tray tip.
   a.windows->setTrayTip(ZVBROWSER_TITLE);
-  // 12. TODO(mount manager): switch a left-over showdrive setting off, unmounting old drives.
+  // 12. Drives a previous run left mounted are unmounted.
+  if (HBRef<IZVFSManager> fs = zvfsmanager__get())
+    if (fs->hasSettings() && fs->driveOn()) fs->applyDriveSetting("0");
+  zvui__refreshTrayMenu(false);
   // 13. Every start ends with the drive connected and opened.
   (void)appmsg__post(MSG_TRAY_COMMAND, ZVCMD_CONNECT_DRIVE, ZVBROWSER_LPARAM_COMMAND);
   (void)appmsg__post(MSG_TRAY_COMMAND, ZVCMD_OPEN_DRIVE, ZVBROWSER_LPARAM_COMMAND);
@@ -202,36 +198,48 @@ bool createWindows() {
 
 // The main window's share of the private messages.
 void handleMessage(const AppMessage &m, void *) {
-  App &a = app();
   switch (m.msg) {
     case MSG_TRAY_COMMAND:
       if (m.lParam != ZVBROWSER_LPARAM_COMMAND) {
-        a.windows->trayEvent(m.lParam);
+        zvui__trayEvent(m.lParam);
       } else if (m.wParam == ZVCMD_EXIT) {
         zvbrowser__exitCommand();
       } else if (m.wParam == ZVCMD_SHUTDOWN) {
         zvbrowser__shutdownCommand();
-      } else if (!a.windows->command(static_cast<uint32_t>(m.wParam))) {
+      } else if (!zvui__command(static_cast<uint32_t>(m.wParam))) {
         brlog(kTag, BRLOG_VERBOSE, "Command %lu not handled\n",
               static_cast<unsigned long>(m.wParam));
       }
       break;
     case MSG_SESSION_CHANGED:
-      a.windows->sessionChanged(m.wParam);
+      zvui__sessionChanged(m.wParam);
       break;
     case MSG_OPEN_URL:
-      // TODO(tray and windows): open the address with the desktop's default browser. The queue
-      // releases the string object after this returns.
+      // The queue releases the string object after this returns.
+      if (m.wParam) zvui__openURL(reinterpret_cast<IHBStr *>(m.wParam)->getText());
       break;
     case MSG_COPYDATA:
-      // TODO(mount manager): kind 1 is the drive helper's "name::service::device" report of an
-      // unreachable drive.
       brlog(kTag, BRLOG_VERBOSE, "Copy-data kind %lu, %u bytes\n",
             static_cast<unsigned long>(m.wParam), m.dataSize);
+      zvui__copyData(m.wParam, m.data, m.dataSize);
       break;
     default:
       break;
   }
+}
+
+// The manager drops its session token under its lock, then unmounts every drive.
+void dropDrives() {
+  if (HBRef<IZVFSManager> fs = zvfsmanager__get()) {
+    fs->dropSessionToken();
+    fs->unmountAll();
+  }
+}
+
+// Switches the drive off when it is on (unmounting).
+void driveOff() {
+  HBRef<IZVFSManager> fs = zvfsmanager__get();
+  if (fs && fs->driveOn()) fs->applyDriveSetting("0");
 }
 
 void onSessionEnd(int signal, void *) {
@@ -244,7 +252,8 @@ void shutdownApp(int code) {
   App &a = app();
   // 1. The task queue.
   shutdownTaskQueue();
-  // 2. TODO(mount manager): under its lock drop its session token, then unmount every drive.
+  // 2. The drive mount manager lets go of the token, then of every drive.
+  dropDrives();
   // 3. The tray icon.
   a.windows->removeTrayIcon();
   // 4. No component runtime to uninitialise on this platform.
@@ -254,10 +263,12 @@ void shutdownApp(int code) {
   brlog(kTag, BRLOG_INFO, "%s", kStars);
   brlog(kTag, BRLOG_INFO, "\n");
   brlog(kTag, BRLOG_INFO, "\n");
+  a.windows->shutdown();
   // No other instance can be reached through us any more.
   appplatform__closeListener();
   appplatform__unwatchSessionEnd();
   appmsg__shutdown();
+  zvfsmanager__set(nullptr);
 }
 
 enum class OptionResult { Continue, Exit };
@@ -281,6 +292,10 @@ OptionResult processOptions(const std::vector<std::string> &options) {
       }
     } else if (option == "--runnonelevated") {
       (void)appplatform__runNonElevated();
+    } else if (option.rfind("--ui-folder=", 0) == 0) {
+      app().uiFolder = option.substr(12);
+    } else if (option.rfind("--automation=", 0) == 0) {
+      app().automationPath = option.substr(13);
     }
   }
   return OptionResult::Continue;
@@ -290,6 +305,38 @@ OptionResult processOptions(const std::vector<std::string> &options) {
 
 void zvbrowser__setWindows(ZVWindows *windows) {
   app().windows = windows ? windows : &app().headless;
+}
+
+ZVWindows *zvbrowser__windows() {
+  return app().windows;
+}
+
+bool zvbrowser__hiddenStart() {
+  return app().hiddenStart;
+}
+
+void zvbrowser__clearHiddenStart() {
+  app().hiddenStart = false;
+}
+
+const std::string &zvbrowser__uiFolder() {
+  return app().uiFolder;
+}
+
+const std::string &zvbrowser__automationPath() {
+  return app().automationPath;
+}
+
+int32_t zvbrowser__postJob(std::function<void()> job) {
+  auto *heap = new std::function<void()>(std::move(job));
+  const int32_t rc = brtp__post(
+      [](void *arg) {
+        std::unique_ptr<std::function<void()>> f(static_cast<std::function<void()> *>(arg));
+        (*f)();
+      },
+      heap);
+  if (rc < 0) delete heap;
+  return rc;
 }
 
 std::vector<std::string> zvbrowser__keptOptions(int argc, char **argv) {
@@ -309,12 +356,15 @@ void zvbrowser__quit(int code) {
   a.quitCode = code;
   a.quitting = true;
   if (a.loop) g_main_loop_quit(a.loop);
+  // A dialog runs a loop of its own inside the main one: it goes first.
+  a.windows->endDialogs();
 }
 
 int32_t zvbrowser__saveWindowState() {
   HBRef<HBProperties> store;
   if (openBrowserKey(store) < 0) return BR_EFAULT;
-  const bool visible = app().windows->loginOrMainVisible();
+  ZVWindows *w = app().windows;
+  const bool visible = w->visible(ZVWIN_LOGIN) || w->visible(ZVWIN_MAIN);
   if (store->setProperty("IsHidden", visible ? "false" : "true") < 0) return BR_EFAULT;
   return BR_OK;
 }
@@ -332,7 +382,7 @@ int32_t zvbrowser__autostart(bool enable) {
 }
 
 void zvbrowser__exitCommand() {
-  // TODO(mount manager): forget the selected drive.
+  zvsession__forgetDrive();
   (void)zvbrowser__saveWindowState();
   (void)zvbrowser__autostart(false);
   (void)appplatform__mounterCommand("stop");
@@ -341,7 +391,7 @@ void zvbrowser__exitCommand() {
 
 void zvbrowser__shutdownCommand() {
   (void)zvbrowser__saveWindowState();
-  // TODO(mount manager): if showdrive is on, switch it off (unmounting).
+  driveOff();
   (void)appplatform__mounterCommand("stop");
   app().windows->release();
   zvbrowser__quit(0);
@@ -349,9 +399,9 @@ void zvbrowser__shutdownCommand() {
 
 void zvbrowser__sessionEnd() {
   shutdownTaskQueue();
-  // TODO(mount manager): drop its session token and unmount every drive.
+  dropDrives();
   (void)zvbrowser__saveWindowState();
-  // TODO(mount manager): if showdrive is on, switch it off (unmounting).
+  driveOff();
   app().windows->release();
   zvbrowser__quit(0);
 }

@@ -7,11 +7,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "brerror.h"
+#include "zvwindows.h"
 
 #define ZVBROWSER_APP_VERSION "01.01.11.0"
 #define ZVBROWSER_CORE_VERSION "4.5.5.14"
@@ -27,48 +29,58 @@
 #define ZVBROWSER_PAGE_MAIN "res://tesselutilbrowser.exe/ui\\browser.html"
 #define ZVBROWSER_PAGE_PREFS "res://tesselutilbrowser.exe/ui\\preferences.html"
 
+// String resource 210: the folder dialog's title.
+#define ZVBROWSER_STR_SELECT_FOLDER \
+  "Select folder to add to your Orvane Tessel Hard Drive Utility account"
+
+// Fixed web addresses: the product help, the partner document service, the embedded browser's
+// download page.
+#define ZVBROWSER_URL_HELP "https://support.orvane.com/tessel-utility"
+#define ZVBROWSER_URL_PARTNER "https://www.pellix.com/"
+#define ZVBROWSER_URL_BROWSER_DOWNLOAD "https://webkitgtk.org/"
+
 // Exit code of a second instance.
 enum : int { ZVBROWSER_EXIT_RUNNING = 123 };
 
 // Commands carried in wParam of MSG_TRAY_COMMAND with lParam 1025.
 enum : uint32_t {
+  ZVCMD_DRIVE_STATE = 112,  // the tray menu's drive line (grayed)
+  ZVCMD_VERSION = 113,      // the tray menu's version line (grayed)
+  ZVCMD_OPEN = 114,
+  ZVCMD_PARTNER = 115,
+  ZVCMD_HELP = 116,
+  ZVCMD_SESSION_END = 118,
   ZVCMD_OPEN_DRIVE = 119,
+  ZVCMD_REMOUNT = 120,
+  ZVCMD_PREFERENCES = 121,
+  ZVCMD_LOGIN_LOGOUT = 123,
   ZVCMD_CONNECT_DRIVE = 124,
   ZVCMD_EXIT = 125,
   ZVCMD_SHUTDOWN = 126,
+  ZVCMD_CHECK_DRIVE = 216,
 };
 enum : intptr_t { ZVBROWSER_LPARAM_COMMAND = 1025 };
 
-// The three windows, the tray icon and the browsers. Until the desktop code installs its own
-// (zvbrowser__setWindows), a headless stand-in keeps the state the spine asks about.
-class ZVWindows {
- public:
-  virtual ~ZVWindows() = default;
-  // Window creation step 2: the three windows with their browsers. False when any is missing.
-  virtual bool create() = 0;
-  // Step 8: shows the login window, or keeps it hidden.
-  virtual void showLogin(bool hidden) = 0;
-  // Steps 9 and 11: the tray icon and its tip.
-  virtual void addTrayIcon() = 0;
-  virtual void setTrayTip(const char *tip) = 0;
-  // Step 10: navigates the login window to `address`.
-  virtual void navigateLogin(const std::string &address) = 0;
-  // Whether the login window or the main window is visible (the saved window state).
-  virtual bool loginOrMainVisible() = 0;
-  // MSG_SESSION_CHANGED: 1 signed in, 2 signed out.
-  virtual void sessionChanged(uintptr_t state) = 0;
-  // A tray mouse event (MSG_TRAY_COMMAND with lParam other than 1025).
-  virtual void trayEvent(intptr_t event) = 0;
-  // A tray command the spine does not handle itself; false when unknown.
-  virtual bool command(uint32_t command) = 0;
-  // Releases the three window objects (command 126, session end).
-  virtual void release() = 0;
-  // Shutdown step 3.
-  virtual void removeTrayIcon() = 0;
-};
-
 // Installs the desktop's windows before zvbrowser__main; the spine does not take ownership.
+// Until then a headless stand-in keeps the state the spine asks about.
 void zvbrowser__setWindows(ZVWindows *windows);
+// The windows in use (main thread).
+ZVWindows *zvbrowser__windows();
+
+// The hidden-start flag (main thread): set from `IsHidden` at start, cleared by the first
+// sign-in that shows a window.
+bool zvbrowser__hiddenStart();
+void zvbrowser__clearHiddenStart();
+
+// Options beyond the original set, for tests and page authors (never active unless given):
+// "--ui-folder=DIR" serves the res:// pages from DIR instead of those compiled in;
+// "--automation=PATH" lets a test drive the windows through a control socket at PATH.
+const std::string &zvbrowser__uiFolder();
+const std::string &zvbrowser__automationPath();
+
+// Runs `job` on the worker pool. Returns 0, or the pool's refusal (-12 full, -5 no pool), in
+// which case the job is dropped.
+HB_NODISCARD int32_t zvbrowser__postJob(std::function<void()> job);
 
 // The program: returns the process exit code.
 int zvbrowser__main(int argc, char **argv);

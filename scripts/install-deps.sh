@@ -5,9 +5,10 @@ set -euo pipefail
 
 build_pkgs=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libssl-dev libjpeg-dev libpng-dev zlib1g-dev libglib2.0-dev
-  libpugixml-dev nlohmann-json3-dev libcpp-httplib-dev libfuse3-dev ccache)
+  libpugixml-dev nlohmann-json3-dev libcpp-httplib-dev libfuse3-dev ccache
+  libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev)
 test_pkgs=(fuse3 ffmpeg libimage-exiftool-perl python3-mutagen python3 procps curl openssl nginx-light
-  iproute2 dbus-daemon)
+  xvfb xauth iproute2 dbus-daemon)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 # Programs the benchmarks compare against.
 bench_pkgs=(exiv2 libimage-exiftool-perl ffmpeg libvips-tools)

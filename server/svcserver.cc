@@ -24,7 +24,7 @@ constexpr size_t kMaxCallBody = 1 << 20;
 constexpr size_t kMaxFormBody = 16384;
 constexpr size_t kMaxProps = 64;
 constexpr size_t kMaxPropValue = 4096;
-constexpr size_t kMaxName = 255;
+constexpr size_t kMaxName = kSvcMaxName;
 constexpr int kMaxPage = 1000;
 const char *kDriveVersion = "4.0.0.0";
 
@@ -293,7 +293,7 @@ SvcValue SvcService::serviceValue(const ServiceRec &svc, const std::string &base
   v.set("type", "yto:plugfs:drive");
   v.set("apiurl", base + (svc.transport == "pktm" ? "/svc/api/pktm/" : "/svc/api"));
   v.set("name", svc.name);
-  v.set("version", kDriveVersion);
+  v.set("version", svc.version.empty() ? kDriveVersion : svc.version);
   v.set("space", std::to_string(free) + "/" + std::to_string(svc.quota));
   v.set("serviceid", svc.id);
   v.set("deviceid", svc.deviceId);
@@ -1062,6 +1062,14 @@ void SvcService::handleAdmin(const HttpRequest &req, HttpResponse &resp) {
     ok = m_store.revokeToken(svchttp__param(req.query, "token"));
   } else if (cmd == "quota") {
     ok = m_store.setQuota(svchttp__param(req.query, "serviceid"), num("bytes", 0));
+  } else if (cmd == "version") {
+    // What the drive reports as its firmware, so that clients' paths for older firmware can be
+    // tested; empty restores the current one.
+    const std::string v = svchttp__param(req.query, "version");
+    if (v.size() > 63 || v.find_first_not_of("0123456789.abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN"
+                                             "OPQRSTUVWXYZ-_ ") != std::string::npos)
+      return textAnswer(resp, 400, "bad version");
+    ok = m_store.setVersion(svchttp__param(req.query, "serviceid"), v);
   } else if (cmd == "reset") {
     std::lock_guard<std::mutex> g(m_faultLock);
     m_failCount = 0;

@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <set>
 
 namespace tessel::svc {
 
@@ -29,7 +31,7 @@ const char *kSchema =
     "CREATE TABLE IF NOT EXISTS devices(id TEXT PRIMARY KEY, userid INTEGER NOT NULL, name TEXT);"
     "CREATE TABLE IF NOT EXISTS services(id TEXT PRIMARY KEY, deviceid TEXT NOT NULL,"
     " userid INTEGER NOT NULL, name TEXT, quota INTEGER, online INTEGER DEFAULT 1,"
-    " readonly INTEGER DEFAULT 0, transport TEXT DEFAULT 'soap');"
+    " readonly INTEGER DEFAULT 0, transport TEXT DEFAULT 'soap', version TEXT);"
     "CREATE TABLE IF NOT EXISTS files(id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " serviceid TEXT NOT NULL, parentid INTEGER NOT NULL, name TEXT NOT NULL,"
     " type INTEGER NOT NULL, ctime INTEGER, mtime INTEGER, meta INTEGER NOT NULL DEFAULT 0,"
@@ -159,16 +161,20 @@ bool SvcStore::open(const std::string &dir, std::string *err) {
 }
 
 bool SvcStore::migrate() {
-  // Older folders: a files table without the metadata size, tokens kept in clear.
-  bool hasMeta = false, hasTokens = false;
+  // Older folders: a files table without the metadata size, drives without a version, tokens
+  // kept in clear.
+  bool hasMeta = false, hasVersion = false, hasTokens = false;
   {
     Stmt c(m_db, "SELECT name FROM pragma_table_info('files')");
     while (c.step() == SQLITE_ROW) hasMeta = hasMeta || c.text(0) == "meta";
+    Stmt v(m_db, "SELECT name FROM pragma_table_info('services')");
+    while (v.step() == SQLITE_ROW) hasVersion = hasVersion || v.text(0) == "version";
     Stmt t(m_db, "SELECT name FROM sqlite_master WHERE type='table' AND name='tokens'");
     hasTokens = t.step() == SQLITE_ROW;
   }
   if (!hasMeta && !exec("ALTER TABLE files ADD COLUMN meta INTEGER NOT NULL DEFAULT 0"))
     return false;
+  if (!hasVersion && !exec("ALTER TABLE services ADD COLUMN version TEXT")) return false;
   if (!hasTokens) return true;
   exec("BEGIN");
   {
@@ -324,7 +330,8 @@ int64_t SvcStore::usedLocked(const std::string &serviceId) {
 }
 
 static const char *kServiceCols =
-    "SELECT id, deviceid, userid, name, quota, online, readonly, transport FROM services ";
+    "SELECT id, deviceid, userid, name, quota, online, readonly, transport, version"
+    " FROM services ";
 
 static void readService(Stmt &s, ServiceRec *r) {
   r->id = s.text(0);
@@ -335,6 +342,7 @@ static void readService(Stmt &s, ServiceRec *r) {
   r->online = s.i64(5) != 0;
   r->readOnly = s.i64(6) != 0;
   r->transport = s.text(7);
+  r->version = s.text(8);
 }
 
 std::vector<ServiceRec> SvcStore::services(int64_t userId) {
@@ -383,6 +391,12 @@ bool SvcStore::setQuota(const std::string &serviceId, int64_t quota) {
   return s.bind(1, quota).bind(2, serviceId).run() && sqlite3_changes(m_db) > 0;
 }
 
+bool SvcStore::setVersion(const std::string &serviceId, const std::string &version) {
+  std::lock_guard<std::mutex> g(m_lock);
+  Stmt s(m_db, "UPDATE services SET version=? WHERE id=?");
+  return s.bind(1, version).bind(2, serviceId).run() && sqlite3_changes(m_db) > 0;
+}
+
 bool SvcStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) {
   if (id == 0) {
     *out = FileRec();
@@ -416,13 +430,14 @@ int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::str
   FileRec parent;
   if (!loadFile(svc.id, parentId, &parent)) return kSvcNoFile;
   if (parent.type != 1) return kSvcNotFolder;
-  {
-    Stmt e(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=? AND name=?");
-    e.bind(1, svc.id).bind(2, parentId).bind(3, name);
-    if (e.step() == SQLITE_ROW) return kSvcExists;
+  std::string stored = name;
+  if (childExists(svc.id, parentId, name)) {
+    // Folders are found again by name. A file never replaces another: two cameras both make
+    // IMG_0001.JPG, and a changed photo must be able to go up beside its old version.
+    if (type == 1 || !freeName(svc.id, parentId, name, &stored)) return kSvcExists;
   }
   // Names and properties take room on the drive like content does.
-  int64_t meta = svcstore__metaSize(name, props);
+  int64_t meta = svcstore__metaSize(stored, props);
   Stmt q(m_db, "SELECT quota FROM services WHERE id=?");
   q.bind(1, svc.id);
   if (q.step() != SQLITE_ROW || usedLocked(svc.id) + meta > q.i64(0)) return kSvcNoSpace;
@@ -432,7 +447,7 @@ int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::str
          " VALUES(?,?,?,?,?,?,?)");
   if (!s.bind(1, svc.id)
            .bind(2, parentId)
-           .bind(3, name)
+           .bind(3, stored)
            .bind(4, int64_t{type})
            .bind(5, ctime)
            .bind(6, mtime)
@@ -452,6 +467,56 @@ int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::str
   exec("COMMIT");
   loadFile(svc.id, id, out);
   return kSvcOk;
+}
+
+bool SvcStore::childExists(const std::string &serviceId, int64_t parentId,
+                           const std::string &name) {
+  Stmt e(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=? AND name=?");
+  e.bind(1, serviceId).bind(2, parentId).bind(3, name);
+  return e.step() == SQLITE_ROW;
+}
+
+bool SvcStore::freeName(const std::string &serviceId, int64_t parentId, const std::string &name,
+                        std::string *out) {
+  // "NAME.EXT" becomes "NAME (N).EXT" with the smallest free N from 2; a name without an
+  // extension (or only a leading dot) gets " (N)" at its end.
+  size_t dot = name.rfind('.');
+  if (dot == 0 || dot == std::string::npos) dot = name.size();
+  const std::string stem = name.substr(0, dot), ext = name.substr(dot);
+  // The numbers taken, in one range scan of the folder's names that start with "STEM (".
+  const std::string prefix = stem + " (";
+  std::string upper = prefix;
+  upper.back() = '(' + 1;
+  std::set<int64_t> taken;
+  Stmt r(m_db, "SELECT name FROM files WHERE serviceid=? AND parentid=? AND name>=? AND name<?");
+  r.bind(1, serviceId).bind(2, parentId).bind(3, prefix).bind(4, upper);
+  while (r.step() == SQLITE_ROW) {
+    const std::string n = r.text(0);
+    if (n.size() <= prefix.size() + ext.size() + 1) continue;
+    const size_t close = n.size() - ext.size() - 1;
+    if (n[close] != ')' || n.compare(close + 1, ext.size(), ext) != 0) continue;
+    const std::string digits = n.substr(prefix.size(), close - prefix.size());
+    if (digits.size() < 10 && digits[0] != '0' &&
+        digits.find_first_not_of("0123456789") == std::string::npos)
+      taken.insert(std::stoll(digits));
+  }
+  int64_t n = 2;
+  for (int tries = 0; tries < 1000; ++tries, ++n) {
+    while (taken.count(n)) ++n;
+    const std::string tail = " (" + std::to_string(n) + ")" + ext;
+    if (tail.size() >= kSvcMaxName) return false;
+    // A long name loses the end of its stem (never half a character) to keep the limit.
+    size_t keep = std::min(stem.size(), kSvcMaxName - tail.size());
+    while (keep > 0 && keep < stem.size() &&
+           (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80)
+      --keep;
+    const std::string candidate = stem.substr(0, keep) + tail;
+    if (!childExists(serviceId, parentId, candidate)) {
+      *out = candidate;
+      return true;
+    }
+  }
+  return false;
 }
 
 int SvcStore::getFile(const ServiceRec &svc, int64_t id, FileRec *out) {

@@ -29,6 +29,7 @@ struct ServiceRec {
   bool online = true;
   bool readOnly = false;
   std::string transport;  // "soap" or "pktm": which API address listServices hands out
+  std::string version;    // the firmware version the drive reports; empty: the current one
 };
 
 struct FileRec {
@@ -48,6 +49,9 @@ struct NewUser {
   std::string deviceId;
   std::vector<std::string> serviceIds;
 };
+
+// The longest file or folder name, in bytes.
+constexpr size_t kSvcMaxName = 255;
 
 // Fault codes the store reports; 0 is success.
 enum : int {
@@ -88,7 +92,10 @@ class SvcStore {
   bool serviceById(const std::string &serviceId, ServiceRec *out);
   bool setOnline(const std::string &serviceId, bool online);
   bool setQuota(const std::string &serviceId, int64_t quota);
+  bool setVersion(const std::string &serviceId, const std::string &version);
 
+  // A file (type 0) whose name is taken in the folder is stored as "NAME (2).EXT", "NAME (3).EXT"
+  // ... (the name it got is in *out); a folder whose name is taken gives kSvcExists.
   int createFile(const ServiceRec &svc, int64_t parentId, const std::string &name, int type,
                  int64_t ctime, int64_t mtime, const SvcArgs &props, FileRec *out);
   int getFile(const ServiceRec &svc, int64_t id, FileRec *out);
@@ -113,6 +120,10 @@ class SvcStore {
   std::string insertToken(int64_t userId);
   int64_t usedLocked(const std::string &serviceId);
   bool loadFile(const std::string &serviceId, int64_t id, FileRec *out);
+  bool childExists(const std::string &serviceId, int64_t parentId, const std::string &name);
+  // The next free name for a file whose name is taken in the folder; false when none is left.
+  bool freeName(const std::string &serviceId, int64_t parentId, const std::string &name,
+                std::string *out);
 
   std::mutex m_lock;
   sqlite3 *m_db = nullptr;

@@ -17,75 +17,19 @@
 
 #include "appmsg.h"
 #include "appplatform.h"
+#include "desktoptest.h"
 #include "hbproperties.h"
 #include "testutil.h"
 #include "zvbrowser.h"
 
-extern char **environ;
-
 namespace {
 
 using tessel::test::binPath;
+using tessel::test::Instance;
 using tessel::test::readFile;
-using tessel::test::RunResult;
 using tessel::test::runProgram;
+using tessel::test::RunResult;
 using tessel::test::TempDir;
-
-// A running tesselutilbrowser; killed if a test leaves it running.
-class Instance {
- public:
-  Instance() {
-    const std::string path = binPath("tesselutilbrowser");
-    char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
-    if (posix_spawn(&m_pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) m_pid = -1;
-  }
-  ~Instance() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, nullptr, 0);
-    }
-  }
-  pid_t pid() const { return m_pid; }
-
-  // Waits (bounded) until the control socket accepts a connection.
-  bool waitReady() {
-    const std::string socket = appplatform__controlPath(ZVBROWSER_CLASS_MAIN);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket.c_str());
-    for (int i = 0; i < 2000 && m_pid > 0; ++i) {
-      const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      const bool up = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-      close(fd);
-      if (up) return true;
-      if (!running()) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-
-  bool running() {
-    if (m_pid <= 0) return false;
-    int status;
-    const pid_t r = waitpid(m_pid, &status, WNOHANG);
-    if (r == 0) return true;
-    m_pid = -1;
-    m_status = status;
-    return false;
-  }
-
-  // Waits (bounded) for the process to end; its exit code, or -1.
-  int waitExit() {
-    for (int i = 0; i < 2000 && running(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (m_pid > 0) return -1;
-    return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
-  }
-
- private:
-  pid_t m_pid = -1;
-  int m_status = 0;
-};
 
 RunResult browser(const std::vector<std::string> &options) {
   std::vector<std::string> argv{binPath("tesselutilbrowser")};
@@ -93,47 +37,12 @@ RunResult browser(const std::vector<std::string> &options) {
   return runProgram(argv, "", 30000);
 }
 
-class SpineTest : public testing::Test {
+class SpineTest : public tessel::test::DesktopFixture {
  protected:
   void SetUp() override {
-    for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) {
-      const char *v = getenv(name);
-      m_saved.emplace_back(name, v ? v : "");
-    }
-    setenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (m_dir.path() + "/data").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
-    unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
+    DesktopFixture::SetUp();
     setenv("LANG", "de_DE.UTF-8", 1);
-    ASSERT_EQ(0, set(HBPROPERTIES_KEY_LOGFILE, "ShowLog", "yes"));
   }
-  void TearDown() override {
-    hbproperties__setDefault(nullptr);
-    for (auto &[name, value] : m_saved) setenv(name.c_str(), value.c_str(), 1);
-  }
-
-  int32_t set(const char *key, const char *name, const char *value) {
-    HBRef<HBProperties> store;
-    int32_t rc = hbproperties__open(key, HBPROPERTIES_CREATE, store.out());
-    return rc < 0 ? rc : store->setProperty(name, value);
-  }
-  std::string get(const char *key, const char *name) {
-    HBRef<HBProperties> store;
-    std::string value = "<missing>";
-    if (hbproperties__open(key, HBPROPERTIES_READONLY, store.out()) == 0)
-      (void)hbproperties__getString(store.get(), name, &value);
-    return value;
-  }
-  std::string log() {
-    std::string text;
-    readFile(m_dir.path() + "/data/Orvane Tessel Utility/tesselutilbrowser.log", &text);
-    return text;
-  }
-
-  TempDir m_dir;
-  TempDir m_runtime;
-  std::vector<std::pair<std::string, std::string>> m_saved;
 };
 
 const char *const kStars = "**********************************************\n";
@@ -154,8 +63,7 @@ TEST_F(SpineTest, SecondStartExits123AndShutdownStopsTheFirst) {
   EXPECT_EQ(0, first.waitExit());
 
   const std::string text = log();
-  const std::string startBanner =
-      std::string("[MAIN  ][ZVBROW][08] ") + kStars + "[";
+  const std::string startBanner = std::string("[MAIN  ][ZVBROW][08] ") + kStars + "[";
   EXPECT_NE(std::string::npos, text.find(startBanner)) << text;
   EXPECT_NE(std::string::npos,
             text.find("[MAIN  ][ZVBROW][08] Application Started [VERSION '01.01.11.0' "
@@ -195,16 +103,25 @@ TEST_F(SpineTest, ShutdownWithNoneRunning) {
 }
 
 TEST_F(SpineTest, VersionIsPrintedWithoutADisplay) {
+  const std::string display = getenv("DISPLAY");
+  unsetenv("DISPLAY");
   RunResult r = browser({"--version", "--shutdown"});
   EXPECT_EQ(0, r.exitCode);
   EXPECT_EQ("Version: 01.01.11.0 [4.5.5.14]\n", r.out);
   r = browser({"--ver", "--ver", "--stop"});
   EXPECT_EQ(0, r.exitCode);
   EXPECT_EQ("Version: 01.01.11.0 [4.5.5.14]\nVersion: 01.01.11.0 [4.5.5.14]\n", r.out);
+  // Without a display the windows cannot be made: the program says so and ends with 0.
+  r = browser({});
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_NE(std::string::npos, r.err.find("no display to show the windows on")) << r.err;
   // The version does not stop start-up: with an instance running, this one meets the lock.
+  setenv("DISPLAY", display.c_str(), 1);
   Instance first;
   ASSERT_TRUE(first.waitReady());
+  unsetenv("DISPLAY");
   r = browser({"--version"});
+  setenv("DISPLAY", display.c_str(), 1);
   EXPECT_EQ(ZVBROWSER_EXIT_RUNNING, r.exitCode);
   EXPECT_EQ("Version: 01.01.11.0 [4.5.5.14]\n", r.out);
 }
@@ -262,10 +179,13 @@ TEST_F(SpineTest, UnusableSettingsEndTheStartAfterTheWarning) {
   ASSERT_EQ(0, mkdir(config.c_str(), 0700));
   ASSERT_TRUE(tessel::test::writeFile(config + "/Orvane Tessel Utility", "not a folder"));
   setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  // Without a display the warning box is written to standard error.
+  const std::string display = getenv("DISPLAY");
+  unsetenv("DISPLAY");
   RunResult r = browser({});
+  setenv("DISPLAY", display.c_str(), 1);
   EXPECT_EQ(1, r.exitCode);
-  EXPECT_NE(std::string::npos,
-            r.err.find("Failed to working!: Failed to read registry entries!"));
+  EXPECT_NE(std::string::npos, r.err.find("Failed to working!: Failed to read registry entries!"));
   // The lock went with it: a normal start is possible again.
   setenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").c_str(), 1);
   Instance next;

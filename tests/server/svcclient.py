@@ -334,8 +334,10 @@ def case_methods(kind):
         check(f["mtime"] == "1600000000123" and f["size"] == "11", "times and size %r" % f)
         check(f["EXIF-Make"] == "Cam & <Co>" and f["origin"] == "box" and
               f["mimetype"] == "image/jpeg" and f["origtime"] == "1600000000000", "props %r" % f)
-    expect_fault(call("createFile", drive_args(u) + [("parentid", fid), ("filename", name)]),
-                 808, "existing file")
+    # A file never replaces one of the same name: it goes up beside it under the next free name.
+    dup = call("createFile", drive_args(u) + [("parentid", fid), ("filename", name)])["file"]
+    check(dup["name"] == "  a b (2).jpg" and dup["fileid"] != file_id, "same name %r" % dup)
+    call("removeFile", drive_args(u) + [("fileid", dup["fileid"])])
     expect_fault(call("getFile", drive_args(u) + [("fileid", "999999")]), 804, "missing file")
     expect_fault(call("getFile", drive_args(u) + [("parentid", fid), ("filename", "nope")]), 804,
                  "missing name")
@@ -352,6 +354,63 @@ def case_methods(kind):
     bad = [("valtoken", "f" * 32), ("deviceid", u["deviceid"]), ("serviceid", u["serviceids"][0])]
     expect_fault(call("getFile", bad + [("fileid", "0")]), 606, "bad token on a drive call")
     expect_fault(call("noSuchMethod", [("valtoken", u["token"])]), 404, "unknown method")
+
+
+def case_names():
+    u = user()
+    call = call_soap
+    folder = create(call, u, "Names", extra=[("type", "1")])
+
+    def named(name):
+        r = call("createFile", drive_args(u) + [("parentid", folder), ("filename", name),
+                                                ("type", "0")])
+        check("file" in r, "createFile %r: %r" % (name, r))
+        return r["file"]["name"]
+
+    got = [named("IMG_0001.JPG") for _ in range(4)]
+    check(got == ["IMG_0001.JPG", "IMG_0001 (2).JPG", "IMG_0001 (3).JPG", "IMG_0001 (4).JPG"],
+          "numbered %r" % got)
+    # A freed number is used again; names that only look numbered do not count.
+    gone = call("getFile", drive_args(u) + [("parentid", folder), ("filename", "IMG_0001 (3).JPG")])
+    call("removeFile", drive_args(u) + [("fileid", gone["file"]["fileid"])])
+    named("IMG_0001 (x).JPG")
+    named("IMG_0001 (07).JPG")
+    check(named("IMG_0001.JPG") == "IMG_0001 (3).JPG", "gap reused")
+    check(named("IMG_0001.JPG") == "IMG_0001 (5).JPG", "after the last")
+    check([named("README"), named("README")] == ["README", "README (2)"], "no extension")
+    check([named(".hidden"), named(".hidden")] == [".hidden", ".hidden (2)"], "leading dot")
+    check([named("a.b.c"), named("a.b.c")] == ["a.b.c", "a.b (2).c"], "last dot")
+    # At the name limit the stem gives way, never half a character.
+    long = "\u00e9" * 125 + "x.jpg"
+    check(len(named(long).encode()) == 255, "long name")
+    again = named(long)
+    check(again == "\u00e9" * 123 + " (2).jpg", "long name numbered %r" % again)
+    # A file and a folder share the namespace; folders are never renamed.
+    check(named("Sub") == "Sub", "file Sub")
+    expect_fault(call("createFile", drive_args(u) + [("parentid", folder), ("filename", "Sub"),
+                                                     ("type", "1")]), 808, "folder on a file's name")
+    r = call("createFile", drive_args(u) + [("parentid", folder), ("filename", "Dir"), ("type", "1")])
+    expect_fault(call("createFile", drive_args(u) + [("parentid", folder), ("filename", "Dir"),
+                                                     ("type", "1")]), 808, "existing folder")
+    check(named("Dir") == "Dir (2)", "file beside a folder")
+    r = call("listFiles", drive_args(u) + [("parentid", folder), ("maxcount", "1000"),
+                                           ("pageoffset", "0")])
+    names = [x["name"] for x in as_list(r["files"])]
+    check(len(names) == len(set(names)) == 18, "one entry per name %r" % names)
+
+    # The drive's reported firmware version is settable per drive, and restored with "".
+    def version():
+        return as_list(call("listServices", [("valtoken", u["token"])])["services"])[0]["version"]
+    check(version() == "4.0.0.0", "default version")
+    admin("version", serviceid=u["serviceids"][0], version="3.1.0.0")
+    check(version() == "3.1.0.0" and
+          call("getService", drive_args(u))["service"]["version"] == "3.1.0.0", "old firmware")
+    check(call_json("getVersion", [])["version"] == "4.0.0.0", "the service's own version")
+    st, _, _ = request("GET", "/admin/version?" + urllib.parse.urlencode(
+        {"secret": ARGS.secret, "serviceid": u["serviceids"][0], "version": "<x>"}))
+    check(st == 400, "bad version text")
+    admin("version", serviceid=u["serviceids"][0], version="")
+    check(version() == "4.0.0.0", "version restored")
 
 
 def case_paging():
@@ -764,6 +823,7 @@ CASES = {
     "methods_pktm": lambda: case_methods("pktm"),
     "methods_json": lambda: case_methods("json"),
     "paging": case_paging,
+    "names": case_names,
     "faults": case_faults,
     "uploads": case_uploads,
     "quota": case_quota,

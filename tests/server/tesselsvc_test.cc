@@ -75,6 +75,11 @@ TEST_F(TesselSvc, ListingPages) {
   runCase("paging");
 }
 
+TEST_F(TesselSvc, SameNamesAndDriveVersions) {
+  startWith();
+  runCase("names");
+}
+
 TEST_F(TesselSvc, InjectedFaultsOfflineDrivesAndRevokedTokens) {
   startWith();
   runCase("faults");

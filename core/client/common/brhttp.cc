@@ -194,6 +194,13 @@ void BRHTTPConnection__setTimeouts(BRHTTPConnection *c, int32_t connectTimeout,
   c->writeTimeout = writeTimeout;
 }
 
+void BRHTTPConnection__getTimeouts(const BRHTTPConnection *c, int32_t *connectTimeout,
+                                   int32_t *readTimeout, int32_t *writeTimeout) {
+  if (connectTimeout) *connectTimeout = c->connectTimeout;
+  if (readTimeout) *readTimeout = c->readTimeout;
+  if (writeTimeout) *writeTimeout = c->writeTimeout;
+}
+
 void BRHTTPConnection__close(BRHTTPConnection *c) {
   if (!c) return;
   if (c->tls) {

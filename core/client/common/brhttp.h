@@ -72,6 +72,9 @@ int32_t BRHTTPConnection__upref(BRHTTPConnection *c);
 int32_t BRHTTPConnection__dnref(BRHTTPConnection *c);
 void BRHTTPConnection__setTimeouts(BRHTTPConnection *c, int32_t connectTimeout,
                                    int32_t readTimeout, int32_t writeTimeout);
+// The three time-outs (any pointer may be null), so that a caller can restore them.
+void BRHTTPConnection__getTimeouts(const BRHTTPConnection *c, int32_t *connectTimeout,
+                                   int32_t *readTimeout, int32_t *writeTimeout);
 // (Re)opens the socket to the stored address.
 HB_NODISCARD int32_t BRHTTPConnection__connect(BRHTTPConnection *c);
 // Closes the socket if open; the record stays usable and reconnects on the next request.

@@ -3,6 +3,7 @@
 #include "vxclienttask_factory.h"
 
 #include "brlog.h"
+#include "vxclienttaskimport.h"
 
 namespace {
 
@@ -18,9 +19,15 @@ int32_t notBuiltIn(const char *kind, VXClientTask **out) {
 
 // ---- Import task ----
 
-int32_t vxclienttask__newImportTask(VXClientTask **out, const char *, int32_t, uint32_t,
-                                    VXClientTaskReference *, IHBURI *) {
-  return notBuiltIn("import", out);
+int32_t vxclienttask__newImportTask(VXClientTask **out, const char *taskId, int32_t taskClass,
+                                    uint32_t flags, VXClientTaskReference *source,
+                                    IHBURI *destination) {
+  if (!out) return BR_EINVAL;
+  VXClientImportTask *task = nullptr;
+  const int32_t rc =
+      VXClientImportTask::create(taskId, taskClass, flags, source, destination, &task);
+  *out = task;
+  return rc;
 }
 
 // ---- Export task ----

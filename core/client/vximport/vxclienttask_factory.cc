@@ -3,6 +3,7 @@
 #include "vxclienttask_factory.h"
 
 #include "brlog.h"
+#include "vxclienttaskaimport.h"
 #include "vxclienttaskimport.h"
 
 namespace {
@@ -39,7 +40,13 @@ int32_t vxclienttask__newExportTask(VXClientTask **out, const char *, VXClientTa
 
 // ---- Auto-import task ----
 
-int32_t vxclienttask__newAutoImportTask(VXClientTask **out, const char *, int32_t, uint32_t,
-                                        VXClientTaskReference *, IHBURI *, VXClientTaskQueue *) {
-  return notBuiltIn("auto-import", out);
+int32_t vxclienttask__newAutoImportTask(VXClientTask **out, const char *taskId, int32_t taskClass,
+                                        uint32_t flags, VXClientTaskReference *source,
+                                        IHBURI *destination, VXClientTaskQueue *queue) {
+  if (!out) return BR_EINVAL;
+  VXClientAutoImportTask *task = nullptr;
+  const int32_t rc =
+      VXClientAutoImportTask::create(taskId, taskClass, flags, source, destination, queue, &task);
+  *out = task;
+  return rc;
 }

@@ -95,6 +95,10 @@ void vxfilemap__setIndexForTest(bool withIndex) {
   g_withIndex.store(withIndex);
 }
 
+void vxfilemap__setFailWritesForTest(bool fail) {
+  g_failWrites.store(fail);
+}
+
 int32_t VXFileMap::pathFor(const char *taskId, std::string *out, const char *folder) {
   return mapPath(taskId, folder, ".db", out);
 }

@@ -333,10 +333,20 @@ int32_t findExisting(const VXImportContext *ctx, HBRPCGeneric *rpc,
   if (std::strtoll(mtime, nullptr, 10) != info.modifiedMs ||
       std::strtoll(size, nullptr, 10) != info.size)
     return BR_OK;
+  // An entry whose upload was cut off, and whose removal could not reach the service then,
+  // reports the size it was made with: it is no copy of the file. It goes, and the file anew.
+  const int32_t stored = vximport__hasContent(ctx, id, info.size);
+  if (stored < 0) return stored;
+  if (stored == 0) {
+    brlog(kTag, BRLOG_WARNING, "Match without its content, removing it: '%s' --> %s\n", path, id);
+    const std::string fileId = id;
+    const int32_t rc =
+        hbsvc__removeFile(rpc, ctx->valtoken, ctx->deviceId, ctx->serviceId, fileId.c_str());
+    return rc < 0 ? vximport__rpcFailure(rpc, rc) : BR_OK;
+  }
   brlog(kTag, BRLOG_VERBOSE2, "Exact match: '%s' --> %s (%llub, %llu)\n", path, id,
         static_cast<unsigned long long>(info.modifiedMs),
         static_cast<unsigned long long>(info.size));
-  (void)ctx;
   return BR_EEXISTS;
 }
 

@@ -423,7 +423,7 @@ int runRun(int argc, char **argv) {
     auto lastLoad = std::chrono::steady_clock::now();
     bool announced = false;
     while (!g_stop) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
       // Auto-imports added with `backup add` meanwhile join in.
       if (std::chrono::steady_clock::now() - lastLoad > std::chrono::seconds(5)) {
         (void)queue->loadAutoImports(nullptr, nullptr);

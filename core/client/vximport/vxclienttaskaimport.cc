@@ -145,6 +145,31 @@ int32_t VXClientAutoImportTask::setTaskDestination(IHBURI *destination) {
   return BR_OK;
 }
 
+int32_t VXClientAutoImportTask::runTask(const char *valtoken) {
+  const int32_t s = getTaskState();
+  if (s != TASK_STATE_PENDING && s != TASK_STATE_PREPARING && s != TASK_STATE_RUNNING &&
+      s != TASK_STATE_FINISHED)
+    return VXClientImportTask::runTask(valtoken);
+  notifyTask(TASK_NOTIFY_RUN_START);
+  const int32_t prepared = prepare(valtoken);
+  int32_t result = prepared;
+  if (prepared == BR_ESKIPPED && getSkippedFiles() > 0 && getErrorCount() == 0) {
+    // Everything there is known: the run ends here, as the import walk would end it.
+    result = BR_OK;
+    if (transitionState(TASK_STATE_PREPARING, TASK_STATE_FINISHED)) {
+      brlog("IMPORT", BRLOG_INFO, "--- Task[%s] Finished\n", getTaskID());
+    } else {
+      brlog("IMPORT", BRLOG_INFO, "--- Task[%s] Canceled\n", getTaskID());
+      setTaskState(TASK_STATE_CANCELED);
+    }
+  } else if (prepared == 0 || prepared == BR_ESKIPPED) {
+    result = run(valtoken);
+    if (prepared == 0 && result == 0 && getTaskState() == TASK_STATE_FINISHED) stampTimestamp();
+  }
+  notifyTask(TASK_NOTIFY_RUN_END);
+  return result;
+}
+
 int32_t VXClientAutoImportTask::runErrors() const {
   return m_errorCount.load() - m_standingErrors.load();
 }
@@ -257,6 +282,10 @@ void VXClientAutoImportTask::notifyTask(int32_t code) {
       return;
     }
     case TASK_NOTIFY_RUN_END: {
+      {
+        BRLock hold(taskLock());
+        m_map.dropCache();
+      }
       replaceSource(originalSource());
       if (getErrorCount() == 0 && !m_mapFailed)
         m_flags.fetch_and(~static_cast<uint32_t>(TASK_FLAG_CHECK_EXISTING));

@@ -66,6 +66,9 @@ class VXClientAutoImportTask final : public VXClientImportTask,
   // The base rules first (-6, -25); a new destination is taken (under the task lock) and stops a
   // run in progress at its next file; the next run starts on a fresh file map. 0.
   HB_NODISCARD int32_t setTaskDestination(IHBURI *destination) override;
+  // One run, as the import runs (prepare, then the import walk), except that a prepare that
+  // found every picture in the map ends the run: a second walk would find nothing either.
+  int32_t runTask(const char *valtoken) override;
   // 3: retries and destination changes; 4, 5: removed (5 deletes the file map); 6, 7: a run
   // starts, ends.
   void notifyTask(int32_t code) override;

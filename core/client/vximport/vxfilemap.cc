@@ -37,6 +37,8 @@ constexpr const char *kInsertWithID =
 constexpr const char *kInsert =
     "INSERT INTO filedb (f_id,f_modTime,f_fileSize) VALUES (?1, ?2, ?3)";
 constexpr const char *kDelete = "DELETE FROM filedb WHERE f_id=?1";
+constexpr const char *kScan =
+    "SELECT f_id,f_modTime,f_fileSize,f_fileID,f_updateID FROM filedb ORDER BY rowid";
 
 std::atomic<bool> g_withIndex{true};
 std::atomic<bool> g_failWrites{false};
@@ -187,7 +189,54 @@ int32_t VXFileMap::load(const char *path, const char *taskId) {
   return rc;
 }
 
+void VXFileMap::dropCache() {
+  std::unordered_map<std::string, Cached>().swap(m_cache);
+  m_cached = false;
+}
+
+int32_t VXFileMap::loadCache() {
+  sqlite3_stmt *s = nullptr;
+  if (sqlite3_prepare_v2(m_db, kScan, -1, &s, nullptr) != SQLITE_OK) {
+    report();
+    sqlite3_finalize(s);
+    return BR_EUNSPEC;
+  }
+  dropCache();
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    const unsigned char *key = sqlite3_column_text(s, 0);
+    if (!key) continue;
+    Cached c;
+    c.modTime = columnNumber(s, 1);
+    c.size = columnNumber(s, 2);
+    c.fileID = columnText(s, 3);
+    c.updateID = columnText(s, 4);
+    m_cache.emplace(reinterpret_cast<const char *>(key), std::move(c));
+  }
+  sqlite3_finalize(s);
+  if (rc != SQLITE_DONE) {
+    report();
+    dropCache();
+    return BR_EUNSPEC;
+  }
+  m_cached = true;
+  return BR_OK;
+}
+
+void VXFileMap::cache(const ZVFileMapNode &node, bool replace) {
+  if (!m_cached) return;
+  Cached c;
+  c.modTime = node.modTime;
+  c.size = node.size;
+  c.fileID = node.fileID;
+  if (replace)
+    m_cache[node.key] = std::move(c);
+  else
+    m_cache.emplace(node.key, std::move(c));  // a row added after others of its key is not read
+}
+
 void VXFileMap::close() {
+  dropCache();
   for (sqlite3_stmt **s : {&m_lookup, &m_insert, &m_insertWithID, &m_delete}) {
     sqlite3_finalize(*s);
     *s = nullptr;
@@ -208,6 +257,16 @@ int32_t VXFileMap::closeAndDelete() {
 
 int32_t VXFileMap::lookup(const char *key, ZVFileMapNode *out) {
   if (!m_db || !key || !out) return BR_EUNSPEC;
+  if (m_cached || loadCache() == 0) {
+    auto it = m_cache.find(key);
+    if (it == m_cache.end()) return BR_ENOENT;
+    out->key = key;
+    out->modTime = it->second.modTime;
+    out->size = it->second.size;
+    out->fileID = it->second.fileID;
+    out->updateID = it->second.updateID;
+    return BR_OK;
+  }
   sqlite3_reset(m_lookup);
   sqlite3_bind_text(m_lookup, 1, key, -1, SQLITE_STATIC);
   const int rc = sqlite3_step(m_lookup);
@@ -250,18 +309,27 @@ int32_t VXFileMap::bindStep(sqlite3_stmt *s, const ZVFileMapNode *node, const ch
 
 int32_t VXFileMap::insert(const ZVFileMapNode &node) {
   if (!m_db) return BR_EUNSPEC;
-  return bindStep(node.fileID ? m_insertWithID : m_insert, &node, nullptr);
+  const int32_t rc = bindStep(node.fileID ? m_insertWithID : m_insert, &node, nullptr);
+  if (rc == 0) cache(node, false);
+  return rc;
 }
 
 int32_t VXFileMap::remove(const char *key) {
   if (!m_db || !key) return BR_EUNSPEC;
-  return bindStep(m_delete, nullptr, key);
+  const int32_t rc = bindStep(m_delete, nullptr, key);
+  if (rc == 0 && m_cached) m_cache.erase(key);
+  return rc;
 }
 
 int32_t VXFileMap::update(const ZVFileMapNode &node) {
   if (!m_db) return BR_EUNSPEC;
   if (exec("BEGIN IMMEDIATE") < 0) return BR_EUNSPEC;
-  if (remove(node.key.c_str()) == 0 && insert(node) == 0 && exec("COMMIT") == 0) return BR_OK;
+  if (bindStep(m_delete, nullptr, node.key.c_str()) == 0 &&
+      bindStep(node.fileID ? m_insertWithID : m_insert, &node, nullptr) == 0 &&
+      exec("COMMIT") == 0) {
+    cache(node, true);
+    return BR_OK;
+  }
   sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
   return BR_EUNSPEC;
 }
@@ -322,7 +390,10 @@ int32_t VXFileMap::migrateJSON(const char *jsonPath, const char *taskId) {
     return 0;
   });
   if (!failed && exec("COMMIT") < 0) failed = true;
-  if (failed) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (failed) {
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    dropCache();  // it holds what was rolled back
+  }
   brlog(kTag, BRLOG_INFO, "[%s]*** }\n", id);
   if (failed || rc < 0) return BR_EUNSPEC;
   const std::string done = std::string(jsonPath) + ".migrated";

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "brerror.h"
 
@@ -86,6 +87,11 @@ class VXFileMap {
   // parse: -6, and it stays in place).
   HB_NODISCARD int32_t migrateJSON(const char *jsonPath, const char *taskId);
 
+  // A rescan asks for every file of a library: the first lookup reads the whole map into memory
+  // (the first row of each key, as a lookup would find it), writes keep that copy current, and
+  // this call drops it (the next lookup reads the map again, with what others wrote meanwhile).
+  void dropCache();
+
   // Closes the database (the path is kept).
   void close();
   // Closes the database and deletes its file. 0, or -1 when the file could not be deleted.
@@ -103,7 +109,16 @@ class VXFileMap {
   int32_t bindStep(sqlite3_stmt *s, const ZVFileMapNode *node, const char *key);
   int32_t exec(const char *sql);
 
+  struct Cached {
+    int64_t modTime = -1, size = -1;
+    std::optional<std::string> fileID, updateID;
+  };
+  int32_t loadCache();
+  void cache(const ZVFileMapNode &node, bool replace);
+
   sqlite3 *m_db = nullptr;
+  std::unordered_map<std::string, Cached> m_cache;
+  bool m_cached = false;
   std::string m_path;
   bool m_created = false;
   sqlite3_stmt *m_lookup = nullptr;

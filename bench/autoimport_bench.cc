@@ -5,10 +5,12 @@
 //   BM_RescanUnchanged       `tesseltool backup run --once` over the same, unchanged tree with a
 //                            full file map (a whole auto-import run that finds nothing to do),
 //                            with the tool's peak RSS;
-//   BM_RescanIndex/N,
-//   BM_RescanNoIndex/N       one auto-import run over N files in-process, with and without the
-//                            index on the map (without it every lookup scans the table: the cost
-//                            per file grows with the library);
+//   BM_Rescan/N              one auto-import run over N files in-process, as shipped (the map
+//                            read into memory once per run; N = 100 000 is the tree above);
+//   BM_RescanSQL/N,
+//   BM_RescanSQLNoIndex/N    the same with a statement per lookup, with and without the index
+//                            on the map (without it every lookup scans the table: the cost per
+//                            file grows with the library);
 //   BM_ChangeToUpload        one new photo moved into a watched folder until `backup run` reports
 //                            it uploaded to the reference service (30 s of quiet, then the run).
 //
@@ -68,12 +70,16 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &errFile = "
   return pid;
 }
 
-// Waits for `pid`; its exit code (-1 for a signal) and peak RSS in MB.
-int reap(pid_t pid, double *rssMB = nullptr) {
+// Waits for `pid`; its exit code (-1 for a signal), peak RSS in MB and, added to *cpuS, its CPU
+// seconds (user and system: on a shared machine the wall time also holds waits for a processor).
+int reap(pid_t pid, double *rssMB = nullptr, double *cpuS = nullptr) {
   int status = 0;
   struct rusage ru {};
   if (wait4(pid, &status, 0, &ru) != pid) return -1;
   if (rssMB) *rssMB = static_cast<double>(ru.ru_maxrss) / 1024.0;
+  if (cpuS)
+    *cpuS += static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+             static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -192,10 +198,13 @@ Library &library() {
 
 void BM_Find(benchmark::State &state) {
   const std::string dir = library().dir;
+  double rss = 0, cpu = 0;
   for (auto _ : state) {
     const pid_t pid = spawn({"find", dir, "-type", "f", "-printf", "%T@ %s %p\n"});
-    if (pid < 0 || reap(pid) != 0) state.SkipWithError("find");
+    if (pid < 0 || reap(pid, &rss, &cpu) != 0) state.SkipWithError("find");
   }
+  state.counters["peak_rss_MB"] = rss;
+  state.counters["cpu_s"] = cpu / static_cast<double>(state.iterations());
   state.SetItemsProcessed(state.iterations() * kFolders * kFilesPerFolder);
 }
 BENCHMARK(BM_Find)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
@@ -203,11 +212,12 @@ BENCHMARK(BM_Find)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 void BM_RescanUnchanged(benchmark::State &state) {
   const std::string err = home().root + "/rescan.err";
   (void)library();
-  double rss = 0;
+  double rss = 0, cpu = 0;
   for (auto _ : state) {
     const pid_t pid = spawn({binDir() + "/tesseltool", "backup", "run", "--once"}, err);
-    if (pid < 0 || reap(pid, &rss) != 0) state.SkipWithError("backup run");
+    if (pid < 0 || reap(pid, &rss, &cpu) != 0) state.SkipWithError("backup run");
   }
+  state.counters["cpu_s"] = cpu / static_cast<double>(state.iterations());
   if (slurp(err).find(" 0 imported, 100000 unchanged") == std::string::npos)
     state.SkipWithError(("not a full unchanged rescan: " + slurp(err)).c_str());
   state.counters["peak_rss_MB"] = rss;
@@ -216,12 +226,14 @@ void BM_RescanUnchanged(benchmark::State &state) {
 BENCHMARK(BM_RescanUnchanged)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 // One run in-process over a tree of state.range(0) files with a full map.
-void rescan(benchmark::State &state, bool withIndex) {
+void rescan(benchmark::State &state, bool withCache, bool withIndex) {
   const int files = static_cast<int>(state.range(0));
-  const std::string dir = home().root + "/small" + std::to_string(files);
+  const bool big = files == kFolders * kFilesPerFolder;
+  const std::string dir = big ? library().dir : home().root + "/small" + std::to_string(files);
   const std::string id = "bench" + std::to_string(files) + (withIndex ? "i" : "n");
   if (access(dir.c_str(), F_OK) != 0) makeTree(dir, files / 100, files);
   vxfilemap__setIndexForTest(withIndex);
+  vxfilemap__setCacheForTest(withCache);
   fillMap(id, dir);
   HBRef<VXClientTaskReference> ref;
   HBRef<IHBURL> url;
@@ -243,21 +255,32 @@ void rescan(benchmark::State &state, bool withIndex) {
   }
   task->notifyTask(TASK_NOTIFY_REMOVED_DELETE);
   vxfilemap__setIndexForTest(true);
+  vxfilemap__setCacheForTest(true);
   state.SetItemsProcessed(state.iterations() * files);
 }
-void BM_RescanIndex(benchmark::State &state) {
-  rescan(state, true);
+void BM_Rescan(benchmark::State &state) {
+  rescan(state, true, true);
 }
-void BM_RescanNoIndex(benchmark::State &state) {
-  rescan(state, false);
+void BM_RescanSQL(benchmark::State &state) {
+  rescan(state, false, true);
 }
-BENCHMARK(BM_RescanIndex)->Arg(5000)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_RescanNoIndex)
+void BM_RescanSQLNoIndex(benchmark::State &state) {
+  rescan(state, false, false);
+}
+BENCHMARK(BM_Rescan)->Arg(5000)->Arg(20000)->Arg(100000)->Iterations(3)->UseRealTime()->Unit(
+    benchmark::kMillisecond);
+BENCHMARK(BM_RescanSQL)
     ->Arg(5000)
     ->Arg(20000)
-    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
     ->UseRealTime()
-    ->Iterations(1);
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RescanSQLNoIndex)
+    ->Arg(5000)
+    ->Arg(20000)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_ChangeToUpload(benchmark::State &state) {
   benchsvc::Service svc;

@@ -108,6 +108,24 @@ TEST(FileMap, FileNamesTableIndexAndRecords) {
   EXPECT_EQ(-1, n.modTime);
   EXPECT_EQ(-1, n.size);
   EXPECT_EQ(std::optional<std::string>("u"), n.updateID);
+
+  // A run reads the map into memory once: thousands of records written after that, updated or
+  // removed, read the same from memory, as statements and after the copy is read again.
+  for (int i = 0; i < 3000; ++i) ASSERT_EQ(0, map.insert(node("n" + std::to_string(i), i, i)));
+  ASSERT_EQ(0, map.update(node("n5", 55, 55)));
+  ASSERT_EQ(0, map.remove("n7"));
+  for (int pass = 0; pass < 3; ++pass) {
+    vxfilemap__setCacheForTest(pass != 1);
+    if (pass == 2) map.dropCache();
+    for (int i : {0, 1023, 2999}) {
+      ASSERT_EQ(0, map.lookup(("n" + std::to_string(i)).c_str(), &n)) << pass;
+      EXPECT_EQ(i, n.size);
+    }
+    ASSERT_EQ(0, map.lookup("n5", &n));
+    EXPECT_EQ(55, n.modTime) << pass;
+    EXPECT_EQ(BR_ENOENT, map.lookup("n7", &n)) << pass;
+    EXPECT_EQ(0, map.lookup("old", &n)) << pass;
+  }
   ASSERT_EQ(0, map.closeAndDelete());
   EXPECT_NE(0, access(db.c_str(), F_OK));
 }

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "brlog.h"
 #include "hbfile.h"
@@ -41,6 +43,7 @@ constexpr const char *kScan =
     "SELECT f_id,f_modTime,f_fileSize,f_fileID,f_updateID FROM filedb ORDER BY rowid";
 
 std::atomic<bool> g_withIndex{true};
+std::atomic<bool> g_withCache{true};
 std::atomic<bool> g_failWrites{false};
 
 // The task identifier as it appears in file names.
@@ -91,6 +94,10 @@ void vxfilemap__reportSQLError(sqlite3 *db) {
   // A file overwritten by something else ("not a database") is as damaged as a corrupt one.
   if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB)
     brlog(kTag, BRLOG_WARNING, "SQLERR:  Database Corruption Detected -- Not Rebuilding!\n");
+}
+
+void vxfilemap__setCacheForTest(bool withCache) {
+  g_withCache.store(withCache);
 }
 
 void vxfilemap__setIndexForTest(bool withIndex) {
@@ -190,8 +197,52 @@ int32_t VXFileMap::load(const char *path, const char *taskId) {
 }
 
 void VXFileMap::dropCache() {
-  std::unordered_map<std::string, Cached>().swap(m_cache);
+  std::vector<Cached>().swap(m_rows);
+  std::vector<uint64_t>().swap(m_slots);
   m_cached = false;
+}
+
+VXFileMap::Cached *VXFileMap::findCached(std::string_view key) {
+  if (m_slots.empty()) return nullptr;
+  const uint64_t hash = std::hash<std::string_view>()(key);
+  const size_t mask = m_slots.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const uint64_t slot = m_slots[i];
+    if (slot == 0) return nullptr;
+    if ((slot >> 32) != (hash >> 32)) continue;
+    Cached &row = m_rows[(slot & 0xffffffffu) - 1];
+    if (!row.removed && row.key == key) return &row;
+  }
+}
+
+void VXFileMap::sizeCache(size_t rows) {
+  size_t n = 1024;
+  while (n < rows * 2) n *= 2;
+  if (n <= m_slots.size()) return;
+  // At most half full, so probes stay short; the rows are placed again.
+  std::vector<uint64_t>(n).swap(m_slots);
+  const size_t mask = n - 1;
+  for (size_t r = 0; r < m_rows.size(); ++r) {
+    if (m_rows[r].removed) continue;
+    const uint64_t hash = std::hash<std::string_view>()(m_rows[r].key);
+    size_t i = hash & mask;
+    while (m_slots[i] != 0) i = (i + 1) & mask;
+    m_slots[i] = (hash >> 32 << 32) | (r + 1);
+  }
+}
+
+bool VXFileMap::addCached(Cached &&row) {
+  sizeCache(m_rows.size() + 1);
+  const uint64_t hash = std::hash<std::string_view>()(row.key);
+  const size_t mask = m_slots.size() - 1;
+  size_t i = hash & mask;
+  for (; m_slots[i] != 0; i = (i + 1) & mask) {
+    const Cached &other = m_rows[(m_slots[i] & 0xffffffffu) - 1];
+    if ((m_slots[i] >> 32) == (hash >> 32) && !other.removed && other.key == row.key) return false;
+  }
+  m_rows.push_back(std::move(row));
+  m_slots[i] = (hash >> 32 << 32) | m_rows.size();
+  return true;
 }
 
 int32_t VXFileMap::loadCache() {
@@ -202,16 +253,22 @@ int32_t VXFileMap::loadCache() {
     return BR_EUNSPEC;
   }
   dropCache();
+  const int64_t rows = count();
+  if (rows > 0) {
+    m_rows.reserve(static_cast<size_t>(rows));
+    sizeCache(static_cast<size_t>(rows));
+  }
   int rc;
   while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
     const unsigned char *key = sqlite3_column_text(s, 0);
     if (!key) continue;
     Cached c;
+    c.key = reinterpret_cast<const char *>(key);
     c.modTime = columnNumber(s, 1);
     c.size = columnNumber(s, 2);
     c.fileID = columnText(s, 3);
     c.updateID = columnText(s, 4);
-    m_cache.emplace(reinterpret_cast<const char *>(key), std::move(c));
+    (void)addCached(std::move(c));  // a lookup finds the first row of a key
   }
   sqlite3_finalize(s);
   if (rc != SQLITE_DONE) {
@@ -225,14 +282,17 @@ int32_t VXFileMap::loadCache() {
 
 void VXFileMap::cache(const ZVFileMapNode &node, bool replace) {
   if (!m_cached) return;
+  Cached *row = findCached(node.key);
+  if (row && !replace) return;  // a row added after others of its key is not read
   Cached c;
+  c.key = node.key;
   c.modTime = node.modTime;
   c.size = node.size;
   c.fileID = node.fileID;
-  if (replace)
-    m_cache[node.key] = std::move(c);
+  if (row)
+    *row = std::move(c);
   else
-    m_cache.emplace(node.key, std::move(c));  // a row added after others of its key is not read
+    (void)addCached(std::move(c));
 }
 
 void VXFileMap::close() {
@@ -257,14 +317,14 @@ int32_t VXFileMap::closeAndDelete() {
 
 int32_t VXFileMap::lookup(const char *key, ZVFileMapNode *out) {
   if (!m_db || !key || !out) return BR_EUNSPEC;
-  if (m_cached || loadCache() == 0) {
-    auto it = m_cache.find(key);
-    if (it == m_cache.end()) return BR_ENOENT;
+  if (g_withCache.load(std::memory_order_relaxed) && (m_cached || loadCache() == 0)) {
+    const Cached *row = findCached(key);
+    if (!row) return BR_ENOENT;
     out->key = key;
-    out->modTime = it->second.modTime;
-    out->size = it->second.size;
-    out->fileID = it->second.fileID;
-    out->updateID = it->second.updateID;
+    out->modTime = row->modTime;
+    out->size = row->size;
+    out->fileID = row->fileID;
+    out->updateID = row->updateID;
     return BR_OK;
   }
   sqlite3_reset(m_lookup);
@@ -317,7 +377,8 @@ int32_t VXFileMap::insert(const ZVFileMapNode &node) {
 int32_t VXFileMap::remove(const char *key) {
   if (!m_db || !key) return BR_EUNSPEC;
   const int32_t rc = bindStep(m_delete, nullptr, key);
-  if (rc == 0 && m_cached) m_cache.erase(key);
+  if (rc == 0 && m_cached)
+    while (Cached *row = findCached(key)) row->removed = true;
   return rc;
 }
 

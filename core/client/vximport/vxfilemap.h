@@ -25,7 +25,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <string_view>
+#include <vector>
 
 #include "brerror.h"
 
@@ -109,15 +110,24 @@ class VXFileMap {
   int32_t bindStep(sqlite3_stmt *s, const ZVFileMapNode *node, const char *key);
   int32_t exec(const char *sql);
 
+  // The copy in memory: rows in the map's order (a rescan asks in nearly that order) and an open
+  // addressing table of (upper hash bits << 32 | row + 1) for them; removed rows stay, marked.
   struct Cached {
+    std::string key;
     int64_t modTime = -1, size = -1;
     std::optional<std::string> fileID, updateID;
+    bool removed = false;
   };
   int32_t loadCache();
+  Cached *findCached(std::string_view key);
+  void sizeCache(size_t rows);
+  // Adds the row unless its key is there; whether it was added.
+  bool addCached(Cached &&row);
   void cache(const ZVFileMapNode &node, bool replace);
 
   sqlite3 *m_db = nullptr;
-  std::unordered_map<std::string, Cached> m_cache;
+  std::vector<Cached> m_rows;
+  std::vector<uint64_t> m_slots;
   bool m_cached = false;
   std::string m_path;
   bool m_created = false;
@@ -133,5 +143,7 @@ void vxfilemap__reportSQLError(sqlite3 *db);
 
 // Test and benchmark hook: maps loaded afterwards get (true) or lose (false) the index on f_id.
 void vxfilemap__setIndexForTest(bool withIndex);
+// Benchmark hook: while false, every lookup runs as a statement, without the copy in memory.
+void vxfilemap__setCacheForTest(bool withCache);
 // Test hook: while set, every write fails as on a full disk (SQLite's code 13).
 void vxfilemap__setFailWritesForTest(bool fail);

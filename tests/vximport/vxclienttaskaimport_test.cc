@@ -161,7 +161,7 @@ TEST_F(AutoImport, RunsTakeNewAndChangedPicturesOnceAndRecordThem) {
   EXPECT_TRUE(log.has("[aimport-runs]Deleting file map: " + map));
 }
 
-TEST_F(AutoImport, DamagedAndUnwritableMapsNeverPutAPictureThereTwice) {
+TEST_F(AutoImport, DamagedMapsLostRecordsAndLostFoldersAreErrorsNeverCopies) {
   TempDir src;
   const std::string dir = src.file("Pics");
   ASSERT_TRUE(makePhoto(dir + "/e.jpg", 64, 48));
@@ -207,6 +207,17 @@ TEST_F(AutoImport, DamagedAndUnwritableMapsNeverPutAPictureThereTwice) {
   EXPECT_EQ(std::vector<std::string>{"e.jpg"}, picsNames());
   EXPECT_EQ(0, task->runTask(token()));
   EXPECT_EQ(0, task->getTotalFiles()) << "recorded by the check";
+
+  // The source folder gone (a disk unplugged): an error of every run rather than a backup that
+  // looks current, and no retries for it; back again, nothing is sent twice.
+  ASSERT_EQ(0, rename(dir.c_str(), src.file("away").c_str()));
+  EXPECT_EQ(0, task->runTask(token()));
+  EXPECT_EQ(1, task->getErrorCount());
+  EXPECT_EQ(0, task->runErrors());
+  ASSERT_EQ(0, rename(src.file("away").c_str(), dir.c_str()));
+  EXPECT_EQ(0, task->runTask(token()));
+  EXPECT_EQ(0, task->getErrorCount());
+  EXPECT_EQ(0, task->getTotalFiles());
   task->notifyTask(TASK_NOTIFY_REMOVED_DELETE);
 }
 

@@ -1,6 +1,8 @@
 // The auto-import task (see vxclienttaskaimport.h).
 #include "vxclienttaskaimport.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "brlog.h"
@@ -193,6 +195,22 @@ void VXClientAutoImportTask::recordStandingErrors() {
     if (mapPath == "?" && VXFileMap::pathFor(getTaskID(), &path) == 0) mapPath = path;
     recordErrorPath(mapPath.c_str(), TASK_ERROR_GENERAL);
     ++n;
+  }
+  // A source folder that is gone or cannot be read (deleted, an unplugged disk) would make every
+  // run finish with nothing to do, as if the backup were current.
+  HBRef<IHBIter> uris;
+  if (originalSource() && originalSource()->iterateURIs(uris.out()) == 0) {
+    (void)hbiter__forEachObject(uris.get(), [&](IHBObj *o) {
+      HBRef<IHBURI> uri;
+      std::string path;
+      if (hb_query(o, uri) < 0 || !localPath(uri.get(), &path) || access(path.c_str(), R_OK) == 0)
+        return 0;
+      brlog(kTag, BRLOG_ERROR, "[%s]Source folder cannot be read: '%s'\n", getTaskID(),
+            path.c_str());
+      recordErrorPath(path.c_str(), TASK_ERROR_SKIPPED);
+      ++n;
+      return 0;
+    });
   }
   for (auto &w : watchers) {
     std::vector<std::string> folders;

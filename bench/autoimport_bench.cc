@@ -18,7 +18,6 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "benchrun.h"
 #include "benchsvc.h"
 #include "hbfile.h"
 #include "hbproperties.h"
@@ -40,8 +40,6 @@
 #include "vxclienttaskaimport.h"
 #include "vxfilemap.h"
 #include "vximport.h"
-
-extern char **environ;
 
 namespace {
 
@@ -55,19 +53,9 @@ std::string binDir() {
   return (std::filesystem::path(buf).parent_path().parent_path() / "bin").string();
 }
 
-// A process with its output in `errFile` (standard error) and /dev/null; returns its pid.
+// A process with its standard error in `errFile`; its pid.
 pid_t spawn(const std::vector<std::string> &args, const std::string &errFile = "/dev/null") {
-  std::vector<char *> argv;
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&fa);
-  return pid;
+  return benchrun::start(args, "/dev/null", errFile);
 }
 
 // Waits for `pid`; its exit code (-1 for a signal), peak RSS in MB and, added to *cpuS, its CPU
@@ -172,19 +160,10 @@ struct Library {
   Library() {
     dir = home().root + "/Pictures";
     makeTree(dir, kFolders, kFolders * kFilesPerFolder);
-    const std::string err = home().root + "/add.err", out = home().root + "/add.out";
-    std::vector<std::string> args = {binDir() + "/tesseltool", "backup", "add", dir, "--dest",
-                                     "ytozv://dev:svc"};
-    std::vector<char *> argv;
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0 || reap(pid) != 0)
-      std::abort();
-    posix_spawn_file_actions_destroy(&fa);
+    const std::string out = home().root + "/add.out";
+    const pid_t pid = benchrun::start(
+        {binDir() + "/tesseltool", "backup", "add", dir, "--dest", "ytozv://dev:svc"}, out);
+    if (pid < 0 || reap(pid) != 0) std::abort();
     taskId = benchsvc::jsonField(slurp(out), "taskid");
     if (taskId.size() != 32) std::abort();
     fillMap(taskId, dir);

@@ -32,8 +32,13 @@ namespace tessel::test {
 
 using json = nlohmann::json;
 
-// Polls `done` every 20 ms for at most `ms`: the tests wait for the program, never for a time.
+// Polls `done` every 20 ms, at least `ms` worth of polls (three times as long in sanitizer builds,
+// where the program and its web views run several times slower): the tests wait for the program,
+// never for a time.
 inline bool waitUntil(const std::function<bool()> &done, int ms = 30000) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  ms *= 3;
+#endif
   for (int waited = 0; waited < ms; waited += 20) {
     if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

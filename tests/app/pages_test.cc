@@ -53,7 +53,12 @@ class PagesTest : public tessel::test::DesktopFixture {
   // The value of `script` (the body of an async function) in a window's page.
   json eval(const char *window, const std::string &script) { return m_ui->eval(window, script); }
   bool waitFor(const char *window, const std::string &condition) {
-    return waitUntil([&] { return eval(window, "return !!(" + condition + ");") == json(true); });
+    // Quietly until it holds: while the window is still between pages the script may fail.
+    return waitUntil([&] {
+      json r = m_ui->request(
+          {{"cmd", "eval"}, {"window", window}, {"script", "return !!(" + condition + ");"}});
+      return r.value("ok", false) && r.value("value", json()) == json(true);
+    });
   }
   void screenshot(const char *window, const char *name) {
     const char *dir = getenv("TESSEL_SCREENSHOT_DIR");

@@ -1,22 +1,9 @@
-// The concrete tasks behind the queue. Until a kind is built into the program its factory
-// refuses with Unsupported (-16), which the queue reports to its caller.
+// The concrete tasks behind the queue: each factory builds its kind of task.
 #include "vxclienttask_factory.h"
 
-#include "brlog.h"
 #include "vxclienttaskaimport.h"
+#include "vxclienttaskexport.h"
 #include "vxclienttaskimport.h"
-
-namespace {
-
-constexpr const char *kTag = "TASKQ";
-
-int32_t notBuiltIn(const char *kind, VXClientTask **out) {
-  if (out) *out = nullptr;
-  brlog(kTag, BRLOG_ERROR, "No %s task in this program: not created\n", kind);
-  return BR_EUNSUPPORTED;
-}
-
-}  // namespace
 
 // ---- Import task ----
 
@@ -33,9 +20,12 @@ int32_t vxclienttask__newImportTask(VXClientTask **out, const char *taskId, int3
 
 // ---- Export task ----
 
-int32_t vxclienttask__newExportTask(VXClientTask **out, const char *, VXClientTaskReference *,
-                                    IHBURI *) {
-  return notBuiltIn("export", out);
+int32_t vxclienttask__newExportTask(VXClientTask **out, const char *taskId,
+                                    VXClientTaskReference *source, IHBURI *destination) {
+  VXClientExportTask *task = nullptr;
+  const int32_t rc = VXClientExportTask::create(&task, taskId, source, destination);
+  *out = task;
+  return rc;
 }
 
 // ---- Auto-import task ----

@@ -134,6 +134,10 @@ class VXClientImportTask : public VXClientTask {
   // drive URI with device and service).
   void takeDestination(HBRef<IHBURI> *dest);
   void setCurrentFile(const char *path, int64_t size);
+  // A drive source: copied store to store through the virtual file system manager
+  // (vxclienttaskimport_vfs.cc). True when the failure ends the run.
+  bool copyDriveSource(IHBURI *uri);
+  friend class MyFileCopyTracker;
 
   HBRef<VXClientTaskReference> m_originalSource;
   HBRef<IHBZVURI> m_destView;  // only during prepare and run

@@ -2,8 +2,8 @@
 // (with a demo account on first use) and the program under Xvfb; the sign-in through the pages;
 // a folder of photos chosen and backed up; a second start while it runs; the program stopped and
 // started again with the service's port taken by another program; the drive as a folder; a
-// restore into an empty folder; Exit. A step whose feature the program does not carry yet says
-// so and is passed over (the photos then go up with tesseltool import).
+// restore into an empty folder; Exit. Where FUSE cannot be used the drive step says so and is
+// passed over.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -156,7 +156,6 @@ class JourneyTest : public tessel::test::DesktopFixture {
     return out.substr(from, out.find('"', from) - from);
   }
   bool signedIn() { return m_ui->state().value("signedIn", false); }
-  std::string token() { return get(HBPROPERTIES_KEY_BROWSER, "valtoken"); }
   // Stored content of the drive the program chose ("DEVICE:SERVICE" in ui.hivedest).
   int onDrive(const std::string &stream = "") {
     const std::string dest = get(HBPROPERTIES_KEY_BROWSER, "ui.hivedest");
@@ -221,27 +220,15 @@ TEST_F(JourneyTest, FromMakeRunToExit) {
   json notice;
   ASSERT_NO_FATAL_FAILURE(notice =
                               m_ui->addFolderThroughPreferences(photos, "journey-preferences"));
-  const bool backups = notice == json("");
+  ASSERT_EQ(json(""), notice);
   const std::string drive = "ytozv://" + get(HBPROPERTIES_KEY_BROWSER, "ui.hivedest");
-  int photoCount = 50;
-  if (backups) {
-    // Every photo with its preview and thumbnail; ten more arrive within a minute.
-    EXPECT_TRUE(waitUntil([&] { return onDrive() == 50; }, 120000)) << onDrive();
-    EXPECT_TRUE(
-        m_ui->waitFor("main", "document.querySelector('.task').dataset.kind === 'uptodate'"));
-    m_ui->screenshot("main", "journey-backup");
-    ASSERT_NO_FATAL_FAILURE(addPhotos(photos, 51, 10));
-    photoCount = 60;
-    EXPECT_TRUE(waitUntil([&] { return onDrive() == 60; }, 60000)) << onDrive();
-  } else {
-    // The photos go up the headless way instead, for the steps after.
-    note("this program has no auto-import tasks yet: no backup ran (" + notice.dump() +
-         "); tesseltool import sends the photos");
-    tessel::test::RunResult r = tessel::test::runProgram(
-        {tool, "import", photos, "--dest", drive, "--token", "-"}, token(), 120000);
-    ASSERT_EQ(0, r.exitCode) << r.err;
-    EXPECT_EQ(50, onDrive());
-  }
+  // Every photo with its preview and thumbnail; ten more arrive within a minute.
+  EXPECT_TRUE(waitUntil([&] { return onDrive() == 50; }, 120000)) << onDrive();
+  EXPECT_TRUE(m_ui->waitFor("main", "document.querySelector('.task').dataset.kind === 'uptodate'"));
+  m_ui->screenshot("main", "journey-backup");
+  ASSERT_NO_FATAL_FAILURE(addPhotos(photos, 51, 10));
+  const int photoCount = 60;
+  EXPECT_TRUE(waitUntil([&] { return onDrive() == 60; }, 60000)) << onDrive();
   EXPECT_EQ(photoCount, onDrive("pv"));
   EXPECT_EQ(photoCount, onDrive("tn"));
 
@@ -278,10 +265,7 @@ TEST_F(JourneyTest, FromMakeRunToExit) {
   EXPECT_TRUE(waitUntil([&] { return signedIn(); }));
   ASSERT_TRUE(m_ui->waitPage("main", "browser.html"));
   EXPECT_TRUE(m_ui->waitFor("main", "document.getElementById('drive').dataset.state === 'ready'"));
-  if (backups) {
-    EXPECT_TRUE(
-        m_ui->waitFor("main", "document.querySelector('.task').dataset.kind === 'uptodate'"));
-  }
+  EXPECT_TRUE(m_ui->waitFor("main", "document.querySelector('.task').dataset.kind === 'uptodate'"));
   EXPECT_EQ(photoCount, onDrive());
 
   // The drive as a folder, a photo read through it.

@@ -9,9 +9,9 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

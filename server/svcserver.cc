@@ -631,13 +631,12 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
     int rc = m_store.moveFile(svc, id, parent, name, &f);
     if (rc != kSvcOk) {
       setFault(fault, rc,
-               rc == kSvcExists      ? "File exists"
-               : rc == kSvcNoFile    ? "No such file or folder"
-               : rc == kSvcNotFolder ? "Parent is not a folder"
-               : rc == kSvcNoSpace   ? "Not enough space on the drive"
-               : rc == kSvcBadRequest
-                   ? "The root cannot move, nor a folder into itself"
-                   : "Cannot move file",
+               rc == kSvcExists       ? "File exists"
+               : rc == kSvcNoFile     ? "No such file or folder"
+               : rc == kSvcNotFolder  ? "Parent is not a folder"
+               : rc == kSvcNoSpace    ? "Not enough space on the drive"
+               : rc == kSvcBadRequest ? "The root cannot move, nor a folder into itself"
+                                      : "Cannot move file",
                *fid);
       return false;
     }

@@ -578,8 +578,8 @@ int SvcStore::moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
   Stmt m(m_db, "SELECT meta FROM files WHERE id=?");
   m.bind(1, id);
   const int64_t oldMeta = m.step() == SQLITE_ROW ? m.i64(0) : 0;
-  const int64_t meta = oldMeta + static_cast<int64_t>(newName.size()) -
-                       static_cast<int64_t>(f.name.size());
+  const int64_t meta =
+      oldMeta + static_cast<int64_t>(newName.size()) - static_cast<int64_t>(f.name.size());
   Stmt q(m_db, "SELECT quota FROM services WHERE id=?");
   q.bind(1, svc.id);
   if (meta > oldMeta && (q.step() != SQLITE_ROW || usedLocked(svc.id) + meta - oldMeta > q.i64(0)))

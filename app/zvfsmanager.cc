@@ -3,12 +3,18 @@
 #include "zvfsmanager.h"
 
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <mutex>
+#include <thread>
 
 #include "appplatform.h"
 #include "brlog.h"
+#include "brthread.h"
 #include "hbproperties.h"
 #include "zvfsmanager_int.h"
 
@@ -42,10 +48,11 @@ std::string quoted(const std::string &s) {
   return "\"" + s + "\"";
 }
 
-class ZVFSManager final : public HBObject<ZVFSManager, IZVFSManager> {
+// The manager's state and its rules; the manager runs its mounting and unmounting on its own
+// thread, so this is shared with that thread.
+class Engine {
  public:
-  ZVFSManager(std::unique_ptr<ZVFSSystem> system, HBProperties *settings)
-      : m_sys(std::move(system)) {
+  Engine(std::unique_ptr<ZVFSSystem> system, HBProperties *settings) : m_sys(std::move(system)) {
     if (settings) {
       m_settings = HBRef<HBProperties>::retain(settings);
     } else if (hbproperties__open(HBPROPERTIES_KEY_TESSELUTILFS, HBPROPERTIES_CREATE,
@@ -55,37 +62,28 @@ class ZVFSManager final : public HBObject<ZVFSManager, IZVFSManager> {
     }
   }
 
-  HB_NODISCARD int32_t getifc(int32_t ifc, void **out) override {
-    if (!out) return BR_EINVAL;
-    if (ifc == HBIFC_OBJ) return offer<IZVFSManager>(out);
-    return BR_ENOENT;
-  }
+  bool hasSettings() { return static_cast<bool>(m_settings); }
 
-  bool hasSettings() override { return static_cast<bool>(m_settings); }
-
-  void setSessionToken(const char *token) override {
-    {
-      std::lock_guard<std::mutex> lock(m_tokenLock);
-      const std::string next = token ? token : "";
-      if (m_hasToken && token && next == m_token) return;
-      m_token = next;
-      m_hasToken = token != nullptr;
-    }
-    unmountAll();
-    if (driveOn() && token) (void)mountAll();
-  }
-
-  void dropSessionToken() override {
+  // Keeps the token; false when it is the one held already.
+  bool setToken(const char *token) {
     std::lock_guard<std::mutex> lock(m_tokenLock);
-    m_token.clear();
-    m_hasToken = false;
+    const std::string next = token ? token : "";
+    if (m_hasToken && token && next == m_token) return false;
+    m_token = next;
+    m_hasToken = token != nullptr;
+    return true;
   }
 
-  bool driveOn() override { return boolSetting(ZVFS_SETTING_SHOWDRIVE, true); }
-  bool multiDrive() override { return boolSetting(ZVFS_SETTING_MULTIDRIVE, true); }
-  bool sharedFiles() override { return boolSetting(ZVFS_SETTING_SHARED, false); }
+  bool hasToken() {
+    std::string token;
+    return currentToken(&token);
+  }
 
-  char driveLetter() override {
+  bool driveOn() { return boolSetting(ZVFS_SETTING_SHOWDRIVE, true); }
+  bool multiDrive() { return boolSetting(ZVFS_SETTING_MULTIDRIVE, true); }
+  bool sharedFiles() { return boolSetting(ZVFS_SETTING_SHARED, false); }
+
+  char driveLetter() {
     std::string value;
     if (!m_settings || hbproperties__getString(m_settings.get(), ZVFS_SETTING_LETTER, &value) < 0 ||
         value.empty())
@@ -93,28 +91,11 @@ class ZVFSManager final : public HBObject<ZVFSManager, IZVFSManager> {
     return value[0];
   }
 
-  void setDriveOn(bool on) override {
-    if (driveOn() == on) return;
-    applyDriveSetting(on ? "1" : "0");
+  void writeSetting(const char *name, const char *value) {
+    if (m_settings) (void)m_settings->setProperty(name, value);
   }
 
-  void applyDriveSetting(const char *value) override {
-    if (m_settings) (void)m_settings->setProperty(ZVFS_SETTING_SHOWDRIVE, value);
-    unmountAll();
-    if (driveOn()) (void)mountAll();
-  }
-
-  void setDriveLetter(char letter) override {
-    const char upper = static_cast<char>(toupper(static_cast<unsigned char>(letter)));
-    if (upper == toupper(static_cast<unsigned char>(driveLetter()))) return;
-    char text[2];
-    snprintf(text, sizeof text, "%c", upper);
-    if (m_settings) (void)m_settings->setProperty(ZVFS_SETTING_LETTER, text);
-    unmountAll();
-    if (driveOn()) (void)mountAll();
-  }
-
-  int32_t mountAll() override {
+  int32_t mountAll() {
     std::string token;
     if (!currentToken(&token)) return BR_ENOTAUTH;
     std::lock_guard<std::mutex> lock(m_mountLock);
@@ -154,12 +135,12 @@ class ZVFSManager final : public HBObject<ZVFSManager, IZVFSManager> {
     return BR_OK;
   }
 
-  void unmountAll() override {
+  void unmountAll() {
     std::lock_guard<std::mutex> lock(m_mountLock);
     for (int i = 0; i < kSlots; ++i) unmountSlotLocked(i);
   }
 
-  void openDrive() override {
+  void openDrive() {
     if (!driveOn() || multiDrive()) return;
     char letter;
     {
@@ -169,13 +150,7 @@ class ZVFSManager final : public HBObject<ZVFSManager, IZVFSManager> {
     if (letter && m_sys->rootState(letter) == ZVRootState::Mounted) (void)m_sys->openFolder(letter);
   }
 
-  void remountForSelected(const char *device) override {
-    if (!device || !*device) return;
-    unmountAll();
-    (void)mountAll();
-  }
-
-  int32_t listDrives(std::vector<ZVDriveRecord> *out) override {
+  int32_t listDrives(std::vector<ZVDriveRecord> *out) {
     out->clear();
     std::string token;
     if (!currentToken(&token)) return BR_OK;
@@ -207,14 +182,13 @@ class ZVFSManager final : public HBObject<ZVFSManager, IZVFSManager> {
     *mounted = m_mounted;
   }
 
- private:
-  friend class HBObject<ZVFSManager, IZVFSManager>;
-  ~ZVFSManager() override {
+  ~Engine() {
     // Helpers still running are told to quit when their standard input closes.
     for (Slot &s : m_slots)
       if (s.pid) m_sys->release(s.pid);
   }
 
+ private:
   bool boolSetting(const char *name, bool defaultValue) {
     return m_settings ? hbproperties__getBool(m_settings.get(), name, defaultValue) : defaultValue;
   }
@@ -368,31 +342,184 @@ class ZVFSManager final : public HBObject<ZVFSManager, IZVFSManager> {
   std::vector<ZVDriveRecord> m_mounted;
 };
 
+// The manager the program calls. Settings and the token change at once; mounting and unmounting
+// (service calls, waits for the helpers) run in order on the manager's thread "ZVFSMGR", so that
+// the windows never wait for them. Without a thread (tests) they run on the caller's.
+class ZVFSManager final : public HBObject<ZVFSManager, IZVFSManager> {
+ public:
+  ZVFSManager(std::shared_ptr<Engine> engine, bool threaded) : m_engine(std::move(engine)) {
+    if (threaded) {
+      m_queue = std::make_shared<Queue>();
+      std::shared_ptr<Queue> q = m_queue;
+      m_thread = std::thread([q] { run(q); });
+    }
+  }
+
+  HB_NODISCARD int32_t getifc(int32_t ifc, void **out) override {
+    if (!out) return BR_EINVAL;
+    if (ifc == HBIFC_OBJ) return offer<IZVFSManager>(out);
+    return BR_ENOENT;
+  }
+
+  bool hasSettings() override { return m_engine->hasSettings(); }
+
+  void setSessionToken(const char *token) override {
+    if (!m_engine->setToken(token)) return;
+    const bool mount = token != nullptr;
+    post([mount](Engine &e) {
+      e.unmountAll();
+      if (mount && e.driveOn()) (void)e.mountAll();
+    });
+  }
+
+  void dropSessionToken() override { (void)m_engine->setToken(nullptr); }
+
+  bool driveOn() override { return m_engine->driveOn(); }
+  bool multiDrive() override { return m_engine->multiDrive(); }
+  bool sharedFiles() override { return m_engine->sharedFiles(); }
+  char driveLetter() override { return m_engine->driveLetter(); }
+
+  void setDriveOn(bool on) override {
+    if (driveOn() == on) return;
+    applyDriveSetting(on ? "1" : "0");
+  }
+
+  void applyDriveSetting(const char *value) override {
+    m_engine->writeSetting(ZVFS_SETTING_SHOWDRIVE, value);
+    remount();
+  }
+
+  void setDriveLetter(char letter) override {
+    const char upper = static_cast<char>(toupper(static_cast<unsigned char>(letter)));
+    if (upper == toupper(static_cast<unsigned char>(driveLetter()))) return;
+    char text[2];
+    snprintf(text, sizeof text, "%c", upper);
+    m_engine->writeSetting(ZVFS_SETTING_LETTER, text);
+    remount();
+  }
+
+  int32_t mountAll() override {
+    if (!m_engine->hasToken()) return BR_ENOTAUTH;
+    post([](Engine &e) { (void)e.mountAll(); });
+    return BR_OK;
+  }
+
+  void unmountAll() override {
+    post([](Engine &e) { e.unmountAll(); });
+  }
+
+  void openDrive() override {
+    post([](Engine &e) { e.openDrive(); });
+  }
+
+  void remountForSelected(const char *device) override {
+    if (!device || !*device) return;
+    post([](Engine &e) {
+      e.unmountAll();
+      (void)e.mountAll();
+    });
+  }
+
+  int32_t listDrives(std::vector<ZVDriveRecord> *out) override { return m_engine->listDrives(out); }
+
+  Engine &engine() { return *m_engine; }
+
+ private:
+  friend class HBObject<ZVFSManager, IZVFSManager>;
+  using Job = std::function<void(Engine &)>;
+  struct Queue {
+    std::mutex lock;
+    std::condition_variable wake, idle;
+    std::deque<std::pair<std::shared_ptr<Engine>, Job>> jobs;
+    bool stop = false, done = false;
+  };
+
+  ~ZVFSManager() override {
+    if (!m_queue) return;
+    {
+      std::lock_guard<std::mutex> lock(m_queue->lock);
+      m_queue->stop = true;
+    }
+    m_queue->wake.notify_all();
+    // The queued unmounts are done first; a service call that hangs is not waited for beyond
+    // this (the thread keeps what it uses, and the helpers quit with the program anyway).
+    std::unique_lock<std::mutex> lock(m_queue->lock);
+    if (m_queue->idle.wait_for(lock, std::chrono::seconds(15), [&] { return m_queue->done; })) {
+      lock.unlock();
+      m_thread.join();
+    } else {
+      brlog(kTag, BRLOG_WARNING, "ZVFS: the manager's thread is still busy; not waiting\n");
+      lock.unlock();
+      m_thread.detach();
+    }
+  }
+
+  void remount() {
+    post([](Engine &e) {
+      e.unmountAll();
+      if (e.driveOn()) (void)e.mountAll();
+    });
+  }
+
+  void post(Job job) {
+    if (!m_queue) {
+      job(*m_engine);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_queue->lock);
+      m_queue->jobs.emplace_back(m_engine, std::move(job));
+    }
+    m_queue->wake.notify_one();
+  }
+
+  static void run(std::shared_ptr<Queue> q) {
+    brthread__setName(brthread__self(), "ZVFSMGR");
+    std::unique_lock<std::mutex> lock(q->lock);
+    for (;;) {
+      q->wake.wait(lock, [&] { return q->stop || !q->jobs.empty(); });
+      if (q->jobs.empty()) break;
+      auto [engine, job] = std::move(q->jobs.front());
+      q->jobs.pop_front();
+      lock.unlock();
+      job(*engine);
+      engine.reset();
+      lock.lock();
+    }
+    q->done = true;
+    q->idle.notify_all();
+  }
+
+  std::shared_ptr<Engine> m_engine;
+  std::shared_ptr<Queue> m_queue;
+  std::thread m_thread;
+};
+
 std::mutex g_managerLock;
 IZVFSManager *g_manager = nullptr;
 
 }  // namespace
 
 int32_t zvfsmanager__createWith(std::unique_ptr<ZVFSSystem> system, HBProperties *settings,
-                                IZVFSManager **out) {
+                                bool threaded, IZVFSManager **out) {
   if (!system || !out) return BR_EINVAL;
-  *out = new ZVFSManager(std::move(system), settings);
+  *out = new ZVFSManager(std::make_shared<Engine>(std::move(system), settings), threaded);
   return BR_OK;
 }
 
 int32_t zvfsmanager__create(IZVFSManager **out) {
-  return zvfsmanager__createWith(zvfssystem__posix(), nullptr, out);
+  return zvfsmanager__createWith(zvfssystem__posix(), nullptr, true, out);
 }
 
 void zvfsmanager__inspect(IZVFSManager *manager, std::vector<ZVFSSlotView> *slots,
                           std::vector<ZVDriveRecord> *mounted) {
-  if (auto *m = dynamic_cast<ZVFSManager *>(manager)) m->inspect(slots, mounted);
+  if (auto *m = dynamic_cast<ZVFSManager *>(manager)) m->engine().inspect(slots, mounted);
 }
 
 int32_t zvfsmanager__mountSlot(IZVFSManager *manager, const ZVServiceInfo *service, int slot,
                                bool shares) {
   auto *m = dynamic_cast<ZVFSManager *>(manager);
-  return m ? m->mountSlot(service, slot, shares) : BR_EINVAL;
+  return m ? m->engine().mountSlot(service, slot, shares) : BR_EINVAL;
 }
 
 HBRef<IZVFSManager> zvfsmanager__get() {

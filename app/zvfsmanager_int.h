@@ -66,9 +66,12 @@ struct ZVFSSystem {
 // xdg-open, and listServices on the default service address.
 std::unique_ptr<ZVFSSystem> zvfssystem__posix();
 
-// A manager over `system` and `settings` (null: the key is opened as at start-up). One reference.
+// A manager over `system` and `settings` (null: the key is opened as at start-up). `threaded`:
+// mounting and unmounting run in order on the manager's own thread (the program); otherwise on
+// the caller's (tests). One reference.
 HB_NODISCARD int32_t zvfsmanager__createWith(std::unique_ptr<ZVFSSystem> system,
-                                             HBProperties *settings, IZVFSManager **out);
+                                             HBProperties *settings, bool threaded,
+                                             IZVFSManager **out);
 
 // The mount root: the `drive.mountroot` setting (a leading "~/" is the home folder), else
 // "$HOME/Tessel".

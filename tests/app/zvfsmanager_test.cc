@@ -106,8 +106,8 @@ class ZVFSManagerTest : public testing::Test {
     for (const char *name : {ZVFS_SETTING_SHOWDRIVE, ZVFS_SETTING_MULTIDRIVE, ZVFS_SETTING_SHARED,
                              ZVFS_SETTING_LETTER})
       (void)m_settings->setProperty(name, nullptr);
-    ASSERT_EQ(
-        0, zvfsmanager__createWith(std::make_unique<FakeSystem>(&w), m_settings.get(), m_fs.out()));
+    ASSERT_EQ(0, zvfsmanager__createWith(std::make_unique<FakeSystem>(&w), m_settings.get(), false,
+                                         m_fs.out()));
   }
 
   void set(const char *name, const char *value) {

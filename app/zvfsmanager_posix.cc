@@ -66,8 +66,12 @@ class ZVFSSystemPosix final : public ZVFSSystem {
     struct stat st, parent;
     if (stat(path.c_str(), &st) != 0)
       return errno == ENOTCONN ? ZVRootState::Dead : ZVRootState::Free;
-    if (stat(root.c_str(), &parent) != 0) return ZVRootState::Free;
-    return st.st_dev != parent.st_dev ? ZVRootState::Mounted : ZVRootState::Free;
+    if (stat(root.c_str(), &parent) != 0 || st.st_dev == parent.st_dev) return ZVRootState::Free;
+    // The kernel answers stat from what it cached; opening the folder asks the helper.
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOTCONN ? ZVRootState::Dead : ZVRootState::Mounted;
+    close(fd);
+    return ZVRootState::Mounted;
   }
 
   void clearDeadMount(char letter) override {

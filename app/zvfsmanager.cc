@@ -2,6 +2,7 @@
 // which letters, and the drive helper processes that mount them.
 #include "zvfsmanager.h"
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -182,6 +183,8 @@ class Engine {
     *mounted = m_mounted;
   }
 
+  int helpers() const { return m_helpers.load(); }
+
   ~Engine() {
     // Helpers still running are told to quit when their standard input closes.
     for (Slot &s : m_slots)
@@ -302,6 +305,7 @@ class Engine {
     if (!device.empty()) m_mounted.push_back({device, service, name.substr(0, kIdMax)});
     brlog(kSpawnTag, BRLOG_INFO, "ZVFS: NEW PID=%lu\n", static_cast<unsigned long>(pid));
     m_slots[slot].pid = pid;
+    ++m_helpers;
     m_sys->sleepMs(kMountWaitMs);
     m_slots[slot].letter = letter;
     m_slots[slot].device = device;
@@ -329,6 +333,7 @@ class Engine {
       forget(slot.device, slot.service);
       m_sys->release(slot.pid);
     }
+    if (slot.pid) --m_helpers;
     slot = Slot();
   }
 
@@ -340,6 +345,7 @@ class Engine {
   std::mutex m_mountLock;  // the slots and the mounted list
   Slot m_slots[kSlots];
   std::vector<ZVDriveRecord> m_mounted;
+  std::atomic<int> m_helpers{0};  // slots with a helper, read without the lock
 };
 
 // The manager the program calls. Settings and the token change at once; mounting and unmounting
@@ -441,10 +447,12 @@ class ZVFSManager final : public HBObject<ZVFSManager, IZVFSManager> {
       m_queue->stop = true;
     }
     m_queue->wake.notify_all();
-    // The queued unmounts are done first; a service call that hangs is not waited for beyond
-    // this (the thread keeps what it uses, and the helpers quit with the program anyway).
+    // The queued unmounts are done first, so that each helper unmounts when told. The thread
+    // is not waited for beyond that (it may be inside a service call that hangs): it keeps what
+    // it uses, and helpers quit anyway when the program ends and their standard input closes.
+    const auto wait = std::chrono::milliseconds(m_engine->helpers() > 0 ? 6000 : 500);
     std::unique_lock<std::mutex> lock(m_queue->lock);
-    if (m_queue->idle.wait_for(lock, std::chrono::seconds(15), [&] { return m_queue->done; })) {
+    if (m_queue->idle.wait_for(lock, wait, [&] { return m_queue->done; })) {
       lock.unlock();
       m_thread.join();
     } else {

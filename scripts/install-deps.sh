@@ -9,6 +9,9 @@ build_pkgs=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchm
   libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev)
 test_pkgs=(fuse3 ffmpeg libimage-exiftool-perl python3-mutagen python3 procps curl openssl nginx-light
   xvfb xauth)
+# The pages: pictures and fonts made at build time, tested in Chromium with Node.
+build_pkgs+=(librsvg2-bin fonts-open-sans python3)
+test_pkgs+=(chromium)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 # Programs the benchmarks compare against.
 bench_pkgs=(exiv2 libimage-exiftool-perl ffmpeg libvips-tools)
@@ -24,6 +27,13 @@ for set in "${@:-build test}"; do
     esac
   done
 done
+
+# Node and npm may come from another packaging (one nodejs that carries npm): ask Debian for
+# them only when the commands are missing.
+if [[ " ${want[*]} " == *" chromium "* ]]; then
+  command -v node >/dev/null || want+=(nodejs)
+  command -v npm >/dev/null || want+=(npm)
+fi
 
 missing=()
 for p in "${want[@]}"; do

@@ -1142,7 +1142,9 @@ void HttpLoop::serve(HttpConn *c) {
   }
   bool ok = c->writeAll(headOf(resp.status, resp.headers, length, keep));
   char tmp[65536];
-  for (int64_t left = head ? 0 : length; ok && left > 0;) {
+  int64_t send = head ? 0 : length;
+  if (resp.cutAfter >= 0 && resp.cutAfter < send) send = resp.cutAfter;
+  for (int64_t left = send; ok && left > 0;) {
     ssize_t r = ::read(file.get(), tmp, sizeof tmp);
     if (r <= 0) {
       ok = false;
@@ -1152,7 +1154,7 @@ void HttpLoop::serve(HttpConn *c) {
     ok = c->writeAll(tmp, static_cast<size_t>(r));
     left -= r;
   }
-  if (!ok) c->after = After::Close;
+  if (!ok || send < (head ? 0 : length)) c->after = After::Close;
 }
 
 void HttpLoop::takeReturned() {

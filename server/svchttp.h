@@ -96,7 +96,8 @@ struct HttpResponse {
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
   std::string filePath;  // when set, the body is this file's content
-  bool ranges = false;   // with filePath: a single byte range of the request is honoured
+  bool ranges = false;    // with filePath: a single byte range of the request is honoured
+  int64_t cutAfter = -1;  // with filePath: drop the connection after this many body bytes
   bool close = false;    // close the connection after the answer
   bool abort = false;    // drop the connection without an answer
   void set(const std::string &name, const std::string &value);

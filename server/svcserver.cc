@@ -320,6 +320,14 @@ SvcValue SvcService::fileValue(const FileRec &f) const {
   v.set("size", size);
   v.set("mtime", std::to_string(f.mtime));
   v.set("ctime", std::to_string(f.ctime));
+  // Stored renditions, as "FILEID/STREAM" under the names clients know them by.
+  for (const std::string &r : f.renditions) {
+    const char *field = r == "tn"   ? "thumbnail"
+                        : r == "pv" ? "preview"
+                        : r == "st" ? "stream"
+                                    : nullptr;
+    if (field) v.set(field, std::to_string(f.id) + "/" + r);
+  }
   for (const auto &[k, val] : f.props)
     if (!v.find(k)) v.set(k, val);
   return v;
@@ -887,6 +895,13 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   if (!inlineType(ct)) resp.set("Content-Disposition", "attachment");
   resp.filePath = contentPath(svc.id, fileId, stream);
   resp.ranges = true;
+  if (req.method == "GET") {
+    std::lock_guard<std::mutex> g(m_faultLock);
+    if (m_downloadCount > 0) {
+      m_downloadCount--;
+      resp.cutAfter = m_downloadCutAfter;
+    }
+  }
 }
 
 void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpResponse &resp,
@@ -1099,6 +1114,11 @@ void SvcService::handleAdmin(const HttpRequest &req, HttpResponse &resp) {
     m_uploadAfter = num("after", 0);
     m_uploadStallMs = static_cast<int>(std::min<int64_t>(num("ms", 1000), 60000));
     m_uploadCount = static_cast<int>(num("count", 1));
+  } else if (cmd == "download") {
+    if (svchttp__param(req.query, "mode") != "cut") return textAnswer(resp, 400, "mode is cut");
+    std::lock_guard<std::mutex> g(m_faultLock);
+    m_downloadCutAfter = num("after", 0);
+    m_downloadCount = static_cast<int>(num("count", 1));
   } else if (cmd == "offline" || cmd == "online") {
     ok = m_store.setOnline(svchttp__param(req.query, "serviceid"), cmd == "online");
   } else if (cmd == "revoke") {
@@ -1117,6 +1137,7 @@ void SvcService::handleAdmin(const HttpRequest &req, HttpResponse &resp) {
     std::lock_guard<std::mutex> g(m_faultLock);
     m_failCount = 0;
     m_uploadCount = 0;
+    m_downloadCount = 0;
   } else {
     return textAnswer(resp, 404, "unknown admin command");
   }

@@ -85,6 +85,8 @@ class SvcService {
   int64_t m_uploadAfter = 0;
   int m_uploadStallMs = 0;
   int m_uploadCount = 0;
+  int64_t m_downloadCutAfter = 0;  // downloads cut after this many bytes of their body
+  int m_downloadCount = 0;
 };
 
 }  // namespace tessel::svc

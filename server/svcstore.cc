@@ -418,9 +418,16 @@ bool SvcStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) 
   Stmt p(m_db, "SELECT key, value FROM props WHERE fileid=? ORDER BY seq");
   p.bind(1, id);
   while (p.step() == SQLITE_ROW) out->props.emplace_back(p.text(0), p.text(1));
-  Stmt z(m_db, "SELECT size FROM streams WHERE fileid=? AND stream=''");
+  out->size = -1;
+  out->renditions.clear();
+  Stmt z(m_db, "SELECT stream, size FROM streams WHERE fileid=? ORDER BY stream");
   z.bind(1, id);
-  out->size = z.step() == SQLITE_ROW ? z.i64(0) : -1;
+  while (z.step() == SQLITE_ROW) {
+    if (z.text(0).empty())
+      out->size = z.i64(1);
+    else
+      out->renditions.push_back(z.text(0));
+  }
   return true;
 }
 

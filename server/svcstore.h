@@ -40,6 +40,7 @@ struct FileRec {
   int64_t ctime = 0;
   int64_t mtime = 0;
   int64_t size = -1;  // bytes of the main content, -1 before it was uploaded
+  std::vector<std::string> renditions;  // stored streams besides the main content
   SvcArgs props;
 };
 

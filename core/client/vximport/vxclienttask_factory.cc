@@ -3,6 +3,7 @@
 #include "vxclienttask_factory.h"
 
 #include "brlog.h"
+#include "vxclienttaskexport.h"
 #include "vxclienttaskimport.h"
 
 namespace {
@@ -32,9 +33,12 @@ int32_t vxclienttask__newImportTask(VXClientTask **out, const char *taskId, int3
 
 // ---- Export task ----
 
-int32_t vxclienttask__newExportTask(VXClientTask **out, const char *, VXClientTaskReference *,
-                                    IHBURI *) {
-  return notBuiltIn("export", out);
+int32_t vxclienttask__newExportTask(VXClientTask **out, const char *taskId,
+                                    VXClientTaskReference *source, IHBURI *destination) {
+  VXClientExportTask *task = nullptr;
+  const int32_t rc = VXClientExportTask::create(&task, taskId, source, destination);
+  *out = task;
+  return rc;
 }
 
 // ---- Auto-import task ----

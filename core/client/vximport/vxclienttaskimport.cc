@@ -438,10 +438,8 @@ int32_t VXClientImportTask::run(const char *valtoken) {
                        mirror ? HBWALK_DEPTH_FIRST | HBWALK_PRE_TOO : 0, this) == 0)
         (void)flushPending();
       m_pending.clear();
-    } else {
-      // Drive URIs would need a virtual file system of the drive; none is registered.
-      brlog(kTag, BRLOG_WARNING, "    Task[%s] -- Failed to iterate source!\n", getTaskID());
-      ++m_errorCount;
+    } else if (copyDriveSource(uri.get())) {
+      break;
     }
   }
   m_prefetch.reset();

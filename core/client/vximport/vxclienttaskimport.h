@@ -134,6 +134,10 @@ class VXClientImportTask : public VXClientTask {
   void setCurrentFile(const char *path, int64_t size);
   // The walk path of a source URI; false for a drive URI or anything that is not a local URL.
   static bool localPath(IHBURI *uri, std::string *out);
+  // A drive source: copied store to store through the virtual file system manager
+  // (vxclienttaskimport_vfs.cc). True when the failure ends the run.
+  bool copyDriveSource(IHBURI *uri);
+  friend class MyFileCopyTracker;
 
   HBRef<VXClientTaskReference> m_originalSource;
   HBRef<IHBZVURI> m_destView;  // only during prepare and run

@@ -44,6 +44,10 @@ TFSContent::TFSContent(std::string path, std::string key, int64_t size)
     : m_path(std::move(path)), m_key(std::move(key)), m_size(size), m_window(kFirstWindow) {}
 
 TFSContent::~TFSContent() {
+  {
+    std::unique_lock<std::mutex> lock(m_lock);
+    stopAhead(lock);
+  }
   endStream();
   if (m_fd >= 0) close(m_fd);
   // A piece nobody will finish goes with its content.
@@ -73,7 +77,8 @@ void TFSContent::endStream() {
   m_streamPos = m_streamEnd = -1;
 }
 
-void TFSContent::goUncached() {
+void TFSContent::goUncached(std::unique_lock<std::mutex> &lock) {
+  stopAhead(lock);
   brlog(kTag, BRLOG_WARNING, "No room for '%s' (%lld bytes): read from the service\n",
         m_key.c_str(), static_cast<long long>(m_size));
   endStream();
@@ -127,17 +132,9 @@ int32_t TFSContent::fill(int64_t from, int64_t to, const TFSOpenRange &open) {
         if (w <= 0) return BR_ENOSPC;
         off += static_cast<int32_t>(w);
       }
-      const int64_t before = m_streamPos;
+      passed(m_streamPos, m_streamPos + r);
       m_streamPos += r;
       m_fetched += r;
-      // Every chunk the download has now passed is whole.
-      for (int64_t k = before / TFS_CHUNK; k * TFS_CHUNK < m_streamPos; ++k) {
-        const int64_t kEnd = std::min((k + 1) * TFS_CHUNK, m_size);
-        if (kEnd <= m_streamPos && !m_have[static_cast<size_t>(k)]) {
-          m_have[static_cast<size_t>(k)] = true;
-          --m_missing;
-        }
-      }
       if (m_streamPos >= m_streamEnd) {
         // The window is done and the connection goes back to the pool.
         m_lastEnd = m_streamEnd;
@@ -149,13 +146,122 @@ int32_t TFSContent::fill(int64_t from, int64_t to, const TFSOpenRange &open) {
       }
     }
   }
-  if (m_missing == 0 && !m_complete) {
-    if (rename((m_path + kPartSuffix).c_str(), m_path.c_str()) == 0) {
-      m_complete = true;
-      if (TFSContentCache *cache = m_cache.load()) cache->completed(m_key);
+  return BR_OK;
+}
+
+void TFSContent::passed(int64_t start, int64_t pos) {
+  // Every chunk the download has now passed is whole (downloads start at a chunk's start).
+  for (int64_t k = start / TFS_CHUNK; k * TFS_CHUNK < pos; ++k) {
+    const int64_t kEnd = std::min((k + 1) * TFS_CHUNK, m_size);
+    if (kEnd <= pos && !m_have[static_cast<size_t>(k)]) {
+      m_have[static_cast<size_t>(k)] = true;
+      --m_missing;
     }
   }
-  return BR_OK;
+  if (m_missing == 0 && !m_complete &&
+      rename((m_path + kPartSuffix).c_str(), m_path.c_str()) == 0) {
+    m_complete = true;
+    m_completedUntold = true;
+  }
+}
+
+int64_t TFSContent::firstMissing(int64_t from, int64_t to) {
+  for (int64_t c = from / TFS_CHUNK; c * TFS_CHUNK < to; ++c)
+    if (!m_have[static_cast<size_t>(c)]) return c * TFS_CHUNK;
+  return -1;
+}
+
+void TFSContent::startAhead(int64_t from, const TFSOpenRange &open) {
+  if (m_ahead.joinable()) m_ahead.join();  // a thread that ended by itself
+  m_aheadStop = false;
+  m_aheadRunning = true;
+  m_aheadPos = from / TFS_CHUNK * TFS_CHUNK;
+  m_ahead = std::thread([this, open] { aheadLoop(open); });
+}
+
+void TFSContent::stopAhead(std::unique_lock<std::mutex> &lock) {
+  if (!m_ahead.joinable()) return;
+  m_aheadStop = true;
+  m_changed.notify_all();
+  std::thread t = std::move(m_ahead);
+  lock.unlock();
+  t.join();
+  lock.lock();
+}
+
+// The thread reading ahead. It holds no reference to its content (whose destructor ends it) and
+// never tells the cache anything itself, so that the content never dies on this thread.
+void TFSContent::aheadLoop(TFSOpenRange open) {
+  std::vector<char> buf(kPiece);
+  HBRef<IHBStream> s;
+  int64_t start = -1, pos = -1, end = -1;
+  auto drop = [&] {
+    if (s) (void)s->close();
+    s.reset();
+    start = pos = end = -1;
+  };
+  std::unique_lock<std::mutex> lock(m_lock);
+  while (!m_aheadStop && !m_complete) {
+    int64_t c = m_aheadPos / TFS_CHUNK;
+    while (c * TFS_CHUNK < m_size && m_have[static_cast<size_t>(c)]) ++c;
+    if (c * TFS_CHUNK >= m_size) break;
+    const int64_t at = c * TFS_CHUNK;
+    // As far ahead as the reader has read in one run, within bounds, or up to what one waits for.
+    const int64_t lead = std::clamp(m_readerEnd - m_seqStart, kFirstWindow, kMaxWindow);
+    if (at >= std::max(m_readerEnd + lead, m_wanted)) {
+      lock.unlock();
+      drop();  // the connection is not kept while waiting
+      lock.lock();
+      if (!m_aheadStop) m_changed.wait(lock);
+      continue;
+    }
+    // The download goes on while it is inside the chunk wanted; else one starts there.
+    if (!s || at < start || at > pos) {
+      lock.unlock();
+      drop();
+      const int64_t e = std::min(at + kMaxWindow, m_size);
+      const int32_t rc = open(at, e - 1, &s);
+      lock.lock();
+      if (rc < 0) {
+        s.reset();
+        m_aheadFailed = true;
+        break;
+      }
+      start = pos = at;
+      end = e;
+    }
+    m_aheadPos = pos;
+    lock.unlock();
+    const int32_t r =
+        s->read(buf.data(), static_cast<int32_t>(std::min<int64_t>(kPiece, end - pos)));
+    bool written = r > 0;
+    for (int32_t off = 0; written && off < r;) {
+      const ssize_t w = pwrite(m_fd, buf.data() + off, static_cast<size_t>(r - off), pos + off);
+      if (w < 0 && errno == EINTR) continue;
+      written = w > 0;
+      off += written ? static_cast<int32_t>(w) : 0;
+    }
+    lock.lock();
+    if (!written) {
+      // The reader meets the same fault itself and deals with it.
+      m_aheadFailed = true;
+      break;
+    }
+    passed(start, pos + r);
+    pos += r;
+    m_aheadPos = pos;
+    m_fetched += r;
+    m_changed.notify_all();
+    if (pos >= end) {
+      lock.unlock();
+      drop();
+      lock.lock();
+    }
+  }
+  m_aheadRunning = false;
+  m_changed.notify_all();
+  lock.unlock();
+  drop();
 }
 
 long TFSContent::readDirect(char *buf, size_t n, int64_t off, const TFSOpenRange &open) {
@@ -181,20 +287,40 @@ long TFSContent::read(char *buf, size_t n, int64_t off, const TFSOpenRange &open
   if (off < 0) return BR_EINVAL;
   if (off >= m_size || n == 0) return 0;
   n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), m_size - off));
-  std::lock_guard<std::mutex> lock(m_lock);
+  const int64_t to = off + static_cast<int64_t>(n);
+  std::unique_lock<std::mutex> lock(m_lock);
   if (!m_uncached && m_fd < 0) {
     m_fd = ::open((m_complete ? m_path : m_path + kPartSuffix).c_str(),
                   O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (m_fd < 0) goUncached();
+    if (m_fd < 0) goUncached(lock);
   }
   if (m_uncached) return readDirect(buf, n, off, open);
+  const bool onward = off == m_readerEnd;
+  if (!onward) m_seqStart = off;
+  m_readerEnd = to;
   if (!m_complete) {
-    const int32_t rc = fill(off, off + static_cast<int64_t>(n), open);
-    if (rc == BR_ENOSPC) {
-      goUncached();
-      return readDirect(buf, n, off, open);
+    // The thread reading ahead is about to bring these bytes: wait for them.
+    m_wanted = to;
+    m_changed.notify_all();
+    for (int64_t miss; m_aheadRunning && !m_aheadStop && (miss = firstMissing(off, to)) >= 0 &&
+                       miss >= m_aheadPos / TFS_CHUNK * TFS_CHUNK &&
+                       miss - m_aheadPos <= kContinueGap;)
+      m_changed.wait(lock);
+    m_wanted = -1;
+    if (firstMissing(off, to) >= 0) {
+      stopAhead(lock);
+      const int32_t rc = fill(off, to, open);
+      if (rc == BR_ENOSPC) {
+        goUncached(lock);
+        return readDirect(buf, n, off, open);
+      }
+      if (rc < 0) return rc;
     }
-    if (rc < 0) return rc;
+    if (onward && !m_complete && !m_aheadRunning && !m_aheadFailed) startAhead(to, open);
+  }
+  if (m_completedUntold) {
+    m_completedUntold = false;
+    if (TFSContentCache *cache = m_cache.load()) cache->completed(m_key);
   }
   size_t got = 0;
   while (got < n) {

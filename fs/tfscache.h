@@ -4,7 +4,9 @@
 // One cache file per version of a file (its identifier, size and modification time make the
 // key), filled a chunk at a time from ranged downloads as readers ask for its bytes; a reader
 // going on where the last download stopped continues that download, with a window that grows
-// while the reading stays sequential. A complete file keeps its name across runs; pieces are
+// while the reading stays sequential. A reader that goes on where its last read ended gets a
+// thread that downloads ahead of it (a lead as long as what it has read so far, within bounds),
+// so that fetching and reading overlap. A complete file keeps its name across runs; pieces are
 // removed at start. A version counts its whole size against the bound from its first read, and
 // so do the staging files of files being written. When the bound cannot be kept, the least
 // recently used versions not in use go; a version that still finds no room (or meets a full
@@ -12,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -19,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hbobj.h"
@@ -55,7 +59,16 @@ class TFSContent {
   int32_t startStream(int64_t at, const TFSOpenRange &open);
   void endStream();
   long readDirect(char *buf, size_t n, int64_t off, const TFSOpenRange &open);
-  void goUncached();
+  void goUncached(std::unique_lock<std::mutex> &lock);
+  // Marks the chunks a download from `start` has passed at `pos` as whole; renames the file
+  // once all are.
+  void passed(int64_t start, int64_t pos);
+  // The start of the first chunk of [from, to) not yet here, or -1.
+  int64_t firstMissing(int64_t from, int64_t to);
+  // With m_lock held (released while the thread ends).
+  void startAhead(int64_t from, const TFSOpenRange &open);
+  void stopAhead(std::unique_lock<std::mutex> &lock);
+  void aheadLoop(TFSOpenRange open);
 
   std::atomic<TFSContentCache *> m_cache{nullptr};  // none once the cache let go of it
   const std::string m_path;                         // the finished file; pieces are "<path>.part"
@@ -72,6 +85,15 @@ class TFSContent {
   int64_t m_lastEnd = -1;  // where the last download stopped
   int64_t m_window;
   int64_t m_fetched = 0;
+  // Reading ahead.
+  std::thread m_ahead;
+  std::condition_variable m_changed;
+  bool m_aheadRunning = false, m_aheadStop = false, m_aheadFailed = false;
+  bool m_completedUntold = false;  // complete, the cache not told yet
+  int64_t m_aheadPos = -1;         // where the thread's download is
+  int64_t m_readerEnd = -1;        // where the last read ended
+  int64_t m_seqStart = 0;          // where the reader's sequential run began
+  int64_t m_wanted = -1;           // a reader waits for the bytes before this
 };
 
 class TFSContentCache {

@@ -3,7 +3,6 @@
 // token, and its control endpoint is a Unix socket named after "TesselFSChildClass" and its pid.
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -25,6 +24,7 @@
 #include "hbrpc.h"
 #include "hbsvcendpoint.h"
 #include "hbsvcmethods.h"
+#include "hbuserdirs.h"
 #include "zvfsmanager_int.h"
 
 extern char **environ;
@@ -33,13 +33,6 @@ namespace {
 
 constexpr const char *kTag = "ZVFSMGR";
 constexpr int kUnmountCommandMs = 5000;
-
-std::string homeFolder() {
-  const char *home = getenv("HOME");
-  if (home && *home) return home;
-  const passwd *pw = getpwuid(getuid());
-  return pw && pw->pw_dir ? pw->pw_dir : "/";
-}
 
 // Runs `argv` and waits (bounded) for it; its exit code, or -1.
 int runAndWait(const std::vector<const char *> &argv) {
@@ -240,13 +233,5 @@ std::unique_ptr<ZVFSSystem> zvfssystem__posix() {
 }
 
 std::string zvfsmanager__mountRoot() {
-  std::string root;
-  if (hbproperties__readKeyValue(HBPROPERTIES_KEY_TESSELUTILFS, ZVFS_SETTING_MOUNTROOT, &root) <
-          0 ||
-      root.empty())
-    return homeFolder() + "/Tessel";
-  if (root == "~") return homeFolder();
-  if (root.compare(0, 2, "~/") == 0) return homeFolder() + root.substr(1);
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
-  return root;
+  return hbuserdirs__driveMountRoot();
 }

@@ -3,7 +3,6 @@
 // desktop program that started it is gone).
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "hbproperties.h"
 #include "hbrpc.h"
 #include "hbsvcendpoint.h"
+#include "hbuserdirs.h"
 #include "tfscache.h"
 #include "tfsctl.h"
 #include "tfsdrive.h"
@@ -32,32 +32,15 @@ namespace {
 constexpr const char *kTag = "TFSMAIN";
 constexpr int64_t kDefaultCacheMb = 2048;
 
-std::string home() {
-  const char *h = getenv("HOME");
-  if (h && *h) return h;
-  const passwd *pw = getpwuid(getuid());
-  return pw && pw->pw_dir ? pw->pw_dir : "/";
-}
-
 std::string setting(const char *name) {
   std::string value;
   if (hbproperties__readKeyValue(HBPROPERTIES_KEY_TESSELUTILFS, name, &value) < 0) value.clear();
   return value;
 }
 
-// As the desktop program finds it: `drive.mountroot`, else ~/Tessel.
-std::string mountRoot() {
-  std::string root = setting("drive.mountroot");
-  if (root.empty()) return home() + "/Tessel";
-  if (root == "~") return home();
-  if (root.compare(0, 2, "~/") == 0) return home() + root.substr(1);
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
-  return root;
-}
-
 std::string cacheFolder() {
   const char *x = getenv("XDG_CACHE_HOME");
-  const std::string base = x && *x == '/' ? x : home() + "/.cache";
+  const std::string base = x && *x == '/' ? x : hbuserdirs__home() + "/.cache";
   return base + "/Orvane Tessel Utility/tesselutilfs";
 }
 
@@ -138,7 +121,7 @@ int main(int argc, char **argv) {
   (void)hbsvc__initServiceURL();
   brhttp__setUserAgent("Orvane Tessel Utility FS/1.1");
 
-  const std::string root = mountRoot();
+  const std::string root = hbuserdirs__driveMountRoot();
   const std::string point = root + "/" + o.letter;
   if (!prepareMountPoint(root, point)) {
     brlog(kTag, BRLOG_ERROR, "Cannot use the mount point '%s'\n", point.c_str());

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "brlog.h"
+#include "hbuserdirs.h"
 
 namespace {
 
@@ -72,17 +73,7 @@ std::string tfsctl__encode(const TFSMessage &m) {
 }
 
 std::string tfsctl__runtimeDir() {
-  const char *runtime = getenv("XDG_RUNTIME_DIR");
-  if (runtime && *runtime == '/') return runtime;
-  const std::string dir = "/tmp/orvanetessel-" + std::to_string(getuid());
-  mkdir(dir.c_str(), 0700);
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-      (st.st_mode & 077) != 0) {
-    brlog(kTag, BRLOG_ERROR, "%s is not a private folder of this user\n", dir.c_str());
-    return std::string();
-  }
-  return dir;
+  return hbuserdirs__runtimeDir();
 }
 
 int32_t tfsctl__notifyUnavailable(const std::string &name, const std::string &service,

@@ -165,6 +165,8 @@ void TFSControl::run(bool watchStdin) {
     if (stdinOpen) fds.push_back({STDIN_FILENO, POLLIN, 0});
     const size_t firstPeer = fds.size();
     for (const Peer &p : peers) fds.push_back({p.fd, POLLIN, 0});
+    // Peers accepted below wait for the next poll.
+    const size_t polled = peers.size();
     const int n = poll(fds.data(), fds.size(), 250);
     if (n < 0 && errno != EINTR) break;
     if (fds[0].revents) break;
@@ -190,7 +192,7 @@ void TFSControl::run(bool watchStdin) {
         fire("the program is gone");
       }
     }
-    for (size_t i = peers.size(); i-- > 0;) {
+    for (size_t i = polled; i-- > 0;) {
       Peer &p = peers[i];
       bool drop = false;
       if (fds[firstPeer + i].revents) {

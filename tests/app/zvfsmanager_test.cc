@@ -110,6 +110,9 @@ class ZVFSManagerTest : public testing::Test {
                                          m_fs.out()));
   }
 
+  // The first store opened became the process's default.
+  void TearDown() override { hbproperties__setDefault(nullptr); }
+
   void set(const char *name, const char *value) {
     ASSERT_EQ(0, m_settings->setProperty(name, value));
   }

@@ -95,11 +95,11 @@ struct HttpResponse {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
-  std::string filePath;  // when set, the body is this file's content
+  std::string filePath;   // when set, the body is this file's content
   bool ranges = false;    // with filePath: a single byte range of the request is honoured
   int64_t cutAfter = -1;  // with filePath: drop the connection after this many body bytes
-  bool close = false;    // close the connection after the answer
-  bool abort = false;    // drop the connection without an answer
+  bool close = false;     // close the connection after the answer
+  bool abort = false;     // drop the connection without an answer
   void set(const std::string &name, const std::string &value);
 };
 

@@ -11,18 +11,27 @@ ifeq ($(CI),true)
 endif
 FUZZ_SECONDS ?= 15
 
-.PHONY: all deps build run test test-asan test-tsan bench fuzz clean
+.PHONY: all deps build run test test-asan test-tsan bench fuzz package clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh build test
 
-build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS)
+# Configures and builds (the targets given, else everything), one build at a time in the folder:
+# a second `make run` waits for the first one's build.
+define cmake_build
+	@mkdir -p $(BUILD)
+	flock $(BUILD)/.make.lock sh -c 'cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_INSTALL_PREFIX=/usr $(CMAKE_FLAGS) && cmake --build $(BUILD) -j $(JOBS) $(1)'
+endef
 
-run: build
+build: deps
+	$(call cmake_build)
+
+# Only the programs: the tests are built by `make test`.
+run: deps
+	$(call cmake_build,--target tessel_programs)
 	scripts/run.sh $(BUILD)/bin
 
 test: build
@@ -59,6 +68,11 @@ fuzz:
 	    -print_final_stats=0 build-fuzz/corpus/$$c fuzz/corpus/$$c 2>build-fuzz/$$n.log \
 	    || { tail -n 60 build-fuzz/$$n.log; exit 1; }; \
 	done
+
+# The Debian package, in $(BUILD)/package/.
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@ls -l $(BUILD)/package/*.deb
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -8,7 +8,7 @@ build_pkgs=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchm
   libpugixml-dev nlohmann-json3-dev libcpp-httplib-dev libfuse3-dev ccache
   libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev)
 test_pkgs=(fuse3 ffmpeg libimage-exiftool-perl python3-mutagen python3 procps curl openssl nginx-light
-  xvfb xauth)
+  xvfb xauth iproute2 dbus-daemon)
 # The pages: pictures and fonts made at build time, tested in Chromium with Node.
 build_pkgs+=(librsvg2-bin fonts-open-sans python3)
 test_pkgs+=(chromium)

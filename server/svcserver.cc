@@ -161,27 +161,68 @@ void corsHeaders(HttpResponse &resp, const std::string &origin) {
   resp.set("Access-Control-Max-Age", "600");
 }
 
+// The sign-in form's look: the desktop program's login window (290 px wide) shows it, so it is
+// laid out for a narrow window first. Only inline style may load (the page's security policy).
+const char kLoginStyle[] =
+    ":root{color-scheme:light dark;--bg:#f6f7f9;--card:#fff;--line:#e1e4ea;--text:#1d2330;"
+    "--muted:#5b6475;--accent:#2f6fde;--pressed:#2559b3;--error:#c83a3a;--error-bg:#fbeaea}"
+    "@media (prefers-color-scheme:dark){:root{--bg:#1f232b;--card:#282d37;--line:#3a404c;"
+    "--text:#e8ebf0;--muted:#a9b1bf;--accent:#5b8ff0;--pressed:#4a7de0;--error:#ef7d7d;"
+    "--error-bg:#3a2428}}"
+    "*{box-sizing:border-box}"
+    "html,body{margin:0;min-height:100%;background:var(--bg);color:var(--text);"
+    "font:13px/1.4 'Open Sans',system-ui,sans-serif}"
+    "main{max-width:360px;margin:0 auto;padding:32px 16px 16px}"
+    ".mark{display:block;margin:0 auto 16px}"
+    "h1{font-size:17px;font-weight:700;text-align:center;margin:0 0 4px}"
+    ".lead{color:var(--muted);text-align:center;margin:0 0 20px}"
+    "form{background:var(--card);border:1px solid var(--line);border-radius:6px;padding:16px}"
+    "label{display:block;font-size:11px;color:var(--muted);margin:0 0 12px}"
+    "input{display:block;width:100%;margin-top:4px;padding:8px;font:inherit;font-size:13px;"
+    "color:var(--text);background:var(--card);border:1px solid var(--line);border-radius:6px}"
+    "input:focus{outline:2px solid var(--accent);outline-offset:-1px;border-color:transparent}"
+    "button{display:block;width:100%;margin-top:4px;padding:9px;font:inherit;font-weight:700;"
+    "color:#fff;background:var(--accent);border:0;border-radius:6px;cursor:pointer}"
+    "button:hover{background:var(--pressed)}button:active{background:var(--pressed)}"
+    ".error{color:var(--error);background:var(--error-bg);border-radius:6px;padding:8px;"
+    "margin:0 0 12px}";
+
+// The drive with a photo on its way in, as on the program's icon.
+const char kLoginMark[] =
+    "<svg class=\"mark\" width=\"48\" height=\"48\" viewBox=\"0 0 48 48\" aria-hidden=\"true\">"
+    "<rect x=\"2\" y=\"2\" width=\"44\" height=\"44\" rx=\"10\" fill=\"#2f6fde\"/>"
+    "<rect x=\"8\" y=\"22\" width=\"32\" height=\"17\" rx=\"4\" fill=\"#fff\"/>"
+    "<rect x=\"13\" y=\"29\" width=\"13\" height=\"3\" rx=\"1.5\" fill=\"#9dbcf2\"/>"
+    "<circle cx=\"33.5\" cy=\"30.5\" r=\"2.2\" fill=\"#2e9d5b\"/>"
+    "<rect x=\"14\" y=\"7\" width=\"17\" height=\"13\" rx=\"2\" fill=\"#fff\" "
+    "transform=\"rotate(-8 22 13)\"/></svg>";
+
 std::string loginPage(const std::string &clientId, const std::string &redirect,
                       const std::string &error, const std::string &csrf) {
-  std::string page =
-      "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Sign in</title></head><body>"
-      "<h1>Sign in to your drive</h1>";
-  if (!error.empty()) page += "<p class=\"error\" id=\"error\">" + htmlEscape(error) + "</p>";
-  page +=
-      "<form method=\"post\" action=\"/oauth\">"
-      "<input type=\"hidden\" name=\"client_id\" value=\"" +
-      htmlEscape(clientId) +
-      "\">"
-      "<input type=\"hidden\" name=\"response_type\" value=\"token\">"
-      "<input type=\"hidden\" name=\"csrf\" value=\"" +
-      csrf +
-      "\">"
-      "<input type=\"hidden\" name=\"redirect_uri\" value=\"" +
-      htmlEscape(redirect) +
-      "\">"
-      "<label>Name <input name=\"username\" autofocus></label> "
-      "<label>Password <input name=\"password\" type=\"password\"></label> "
-      "<button type=\"submit\">Sign in</button></form></body></html>";
+  std::string page = std::string(
+                         "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
+                         "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+                         "<title>Sign in</title><style>") +
+                     kLoginStyle + "</style></head><body><main>" + kLoginMark +
+                     "<h1>Sign in to your drive</h1>"
+                     "<p class=\"lead\">Your account’s name and password.</p>"
+                     "<form method=\"post\" action=\"/oauth\">";
+  if (!error.empty())
+    page += "<p class=\"error\" id=\"error\" role=\"alert\">" + htmlEscape(error) + "</p>";
+  page += "<input type=\"hidden\" name=\"client_id\" value=\"" + htmlEscape(clientId) +
+          "\">"
+          "<input type=\"hidden\" name=\"response_type\" value=\"token\">"
+          "<input type=\"hidden\" name=\"csrf\" value=\"" +
+          csrf +
+          "\">"
+          "<input type=\"hidden\" name=\"redirect_uri\" value=\"" +
+          htmlEscape(redirect) +
+          "\">"
+          "<label>Name<input name=\"username\" autocomplete=\"username\" autocapitalize=\"off\" "
+          "spellcheck=\"false\" required autofocus></label>"
+          "<label>Password<input name=\"password\" type=\"password\" "
+          "autocomplete=\"current-password\" required></label>"
+          "<button type=\"submit\">Sign in</button></form></main></body></html>";
   return page;
 }
 

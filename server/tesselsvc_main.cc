@@ -11,6 +11,10 @@
 
 #include "svcserver.h"
 
+#ifndef TESSEL_VERSION
+#define TESSEL_VERSION "unknown"
+#endif
+
 namespace {
 
 tessel::svc::SvcService *g_service = nullptr;
@@ -21,8 +25,10 @@ void onSignal(int) {
 
 const char kUsage[] =
     "usage: tesselsvc serve --data DIR [options]\n"
-    "       tesselsvc adduser --data DIR NAME PASSWORD [--quota BYTES] [--drives N]"
+    "       tesselsvc adduser --data DIR NAME PASSWORD|- [--quota BYTES] [--drives N]"
     " [--transport soap|pktm]\n"
+    "       tesselsvc --version\n"
+    "adduser: \"-\" reads the password from the first line of standard input\n"
     "serve options:\n"
     "  --listen HOST:PORT        address to listen on (default 127.0.0.1:8480; port 0 picks one)\n"
     "  --public-url URL          address clients reach the service at, as handed out in apiurl\n"
@@ -194,6 +200,18 @@ int addUser(int argc, char **argv) {
     }
   }
   if (dir.empty() || pos.size() != 2) return usage();
+  // A password on a command line is visible to every local user: "-" takes it from standard
+  // input instead (its first line, without the line end).
+  if (pos[1] == "-") {
+    pos[1].clear();
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') pos[1] += static_cast<char>(c);
+    if (!pos[1].empty() && pos[1].back() == '\r') pos[1].pop_back();
+    if (pos[1].empty()) {
+      std::fprintf(stderr, "tesselsvc: no password on standard input\n");
+      return 1;
+    }
+  }
   tessel::svc::SvcStore store;
   std::string err;
   tessel::svc::NewUser u;
@@ -217,6 +235,10 @@ int main(int argc, char **argv) {
   std::string cmd = argv[1];
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (cmd == "--version") {
+    std::printf("tesselsvc %s\n", TESSEL_VERSION);
     return 0;
   }
   if (cmd == "serve") return serve(argc, argv);

@@ -8,6 +8,7 @@
 #pragma once
 
 struct IHBObj;
+class VXClientTaskReference;
 
 namespace tesseltool {
 
@@ -29,8 +30,12 @@ void printJsonString(const char *text);
 // iterator is consumed), texts and string objects as strings, any other object as null.
 void printJsonValue(IHBObj *value);
 
+// Writes a task reference (a backup source) as a JSON object to standard output: "sourceid",
+// "sourceclass", "name", "uris".
+void printReference(VXClientTaskReference *ref);
+
 }  // namespace tesseltool
 
 #define TESSEL_TOOL_COMMAND(ident, usage, summary, fn) \
-  static const bool tesseltool_registered_##ident =   \
+  static const bool tesseltool_registered_##ident =    \
       ::tesseltool::registerCommand({#ident, usage, summary, fn})

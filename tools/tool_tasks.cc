@@ -9,7 +9,7 @@
 #include "tesseltool.h"
 #include "vxclienttaskqueue.h"
 
-namespace {
+namespace tesseltool {
 
 void printReference(VXClientTaskReference *ref) {
   std::printf("{\"sourceid\": ");
@@ -32,6 +32,10 @@ void printReference(VXClientTaskReference *ref) {
   }
   std::printf("]}");
 }
+
+}  // namespace tesseltool
+
+namespace {
 
 // A saved text, "" when there is none.
 std::string savedText(const char *name) {
@@ -70,7 +74,7 @@ int run(int argc, char **argv) {
   std::printf("{\n  \"userSources\": [");
   for (size_t i = 0; i < sources.size(); ++i) {
     std::printf(i ? ",\n    " : "\n    ");
-    printReference(sources[i].get());
+    tesseltool::printReference(sources[i].get());
   }
   std::printf(sources.empty() ? "],\n" : "\n  ],\n");
   std::printf("  \"autoImports\": [");
@@ -85,7 +89,7 @@ int run(int argc, char **argv) {
                 vxclienttask__className(t.taskClass), t.flags, vxclienttask__stateName(t.state));
     tesseltool::printJsonString(dest.c_str());
     std::printf(", \"source\": ");
-    printReference(t.source.get());
+    tesseltool::printReference(t.source.get());
     std::printf("}");
   }
   std::printf(tasks.empty() ? "],\n" : "\n  ],\n");

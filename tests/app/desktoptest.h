@@ -3,6 +3,7 @@
 // the windows' state, runs script in the pages, clicks and types.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -22,7 +24,9 @@
 #include <vector>
 
 #include "appplatform.h"
+#include "hbimg.h"
 #include "hbproperties.h"
+#include "hbstream.h"
 #include "testutil.h"
 #include "zvbrowser.h"
 
@@ -32,13 +36,52 @@ namespace tessel::test {
 
 using json = nlohmann::json;
 
-// Polls `done` every 20 ms for at most `ms`: the tests wait for the program, never for a time.
+// Polls `done` every 20 ms, at least `ms` worth of polls (three times as long in sanitizer builds,
+// where the program and its web views run several times slower): the tests wait for the program,
+// never for a time.
 inline bool waitUntil(const std::function<bool()> &done, int ms = 30000) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  ms *= 3;
+#endif
   for (int waited = 0; waited < ms; waited += 20) {
     if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return done();
+}
+
+// A small JPEG picture of one colour.
+inline void writePhoto(const std::string &path, uint8_t shade) {
+  HBRef<HBImg> img;
+  ASSERT_EQ(0, HBImg::create(img.out(), 64, 48, 24));
+  for (int32_t y = 0; y < img->height(); ++y)
+    for (int32_t x = 0; x < img->width() * 3; ++x) img->row(y)[x] = static_cast<uint8_t>(shade + x);
+  HBRef<IHBMemStream> mem;
+  ASSERT_EQ(0, hbstream__newMem(mem.out(), 0));
+  ASSERT_GT(hbimg__encodeJpeg(img.get(), mem.get()), 0);
+  void *data = nullptr;
+  int32_t length = 0;
+  mem->getBuffer(&data, &length);
+  ASSERT_TRUE(writeFile(path, std::string(static_cast<char *>(data), length)));
+}
+
+// Content stored on a drive of the service (files/SERVICE/FILEID[.STREAM]): the originals for
+// an empty `stream`, else the streams of that name ("pv", "tn").
+inline int storedFiles(const std::string &data, const std::string &service,
+                       const std::string &stream = "") {
+  DIR *dir = opendir((data + "/files/" + service).c_str());
+  if (!dir) return 0;
+  int n = 0;
+  while (dirent *e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    const char *dot = strchr(e->d_name, '.');
+    if (stream.empty() ? !dot : dot && stream == dot + 1) ++n;
+  }
+  closedir(dir);
+  return n;
+}
+inline int storedOriginals(const std::string &data, const std::string &service) {
+  return storedFiles(data, service);
 }
 
 // One Xvfb for the test process, on a display number it picks itself; DISPLAY points at it.
@@ -265,6 +308,71 @@ class Automation {
   }
   // Marks the window's current page, so that waitPage waits for the next one.
   void markStale(const char *window) { eval(window, "window.zvStale = true; return 1;"); }
+  // Waits (bounded) until the script expression `condition` holds in the window's page.
+  bool waitFor(const char *window, const std::string &condition, int ms = 30000) {
+    // Quietly until it holds: while the window is still between pages the script may fail.
+    return waitUntil(
+        [&] {
+          json r = request(
+              {{"cmd", "eval"}, {"window", window}, {"script", "return !!(" + condition + ");"}});
+          return r.value("ok", false) && r.value("value", json()) == json(true);
+        },
+        ms);
+  }
+  // A picture of the window for a person to look at, when TESSEL_SCREENSHOT_DIR names a folder.
+  void screenshot(const char *window, const char *name) {
+    const char *dir = getenv("TESSEL_SCREENSHOT_DIR");
+    if (!dir || !*dir) return;
+    json r = request({{"cmd", "screenshot"},
+                      {"window", window},
+                      {"path", std::string(dir) + "/" + name + ".png"}});
+    EXPECT_TRUE(r.value("ok", false)) << r.dump();
+  }
+  // The preferences opened from the main page's empty folder list, the folder dialog answered
+  // with `folder`, then Done. The notice the preferences showed ("" when the folder was taken).
+  json addFolderThroughPreferences(const std::string &folder, const char *shot = nullptr) {
+    json notice;
+    [&] {
+      ASSERT_TRUE(click("main", "#folders-empty"));
+      ASSERT_TRUE(waitUntil([&] { return window("prefs").value("visible", false); }));
+      ASSERT_TRUE(waitPage("prefs", "preferences.html"));
+      ASSERT_TRUE(waitFor("prefs", "vxDest.uri"));
+      ASSERT_TRUE(click("prefs", "#add-folder"));
+      json dialog;
+      ASSERT_TRUE(waitUntil([&] {
+        dialog = request({{"cmd", "dialog"}, {"response", "accept"}, {"path", folder}});
+        return dialog.value("ok", false);
+      })) << dialog.dump();
+      EXPECT_EQ("folder", dialog.value("kind", ""));
+      ASSERT_TRUE(waitFor("prefs", "document.querySelector('.source')"));
+      EXPECT_EQ(json(folder.substr(folder.rfind('/') + 1)),
+                eval("prefs", "return document.querySelector('.source-name').title;"));
+      if (shot) screenshot("prefs", shot);
+      notice = eval("prefs", "return document.getElementById('notice').textContent;");
+      ASSERT_TRUE(click("prefs", "#done"));
+      ASSERT_TRUE(waitUntil([&] { return !window("prefs").value("visible", true); }));
+    }();
+    return notice;
+  }
+  // The service's sign-in form in the login window, filled in and sent; waits for the main page.
+  void signInOnTheForm(const std::string &name, const std::string &password,
+                       const char *shot = nullptr) {
+    ASSERT_TRUE(waitPage("login", "/oauth?client_id=TesselUtilityDesktop01&"));
+    if (shot) screenshot("login", shot);
+    // Each field typed into once it has the focus, and sent once both hold what was typed: keys
+    // of a busy machine arrive late.
+    for (const auto &[field, text] : {std::pair<const char *, std::string>{"username", name},
+                                      std::pair<const char *, std::string>{"password", password}}) {
+      const std::string input = std::string("document.querySelector('input[name=") + field + "]')";
+      ASSERT_TRUE(waitFor("login", input + ".focus() || document.activeElement === " + input));
+      ASSERT_TRUE(type("login", text));
+      ASSERT_TRUE(waitFor("login", input + ".value === " + json(text).dump()));
+    }
+    ASSERT_TRUE(type("login", "\n"));
+    ASSERT_TRUE(waitUntil([&] { return state().value("signedIn", false); }))
+        << eval("login", "return location.href + ' ' + document.body.innerText;");
+    ASSERT_TRUE(waitPage("main", "browser.html"));
+  }
 
  private:
   std::string m_path;

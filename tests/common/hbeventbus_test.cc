@@ -30,6 +30,7 @@ HBRef<IHBStr> heapStr(const char *text) {
 class Listener final : public HBObject<Listener, IHBEventListener> {
  public:
   static HBRef<Listener> make() { return HBRef<Listener>::adopt(new Listener); }
+  using HBObject::refcount;
 
   int32_t getifc(int32_t ifc, void **out) override {
     if (ifc == IHBObj::kIfc) return offer<IHBObj>(out);
@@ -321,6 +322,10 @@ TEST(HBEventDefault, ProcessWideBus) {
   EXPECT_EQ(l->threads[0], "EVT");
   // The bus lives on; its subscription must not outlive the test's leak check.
   ASSERT_EQ(hbevent__unsubscribe(HBEVENT_QUEUED, nullptr, l.get()), 0);
+  // "EVT" lets go of the listener only once its call has returned.
+  for (int i = 0; i < 5000 && l->refcount() > 1; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(1, l->refcount());
 }
 
 }  // namespace

@@ -370,11 +370,13 @@ class Walker {
  public:
   explicit Walker(HBFileWalk *w) : m_w(w) {}
 
-  // Processes the path in the buffer: 0 go on, 1 stop, 3 stop listing the current folder.
-  int32_t process(size_t len) {
+  // Processes the path in the buffer: 0 go on, 1 stop, 3 stop listing the current folder. The
+  // entry is looked up as `name` in the folder open as `dirFd` (AT_FDCWD: the whole path), which
+  // spares the kernel a walk of the whole path for each file of a big library.
+  int32_t process(size_t len, int dirFd = AT_FDCWD, const char *name = nullptr) {
     HBFileStat fs;
     FileInfo info;
-    if (statRecord(AT_FDCWD, m_w->path, &fs, &info) != 0) {
+    if (statRecord(dirFd, dirFd == AT_FDCWD ? m_w->path : name, &fs, &info) != 0) {
       brlog("FTW", BRLOG_WARNING, "%2d +++ RSTAT FAIL: %s\n", m_w->depth, m_w->path);
       return 0;
     }
@@ -426,6 +428,10 @@ class Walker {
   static int32_t settle(int32_t rc) { return rc == HBWALK_STOP ? 1 : rc == HBWALK_SKIP_REST ? 3 : 0; }
 
   int32_t descend(size_t len, const Key &key, const std::vector<DirEntry> &entries) {
+    // The folder stays open while its entries are looked up, down to a depth that keeps a deep
+    // tree well within the descriptor limit; deeper folders use whole paths.
+    const int dirFd =
+        m_w->depth < kOpenLevels ? ::open(m_w->path, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     m_ancestors.push_back(key);
     ++m_w->depth;
     int32_t result = 0;
@@ -441,7 +447,8 @@ class Walker {
       size_t n = len;
       if (needSlash) m_w->path[n++] = '/';
       std::memcpy(m_w->path + n, e.name.c_str(), e.name.size() + 1);
-      const int32_t rc = process(n + e.name.size());
+      const int32_t rc = dirFd >= 0 ? process(n + e.name.size(), dirFd, e.name.c_str())
+                                    : process(n + e.name.size());
       m_w->path[len] = '\0';
       if (rc == 1) {
         result = 1;
@@ -449,6 +456,7 @@ class Walker {
       }
       if (rc == 3) break;
     }
+    if (dirFd >= 0) ::close(dirFd);
     --m_w->depth;
     m_ancestors.pop_back();
     return result;
@@ -496,6 +504,8 @@ class Walker {
     m_images[key] = found ? 1 : 0;
     return found;
   }
+
+  static constexpr int32_t kOpenLevels = 64;
 
   HBFileWalk *m_w;
   std::vector<Key> m_ancestors;

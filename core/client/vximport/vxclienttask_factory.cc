@@ -1,22 +1,9 @@
-// The concrete tasks behind the queue. Until a kind is built into the program its factory
-// refuses with Unsupported (-16), which the queue reports to its caller.
+// The concrete tasks behind the queue: each factory builds its kind of task.
 #include "vxclienttask_factory.h"
 
-#include "brlog.h"
+#include "vxclienttaskaimport.h"
 #include "vxclienttaskexport.h"
 #include "vxclienttaskimport.h"
-
-namespace {
-
-constexpr const char *kTag = "TASKQ";
-
-int32_t notBuiltIn(const char *kind, VXClientTask **out) {
-  if (out) *out = nullptr;
-  brlog(kTag, BRLOG_ERROR, "No %s task in this program: not created\n", kind);
-  return BR_EUNSUPPORTED;
-}
-
-}  // namespace
 
 // ---- Import task ----
 
@@ -43,7 +30,13 @@ int32_t vxclienttask__newExportTask(VXClientTask **out, const char *taskId,
 
 // ---- Auto-import task ----
 
-int32_t vxclienttask__newAutoImportTask(VXClientTask **out, const char *, int32_t, uint32_t,
-                                        VXClientTaskReference *, IHBURI *, VXClientTaskQueue *) {
-  return notBuiltIn("auto-import", out);
+int32_t vxclienttask__newAutoImportTask(VXClientTask **out, const char *taskId, int32_t taskClass,
+                                        uint32_t flags, VXClientTaskReference *source,
+                                        IHBURI *destination, VXClientTaskQueue *queue) {
+  if (!out) return BR_EINVAL;
+  VXClientAutoImportTask *task = nullptr;
+  const int32_t rc =
+      VXClientAutoImportTask::create(taskId, taskClass, flags, source, destination, queue, &task);
+  *out = task;
+  return rc;
 }

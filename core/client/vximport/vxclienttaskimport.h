@@ -107,6 +107,8 @@ class VXClientImportTask : public VXClientTask {
   // the top, "0" without one).
   std::string parentFor(int32_t depth) const;
   VXClientTaskReference *originalSource() const { return m_originalSource.get(); }
+  // The walk path of a source URI; false for a drive URI or anything that is not a local URL.
+  static bool localPath(IHBURI *uri, std::string *out);
   // The session token of the pass in progress ("" outside prepare and run).
   const std::string &tokenInUse() const { return m_token; }
 
@@ -132,8 +134,6 @@ class VXClientImportTask : public VXClientTask {
   // drive URI with device and service).
   void takeDestination(HBRef<IHBURI> *dest);
   void setCurrentFile(const char *path, int64_t size);
-  // The walk path of a source URI; false for a drive URI or anything that is not a local URL.
-  static bool localPath(IHBURI *uri, std::string *out);
   // A drive source: copied store to store through the virtual file system manager
   // (vxclienttaskimport_vfs.cc). True when the failure ends the run.
   bool copyDriveSource(IHBURI *uri);

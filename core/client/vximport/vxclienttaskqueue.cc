@@ -549,7 +549,11 @@ int32_t VXClientTaskQueue::newTask(VXClientTask **out, int32_t type, IHBObj *sou
   if (rc < 0) return rc;
   if (!task) return BR_EUNSPEC;
   rc = queueTask(task.get());
-  if (rc < 0) return type == TASK_TYPE_EXPORT ? rc : BR_OK;
+  if (rc < 0) {
+    // A task that never got in is removed at once: it lets go of its watchers and file map.
+    task->notifyTask(TASK_NOTIFY_REMOVED_DELETE);
+    return type == TASK_TYPE_EXPORT ? rc : BR_OK;
+  }
   if (type == TASK_TYPE_AUTOIMPORT) {
     saveAutoImports(nullptr, nullptr);
     saveUserSources();
@@ -655,6 +659,8 @@ int32_t VXClientTaskQueue::loadAutoImports(HBProperties *store, IHBIter **out) {
         (void)task->setPaused(0);
       else if (e.state == TASK_STATE_CANCELING || e.state == TASK_STATE_CANCELED)
         (void)task->setPaused(1);
+    } else {
+      task->notifyTask(TASK_NOTIFY_REMOVED);
     }
     restored.push_back(std::move(task));
   }

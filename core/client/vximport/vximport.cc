@@ -333,10 +333,20 @@ int32_t findExisting(const VXImportContext *ctx, HBRPCGeneric *rpc,
   if (std::strtoll(mtime, nullptr, 10) != info.modifiedMs ||
       std::strtoll(size, nullptr, 10) != info.size)
     return BR_OK;
+  // An entry whose upload was cut off, and whose removal could not reach the service then,
+  // reports the size it was made with: it is no copy of the file. It goes, and the file anew.
+  const int32_t stored = vximport__hasContent(ctx, id, info.size);
+  if (stored < 0) return stored;
+  if (stored == 0) {
+    brlog(kTag, BRLOG_WARNING, "Match without its content, removing it: '%s' --> %s\n", path, id);
+    const std::string fileId = id;
+    const int32_t rc =
+        hbsvc__removeFile(rpc, ctx->valtoken, ctx->deviceId, ctx->serviceId, fileId.c_str());
+    return rc < 0 ? vximport__rpcFailure(rpc, rc) : BR_OK;
+  }
   brlog(kTag, BRLOG_VERBOSE2, "Exact match: '%s' --> %s (%llub, %llu)\n", path, id,
         static_cast<unsigned long long>(info.modifiedMs),
         static_cast<unsigned long long>(info.size));
-  (void)ctx;
   return BR_EEXISTS;
 }
 
@@ -353,8 +363,19 @@ std::string vximport__safeName(const char *name) {
 
 std::string vximport__fileKey(const char *path) {
   unsigned char digest[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char *>(path ? path : ""), path ? std::strlen(path) : 0,
-       digest);
+  // A rescan asks for the key of every file of a library: the digest is looked up once, not at
+  // every call as the one-shot function does.
+  static EVP_MD *const md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  struct Ctx {
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    ~Ctx() { EVP_MD_CTX_free(ctx); }
+  };
+  thread_local Ctx local;
+  const size_t len = path ? std::strlen(path) : 0;
+  if (!md || !local.ctx || EVP_DigestInit_ex(local.ctx, md, nullptr) != 1 ||
+      EVP_DigestUpdate(local.ctx, path ? path : "", len) != 1 ||
+      EVP_DigestFinal_ex(local.ctx, digest, nullptr) != 1)
+    SHA1(reinterpret_cast<const unsigned char *>(path ? path : ""), len, digest);
   unsigned char text[4 * ((SHA_DIGEST_LENGTH + 2) / 3) + 1];
   const int n = EVP_EncodeBlock(text, digest, SHA_DIGEST_LENGTH);
   std::string key(reinterpret_cast<char *>(text), static_cast<size_t>(n));

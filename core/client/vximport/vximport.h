@@ -82,6 +82,11 @@ HB_NODISCARD int32_t vximport__sendStream(const VXImportContext *context, const 
 
 // ---- Pieces the import tasks share ----
 
+// Whether the drive holds the main content of `fileId`, `length` bytes of it: 1 yes, 0 no (none
+// stored, or another length), or a negative code when the service could not be asked.
+HB_NODISCARD int32_t vximport__hasContent(const VXImportContext *context, const char *fileId,
+                                          int64_t length);
+
 // The file's name made safe for the drive: each of " * / : < > ? \ | becomes "_".
 std::string vximport__safeName(const char *name);
 

@@ -1,6 +1,7 @@
 // The upload of one stream of an imported file: HTTP PUT to the drive's files address.
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -85,26 +86,20 @@ int32_t diagnoseShortSend(const VXImportContext *ctx, const char *path, int64_t 
   return BR_ETIMEDOUT;
 }
 
-}  // namespace
-
-int32_t vximport__sendStream(const VXImportContext *ctx, const char *path, const char *fileId,
-                             const char *streamName, IHBStream *data) {
-  if (!ctx || !ctx->deviceId || !ctx->serviceId || !fileId || !data) return BR_EINVAL;
-  if (ctx->canceled && ctx->canceled()) return BR_ECANCELED;
-  if (ctx->bytesSent) ctx->bytesSent->store(0, std::memory_order_relaxed);
-
-  // 2, 3: the address and the path on it.
-  HBRef<IHBURL> endpoint;
+// The address of the service for the drive and the path of the content of `fileId` (stream
+// `streamName`, or the main content) on it; *cookie false when the token goes into the path.
+int32_t contentTarget(const VXImportContext *ctx, const char *fileId, const char *streamName,
+                      HBRef<IHBURL> &endpoint, std::string *target, bool *cookie) {
   int32_t rc;
   if (ctx->uploadURL)
     endpoint = HBRef<IHBURL>::retain(ctx->uploadURL);
   else if ((rc = vximport__serviceURL(ctx->deviceId, ctx->serviceId, endpoint.out())) < 0)
     return rc;
   const char *host = endpoint->getHost() ? endpoint->getHost() : "";
-  bool cookie = true;
+  *cookie = true;
   if ((ctx->flags & IMPORT_FLAG_OLD_FIRMWARE) && isNumericIPv4(host)) {
     brlog(kTag, BRLOG_INFO, "  -- Older firmware local(%s) -- no cookie\n", host);
-    cookie = false;
+    *cookie = false;
   }
   std::string base = endpoint->getPath() ? endpoint->getPath() : "";
   if (base.size() > 255) base.resize(255);
@@ -115,10 +110,46 @@ int32_t vximport__sendStream(const VXImportContext *ctx, const char *path, const
     while (!base.empty() && base.back() == '/') base.pop_back();
     base += "/files";
   }
-  std::string target = base;
-  if (!cookie) target += std::string("/") + (ctx->valtoken ? ctx->valtoken : "");
-  target += std::string("/") + ctx->deviceId + "/" + ctx->serviceId + "/" + fileId;
-  if (streamName) target += std::string("/") + streamName;
+  *target = base;
+  if (!*cookie) *target += std::string("/") + (ctx->valtoken ? ctx->valtoken : "");
+  *target += std::string("/") + ctx->deviceId + "/" + ctx->serviceId + "/" + fileId;
+  if (streamName) *target += std::string("/") + streamName;
+  return BR_OK;
+}
+
+// The session and the client, as every request for content carries them.
+int32_t addClientHeaders(const VXImportContext *ctx, BRHTTPRequest *req, bool cookie,
+                         const char *purpose) {
+  int32_t rc = BR_OK;
+  if (cookie) {
+    const std::string value = std::string("valtoken=") + (ctx->valtoken ? ctx->valtoken : "");
+    rc = BRHTTPRequest__addRequestHeader(req, "Cookie", value.c_str());
+    if (rc >= 0) rc = BRHTTPRequest__addRequestHeader(req, "X-VXVALTOKEN", ctx->valtoken);
+  }
+  char agent[256];
+  if (rc >= 0 && brhttp__getUserAgent(agent, sizeof agent) > 0) {
+    const std::string value = std::string(BRHTTP_USER_AGENT_PREFIX) + agent;
+    rc = BRHTTPRequest__addRequestHeader(req, "X-SQUser-Agent", value.c_str());
+  }
+  if (rc >= 0) rc = BRHTTPRequest__addRequestHeader(req, "X-SQClientType", purpose);
+  return rc;
+}
+
+}  // namespace
+
+int32_t vximport__sendStream(const VXImportContext *ctx, const char *path, const char *fileId,
+                             const char *streamName, IHBStream *data) {
+  if (!ctx || !ctx->deviceId || !ctx->serviceId || !fileId || !data) return BR_EINVAL;
+  if (ctx->canceled && ctx->canceled()) return BR_ECANCELED;
+  if (ctx->bytesSent) ctx->bytesSent->store(0, std::memory_order_relaxed);
+
+  // 2, 3: the address and the path on it.
+  HBRef<IHBURL> endpoint;
+  std::string target;
+  bool cookie = true;
+  int32_t rc = contentTarget(ctx, fileId, streamName, endpoint, &target, &cookie);
+  if (rc < 0) return rc;
+  const char *host = endpoint->getHost() ? endpoint->getHost() : "";
   brlog(kTag, BRLOG_INFO, "Sending Stream '%s' to %s://%s:%u%s\n",
         streamName ? streamName : "(null)", endpoint->getScheme(), host,
         static_cast<unsigned>(endpoint->getPort()), target.c_str());
@@ -157,17 +188,7 @@ int32_t vximport__sendStream(const VXImportContext *ctx, const char *path, const
     rc = BRHTTPRequest__addRequestHeader(req, "Content-Length", len.c_str());
   }
   // 6, 7: the session and the client.
-  if (rc >= 0 && cookie) {
-    const std::string value = std::string("valtoken=") + (ctx->valtoken ? ctx->valtoken : "");
-    rc = BRHTTPRequest__addRequestHeader(req, "Cookie", value.c_str());
-    if (rc >= 0) rc = BRHTTPRequest__addRequestHeader(req, "X-VXVALTOKEN", ctx->valtoken);
-  }
-  char agent[256];
-  if (rc >= 0 && brhttp__getUserAgent(agent, sizeof agent) > 0) {
-    const std::string value = std::string(BRHTTP_USER_AGENT_PREFIX) + agent;
-    rc = BRHTTPRequest__addRequestHeader(req, "X-SQUser-Agent", value.c_str());
-  }
-  if (rc >= 0) rc = BRHTTPRequest__addRequestHeader(req, "X-SQClientType", "512; purpose=import");
+  if (rc >= 0) rc = addClientHeaders(ctx, req, cookie, "512; purpose=import");
 
   // 8: the body, block by block.
   Copy copy{ctx};
@@ -212,4 +233,36 @@ int32_t vximport__sendStream(const VXImportContext *ctx, const char *path, const
   BRHTTPRequest__destroy(req);
   hburl__release(endpoint.get(), conn);
   return result;
+}
+
+int32_t vximport__hasContent(const VXImportContext *ctx, const char *fileId, int64_t length) {
+  if (!ctx || !ctx->deviceId || !ctx->serviceId || !fileId) return BR_EINVAL;
+  HBRef<IHBURL> endpoint;
+  std::string target;
+  bool cookie = true;
+  int32_t rc = contentTarget(ctx, fileId, nullptr, endpoint, &target, &cookie);
+  if (rc < 0) return rc;
+  BRHTTPConnection *conn = nullptr;
+  if ((rc = hburl__connect(endpoint.get(), &conn)) < 0) return rc;
+  BRHTTPRequest *req = nullptr;
+  rc = BRHTTPConnection__newRequest(conn, "HEAD", encodeTarget(target).c_str(), &req);
+  if (rc >= 0) {
+    rc = addClientHeaders(ctx, req, cookie, "512; purpose=import");
+    if (rc >= 0) rc = BRHTTPRequest__sendRequest(req);
+    if (rc >= 0) rc = BRHTTPRequest__receiveResponseHeader(req, nullptr, 0);
+    if (rc >= 200 && rc <= 299) {
+      const char *len = BRHTTPRequest__getResponseHeader(req, "Content-Length");
+      rc = len && std::strtoll(len, nullptr, 10) == length ? 1 : 0;
+    } else if (rc == 404) {
+      rc = 0;
+    } else if (rc >= 0) {
+      rc = BR_EFAULT;
+    }
+    if (rc < 0) BRHTTPConnection__close(conn);
+    BRHTTPRequest__destroy(req);
+  } else {
+    BRHTTPConnection__close(conn);
+  }
+  hburl__release(endpoint.get(), conn);
+  return rc;
 }

@@ -1,0 +1,421 @@
+// The local folder watcher over inotify (see vxfsevent_posix.h).
+//
+// One inotify descriptor serves every watcher of the process: the system allows a user only a
+// few of them (fs.inotify.max_user_instances), and every desktop program takes some. A folder
+// watched by two watchers has one watch descriptor, shared: the map from watch descriptors to
+// the slots watching them (and each slot's map to its own path of that folder) is guarded by the
+// watch lock. The watch lock is never held while the table lock is taken, so the thread may take
+// it under the table lock when it frees a slot.
+#include "vxfsevent_posix.h"
+
+#include <dirent.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "brlog.h"
+#include "hbstr.h"
+#include "vxclienttask.h"
+
+namespace {
+
+constexpr const char *kTag = "VXFSEV";
+constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM |
+                           IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr size_t kReadBuffer = 64 * 1024;
+
+void *handle(int wd) {
+  return reinterpret_cast<void *>(static_cast<intptr_t>(wd));
+}
+
+std::string uriText(IHBURI *uri) {
+  HBRef<IHBStr> s;
+  if (!uri || uri->toString(s.out()) < 0 || !s->getText()) return "?";
+  return s->getText();
+}
+
+// Folders the import walk does not enter are not watched either.
+bool skippedName(const char *name) {
+  return std::strncmp(name, "..", 2) == 0 || std::strncmp(name, ".vx", 3) == 0;
+}
+
+std::atomic<int32_t> g_watchLimit{0};
+
+struct Slot;
+
+struct Shared {
+  BRMutex watchLock;
+  int fd = -1;
+  std::unordered_map<int, std::vector<Slot *>> owners;  // watch descriptor -> slots
+  std::set<Slot *> slots;                               // every slot made and not yet freed
+};
+
+Shared &shared() {
+  static Shared *s = new Shared;  // lives on with the thread
+  return *s;
+}
+
+VXWatchTable &table() {
+  static VXWatchTable *t = new VXWatchTable("FSEVENT", VXFSEVENT_QUIET_MS);
+  return *t;
+}
+
+struct Slot final : VXWatchSlot {
+  std::string root;
+  int rootWd = -1;
+  // The program's own data folder (log, file maps): watching it would make every run, which
+  // writes there, set off the next one when a source holds it.
+  std::string own;
+  // Under the watch lock.
+  std::unordered_map<int, std::string> paths;
+  // Under the table lock.
+  VXFSEventer *owner = nullptr;  // null once the watcher is gone
+  std::vector<std::string> unwatched;
+  // Taken when due (table lock), used by the thread.
+  HBRef<IHBURI> dueURI;
+  std::vector<HBRef<IVXFSEventSink>> dueSinks;
+
+  ~Slot() override;
+  void takeDue() override {
+    if (!owner) return;
+    dueURI = HBRef<IHBURI>::retain(owner->watchedURI());
+    dueSinks = owner->sinks();
+  }
+  bool deliverDue() override;
+  void logRemoved() override {
+    brlog(kTag, BRLOG_INFO, "Removed FS listener: '?': %p\n", handle(rootWd));
+  }
+};
+
+// Drops `slot` from the owners of `wd`; the last owner removes the watch. Watch lock held.
+void disown(Slot *slot, int wd) {
+  Shared &sh = shared();
+  auto it = sh.owners.find(wd);
+  if (it == sh.owners.end()) return;
+  auto &v = it->second;
+  v.erase(std::remove(v.begin(), v.end(), slot), v.end());
+  if (!v.empty()) return;
+  inotify_rm_watch(sh.fd, wd);
+  sh.owners.erase(it);
+}
+
+Slot::~Slot() {
+  Shared &sh = shared();
+  BRLock hold(sh.watchLock);
+  for (const auto &p : paths) disown(this, p.first);
+  sh.slots.erase(this);
+}
+
+// Adds the watches of the tree at `path` to `slot` (watch lock held). Folders that cannot be
+// watched go to *failed; the first failure's error is kept in *err.
+void watchTree(Slot *slot, const std::string &path, std::vector<std::string> *failed, int *err) {
+  Shared &sh = shared();
+  std::vector<std::string> todo{path};
+  while (!todo.empty()) {
+    std::string dir = std::move(todo.back());
+    todo.pop_back();
+    if (dir == slot->own) continue;
+    const int32_t limit = g_watchLimit.load();
+    int wd = -1;
+    if (limit > 0 && static_cast<int32_t>(slot->paths.size()) >= limit)
+      errno = ENOSPC;
+    else
+      wd = inotify_add_watch(sh.fd, dir.c_str(), kMask);
+    if (wd < 0) {
+      // A folder removed meanwhile, or a file, is nothing to watch.
+      if (errno == ENOENT || errno == ENOTDIR) continue;
+      failed->push_back(dir);
+      if (!*err) *err = errno;
+      continue;
+    }
+    auto it = slot->paths.find(wd);
+    if (it != slot->paths.end() && it->second != dir) continue;  // a second link: a loop
+    if (it == slot->paths.end()) {
+      slot->paths.emplace(wd, dir);
+      sh.owners[wd].push_back(slot);
+    }
+    DIR *d = opendir(dir.c_str());
+    if (!d) continue;
+    while (struct dirent *e = readdir(d)) {
+      const char *n = e->d_name;
+      if (!std::strcmp(n, ".") || !std::strcmp(n, "..") || skippedName(n)) continue;
+      bool isDir = e->d_type == DT_DIR;
+      if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+        struct stat st;
+        isDir = fstatat(dirfd(d), n, &st, 0) == 0 && S_ISDIR(st.st_mode);
+      }
+      if (isDir) todo.push_back(dir + "/" + n);
+    }
+    closedir(d);
+  }
+}
+
+// Drops the watches of `slot` on the tree at `path` (moved away). Watch lock held.
+void unwatchTree(Slot *slot, const std::string &path) {
+  const std::string prefix = path + "/";
+  for (auto it = slot->paths.begin(); it != slot->paths.end();) {
+    if (it->first != slot->rootWd &&
+        (it->second == path || it->second.compare(0, prefix.size(), prefix) == 0)) {
+      disown(slot, it->first);
+      it = slot->paths.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void logUnwatched(const Slot *slot, const std::vector<std::string> &failed, int err) {
+  if (failed.empty()) return;
+  if (err == ENOSPC)
+    brlog(kTag, BRLOG_ERROR,
+          "Out of folder watches (fs.inotify.max_user_watches): %d folders below '%s' are not "
+          "watched, first '%s'\n",
+          (int)failed.size(), slot->root.c_str(), failed.front().c_str());
+  else
+    brlog(kTag, BRLOG_ERROR, "Cannot watch %d folders below '%s', first '%s': %d\n",
+          (int)failed.size(), slot->root.c_str(), failed.front().c_str(), err);
+}
+
+// Records folders that could not be watched (table lock, so never with the watch lock).
+void addUnwatched(Slot *slot, const std::vector<std::string> &failed) {
+  if (failed.empty()) return;
+  BRLock hold(table().lock());
+  for (const auto &f : failed)
+    if (std::find(slot->unwatched.begin(), slot->unwatched.end(), f) == slot->unwatched.end())
+      slot->unwatched.push_back(f);
+}
+
+struct Failures {
+  std::vector<std::string> folders;
+  int err = 0;
+};
+
+// The thread's reader of the shared descriptor.
+void readShared() {
+  alignas(struct inotify_event) static char buf[kReadBuffer];  // only the thread reads
+  Shared &sh = shared();
+  std::set<Slot *> changed, rescan;
+  std::unordered_map<Slot *, Failures> failures;
+  {
+    BRLock hold(sh.watchLock);
+    for (;;) {
+      const ssize_t n = read(sh.fd, buf, kReadBuffer);
+      if (n <= 0) break;
+      for (char *p = buf; p < buf + n;) {
+        const auto *ev = reinterpret_cast<const struct inotify_event *>(p);
+        p += sizeof(struct inotify_event) + ev->len;
+        if (ev->mask & IN_Q_OVERFLOW) {
+          brlog(kTag, BRLOG_WARNING,
+                "Too many changes at once: walking every watched tree again\n");
+          changed.insert(sh.slots.begin(), sh.slots.end());
+          rescan.insert(sh.slots.begin(), sh.slots.end());
+          continue;
+        }
+        auto it = sh.owners.find(ev->wd);
+        if (it == sh.owners.end()) continue;
+        const std::vector<Slot *> owners = it->second;
+        if (ev->mask & IN_IGNORED) {
+          for (Slot *s : owners) {
+            if (ev->wd == s->rootWd)
+              brlog(kTag, BRLOG_WARNING, "Watched folder is gone: '%s'\n", s->root.c_str());
+            s->paths.erase(ev->wd);
+          }
+          sh.owners.erase(ev->wd);
+          continue;
+        }
+        changed.insert(owners.begin(), owners.end());
+        if (!(ev->mask & IN_ISDIR) || !ev->len || skippedName(ev->name)) continue;
+        for (Slot *s : owners) {
+          auto pit = s->paths.find(ev->wd);
+          if (pit == s->paths.end()) continue;
+          const std::string child = pit->second + "/" + ev->name;
+          if (ev->mask & IN_MOVED_FROM) unwatchTree(s, child);
+          Failures &f = failures[s];
+          if (ev->mask & (IN_CREATE | IN_MOVED_TO)) watchTree(s, child, &f.folders, &f.err);
+        }
+      }
+    }
+    // Folders made while the queue was lost were never announced.
+    for (Slot *s : rescan) {
+      Failures &f = failures[s];
+      watchTree(s, s->root, &f.folders, &f.err);
+    }
+  }
+  for (auto &f : failures) {
+    logUnwatched(f.first, f.second.folders, f.second.err);
+    addUnwatched(f.first, f.second.folders);
+  }
+  for (Slot *s : changed) table().touch(s);
+}
+
+bool Slot::deliverDue() {
+  HBRef<IHBURI> uri = std::move(dueURI);
+  std::vector<HBRef<IVXFSEventSink>> sinks = std::move(dueSinks);
+  bool again = false;
+  HBRef<VXFSEvent> event;
+  if (uri && VXFSEvent::create(VXFSEVENT_TYPE_FOLDER, uri.get(), 1, event) == 0) {
+    const std::string text = uriText(uri.get());
+    brlog(kTag, BRLOG_INFO, "Notify FS Event Sinks: '%s'\n", text.c_str());
+    // A receiver busy with a run would otherwise miss a change made behind its walk.
+    if (VXFSEventer::deliver(sinks, event.get()) == BR_EINPROGRESS) {
+      brlog(kTag, BRLOG_INFO,
+            "Sink wasn't ready for events of '%s', keeping them for another %dms...\n",
+            text.c_str(), VXFSEVENT_QUIET_MS);
+      again = true;
+    }
+  }
+  // Folders the system refused earlier may have room now.
+  std::vector<std::string> todo;
+  {
+    BRLock hold(table().lock());
+    todo.swap(unwatched);
+  }
+  if (todo.empty()) return again;
+  Failures f;
+  {
+    BRLock hold(shared().watchLock);
+    for (const auto &dir : todo) watchTree(this, dir, &f.folders, &f.err);
+  }
+  if (f.folders.size() < todo.size())
+    brlog(kTag, BRLOG_INFO, "Watching %d more folders below '%s'\n",
+          (int)(todo.size() - f.folders.size()), root.c_str());
+  addUnwatched(this, f.folders);
+  return again;
+}
+
+int32_t startShared() {
+  static BRMutex startLock;
+  static bool started = false;
+  BRLock once(startLock);
+  if (started) return BR_OK;
+  Shared &sh = shared();
+  {
+    BRLock hold(sh.watchLock);
+    if (sh.fd < 0) sh.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (sh.fd < 0) return BR_EUNSPEC;
+  }
+  // Before the thread starts, which then reads them without the lock.
+  table().setShared(sh.fd, readShared);
+  started = table().start() == 0;
+  return started ? BR_OK : BR_EUNSPEC;
+}
+
+class VXFSEventerPosix final : public VXFSEventer {
+ public:
+  VXFSEventerPosix(IHBURI *uri, Slot *slot) : VXFSEventer(uri), m_slot(slot) {}
+
+  int32_t unwatchedFolders(std::vector<std::string> *out) override {
+    BRLock hold(table().lock());
+    const std::vector<std::string> none;
+    const auto &list = m_slot ? m_slot->unwatched : none;
+    if (out) *out = list;
+    return static_cast<int32_t>(list.size());
+  }
+
+  // Enters the slot into the table; false when the table is full (the watcher then forgets
+  // the slot and stays silent).
+  bool enter() {
+    {
+      BRLock hold(table().lock());
+      m_slot->owner = this;
+    }
+    if (table().enter(m_slot) >= 0) return true;
+    m_slot->owner = nullptr;
+    m_slot = nullptr;
+    return false;
+  }
+
+ private:
+  ~VXFSEventerPosix() override {
+    if (!m_slot) return;
+    brlog(kTag, BRLOG_INFO, "Removing FS listener: '%s': %p ...\n", m_slot->root.c_str(),
+          handle(m_slot->rootWd));
+    {
+      BRLock hold(table().lock());
+      m_slot->owner = nullptr;
+    }
+    table().leave(m_slot);
+  }
+
+  Slot *m_slot;
+};
+
+}  // namespace
+
+int32_t vxfsevent__newPosixWatcher(IVXFSEventer **out, IHBURL *url) {
+  if (!out || !url) return BR_EINVAL;
+  *out = nullptr;
+  const char *path = url->getPath();
+  if (std::strcmp(url->getScheme(), "file") != 0 || !path || !*path) return BR_EINVAL;
+  if (startShared() < 0) {
+    brlog(kTag, BRLOG_ERROR, "Failed to add FS listener: '%s': %d\n", path, errno);
+    return BR_EUNSPEC;
+  }
+  struct stat st;
+  if (stat(path, &st) != 0) return BR_ENOENT;
+  HBRef<IHBURI> uri;
+  if (hb_query<IHBURI>(url, uri) < 0) return BR_EUNSPEC;
+
+  Shared &sh = shared();
+  auto slot = std::make_unique<Slot>();
+  slot->root = path;
+  while (slot->root.size() > 1 && slot->root.back() == '/') slot->root.pop_back();
+  slot->own = vxclienttask__dataFolder();
+  Failures f;
+  {
+    BRLock hold(sh.watchLock);
+    sh.slots.insert(slot.get());
+    slot->rootWd = inotify_add_watch(sh.fd, slot->root.c_str(), kMask & ~IN_ONLYDIR);
+    if (slot->rootWd < 0) {
+      brlog(kTag, BRLOG_ERROR, "Failed to add FS listener: '%s': %d\n", path, errno);
+      return BR_EUNSPEC;
+    }
+    if (!slot->paths.count(slot->rootWd)) {
+      slot->paths.emplace(slot->rootWd, slot->root);
+      sh.owners[slot->rootWd].push_back(slot.get());
+    }
+    brlog(kTag, BRLOG_INFO, "New FS listener: '%s': %p\n", path, handle(slot->rootWd));
+    if (S_ISDIR(st.st_mode)) watchTree(slot.get(), slot->root, &f.folders, &f.err);
+  }
+  logUnwatched(slot.get(), f.folders, f.err);
+  slot->unwatched = std::move(f.folders);
+
+  const int wd = slot->rootWd;
+  HBRef<VXFSEventerPosix> w =
+      HBRef<VXFSEventerPosix>::adopt(new VXFSEventerPosix(uri.get(), slot.get()));
+  if (w->enter()) {
+    slot.release();  // the table's now
+  } else {
+    // The watcher stays, silent; its watches go with the slot.
+    brlog(kTag, BRLOG_ERROR, "No room for FS listener: '%s': %p\n", uriText(uri.get()).c_str(),
+          handle(wd));
+  }
+  *out = w.detach();
+  return BR_OK;
+}
+
+int32_t vxfsevent__slotsInUseForTest() {
+  return table().slotsInUse();
+}
+
+bool vxfsevent__waitPassesForTest(int32_t passes) {
+  return table().waitPasses(passes);
+}
+
+void vxfsevent__setQuietMsForTest(int64_t ms) {
+  table().setQuietForTest(ms);
+}
+
+void vxfsevent__setWatchLimitForTest(int32_t limit) {
+  g_watchLimit.store(limit);
+}

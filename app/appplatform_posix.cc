@@ -26,6 +26,7 @@
 #include "appmsg.h"
 #include "appplatform.h"
 #include "brlog.h"
+#include "hbuserdirs.h"
 
 extern char **environ;
 
@@ -246,17 +247,7 @@ std::string configHome() {
 }  // namespace
 
 std::string appplatform__runtimeDir() {
-  const char *runtime = getenv("XDG_RUNTIME_DIR");
-  if (runtime && *runtime == '/') return runtime;
-  const std::string dir = "/tmp/orvanetessel-" + std::to_string(getuid());
-  mkdir(dir.c_str(), 0700);
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-      (st.st_mode & 077) != 0) {
-    brlog(kTag, BRLOG_ERROR, "%s is not a private folder of this user\n", dir.c_str());
-    return std::string();
-  }
-  return dir;
+  return hbuserdirs__runtimeDir();
 }
 
 int32_t appplatform__lockInstance() {

@@ -2,9 +2,8 @@
 //
 // One manager per process, created at start-up after the task queue. It keeps the drive
 // settings (key "SOFTWARE\\Orvane Tessel Utility\\tesselutilfs"), holds the signed-in user's
-// token and starts and stops the drive helper for each mounted drive. Until the drive helper
-// is driven from here, zvfsmanager__create makes an inert manager: settings, token and the
-// drive listing are real, mounting and unmounting only log what they would do.
+// token and starts and stops the drive helper (tesselutilfs) for each mounted drive; mounting
+// and unmounting run in order on the manager's own thread.
 //
 // All operations but listDrives are called on the main thread; the token is guarded by the
 // manager's own lock, so listDrives may run on a worker thread.

@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -45,6 +46,8 @@ const char *reason(int status) {
       return "Created";
     case 204:
       return "No Content";
+    case 206:
+      return "Partial Content";
     case 302:
       return "Found";
     case 400:
@@ -65,6 +68,8 @@ const char *reason(int status) {
       return "Payload Too Large";
     case 414:
       return "URI Too Long";
+    case 416:
+      return "Range Not Satisfiable";
     case 431:
       return "Request Header Fields Too Large";
     case 500:
@@ -1110,9 +1115,34 @@ void HttpLoop::serve(HttpConn *c) {
     c->out = plainAnswer(404, "no content\n", keep);
     return;
   }
-  bool ok = c->writeAll(headOf(resp.status, resp.headers, st.st_size, keep));
+  // A viewer reading the start of a large video, or a file system reading a piece of a file,
+  // asks for one byte range.
+  int64_t first = 0, length = st.st_size;
+  if (resp.ranges && resp.status == 200) {
+    resp.set("Accept-Ranges", "bytes");
+    int64_t last = 0;
+    const int range = svchttp__parseRange(req.header("range"), st.st_size, &first, &last);
+    if (range < 0) {
+      resp.headers = {{"Content-Type", "text/plain"},
+                      {"Content-Range", "bytes */" + std::to_string(st.st_size)}};
+      c->out = headOf(416, resp.headers, 0, keep);
+      return;
+    }
+    if (range > 0) {
+      resp.status = 206;
+      resp.set("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) +
+                                    "/" + std::to_string(st.st_size));
+      length = last - first + 1;
+      if (!head && lseek(file.get(), first, SEEK_SET) != first) {
+        c->out = plainAnswer(500, "cannot read content\n", false);
+        c->after = After::Close;
+        return;
+      }
+    }
+  }
+  bool ok = c->writeAll(headOf(resp.status, resp.headers, length, keep));
   char tmp[65536];
-  int64_t send = head ? 0 : st.st_size;
+  int64_t send = head ? 0 : length;
   if (resp.cutAfter >= 0 && resp.cutAfter < send) send = resp.cutAfter;
   for (int64_t left = send; ok && left > 0;) {
     ssize_t r = ::read(file.get(), tmp, sizeof tmp);
@@ -1124,7 +1154,7 @@ void HttpLoop::serve(HttpConn *c) {
     ok = c->writeAll(tmp, static_cast<size_t>(r));
     left -= r;
   }
-  if (!ok || send < (head ? 0 : st.st_size)) c->after = After::Close;
+  if (!ok || send < (head ? 0 : length)) c->after = After::Close;
 }
 
 void HttpLoop::takeReturned() {
@@ -1301,6 +1331,68 @@ std::string svchttp__param(const std::string &query, const std::string &name) {
     pos = amp + 1;
   }
   return std::string();
+}
+
+}  // namespace tessel::svc
+
+namespace tessel::svc {
+
+namespace {
+
+// Decimal digits from `*p` (at least one), saturating at the largest int64.
+bool rangeNumber(const char **p, const char *end, int64_t *out) {
+  const char *s = *p;
+  int64_t v = 0;
+  while (*p < end && **p >= '0' && **p <= '9') {
+    const int d = **p - '0';
+    v = v > (INT64_MAX - d) / 10 ? INT64_MAX : v * 10 + d;
+    ++*p;
+  }
+  *out = v;
+  return *p > s;
+}
+
+}  // namespace
+
+int svchttp__parseRange(const std::string *header, int64_t size, int64_t *first, int64_t *last) {
+  if (!header) return 0;
+  const char *p = header->data(), *end = p + header->size();
+  auto blanks = [&] {
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+  };
+  blanks();
+  if (end - p < 6 || strncasecmp(p, "bytes", 5) != 0) return 0;
+  p += 5;
+  blanks();
+  if (p == end || *p != '=') return 0;
+  ++p;
+  blanks();
+  int64_t a = -1, b = -1;
+  if (p < end && *p == '-') {
+    ++p;
+    if (!rangeNumber(&p, end, &b)) return 0;
+  } else {
+    if (!rangeNumber(&p, end, &a)) return 0;
+    blanks();
+    if (p == end || *p != '-') return 0;
+    ++p;
+    blanks();
+    if (p < end && *p >= '0' && *p <= '9') (void)rangeNumber(&p, end, &b);
+  }
+  blanks();
+  if (p != end) return 0;  // several ranges or trailing bytes: the whole body
+  if (a < 0) {
+    // The last b bytes.
+    if (b == 0 || size == 0) return -1;
+    *first = b >= size ? 0 : size - b;
+    *last = size - 1;
+    return 1;
+  }
+  if (b >= 0 && b < a) return 0;
+  if (a >= size) return -1;
+  *first = a;
+  *last = b < 0 || b >= size ? size - 1 : b;
+  return 1;
 }
 
 }  // namespace tessel::svc

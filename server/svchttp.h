@@ -95,10 +95,11 @@ struct HttpResponse {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
-  std::string filePath;  // when set, the body is this file's content
+  std::string filePath;   // when set, the body is this file's content
+  bool ranges = false;    // with filePath: a single byte range of the request is honoured
   int64_t cutAfter = -1;  // with filePath: drop the connection after this many body bytes
-  bool close = false;    // close the connection after the answer
-  bool abort = false;    // drop the connection without an answer
+  bool close = false;     // close the connection after the answer
+  bool abort = false;     // drop the connection without an answer
   void set(const std::string &name, const std::string &value);
 };
 
@@ -205,5 +206,11 @@ class UniqueFd {
 bool svchttp__decode(const std::string &in, std::string *out, bool plusSpace);
 // The value of `name` in an a=b&c=d text, decoded; empty when missing.
 std::string svchttp__param(const std::string &query, const std::string &name);
+
+// What a Range header asks of a body of `size` bytes: one range "bytes=A-B", "bytes=A-" or
+// "bytes=-N" gives 1 with its first and last byte; a range that starts at or beyond the end (or
+// an empty suffix) gives -1 (416). Anything else (no header, other units, several ranges,
+// malformed numbers) gives 0: the whole body is sent.
+int svchttp__parseRange(const std::string *header, int64_t size, int64_t *first, int64_t *last);
 
 }  // namespace tessel::svc

@@ -513,7 +513,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
   }
 
   bool fileMethod = method == "createFile" || method == "getFile" || method == "removeFile" ||
-                    method == "listFiles";
+                    method == "listFiles" || method == "moveFile";
   if (!fileMethod) {
     setFault(fault, kFaultUnknownMethod, "Unknown method", method);
     return false;
@@ -648,6 +648,48 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
       return false;
     }
     out->set("fileid", *fid);
+    return true;
+  }
+
+  if (method == "moveFile") {
+    const std::string *fid;
+    if (!need("fileid", &fid)) return false;
+    if (svc.readOnly) {
+      setFault(fault, kFaultReadOnly, "Drive is read-only", svc.id);
+      return false;
+    }
+    int64_t id = 0, parent = 0;
+    FileRec f;
+    if (!parseId(*fid, &id) || m_store.getFile(svc, id, &f) != kSvcOk) {
+      setFault(fault, kSvcNoFile, "No such file or folder", *fid);
+      return false;
+    }
+    // Without a new folder the entry stays where it is; without a new name it keeps its own.
+    parent = f.parentId;
+    const std::string *p = svcargs__find(args, "parentid");
+    if (p && !p->empty() && !parseId(*p, &parent)) {
+      setFault(fault, kSvcNoFile, "No such folder", *p);
+      return false;
+    }
+    const std::string *n = svcargs__find(args, "filename");
+    const std::string name = n && !n->empty() ? *n : f.name;
+    if (!validName(name) || !svctext__utf8(name) || !xmlText(name)) {
+      setFault(fault, kSvcBadRequest, "Invalid file name", method);
+      return false;
+    }
+    int rc = m_store.moveFile(svc, id, parent, name, &f);
+    if (rc != kSvcOk) {
+      setFault(fault, rc,
+               rc == kSvcExists       ? "File exists"
+               : rc == kSvcNoFile     ? "No such file or folder"
+               : rc == kSvcNotFolder  ? "Parent is not a folder"
+               : rc == kSvcNoSpace    ? "Not enough space on the drive"
+               : rc == kSvcBadRequest ? "The root cannot move, nor a folder into itself"
+                                      : "Cannot move file",
+               *fid);
+      return false;
+    }
+    out->set("file", fileValue(f));
     return true;
   }
 
@@ -893,6 +935,7 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   resp.set("Content-Security-Policy", "default-src 'none'; sandbox");
   if (!inlineType(ct)) resp.set("Content-Disposition", "attachment");
   resp.filePath = contentPath(svc.id, fileId, stream);
+  resp.ranges = true;
   if (req.method == "GET") {
     std::lock_guard<std::mutex> g(m_faultLock);
     if (m_downloadCount > 0) {

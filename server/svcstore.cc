@@ -561,6 +561,43 @@ int SvcStore::listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset,
   return kSvcOk;
 }
 
+int SvcStore::moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
+                       const std::string &newName, FileRec *out) {
+  std::lock_guard<std::mutex> g(m_lock);
+  FileRec f, parent;
+  if (id == 0) return kSvcBadRequest;
+  if (!loadFile(svc.id, id, &f) || !loadFile(svc.id, newParentId, &parent)) return kSvcNoFile;
+  if (parent.type != 1) return kSvcNotFolder;
+  if (f.parentId == newParentId && f.name == newName) {
+    *out = f;
+    return kSvcOk;
+  }
+  // A folder cannot go inside itself: walk up from the new parent to the root.
+  for (int64_t up = newParentId, steps = 0; up != 0; ++steps) {
+    if (up == id || steps > 1000000) return kSvcBadRequest;
+    Stmt u(m_db, "SELECT parentid FROM files WHERE serviceid=? AND id=?");
+    u.bind(1, svc.id).bind(2, up);
+    if (u.step() != SQLITE_ROW) return kSvcNoFile;
+    up = u.i64(0);
+  }
+  if (childExists(svc.id, newParentId, newName)) return kSvcExists;
+  // The name is part of what the entry counts against the drive's space.
+  Stmt m(m_db, "SELECT meta FROM files WHERE id=?");
+  m.bind(1, id);
+  const int64_t oldMeta = m.step() == SQLITE_ROW ? m.i64(0) : 0;
+  const int64_t meta =
+      oldMeta + static_cast<int64_t>(newName.size()) - static_cast<int64_t>(f.name.size());
+  Stmt q(m_db, "SELECT quota FROM services WHERE id=?");
+  q.bind(1, svc.id);
+  if (meta > oldMeta && (q.step() != SQLITE_ROW || usedLocked(svc.id) + meta - oldMeta > q.i64(0)))
+    return kSvcNoSpace;
+  Stmt s(m_db, "UPDATE files SET parentid=?, name=?, meta=? WHERE id=?");
+  if (!s.bind(1, newParentId).bind(2, newName).bind(3, meta).bind(4, id).run())
+    return sqlite3_extended_errcode(m_db) == SQLITE_CONSTRAINT_UNIQUE ? kSvcExists : kSvcInternal;
+  loadFile(svc.id, id, out);
+  return kSvcOk;
+}
+
 int SvcStore::removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed) {
   std::lock_guard<std::mutex> g(m_lock);
   FileRec f;

@@ -107,6 +107,12 @@ class SvcStore {
   // files the caller deletes.
   int removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed);
 
+  // Moves a file or folder into the folder `newParentId` under `newName` (a rename when the
+  // folder stays). A name taken there gives kSvcExists (nothing is replaced); the root, and a
+  // folder into itself or below itself, give kSvcBadRequest.
+  int moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId, const std::string &newName,
+               FileRec *out);
+
   int64_t streamSize(int64_t fileId, const std::string &stream);
   // Bytes an upload of `stream` may take: the drive's free space plus the stream's old size.
   int64_t room(const std::string &serviceId, int64_t fileId, const std::string &stream);

@@ -490,4 +490,59 @@ TEST_F(DesktopTest, HiddenStartWithASilentServiceThenExitFromTheTray) {
   EXPECT_NE(std::string::npos, log().find("Application Gracefully exiting (0)...\n"));
 }
 
+// The drive as a folder: signed in, the drive helper mounts the user's drive on ~/Tessel/H with
+// the token on its standard input only; a helper that dies leaves a dead mount point that the
+// next mount clears; signed out, the drive is gone.
+TEST_F(DesktopTest, SignedInTheDriveIsAFolderUntilSignOut) {
+  const int fuse = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  if (fuse < 0) GTEST_SKIP() << "/dev/fuse cannot be opened: the drive cannot be mounted here";
+  close(fuse);
+  ASSERT_NO_FATAL_FAILURE(startService(false));
+  ASSERT_NO_FATAL_FAILURE(start());
+  ASSERT_TRUE(m_ui->waitPage("login", "signin.html"));
+  const std::string point = std::string(getenv("HOME")) + "/Tessel/H";
+  auto mounted = [&] {
+    struct stat st, up;
+    return stat((point + "/.com.orvane.TesselDrive").c_str(), &st) == 0 &&
+           stat(point.c_str(), &st) == 0 && stat((point + "/..").c_str(), &up) == 0 &&
+           st.st_dev != up.st_dev;
+  };
+  auto helperPids = [&] {
+    std::vector<int> pids;
+    const std::string text = log();
+    for (size_t at = 0; (at = text.find("ZVFS: NEW PID=", at)) != std::string::npos; ++at)
+      pids.push_back(atoi(text.c_str() + at + 14));
+    return pids;
+  };
+  EXPECT_EQ("undefined", call("loginUser", {m_user.token})["value"]);
+  ASSERT_TRUE(waitUntil(mounted)) << log();
+  EXPECT_NE(std::string::npos,
+            log().find("ZVFS: SPAWNING 'tesselutilfs -l H --valtoken - --volname \"Drive\" "
+                       "--device \"" +
+                       m_user.device + "\" --service \"" + m_user.service + "\"'"))
+      << log();
+  tessel::test::RunResult cmdlines =
+      tessel::test::runProgram({"sh", "-c", "cat /proc/[0-9]*/cmdline | tr '\\0' ' '"});
+  EXPECT_NE(std::string::npos, cmdlines.out.find("--valtoken -"));
+  EXPECT_EQ(std::string::npos, cmdlines.out.find(m_user.token));
+
+  // Killed: its mount point is dead until the next mount clears it and mounts there again.
+  ASSERT_EQ(1u, helperPids().size());
+  kill(helperPids()[0], SIGKILL);
+  ASSERT_TRUE(waitUntil([&] {
+    struct stat st;
+    return stat(point.c_str(), &st) != 0 && errno == ENOTCONN;
+  }));
+  ASSERT_EQ(0, appplatform__send(ZVBROWSER_CLASS_MAIN, MSG_TRAY_COMMAND, ZVCMD_REMOUNT,
+                                 ZVBROWSER_LPARAM_COMMAND));
+  ASSERT_TRUE(waitUntil([&] { return helperPids().size() == 2 && mounted(); })) << log();
+  EXPECT_NE(std::string::npos, log().find("clearing the dead mount point of H")) << log();
+
+  // Signed out: unmounted, the helper gone.
+  EXPECT_EQ("undefined", call("logoutUser", json::array())["value"]);
+  ASSERT_TRUE(waitUntil([&] { return !mounted(); })) << log();
+  EXPECT_TRUE(waitUntil([&] { return kill(helperPids()[1], 0) != 0; }));
+  EXPECT_NE(std::string::npos, log().find("ZVFS: TELLING PID")) << log();
+}
+
 }  // namespace

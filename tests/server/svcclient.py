@@ -817,7 +817,69 @@ def case_owner():
         check(c("getUser", [("valtoken", tok)])["user"]["name"] == user()["user"], "owner user")
 
 
+def case_ranges_moves():
+    u = user()
+    data = os.urandom(100000)
+    fid = create(call_soap, u, "v.mp4", extra=[("mimetype", "video/mp4")])
+    check(put(u, fid, data) == 200, "upload")
+    cookie = {"Cookie": "valtoken=" + u["token"]}
+
+    def ranged(rng, method="GET"):
+        return request(method, files_path(u, fid), None, dict(cookie, Range=rng))
+    # One range: the bytes asked for, with their place in the whole; a reused connection stays
+    # in step after a partial body.
+    c = conn()
+    for rng, lo, hi in (("bytes=0-99", 0, 99), ("bytes=99990-", 99990, 99999),
+                        ("bytes=-10", 99990, 99999), ("bytes=50000-200000", 50000, 99999),
+                        ("bytes = 7-7", 7, 7), ("bytes=-200000", 0, 99999)):
+        st, hdr, got = request("GET", files_path(u, fid), None, dict(cookie, Range=rng), c=c)
+        check(st == 206 and got == data[lo:hi + 1], "%s: %d, %d bytes" % (rng, st, len(got)))
+        check(hdr["content-range"] == "bytes %d-%d/100000" % (lo, hi), "%s: %r" % (rng, hdr))
+    c.close()
+    st, hdr, got = ranged("bytes=10-19", "HEAD")
+    check(st == 206 and got == b"" and hdr["content-length"] == "10", "HEAD of a range %r" % hdr)
+    # Beyond the end: 416 with the size; the connection goes on.
+    for rng in ("bytes=100000-", "bytes=-0", "bytes=200000-300000"):
+        st, hdr, _ = ranged(rng)
+        check(st == 416 and hdr["content-range"] == "bytes */100000", "%s: %d %r" % (rng, st, hdr))
+    # Anything else is the whole body, and plain answers say ranges are taken.
+    for rng in ("bytes=0-1,5-6", "items=0-5", "bytes=9-3", "bytes=x-", "bytes="):
+        st, hdr, got = ranged(rng)
+        check(st == 200 and got == data, "%s: %d" % (rng, st))
+    st, hdr, got = request("GET", files_path(u, fid), None, cookie)
+    check(st == 200 and hdr.get("accept-ranges") == "bytes" and got == data, "plain GET")
+
+    # moveFile: a rename in place, a move into a folder, and what it refuses.
+    args = drive_args(u)
+    a = create(call_soap, u, "A", extra=[("type", "1")])
+    b = create(call_soap, u, "B", parent=a, extra=[("type", "1")])
+    other = create(call_soap, u, "other.txt")
+    r = call_soap("moveFile", args + [("fileid", fid), ("filename", "w.mp4")])
+    check(r["file"]["name"] == "w.mp4" and r["file"]["parentid"] == "0", "rename %r" % r)
+    r = call_json("moveFile", args + [("fileid", fid), ("parentid", b)])
+    check(r["file"]["name"] == "w.mp4" and r["file"]["parentid"] == b, "move %r" % r)
+    check(get(u, fid) == (200, data), "content follows the move")
+    got = as_list(call_soap("listFiles", args + [("parentid", b)])["files"])
+    check([f["name"] for f in got] == ["w.mp4"], "listing after the move %r" % got)
+    r = call_soap("moveFile", args + [("fileid", fid), ("parentid", "0"), ("filename", "other.txt")])
+    expect_fault(r, 808, "a taken name")
+    expect_fault(call_soap("moveFile", args + [("fileid", a), ("parentid", b)]), 400, "into itself")
+    expect_fault(call_soap("moveFile", args + [("fileid", a), ("parentid", a)]), 400, "into itself")
+    expect_fault(call_soap("moveFile", args + [("fileid", "0"), ("parentid", b)]), 400, "the root")
+    expect_fault(call_soap("moveFile", args + [("fileid", "999999")]), 804, "no such file")
+    expect_fault(call_soap("moveFile", args + [("fileid", fid), ("parentid", other)]), 805,
+                 "into a file")
+    for bad in ("..", "a/b", "x" * 256, "tab\there"):
+        expect_fault(call_soap("moveFile", args + [("fileid", fid), ("filename", bad)]), 400, bad)
+    check(call_soap("getFile", args + [("fileid", fid)])["file"]["parentid"] == b, "unchanged")
+    r = call_soap("moveFile", args + [("fileid", b), ("parentid", "0")])
+    check(r["file"]["parentid"] == "0", "a folder with its files %r" % r)
+    check(call_soap("getFile", args + [("parentid", "0"), ("filename", "B/w.mp4")])["file"]
+          ["fileid"] == fid, "path below the moved folder")
+
+
 CASES = {
+    "ranges_moves": case_ranges_moves,
     "owner": case_owner,
     "methods_soap": lambda: case_methods("soap"),
     "methods_pktm": lambda: case_methods("pktm"),

@@ -309,6 +309,44 @@ TEST(SvcHttp, DecodesQueriesAndForms) {
   EXPECT_EQ(svchttp__param("x=1", "z"), "");
 }
 
+TEST(SvcHttp, RangeHeadersGiveOneRangeOrTheWholeBody) {
+  struct Case {
+    const char *header;
+    int64_t size;
+    int result;
+    int64_t first, last;
+  } cases[] = {
+      {"bytes=0-0", 10, 1, 0, 0},
+      {"BYTES=2-", 10, 1, 2, 9},
+      {"bytes=-3", 10, 1, 7, 9},
+      {"bytes=-30", 10, 1, 0, 9},
+      {"bytes=5-99999999999999999999999", 10, 1, 5, 9},
+      {"bytes=10-", 10, -1, 0, 0},
+      {"bytes=99999999999999999999-", 10, -1, 0, 0},
+      {"bytes=-0", 10, -1, 0, 0},
+      {"bytes=0-", 0, -1, 0, 0},
+      {"bytes=-5", 0, -1, 0, 0},
+      {"bytes=3-2", 10, 0, 0, 0},
+      {"bytes=0-1,3-4", 10, 0, 0, 0},
+      {"bytes=1-2 x", 10, 0, 0, 0},
+      {"bytes=+1-2", 10, 0, 0, 0},
+      {"bytes=-", 10, 0, 0, 0},
+      {"bits=0-1", 10, 0, 0, 0},
+      {"bytes", 10, 0, 0, 0},
+      {"", 10, 0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    const std::string h = c.header;
+    int64_t first = 0, last = 0;
+    EXPECT_EQ(c.result, svchttp__parseRange(&h, c.size, &first, &last)) << c.header;
+    if (c.result == 1) {
+      EXPECT_EQ(std::make_pair(c.first, c.last), std::make_pair(first, last)) << c.header;
+    }
+  }
+  int64_t first, last;
+  EXPECT_EQ(0, svchttp__parseRange(nullptr, 10, &first, &last));
+}
+
 TEST(SvcHttp, EveryRequestOfAConnectionGetsItsContinue) {
   MemSource src(
       "PUT /a HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\nab"

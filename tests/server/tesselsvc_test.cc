@@ -90,6 +90,11 @@ TEST_F(TesselSvc, UploadsAndDownloads) {
   runCase("uploads");
 }
 
+TEST_F(TesselSvc, ByteRangesAndMoves) {
+  startWith();
+  runCase("ranges_moves");
+}
+
 TEST_F(TesselSvc, QuotaRefusesBeforeTheBody) {
   startWith({"--quota", "100000"});
   runCase("quota");

@@ -212,6 +212,17 @@ TEST_P(ServiceMethods, FilesAndFaults) {
   HBRef<IHBMap> entry = HBRef<IHBMap>::adopt(static_cast<IHBMap *>(item));
   EXPECT_EQ(file, entry->getString("fileid"));
 
+  // Renamed in place, then moved to the top keeping its new name; a taken name is refused.
+  ASSERT_EQ(0, hbsvc__moveFile(m_rpc.get(), t, d, s, file.c_str(), nullptr, "c d.jpg"));
+  rec = HBRef<HBMap>::adopt(m_rpc->getArgmentMap("file"));
+  ASSERT_TRUE(rec);
+  EXPECT_STREQ("c d.jpg", rec->getString("name"));
+  EXPECT_EQ(folder, rec->getString("parentid"));
+  ASSERT_EQ(0, hbsvc__moveFile(m_rpc.get(), t, d, s, file.c_str(), "0", nullptr));
+  ASSERT_EQ(0, hbsvc__getFileByName(m_rpc.get(), t, d, s, "0", "c d.jpg", "0"));
+  EXPECT_EQ(file, fileid());
+  expectFault(hbsvc__moveFile(m_rpc.get(), t, d, s, file.c_str(), "0", folderName.c_str()), 808);
+
   ASSERT_EQ(0, hbsvc__removeFile(m_rpc.get(), t, d, s, file.c_str()));
   expectFault(hbsvc__getFile(m_rpc.get(), t, d, s, file.c_str()), 804);
 

@@ -102,6 +102,24 @@ int32_t hbsvc__removeFile(HBRPCGeneric *rpc, const char *valtoken, const char *d
       {"valtoken", valtoken, "deviceid", deviceid, "serviceid", serviceid, "fileid", fileid});
 }
 
+int32_t hbsvc__moveFile(HBRPCGeneric *rpc, const char *valtoken, const char *deviceid,
+                        const char *serviceid, const char *fileid, const char *parentid,
+                        const char *filename) {
+  const char *more[5] = {};
+  int n = 0;
+  if (parentid) {
+    more[n++] = "parentid";
+    more[n++] = parentid;
+  }
+  if (filename) {
+    more[n++] = "filename";
+    more[n++] = filename;
+  }
+  return run(rpc, "moveFile", nullptr,
+             {"valtoken", valtoken, "deviceid", deviceid, "serviceid", serviceid, "fileid", fileid},
+             more);
+}
+
 int32_t hbsvc__listFiles(HBRPCGeneric *rpc, const char *valtoken, const char *deviceid,
                          const char *serviceid, const char *parentid, const char *pageoffset) {
   return run(rpc, "listFiles", kFiles,

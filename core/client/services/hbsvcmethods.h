@@ -59,6 +59,11 @@ HB_NODISCARD int32_t hbsvc__getFileByName(HBRPCGeneric *rpc, const char *valtoke
 HB_NODISCARD int32_t hbsvc__removeFile(HBRPCGeneric *rpc, const char *valtoken,
                                        const char *deviceid, const char *serviceid,
                                        const char *fileid);
+// Renames and moves a file or folder: into `parentid` (null: where it is) under `filename`
+// (null: its own name). Nothing is replaced: a taken name is fault 808. Answer: map "file".
+HB_NODISCARD int32_t hbsvc__moveFile(HBRPCGeneric *rpc, const char *valtoken, const char *deviceid,
+                                     const char *serviceid, const char *fileid,
+                                     const char *parentid, const char *filename);
 // One page of 500. Answer: iterator "files" of maps and text "count".
 HB_NODISCARD int32_t hbsvc__listFiles(HBRPCGeneric *rpc, const char *valtoken, const char *deviceid,
                                       const char *serviceid, const char *parentid,

@@ -1,6 +1,7 @@
 // ZVVFSService: a drive on the service as a virtual file system.
 #include "zvvfsservice.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -130,6 +131,23 @@ class ZVVFSService final : public HBVFSBase {
   int32_t createFile(IHBVFSFile *parent, const char *name, int32_t type, IHBMap *properties,
                      IHBVFSFile **out) override;
 
+  // "moveFile": into `newParent` (null: where it is) under `newName` (null: its own name).
+  int32_t moveFile(IHBVFSFile *file, IHBVFSFile *newParent, const char *newName,
+                   IHBVFSFile **out) override {
+    if (!file || !out) return BR_EINVAL;
+    const char *parentId = newParent ? newParent->getFileID() : nullptr;
+    if ((parentId && !zvvfsservice__isPlainID(parentId)) ||
+        (newName && (!*newName || std::strchr(newName, '/') || !std::strcmp(newName, ".") ||
+                     !std::strcmp(newName, ".."))))
+      return BR_EINVAL;
+    HBRef<HBRPCGeneric> rpc;
+    int32_t rc = newCall(rpc);
+    if (rc == 0)
+      rc = hbsvc__moveFile(rpc.get(), token(), getID1(), getID2(), file->getFileID(), parentId,
+                           newName);
+    return fileFromAnswer(rpc.get(), rc, "moveFile", file->getFileID(), out);
+  }
+
   // A file by parent and name; `type` "0", "1" or null.
   int32_t fileByName(const char *parentId, const char *name, const char *type, IHBVFSFile **out) {
     if (!name || !*name || std::strchr(name, '/')) return BR_ENOENT;
@@ -244,12 +262,30 @@ class ZVVFSService final : public HBVFSBase {
 
 class ZVVFSReadStream final : public HBObject<ZVVFSReadStream, IHBStream> {
  public:
-  ZVVFSReadStream(ZVVFSService *store, BRHTTPConnection *conn, BRHTTPRequest *req)
-      : m_store(HBRef<IHBVFS2>::retain(store)), m_svc(store), m_conn(conn), m_req(req) {}
+  // `skip` bytes of the body are passed over first and at most `left` (-1: all) are read: a range
+  // the service answered with the whole body.
+  ZVVFSReadStream(ZVVFSService *store, BRHTTPConnection *conn, BRHTTPRequest *req, int64_t skip,
+                  int64_t left)
+      : m_store(HBRef<IHBVFS2>::retain(store)),
+        m_svc(store),
+        m_conn(conn),
+        m_req(req),
+        m_skip(skip),
+        m_left(left) {}
   ~ZVVFSReadStream() override { close(); }
   int32_t read(void *buffer, int32_t length) override {
     if (!m_req) return BR_EBADSTATE;
-    return BRHTTPRequest__receiveResponseBody(m_req, buffer, length);
+    while (m_skip > 0) {
+      const int32_t n = BRHTTPRequest__receiveResponseBody(
+          m_req, nullptr, static_cast<int32_t>(std::min<int64_t>(m_skip, BRHTTP_BUFSIZE)));
+      if (n <= 0) return n < 0 ? n : BR_EOF;
+      m_skip -= n;
+    }
+    if (m_left == 0) return 0;
+    if (m_left > 0 && length > m_left) length = static_cast<int32_t>(m_left);
+    const int32_t n = BRHTTPRequest__receiveResponseBody(m_req, buffer, length);
+    if (n > 0 && m_left > 0) m_left -= n;
+    return n;
   }
   int32_t write(const void *, int32_t) override { return BR_EINVAL; }
   int64_t seek(int64_t, int32_t) override { return BR_ENOTIMPL; }
@@ -268,6 +304,7 @@ class ZVVFSReadStream final : public HBObject<ZVVFSReadStream, IHBStream> {
   ZVVFSService *m_svc;
   BRHTTPConnection *m_conn;
   BRHTTPRequest *m_req;
+  int64_t m_skip, m_left;
 };
 
 class ZVVFSWriteStream final : public HBObject<ZVVFSWriteStream, IHBStream> {
@@ -360,10 +397,32 @@ int32_t ZVVFSServiceResource::openStream(IHBStream **out, int32_t mode, const ch
   BRHTTPConnection *conn = nullptr;
   BRHTTPRequest *req = nullptr;
   if (mode == HBVFS_OPEN_READ) {
+    // "range=FIRST-LAST": only those bytes (a reader of a large file that seeks).
+    long long first = -1, last = -1;
+    const char *range = options ? std::strstr(options, "range=") : nullptr;
+    if (range &&
+        (std::sscanf(range + 6, "%lld-%lld", &first, &last) != 2 || first < 0 || last < first))
+      return BR_EINVAL;
     int32_t rc = m_store->startRequest("GET", m_fileId, stream, &conn, &req);
     if (rc < 0) return rc;
+    if (range) {
+      char value[64];
+      std::snprintf(value, sizeof value, "bytes=%lld-%lld", first, last);
+      rc = BRHTTPRequest__addRequestHeader(req, "Range", value);
+      if (rc < 0) {
+        m_store->endRequest(conn, req);
+        return rc;
+      }
+    }
     char reason[128] = "";
     rc = BRHTTPRequest__receiveResponseHeader(req, reason, sizeof reason);
+    // Past the end of what the service has: nothing to read.
+    if (range && rc == 416) {
+      m_store->endRequest(conn, req);
+      return BR_ERANGE;
+    }
+    // A service that answers a range with the whole body: the range is cut out of it here.
+    const bool whole = range && rc == 200;
     if (rc >= 0 && rc / 100 != 2) {
       brlog(kTag, BRLOG_WARNING, "   -- Stream Response: %d %s\n", rc, reason);
       rc = zvvfsservice__mapStatus(rc);
@@ -373,8 +432,9 @@ int32_t ZVVFSServiceResource::openStream(IHBStream **out, int32_t mode, const ch
       return rc;
     }
     const int64_t length = BRHTTPRequest__getContentLength(req);
-    if (length >= 0) setSize(length);
-    auto *s = new (std::nothrow) ZVVFSReadStream(m_store, conn, req);
+    if (length >= 0 && (!range || whole)) setSize(length);
+    auto *s = new (std::nothrow)
+        ZVVFSReadStream(m_store, conn, req, whole ? first : 0, range ? last - first + 1 : -1);
     if (!s) {
       m_store->endRequest(conn, req);
       return BR_ENOMEM;

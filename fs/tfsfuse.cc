@@ -1,0 +1,209 @@
+// The drive helper's FUSE 3 mount.
+#define FUSE_USE_VERSION 35
+#include "tfsfuse.h"
+
+#include <fcntl.h>
+#include <fuse3/fuse.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+#include "brlog.h"
+
+namespace {
+
+constexpr const char *kTag = "TFSFUSE";
+
+std::atomic<bool> g_running{false};
+std::atomic<bool> g_quit{false};
+pthread_t g_loopThread;
+double g_kernelTtl = 5.0;
+
+TFSFileSystem *fs() {
+  return static_cast<TFSFileSystem *>(fuse_get_context()->private_data);
+}
+
+TFSHandle *handle(fuse_file_info *fi) {
+  return fi ? reinterpret_cast<TFSHandle *>(static_cast<uintptr_t>(fi->fh)) : nullptr;
+}
+
+void *opInit(fuse_conn_info *conn, fuse_config *cfg) {
+  cfg->entry_timeout = cfg->attr_timeout = g_kernelTtl;
+  cfg->negative_timeout = 1.0;
+  // An unlinked file still open is gone at once (no ".fuse_hidden" renames on the drive).
+  cfg->hard_remove = 1;
+  cfg->use_ino = 0;
+  cfg->kernel_cache = 0;
+  conn->want |= conn->capable & FUSE_CAP_READDIRPLUS;
+  return fuse_get_context()->private_data;
+}
+
+int opGetattr(const char *path, struct stat *st, fuse_file_info *) {
+  return fs()->getattr(path, st);
+}
+
+int opReaddir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *,
+              fuse_readdir_flags) {
+  std::vector<std::pair<std::string, struct stat>> entries;
+  const int rc = fs()->readdir(path, &entries);
+  if (rc < 0) return rc;
+  fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  for (const auto &[name, st] : entries)
+    if (fill(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS) != 0) break;
+  return 0;
+}
+
+int opOpen(const char *path, fuse_file_info *fi) {
+  TFSHandle *h = nullptr;
+  bool keep = false;
+  const int rc = fs()->open(path, fi->flags, &h, &keep);
+  if (rc < 0) return rc;
+  fi->fh = reinterpret_cast<uintptr_t>(h);
+  fi->keep_cache = keep;
+  return 0;
+}
+
+int opCreate(const char *path, mode_t, fuse_file_info *fi) {
+  TFSHandle *h = nullptr;
+  const int rc = fs()->create(path, fi->flags, &h);
+  if (rc < 0) return rc;
+  fi->fh = reinterpret_cast<uintptr_t>(h);
+  return 0;
+}
+
+int opRead(const char *, char *buf, size_t size, off_t off, fuse_file_info *fi) {
+  return static_cast<int>(fs()->read(handle(fi), buf, size, off));
+}
+
+int opWrite(const char *, const char *buf, size_t size, off_t off, fuse_file_info *fi) {
+  return static_cast<int>(fs()->write(handle(fi), buf, size, off));
+}
+
+int opFlush(const char *, fuse_file_info *fi) {
+  return fs()->flush(handle(fi));
+}
+
+int opFsync(const char *, int, fuse_file_info *fi) {
+  return fs()->flush(handle(fi));
+}
+
+int opRelease(const char *, fuse_file_info *fi) {
+  return fs()->release(handle(fi));
+}
+
+int opTruncate(const char *path, off_t size, fuse_file_info *fi) {
+  return fs()->truncate(path, size, handle(fi));
+}
+
+int opMkdir(const char *path, mode_t) {
+  return fs()->mkdir(path);
+}
+
+int opUnlink(const char *path) {
+  return fs()->unlink(path);
+}
+
+int opRmdir(const char *path) {
+  return fs()->rmdir(path);
+}
+
+int opRename(const char *from, const char *to, unsigned int flags) {
+  return fs()->rename(from, to, flags);
+}
+
+int opStatfs(const char *, struct statvfs *st) {
+  return fs()->statfs(st);
+}
+
+// The drive keeps no permissions and no times but its own: accepted, so that copying tools go on.
+int opChmod(const char *, mode_t, fuse_file_info *) {
+  return 0;
+}
+int opChown(const char *, uid_t, gid_t, fuse_file_info *) {
+  return 0;
+}
+int opUtimens(const char *, const struct timespec *, fuse_file_info *) {
+  return 0;
+}
+
+fuse_operations operations() {
+  fuse_operations ops;
+  memset(&ops, 0, sizeof ops);
+  ops.init = opInit;
+  ops.getattr = opGetattr;
+  ops.readdir = opReaddir;
+  ops.open = opOpen;
+  ops.create = opCreate;
+  ops.read = opRead;
+  ops.write = opWrite;
+  ops.flush = opFlush;
+  ops.fsync = opFsync;
+  ops.release = opRelease;
+  ops.truncate = opTruncate;
+  ops.mkdir = opMkdir;
+  ops.unlink = opUnlink;
+  ops.rmdir = opRmdir;
+  ops.rename = opRename;
+  ops.statfs = opStatfs;
+  ops.chmod = opChmod;
+  ops.chown = opChown;
+  ops.utimens = opUtimens;
+  return ops;
+}
+
+// An option value in FUSE's option syntax: no separators, no control characters.
+std::string optionText(const std::string &s) {
+  std::string out;
+  for (unsigned char c : s) out += c == ',' || c == '\\' || c == '=' || c < 0x20 ? '_' : char(c);
+  return out.empty() ? "tessel" : out.substr(0, 200);
+}
+
+}  // namespace
+
+int tfsfuse__run(TFSFileSystem *filesystem, const TFSMountOptions &options) {
+  g_kernelTtl = options.kernelTtlMs / 1000.0;
+  const std::string opts =
+      "fsname=" + optionText(options.volname) + ",subtype=tesselutilfs,default_permissions,noatime";
+  fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+  fuse_opt_add_arg(&args, "tesselutilfs");
+  fuse_opt_add_arg(&args, "-o");
+  fuse_opt_add_arg(&args, opts.c_str());
+  const fuse_operations ops = operations();
+  fuse *f = fuse_new(&args, &ops, sizeof ops, filesystem);
+  fuse_opt_free_args(&args);
+  if (!f) {
+    brlog(kTag, BRLOG_ERROR, "fuse_new failed\n");
+    return 1;
+  }
+  if (fuse_mount(f, options.mountpoint.c_str()) != 0) {
+    brlog(kTag, BRLOG_ERROR, "Cannot mount on '%s'\n", options.mountpoint.c_str());
+    fuse_destroy(f);
+    return 1;
+  }
+  fuse_session *se = fuse_get_session(f);
+  fuse_set_signal_handlers(se);
+  g_loopThread = pthread_self();
+  g_running = true;
+  brlog(kTag, BRLOG_INFO, "Mounted on '%s'\n", options.mountpoint.c_str());
+  fuse_loop_config config;
+  memset(&config, 0, sizeof config);
+  config.max_idle_threads = 10;
+  // Told to quit while mounting: no loop at all.
+  const int rc = g_quit ? 0 : fuse_loop_mt(f, &config);
+  g_running = false;
+  fuse_remove_signal_handlers(se);
+  fuse_unmount(f);
+  fuse_destroy(f);
+  brlog(kTag, BRLOG_INFO, "Unmounted from '%s' (%d)\n", options.mountpoint.c_str(), rc);
+  return 0;
+}
+
+void tfsfuse__quit() {
+  // The loop's thread takes the signal (FUSE's own threads block them) and leaves the loop.
+  g_quit = true;
+  if (g_running) pthread_kill(g_loopThread, SIGTERM);
+}

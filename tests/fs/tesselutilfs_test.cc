@@ -1,0 +1,315 @@
+// The drive helper mounted for real against the reference service on loopback, used with the
+// tools people use (ls, stat, cat, cp, mkdir, rm, mv): files in and out byte for byte, large
+// folders, concurrent readers, a drive that goes offline or away, a full cache, and every way the
+// helper is told to go (1124, SIGTERM, the program's end) or dies. Skipped where FUSE cannot be
+// used.
+#include <gtest/gtest.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hbhttpconnpool.h"
+#include "hbmap.h"
+#include "hbrpc.h"
+#include "hbsvcmethods.h"
+#include "hburl.h"
+#include "tfstest.h"
+
+namespace tessel::test {
+namespace {
+
+std::string randomBytes(size_t n) {
+  std::string s(n, '\0');
+  for (size_t off = 0; off < n; off += 1 << 20)
+    RAND_bytes(reinterpret_cast<unsigned char *>(&s[off]),
+               static_cast<int>(std::min<size_t>(1 << 20, n - off)));
+  return s;
+}
+
+bool writeBig(const std::string &path, size_t bytes, std::string *content) {
+  *content = randomBytes(bytes);
+  return writeFile(path, *content);
+}
+
+class MountedDrive : public testing::Test {
+ protected:
+  void SetUp() override {
+    TESSEL_REQUIRE_FUSE();
+    ASSERT_TRUE(addSvcUser(m_data.path(), "alice", "pw", {}, &m_user));
+    ASSERT_TRUE(m_svc.start(m_data.path()));
+    HBRef<HBProperties> server;
+    ASSERT_EQ(0, hbproperties__open(HBPROPERTIES_KEY_SERVER, HBPROPERTIES_CREATE, server.out()));
+    ASSERT_EQ(0,
+              server->setProperty("host", ("127.0.0.1:" + std::to_string(m_svc.port())).c_str()));
+    HBRef<HBProperties> log;
+    ASSERT_EQ(0, hbproperties__open(HBPROPERTIES_KEY_LOGFILE, HBPROPERTIES_CREATE, log.out()));
+    ASSERT_EQ(0, log->setProperty("ShowLog", "yes"));
+    setDriveSetting("drive.mountroot", m_dir.path() + "/Tessel");
+    setDriveSetting("drive.cachemb", "");
+    m_point = m_dir.path() + "/Tessel/H";
+    ASSERT_NO_FATAL_FAILURE(startHelper());
+    ASSERT_TRUE(hburl__parse(m_url.out(), (m_svc.url() + "/svc/api").c_str()) == 0);
+    ASSERT_EQ(0, hbhttpconnpool__create(m_pool.out()));
+  }
+
+  void TearDown() override {
+    m_helper.stop();
+    if (mounted(m_point) || deadMount(m_point)) runProgram({"fusermount3", "-u", "-z", m_point});
+  }
+
+  void startHelper(const std::string &letter = "H") {
+    ASSERT_TRUE(m_helper.start({"-l", letter, "--valtoken", "-", "--volname", "Photos", "--device",
+                                m_user.device, "--service", m_user.service},
+                               m_user.token, m_dir.path() + "/helper.err"));
+    ASSERT_TRUE(waitFor([&] { return mounted(m_point) || !m_helper.running(); }));
+    ASSERT_TRUE(mounted(m_point)) << errText();
+  }
+
+  std::string errText() {
+    std::string t;
+    readFile(m_dir.path() + "/helper.err", &t);
+    return t;
+  }
+
+  std::string at(const std::string &rel) { return m_point + "/" + rel; }
+
+  RunResult run(const std::vector<std::string> &argv) { return runProgram(argv, "", 300000); }
+
+  // The record of a file or folder on the service by its path, or empty.
+  HBRef<HBMap> serviceFile(const std::string &path) {
+    HBRef<HBRPCGeneric> rpc;
+    EXPECT_EQ(0, HBRPCGeneric::create(m_url.get(), m_pool.get(), rpc));
+    if (hbsvc__getFileByName(rpc.get(), m_user.token.c_str(), m_user.device.c_str(),
+                             m_user.service.c_str(), "0", path.c_str(), nullptr) < 0)
+      return HBRef<HBMap>();
+    return HBRef<HBMap>::adopt(rpc->getArgmentMap("file"));
+  }
+
+  // The names in a folder of the service.
+  std::vector<std::string> serviceNames(const std::string &folderId) {
+    std::vector<std::string> names;
+    HBRef<HBRPCGeneric> rpc;
+    EXPECT_EQ(0, HBRPCGeneric::create(m_url.get(), m_pool.get(), rpc));
+    for (int page = 0;; ++page) {
+      EXPECT_EQ(0, hbsvc__listFiles(rpc.get(), m_user.token.c_str(), m_user.device.c_str(),
+                                    m_user.service.c_str(), folderId.c_str(),
+                                    std::to_string(page).c_str()));
+      HBRef<IHBIter> it = HBRef<IHBIter>::adopt(rpc->getArgmentIterator("files"));
+      int n = 0;
+      for (; it; ++n) {
+        hbtype_t t = HBIFC_MAP;
+        void *item = nullptr;
+        if (it->next(&t, &item) != 0) break;
+        HBRef<IHBMap> f = HBRef<IHBMap>::adopt(static_cast<IHBMap *>(item));
+        names.push_back(f->getString("name"));
+      }
+      if (n < 500) break;
+    }
+    return names;
+  }
+
+  std::string mkFile(const std::string &parent, const std::string &name) {
+    HBRef<HBRPCGeneric> rpc;
+    EXPECT_EQ(0, HBRPCGeneric::create(m_url.get(), m_pool.get(), rpc));
+    const char *fields[] = {"type", "0", "size", "0", nullptr};
+    EXPECT_EQ(0, hbsvc__createFile(rpc.get(), m_user.token.c_str(), m_user.device.c_str(),
+                                   m_user.service.c_str(), parent.c_str(), name.c_str(), fields));
+    HBRef<HBMap> f = HBRef<HBMap>::adopt(rpc->getArgmentMap("file"));
+    return f ? f->getString("fileid") : "";
+  }
+
+  TempDir m_dir, m_data;
+  SvcProcess m_svc;
+  SvcUser m_user;
+  Helper m_helper;
+  std::string m_point;
+  HBRef<IHBURL> m_url;
+  HBRef<IHBHTTPConnPool> m_pool;
+};
+
+TEST_F(MountedDrive, FilesGoInAndOutByteForByte) {
+  // The root: the marker and nothing else; the token on no command line.
+  RunResult ls = run({"ls", "-a", m_point});
+  EXPECT_EQ(".\n..\n.com.orvane.TesselDrive\n", ls.out) << ls.err;
+  EXPECT_FALSE(onSomeCommandLine(m_user.token));
+
+  // In: a folder, an empty file, a small one, 200 MB.
+  const std::string local = m_dir.path() + "/local";
+  ASSERT_EQ(0, mkdir(local.c_str(), 0700));
+  std::string big, small = "hello drive\n";
+  ASSERT_TRUE(writeBig(local + "/big.bin", 200u << 20, &big));
+  ASSERT_TRUE(writeFile(local + "/small.txt", small));
+  ASSERT_TRUE(writeFile(local + "/empty", ""));
+  EXPECT_EQ(0, run({"mkdir", at("Docs")}).exitCode);
+  for (const char *f : {"big.bin", "small.txt", "empty"})
+    EXPECT_EQ(0, run({"cp", local + "/" + f, at("Docs/")}).exitCode) << f;
+  RunResult st = run({"stat", "-c", "%s %F", at("Docs/big.bin"), at("Docs/empty"), at("Docs")});
+  EXPECT_EQ("209715200 regular file\n0 regular empty file\n0 directory\n", st.out) << st.err;
+  // The service has each file whole under its name, and nothing half uploaded.
+  HBRef<HBMap> rec = serviceFile("Docs/big.bin");
+  ASSERT_TRUE(rec);
+  EXPECT_STREQ("209715200", rec->getString("size"));
+  rec = serviceFile("Docs/empty");
+  ASSERT_TRUE(rec);
+  EXPECT_STREQ("0", rec->getString("size"));
+  const std::string docs = serviceFile("Docs")->getString("fileid");
+  std::vector<std::string> names = serviceNames(docs);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ((std::vector<std::string>{"big.bin", "empty", "small.txt"}), names);
+
+  // Out again, byte for byte (read from the service, then from the cache).
+  EXPECT_EQ(small, run({"cat", at("Docs/small.txt")}).out);
+  for (int pass = 0; pass < 2; ++pass) {
+    ASSERT_EQ(0, run({"cp", at("Docs/big.bin"), local + "/back.bin"}).exitCode);
+    EXPECT_EQ(0, run({"cmp", local + "/big.bin", local + "/back.bin"}).exitCode) << pass;
+  }
+
+  // Renames and moves, replacing a file; what cannot be done says why.
+  EXPECT_EQ(0, run({"mv", at("Docs/small.txt"), at("Docs/notes.txt")}).exitCode);
+  EXPECT_EQ(0, run({"mkdir", at("Archive")}).exitCode);
+  EXPECT_EQ(0, run({"mv", at("Docs/notes.txt"), at("Archive/")}).exitCode);
+  ASSERT_TRUE(writeFile(local + "/other.txt", "replaced"));
+  EXPECT_EQ(0, run({"cp", local + "/other.txt", at("Archive/x.txt")}).exitCode);
+  EXPECT_EQ(0, run({"mv", at("Archive/x.txt"), at("Archive/notes.txt")}).exitCode);
+  EXPECT_EQ("replaced", run({"cat", at("Archive/notes.txt")}).out);
+  // Writing over an existing file keeps its name and its new content only.
+  ASSERT_TRUE(writeFile(local + "/shorter.txt", "new"));
+  EXPECT_EQ(0, run({"cp", local + "/shorter.txt", at("Archive/notes.txt")}).exitCode);
+  EXPECT_EQ("new", run({"cat", at("Archive/notes.txt")}).out);
+  EXPECT_EQ(0, run({"sh", "-c", "echo more >> '" + at("Archive/notes.txt") + "'"}).exitCode);
+  EXPECT_EQ("newmore\n", run({"cat", at("Archive/notes.txt")}).out);
+  EXPECT_EQ(std::vector<std::string>{"notes.txt"},
+            serviceNames(serviceFile("Archive")->getString("fileid")));
+  RunResult rmdir = run({"rmdir", at("Archive")});
+  EXPECT_NE(0, rmdir.exitCode);
+  EXPECT_NE(std::string::npos, rmdir.err.find("not empty")) << rmdir.err;
+  EXPECT_NE(0, run({"rm", at(".com.orvane.TesselDrive")}).exitCode);
+  EXPECT_NE(0, run({"mv", at("Docs"), at("Docs/inside")}).exitCode);
+
+  // Deleting.
+  EXPECT_EQ(0, run({"rm", at("Archive/notes.txt"), at("Docs/big.bin")}).exitCode);
+  EXPECT_EQ(0, run({"rmdir", at("Archive")}).exitCode);
+  EXPECT_FALSE(serviceFile("Archive"));
+  EXPECT_FALSE(serviceFile("Docs/big.bin"));
+  EXPECT_EQ(".com.orvane.TesselDrive\nDocs\n", run({"ls", "-A", m_point}).out);
+}
+
+TEST_F(MountedDrive, LargeFoldersAndConcurrentReaders) {
+  // More entries than one listing page.
+  ASSERT_EQ(0, run({"mkdir", at("Many")}).exitCode);
+  const std::string many = serviceFile("Many")->getString("fileid");
+  for (int i = 0; i < 1100; ++i) ASSERT_FALSE(mkFile(many, "f" + std::to_string(i)).empty());
+  RunResult ls = run({"sh", "-c", "ls '" + at("Many") + "' | wc -l"});
+  EXPECT_EQ("1100\n", ls.out) << ls.err;
+
+  // Readers at once, at scattered places of one file and of several.
+  std::string data;
+  const std::string local = m_dir.path() + "/r.bin";
+  ASSERT_TRUE(writeBig(local, 24u << 20, &data));
+  for (const char *name : {"a.bin", "b.bin"}) ASSERT_EQ(0, run({"cp", local, at(name)}).exitCode);
+  std::atomic<int> bad{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 6; ++t) {
+    readers.emplace_back([&, t] {
+      const int fd = open(at(t % 2 ? "a.bin" : "b.bin").c_str(), O_RDONLY);
+      std::vector<char> buf(300000);
+      for (int i = 0; i < 40; ++i) {
+        const off_t off = static_cast<off_t>((static_cast<uint64_t>(t) * 7919 + i * 104729) * 4099 %
+                                             (data.size() - buf.size()));
+        const ssize_t n = pread(fd, buf.data(), buf.size(), off);
+        if (n != static_cast<ssize_t>(buf.size()) ||
+            memcmp(buf.data(), data.data() + off, buf.size()))
+          ++bad;
+      }
+      close(fd);
+    });
+  }
+  for (std::thread &r : readers) r.join();
+  EXPECT_EQ(0, bad.load());
+  EXPECT_EQ(0, run({"cmp", local, at("a.bin")}).exitCode);
+}
+
+TEST_F(MountedDrive, OfflineOrGoneDriveFailsCleanlyAndTellsTheProgram) {
+  ProgramSocket program;
+  ASSERT_EQ(0, run({"mkdir", at("Fresh")}).exitCode);
+  ASSERT_TRUE(writeFile(m_dir.path() + "/t.txt", "text"));
+  ASSERT_EQ(0, run({"cp", m_dir.path() + "/t.txt", at("Fresh/t.txt")}).exitCode);
+  ASSERT_TRUE(m_svc.admin("offline?serviceid=" + m_user.service));
+  // Past the listing's time-out the folder is asked again: I/O error, and the program is told.
+  std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+  RunResult ls = run({"ls", at("Fresh")});
+  EXPECT_NE(0, ls.exitCode);
+  EXPECT_NE(std::string::npos, ls.err.find("Input/output error")) << ls.err;
+  EXPECT_EQ("Photos::" + m_user.service + "::" + m_user.device, program.nextNotice(10000));
+  // The marker stays, whatever the drive does.
+  struct stat st;
+  EXPECT_EQ(0, stat(at(".com.orvane.TesselDrive").c_str(), &st));
+  ASSERT_TRUE(m_svc.admin("online?serviceid=" + m_user.service));
+  EXPECT_EQ("text", run({"cat", at("Fresh/t.txt")}).out);
+
+  // The service gone: calls fail at once, nothing hangs, and the mount goes on.
+  m_svc.stop();
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_NE(0, run({"mkdir", at("Later")}).exitCode);
+  EXPECT_NE(0, run({"cp", m_dir.path() + "/t.txt", at("Fresh/new.txt")}).exitCode);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(60));
+  EXPECT_TRUE(mounted(m_point));
+}
+
+TEST_F(MountedDrive, QuitKillAndAFullCache) {
+  const std::string socket =
+      tfsctl__runtimeDir() + "/" TFS_CONTROL_CLASS "-" + std::to_string(m_helper.pid());
+  struct stat st;
+  EXPECT_EQ(0, stat(socket.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  // 1124 on the control endpoint: unmounted, gone, its socket and folder too.
+  ASSERT_TRUE(m_helper.quit());
+  EXPECT_EQ(0, m_helper.waitExit());
+  EXPECT_FALSE(mounted(m_point));
+  EXPECT_NE(0, stat(socket.c_str(), &st));
+  EXPECT_NE(0, stat(m_point.c_str(), &st));
+  // SIGTERM, and the end of standard input (the program that started it is gone).
+  for (int way = 0; way < 2; ++way) {
+    ASSERT_NO_FATAL_FAILURE(startHelper());
+    if (way == 0)
+      m_helper.signal(SIGTERM);
+    else
+      m_helper.closeStdin();
+    EXPECT_EQ(0, m_helper.waitExit()) << way;
+    EXPECT_FALSE(mounted(m_point)) << way;
+  }
+  // Killed: a dead mount point, which the next helper on that letter clears.
+  ASSERT_NO_FATAL_FAILURE(startHelper());
+  m_helper.signal(SIGKILL);
+  m_helper.waitExit();
+  EXPECT_TRUE(deadMount(m_point));
+  // A cache of 1 MiB: a larger file cannot be written, and nothing of it reaches the service;
+  // one on the drive is read straight from the service.
+  std::string data;
+  ASSERT_TRUE(writeBig(m_dir.path() + "/3m.bin", 3u << 20, &data));
+  const std::string id = mkFile("0", "big.bin");
+  RunResult put = run(
+      {"curl", "-sS", "-f", "-T", m_dir.path() + "/3m.bin", "-H", "X-VXVALTOKEN: " + m_user.token,
+       m_svc.url() + "/svc/files/" + m_user.device + "/" + m_user.service + "/" + id});
+  ASSERT_EQ(0, put.exitCode) << put.err;
+  setDriveSetting("drive.cachemb", "1");
+  ASSERT_NO_FATAL_FAILURE(startHelper());
+  EXPECT_FALSE(deadMount(m_point));
+  EXPECT_EQ(0, run({"cmp", m_dir.path() + "/3m.bin", at("big.bin")}).exitCode);
+  RunResult cp = run({"cp", m_dir.path() + "/3m.bin", at("3m.bin")});
+  EXPECT_NE(0, cp.exitCode);
+  EXPECT_NE(std::string::npos, cp.err.find("No space left")) << cp.err;
+  ASSERT_TRUE(writeFile(m_dir.path() + "/s.txt", "small"));
+  EXPECT_EQ(0, run({"cp", m_dir.path() + "/s.txt", at("s.txt")}).exitCode);
+  std::vector<std::string> names = serviceNames("0");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ((std::vector<std::string>{"big.bin", "s.txt"}), names);
+}
+
+}  // namespace
+}  // namespace tessel::test

@@ -1,0 +1,304 @@
+// The drive helper's parts called directly, without a mount: what a hostile or absent drive
+// looks like, what the content cache fetches and keeps, and the helper's control endpoint,
+// notice and command line.
+#include "tfsdrive.h"
+
+#include <gtest/gtest.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tfscache.h"
+#include "tfsctl.h"
+#include "tfsoptions.h"
+#include "tfstest.h"
+#include "zvvfsservice.h"
+
+namespace tessel::test {
+namespace {
+
+// A stream over a slice of a string.
+class Slice final : public HBObject<Slice, IHBStream> {
+ public:
+  Slice(const std::string *data, int64_t first, int64_t end)
+      : m_data(data), m_pos(first), m_end(end) {}
+  int32_t read(void *buffer, int32_t length) override {
+    const int64_t n = std::min<int64_t>(length, m_end - m_pos);
+    memcpy(buffer, m_data->data() + m_pos, static_cast<size_t>(n));
+    m_pos += n;
+    return static_cast<int32_t>(n);
+  }
+  int32_t write(const void *, int32_t) override { return BR_EINVAL; }
+  int64_t seek(int64_t, int32_t) override { return BR_ENOTIMPL; }
+  int32_t close() override { return 0; }
+  int32_t getifc(int32_t ifc, void **out) override {
+    return ifc == HBIFC_STREAM ? offer<IHBStream>(out) : BR_ENOENT;
+  }
+
+ private:
+  ~Slice() override = default;
+  friend class HBObject<Slice, IHBStream>;
+  const std::string *m_data;
+  int64_t m_pos, m_end;
+};
+
+// A file or folder of a hand-made store; folders list exactly what they are given.
+class HandFile final : public HBVFSBaseFile {
+ public:
+  HandFile(const char *id, const char *name, int32_t type,
+           std::vector<HBRef<IHBVFSFile>> children = {})
+      : HBVFSBaseFile(id, "0", name, type, 0, 1700000000000), m_children(std::move(children)) {}
+  int32_t iterateChildren(IHBIter **out, int32_t, const char *, const char *, int32_t,
+                          int32_t) override {
+    return hbvfs__fileList(out, m_children);
+  }
+
+ private:
+  std::vector<HBRef<IHBVFSFile>> m_children;
+};
+
+class HandStore final : public HBVFSBase {
+ public:
+  explicit HandStore(HBRef<IHBVFSFile> root) : HBVFSBase("dev", "svc", "Hand", 0), m_root(root) {}
+  int32_t getFileByID(IHBVFSFile *, const char *, int32_t, IHBVFSFile **out) override {
+    if (failWith) return failWith;
+    *out = HBRef<IHBVFSFile>(m_root).detach();
+    return 0;
+  }
+  int32_t failWith = 0;
+
+ private:
+  HBRef<IHBVFSFile> m_root;
+};
+
+class HandSource final : public TFSSource {
+ public:
+  explicit HandSource(HandStore *store) : m_store(HBRef<IHBVFS2>::retain(store)) {}
+  int32_t open(std::vector<TFSTop> *out) override {
+    ++opens;
+    out->push_back({"", m_store});
+    return 0;
+  }
+  bool shares() override { return false; }
+  int32_t space(int64_t *, int64_t *) override { return BR_ENOTIMPL; }
+  int opens = 0;
+
+ private:
+  HBRef<IHBVFS2> m_store;
+};
+
+HBRef<IHBVFSFile> hand(const char *id, const std::string &name, int32_t type = HBVFS_TYPE_FILE) {
+  return HBRef<IHBVFSFile>::adopt(new HandFile(id, name.c_str(), type));
+}
+
+std::vector<std::string> names(TFSFileSystem &fs, const char *path, int *rc) {
+  std::vector<std::pair<std::string, struct stat>> entries;
+  *rc = fs.readdir(path, &entries);
+  std::vector<std::string> out;
+  for (auto &e : entries) out.push_back(e.first);
+  return out;
+}
+
+TEST(TFSDrive, HostileNamesAreLeftOutAndAnUnreachableDriveSaysSo) {
+  TempDir dir;
+  TFSContentCache cache(dir.path() + "/cache", 1 << 20);
+  ASSERT_EQ(0, cache.init());
+  std::vector<HBRef<IHBVFSFile>> kids = {hand("1", ".."),
+                                         hand("2", "."),
+                                         hand("3", "a/b"),
+                                         hand("4", "bell\x07"),
+                                         hand("5", std::string(256, 'x')),
+                                         hand("6", "ok", HBVFS_TYPE_FOLDER),
+                                         hand("7", "ok"),
+                                         hand("8", std::string(255, 'y')),
+                                         hand("9", TFS_MARKER)};
+  HBRef<HandStore> store = HBRef<HandStore>::adopt(
+      new HandStore(HBRef<IHBVFSFile>::adopt(new HandFile("0", ".", HBVFS_TYPE_FOLDER, kids))));
+  int told = 0;
+  TFSConfig config;
+  config.retryOpenMs = 0;
+  config.unavailable = [&] { ++told; };
+  auto source = std::make_unique<HandSource>(store.get());
+  TFSFileSystem fs(std::move(source), &cache, config);
+  int rc;
+  EXPECT_EQ((std::vector<std::string>{TFS_MARKER, "ok", std::string(255, 'y')}),
+            names(fs, "/", &rc));
+  EXPECT_EQ(0, rc);
+  struct stat st;
+  EXPECT_EQ(0, fs.getattr("/ok", &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));  // the first of two entries of one name
+  EXPECT_EQ(-ENOENT, fs.getattr("/bell\x07", &st));
+  EXPECT_EQ(0, fs.getattr("/" TFS_MARKER, &st));
+  EXPECT_EQ(0444u, st.st_mode & 0777);
+  EXPECT_EQ(-EPERM, fs.unlink("/" TFS_MARKER));
+  EXPECT_EQ(-EPERM, fs.rename("/" TFS_MARKER, "/m", 0));
+  EXPECT_EQ(-EPERM, fs.rename("/ok", "/" TFS_MARKER, 0));
+  TFSHandle *h = nullptr;
+  bool keep;
+  EXPECT_EQ(-EACCES, fs.open("/" TFS_MARKER, O_WRONLY, &h, &keep));
+  EXPECT_EQ(-ENAMETOOLONG, fs.mkdir(("/" + std::string(256, 'z')).c_str()));
+  EXPECT_EQ(0, told);
+
+  // A drive that cannot be reached: I/O errors, one notice, the marker still there.
+  TFSContentCache cache2(dir.path() + "/cache2", 1 << 20);
+  ASSERT_EQ(0, cache2.init());
+  store->failWith = ZVVFS_EOFFLINE;
+  TFSFileSystem offline(std::make_unique<HandSource>(store.get()), &cache2, config);
+  names(offline, "/", &rc);
+  EXPECT_EQ(-EIO, rc);
+  EXPECT_EQ(-EIO, offline.getattr("/ok", &st));
+  EXPECT_EQ(0, offline.getattr("/" TFS_MARKER, &st));
+  EXPECT_EQ(0, offline.getattr("/", &st));
+  EXPECT_EQ(1, told);
+  // Once it answers again, it is used.
+  store->failWith = 0;
+  EXPECT_EQ(3u, names(offline, "/", &rc).size());
+}
+
+TEST(TFSContentCache, FetchesWhatIsReadKeepsItAndKeepsItsBound) {
+  TempDir dir;
+  std::string data(20u << 20, '\0');
+  RAND_bytes(reinterpret_cast<unsigned char *>(data.data()), static_cast<int>(data.size()));
+  std::vector<std::pair<int64_t, int64_t>> asked;
+  const TFSOpenRange open = [&](int64_t first, int64_t last, HBRef<IHBStream> *out) {
+    asked.emplace_back(first, last);
+    *out = HBRef<IHBStream>::adopt(new Slice(&data, first, last + 1));
+    return 0;
+  };
+  const std::string folder = dir.path() + "/c";
+  {
+    TFSContentCache cache(folder, 32u << 20);
+    ASSERT_EQ(0, cache.init());
+    std::shared_ptr<TFSContent> c = cache.content("v1", static_cast<int64_t>(data.size()));
+    // The start of a large file costs its first chunk, not the file.
+    std::vector<char> buf(4096);
+    ASSERT_EQ(4096, c->read(buf.data(), buf.size(), 0, open));
+    EXPECT_EQ(0, memcmp(buf.data(), data.data(), buf.size()));
+    EXPECT_EQ(TFS_CHUNK, c->fetched());
+    // A seek far away: a chunk there.
+    ASSERT_EQ(100, c->read(buf.data(), 100, 15 * TFS_CHUNK + 7, open));
+    EXPECT_EQ(0, memcmp(buf.data(), data.data() + 15 * TFS_CHUNK + 7, 100));
+    EXPECT_EQ(2 * TFS_CHUNK, c->fetched());
+    // Reading on from there: growing windows; what is there already is not fetched again.
+    std::vector<char> all(data.size());
+    for (size_t off = 0; off < all.size(); off += 128 * 1024)
+      ASSERT_EQ(128 * 1024, c->read(all.data() + off, 128 * 1024, static_cast<int64_t>(off), open));
+    EXPECT_EQ(0, memcmp(all.data(), data.data(), data.size()));
+    EXPECT_TRUE(c->complete());
+    EXPECT_LE(c->fetched(), static_cast<int64_t>(data.size()) + 4 * TFS_CHUNK);
+    EXPECT_EQ(0, c->read(buf.data(), 10, static_cast<int64_t>(data.size()), open));
+    // A second version that does not fit beside the first, while the first is read: straight
+    // from the service.
+    std::shared_ptr<TFSContent> big = cache.content("v2", 20u << 20);
+    EXPECT_TRUE(big->uncached());
+    ASSERT_EQ(10, big->read(buf.data(), 10, 5, open));
+    EXPECT_EQ(0, memcmp(buf.data(), data.data() + 5, 10));
+    EXPECT_EQ(asked.back(), std::make_pair(int64_t{5}, int64_t{14}));
+    EXPECT_EQ(static_cast<int64_t>(data.size()), cache.used());
+    // Once the first is not read, it makes room; the staging of writes counts too.
+    c.reset();
+    big.reset();
+    EXPECT_TRUE(cache.reserve(30u << 20));
+    EXPECT_EQ(30 << 20, cache.used());
+    EXPECT_FALSE(cache.reserve(3u << 20));
+    cache.release(30u << 20);
+  }
+  // A version fetched whole is found again by the next run; pieces are not.
+  {
+    TFSContentCache cache(folder, 64u << 20);
+    ASSERT_EQ(0, cache.init());
+    std::shared_ptr<TFSContent> c = cache.content("v3", static_cast<int64_t>(data.size()));
+    std::vector<char> buf(10);
+    ASSERT_EQ(10, c->read(buf.data(), 10, 0, open));
+  }
+  TFSContentCache cache(folder, 64u << 20);
+  ASSERT_EQ(0, cache.init());
+  EXPECT_EQ(0, cache.used());
+  struct stat st;
+  EXPECT_NE(0, stat((folder + "/v3.part").c_str(), &st));
+}
+
+TEST(TFSHelper, CommandLineControlEndpointAndNotice) {
+  TFSOptions o;
+  std::string err;
+  ASSERT_TRUE(tfsoptions__parse({"-d", "-l", "h", "--valtoken", "-", "--volname", "My Photos",
+                                 "--device=D1", "--service", "S1"},
+                                &o, &err))
+      << err;
+  EXPECT_TRUE(o.debug && o.tokenFromStdin && o.token.empty());
+  EXPECT_EQ('H', o.letter);
+  EXPECT_EQ("My Photos", o.volname);
+  EXPECT_EQ("D1", o.device);
+  ASSERT_TRUE(tfsoptions__parse({"-l", "K", "--valtoken", "tok", "--justshares"}, &o, &err));
+  EXPECT_EQ("tok", o.token);
+  EXPECT_TRUE(o.justShares);
+  for (const std::vector<std::string> &bad : std::vector<std::vector<std::string>>{
+           {"--valtoken", "-"},
+           {"-l", "HH", "--valtoken", "-"},
+           {"-l", "H"},
+           {"-l", "H", "--valtoken", ""},
+           {"-l", "H", "--valtoken", "-", "--device", "D"},
+           {"-l", "H", "--valtoken", "-", "--justshares", "--device", "D", "--service", "S"},
+           {"-l", "H", "--valtoken", "-", "--bogus"},
+           {"-l", "H", "--valtoken"}})
+    EXPECT_FALSE(tfsoptions__parse(bad, &o, &err)) << bad.back();
+
+  // Messages as the program's control socket has them, whole or in pieces.
+  TFSMessage quit;
+  quit.msg = TFS_MSG_MOUNT_QUIT;
+  TFSMessage notice;
+  notice.msg = TFS_MSG_COPYDATA;
+  notice.wParam = 1;
+  notice.data = "a::b::c";
+  const std::string wire = tfsctl__encode(quit) + tfsctl__encode(notice);
+  TFSMessage m;
+  EXPECT_EQ(0, tfsctl__parse(wire.data(), 23, &m));
+  EXPECT_EQ(24, tfsctl__parse(wire.data(), wire.size(), &m));
+  EXPECT_EQ(TFS_MSG_MOUNT_QUIT, m.msg);
+  EXPECT_EQ(0, tfsctl__parse(wire.data() + 24, wire.size() - 25, &m));
+  EXPECT_EQ(31, tfsctl__parse(wire.data() + 24, wire.size() - 24, &m));
+  EXPECT_EQ("a::b::c", m.data);
+  std::string huge = tfsctl__encode(quit);
+  const uint32_t tooBig = TFS_MAX_DATA + 1;
+  memcpy(&huge[4], &tooBig, 4);
+  EXPECT_EQ(-1, tfsctl__parse(huge.data(), huge.size(), &m));
+
+  // The endpoint: other messages and garbage are ignored, 1124 tells it once.
+  std::atomic<int> quits{0};
+  TFSControl control([&](const char *) { ++quits; });
+  ASSERT_EQ(0, control.start(false));
+  struct stat st;
+  ASSERT_EQ(0, stat(control.path().c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  auto sendRaw = [&](const std::string &bytes) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", control.path().c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr));
+    EXPECT_EQ(static_cast<ssize_t>(bytes.size()),
+              send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+    close(fd);
+  };
+  sendRaw(tfsctl__encode(notice));
+  sendRaw(huge);
+  sendRaw("xy");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(0, quits.load());
+  sendRaw(tfsctl__encode(notice) + tfsctl__encode(quit) + tfsctl__encode(quit));
+  EXPECT_TRUE(waitFor([&] { return quits.load() == 1; }, 5000));
+  control.stop();
+  EXPECT_NE(0, stat(control.path().c_str(), &st));
+
+  // The notice reaches the program, "name::service::device".
+  EXPECT_EQ(BR_ENOENT, tfsctl__notifyUnavailable("Photos", "S1", "D1"));
+  ProgramSocket program;
+  EXPECT_EQ(0, tfsctl__notifyUnavailable("Photos", "S1", "D1"));
+  EXPECT_EQ("Photos::S1::D1", program.nextNotice(5000));
+}
+
+}  // namespace
+}  // namespace tessel::test

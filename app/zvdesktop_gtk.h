@@ -56,8 +56,8 @@ class BrowserHost {
   static gboolean onContextMenu(WebKitWebView *view, WebKitContextMenu *menu, GdkEvent *event,
                                 WebKitHitTestResult *hit, gpointer self);
   static GtkWidget *onCreate(WebKitWebView *view, WebKitNavigationAction *action, gpointer self);
-  static void onTitle(GObject *view, GParamSpec *spec, gpointer self);
-  static void onProgress(GObject *view, GParamSpec *spec, gpointer self);
+  static void onTitle(GObject *view, GParamSpec *pspec, gpointer self);
+  static void onProgress(GObject *view, GParamSpec *pspec, gpointer self);
   static void onMouseTarget(WebKitWebView *view, WebKitHitTestResult *hit, guint modifiers,
                             gpointer self);
   static void onClose(WebKitWebView *view, gpointer self);

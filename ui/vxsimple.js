@@ -285,19 +285,19 @@ function vxDialog(opts) {
       });
     }
   };
-  (opts.buttons || []).forEach(function (spec) {
+  (opts.buttons || []).forEach(function (def) {
     var b = vxEl("button", {
-      className: spec.primary ? "btn btn-primary" : "btn btn-secondary",
-      text: spec.label,
+      className: def.primary ? "btn btn-primary" : "btn btn-secondary",
+      text: def.label,
       attrs: { type: "button" },
       on: {
         click: function () {
-          if (!spec.keep) dialog.close();
-          if (spec.action) spec.action(dialog);
+          if (!def.keep) dialog.close();
+          if (def.action) def.action(dialog);
         }
       }
     });
-    spec.node = b;
+    def.node = b;
     buttons.appendChild(b);
   });
   dialog.cancel = (opts.buttons || []).filter(function (s) {

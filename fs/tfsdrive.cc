@@ -842,14 +842,37 @@ int TFSFileSystem::rename(const char *fromPath, const char *toPath, unsigned int
   IHBVFS2 *store = storeOf(toDir->top);
   if (!store) return -EIO;
 
+  HBRef<IHBVFSFile> aside;
   if (found == 0) {
     if (flags & RENAME_NOREPLACE) return -EEXIST;
     if (dst.folder && !src.folder) return -EISDIR;
     if (!dst.folder && src.folder) return -ENOTDIR;
-    // What the name held goes first: the service never replaces.
-    const int err = dst.folder ? rmdir(toPath) : unlink(toPath);
-    if (err < 0) return err;
+    // The service never replaces, so what the name held has to make room. A stored file steps
+    // aside under a hidden name and is deleted only once the move has taken its place: a move
+    // the service refuses puts it back, never losing it. An (empty) folder or a file still being
+    // written goes first.
+    if (!dst.folder && !dst.writer && dst.file) {
+      rc = store->moveFile(dst.file.get(), toDir->file.get(), uploadName().c_str(), aside.out());
+      if (rc < 0) return fail(rc, "rename", to);
+      dropChild(toParent, toName);
+    } else {
+      const int err = dst.folder ? rmdir(toPath) : unlink(toPath);
+      if (err < 0) return err;
+    }
   }
+  // The move failed: what stepped aside takes its name back.
+  auto restore = [&] {
+    if (!aside) return;
+    HBRef<IHBVFSFile> back;
+    if (store->moveFile(aside.get(), toDir->file.get(), toName.c_str(), back.out()) == 0)
+      putChild(toParent, toName, nodeOf(toDir->top, back.get()));
+    else
+      brlog(kTag, BRLOG_ERROR, "rename: could not give '%s' its name back\n", to.c_str());
+  };
+  // The move succeeded: what stepped aside is gone for good.
+  auto drop = [&] {
+    if (aside) (void)aside->deleteFile(0);
+  };
 
   if (src.writer) {
     std::lock_guard<std::mutex> wl(src.writer->lock);
@@ -857,11 +880,15 @@ int TFSFileSystem::rename(const char *fromPath, const char *toPath, unsigned int
       HBRef<IHBVFSFile> moved;
       rc = store->moveFile(src.writer->existing.get(), toDir->file.get(), toName.c_str(),
                            moved.out());
-      if (rc < 0) return fail(rc, "rename", from);
+      if (rc < 0) {
+        restore();
+        return fail(rc, "rename", from);
+      }
       src.writer->existing = moved;
       dropChild(fromParent, fromName);
       putChild(toParent, toName, nodeOf(toDir->top, moved.get()));
     }
+    drop();
     std::lock_guard<std::mutex> lock(m_lock);
     m_writers.erase(from);
     m_writers[to] = src.writer;
@@ -871,7 +898,11 @@ int TFSFileSystem::rename(const char *fromPath, const char *toPath, unsigned int
 
   HBRef<IHBVFSFile> moved;
   rc = store->moveFile(src.file.get(), toDir->file.get(), toName.c_str(), moved.out());
-  if (rc < 0) return fail(rc, "rename", from);
+  if (rc < 0) {
+    restore();
+    return fail(rc, "rename", from);
+  }
+  drop();
   dropChild(fromParent, fromName);
   putChild(toParent, toName, nodeOf(toDir->top, moved.get()));
   if (src.folder) {

@@ -177,6 +177,14 @@ TEST_F(MountedDrive, FilesGoInAndOutByteForByte) {
   EXPECT_EQ(0, run({"cp", local + "/other.txt", at("Archive/x.txt")}).exitCode);
   EXPECT_EQ(0, run({"mv", at("Archive/x.txt"), at("Archive/notes.txt")}).exitCode);
   EXPECT_EQ("replaced", run({"cat", at("Archive/notes.txt")}).out);
+  // A replacing move the service refuses loses neither file.
+  ASSERT_TRUE(writeFile(local + "/third.txt", "third"));
+  EXPECT_EQ(0, run({"cp", local + "/third.txt", at("Archive/y.txt")}).exitCode);
+  ASSERT_TRUE(m_svc.admin("fail?count=1&method=moveFile"));
+  EXPECT_NE(0, run({"mv", at("Archive/y.txt"), at("Archive/notes.txt")}).exitCode);
+  EXPECT_EQ("replaced", run({"cat", at("Archive/notes.txt")}).out);
+  EXPECT_EQ("third", run({"cat", at("Archive/y.txt")}).out);
+  EXPECT_EQ(0, run({"rm", at("Archive/y.txt")}).exitCode);
   // Writing over an existing file keeps its name and its new content only.
   ASSERT_TRUE(writeFile(local + "/shorter.txt", "new"));
   EXPECT_EQ(0, run({"cp", local + "/shorter.txt", at("Archive/notes.txt")}).exitCode);

@@ -60,6 +60,8 @@ class MountedDrive : public testing::Test {
   void TearDown() override {
     m_helper.stop();
     if (mounted(m_point) || deadMount(m_point)) runProgram({"fusermount3", "-u", "-z", m_point});
+    // The settings opened above leave the default store behind; it must not outlive the test.
+    hbproperties__setDefault(nullptr);
   }
 
   void startHelper(const std::string &letter = "H") {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -194,7 +195,9 @@ int32_t vxnetevent__parseDump(const void *buf, size_t len, VXNetState *state) {
   // Netlink messages are 4-byte aligned; a caller's buffer may not be.
   std::unique_ptr<uint32_t[]> copy(new uint32_t[len / 4 + 1]);
   std::memcpy(copy.get(), buf, len);
-  unsigned int left = static_cast<unsigned int>(len);
+  // Signed: a last message whose length is not a multiple of 4 takes `left` below zero, which
+  // ends the walk instead of wrapping around to a huge count.
+  int left = len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
   for (auto *nh = reinterpret_cast<struct nlmsghdr *>(copy.get()); NLMSG_OK(nh, left);
        nh = NLMSG_NEXT(nh, left)) {
     const size_t body = nh->nlmsg_len - NLMSG_LENGTH(0);

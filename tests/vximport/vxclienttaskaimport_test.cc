@@ -261,6 +261,26 @@ TEST_F(AutoImport, TheNetworkPausesARunningTaskAndResumesIt) {
   std::sort(got.begin(), got.end());
   EXPECT_EQ((std::vector<std::string>{"a.jpg", "b.jpg"}), got);
 
+  // Idle, the network goes: paused as well, so that a picture added while offline is not tried
+  // and given up; the pause is saved as idle (a restart must not leave it paused for good), and
+  // the network's return backs the picture up.
+  EXPECT_EQ(0, netEvent(task.get(), 0));
+  EXPECT_EQ(TASK_STATE_CANCELED, task->getTaskState());
+  EXPECT_TRUE(task->offline());
+  ASSERT_TRUE(makePhoto(dir + "/c.jpg", 64, 48));
+  EXPECT_EQ(BR_EINPROGRESS, task->receiveFSEvents(folderEvent(dir).get()));
+  {
+    TempSettings settings;
+    ASSERT_EQ(0, queue->saveAutoImports(settings.store(), nullptr));
+    std::string saved;
+    ASSERT_EQ(0, hbproperties__getString(settings.store(), "autoimports", &saved));
+    EXPECT_NE(std::string::npos, saved.find("\"taskState\":\"6\"")) << saved;
+  }
+  EXPECT_EQ(0, netEvent(task.get(), 1));
+  ASSERT_TRUE(eventually([&] { return task->completedRuns() == 3; }, 30000));
+  EXPECT_EQ(0, task->getErrorCount());
+  EXPECT_EQ(3u, picsNames().size());
+
   const std::string map = task->fileMapPath();
   ASSERT_EQ(0, queue->removeTask(task.get(), VXTASKQ_CANCEL | VXTASKQ_DELETE_DATA));
   EXPECT_FALSE(exists(map));

@@ -428,9 +428,19 @@ int32_t VXClientAutoImportTask::receiveNetEvent(IVXNetEvent *event) {
         m_offline = 1;
       }
       break;
+    case TASK_STATE_FINISHED:
+      // Idle too: a run started by a folder change while offline would fail picture after
+      // picture, its retries end within minutes, and what was added would then wait for the next
+      // change. Paused, the task runs in full when the network is back.
+      if (!available && !m_offline) {
+        brlog(kTag, BRLOG_INFO, "[%s]Network unavailable, pausing task...\n", getTaskID());
+        (void)setPaused(1);
+        m_offline = 1;
+        break;
+      }
+      [[fallthrough]];
     case TASK_STATE_CANCELING:
     case TASK_STATE_CANCELED:
-    case TASK_STATE_FINISHED:
       if (available && m_offline) {
         brlog(kTag, BRLOG_INFO, "[%s]Network available, unpausing task...\n", getTaskID());
         m_offline = 0;

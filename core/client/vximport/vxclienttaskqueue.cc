@@ -14,6 +14,7 @@
 #include "hbmap.h"
 #include "hbstr.h"
 #include "vxclienttask_factory.h"
+#include "vxclienttaskaimport.h"
 #include "vxuserdirs.h"
 
 namespace {
@@ -86,11 +87,17 @@ std::string autoImportJSON(VXClientTask *task, bool first) {
     return "";
   std::string destText;
   hburi__text(dest.get(), &destText);
+  // A pause the network made is not the user's: saved as idle, so that the next start does not
+  // leave the backup paused for good.
+  int32_t state = task->getTaskState();
+  HBRef<VXClientAutoImportTask> auto_;
+  if ((state == TASK_STATE_CANCELING || state == TASK_STATE_CANCELED) &&
+      hb_query(task->obj(), auto_) == 0 && auto_->offline())
+    state = TASK_STATE_FINISHED;
   char numbers[128];
   std::snprintf(numbers, sizeof numbers,
                 ",\"taskClass\":\"%d\",\"taskFlags\":\"%d\",\"taskState\":\"%d\",\"taskSrcRef\":",
-                task->getTaskClass(), static_cast<int32_t>(task->getTaskFlags()),
-                task->getTaskState());
+                task->getTaskClass(), static_cast<int32_t>(task->getTaskFlags()), state);
   std::string s = first ? "{\"taskID\":" : ",{\"taskID\":";
   hbjson__appendQuoted(&s, task->getTaskID(), false);
   s += numbers;

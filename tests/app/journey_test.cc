@@ -1,20 +1,25 @@
 // A person's whole journey as one test: a fresh home; `make run`'s script starting the service
 // (with a demo account on first use) and the program under Xvfb; the sign-in through the pages;
-// a folder of photos chosen and backed up; a second start while it runs; the program stopped and
-// started again with the service's port taken by another program; the drive as a folder; a
-// restore into an empty folder; Exit. Where FUSE cannot be used the drive step says so and is
-// passed over.
+// a folder of photos chosen and backed up; the network taken away and given back; a second start
+// while it runs; the program stopped and started again with the service's port taken by another
+// program; the drive as a folder; a restore into an empty folder; Exit. The test runs in a network
+// of its own (a namespace with the loopback and a pair of virtual interfaces), so that it can take
+// the network away without touching the machine's. Where FUSE or such a network cannot be had,
+// that step says so and is passed over.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -123,9 +128,59 @@ bool answers(int port) {
   return up;
 }
 
+// A network namespace of the test's thread and of the processes it starts: the loopback, and a
+// virtual interface with an address whose link can be taken down and brought up again.
+class OwnNetwork {
+ public:
+  ~OwnNetwork() { leave(); }
+  // Enters it; false (and why) when this machine does not allow it.
+  bool enter(std::string *why) {
+    m_home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (m_home < 0 || unshare(CLONE_NEWNET) != 0) {
+      *why = std::string("no network namespace can be made here (") + strerror(errno) + ")";
+      if (m_home >= 0) close(m_home);
+      m_home = -1;
+      return false;
+    }
+    if (!ip({"link", "set", "lo", "up"}) ||
+        !ip({"link", "add", "tj0", "type", "veth", "peer", "name", "tj1"}) ||
+        !ip({"addr", "add", "10.213.0.1/24", "dev", "tj0"}) || !ip({"link", "set", "tj1", "up"}) ||
+        !link(true)) {
+      *why = "the test's network could not be set up: " + m_error;
+      leave();
+      return false;
+    }
+    return true;
+  }
+  bool link(bool up) { return ip({"link", "set", "tj0", up ? "up" : "down"}); }
+
+ private:
+  bool ip(std::vector<std::string> args) {
+    for (const char *path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
+      if (access(path, X_OK) != 0) continue;
+      args.insert(args.begin(), path);
+      tessel::test::RunResult r = tessel::test::runProgram(args, "", 10000);
+      m_error = r.err;
+      return r.exitCode == 0;
+    }
+    m_error = "ip (Debian package iproute2) is not installed";
+    return false;
+  }
+  void leave() {
+    if (m_home < 0) return;
+    setns(m_home, CLONE_NEWNET);  // the namespace goes with its last process
+    close(m_home);
+    m_home = -1;
+  }
+
+  int m_home = -1;
+  std::string m_error;
+};
+
 class JourneyTest : public tessel::test::DesktopFixture {
  protected:
   void SetUp() override {
+    m_network = m_net.enter(&m_networkWhy);
     ASSERT_NO_FATAL_FAILURE(DesktopFixture::SetUp());
     if (IsSkipped()) return;
     m_port = tessel::test::freeLoopbackPort();
@@ -169,6 +224,9 @@ class JourneyTest : public tessel::test::DesktopFixture {
     }
   }
 
+  OwnNetwork m_net;
+  bool m_network = false;
+  std::string m_networkWhy;
   int m_port = 0;
   int m_runs = 0;
   std::string m_socket;
@@ -232,8 +290,31 @@ TEST_F(JourneyTest, FromMakeRunToExit) {
   EXPECT_TRUE(m_ui->waitFor("main", "document.querySelector('.task').dataset.kind === 'uptodate'"));
   m_ui->screenshot("main", "journey-backup");
   ASSERT_NO_FATAL_FAILURE(addPhotos(photos, 51, 10));
-  const int photoCount = 60;
+  int photoCount = 60;
   EXPECT_TRUE(waitUntil([&] { return onDrive() == 60; }, 60000)) << onDrive();
+
+  // The network taken away: the backup pauses and the main page says it waits for a network;
+  // photos added meanwhile wait. Given back, the backup resumes and they arrive.
+  if (!m_network) {
+    note(m_networkWhy + ": the network is not taken away");
+  } else {
+    auto logged = [&](const char *text) {
+      return waitUntil([&] { return log().find(text) != std::string::npos; }, 60000);
+    };
+    ASSERT_TRUE(m_net.link(false));
+    EXPECT_TRUE(logged("Network unavailable, pausing task...")) << log();
+    EXPECT_TRUE(m_ui->waitFor("main", "document.querySelector('.task').dataset.kind === 'offline'"));
+    m_ui->screenshot("main", "journey-offline");
+    ASSERT_NO_FATAL_FAILURE(addPhotos(photos, 61, 5));
+    EXPECT_TRUE(logged("NOT READY TO RECEIVE FS EVENTS")) << log();
+    EXPECT_EQ(60, onDrive());
+    ASSERT_TRUE(m_net.link(true));
+    EXPECT_TRUE(logged("Network available, unpausing task...")) << log();
+    photoCount = 65;
+    EXPECT_TRUE(waitUntil([&] { return onDrive() == photoCount; }, 60000)) << onDrive();
+    EXPECT_TRUE(
+        m_ui->waitFor("main", "document.querySelector('.task').dataset.kind === 'uptodate'"));
+  }
   EXPECT_EQ(photoCount, onDrive("pv"));
   EXPECT_EQ(photoCount, onDrive("tn"));
 

@@ -36,7 +36,10 @@ if [[ " ${want[*]} " == *" chromium "* ]]; then
 fi
 
 missing=()
+declare -A seen=()
 for p in "${want[@]}"; do
+  [ -n "${seen[$p]:-}" ] && continue
+  seen[$p]=1
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$p")
   fi

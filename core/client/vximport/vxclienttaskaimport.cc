@@ -418,37 +418,22 @@ int32_t VXClientAutoImportTask::receiveNetEvent(IVXNetEvent *event) {
   brlog(kTag, BRLOG_INFO, "[%s] *** RECEIVED NET EVENT ***\n", getTaskID());
   if (!event || event->getEventType() != VXNETEVENT_TYPE_CHANGE || m_removed) return BR_OK;
   const bool available = event->isAvailable() != 0;
-  switch (getTaskState()) {
-    case TASK_STATE_PENDING:
-    case TASK_STATE_PREPARING:
-    case TASK_STATE_RUNNING:
-      if (!available && !m_offline) {
-        brlog(kTag, BRLOG_INFO, "[%s]Network unavailable, pausing task...\n", getTaskID());
-        (void)setPaused(1);
-        m_offline = 1;
-      }
-      break;
-    case TASK_STATE_FINISHED:
-      // Idle too: a run started by a folder change while offline would fail picture after
-      // picture, its retries end within minutes, and what was added would then wait for the next
-      // change. Paused, the task runs in full when the network is back.
-      if (!available && !m_offline) {
-        brlog(kTag, BRLOG_INFO, "[%s]Network unavailable, pausing task...\n", getTaskID());
-        (void)setPaused(1);
-        m_offline = 1;
-        break;
-      }
-      [[fallthrough]];
-    case TASK_STATE_CANCELING:
-    case TASK_STATE_CANCELED:
-      if (available && m_offline) {
-        brlog(kTag, BRLOG_INFO, "[%s]Network available, unpausing task...\n", getTaskID());
-        m_offline = 0;
-        (void)setPaused(0);
-      }
-      break;
-    default:
-      break;
+  const int32_t state = getTaskState();
+  // Idle tasks pause too: a run started by a folder change while offline would fail picture
+  // after picture, its retries end within minutes, and what was added would then wait for the
+  // next change. Paused, the task runs in full when the network is back.
+  const bool active = state == TASK_STATE_PENDING || state == TASK_STATE_PREPARING ||
+                      state == TASK_STATE_RUNNING || state == TASK_STATE_FINISHED;
+  const bool stopped = state == TASK_STATE_CANCELING || state == TASK_STATE_CANCELED ||
+                       state == TASK_STATE_FINISHED;
+  if (!available && !m_offline && active) {
+    brlog(kTag, BRLOG_INFO, "[%s]Network unavailable, pausing task...\n", getTaskID());
+    (void)setPaused(1);
+    m_offline = 1;
+  } else if (available && m_offline && stopped) {
+    brlog(kTag, BRLOG_INFO, "[%s]Network available, unpausing task...\n", getTaskID());
+    m_offline = 0;
+    (void)setPaused(0);
   }
   return BR_OK;
 }

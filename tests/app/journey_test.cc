@@ -10,9 +10,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -303,7 +303,8 @@ TEST_F(JourneyTest, FromMakeRunToExit) {
     };
     ASSERT_TRUE(m_net.link(false));
     EXPECT_TRUE(logged("Network unavailable, pausing task...")) << log();
-    EXPECT_TRUE(m_ui->waitFor("main", "document.querySelector('.task').dataset.kind === 'offline'"));
+    EXPECT_TRUE(
+        m_ui->waitFor("main", "document.querySelector('.task').dataset.kind === 'offline'"));
     m_ui->screenshot("main", "journey-offline");
     ASSERT_NO_FATAL_FAILURE(addPhotos(photos, 61, 5));
     EXPECT_TRUE(logged("NOT READY TO RECEIVE FS EVENTS")) << log();

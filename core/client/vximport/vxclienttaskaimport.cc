@@ -424,8 +424,8 @@ int32_t VXClientAutoImportTask::receiveNetEvent(IVXNetEvent *event) {
   // next change. Paused, the task runs in full when the network is back.
   const bool active = state == TASK_STATE_PENDING || state == TASK_STATE_PREPARING ||
                       state == TASK_STATE_RUNNING || state == TASK_STATE_FINISHED;
-  const bool stopped = state == TASK_STATE_CANCELING || state == TASK_STATE_CANCELED ||
-                       state == TASK_STATE_FINISHED;
+  const bool stopped =
+      state == TASK_STATE_CANCELING || state == TASK_STATE_CANCELED || state == TASK_STATE_FINISHED;
   if (!available && !m_offline && active) {
     brlog(kTag, BRLOG_INFO, "[%s]Network unavailable, pausing task...\n", getTaskID());
     (void)setPaused(1);

@@ -11,6 +11,8 @@ test_pkgs=(fuse3 ffmpeg libimage-exiftool-perl python3-mutagen python3 procps cu
   xvfb xauth iproute2 dbus-daemon)
 # The pages: pictures and fonts made at build time, tested in Chromium with Node.
 build_pkgs+=(librsvg2-bin fonts-open-sans python3)
+# The Debian package: its library dependencies are found with dpkg-shlibdeps, which needs `file`.
+build_pkgs+=(file dpkg-dev)
 test_pkgs+=(chromium)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 # Programs the benchmarks compare against.

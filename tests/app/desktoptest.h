@@ -401,6 +401,12 @@ class DesktopFixture : public testing::Test {
              "print_suppressions=0:suppressions=" + sourcePath("tests/app/lsan-desktop.supp");
     }();
     setenv("LSAN_OPTIONS", lsan.c_str(), 1);
+    static const std::string ubsan = [] {
+      const char *old = getenv("UBSAN_OPTIONS");
+      return std::string(old && *old ? std::string(old) + ":" : "") +
+             "suppressions=" + sourcePath("tests/app/ubsan-desktop.supp");
+    }();
+    setenv("UBSAN_OPTIONS", ubsan.c_str(), 1);
     static const std::string asan = [] {
       const char *old = getenv("ASAN_OPTIONS");
       return std::string(old && *old ? std::string(old) + ":" : "") + "fast_unwind_on_malloc=0";

@@ -82,8 +82,7 @@ void TFSContent::goUncached(std::unique_lock<std::mutex> &lock) {
   brlog(kTag, BRLOG_WARNING, "No room for '%s' (%lld bytes): read from the service\n",
         m_key.c_str(), static_cast<long long>(m_size));
   endStream();
-  if (m_fd >= 0) close(m_fd);
-  m_fd = -1;
+  // The descriptor stays open (a reply may still be taking bytes from it); the piece's name goes.
   if (!m_complete) unlink((m_path + kPartSuffix).c_str());
   m_uncached = true;
   if (TFSContentCache *cache = m_cache.exchange(nullptr)) cache->dropped(m_key);
@@ -279,11 +278,30 @@ long TFSContent::readDirect(char *buf, size_t n, int64_t off, const TFSOpenRange
     got += static_cast<size_t>(r);
   }
   (void)s->close();
+  std::lock_guard<std::mutex> lock(m_lock);
   m_fetched += static_cast<int64_t>(got);
   return static_cast<long>(got);
 }
 
 long TFSContent::read(char *buf, size_t n, int64_t off, const TFSOpenRange &open) {
+  int fd = -1;
+  const long avail = locate(n, off, open, &fd);
+  if (avail <= 0) return avail;
+  n = static_cast<size_t>(avail);
+  if (fd < 0) return readDirect(buf, n, off, open);
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = pread(fd, buf + got, n - got, off + static_cast<int64_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return BR_EIO;
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<long>(got);
+}
+
+long TFSContent::locate(size_t n, int64_t off, const TFSOpenRange &open, int *fd) {
+  *fd = -1;
   if (off < 0) return BR_EINVAL;
   if (off >= m_size || n == 0) return 0;
   n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), m_size - off));
@@ -294,25 +312,37 @@ long TFSContent::read(char *buf, size_t n, int64_t off, const TFSOpenRange &open
                   O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (m_fd < 0) goUncached(lock);
   }
-  if (m_uncached) return readDirect(buf, n, off, open);
-  const bool onward = off == m_readerEnd;
-  if (!onward) m_seqStart = off;
-  m_readerEnd = to;
+  if (m_uncached) return static_cast<long>(n);
+  // The kernel sends a sequential reader's requests several at a time, to several threads, so
+  // they may arrive a little out of order: near where the run has got to still goes on with it.
+  const bool onward = m_readerEnd >= 0 && off >= m_seqStart && off <= m_readerEnd + kContinueGap;
+  if (onward) {
+    m_readerEnd = std::max(m_readerEnd, to);
+  } else {
+    m_seqStart = off;
+    m_readerEnd = to;
+  }
   if (!m_complete) {
-    // The thread reading ahead is about to bring these bytes: wait for them.
-    m_wanted = to;
-    m_changed.notify_all();
-    for (int64_t miss; m_aheadRunning && !m_aheadStop && (miss = firstMissing(off, to)) >= 0 &&
-                       miss >= m_aheadPos / TFS_CHUNK * TFS_CHUNK &&
-                       miss - m_aheadPos <= kContinueGap;)
-      m_changed.wait(lock);
-    m_wanted = -1;
+    // The thread reading ahead is about to bring these bytes: wait for them. It does not rest
+    // before the furthest byte any reader waits for.
+    auto aheadBrings = [&] {
+      const int64_t miss = firstMissing(off, to);
+      return m_aheadRunning && !m_aheadStop && miss >= 0 &&
+             miss >= m_aheadPos / TFS_CHUNK * TFS_CHUNK && miss - m_aheadPos <= kContinueGap;
+    };
+    if (aheadBrings()) {
+      ++m_waiting;
+      m_wanted = std::max(m_wanted, to);
+      m_changed.notify_all();
+      while (aheadBrings()) m_changed.wait(lock);
+      if (--m_waiting == 0) m_wanted = -1;
+    }
     if (firstMissing(off, to) >= 0) {
       stopAhead(lock);
       const int32_t rc = fill(off, to, open);
       if (rc == BR_ENOSPC) {
         goUncached(lock);
-        return readDirect(buf, n, off, open);
+        return static_cast<long>(n);
       }
       if (rc < 0) return rc;
     }
@@ -322,15 +352,8 @@ long TFSContent::read(char *buf, size_t n, int64_t off, const TFSOpenRange &open
     m_completedUntold = false;
     if (TFSContentCache *cache = m_cache.load()) cache->completed(m_key);
   }
-  size_t got = 0;
-  while (got < n) {
-    const ssize_t r = pread(m_fd, buf + got, n - got, off + static_cast<int64_t>(got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return BR_EIO;
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return static_cast<long>(got);
+  *fd = m_fd;
+  return static_cast<long>(n);
 }
 
 // ---- TFSContentCache ----

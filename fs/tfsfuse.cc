@@ -210,13 +210,15 @@ int tfsfuse__run(TFSFileSystem *filesystem, const TFSMountOptions &options) {
     brlog(kTag, BRLOG_ERROR, "fuse_new failed\n");
     return 1;
   }
+  // The handlers are there before the mount shows: a SIGTERM as soon as it does still unmounts.
+  fuse_session *se = fuse_get_session(f);
+  fuse_set_signal_handlers(se);
   if (fuse_mount(f, options.mountpoint.c_str()) != 0) {
     brlog(kTag, BRLOG_ERROR, "Cannot mount on '%s'\n", options.mountpoint.c_str());
+    fuse_remove_signal_handlers(se);
     fuse_destroy(f);
     return 1;
   }
-  fuse_session *se = fuse_get_session(f);
-  fuse_set_signal_handlers(se);
   g_loopThread = pthread_self();
   g_running = true;
   brlog(kTag, BRLOG_INFO, "Mounted on '%s'\n", options.mountpoint.c_str());

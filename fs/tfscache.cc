@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "brlog.h"
@@ -20,6 +21,8 @@ constexpr int64_t kMaxWindow = 64 * TFS_CHUNK;
 // A reader this close ahead of a download in progress waits for it rather than starting another.
 constexpr int64_t kContinueGap = 2 * TFS_CHUNK;
 constexpr int32_t kPiece = 256 * 1024;
+// How long the thread reading ahead keeps its connection while it waits for the reader.
+constexpr int kIdleKeepMs = 2000;
 // Pieces kept between readers (each holds a descriptor).
 constexpr size_t kMaxHeldPieces = 32;
 constexpr const char *kPartSuffix = ".part";
@@ -208,10 +211,19 @@ void TFSContent::aheadLoop(TFSOpenRange open) {
     // As far ahead as the reader has read in one run, within bounds, or up to what one waits for.
     const int64_t lead = std::clamp(m_readerEnd - m_seqStart, kFirstWindow, kMaxWindow);
     if (at >= std::max(m_readerEnd + lead, m_wanted)) {
-      lock.unlock();
-      drop();  // the connection is not kept while waiting
-      lock.lock();
-      if (!m_aheadStop) m_changed.wait(lock);
+      // Far enough ahead: on again as the reader moves on. A reader who stops for a while does
+      // not keep the connection.
+      m_aheadIdle = true;
+      if (!m_aheadStop && s &&
+          m_changed.wait_for(lock, std::chrono::milliseconds(kIdleKeepMs)) ==
+              std::cv_status::timeout) {
+        lock.unlock();
+        drop();
+        lock.lock();
+      } else if (!m_aheadStop && !s) {
+        m_changed.wait(lock);
+      }
+      m_aheadIdle = false;
       continue;
     }
     // The download goes on while it is inside the chunk wanted; else one starts there.
@@ -317,6 +329,7 @@ long TFSContent::locate(size_t n, int64_t off, const TFSOpenRange &open, int *fd
   // they may arrive a little out of order: near where the run has got to still goes on with it.
   const bool onward = m_readerEnd >= 0 && off >= m_seqStart && off <= m_readerEnd + kContinueGap;
   if (onward) {
+    if (to > m_readerEnd && m_aheadIdle) m_changed.notify_all();
     m_readerEnd = std::max(m_readerEnd, to);
   } else {
     m_seqStart = off;

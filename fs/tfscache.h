@@ -94,6 +94,7 @@ class TFSContent {
   std::thread m_ahead;
   std::condition_variable m_changed;
   bool m_aheadRunning = false, m_aheadStop = false, m_aheadFailed = false;
+  bool m_aheadIdle = false;        // far enough ahead, waiting for the reader to move on
   bool m_completedUntold = false;  // complete, the cache not told yet
   int64_t m_aheadPos = -1;         // where the thread's download is
   int64_t m_readerEnd = -1;        // where the last read ended

@@ -197,6 +197,7 @@ void TFSContent::aheadLoop(TFSOpenRange open) {
   std::vector<char> buf(kPiece);
   HBRef<IHBStream> s;
   int64_t start = -1, pos = -1, end = -1;
+  bool kept = false;  // the connection was kept through a wait
   auto drop = [&] {
     if (s) (void)s->close();
     s.reset();
@@ -224,6 +225,7 @@ void TFSContent::aheadLoop(TFSOpenRange open) {
         m_changed.wait(lock);
       }
       m_aheadIdle = false;
+      kept = s.get() != nullptr;
       continue;
     }
     // The download goes on while it is inside the chunk wanted; else one starts there.
@@ -253,6 +255,15 @@ void TFSContent::aheadLoop(TFSOpenRange open) {
       off += written ? static_cast<int32_t>(w) : 0;
     }
     lock.lock();
+    if (r <= 0 && kept) {
+      // The service may let a connection go while it waits: one more try on a new one.
+      kept = false;
+      lock.unlock();
+      drop();
+      lock.lock();
+      continue;
+    }
+    kept = false;
     if (!written) {
       // The reader meets the same fault itself and deals with it.
       m_aheadFailed = true;

@@ -27,6 +27,12 @@
 #include "tfsoptions.h"
 #include "tfssource.h"
 
+// Leak-checking builds: FUSE keeps its handle of a folder still open when the drive is unmounted
+// (a file manager showing it as the helper quits) and never frees it; that one is not ours.
+extern "C" const char *__lsan_default_suppressions() {
+  return "leak:libfuse3.so\n";
+}
+
 namespace {
 
 constexpr const char *kTag = "TFSMAIN";

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "brlog.h"
@@ -20,6 +21,8 @@ constexpr int64_t kMaxWindow = 64 * TFS_CHUNK;
 // A reader this close ahead of a download in progress waits for it rather than starting another.
 constexpr int64_t kContinueGap = 2 * TFS_CHUNK;
 constexpr int32_t kPiece = 256 * 1024;
+// How long the thread reading ahead keeps its connection while it waits for the reader.
+constexpr int kIdleKeepMs = 2000;
 // Pieces kept between readers (each holds a descriptor).
 constexpr size_t kMaxHeldPieces = 32;
 constexpr const char *kPartSuffix = ".part";
@@ -82,8 +85,7 @@ void TFSContent::goUncached(std::unique_lock<std::mutex> &lock) {
   brlog(kTag, BRLOG_WARNING, "No room for '%s' (%lld bytes): read from the service\n",
         m_key.c_str(), static_cast<long long>(m_size));
   endStream();
-  if (m_fd >= 0) close(m_fd);
-  m_fd = -1;
+  // The descriptor stays open (a reply may still be taking bytes from it); the piece's name goes.
   if (!m_complete) unlink((m_path + kPartSuffix).c_str());
   m_uncached = true;
   if (TFSContentCache *cache = m_cache.exchange(nullptr)) cache->dropped(m_key);
@@ -195,6 +197,7 @@ void TFSContent::aheadLoop(TFSOpenRange open) {
   std::vector<char> buf(kPiece);
   HBRef<IHBStream> s;
   int64_t start = -1, pos = -1, end = -1;
+  bool kept = false;  // the connection was kept through a wait
   auto drop = [&] {
     if (s) (void)s->close();
     s.reset();
@@ -209,10 +212,20 @@ void TFSContent::aheadLoop(TFSOpenRange open) {
     // As far ahead as the reader has read in one run, within bounds, or up to what one waits for.
     const int64_t lead = std::clamp(m_readerEnd - m_seqStart, kFirstWindow, kMaxWindow);
     if (at >= std::max(m_readerEnd + lead, m_wanted)) {
-      lock.unlock();
-      drop();  // the connection is not kept while waiting
-      lock.lock();
-      if (!m_aheadStop) m_changed.wait(lock);
+      // Far enough ahead: on again as the reader moves on. A reader who stops for a while does
+      // not keep the connection.
+      m_aheadIdle = true;
+      if (!m_aheadStop && s &&
+          m_changed.wait_for(lock, std::chrono::milliseconds(kIdleKeepMs)) ==
+              std::cv_status::timeout) {
+        lock.unlock();
+        drop();
+        lock.lock();
+      } else if (!m_aheadStop && !s) {
+        m_changed.wait(lock);
+      }
+      m_aheadIdle = false;
+      kept = s.get() != nullptr;
       continue;
     }
     // The download goes on while it is inside the chunk wanted; else one starts there.
@@ -242,6 +255,15 @@ void TFSContent::aheadLoop(TFSOpenRange open) {
       off += written ? static_cast<int32_t>(w) : 0;
     }
     lock.lock();
+    if (r <= 0 && kept) {
+      // The service may let a connection go while it waits: one more try on a new one.
+      kept = false;
+      lock.unlock();
+      drop();
+      lock.lock();
+      continue;
+    }
+    kept = false;
     if (!written) {
       // The reader meets the same fault itself and deals with it.
       m_aheadFailed = true;
@@ -279,11 +301,30 @@ long TFSContent::readDirect(char *buf, size_t n, int64_t off, const TFSOpenRange
     got += static_cast<size_t>(r);
   }
   (void)s->close();
+  std::lock_guard<std::mutex> lock(m_lock);
   m_fetched += static_cast<int64_t>(got);
   return static_cast<long>(got);
 }
 
 long TFSContent::read(char *buf, size_t n, int64_t off, const TFSOpenRange &open) {
+  int fd = -1;
+  const long avail = locate(n, off, open, &fd);
+  if (avail <= 0) return avail;
+  n = static_cast<size_t>(avail);
+  if (fd < 0) return readDirect(buf, n, off, open);
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = pread(fd, buf + got, n - got, off + static_cast<int64_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return BR_EIO;
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<long>(got);
+}
+
+long TFSContent::locate(size_t n, int64_t off, const TFSOpenRange &open, int *fd) {
+  *fd = -1;
   if (off < 0) return BR_EINVAL;
   if (off >= m_size || n == 0) return 0;
   n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), m_size - off));
@@ -294,25 +335,38 @@ long TFSContent::read(char *buf, size_t n, int64_t off, const TFSOpenRange &open
                   O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (m_fd < 0) goUncached(lock);
   }
-  if (m_uncached) return readDirect(buf, n, off, open);
-  const bool onward = off == m_readerEnd;
-  if (!onward) m_seqStart = off;
-  m_readerEnd = to;
+  if (m_uncached) return static_cast<long>(n);
+  // The kernel sends a sequential reader's requests several at a time, to several threads, so
+  // they may arrive a little out of order: near where the run has got to still goes on with it.
+  const bool onward = m_readerEnd >= 0 && off >= m_seqStart && off <= m_readerEnd + kContinueGap;
+  if (onward) {
+    if (to > m_readerEnd && m_aheadIdle) m_changed.notify_all();
+    m_readerEnd = std::max(m_readerEnd, to);
+  } else {
+    m_seqStart = off;
+    m_readerEnd = to;
+  }
   if (!m_complete) {
-    // The thread reading ahead is about to bring these bytes: wait for them.
-    m_wanted = to;
-    m_changed.notify_all();
-    for (int64_t miss; m_aheadRunning && !m_aheadStop && (miss = firstMissing(off, to)) >= 0 &&
-                       miss >= m_aheadPos / TFS_CHUNK * TFS_CHUNK &&
-                       miss - m_aheadPos <= kContinueGap;)
-      m_changed.wait(lock);
-    m_wanted = -1;
+    // The thread reading ahead is about to bring these bytes: wait for them. It does not rest
+    // before the furthest byte any reader waits for.
+    auto aheadBrings = [&] {
+      const int64_t miss = firstMissing(off, to);
+      return m_aheadRunning && !m_aheadStop && miss >= 0 &&
+             miss >= m_aheadPos / TFS_CHUNK * TFS_CHUNK && miss - m_aheadPos <= kContinueGap;
+    };
+    if (aheadBrings()) {
+      ++m_waiting;
+      m_wanted = std::max(m_wanted, to);
+      m_changed.notify_all();
+      while (aheadBrings()) m_changed.wait(lock);
+      if (--m_waiting == 0) m_wanted = -1;
+    }
     if (firstMissing(off, to) >= 0) {
       stopAhead(lock);
       const int32_t rc = fill(off, to, open);
       if (rc == BR_ENOSPC) {
         goUncached(lock);
-        return readDirect(buf, n, off, open);
+        return static_cast<long>(n);
       }
       if (rc < 0) return rc;
     }
@@ -322,15 +376,8 @@ long TFSContent::read(char *buf, size_t n, int64_t off, const TFSOpenRange &open
     m_completedUntold = false;
     if (TFSContentCache *cache = m_cache.load()) cache->completed(m_key);
   }
-  size_t got = 0;
-  while (got < n) {
-    const ssize_t r = pread(m_fd, buf + got, n - got, off + static_cast<int64_t>(got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return BR_EIO;
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return static_cast<long>(got);
+  *fd = m_fd;
+  return static_cast<long>(n);
 }
 
 // ---- TFSContentCache ----

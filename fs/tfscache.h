@@ -45,6 +45,10 @@ class TFSContent {
   // Reads up to `n` bytes at `off` into `buf`, fetching what is missing through `open`: the bytes
   // read (0 at the end), or a result code of the fetch.
   long read(char *buf, size_t n, int64_t off, const TFSOpenRange &open);
+  // Makes the bytes [off, off + n) present in the cache file, fetching what is missing: their
+  // count (0 at the end) with *fd that file, open as long as this content lives; *fd is -1 when
+  // the content is not kept (read() them instead). Or a result code of the fetch.
+  long locate(size_t n, int64_t off, const TFSOpenRange &open, int *fd);
   bool complete();
   // Served straight from the service (no room in the cache).
   bool uncached();
@@ -75,6 +79,7 @@ class TFSContent {
   const std::string m_key;
   const int64_t m_size;
   std::mutex m_lock;
+  // Closed only with the content: FUSE takes bytes from it after a read returns.
   int m_fd = -1;
   bool m_uncached = false;
   bool m_complete = false;
@@ -89,11 +94,13 @@ class TFSContent {
   std::thread m_ahead;
   std::condition_variable m_changed;
   bool m_aheadRunning = false, m_aheadStop = false, m_aheadFailed = false;
+  bool m_aheadIdle = false;        // far enough ahead, waiting for the reader to move on
   bool m_completedUntold = false;  // complete, the cache not told yet
   int64_t m_aheadPos = -1;         // where the thread's download is
   int64_t m_readerEnd = -1;        // where the last read ended
   int64_t m_seqStart = 0;          // where the reader's sequential run began
-  int64_t m_wanted = -1;           // a reader waits for the bytes before this
+  int m_waiting = 0;               // readers waiting for the thread
+  int64_t m_wanted = -1;           // the furthest byte they wait for
 };
 
 class TFSContentCache {

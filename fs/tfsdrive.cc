@@ -485,6 +485,23 @@ int TFSFileSystem::open(const char *path, int flags, TFSHandle **out, bool *keep
   return 0;
 }
 
+namespace {
+
+// Ranged downloads of a file's content.
+TFSOpenRange rangeOpener(const HBRef<IHBVFSFile> &file) {
+  return [file](int64_t first, int64_t last, HBRef<IHBStream> *s) {
+    HBRef<IHBVFSResource> res;
+    int32_t rc = file->getResource(HBVFS_RES_PRIMARY, res.out());
+    if (rc < 0) return rc;
+    char range[64];
+    snprintf(range, sizeof range, "range=%lld-%lld", static_cast<long long>(first),
+             static_cast<long long>(last));
+    return res->openStream(s->out(), HBVFS_OPEN_READ, range);
+  };
+}
+
+}  // namespace
+
 long TFSFileSystem::read(TFSHandle *h, char *buf, size_t size, off_t off) {
   if (off < 0) return -EINVAL;
   switch (h->kind) {
@@ -497,18 +514,16 @@ long TFSFileSystem::read(TFSHandle *h, char *buf, size_t size, off_t off) {
     case TFSHandle::Read:
       break;
   }
-  HBRef<IHBVFSFile> file = h->file;
-  const TFSOpenRange open = [file](int64_t first, int64_t last, HBRef<IHBStream> *s) {
-    HBRef<IHBVFSResource> res;
-    int32_t rc = file->getResource(HBVFS_RES_PRIMARY, res.out());
-    if (rc < 0) return rc;
-    char range[64];
-    snprintf(range, sizeof range, "range=%lld-%lld", static_cast<long long>(first),
-             static_cast<long long>(last));
-    return res->openStream(s->out(), HBVFS_OPEN_READ, range);
-  };
-  const long r = h->content->read(buf, size, off, open);
-  return r < 0 ? fail(static_cast<int32_t>(r), "read", file->getFileID()) : r;
+  const long r = h->content->read(buf, size, off, rangeOpener(h->file));
+  return r < 0 ? fail(static_cast<int32_t>(r), "read", h->file->getFileID()) : r;
+}
+
+long TFSFileSystem::locate(TFSHandle *h, size_t size, off_t off, int *fd) {
+  *fd = -1;
+  if (off < 0) return -EINVAL;
+  if (h->kind != TFSHandle::Read) return static_cast<long>(size);
+  const long r = h->content->locate(size, off, rangeOpener(h->file), fd);
+  return r < 0 ? fail(static_cast<int32_t>(r), "read", h->file->getFileID()) : r;
 }
 
 // ---- Writing ----

@@ -79,6 +79,9 @@ class TFSFileSystem {
   int open(const char *path, int flags, TFSHandle **out, bool *keepCache);
   int create(const char *path, int flags, TFSHandle **out);
   long read(TFSHandle *h, char *buf, size_t size, off_t off);
+  // Where the bytes are in a local file: their count, with *fd that file to take them from at
+  // `off` (open while `h` is); *fd is -1 when they are to be read with read().
+  long locate(TFSHandle *h, size_t size, off_t off, int *fd);
   long write(TFSHandle *h, const char *buf, size_t size, off_t off);
   // Uploads what was written through the handle's file (close(2) reports the result).
   int flush(TFSHandle *h);

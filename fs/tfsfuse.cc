@@ -2,10 +2,12 @@
 #define FUSE_USE_VERSION 35
 #include "tfsfuse.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <fuse3/fuse.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <cstdint>
@@ -37,7 +39,10 @@ void *opInit(fuse_conn_info *conn, fuse_config *cfg) {
   cfg->hard_remove = 1;
   cfg->use_ino = 0;
   cfg->kernel_cache = 0;
-  conn->want |= conn->capable & FUSE_CAP_READDIRPLUS;
+  conn->want |= conn->capable & (FUSE_CAP_READDIRPLUS | FUSE_CAP_SPLICE_WRITE);
+  brlog(kTag, BRLOG_INFO, "Connection: max_read %u, max_readahead %u, max_write %u, splice %d\n",
+        conn->max_read, conn->max_readahead, conn->max_write,
+        (conn->want & FUSE_CAP_SPLICE_WRITE) != 0);
   return fuse_get_context()->private_data;
 }
 
@@ -75,8 +80,34 @@ int opCreate(const char *path, mode_t, fuse_file_info *fi) {
   return 0;
 }
 
-int opRead(const char *, char *buf, size_t size, off_t off, fuse_file_info *fi) {
-  return static_cast<int>(fs()->read(handle(fi), buf, size, off));
+// Bytes the cache file holds go from it to the kernel by splicing, without a copy through this
+// process; the rest (writes in progress, contents not kept) is read into memory.
+int opReadBuf(const char *, fuse_bufvec **bufp, size_t size, off_t off, fuse_file_info *fi) {
+  int fd = -1;
+  const long n = fs()->locate(handle(fi), size, off, &fd);
+  if (n < 0) return static_cast<int>(n);
+  auto *bv = static_cast<fuse_bufvec *>(malloc(sizeof(fuse_bufvec)));
+  if (!bv) return -ENOMEM;
+  *bv = FUSE_BUFVEC_INIT(static_cast<size_t>(n));
+  if (fd >= 0 && n > 0) {
+    bv->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    bv->buf[0].fd = fd;
+    bv->buf[0].pos = off;
+  } else if (n > 0) {
+    void *mem = malloc(static_cast<size_t>(n));
+    const long r =
+        mem ? fs()->read(handle(fi), static_cast<char *>(mem), static_cast<size_t>(n), off)
+            : -ENOMEM;
+    if (r < 0) {
+      free(mem);
+      free(bv);
+      return static_cast<int>(r);
+    }
+    bv->buf[0].mem = mem;
+    bv->buf[0].size = static_cast<size_t>(r);
+  }
+  *bufp = bv;
+  return 0;
 }
 
 int opWrite(const char *, const char *buf, size_t size, off_t off, fuse_file_info *fi) {
@@ -138,7 +169,7 @@ fuse_operations operations() {
   ops.readdir = opReaddir;
   ops.open = opOpen;
   ops.create = opCreate;
-  ops.read = opRead;
+  ops.read_buf = opReadBuf;
   ops.write = opWrite;
   ops.flush = opFlush;
   ops.fsync = opFsync;
@@ -179,13 +210,15 @@ int tfsfuse__run(TFSFileSystem *filesystem, const TFSMountOptions &options) {
     brlog(kTag, BRLOG_ERROR, "fuse_new failed\n");
     return 1;
   }
+  // The handlers are there before the mount shows: a SIGTERM as soon as it does still unmounts.
+  fuse_session *se = fuse_get_session(f);
+  fuse_set_signal_handlers(se);
   if (fuse_mount(f, options.mountpoint.c_str()) != 0) {
     brlog(kTag, BRLOG_ERROR, "Cannot mount on '%s'\n", options.mountpoint.c_str());
+    fuse_remove_signal_handlers(se);
     fuse_destroy(f);
     return 1;
   }
-  fuse_session *se = fuse_get_session(f);
-  fuse_set_signal_handlers(se);
   g_loopThread = pthread_self();
   g_running = true;
   brlog(kTag, BRLOG_INFO, "Mounted on '%s'\n", options.mountpoint.c_str());

@@ -7,8 +7,11 @@
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tfscache.h"
@@ -23,9 +26,10 @@ namespace {
 // A stream over a slice of a string.
 class Slice final : public HBObject<Slice, IHBStream> {
  public:
-  Slice(const std::string *data, int64_t first, int64_t end)
-      : m_data(data), m_pos(first), m_end(end) {}
+  Slice(const std::string *data, int64_t first, int64_t end, int pauseUs = 0)
+      : m_data(data), m_pos(first), m_end(end), m_pauseUs(pauseUs) {}
   int32_t read(void *buffer, int32_t length) override {
+    if (m_pauseUs) std::this_thread::sleep_for(std::chrono::microseconds(m_pauseUs));
     const int64_t n = std::min<int64_t>(length, m_end - m_pos);
     memcpy(buffer, m_data->data() + m_pos, static_cast<size_t>(n));
     m_pos += n;
@@ -43,6 +47,7 @@ class Slice final : public HBObject<Slice, IHBStream> {
   friend class HBObject<Slice, IHBStream>;
   const std::string *m_data;
   int64_t m_pos, m_end;
+  int m_pauseUs;
 };
 
 // A file or folder of a hand-made store; folders list exactly what they are given.
@@ -162,8 +167,10 @@ TEST(TFSContentCache, FetchesWhatIsReadKeepsItAndKeepsItsBound) {
   TempDir dir;
   std::string data(20u << 20, '\0');
   RAND_bytes(reinterpret_cast<unsigned char *>(data.data()), static_cast<int>(data.size()));
+  std::mutex askedLock;  // the thread reading ahead asks too
   std::vector<std::pair<int64_t, int64_t>> asked;
   const TFSOpenRange open = [&](int64_t first, int64_t last, HBRef<IHBStream> *out) {
+    std::lock_guard<std::mutex> lock(askedLock);
     asked.emplace_back(first, last);
     *out = HBRef<IHBStream>::adopt(new Slice(&data, first, last + 1));
     return 0;
@@ -196,7 +203,10 @@ TEST(TFSContentCache, FetchesWhatIsReadKeepsItAndKeepsItsBound) {
     EXPECT_TRUE(big->uncached());
     ASSERT_EQ(10, big->read(buf.data(), 10, 5, open));
     EXPECT_EQ(0, memcmp(buf.data(), data.data() + 5, 10));
-    EXPECT_EQ(asked.back(), std::make_pair(int64_t{5}, int64_t{14}));
+    {
+      std::lock_guard<std::mutex> lock(askedLock);
+      EXPECT_EQ(asked.back(), std::make_pair(int64_t{5}, int64_t{14}));
+    }
     EXPECT_EQ(static_cast<int64_t>(data.size()), cache.used());
     // Once the first is not read, it makes room; the staging of writes counts too.
     c.reset();
@@ -219,6 +229,43 @@ TEST(TFSContentCache, FetchesWhatIsReadKeepsItAndKeepsItsBound) {
   EXPECT_EQ(0, cache.used());
   struct stat st;
   EXPECT_NE(0, stat((folder + "/v3.part").c_str(), &st));
+
+  // A sequential reader as the kernel sends it: several requests at once on several threads,
+  // arriving out of order, some a little behind. Every one gets its bytes (none waits forever
+  // on the thread reading ahead), from the cache file where it is kept: after a seek and at the
+  // end too.
+  std::shared_ptr<TFSContent> c = cache.content("v4", static_cast<int64_t>(data.size()));
+  const TFSOpenRange slowOpen = [&](int64_t first, int64_t last, HBRef<IHBStream> *out) {
+    *out = HBRef<IHBStream>::adopt(new Slice(&data, first, last + 1, 300));
+    return 0;
+  };
+  constexpr int64_t kReq = 256 * 1024;
+  std::atomic<int64_t> next{0};
+  std::atomic<int> wrong{0};
+  auto reader = [&] {
+    std::vector<char> got(kReq);
+    for (int64_t i; (i = next.fetch_add(1)) * kReq < static_cast<int64_t>(data.size());) {
+      const int64_t off = (i % 5 == 4 && i >= 12 ? i - 12 : i) * kReq;
+      int fd = -1;
+      if (c->locate(kReq, off, slowOpen, &fd) != kReq || fd < 0 ||
+          pread(fd, got.data(), kReq, off) != kReq ||
+          memcmp(got.data(), data.data() + off, kReq) != 0)
+        ++wrong;
+    }
+  };
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) readers.emplace_back(reader);
+  for (std::thread &t : readers) t.join();
+  EXPECT_EQ(0, wrong.load());
+  EXPECT_TRUE(c->complete());
+  int fd = -1;
+  const int64_t size = static_cast<int64_t>(data.size());
+  ASSERT_EQ(10, c->locate(4096, size - 10, open, &fd));
+  std::vector<char> tail(10);
+  ASSERT_EQ(10, pread(fd, tail.data(), 10, size - 10));
+  EXPECT_EQ(0, memcmp(tail.data(), data.data() + size - 10, 10));
+  EXPECT_EQ(0, c->locate(4096, size, open, &fd));
+  EXPECT_EQ(BR_EINVAL, c->locate(10, -1, open, &fd));
 }
 
 TEST(TFSHelper, CommandLineControlEndpointAndNotice) {

@@ -394,24 +394,19 @@ class DesktopFixture : public testing::Test {
     setenv("XDG_DATA_HOME", (m_dir.path() + "/data").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", m_runtime.path().c_str(), 1);
     ASSERT_EQ(0, set(HBPROPERTIES_KEY_LOGFILE, "ShowLog", "yes"));
-    // Sanitized builds of the program: what the desktop libraries keep until exit is theirs.
-    static const std::string lsan = [] {
-      const char *old = getenv("LSAN_OPTIONS");
-      return std::string(old && *old ? std::string(old) + ":" : "") +
-             "print_suppressions=0:suppressions=" + sourcePath("tests/app/lsan-desktop.supp");
-    }();
-    setenv("LSAN_OPTIONS", lsan.c_str(), 1);
-    static const std::string ubsan = [] {
-      const char *old = getenv("UBSAN_OPTIONS");
-      return std::string(old && *old ? std::string(old) + ":" : "") +
-             "suppressions=" + sourcePath("tests/app/ubsan-desktop.supp");
-    }();
-    setenv("UBSAN_OPTIONS", ubsan.c_str(), 1);
-    static const std::string asan = [] {
-      const char *old = getenv("ASAN_OPTIONS");
-      return std::string(old && *old ? std::string(old) + ":" : "") + "fast_unwind_on_malloc=0";
-    }();
-    setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    // Sanitized builds of the program: what the desktop libraries keep until exit, and their
+    // shared pointers released through our copy of the standard library, are theirs.
+    addOption("LSAN_OPTIONS",
+              "print_suppressions=0:suppressions=" + sourcePath("tests/app/lsan-desktop.supp"));
+    addOption("UBSAN_OPTIONS", "suppressions=" + sourcePath("tests/app/ubsan-desktop.supp"));
+    addOption("ASAN_OPTIONS", "fast_unwind_on_malloc=0");
+  }
+  // Adds `option` to the sanitizer options in environment variable `name`, once per process.
+  static void addOption(const char *name, const std::string &option) {
+    const char *old = getenv(name);
+    const std::string now = old ? old : "";
+    if (now.find(option) != std::string::npos) return;
+    setenv(name, (now.empty() ? option : now + ":" + option).c_str(), 1);
   }
   void TearDown() override {
     hbproperties__setDefault(nullptr);

@@ -235,10 +235,11 @@ class JourneyTest : public tessel::test::DesktopFixture {
 };
 
 TEST_F(JourneyTest, FromMakeRunToExit) {
-#if defined(__SANITIZE_THREAD__)
-  // Its steps wait on the program's own timers while everything runs many times slower; the
-  // thread checker looks at its parts' tests.
-  GTEST_SKIP() << "the whole journey runs in the release and address-checked builds";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // It passes in the address-checked build too (about two minutes), but beside the other
+  // desktop tests on two cores it pushes their waits past their limits; the release build walks
+  // the journey, the sanitizers check its parts' tests.
+  GTEST_SKIP() << "the whole journey runs in the release build";
 #endif
   // No display: one clear line, no hang, nothing started.
   {

@@ -267,13 +267,15 @@ void clickWhenVisible(Connection *c, BrowserHost *h, GtkWidget *view, const std:
       "return [r.left + r.width / 2, r.top + r.height / 2];";
   runScript(c, h, where, g_variant_dict_end(&dict),
             [h, view, selector, attempt](Connection *c, const json &at) {
-              if (at == "hidden" && attempt < 200) {
+              // A page still between loads may not have the element yet.
+              if ((at == "hidden" || at.is_null()) && attempt < 200) {
                 later([c, h, view, selector, attempt] {
                   clickWhenVisible(c, h, view, selector, attempt + 1);
                 });
                 return;
               }
-              if (!at.is_array() || at.size() != 2) return fail(c, "no such element, or hidden");
+              if (!at.is_array() || at.size() != 2)
+                return fail(c, at == "hidden" ? "the page stays hidden" : "no such element");
               const double x = at[0].get<double>(), y = at[1].get<double>();
               gtk_widget_grab_focus(view);
               sendButton(view, GDK_BUTTON_PRESS, x, y);

@@ -77,7 +77,6 @@ class ZVFSSystemPosix final : public ZVFSSystem {
 
   int32_t spawn(const std::vector<std::string> &argv, const std::string &token,
                 int64_t *pid) override {
-    reapDeparted();
     // A socket pair rather than a pipe: writing to a helper that died raises no SIGPIPE.
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return errno;
@@ -132,7 +131,6 @@ class ZVFSSystemPosix final : public ZVFSSystem {
   }
 
   bool alive(int64_t pid) override {
-    reapDeparted();
     int status;
     const pid_t r = waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
     if (r == static_cast<pid_t>(pid)) {
@@ -150,13 +148,14 @@ class ZVFSSystemPosix final : public ZVFSSystem {
     return rc == 0 ? 0 : BR_ENOENT;
   }
 
+  // The helper may still be ending (it unmounts before it exits); a thread of its own waits
+  // for it, so that no helper the manager let go of is left a zombie.
   void release(int64_t pid) override {
-    forgetChild(pid);
-    {
-      std::lock_guard<std::mutex> lock(m_lock);
-      m_departed.push_back(static_cast<pid_t>(pid));
-    }
-    reapDeparted();
+    if (!forgetChild(pid)) return;  // reaped already: its pid may be another child's by now
+    std::thread([child = static_cast<pid_t>(pid)] {
+      while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
   }
 
   void sleepMs(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -200,30 +199,18 @@ class ZVFSSystemPosix final : public ZVFSSystem {
   }
 
  private:
-  void forgetChild(int64_t pid) {
+  // Whether `pid` was a running helper of ours.
+  bool forgetChild(int64_t pid) {
     std::lock_guard<std::mutex> lock(m_lock);
     auto it = m_children.find(static_cast<pid_t>(pid));
-    if (it == m_children.end()) return;
+    if (it == m_children.end()) return false;
     close(it->second);
     m_children.erase(it);
-  }
-
-  // Helpers the manager let go of are reaped once they end.
-  void reapDeparted() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    for (size_t i = 0; i < m_departed.size();) {
-      const pid_t r = waitpid(m_departed[i], nullptr, WNOHANG);
-      if (r == 0) {
-        ++i;
-        continue;
-      }
-      m_departed.erase(m_departed.begin() + static_cast<long>(i));
-    }
+    return true;
   }
 
   std::mutex m_lock;
   std::map<pid_t, int> m_children;  // running helpers and their standard input
-  std::vector<pid_t> m_departed;
 };
 
 }  // namespace

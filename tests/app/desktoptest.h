@@ -286,8 +286,9 @@ class Automation {
     return r.value("value", json());
   }
   bool click(const char *window, const std::string &selector) {
-    return request({{"cmd", "click"}, {"window", window}, {"selector", selector}})
-        .value("ok", false);
+    const json r = request({{"cmd", "click"}, {"window", window}, {"selector", selector}});
+    if (!r.value("ok", false)) ADD_FAILURE() << "click " << selector << ": " << r.dump();
+    return r.value("ok", false);
   }
   bool type(const char *window, const std::string &text) {
     return request({{"cmd", "type"}, {"window", window}, {"text", text}}).value("ok", false);

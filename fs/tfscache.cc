@@ -39,6 +39,15 @@ bool endsWith(const std::string &s, const char *suffix) {
   return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
+// Gives the piece its whole size on disk at once: a disk too full for it is known before the
+// first byte is fetched, and the writes that fill it find their blocks already there.
+bool allocate(int fd, int64_t size) {
+  if (size == 0) return true;
+  if (fallocate(fd, 0, 0, size) == 0) return true;
+  // A file system that cannot reserve: a file of that size with holes.
+  return (errno == EOPNOTSUPP || errno == ENOSYS) && ftruncate(fd, size) == 0;
+}
+
 }  // namespace
 
 // ---- TFSContent ----
@@ -527,8 +536,12 @@ std::shared_ptr<TFSContent> TFSContentCache::content(const std::string &key, int
   } else {
     const int fd = ::open((path + kPartSuffix).c_str(),
                           O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 || ftruncate(fd, c->m_size) != 0) {
-      if (fd >= 0) close(fd);
+    if (fd < 0 || !allocate(fd, c->m_size)) {
+      // Whatever was reserved goes back to the disk.
+      if (fd >= 0) {
+        close(fd);
+        unlink((path + kPartSuffix).c_str());
+      }
       m_used -= c->m_size;
       c->m_uncached = true;
       return c;

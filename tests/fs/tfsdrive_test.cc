@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 #include <openssl/rand.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -266,6 +268,28 @@ TEST(TFSContentCache, FetchesWhatIsReadKeepsItAndKeepsItsBound) {
   EXPECT_EQ(0, memcmp(tail.data(), data.data() + size - 10, 10));
   EXPECT_EQ(0, c->locate(4096, size, open, &fd));
   EXPECT_EQ(BR_EINVAL, c->locate(10, -1, open, &fd));
+
+  // A disk too full for a version, whatever the bound: known before a byte is fetched, and the
+  // version is read straight from the service. (A small file system of its own, where this
+  // process may mount one.)
+  const std::string small = dir.path() + "/small";
+  ASSERT_EQ(0, mkdir(small.c_str(), 0700));
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    std::cout << "[   NOTE   ] no file system could be mounted here: the full disk is not tried\n";
+    return;
+  }
+  {
+    TFSContentCache full(small + "/c", 64u << 20);
+    ASSERT_EQ(0, full.init());
+    std::shared_ptr<TFSContent> v = full.content("v5", 3u << 20);
+    EXPECT_TRUE(v->uncached());
+    EXPECT_EQ(0, full.used());
+    std::vector<char> buf(10);
+    ASSERT_EQ(10, v->read(buf.data(), 10, 2u << 20, open));
+    EXPECT_EQ(0, memcmp(buf.data(), data.data() + (2u << 20), 10));
+    EXPECT_NE(0, stat((small + "/c/v5.part").c_str(), &st));
+  }
+  EXPECT_EQ(0, umount2(small.c_str(), MNT_DETACH));
 }
 
 TEST(TFSHelper, CommandLineControlEndpointAndNotice) {

@@ -676,9 +676,11 @@ int TFSFileSystem::upload(TFSWriter &w) {
     (void)up->deleteFile(0);
     return fail(rc, "upload", w.path);
   }
-  // In place: the file it replaces goes, then the upload takes its name.
+  // In place: the file it replaces steps aside under a hidden name, the upload takes its name,
+  // and only then does the old one go. Until then the name always holds a whole version.
+  HBRef<IHBVFSFile> aside;
   if (w.existing) {
-    rc = w.existing->deleteFile(0);
+    rc = store->moveFile(w.existing.get(), parent->file.get(), uploadName().c_str(), aside.out());
     if (rc < 0 && rc != BR_ENOENT) {
       (void)up->deleteFile(0);
       return fail(rc, "upload", w.path);
@@ -688,11 +690,20 @@ int TFSFileSystem::upload(TFSWriter &w) {
   HBRef<IHBVFSFile> moved;
   rc = store->moveFile(up.get(), parent->file.get(), name.c_str(), moved.out());
   if (rc < 0) {
-    // The content stays on the drive under its temporary name rather than being lost.
-    brlog(kTag, BRLOG_ERROR, "'%s' stays on the drive as '%s': %d\n", w.path.c_str(), temp.c_str(),
-          rc);
+    HBRef<IHBVFSFile> back;
+    if (!aside ||
+        store->moveFile(aside.get(), parent->file.get(), name.c_str(), back.out()) == 0) {
+      // The old version has its name again; the new one is uploaded anew on the next try.
+      w.existing = back;
+      (void)up->deleteFile(0);
+    } else {
+      // Neither could take the name: both stay on the drive under their hidden names.
+      brlog(kTag, BRLOG_ERROR, "'%s' stays on the drive as '%s': %d\n", w.path.c_str(),
+            temp.c_str(), rc);
+    }
     return fail(rc, "upload", w.path);
   }
+  if (aside) (void)aside->deleteFile(0);
   w.existing = moved;
   w.dirty = false;
   Node n = nodeOf(parent->top, moved.get());

@@ -401,7 +401,8 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
   const bool loopback = req.loopback;
   {
     std::lock_guard<std::mutex> g(m_faultLock);
-    if (m_failCount > 0 && (m_failMethod.empty() || m_failMethod == method)) {
+    if (m_failCount > 0 && (m_failMethod.empty() || m_failMethod == method) &&
+        m_failSkip-- <= 0) {
       m_failCount--;
       setFault(fault, m_failCode, "Injected fault", method);
       return false;
@@ -1145,6 +1146,7 @@ void SvcService::handleAdmin(const HttpRequest &req, HttpResponse &resp) {
   if (cmd == "fail") {
     std::lock_guard<std::mutex> g(m_faultLock);
     m_failCount = static_cast<int>(num("count", 1));
+    m_failSkip = static_cast<int>(std::min<int64_t>(num("skip", 0), 1000000));
     m_failCode = static_cast<int>(num("code", 500));
     m_failMethod = svchttp__param(req.query, "method");
   } else if (cmd == "upload") {
@@ -1177,6 +1179,7 @@ void SvcService::handleAdmin(const HttpRequest &req, HttpResponse &resp) {
   } else if (cmd == "reset") {
     std::lock_guard<std::mutex> g(m_faultLock);
     m_failCount = 0;
+    m_failSkip = 0;
     m_uploadCount = 0;
     m_downloadCount = 0;
   } else {

@@ -79,6 +79,7 @@ class SvcService {
   // Fault injection, set through the admin endpoint.
   std::mutex m_faultLock;
   int m_failCount = 0;
+  int m_failSkip = 0;  // calls let through before the refusals start
   int m_failCode = 0;
   std::string m_failMethod;
   std::string m_uploadMode;  // "cut" or "stall"

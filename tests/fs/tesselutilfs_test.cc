@@ -193,6 +193,16 @@ TEST_F(MountedDrive, FilesGoInAndOutByteForByte) {
   EXPECT_EQ("new", run({"cat", at("Archive/notes.txt")}).out);
   EXPECT_EQ(0, run({"sh", "-c", "echo more >> '" + at("Archive/notes.txt") + "'"}).exitCode);
   EXPECT_EQ("newmore\n", run({"cat", at("Archive/notes.txt")}).out);
+  // A save whose upload cannot take the name fails, and the old version keeps it meanwhile; the
+  // try on release takes it, and nothing is left under a hidden name.
+  ASSERT_TRUE(writeFile(local + "/fourth.txt", "fourth"));
+  ASSERT_TRUE(m_svc.admin("fail?count=1&method=moveFile&skip=1"));
+  EXPECT_NE(0, run({"cp", local + "/fourth.txt", at("Archive/notes.txt")}).exitCode);
+  const std::string archive = serviceFile("Archive")->getString("fileid");
+  EXPECT_TRUE(waitFor([&] {
+    return serviceNames(archive) == std::vector<std::string>{"notes.txt"} &&
+           std::string(serviceFile("Archive/notes.txt")->getString("size")) == "6";
+  })) << serviceNames(archive).size();
   EXPECT_EQ(std::vector<std::string>{"notes.txt"},
             serviceNames(serviceFile("Archive")->getString("fileid")));
   RunResult rmdir = run({"rmdir", at("Archive")});

@@ -31,6 +31,23 @@ bool safeName(const char *name) {
   return true;
 }
 
+// The k-th entry of one name in a folder: "stem (k).ext", within the length of a name (the stem
+// is cut at a character's start).
+std::string numberedName(const std::string &name, int k) {
+  const size_t dot = name.rfind('.');
+  const bool ext = dot != std::string::npos && dot > 0 && name.size() - dot <= 16;
+  std::string stem = ext ? name.substr(0, dot) : name;
+  const std::string tail = ext ? name.substr(dot) : std::string();
+  const std::string mark = " (" + std::to_string(k) + ")";
+  const size_t room = kNameMax - mark.size() - tail.size();
+  if (stem.size() > room) {
+    size_t cut = room;
+    while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+    stem.resize(cut);
+  }
+  return stem + mark + tail;
+}
+
 // "/a/b" -> "/a" and "b"; "/a" -> "/" and "a".
 void splitPath(const std::string &path, std::string *parent, std::string *name) {
   const size_t slash = path.rfind('/');
@@ -260,6 +277,7 @@ int32_t TFSFileSystem::fetch(int top, IHBVFSFile *folder, std::map<std::string, 
   HBRef<IHBIter> it;
   int32_t rc = folder->iterateChildren(it.out(), 0, nullptr, nullptr, 0, 0);
   if (rc < 0) return rc;
+  std::vector<std::pair<std::string, Node>> again;
   for (;;) {
     hbtype_t type = HBIFC_VFSFILE;
     void *item = nullptr;
@@ -274,11 +292,19 @@ int32_t TFSFileSystem::fetch(int top, IHBVFSFile *folder, std::map<std::string, 
       continue;
     }
     if (out->count(name)) {
-      brlog(kTag, BRLOG_WARNING, "Folder '%s': a second entry named like '%s', left out\n",
-            folder->getFileID(), f->getFileID());
+      again.emplace_back(name, nodeOf(top, f.get()));
       continue;
     }
     (*out)[name] = nodeOf(top, f.get());
+  }
+  // The service lets one folder hold several entries of one name: the first has it, the others
+  // are numbered, so that every one can be seen and read.
+  for (auto &[name, node] : again) {
+    std::string shown;
+    for (int k = 2; shown.empty() || out->count(shown); ++k) shown = numberedName(name, k);
+    brlog(kTag, BRLOG_WARNING, "Folder '%s': entry '%s' is a second '%s', shown as '%s'\n",
+          folder->getFileID(), node.file->getFileID(), name.c_str(), shown.c_str());
+    (*out)[shown] = node;
   }
   return rc == BR_ERANGE ? BR_OK : rc;
 }

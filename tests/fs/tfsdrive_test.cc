@@ -121,7 +121,9 @@ TEST(TFSDrive, HostileNamesAreLeftOutAndAnUnreachableDriveSaysSo) {
                                          hand("6", "ok", HBVFS_TYPE_FOLDER),
                                          hand("7", "ok"),
                                          hand("8", std::string(255, 'y')),
-                                         hand("9", TFS_MARKER)};
+                                         hand("9", TFS_MARKER),
+                                         hand("10", std::string(255, 'y')),
+                                         hand("11", "ok (2)")};
   HBRef<HandStore> store = HBRef<HandStore>::adopt(
       new HandStore(HBRef<IHBVFSFile>::adopt(new HandFile("0", ".", HBVFS_TYPE_FOLDER, kids))));
   int told = 0;
@@ -131,12 +133,16 @@ TEST(TFSDrive, HostileNamesAreLeftOutAndAnUnreachableDriveSaysSo) {
   auto source = std::make_unique<HandSource>(store.get());
   TFSFileSystem fs(std::move(source), &cache, config);
   int rc;
-  EXPECT_EQ((std::vector<std::string>{TFS_MARKER, "ok", std::string(255, 'y')}),
+  // Entries of one name: the first has it, the others are numbered past the names there are.
+  EXPECT_EQ((std::vector<std::string>{TFS_MARKER, "ok", "ok (2)", "ok (3)",
+                                      std::string(251, 'y') + " (2)", std::string(255, 'y')}),
             names(fs, "/", &rc));
   EXPECT_EQ(0, rc);
   struct stat st;
   EXPECT_EQ(0, fs.getattr("/ok", &st));
-  EXPECT_TRUE(S_ISDIR(st.st_mode));  // the first of two entries of one name
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(0, fs.getattr("/ok (3)", &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(-ENOENT, fs.getattr("/bell\x07", &st));
   EXPECT_EQ(0, fs.getattr("/" TFS_MARKER, &st));
   EXPECT_EQ(0444u, st.st_mode & 0777);
@@ -162,7 +168,7 @@ TEST(TFSDrive, HostileNamesAreLeftOutAndAnUnreachableDriveSaysSo) {
   EXPECT_EQ(1, told);
   // Once it answers again, it is used.
   store->failWith = 0;
-  EXPECT_EQ(3u, names(offline, "/", &rc).size());
+  EXPECT_EQ(6u, names(offline, "/", &rc).size());
 }
 
 TEST(TFSContentCache, FetchesWhatIsReadKeepsItAndKeepsItsBound) {

@@ -705,8 +705,9 @@ int TFSFileSystem::upload(TFSWriter &w) {
   // In place: the file it replaces steps aside under a hidden name, the upload takes its name,
   // and only then does the old one go. Until then the name always holds a whole version.
   HBRef<IHBVFSFile> aside;
+  const std::string asideName = uploadName();
   if (w.existing) {
-    rc = store->moveFile(w.existing.get(), parent->file.get(), uploadName().c_str(), aside.out());
+    rc = store->moveFile(w.existing.get(), parent->file.get(), asideName.c_str(), aside.out());
     if (rc < 0 && rc != BR_ENOENT) {
       (void)up->deleteFile(0);
       return fail(rc, "upload", w.path);
@@ -724,8 +725,8 @@ int TFSFileSystem::upload(TFSWriter &w) {
       (void)up->deleteFile(0);
     } else {
       // Neither could take the name: both stay on the drive under their hidden names.
-      brlog(kTag, BRLOG_ERROR, "'%s' stays on the drive as '%s': %d\n", w.path.c_str(),
-            temp.c_str(), rc);
+      brlog(kTag, BRLOG_ERROR, "'%s' stays on the drive as '%s', its old version as '%s': %d\n",
+            w.path.c_str(), temp.c_str(), asideName.c_str(), rc);
     }
     return fail(rc, "upload", w.path);
   }

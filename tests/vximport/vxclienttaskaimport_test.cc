@@ -362,6 +362,22 @@ TEST(AutoImportAlone, RetriesFolderEventsAndANewDestination) {
 
   task->notifyTask(TASK_NOTIFY_REMOVED);
   EXPECT_TRUE(exists(map));
+
+  // Made while offline (a metered network counts as none): its run fails; the network's return
+  // runs it again in full.
+  g_metered = 1;
+  HBRef<VXClientAutoImportTask> offline =
+      makeTask("aimport-offline", dir, "ytozv://d:s", queue.get());
+  g_metered = 0;
+  EXPECT_TRUE(offline->offline());
+  ASSERT_EQ(0, offline->setPaused(0));
+  ASSERT_TRUE(eventually([&] { return offline->completedRuns() == 1; }));
+  EXPECT_EQ(TASK_STATE_FINISHED, offline->getTaskState());
+  EXPECT_EQ(0, netEvent(offline.get(), 1));
+  ASSERT_TRUE(eventually([&] { return offline->completedRuns() == 2; }));
+  EXPECT_FALSE(offline->offline());
+  EXPECT_FALSE(log.has("[aimport-offline]Can't un-cancel"));
+  offline->notifyTask(TASK_NOTIFY_REMOVED);
   queue->shutdown();
 }
 

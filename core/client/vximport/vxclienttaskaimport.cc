@@ -433,6 +433,9 @@ int32_t VXClientAutoImportTask::receiveNetEvent(IVXNetEvent *event) {
   } else if (available && m_offline && stopped) {
     brlog(kTag, BRLOG_INFO, "[%s]Network available, unpausing task...\n", getTaskID());
     m_offline = 0;
+    // A task made while offline was never paused: its runs went on and failed. It runs in full
+    // again now, as a paused one would.
+    if (state == TASK_STATE_FINISHED) (void)cancelTask();
     (void)setPaused(0);
   }
   return BR_OK;

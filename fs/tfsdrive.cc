@@ -31,10 +31,10 @@ bool safeName(const char *name) {
   return true;
 }
 
-// The k-th entry of one name in a folder: "stem (k).ext", within the length of a name (the stem
-// is cut at a character's start).
-std::string numberedName(const std::string &name, int k) {
-  const size_t dot = name.rfind('.');
+// The k-th entry of one name in a folder: "stem (k).ext" ("name (k)" for a folder), within the
+// length of a name (the stem is cut at a character's start).
+std::string numberedName(const std::string &name, int k, bool folder) {
+  const size_t dot = folder ? std::string::npos : name.rfind('.');
   const bool ext = dot != std::string::npos && dot > 0 && name.size() - dot <= 16;
   std::string stem = ext ? name.substr(0, dot) : name;
   const std::string tail = ext ? name.substr(dot) : std::string();
@@ -252,7 +252,7 @@ int32_t TFSFileSystem::ensureOpen() {
       if (!safeName(name.c_str())) name = "Album";
       std::string unique = name;
       for (int k = 2; root->children.count(unique) || unique == TFS_MARKER; ++k)
-        unique = name.substr(0, kNameMax - 8) + " (" + std::to_string(k) + ")";
+        unique = numberedName(name, k, true);
       Node n = nodeOf(static_cast<int>(i), top.get());
       n.folder = true;
       root->children[unique] = n;
@@ -301,7 +301,7 @@ int32_t TFSFileSystem::fetch(int top, IHBVFSFile *folder, std::map<std::string, 
   // are numbered, so that every one can be seen and read.
   for (auto &[name, node] : again) {
     std::string shown;
-    for (int k = 2; shown.empty() || out->count(shown); ++k) shown = numberedName(name, k);
+    for (int k = 2; shown.empty() || out->count(shown); ++k) shown = numberedName(name, k, node.folder);
     brlog(kTag, BRLOG_WARNING, "Folder '%s': entry '%s' is a second '%s', shown as '%s'\n",
           folder->getFileID(), node.file->getFileID(), name.c_str(), shown.c_str());
     (*out)[shown] = node;

@@ -86,10 +86,13 @@ class HandSource final : public TFSSource {
   explicit HandSource(HandStore *store) : m_store(HBRef<IHBVFS2>::retain(store)) {}
   int32_t open(std::vector<TFSTop> *out) override {
     ++opens;
-    out->push_back({"", m_store});
+    if (albums.empty()) out->push_back({"", m_store});
+    for (const std::string &name : albums) out->push_back({name, m_store});
     return 0;
   }
-  bool shares() override { return false; }
+  // Given: the roots of albums of these names, each over the store.
+  std::vector<std::string> albums;
+  bool shares() override { return !albums.empty(); }
   int32_t space(int64_t *, int64_t *) override { return BR_ENOTIMPL; }
   int opens = 0;
 
@@ -123,7 +126,9 @@ TEST(TFSDrive, HostileNamesAreLeftOutAndAnUnreachableDriveSaysSo) {
                                          hand("8", std::string(255, 'y')),
                                          hand("9", TFS_MARKER),
                                          hand("10", std::string(255, 'y')),
-                                         hand("11", "ok (2)")};
+                                         hand("11", "ok (2)"),
+                                         hand("12", "pics.2024", HBVFS_TYPE_FOLDER),
+                                         hand("13", "pics.2024", HBVFS_TYPE_FOLDER)};
   HBRef<HandStore> store = HBRef<HandStore>::adopt(
       new HandStore(HBRef<IHBVFSFile>::adopt(new HandFile("0", ".", HBVFS_TYPE_FOLDER, kids))));
   int told = 0;
@@ -134,8 +139,9 @@ TEST(TFSDrive, HostileNamesAreLeftOutAndAnUnreachableDriveSaysSo) {
   TFSFileSystem fs(std::move(source), &cache, config);
   int rc;
   // Entries of one name: the first has it, the others are numbered past the names there are.
-  EXPECT_EQ((std::vector<std::string>{TFS_MARKER, "ok", "ok (2)", "ok (3)",
-                                      std::string(251, 'y') + " (2)", std::string(255, 'y')}),
+  EXPECT_EQ((std::vector<std::string>{TFS_MARKER, "ok", "ok (2)", "ok (3)", "pics.2024",
+                                      "pics.2024 (2)", std::string(251, 'y') + " (2)",
+                                      std::string(255, 'y')}),
             names(fs, "/", &rc));
   EXPECT_EQ(0, rc);
   struct stat st;
@@ -155,6 +161,21 @@ TEST(TFSDrive, HostileNamesAreLeftOutAndAnUnreachableDriveSaysSo) {
   EXPECT_EQ(-ENAMETOOLONG, fs.mkdir(("/" + std::string(256, 'z')).c_str()));
   EXPECT_EQ(0, told);
 
+  // Album roots of one name are numbered as folders, a long name cut at a character's start.
+  const std::string accents = [] {
+    std::string a;
+    for (int i = 0; i < 127; ++i) a += "\xc3\xa9";
+    return a;
+  }();
+  auto albums = std::make_unique<HandSource>(store.get());
+  albums->albums = {"Trip.2024", "Trip.2024", accents, accents, TFS_MARKER, "a/b"};
+  TFSContentCache cache3(dir.path() + "/cache3", 1 << 20);
+  ASSERT_EQ(0, cache3.init());
+  TFSFileSystem shared(std::move(albums), &cache3, config);
+  EXPECT_EQ((std::vector<std::string>{TFS_MARKER, TFS_MARKER " (2)", "Trip.2024", "Trip.2024 (2)",
+                                      "a_b", accents.substr(0, 250) + " (2)", accents}),
+            names(shared, "/", &rc));
+
   // A drive that cannot be reached: I/O errors, one notice, the marker still there.
   TFSContentCache cache2(dir.path() + "/cache2", 1 << 20);
   ASSERT_EQ(0, cache2.init());
@@ -168,7 +189,7 @@ TEST(TFSDrive, HostileNamesAreLeftOutAndAnUnreachableDriveSaysSo) {
   EXPECT_EQ(1, told);
   // Once it answers again, it is used.
   store->failWith = 0;
-  EXPECT_EQ(6u, names(offline, "/", &rc).size());
+  EXPECT_EQ(8u, names(offline, "/", &rc).size());
 }
 
 TEST(TFSContentCache, FetchesWhatIsReadKeepsItAndKeepsItsBound) {

@@ -301,7 +301,8 @@ int32_t TFSFileSystem::fetch(int top, IHBVFSFile *folder, std::map<std::string, 
   // are numbered, so that every one can be seen and read.
   for (auto &[name, node] : again) {
     std::string shown;
-    for (int k = 2; shown.empty() || out->count(shown); ++k) shown = numberedName(name, k, node.folder);
+    for (int k = 2; shown.empty() || out->count(shown); ++k)
+      shown = numberedName(name, k, node.folder);
     brlog(kTag, BRLOG_WARNING, "Folder '%s': entry '%s' is a second '%s', shown as '%s'\n",
           folder->getFileID(), node.file->getFileID(), name.c_str(), shown.c_str());
     (*out)[shown] = node;
@@ -718,8 +719,7 @@ int TFSFileSystem::upload(TFSWriter &w) {
   rc = store->moveFile(up.get(), parent->file.get(), name.c_str(), moved.out());
   if (rc < 0) {
     HBRef<IHBVFSFile> back;
-    if (!aside ||
-        store->moveFile(aside.get(), parent->file.get(), name.c_str(), back.out()) == 0) {
+    if (!aside || store->moveFile(aside.get(), parent->file.get(), name.c_str(), back.out()) == 0) {
       // The old version has its name again; the new one is uploaded anew on the next try.
       w.existing = back;
       (void)up->deleteFile(0);

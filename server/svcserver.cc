@@ -401,8 +401,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
   const bool loopback = req.loopback;
   {
     std::lock_guard<std::mutex> g(m_faultLock);
-    if (m_failCount > 0 && (m_failMethod.empty() || m_failMethod == method) &&
-        m_failSkip-- <= 0) {
+    if (m_failCount > 0 && (m_failMethod.empty() || m_failMethod == method) && m_failSkip-- <= 0) {
       m_failCount--;
       setFault(fault, m_failCode, "Injected fault", method);
       return false;

@@ -139,10 +139,10 @@ TEST(TFSDrive, HostileNamesAreLeftOutAndAnUnreachableDriveSaysSo) {
   TFSFileSystem fs(std::move(source), &cache, config);
   int rc;
   // Entries of one name: the first has it, the others are numbered past the names there are.
-  EXPECT_EQ((std::vector<std::string>{TFS_MARKER, "ok", "ok (2)", "ok (3)", "pics.2024",
-                                      "pics.2024 (2)", std::string(251, 'y') + " (2)",
-                                      std::string(255, 'y')}),
-            names(fs, "/", &rc));
+  EXPECT_EQ(
+      (std::vector<std::string>{TFS_MARKER, "ok", "ok (2)", "ok (3)", "pics.2024", "pics.2024 (2)",
+                                std::string(251, 'y') + " (2)", std::string(255, 'y')}),
+      names(fs, "/", &rc));
   EXPECT_EQ(0, rc);
   struct stat st;
   EXPECT_EQ(0, fs.getattr("/ok", &st));

@@ -281,6 +281,34 @@ TEST_F(AutoImport, TheNetworkPausesARunningTaskAndResumesIt) {
   EXPECT_EQ(0, task->getErrorCount());
   EXPECT_EQ(3u, picsNames().size());
 
+  // A short drop during a run: back before the run has stopped, the task resumes once it has,
+  // instead of staying paused for good; gone again meanwhile, it waits for the network.
+  for (const char *name : {"d.jpg", "e.jpg"}) {
+    const bool dropsTwice = std::string(name) == "e.jpg";
+    ASSERT_TRUE(makePhoto(dir + "/" + name, 64, 48));
+    ASSERT_TRUE(m_svc.admin("upload?mode=stall&after=10&ms=2000&count=1"));
+    const int32_t runs = task->completedRuns();
+    ASSERT_EQ(0, task->receiveFSEvents(folderEvent(dir).get()));
+    ASSERT_TRUE(eventually([&] { return task->getTaskState() == TASK_STATE_RUNNING; }));
+    EXPECT_EQ(0, netEvent(task.get(), 0));
+    EXPECT_EQ(0, netEvent(task.get(), 1));
+    if (dropsTwice) {
+      EXPECT_EQ(0, netEvent(task.get(), 0));
+      ASSERT_TRUE(eventually([&] { return task->completedRuns() == runs + 1; }));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      EXPECT_EQ(TASK_STATE_CANCELED, task->getTaskState());
+      EXPECT_TRUE(task->offline());
+      EXPECT_EQ(0, netEvent(task.get(), 1));
+    }
+    ASSERT_TRUE(eventually(
+        [&] {
+          return task->completedRuns() == runs + 2 && task->getTaskState() == TASK_STATE_FINISHED;
+        },
+        30000))
+        << name << " state " << task->getTaskState();
+    EXPECT_EQ(1u, count(picsNames(), name));
+  }
+
   const std::string map = task->fileMapPath();
   ASSERT_EQ(0, queue->removeTask(task.get(), VXTASKQ_CANCEL | VXTASKQ_DELETE_DATA));
   EXPECT_FALSE(exists(map));

@@ -392,6 +392,9 @@ class VXClientTask : public HBObject<VXClientTask, IVXClientTask, IHBRPCSerializ
   // Moves `from` to `to` only if the state is still `from`; false when another thread (a
   // cancel) changed it first.
   bool transitionState(int32_t from, int32_t to);
+  // Ends a cancel that is under way. A task resumed in the meantime (paused, then unpaused
+  // before its run got to look) stays resumed.
+  void settleCanceled() { (void)transitionState(TASK_STATE_CANCELING, TASK_STATE_CANCELED); }
   bool isCanceled() const { return m_cancel.load(std::memory_order_acquire) != 0; }
   // How many error records are kept ("errorlimit", read at construction).
   int32_t errorLimit() const { return m_errorLimit; }

@@ -123,7 +123,11 @@ void VXClientAutoImportTask::requeue() {
 }
 
 int32_t VXClientAutoImportTask::setPaused(int32_t paused) {
-  if (paused) return cancelTask();
+  if (paused) {
+    // A pause given while a stopping run waits to resume holds.
+    m_resumeWhenStopped = false;
+    return cancelTask();
+  }
   const int32_t s = getTaskState();
   if (s != TASK_STATE_CANCELED) {
     brlog(kTag, BRLOG_ERROR, "[%s]Can't un-cancel autoimport in state: %d\n", getTaskID(), s);
@@ -162,14 +166,21 @@ int32_t VXClientAutoImportTask::runTask(const char *valtoken) {
       brlog("IMPORT", BRLOG_INFO, "--- Task[%s] Finished\n", getTaskID());
     } else {
       brlog("IMPORT", BRLOG_INFO, "--- Task[%s] Canceled\n", getTaskID());
-      setTaskState(TASK_STATE_CANCELED);
+      settleCanceled();
     }
   } else if (prepared == 0 || prepared == BR_ESKIPPED) {
     result = run(valtoken);
     if (prepared == 0 && result == 0 && getTaskState() == TASK_STATE_FINISHED) stampTimestamp();
   }
+  resumeIfStopped();
   notifyTask(TASK_NOTIFY_RUN_END);
   return result;
+}
+
+void VXClientAutoImportTask::resumeIfStopped() {
+  // Whichever comes last, the run's end or the network's return, resumes it, and only once.
+  if (getTaskState() == TASK_STATE_CANCELED && m_resumeWhenStopped.exchange(false))
+    (void)setPaused(0);
 }
 
 int32_t VXClientAutoImportTask::runErrors() const {
@@ -426,7 +437,11 @@ int32_t VXClientAutoImportTask::receiveNetEvent(IVXNetEvent *event) {
                       state == TASK_STATE_RUNNING || state == TASK_STATE_FINISHED;
   const bool stopped =
       state == TASK_STATE_CANCELING || state == TASK_STATE_CANCELED || state == TASK_STATE_FINISHED;
-  if (!available && !m_offline && active) {
+  if (!available && m_resumeWhenStopped.exchange(false)) {
+    // Gone again before the stopping run could resume: it stays paused for the network.
+    brlog(kTag, BRLOG_INFO, "[%s]Network unavailable, pausing task...\n", getTaskID());
+    m_offline = 1;
+  } else if (!available && !m_offline && active) {
     brlog(kTag, BRLOG_INFO, "[%s]Network unavailable, pausing task...\n", getTaskID());
     (void)setPaused(1);
     m_offline = 1;
@@ -436,7 +451,14 @@ int32_t VXClientAutoImportTask::receiveNetEvent(IVXNetEvent *event) {
     // A task made while offline was never paused: its runs went on and failed. It runs in full
     // again now, as a paused one would.
     if (state == TASK_STATE_FINISHED) (void)cancelTask();
-    (void)setPaused(0);
+    if (state == TASK_STATE_CANCELING) {
+      // A run still stopping cannot be resumed yet; left as it is, it would stay paused for
+      // good after a short drop of the network.
+      m_resumeWhenStopped = true;
+      resumeIfStopped();
+    } else {
+      (void)setPaused(0);
+    }
   }
   return BR_OK;
 }

@@ -95,6 +95,8 @@ class VXClientAutoImportTask final : public VXClientImportTask,
   int32_t runErrors() const;
   // Whether the task paused itself for want of a network.
   bool offline() const { return m_offline.load() != 0; }
+  // Whether the network is back and the task resumes once its run has stopped.
+  bool resumesWhenStopped() const { return m_resumeWhenStopped.load(); }
   // The file map's path ("" without one).
   std::string fileMapPath();
 
@@ -110,6 +112,8 @@ class VXClientAutoImportTask final : public VXClientImportTask,
   void stopListening();
   void requeue();
   void recordStandingErrors();
+  // Resumes a run that was stopping when the network came back, once it has stopped.
+  void resumeIfStopped();
   // After a record that could not be written, or a map that failed a lookup.
   void mapFailed();
 
@@ -122,6 +126,7 @@ class VXClientAutoImportTask final : public VXClientImportTask,
   std::atomic<int64_t> m_retryTimer{0};
   std::atomic<int32_t> m_retryCount{0};
   std::atomic<int32_t> m_offline{0};
+  std::atomic<bool> m_resumeWhenStopped{false};
   std::atomic<int32_t> m_destChanged{0};
   std::atomic<bool> m_removed{false};
   std::vector<HBRef<IVXFSEvent>> m_pending;  // under the task lock

@@ -309,7 +309,7 @@ int32_t VXClientImportTask::runTask(const char *valtoken) {
   if (s < 0 || s == TASK_STATE_UNKNOWN || s > TASK_STATE_FINISHED) return 0;
   if (s == TASK_STATE_CANCELING || s == TASK_STATE_CANCELED) {
     brlog(kTag, BRLOG_INFO, "--- Task[%s] Already Canceled\n", getTaskID());
-    setTaskState(TASK_STATE_CANCELED);
+    settleCanceled();
     return 0;
   }
   notifyTask(TASK_NOTIFY_RUN_START);
@@ -453,13 +453,13 @@ int32_t VXClientImportTask::run(const char *valtoken) {
   s = getTaskState();
   if (s == TASK_STATE_CANCELING || s == TASK_STATE_CANCELED) {
     brlog(kTag, BRLOG_INFO, "--- Task[%s] Canceled\n", getTaskID());
-    setTaskState(TASK_STATE_CANCELED);
+    settleCanceled();
   } else if (s >= TASK_STATE_PENDING && s <= TASK_STATE_RUNNING) {
     if (transitionState(s, TASK_STATE_FINISHED)) {
       brlog(kTag, BRLOG_INFO, "--- Task[%s] Finished\n", getTaskID());
     } else {
       brlog(kTag, BRLOG_INFO, "--- Task[%s] Canceled\n", getTaskID());
-      setTaskState(TASK_STATE_CANCELED);
+      settleCanceled();
     }
   } else if (s == TASK_STATE_FINISHED) {
     brlog(kTag, BRLOG_INFO, "--- Task[%s] Finished\n", getTaskID());

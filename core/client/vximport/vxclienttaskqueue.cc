@@ -92,7 +92,7 @@ std::string autoImportJSON(VXClientTask *task, bool first) {
   int32_t state = task->getTaskState();
   HBRef<VXClientAutoImportTask> auto_;
   if ((state == TASK_STATE_CANCELING || state == TASK_STATE_CANCELED) &&
-      hb_query(task->obj(), auto_) == 0 && auto_->offline())
+      hb_query(task->obj(), auto_) == 0 && (auto_->offline() || auto_->resumesWhenStopped()))
     state = TASK_STATE_FINISHED;
   char numbers[128];
   std::snprintf(numbers, sizeof numbers,

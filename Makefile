@@ -48,7 +48,8 @@ test-asan: deps
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTESSEL_TSAN=ON -DTESSEL_BENCH=OFF -DTESSEL_FUZZ=OFF $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && ctest --output-on-failure -j $(JOBS) --timeout 900 -L 'common|services|vximport'
+	cd build-tsan && TSAN_OPTIONS=suppressions=$(CURDIR)/tests/tsan.supp \
+	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L 'common|services|vximport'
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2; done

@@ -437,11 +437,8 @@ int32_t VXClientAutoImportTask::receiveNetEvent(IVXNetEvent *event) {
                       state == TASK_STATE_RUNNING || state == TASK_STATE_FINISHED;
   const bool stopped =
       state == TASK_STATE_CANCELING || state == TASK_STATE_CANCELED || state == TASK_STATE_FINISHED;
-  if (!available && m_resumeWhenStopped.exchange(false)) {
-    // Gone again before the stopping run could resume: it stays paused for the network.
-    brlog(kTag, BRLOG_INFO, "[%s]Network unavailable, pausing task...\n", getTaskID());
-    m_offline = 1;
-  } else if (!available && !m_offline && active) {
+  // A run still stopping that was to resume (the network came and went) stays paused as well.
+  if (!available && (m_resumeWhenStopped.exchange(false) || (!m_offline && active))) {
     brlog(kTag, BRLOG_INFO, "[%s]Network unavailable, pausing task...\n", getTaskID());
     (void)setPaused(1);
     m_offline = 1;

@@ -227,4 +227,28 @@ TEST(BrStr, HexdumpLines) {
   EXPECT_EQ(lines, 2u);
 }
 
+TEST(BrStr, ValidUTF8KeepsGoodTextAndReadsOtherBytesAsLatin1) {
+  using namespace std::string_literals;
+  // Valid text of every length, including NUL and controls, passes unchanged.
+  const std::string good = "Canon EOS \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\xB7 \x01\t"s + '\0' + "x"s;
+  EXPECT_EQ(hbstr__validUTF8(good), good);
+  EXPECT_EQ(hbstr__validUTF8(""), "");
+  // Latin-1 bytes read as what they meant.
+  EXPECT_EQ(hbstr__validUTF8("Mus\xE9"), "Mus\xC3\xA9");
+  EXPECT_EQ(hbstr__validUTF8("\xFF\x80"), "\xC3\xBF\xC2\x80");
+  // Overlong forms, surrogates, values past U+10FFFF, a lead byte cut by the end of the view
+  // and a lead byte followed by ASCII: each bad byte alone becomes its Latin-1 character.
+  EXPECT_EQ(hbstr__validUTF8("\xC0\xAF"), "\xC3\x80\xC2\xAF");
+  EXPECT_EQ(hbstr__validUTF8("\xED\xA0\x80"), "\xC3\xAD\xC2\xA0\xC2\x80");
+  EXPECT_EQ(hbstr__validUTF8("\xF4\x90\x80\x80"), "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80");
+  EXPECT_EQ(hbstr__validUTF8(std::string_view("\xE2\x82\xAC", 2)), "\xC3\xA2\xC2\x82");
+  EXPECT_EQ(hbstr__validUTF8("\xE2" "A\xC3\xA9"), "\xC3\xA2" "A\xC3\xA9");
+  // The result is always valid and the mapping is stable: mapping again changes nothing.
+  std::string all;
+  for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
+  const std::string once = hbstr__validUTF8(all + all);
+  EXPECT_EQ(hbstr__validUTF8(once), once);
+  EXPECT_EQ(once.size(), 2u * (128 + 2 * 128));
+}
+
 }  // namespace

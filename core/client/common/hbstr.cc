@@ -346,3 +346,34 @@ size_t brstr__cutUtf8(const char *text, size_t maxBytes) {
   while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
   return n;
 }
+
+std::string hbstr__validUTF8(std::string_view in) {
+  std::string out;
+  out.reserve(in.size());
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(in.data());
+  size_t i = 0;
+  while (i < in.size()) {
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    // The sequence reader stops at a non-continuation byte; a zero-padded copy of what is left
+    // keeps it inside the view.
+    unsigned char seq[5] = {0, 0, 0, 0, 0};
+    const size_t left = in.size() - i < 4 ? in.size() - i : 4;
+    std::memcpy(seq, p + i, left);
+    uint32_t cp = 0;
+    const int n = brstr__utf8Sequence(seq, &cp);
+    if (n > 0) {
+      out.append(in.data() + i, static_cast<size_t>(n));
+      i += static_cast<size_t>(n);
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      ++i;
+    }
+  }
+  return out;
+}

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "brerror.h"
 #include "brlist.h"
@@ -185,6 +187,12 @@ int brstr__utf8Sequence(const unsigned char *p, uint32_t *cp);
 // The length of the longest prefix of `text` of at most `maxBytes` bytes that does not split a
 // character.
 size_t brstr__cutUtf8(const char *text, size_t maxBytes);
+// `in` as valid UTF-8: every well-formed sequence (as brstr__utf8Sequence judges it) is kept as
+// it stands, and every other byte becomes the character of the same value in Latin-1 (U+0080 to
+// U+00FF, two bytes). So a Latin-1 text comes out as what it meant, the same input always gives
+// the same output, and a valid text is unchanged. Nothing is dropped: NUL and control characters
+// are valid and kept; callers that show or send the text strip them themselves.
+std::string hbstr__validUTF8(std::string_view in);
 // Length in UTF-16 units of a UTF-8 text, without terminator (0 for null). A byte that does not
 // begin a well-formed sequence (a stray continuation byte among them) counts one unit, as the
 // platform's conversion makes it one replacement character.

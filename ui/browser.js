@@ -110,6 +110,8 @@ function bNewCard(taskid) {
   }, [c.bar]);
   c.file = vxEl("p", { className: "task-file caption fit" });
   c.detail = vxEl("p", { className: "task-detail caption" });
+  c.note = vxEl("p", { className: "task-note caption" });
+  c.leftout = vxEl("p", { className: "task-leftout caption" });
   c.show = vxEl("button", {
     className: "link task-show",
     attrs: { type: "button", "aria-expanded": "false", "aria-controls": "task-errors-" + n },
@@ -122,6 +124,8 @@ function bNewCard(taskid) {
     c.progress,
     c.file,
     vxEl("div", { className: "task-foot" }, [c.detail, c.show]),
+    c.note,
+    c.leftout,
     c.errors
   ]);
   return c;
@@ -129,6 +133,11 @@ function bNewCard(taskid) {
 
 function bToggleTask(c) {
   if (!c.status) return;
+  if (c.status.canSignIn) {
+    // Signing out shows the login window, where the person signs in again.
+    vxSignOut();
+    return;
+  }
   var pause = c.status.canPause;
   vxCall("pauseTask", c.taskid, pause ? 1 : 0);
   vxSetPausedByPerson(c.taskid, pause);
@@ -156,7 +165,12 @@ function bUpdateCard(c, task, name, ctx) {
     vxFitMiddle(c.file, s.file);
   }
   vxText(c.detail, s.detail);
-  var act = s.canPause ? "pause" : s.canResume ? "resume" : "";
+  vxText(c.note, s.note);
+  vxShow(c.note, !!s.note);
+  vxText(c.leftout, s.leftout);
+  c.leftout.title = s.leftout ? s.leftout + "\n" + s.leftoutHint : "";
+  vxShow(c.leftout, !!s.leftout);
+  var act = s.canSignIn ? "signin" : s.canPause ? "pause" : s.canResume ? "resume" : "";
   vxShow(c.action, !!act);
   if (act) {
     vxText(c.action, ytol("orvane.task." + act));

@@ -6,6 +6,16 @@ var vxDest = { uri: null, service: null };
 var TASK_ERROR_GENERAL = 0x01, TASK_ERROR_NO_SPACE = 0x02, TASK_ERROR_NO_CONNECTION = 0x04,
     TASK_ERROR_OFFLINE = 0x08, TASK_ERROR_NOT_AUTHORIZED = 0x10;
 
+// What can stand in a backup's way ("problem" of a task), with the colour it is shown in: red
+// when only the person can clear it, amber when it clears by itself or by plugging something in.
+var VX_PROBLEMS = {
+  drivefull: "red",
+  signin: "red",
+  localdisk: "amber",
+  offline: "amber",
+  unavailable: "amber"
+};
+
 // Service records carry flags as booleans (JSON) or as "1"/"0".
 function vxFlag(v) {
   return v === true || v === 1 || v === "1" || v === "true";
@@ -226,10 +236,18 @@ function vxSetPausedByPerson(taskid, paused) {
   vxSetProp("paused-tasks", ids.join(","));
 }
 
+// "1 photo waits" / "N photos wait" style texts: `key` + "1" or `key` + "n".
+function vxCount(key, n) {
+  return n === 1 ? ytol(key + "1") : ytol(key + "n", n);
+}
+
 // What a backup task is doing, in words. ctx: {paused: [taskids paused by the person],
-// backupPaused, now}. Returns {kind, tone, text, detail, percent, file, at, total, canPause,
-// canResume, errors}; kind is one of running, preparing, pending, pausing, paused, offline, uptodate,
-// retry, failed, idle; tone is accent, green, amber, red or grey.
+// backupPaused, now}. Returns {kind, tone, text, detail, note, leftout, leftoutHint, percent,
+// file, at, total, canPause, canResume, canSignIn, errors}; kind is one of running, preparing,
+// pending, pausing, paused, offline, uptodate, retry, failed, idle, or a problem (drivefull,
+// signin, localdisk, unavailable; "problem" for one this page does not know); tone is accent,
+// green, amber, red or grey. `note` says how many photos wait and when the next try is;
+// `leftout` what the last run left out.
 function vxTaskStatus(t, ctx) {
   ctx = ctx || {};
   var state = vxStr(t.state);
@@ -242,8 +260,9 @@ function vxTaskStatus(t, ctx) {
   var ts = Number(vxStr(t.timestamp));
   var last = isFinite(ts) && ts > 0 ? ytol("orvane.task.last", vxFormatTime(ts, ctx.now)) :
       ytol("orvane.task.lastnone");
-  var s = { kind: "idle", tone: "grey", text: ytol("orvane.task.idle"), detail: last, percent: null,
-    file: "", at: 0, total: 0, canPause: false, canResume: false, errors: errors };
+  var s = { kind: "idle", tone: "grey", text: ytol("orvane.task.idle"), detail: last, note: "",
+    leftout: "", leftoutHint: "", percent: null, file: "", at: 0, total: 0, canPause: false,
+    canResume: false, canSignIn: false, errors: errors };
   switch (state) {
     case "running":
       var total = vxInt(t.totfiles), index = vxInt(t.currfileidx);
@@ -309,5 +328,52 @@ function vxTaskStatus(t, ctx) {
       }
       break;
   }
+
+  // What stands in the way, in words, unless the task is at work or the person paused it.
+  var problem = vxStr(t.problem), waiting = Math.max(0, vxInt(t.waiting));
+  var inText = false;
+  if (problem && ["running", "preparing", "pausing", "paused"].indexOf(s.kind) < 0) {
+    if (Object.prototype.hasOwnProperty.call(VX_PROBLEMS, problem)) {
+      s.kind = problem;
+      s.tone = VX_PROBLEMS[problem];
+      if (problem === "drivefull" && waiting > 0) {
+        s.text = vxCount("orvane.problem.drivefull", waiting);
+        inText = true;
+      } else {
+        s.text = ytol("orvane.problem." + problem);
+      }
+      s.detail = ytol("orvane.problem." + problem + "hint");
+    } else {
+      // A problem of a newer engine: its own words.
+      s.kind = "problem";
+      s.tone = "red";
+      s.text = vxStr(t.problemtext) || ytol("orvane.problem.other");
+      s.detail = last;
+    }
+    if (problem === "signin") {
+      s.canSignIn = true;
+      s.canResume = false;
+    }
+  }
+  var note = [];
+  if (waiting > 0 && !inText && s.kind !== "running") note.push(vxCount("orvane.task.waiting", waiting));
+  var retry = Number(vxStr(t.nextretry));
+  var now = ctx.now || Date.now();
+  if (isFinite(retry) && retry > now && ["running", "preparing", "pausing", "paused"].indexOf(s.kind) < 0) {
+    var at = vxFormatTime(retry, now);
+    if (s.kind === "retry") s.text = ytol("orvane.task.retryat", at);
+    else note.push(ytol("orvane.task.next", at));
+  }
+  s.note = note.join(" · ");
+
+  // Files of kinds that are not backed up (documents, videos when they are off).
+  var leftout = Math.max(0, vxInt(t.leftout)), kinds = vxStr(t.leftoutkinds).trim();
+  if (kinds.length > 300) kinds = kinds.slice(0, 299) + "…";
+  if (leftout && kinds)
+    s.leftout = leftout === 1 ? ytol("orvane.task.leftout1", kinds) : ytol("orvane.task.leftoutn", leftout, kinds);
+  else if (leftout)
+    s.leftout = vxCount("orvane.task.leftoutbare", leftout);
+  s.leftoutHint = !leftout ? "" : ytol(vxStr(t.videos) === "1" ? "orvane.task.leftouthintvideos" :
+      "orvane.task.leftouthint");
   return s;
 }

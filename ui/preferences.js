@@ -145,16 +145,31 @@ function pShowDestination(ok, service) {
   vxText($id("dest-text"), name ? ytol("orvane.picker.text", name) : ytol("orvane.picker.textnodrive"));
 }
 
+// Whether new backups take videos: the program's setting "backupvideos", on unless it is "0".
+// Saved backups keep the choice they were made with.
+function pShowVideos() {
+  $id("videos").checked = vxStr(vxCall("getAppSetting", "backupvideos")) !== "0";
+}
+
+function pSetVideos() {
+  vxCall("setAppSetting", "backupvideos", $id("videos").checked ? "1" : "0");
+  // What the program holds, should it not have taken the change.
+  pShowVideos();
+}
+
 function preferencesStart() {
   $id("add-folder").addEventListener("click", pAddFolder);
+  $id("videos").addEventListener("change", pSetVideos);
   $id("done").addEventListener("click", pClose);
   // The window is hidden and shown again without a new page: list afresh when it shows.
   document.addEventListener("visibilitychange", function () {
     if (document.hidden) return;
     pRender();
+    pShowVideos();
     ensureDestination({}, pShowDestination);
   });
   pRender();
+  pShowVideos();
   vxCheckRequirements(function () {
     vxCheckNetwork(function () {
       ensureDestination({}, pShowDestination);

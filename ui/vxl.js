@@ -90,6 +90,32 @@ var YTOL = {
   "orvane.task.showlabel": "Show the photos of %1 that could not be backed up",
   "orvane.task.errlist": "Photos of %1 that could not be backed up",
   "orvane.task.announce": "%1: %2",
+  "orvane.task.retryat": "Will try again at %1",
+  "orvane.task.next": "Next try at %1",
+  "orvane.task.waiting1": "1 photo waits",
+  "orvane.task.waitingn": "%1 photos wait",
+  "orvane.task.leftout1": "1 file not backed up: %1",
+  "orvane.task.leftoutn": "%1 files not backed up: %2",
+  "orvane.task.leftoutbare1": "1 file not backed up",
+  "orvane.task.leftoutbaren": "%1 files not backed up",
+  "orvane.task.leftouthint": "Only photos are backed up. Other files stay on this computer only.",
+  "orvane.task.leftouthintvideos": "Only photos and videos are backed up. Other files stay on this computer only.",
+  "orvane.task.signin": "Sign In",
+  "orvane.task.signinlabel": "Sign in again to back up %1",
+
+  "orvane.problem.drivefull": "The drive is full",
+  "orvane.problem.drivefull1": "The drive is full: 1 photo waits",
+  "orvane.problem.drivefulln": "The drive is full: %1 photos wait",
+  "orvane.problem.drivefullhint": "Make room on the drive; backup then goes on.",
+  "orvane.problem.signin": "Sign in again",
+  "orvane.problem.signinhint": "Your sign-in has ended. Backups wait until you sign in.",
+  "orvane.problem.localdisk": "Folder not available",
+  "orvane.problem.localdiskhint": "Connect the disk that holds it, or add the folder again.",
+  "orvane.problem.offline": "Waiting for the network",
+  "orvane.problem.offlinehint": "Backup goes on by itself once this computer is online.",
+  "orvane.problem.unavailable": "Waiting for your drive",
+  "orvane.problem.unavailablehint": "Backup goes on by itself when the drive can be reached.",
+  "orvane.problem.other": "Backup stopped",
 
   "orvane.fileerr.nospace": "The drive is full",
   "orvane.fileerr.noconn": "No connection",
@@ -105,7 +131,9 @@ var YTOL = {
   "orvane.picker.duplicate": "“%1” is already in the list.",
   "orvane.picker.addfail": "“%1” could not be set up for backing up. Try again in a moment.",
   "orvane.picker.nodest": "Your drive is not available yet, so no folder can be added.",
-  "orvane.picker.removefail": "“%1” could not be taken out of the backup."
+  "orvane.picker.removefail": "“%1” could not be taken out of the backup.",
+  "orvane.picker.videos": "Back up videos too",
+  "orvane.picker.videoshint": "For folders added from now on."
 };
 
 // The text of `key` with "%1", "%2" … replaced by the further arguments, in one pass, so that an

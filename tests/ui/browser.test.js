@@ -254,3 +254,82 @@ test('broken and hostile answers are shown as text and never break the page', as
     await page.context().close();
   }
 });
+
+test('what a backup left out, what waits and why: every problem in words, the next try, kinds as text, the sign-in action', async () => {
+  const now = Date.now();
+  const soon = now + 90e3;
+  const d = new Date(soon);
+  const hm = `${String(d.getHours()).padStart(2, '0')}:${String(d.getMinutes()).padStart(2, '0')}`;
+  const nextTry = new RegExp(`^Next try at (\\d+ \\w+ (\\d+ )?)?${hm}$`);
+  const evilKinds = '.<img src=x onerror=alert(1)> ×1';
+  const names = ['left', 'full', 'sign', 'disk', 'net', 'drive', 'odd', 'proto', 'retry', 'run', 'evil', 'quiet', 'mine', 'past'];
+  const sources = names.map((n, i) => ({ sourceid: `s${i}`, sourceclass: 'user', name: `${String(i).padStart(2, '0')} ${n}`, uris: [`file:///p/${n}`] }));
+  const none = { leftout: '0', leftoutkinds: '', waiting: '0', problem: '', problemtext: '', nextretry: '0', videos: '1' };
+  const p = (i, state, extra) => t(String(i), `s${i}`, state, { ...none, ...extra });
+  const tasks = [
+    p(0, 'finished', { leftout: '3', leftoutkinds: '.txt ×2, .pdf ×1', timestamp: String(now) }),
+    p(1, 'finished', { problem: 'drivefull', problemtext: 'The drive is full: 52 photos wait', waiting: '52', errors: '5', errormask: '2', nextretry: String(soon) }),
+    p(2, 'finished', { problem: 'signin', problemtext: 'Sign in again', waiting: '1', errors: '1', errormask: '16' }),
+    p(3, 'canceled', { problem: 'localdisk', waiting: '7', leftout: '2', videos: '0' }),
+    p(4, 'finished', { problem: 'offline', errors: '2', errormask: '12', waiting: '2', nextretry: String(soon) }),
+    p(5, 'pending', { problem: 'unavailable' }),
+    p(6, 'finished', { problem: 'quota', problemtext: `${hostile} quota` }),
+    p(7, 'finished', { problem: '__proto__' }),
+    p(8, 'finished', { errors: '2', errormask: '4', nextretry: String(soon) }),
+    p(9, 'running', { problem: 'drivefull', waiting: '9', nextretry: String(soon), totfiles: '10', currfileidx: '1' }),
+    p(10, 'finished', { leftout: '1', leftoutkinds: evilKinds }),
+    p(11, 'finished', { timestamp: String(now) }),
+    p(12, 'canceled', { problem: 'offline', waiting: '4', nextretry: String(soon) }),
+    p(13, 'finished', { errors: '1', errormask: '8', nextretry: String(now - 60e3) }),
+  ];
+  const page = await mainPage({ sources, tasks, props: { 'paused-tasks': '12' } });
+  const card = (id) => page.locator(`.task[data-taskid="${id}"]`);
+  await card('13').waitFor();
+  const shown = (id) => card(id).evaluate((c) => {
+    const line = (sel) => (c.querySelector(sel).hidden ? null : c.querySelector(sel).textContent);
+    return { kind: c.dataset.kind, tone: /tone-(\w+)/.exec(c.className)[1], text: line('.task-text'),
+      detail: line('.task-detail'), note: line('.task-note'), leftout: line('.task-leftout'), action: line('.task-action') };
+  });
+  const expect = {
+    0: { kind: 'uptodate', tone: 'green', text: 'Up to date', note: null, leftout: '3 files not backed up: .txt ×2, .pdf ×1', action: null },
+    1: { kind: 'drivefull', tone: 'red', text: 'The drive is full: 52 photos wait', detail: 'Make room on the drive; backup then goes on.', note: nextTry, leftout: null },
+    2: { kind: 'signin', tone: 'red', text: 'Sign in again', note: '1 photo waits', action: 'Sign In' },
+    3: { kind: 'localdisk', tone: 'amber', text: 'Folder not available', detail: 'Connect the disk that holds it, or add the folder again.',
+      note: '7 photos wait', leftout: '2 files not backed up', action: 'Resume' },
+    4: { kind: 'offline', tone: 'amber', text: 'Waiting for the network', note: new RegExp(`^2 photos wait · ${nextTry.source.slice(1)}`) },
+    5: { kind: 'unavailable', tone: 'amber', text: 'Waiting for your drive', note: null, action: 'Pause' },
+    6: { kind: 'problem', tone: 'red', text: `${hostile} quota` },
+    7: { kind: 'problem', tone: 'red', text: 'Backup stopped' },
+    8: { kind: 'retry', tone: 'amber', text: new RegExp(`^Will try again at (\\d+ \\w+ (\\d+ )?)?${hm}$`), note: null },
+    9: { kind: 'running', tone: 'accent', text: 'Backing up 2 of 10', note: null, action: 'Pause' },
+    10: { kind: 'uptodate', leftout: `1 file not backed up: ${evilKinds}` },
+    11: { kind: 'uptodate', note: null, leftout: null, detail: /^Last backup \d\d:\d\d$/ },
+    12: { kind: 'paused', tone: 'amber', text: 'Paused', note: '4 photos wait', action: 'Resume' },
+    13: { kind: 'retry', text: 'Will try again in a minute', note: null },
+  };
+  for (const [id, want] of Object.entries(expect)) {
+    const got = await shown(id);
+    for (const [k, v] of Object.entries(want)) {
+      if (v instanceof RegExp) assert.match(got[k], v, `task ${id} ${k}`);
+      else assert.equal(got[k], v, `task ${id} ${k}`);
+    }
+  }
+  // The hover says why, by whether the backup takes videos.
+  assert.match(await card('0').locator('.task-leftout').getAttribute('title'), /Only photos and videos are backed up/);
+  assert.match(await card('3').locator('.task-leftout').getAttribute('title'), /Only photos are backed up\./);
+  assert.equal(await page.locator('main img[src=x]').count(), 0);
+  assert.equal(await page.evaluate(() => window.__pwned), undefined);
+
+  // The engine clears the problem: the card says so, and nothing more.
+  await h.stubChange(page, 'Object.assign(s.tasks[1], { problem: "", problemtext: "", waiting: "0", nextretry: "0", errors: "0", errormask: "0" })');
+  await h.eventually(async () => assert.deepEqual(await shown('1'),
+    { kind: 'uptodate', tone: 'green', text: 'Up to date', detail: 'No backup finished yet', note: null, leftout: null, action: null }));
+
+  // Sign In: the session ends and the login window takes over.
+  await card('2').getByRole('button', { name: 'Sign in again to back up 02 sign' }).click();
+  await page.waitForURL(/signin\.html/);
+  assert.deepEqual(await h.calls(page, 'logoutUser'), [['logoutUser']]);
+  assert.equal((await h.calls(page, 'pauseTask')).length, 0);
+  assert.equal(page.errors.length, 0, page.errors.join('\n'));
+  await page.context().close();
+});

@@ -137,7 +137,7 @@ let seedCount = 0;
 
 // The state the stub starts from: signed out, the service's address, no sources or tasks.
 function baseSeed(svc, over = {}) {
-  return { valtoken: null, svcurl: svc.url, currentState: 'start', props: {}, sources: [], tasks: [],
+  return { valtoken: null, svcurl: svc.url, currentState: 'start', props: {}, settings: {}, sources: [], tasks: [],
     errors: {}, dialog: [], calls: [], logs: [], seq: 0, ...over };
 }
 

@@ -67,13 +67,12 @@ test('with all backup paused, Done starts nothing; without a drive nothing is ad
   const page = await preferences({ currentState: 'paused', sources: [src('s1', 'A', '/a'), src('s2', 'B', '/b')] });
   // Tab reaches every control in order; Space checks.
   const order = [];
-  for (let i = 0; i < 4; i++) {
+  for (let i = 0; i < 5; i++) {
     await page.keyboard.press('Tab');
     order.push(await page.evaluate(() => document.activeElement.dataset.sourceid || document.activeElement.id));
   }
-  assert.deepEqual(order, ['s1', 's2', 'add-folder', 'done']);
-  await page.keyboard.press('Shift+Tab');
-  await page.keyboard.press('Shift+Tab');
+  assert.deepEqual(order, ['s1', 's2', 'videos', 'add-folder', 'done']);
+  for (let i = 0; i < 3; i++) await page.keyboard.press('Shift+Tab');
   await page.keyboard.press('Space');
   assert.deepEqual(await rows(page), [['A', false], ['B', true]]);
   await page.getByRole('button', { name: 'Done' }).press('Enter');
@@ -90,5 +89,39 @@ test('with all backup paused, Done starts nothing; without a drive nothing is ad
   assert.deepEqual(await rows(page), [['A', false], ['B', true]]);
   s = await h.stubState(page);
   assert.equal(s.calls.filter((c) => c[0] === 'addAutoImportFromSource').length, 1);
+  await page.context().close();
+});
+
+test('the videos switch: on unless the program holds "0", writes "1" or "0", read again when the window shows', async () => {
+  const page = await preferences({ sources: [src('s1', 'A', '/a')] });
+  const sw = page.getByRole('switch', { name: 'Back up videos too' });
+  const settings = async () => (await h.stubState(page)).settings;
+  assert.equal(await sw.isChecked(), true);  // absent: new backups take videos
+  assert.deepEqual(await settings(), {});
+  await sw.click();
+  assert.deepEqual(await settings(), { backupvideos: '0' });
+  assert.equal(await sw.isChecked(), false);
+  // By keyboard, from the check box above it.
+  await page.getByRole('checkbox', { name: /^A/ }).focus();
+  await page.keyboard.press('Tab');
+  await page.keyboard.press('Space');
+  assert.deepEqual(await settings(), { backupvideos: '1' });
+  assert.deepEqual(await h.calls(page, 'setAppSetting'),
+    [['setAppSetting', 'backupvideos', '0'], ['setAppSetting', 'backupvideos', '1']]);
+  // Changed elsewhere while the window was away: shown as it is now.
+  await h.stubChange(page, 's.settings.backupvideos = "0"');
+  await page.evaluate(() => document.dispatchEvent(new Event('visibilitychange')));
+  assert.equal(await sw.isChecked(), false);
+  assert.match(await page.locator('#videos-hint').textContent(), /For folders added from now on/);
+  // A program without the method: the switch stays on and the page goes on working.
+  await page.evaluate(() => {
+    const real = vx.bridge;
+    vx.bridge = new Proxy({}, { get: (o, name) => (String(name).endsWith('AppSetting') ? undefined : real[name]) });
+  });
+  await page.evaluate(() => pShowVideos());
+  assert.equal(await sw.isChecked(), true);
+  await sw.click();
+  assert.equal(await sw.isChecked(), true);
+  assert.equal(page.errors.length, 0, page.errors.join('\n'));
   await page.context().close();
 });

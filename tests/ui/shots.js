@@ -19,9 +19,16 @@ const sources = [
 ];
 const tasks = [
   task('t1', 's1', 'running', { totfiles: '340', currfileidx: '11', currentfile: 'file:///home/ana/Pictures/IMG_2041.JPG', currentfileprogress: '40' }),
-  task('t2', 's2', 'finished', { errors: '3', errormask: '3' }),
-  task('t3', 's3', 'finished'),
+  task('t2', 's2', 'finished', { errors: '3', errormask: '3', problem: 'drivefull', waiting: '52', nextretry: String(now + 1800e3) }),
+  task('t3', 's3', 'finished', { leftout: '3', leftoutkinds: '.txt ×2, .pdf ×1', videos: '1' }),
   task('t5', 's5', 'canceled'),
+];
+// Each problem a backup can meet, and what the runs left out.
+const troubled = [
+  task('t1', 's1', 'finished', { problem: 'signin', waiting: '12', errors: '1', errormask: '16' }),
+  task('t2', 's2', 'canceled', { problem: 'localdisk', leftout: '14', leftoutkinds: '.MOV ×9, .xlsx ×3, .<img src=x> ×2', videos: '0' }),
+  task('t3', 's3', 'finished', { problem: 'offline', waiting: '4', errors: '4', errormask: '8', nextretry: String(now + 600e3) }),
+  task('t4', 's4', 'pending', { problem: 'unavailable', waiting: '230' }),
 ];
 const errors = { t2: [
   { uri: 'file:///home/ana/Photos/Holiday%202024/IMG_0001.JPG', errormask: '2' },
@@ -45,11 +52,17 @@ async function main() {
       await p.click('.task[data-taskid="t2"] .task-show');
       await p.waitForSelector('.task-errors li');
     }],
+    ['browser-problems', baseSeed(svc, { ...signedIn, tasks: troubled }), 'browser.html', async (p) => {
+      await p.waitForSelector('#drive[data-state="ready"]');
+      await p.waitForSelector('.task[data-taskid="t4"]');
+    }],
     ['browser-empty', baseSeed(svc, { valtoken: svc.token }), 'browser.html', async (p) => p.waitForSelector('#drive[data-state="ready"]')],
     ['browser-nodrive', baseSeed(svc, { valtoken: svc.token }), 'browser.html', (p) => p.waitForSelector('.dialog'),
       () => svc.admin('online', { serviceid: svc.user.serviceids[0] }),
       () => svc.admin('offline', { serviceid: svc.user.serviceids[0] })],
     ['preferences', baseSeed(svc, signedIn), 'preferences.html', async (p) => p.waitForSelector('.source')],
+    ['preferences-novideos', baseSeed(svc, { ...signedIn, settings: { backupvideos: '0' } }), 'preferences.html',
+      async (p) => p.waitForSelector('.source')],
   ];
   for (const [name, seed, url, ready, after, before] of scenes) {
     for (const [w, h] of [[290, 543], [360, 400]]) {

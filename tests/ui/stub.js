@@ -29,6 +29,12 @@ function installStub(config) {
     getValtoken: (s) => s.valtoken,
     getServiceURL: (s) => s.svcurl,
     getCurrentState: (s) => s.currentState,
+    // The program's own settings the pages may see: "backupvideos" only.
+    getAppSetting: (s, a) => (exact(1, a), a[0] === 'backupvideos' ? s.settings[a[0]] ?? null : null),
+    setAppSetting: (s, a) => {
+      exact(2, a);
+      if (a[0] === 'backupvideos' && (a[1] === '0' || a[1] === '1')) s.settings[a[0]] = a[1];
+    },
     getUserProperty: (s, a) => (exact(1, a), a[0] === 'yto.computername' ? 'testbox' : s.props[a[0]] ?? null),
     setUserProperty: (s, a) => {
       exact(2, a);

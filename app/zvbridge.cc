@@ -3,6 +3,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -184,6 +185,47 @@ Result setUserProperty(Call &c) {
   if (!text(c.args[0], &name) || !text(c.args[1], &value)) return std::nullopt;
   (void)hbproperties__setUserProperty(name.c_str(), value.c_str());
   if (name == "hivedest") zvsession__selectDriveFromHivedest(value.c_str());
+  return std::nullopt;
+}
+
+// The program's own settings that the pages may read and write, each with the values it takes.
+// The rest of the application key (the token, the service address) stays out of their reach.
+struct AppSetting {
+  const char *name;
+  const char *const *values;  // null-terminated
+};
+const char *const kOnOff[] = {"0", "1", nullptr};
+const AppSetting kAppSettings[] = {
+    {"backupvideos", kOnOff},  // new backups take videos too ("1" or absent) or not ("0")
+};
+
+const AppSetting *appSetting(const std::string &name) {
+  for (const AppSetting &setting : kAppSettings)
+    if (name == setting.name) return &setting;
+  return nullptr;
+}
+
+Result getAppSetting(Call &c) {
+  std::string name, value;
+  if (!text(c.args[0], &name) || !appSetting(name)) return json();
+  return textOrNull(hbproperties__getDefaultString(name.c_str(), &value), value);
+}
+
+Result setAppSetting(Call &c) {
+  std::string name, value;
+  const AppSetting *setting = nullptr;
+  bool allowed = false;
+  if (text(c.args[0], &name) && text(c.args[1], &value) && (setting = appSetting(name)))
+    for (const char *const *v = setting->values; *v && !allowed; ++v) allowed = value == *v;
+  if (!allowed) {
+    brlog(kTag, BRLOG_WARNING, "setAppSetting: '%.*s' = '%.*s' refused\n",
+          static_cast<int>(std::min<size_t>(name.size(), 64)), name.c_str(),
+          static_cast<int>(std::min<size_t>(value.size(), 64)), value.c_str());
+    return std::nullopt;
+  }
+  const int32_t rc = hbproperties__setDefaultString(name.c_str(), value.c_str());
+  brlog(kTag, rc < 0 ? BRLOG_WARNING : BRLOG_INFO, "setAppSetting: '%s' = '%s' (%d)\n",
+        name.c_str(), value.c_str(), rc);
   return std::nullopt;
 }
 
@@ -422,6 +464,8 @@ const Method kMethods[] = {
     {"showPreferences", 1, showPreferences},
     {"updateMountedDriver", -1, updateMountedDriver},
     {"openPellixBrowser", 1, openPellixBrowser},
+    {"getAppSetting", 1, getAppSetting},
+    {"setAppSetting", 2, setAppSetting},
 };
 
 std::string failure(const char *name, uint32_t code, const std::string &message) {

@@ -1,7 +1,7 @@
 // The pages compiled into the program, end to end under Xvfb against the reference service: the
 // first start's tour, the web sign-in, the main page finding the drive, the preferences adding a
-// folder through the folder dialog, that folder's photos arriving on the drive, and signing out
-// and in again.
+// folder through the folder dialog, that folder's photos arriving on the drive, the videos switch,
+// and signing out and in again.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -82,6 +82,26 @@ TEST_F(PagesTest, FromTheFirstStartToABackupAndBackIn) {
       waitUntil([&] { return storedOriginals(m_svcData.path(), m_user.service) == 2; }, 120000));
   EXPECT_TRUE(waitFor("main", "document.querySelector('.task').dataset.kind === 'uptodate'"));
   screenshot("main", "webkit-browser-backup");
+
+  // The videos switch of the preferences writes the program's own setting, which new backups
+  // read; the pages reach no other setting through it, nor a value it does not take.
+  EXPECT_EQ(json(true), eval("prefs", "return document.getElementById('videos').checked;"));
+  EXPECT_EQ(json("0"), eval("prefs",
+                            "document.getElementById('videos').click();"
+                            "return vxCall('getAppSetting', 'backupvideos');"));
+  EXPECT_EQ("0", get(HBPROPERTIES_KEY_BROWSER, "backupvideos"));
+  EXPECT_EQ(json(nullptr), eval("prefs",
+                                "vxCall('setAppSetting', 'backupvideos', 'yes');"
+                                "vxCall('setAppSetting', 'valtoken', 'x');"
+                                "vxCall('setAppSetting', 'host', 'evil:1');"
+                                "return vxCall('getAppSetting', 'valtoken');"));
+  EXPECT_EQ("0", get(HBPROPERTIES_KEY_BROWSER, "backupvideos"));
+  EXPECT_NE("x", get(HBPROPERTIES_KEY_BROWSER, "valtoken"));
+  EXPECT_EQ("<missing>", get(HBPROPERTIES_KEY_BROWSER, "host"));
+  EXPECT_EQ(json(true), eval("prefs",
+                             "document.getElementById('videos').click();"
+                             "return document.getElementById('videos').checked;"));
+  EXPECT_EQ("1", get(HBPROPERTIES_KEY_BROWSER, "backupvideos"));
 
   // Sign out: the tour again, no token; sign in again: the backup is still there.
   ASSERT_TRUE(m_ui->click("main", "#sign-out"));

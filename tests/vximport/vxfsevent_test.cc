@@ -1,13 +1,19 @@
-// The folder watchers: one report per watched folder after 30 s of quiet, trees that grow and
-// move, receivers that are busy, the watch limit and the table of 64.
+// The folder watchers: one report per watched folder after 30 s of quiet (or 3 minutes after
+// the first of changes that never stop), trees that grow and move, watched folders that go and
+// come back, receivers that are busy, the watch limit and the table of 64.
 #include "vxfsevent.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -62,6 +68,40 @@ void settle(FakeClock &clock, int64_t ms = VXFSEVENT_QUIET_MS + 1) {
 void save(const std::string &path) {
   ASSERT_TRUE(writeFile(path, "picture"));
 }
+
+// A mount namespace of the test process's own, private so that nothing mounted here is seen
+// outside, made before any test starts the watcher thread (which then shares it). Where the
+// machine does not allow it, the cases with disks are passed over.
+class PrivateMounts : public testing::Environment {
+ public:
+  void SetUp() override {
+    s_ok = unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    if (!s_ok) s_why = std::strerror(errno);
+  }
+  static inline bool s_ok = false;
+  static inline std::string s_why;
+};
+[[maybe_unused]] testing::Environment *const g_mounts =
+    testing::AddGlobalTestEnvironment(new PrivateMounts);
+
+// A disk mounted at a folder until destruction.
+struct Mounted {
+  std::string at;
+  bool mount(const char *source, const std::string &point, const char *type, unsigned long flags) {
+    if (::mount(source, point.c_str(), type, flags, nullptr) != 0) return false;
+    at = point;
+    return true;
+  }
+  bool unmount() {
+    const bool ok = !at.empty() && umount2(at.c_str(), 0) == 0;
+    if (ok) at.clear();
+    return ok;
+  }
+  ~Mounted() {
+    if (!at.empty()) umount2(at.c_str(), MNT_DETACH);
+  }
+};
 
 }  // namespace
 
@@ -198,7 +238,10 @@ TEST(FolderWatcher, KindsOfURIAndTheSixtyFifthWatcher) {
   HBRef<IHBURL> http;
   ASSERT_EQ(0, hburl__parse(http.out(), "http://host/x"));
   EXPECT_EQ(BR_EUNSUPPORTED, vxfsevent__makeFolderWatcher(w.out(), http.get()));
-  EXPECT_EQ(BR_ENOENT, vxfsevent__makeFolderWatcher(w.out(), fileURL("/no/such/folder").get()));
+  // A folder not there (yet) is waited for.
+  ASSERT_EQ(0, vxfsevent__makeFolderWatcher(w.out(), fileURL("/no/such/folder").get()));
+  EXPECT_EQ(0, w->isAvailable());
+  w.reset();
 
   ASSERT_EQ(0, vxfsevent__slotsInUseForTest());
   TempDir base;
@@ -218,4 +261,152 @@ TEST(FolderWatcher, KindsOfURIAndTheSixtyFifthWatcher) {
   EXPECT_TRUE(all[64].sink->seen().empty()) << "the sixty-fifth never reports";
   for (Watched &x : all) unwatch(x);
   EXPECT_EQ(0, vxfsevent__slotsInUseForTest());
+}
+
+TEST(FolderWatcher, ATreeThatNeverStaysQuietReportsWithinTheLongestDelay) {
+  FakeClock clock;
+  TempDir root;
+  Watched w = watch(root.path());
+  ASSERT_TRUE(w.watcher);
+  static_assert(VXFSEVENT_MAX_DELAY_MS % 20000 == 0);
+  // A log written every 20 s never leaves 30 s of quiet; it is reported all the same, once the
+  // first change has waited for the longest delay, and every longest delay after that.
+  for (int round = 0; round < 2; ++round) {
+    for (int64_t waited = 20000; waited <= VXFSEVENT_MAX_DELAY_MS; waited += 20000) {
+      save(root.file("app.log"));
+      settle(clock, 20000);
+      EXPECT_EQ(static_cast<size_t>(round + (waited == VXFSEVENT_MAX_DELAY_MS ? 1 : 0)),
+                w.sink->seen().size())
+          << waited << " ms after the first change";
+    }
+  }
+  // Quiet again: the 30 s rule as ever.
+  save(root.file("app.log"));
+  settle(clock, 20000);
+  EXPECT_EQ(2u, w.sink->seen().size());
+  settle(clock, VXFSEVENT_QUIET_MS - 20000 + 1);
+  EXPECT_EQ(3u, w.sink->seen().size());
+  unwatch(w);
+}
+
+TEST(FolderWatcher, FoldersThatGoAndComeBackAreWatchedAgainAndReported) {
+  FakeClock clock;
+  TempDir base;
+  LogCapture log;
+  size_t reports = 0;
+  auto reported = [&](Watched &w) {
+    const size_t n = w.sink->seen().size();
+    const bool more = n > reports;
+    reports = n;
+    return more;
+  };
+
+  // Not there at the start, three folders deep: waited for as the folders above it are made.
+  const std::string root = base.file("a/b/Photos");
+  Watched w = watch(root);
+  ASSERT_TRUE(w.watcher);
+  EXPECT_EQ(0, w.watcher->isAvailable());
+  EXPECT_TRUE(log.has("Watched folder is not there, waiting for it: '" + root + "'"));
+  ASSERT_EQ(0, mkdir(base.file("a").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(base.file("a/b").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(base.file("a/b/other").c_str(), 0755));
+  settle(clock);
+  EXPECT_EQ(0, w.watcher->isAvailable());
+  EXPECT_FALSE(reported(w)) << "folders beside it are none of its business";
+  // Made elsewhere with pictures and moved in, as a copy tool does.
+  ASSERT_EQ(0, hbfile__mkdirs(base.file("stage/sub").c_str()));
+  save(base.file("stage/sub/1.jpg"));
+  ASSERT_EQ(0, rename(base.file("stage").c_str(), root.c_str()));
+  settle(clock);
+  EXPECT_EQ(1, w.watcher->isAvailable());
+  EXPECT_TRUE(reported(w)) << "its arrival is a change to back up";
+  EXPECT_TRUE(log.has("Watched folder is back: '" + root + "'"));
+  save(root + "/sub/2.jpg");
+  settle(clock);
+  EXPECT_TRUE(reported(w)) << "its tree is watched";
+
+  // Deleted and made again.
+  removeTree(root);
+  settle(clock);
+  EXPECT_EQ(0, w.watcher->isAvailable());
+  EXPECT_TRUE(log.has("Watched folder is gone: '" + root + "'"));
+  reported(w);
+  ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+  settle(clock);
+  EXPECT_EQ(1, w.watcher->isAvailable());
+  EXPECT_TRUE(reported(w));
+  save(root + "/3.jpg");
+  settle(clock);
+  EXPECT_TRUE(reported(w));
+
+  // Moved away, it is no longer what is backed up; moved back, it is again.
+  ASSERT_EQ(0, rename(root.c_str(), base.file("away").c_str()));
+  settle(clock);
+  EXPECT_EQ(0, w.watcher->isAvailable());
+  reported(w);
+  save(base.file("away/4.jpg"));
+  settle(clock);
+  EXPECT_FALSE(reported(w)) << "a folder moved away";
+  ASSERT_EQ(0, rename(base.file("away").c_str(), root.c_str()));
+  settle(clock);
+  EXPECT_EQ(1, w.watcher->isAvailable());
+  EXPECT_TRUE(reported(w));
+
+  // The folders above it renamed: the path names nothing until they are back.
+  ASSERT_EQ(0, rename(base.file("a").c_str(), base.file("a2").c_str()));
+  save(base.file("a2/b/Photos/5.jpg"));
+  settle(clock);
+  EXPECT_EQ(0, w.watcher->isAvailable()) << "found out when the change was reported";
+  reported(w);
+  ASSERT_EQ(0, hbfile__mkdirs(root.c_str()));
+  settle(clock);
+  EXPECT_EQ(1, w.watcher->isAvailable());
+  EXPECT_TRUE(reported(w));
+  for (const std::string &s : w.sink->seen()) EXPECT_EQ(w.uri, s);
+
+  // A memory card: its folder is on the card, and the card comes and goes.
+  if (!PrivateMounts::s_ok) {
+    std::cout << "[   NOTE   ] no mount namespace of the test's own (" << PrivateMounts::s_why
+              << "): the cases with disks are passed over\n";
+    unwatch(w);
+    return;
+  }
+  const std::string card = base.file("media/CARD");
+  ASSERT_EQ(0, hbfile__mkdirs(card.c_str()));
+  Watched c = watch(card + "/DCIM");
+  ASSERT_TRUE(c.watcher);
+  reports = 0;
+  Mounted disk;
+  // A new card: the mount point's own folder says nothing of it, the mount table does.
+  ASSERT_TRUE(disk.mount("tmpfs", card, "tmpfs", 0)) << std::strerror(errno);
+  settle(clock);
+  EXPECT_EQ(0, c.watcher->isAvailable());
+  ASSERT_EQ(0, mkdir((card + "/DCIM").c_str(), 0755));
+  save(card + "/DCIM/1.jpg");
+  settle(clock);
+  EXPECT_EQ(1, c.watcher->isAvailable());
+  EXPECT_TRUE(reported(c));
+  // Unplugged: its watches end with it.
+  ASSERT_TRUE(disk.unmount()) << std::strerror(errno);
+  settle(clock);
+  EXPECT_EQ(0, c.watcher->isAvailable());
+  reported(c);
+  // Plugged in again with pictures on it (a bind mount stands in for the card's file system).
+  const std::string image = base.file("image");
+  ASSERT_EQ(0, hbfile__mkdirs((image + "/DCIM").c_str()));
+  save(image + "/DCIM/2.jpg");
+  ASSERT_TRUE(disk.mount(image.c_str(), card, nullptr, MS_BIND)) << std::strerror(errno);
+  settle(clock);
+  EXPECT_EQ(1, c.watcher->isAvailable());
+  EXPECT_TRUE(reported(c)) << "pictures on a card plugged in again are backed up";
+  save(card + "/DCIM/3.jpg");
+  settle(clock);
+  EXPECT_TRUE(reported(c));
+  // Unplugged again: nothing of the card's file system is unmounted, the mount table tells.
+  ASSERT_TRUE(disk.unmount()) << std::strerror(errno);
+  settle(clock);
+  EXPECT_EQ(0, c.watcher->isAvailable());
+  EXPECT_EQ(1, w.watcher->isAvailable()) << "the other folder stays watched";
+  unwatch(c);
+  unwatch(w);
 }

@@ -105,6 +105,17 @@ std::string VXClientAutoImportTask::fileMapPath() {
   return m_mapPath;
 }
 
+int32_t VXClientAutoImportTask::unavailableSources() {
+  std::vector<HBRef<IVXFSEventer>> watchers;
+  {
+    BRLock hold(taskLock());
+    watchers = m_folderWatchers;
+  }
+  int32_t n = 0;
+  for (auto &w : watchers) n += w->isAvailable() ? 0 : 1;
+  return n;
+}
+
 void VXClientAutoImportTask::stopListening() {
   std::vector<HBRef<IVXFSEventer>> folders;
   HBRef<IVXNetEventer> net;

@@ -95,6 +95,10 @@ class VXClientAutoImportTask final : public VXClientImportTask,
   int32_t runErrors() const;
   // Whether the task paused itself for want of a network.
   bool offline() const { return m_offline.load() != 0; }
+  // Source folders whose watchers find them gone (deleted, on a disk that is not plugged in):
+  // the task is "not available" while this is above 0. Their watchers wait for them and report
+  // when they are back, which runs the backup.
+  int32_t unavailableSources();
   // Whether the network is back and the task resumes once its run has stopped.
   bool resumesWhenStopped() const { return m_resumeWhenStopped.load(); }
   // The file map's path ("" without one).

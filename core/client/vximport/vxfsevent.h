@@ -3,9 +3,11 @@
 // A watcher is made for one source URI (vxfsevent__makeFolderWatcher) and reports to every
 // receiver (IVXFSEventSink) added to it. Reports come from the watcher thread "FSEVENT" only
 // after the folder tree has been quiet for 30 s, so a burst of changes gives one report, and the
-// report names the watched folder, never the file. One thread serves all watchers of the
+// report names the watched folder, never the file; a tree that never stays quiet reports at the
+// latest 3 minutes after its first unreported change. One thread serves all watchers of the
 // process, at most 64 of them; further watchers exist but never report ("No room for FS
-// listener").
+// listener"). A watched folder that goes away (deleted, its disk unplugged) or is not there yet
+// is waited for, and watched again, with a report, once it is back.
 //
 // This header is the platform-neutral side: the event, the receiver and watcher interfaces and
 // the receiver list every watcher shares. vxfsevent_posix.cc is the local folder watcher.
@@ -29,6 +31,8 @@ enum : int32_t { VXFSEVENT_TYPE_COALESCED = 0, VXFSEVENT_TYPE_FOLDER = 1 };
 
 // Quiet time before a report.
 #define VXFSEVENT_QUIET_MS 30000
+// The longest a change waits for its report while changes keep coming.
+#define VXFSEVENT_MAX_DELAY_MS 180000
 
 struct IVXFSEvent : IHBObj {
   static constexpr int32_t kIfc = VXIFC_FSEVENT;
@@ -81,6 +85,9 @@ struct IVXFSEventer : IHBObj {
   // as local paths. Changes below them go unnoticed until watching them succeeds; the watcher
   // tries again after each report. Returns their number.
   virtual int32_t unwatchedFolders(std::vector<std::string> *out) = 0;
+  // 1 while the watched folder exists and is watched; 0 while it is gone (deleted, on a disk
+  // that is not plugged in, not made yet), when the watcher waits for it to come back.
+  virtual int32_t isAvailable() = 0;
 };
 
 // The receiver list of every watcher.
@@ -91,6 +98,7 @@ class VXFSEventer : public HBObject<VXFSEventer, IVXFSEventer> {
   int32_t notifySinks(IHBIter *events) override;
   int32_t notifyOne(IVXFSEvent *event) override;
   int32_t unwatchedFolders(std::vector<std::string> *out) override;
+  int32_t isAvailable() override { return 1; }
   HB_NODISCARD int32_t getifc(int32_t ifc, void **out) override;
 
   // The watched URI (borrowed).
@@ -111,6 +119,7 @@ class VXFSEventer : public HBObject<VXFSEventer, IVXFSEventer> {
 };
 
 // A watcher for `uri`: a "file" URL of a local folder gives the local folder watcher
-// (vxfsevent_posix.h); a drive URI gives No Entry (-3), as no drive file system reports changes
-// in this program; anything else is Unsupported (-16). One reference in *out for the caller.
+// (vxfsevent_posix.h), also when the folder is not there yet; a drive URI gives No Entry (-3), as
+// no drive file system reports changes in this program; anything else is Unsupported (-16). One
+// reference in *out for the caller.
 HB_NODISCARD int32_t vxfsevent__makeFolderWatcher(IVXFSEventer **out, IHBURI *uri);

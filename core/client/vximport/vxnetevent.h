@@ -4,10 +4,10 @@
 // Each auto-import makes its own watcher (vxnetevent__makeNetWatcher). The thread "NETEVENT"
 // serves every watcher of the process (at most 64; further watchers exist but never report):
 // a watcher whose network has been quiet for 10 s after a change reports once, with the
-// availability at that moment. A network is available when a default route exists or an
-// interface other than the loopback is up with an address; a connection the system reports as
-// metered counts as unavailable unless the setting "backup.onmetered" is "1", so a phone hotspot
-// does not carry a photo library.
+// availability at that moment (and one that keeps changing reports at least every minute). A
+// network is available when a default route exists or an interface other than the loopback is up
+// with an address; a connection the system reports as metered counts as unavailable unless the
+// setting "backup.onmetered" is "1", so a phone hotspot does not carry a photo library.
 //
 // This header is the platform-neutral side; vxnetevent_posix.cc watches rtnetlink.
 // Log tags "VXNETE" (watchers) and "VXNETEV" (availability).
@@ -21,6 +21,10 @@
 
 // Quiet time before a report.
 #define VXNETEVENT_QUIET_MS 10000
+// A network that keeps changing (an interface flapping, containers coming and going) reports
+// at the latest this long after its first unreported change: a backup paused for a network that
+// came back must not wait for the changes to stop.
+#define VXNETEVENT_MAX_DELAY_MS 60000
 // Event type of every network event.
 enum : int32_t { VXNETEVENT_TYPE_CHANGE = 1 };
 

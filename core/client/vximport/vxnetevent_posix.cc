@@ -28,7 +28,8 @@ void *handle(int fd) {
 }
 
 VXWatchTable &table() {
-  static VXWatchTable *t = new VXWatchTable("NETEVENT", VXNETEVENT_QUIET_MS);  // lives on
+  static VXWatchTable *t = new VXWatchTable("NETEVENT", VXNETEVENT_QUIET_MS,
+                                            VXNETEVENT_MAX_DELAY_MS);  // lives on
   return *t;
 }
 

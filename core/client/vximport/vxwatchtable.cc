@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "brlog.h"
@@ -34,10 +35,9 @@ int32_t VXWatchTable::start() {
   return BR_OK;
 }
 
-void VXWatchTable::setShared(int fd, std::function<void()> onReady) {
+void VXWatchTable::addShared(int fd, short events, std::function<void()> onReady) {
   BRLock hold(m_lock);
-  m_sharedFd = fd;
-  m_onShared = std::move(onReady);
+  m_shared.push_back({fd, events, std::move(onReady)});
 }
 
 void VXWatchTable::wake() {
@@ -71,6 +71,7 @@ void VXWatchTable::leave(VXWatchSlot *slot) {
 void VXWatchTable::touch(VXWatchSlot *slot) {
   BRLock hold(m_lock);
   slot->lastChange = vxwatch__now();
+  if (!slot->firstChange) slot->firstChange = slot->lastChange;
 }
 
 int32_t VXWatchTable::slotsInUse() {
@@ -85,7 +86,7 @@ bool VXWatchTable::waitPasses(int32_t passes) {
   if (!m_started) return true;
   const uint64_t target = m_passes + static_cast<uint64_t>(passes);
   // Counted in waits rather than ticks: a test may have stopped the clock.
-  for (int i = 0; i < 200 && m_passes < target; ++i) {
+  for (int i = 0; i < 1200 && m_passes < target; ++i) {
     wake();
     (void)m_passCond.wait(m_lock, 50);
   }
@@ -103,10 +104,11 @@ void VXWatchTable::run() {
     const int64_t t = vxwatch__now();
     int64_t wait = kMaxWaitMs;
     const int64_t quietMs = m_quiet.load();
+    const int64_t maxDelayMs = m_maxDelay.load();
     fds.assign(1, {m_wakeFd, POLLIN, 0});
     polled.assign(1, nullptr);
-    if (m_sharedFd >= 0) {
-      fds.push_back({m_sharedFd, POLLIN, 0});
+    for (const Shared &sh : m_shared) {
+      fds.push_back({sh.fd, sh.events, 0});
       polled.push_back(nullptr);
     }
     due.clear();
@@ -125,12 +127,14 @@ void VXWatchTable::run() {
         }
         if (!s->lastChange) continue;
         const int64_t quiet = t - s->lastChange;
-        if (quiet > quietMs) {
+        const int64_t waited = t - (s->firstChange ? s->firstChange : s->lastChange);
+        if (quiet > quietMs || waited >= maxDelayMs) {
           s->takeDue();
           s->lastChange = 0;
+          s->firstChange = 0;
           due.push_back(s);
-        } else if (quietMs - quiet + 1 < wait) {
-          wait = quietMs - quiet + 1;
+        } else {
+          wait = std::min({wait, quietMs - quiet + 1, maxDelayMs - waited});
         }
       }
     }
@@ -139,6 +143,7 @@ void VXWatchTable::run() {
       if (!s->deliverDue()) continue;
       BRLock hold(m_lock);
       if (!s->lastChange) s->lastChange = vxwatch__now();
+      if (!s->firstChange) s->firstChange = s->lastChange;
     }
     const int n = poll(fds.data(), fds.size(), static_cast<int>(wait));
     if (n < 0 && errno != EINTR)
@@ -149,9 +154,9 @@ void VXWatchTable::run() {
         (void)!read(m_wakeFd, &v, sizeof v);
       }
       for (size_t i = 1; i < fds.size(); ++i) {
-        if (!(fds[i].revents & (POLLIN | POLLERR | POLLHUP))) continue;
-        if (!polled[i])
-          m_onShared();
+        if (!(fds[i].revents & (POLLIN | POLLPRI | POLLERR | POLLHUP))) continue;
+        if (i <= m_shared.size())
+          m_shared[i - 1].onReady();
         else if (polled[i]->readReady())
           touch(polled[i]);
       }

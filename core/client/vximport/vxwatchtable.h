@@ -1,6 +1,10 @@
 // What the folder and network watchers share: a table of 64 slots polled by one thread, and the
 // quiet time after which a slot that saw changes reports. A slot has a descriptor of its own, or
-// the table has one descriptor for all its slots (setShared) whose reader marks the slots.
+// the table has descriptors for all its slots (addShared) whose readers mark the slots.
+//
+// The quiet time restarts with every change, so a place that never stays quiet (a log written
+// every few seconds, a camera feed) would never report: a slot also reports once its oldest
+// unreported change is older than the table's longest delay, quiet or not.
 //
 // A slot belongs to its watcher until the watcher leaves the table; from then on it belongs to
 // the thread, which frees it (closing its descriptor) at its next pass: the descriptor may be in
@@ -21,9 +25,10 @@
 #define VXWATCH_SLOTS 64
 
 struct VXWatchSlot {
-  int fd = -1;             // -1 for the slots of a table with a shared descriptor
-  int32_t index = -1;      // place in the table, -1 outside it
-  int64_t lastChange = 0;  // under the table lock; 0 when nothing is pending
+  int fd = -1;              // -1 for the slots of a table with a shared descriptor
+  int32_t index = -1;       // place in the table, -1 outside it
+  int64_t lastChange = 0;   // under the table lock; 0 when nothing is pending
+  int64_t firstChange = 0;  // under the table lock: the oldest change not reported yet
   virtual ~VXWatchSlot();
   // Thread, without the lock: reads what is ready on fd. True when something changed.
   virtual bool readReady() { return false; }
@@ -38,16 +43,21 @@ struct VXWatchSlot {
 
 class VXWatchTable {
  public:
-  VXWatchTable(const char *threadName, int64_t quietMs)
-      : m_name(threadName), m_madeQuiet(quietMs), m_quiet(quietMs) {}
+  VXWatchTable(const char *threadName, int64_t quietMs, int64_t maxDelayMs)
+      : m_name(threadName),
+        m_madeQuiet(quietMs),
+        m_madeMaxDelay(maxDelayMs),
+        m_quiet(quietMs),
+        m_maxDelay(maxDelayMs) {}
   VXWatchTable(const VXWatchTable &) = delete;
   VXWatchTable &operator=(const VXWatchTable &) = delete;
 
   // Starts the thread on first use. 0, or -1.
   HB_NODISCARD int32_t start();
-  // Before start: one descriptor for all slots; `onReady` (thread, without the lock) reads it
-  // and touch()es the slots that changed.
-  void setShared(int fd, std::function<void()> onReady);
+  // Before start: a descriptor for all slots, polled for `events` (POLLIN, or POLLPRI for a
+  // mount table); `onReady` (thread, without the lock) reads it and touch()es the slots that
+  // changed.
+  void addShared(int fd, short events, std::function<void()> onReady);
   // Enters `slot` into the first free place. Its index, or -1 when all 64 are taken.
   int32_t enter(VXWatchSlot *slot);
   // Takes `slot` out of the table and hands it to the thread, which frees it.
@@ -57,11 +67,13 @@ class VXWatchTable {
   BRMutex &lock() { return m_lock; }
   void wake();
 
-  // Tests shorten the quiet time (0 restores the one the table was made with).
+  // Tests shorten the quiet time and the longest delay (0 restores the ones the table was made
+  // with).
   void setQuietForTest(int64_t ms) { m_quiet = ms > 0 ? ms : m_madeQuiet; }
+  void setMaxDelayForTest(int64_t ms) { m_maxDelay = ms > 0 ? ms : m_madeMaxDelay; }
 
   int32_t slotsInUse();
-  // Wakes the thread and waits (at most 10 s) until it has made `passes` full passes.
+  // Wakes the thread and waits (at most 60 s) until it has made `passes` full passes.
   bool waitPasses(int32_t passes);
 
  private:
@@ -70,13 +82,19 @@ class VXWatchTable {
 
   const char *m_name;
   const int64_t m_madeQuiet;
+  const int64_t m_madeMaxDelay;
   std::atomic<int64_t> m_quiet;
+  std::atomic<int64_t> m_maxDelay;
   BRMutex m_lock;
   VXWatchSlot *m_slots[VXWATCH_SLOTS] = {};
   std::vector<VXWatchSlot *> m_closing;
   int m_wakeFd = -1;
-  int m_sharedFd = -1;
-  std::function<void()> m_onShared;
+  struct Shared {
+    int fd;
+    short events;
+    std::function<void()> onReady;
+  };
+  std::vector<Shared> m_shared;
   bool m_started = false;
   uint64_t m_passes = 0;
   BRCond m_passCond;

@@ -33,7 +33,8 @@ class FakeNetworkManager {
  public:
   explicit FakeNetworkManager(const std::string &address) : m_address(address) {
     m_thread = std::thread([this] { serve(); });
-    for (int i = 0; i < 500 && !m_ready.load() && !m_failed.load(); ++i)
+    // Bounded, but long enough for a machine busy with other tests.
+    for (int i = 0; i < 6000 && !m_ready.load() && !m_failed.load(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ~FakeNetworkManager() {

@@ -105,9 +105,10 @@ class RecordingNetSink final : public HBObject<RecordingNetSink, IVXNetEventSink
   std::vector<int32_t> m_seen;
 };
 
-// Polls `pred` every 10 ms for at most `ms`.
+// Polls `pred` every 10 ms for at most `ms` (long enough for a busy machine: only a failing
+// test waits that long).
 template <class Pred>
-bool eventually(Pred pred, int ms = 10000) {
+bool eventually(Pred pred, int ms = 30000) {
   for (int waited = 0; waited < ms; waited += 10) {
     if (pred()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

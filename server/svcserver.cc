@@ -127,6 +127,21 @@ void setFault(SvcFault *f, int code, std::string desc, std::string ctx = std::st
   f->context = std::move(ctx);
 }
 
+// A store failure other than the answer's own (a full disk, an I/O error), as a fault.
+bool storeFailed(int rc) {
+  return rc == kSvcNoSpace || rc == kSvcInternal;
+}
+void setStoreFault(SvcFault *f, int rc, const std::string &ctx) {
+  setFault(f, rc,
+           rc == kSvcNoSpace ? "Not enough space to store the change" : "Cannot store the change",
+           ctx);
+}
+
+// Errors of writing a file that mean the disk (or the user's disk quota) is full.
+bool diskFull(int err) {
+  return err == ENOSPC || err == EDQUOT;
+}
+
 bool mkdirPrivate(const std::string &path) {
   return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
@@ -442,7 +457,12 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
       setFault(fault, kFaultNoOwner, "No owner on this service", method);
       return false;
     }
-    out->set("valtoken", m_store.newToken(uid));
+    const std::string token = m_store.newToken(uid);
+    if (token.empty()) {
+      setStoreFault(fault, kSvcInternal, method);
+      return false;
+    }
+    out->set("valtoken", token);
     return true;
   }
   if (method == "loginUser") {
@@ -466,7 +486,10 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
     m_throttle.succeeded(*name);
     std::string token = m_store.newToken(uid);
     UserRec u;
-    m_store.userForToken(token, &u);
+    if (token.empty() || !m_store.userForToken(token, &u)) {
+      setStoreFault(fault, kSvcInternal, method);
+      return false;
+    }
     out->set("valtoken", token);
     out->set("user", userValue(u));
     return true;
@@ -575,7 +598,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
                : rc == kSvcNoFile    ? "No such folder"
                : rc == kSvcNotFolder ? "Parent is not a folder"
                : rc == kSvcNoSpace   ? "Not enough space on the drive"
-                                     : "Cannot create file",
+                                     : "Cannot store the change",
                *name);
       return false;
     }
@@ -616,6 +639,10 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
       const std::string *t = svcargs__find(args, "type");
       if (rc == kSvcOk && t && !t->empty() && *t != std::to_string(f.type)) rc = kSvcNoFile;
     }
+    if (storeFailed(rc)) {
+      setStoreFault(fault, rc, method);
+      return false;
+    }
     if (rc != kSvcOk) {
       setFault(fault, kSvcNoFile, "No such file or folder", fid ? *fid : std::string());
       return false;
@@ -640,6 +667,10 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
       for (int64_t r : removed)
         for (const char *s : {"", "pv", "tn", "st"}) unlink(contentPath(svc.id, r, s).c_str());
     }
+    if (storeFailed(rc)) {
+      setStoreFault(fault, rc, *fid);
+      return false;
+    }
     if (rc != kSvcOk) {
       setFault(
           fault, rc,
@@ -660,8 +691,12 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
     }
     int64_t id = 0, parent = 0;
     FileRec f;
-    if (!parseId(*fid, &id) || m_store.getFile(svc, id, &f) != kSvcOk) {
-      setFault(fault, kSvcNoFile, "No such file or folder", *fid);
+    int got = parseId(*fid, &id) ? m_store.getFile(svc, id, &f) : kSvcNoFile;
+    if (got != kSvcOk) {
+      if (storeFailed(got))
+        setStoreFault(fault, got, *fid);
+      else
+        setFault(fault, kSvcNoFile, "No such file or folder", *fid);
       return false;
     }
     // Without a new folder the entry stays where it is; without a new name it keeps its own.
@@ -685,7 +720,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
                : rc == kSvcNotFolder  ? "Parent is not a folder"
                : rc == kSvcNoSpace    ? "Not enough space on the drive"
                : rc == kSvcBadRequest ? "The root cannot move, nor a folder into itself"
-                                      : "Cannot move file",
+                                      : "Cannot store the change",
                *fid);
       return false;
     }
@@ -710,6 +745,10 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
   }
   std::vector<FileRec> files;
   int rc = m_store.listFiles(svc, parent, page * maxCount, maxCount, &files);
+  if (storeFailed(rc)) {
+    setStoreFault(fault, rc, method);
+    return false;
+  }
   if (rc != kSvcOk) {
     setFault(fault, kSvcNoFile, rc == kSvcNotFolder ? "Not a folder" : "No such folder",
              p ? *p : std::string("0"));
@@ -917,8 +956,9 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   if (!svc.online) return textAnswer(resp, 503, "drive is offline");
   int64_t fileId;
   FileRec f;
-  if (!parseId(parts[2], &fileId) || m_store.getFile(svc, fileId, &f) != kSvcOk)
-    return textAnswer(resp, 404, "no such file");
+  const int got = parseId(parts[2], &fileId) ? m_store.getFile(svc, fileId, &f) : kSvcNoFile;
+  if (storeFailed(got)) return textAnswer(resp, 500, "cannot read the drive");
+  if (got != kSvcOk) return textAnswer(resp, 404, "no such file");
   if (f.type != 0) return textAnswer(resp, 400, "not a file");
   if (req.method == "PUT") return handleUpload(req, body, resp, svc, fileId, stream);
   if (req.method != "GET" && req.method != "HEAD") return textAnswer(resp, 405, "GET or PUT");
@@ -951,7 +991,11 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
   // Uploads in progress hold their bytes against the drive's space from the start (the whole
   // length, or a chunked body's bytes as they come), so that parallel uploads cannot together
   // overrun it before any of them is stored.
-  int64_t room = m_store.room(svc.id, fileId, stream);
+  int64_t room = 0;
+  if (m_store.room(svc.id, fileId, stream, &room) != kSvcOk) {
+    resp.close = true;
+    return textAnswer(resp, 500, "cannot store the upload");
+  }
   int64_t reserved = 0;
   auto reserve = [&](int64_t want) {
     if (want <= reserved) return true;
@@ -991,9 +1035,13 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
   mkdirPrivate(dir);
   std::string tmp = m_opt.dataDir + "/tmp/up-" + svc__randomHex(8);
   UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (fd.get() < 0) return textAnswer(resp, 500, "cannot store the upload");
+  if (fd.get() < 0) {
+    resp.close = true;
+    return diskFull(errno) ? textAnswer(resp, 507, "the service's disk is full")
+                           : textAnswer(resp, 500, "cannot store the upload");
+  }
   int64_t total = 0;
-  bool failed = false, tooBig = false, stalled = false;
+  bool failed = false, tooBig = false, stalled = false, full = false;
   char buf[65536];
   for (;;) {
     size_t want = sizeof buf;
@@ -1028,6 +1076,7 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
       ssize_t w = write(fd.get(), p, static_cast<size_t>(left));
       if (w < 0) {
         if (errno == EINTR) continue;
+        full = diskFull(errno);
         failed = true;
         break;
       }
@@ -1036,22 +1085,50 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
     }
     if (failed) break;
   }
+  // A file system may tell of a full disk only when the data goes out (fsync, close).
   bool synced = !failed && !tooBig && fsync(fd.get()) == 0;
-  synced = fd.reset() == 0 && synced;
+  if (!failed && !tooBig && !synced) full = diskFull(errno);
+  if (fd.reset() != 0 && synced) {
+    full = diskFull(errno);
+    synced = false;
+  }
   if (!synced) {
     unlink(tmp.c_str());
     if (resp.abort) return;
     resp.close = true;
-    return textAnswer(resp, tooBig ? 507 : 500,
-                      tooBig ? "not enough space on the drive" : "cannot store the upload");
+    return textAnswer(resp, tooBig || full ? 507 : 500,
+                      tooBig ? "not enough space on the drive"
+                      : full ? "the service's disk is full"
+                             : "cannot store the upload");
   }
+  // The body takes the stream's place inside the record's transaction. A stream it replaces
+  // keeps a second name until the record is stored, so that a record that cannot be stored
+  // gets its old content back.
+  const std::string final = contentPath(svc.id, fileId, stream), kept = tmp + "-old";
+  bool keeping = false;
+  auto publish = [&](bool replacing) {
+    if (replacing && link(final.c_str(), kept.c_str()) == 0)
+      keeping = true;
+    else if (replacing && errno != ENOENT)
+      return diskFull(errno) ? kSvcNoSpace : kSvcInternal;
+    if (rename(tmp.c_str(), final.c_str()) == 0) return kSvcOk;
+    const int err = errno;
+    if (keeping) unlink(kept.c_str());
+    keeping = false;
+    return diskFull(err) ? kSvcNoSpace : kSvcInternal;
+  };
+  auto unpublish = [&] {
+    if (keeping ? rename(kept.c_str(), final.c_str()) != 0 : unlink(final.c_str()) != 0)
+      std::fprintf(stderr, "tesselsvc: cannot put back %s: %s\n", final.c_str(),
+                   std::strerror(errno));
+    keeping = false;
+  };
   int rc;
   {
     std::lock_guard<std::mutex> g(m_commitLock);
-    rc = m_store.commitStream(svc.id, fileId, stream, total);
-    if (rc == kSvcOk && rename(tmp.c_str(), contentPath(svc.id, fileId, stream).c_str()) != 0)
-      rc = kSvcInternal;
+    rc = m_store.commitStream(svc.id, fileId, stream, total, publish, unpublish);
   }
+  if (keeping) unlink(kept.c_str());
   if (rc != kSvcOk) {
     unlink(tmp.c_str());
     return textAnswer(resp,
@@ -1123,8 +1200,13 @@ void SvcService::handleOauth(const HttpRequest &req, HttpBody &body, HttpRespons
     return form("Wrong name or password.");
   }
   m_throttle.succeeded(name);
+  const std::string token = m_store.newToken(uid);
+  if (token.empty()) {
+    resp.status = 500;
+    return form("The sign-in could not be stored. Please try again later.");
+  }
   resp.status = 302;
-  resp.set("Location", redirect + "#access_token=" + m_store.newToken(uid) + "&token_type=bearer");
+  resp.set("Location", redirect + "#access_token=" + token + "&token_type=bearer");
   resp.body = "<!DOCTYPE html><html><body><p>Signed in.</p></body></html>";
 }
 

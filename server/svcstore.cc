@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -31,7 +33,8 @@ const char *kSchema =
     "CREATE TABLE IF NOT EXISTS devices(id TEXT PRIMARY KEY, userid INTEGER NOT NULL, name TEXT);"
     "CREATE TABLE IF NOT EXISTS services(id TEXT PRIMARY KEY, deviceid TEXT NOT NULL,"
     " userid INTEGER NOT NULL, name TEXT, quota INTEGER, online INTEGER DEFAULT 1,"
-    " readonly INTEGER DEFAULT 0, transport TEXT DEFAULT 'soap', version TEXT);"
+    " readonly INTEGER DEFAULT 0, transport TEXT DEFAULT 'soap', version TEXT,"
+    " used INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE IF NOT EXISTS files(id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " serviceid TEXT NOT NULL, parentid INTEGER NOT NULL, name TEXT NOT NULL,"
     " type INTEGER NOT NULL, ctime INTEGER, mtime INTEGER, meta INTEGER NOT NULL DEFAULT 0,"
@@ -51,7 +54,10 @@ int64_t nowMs() {
 class Stmt {
  public:
   Stmt(sqlite3 *db, const char *sql) {
-    if (sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) != SQLITE_OK) m_st = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &m_st, nullptr) != SQLITE_OK) {
+      m_err = sqlite3_extended_errcode(db);
+      m_st = nullptr;
+    }
   }
   ~Stmt() { sqlite3_finalize(m_st); }
   Stmt(const Stmt &) = delete;
@@ -70,8 +76,16 @@ class Stmt {
     return *this;
   }
   // SQLITE_ROW, SQLITE_DONE or an error.
-  int step() { return m_st ? sqlite3_step(m_st) : SQLITE_ERROR; }
+  int step() {
+    m_rc = m_st ? sqlite3_step(m_st) : SQLITE_ERROR;
+    if (m_st && failed()) m_err = sqlite3_extended_errcode(sqlite3_db_handle(m_st));
+    return m_rc;
+  }
   bool run() { return step() == SQLITE_DONE; }
+  // The last step (or the preparation) failed: an error, not the end of the rows.
+  bool failed() const { return !m_st || (m_rc != SQLITE_ROW && m_rc != SQLITE_DONE && m_rc != 0); }
+  // The extended code of that failure.
+  int error() const { return m_err; }
   int64_t i64(int c) { return sqlite3_column_int64(m_st, c); }
   std::string text(int c) {
     const void *p = sqlite3_column_blob(m_st, c);
@@ -81,6 +95,8 @@ class Stmt {
 
  private:
   sqlite3_stmt *m_st = nullptr;
+  int m_rc = 0;
+  int m_err = SQLITE_ERROR;
 };
 
 std::string hashPassword(const std::string &password, const std::string &salt) {
@@ -131,6 +147,50 @@ bool SvcStore::exec(const char *sql) {
   return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+int SvcStore::failure(const char *what) {
+  return failure(what, sqlite3_extended_errcode(m_db));
+}
+
+int SvcStore::failure(const char *what, int code) {
+  // The system's error of a failed write, which tells a full disk quota from other I/O errors.
+  const int sys = (code & 0xff) == SQLITE_IOERR ? sqlite3_system_errno(m_db) : 0;
+  std::fprintf(stderr, "tesselsvc: meta.db: %s failed: %s%s%s\n", what, sqlite3_errstr(code),
+               sys ? ": " : "", sys ? std::strerror(sys) : "");
+  // A full disk (or quota) is the drive's lack of space to the client; anything else an error.
+  return (code & 0xff) == SQLITE_FULL || sys == ENOSPC || sys == EDQUOT ? kSvcNoSpace
+                                                                        : kSvcInternal;
+}
+
+int SvcStore::begin() {
+  return exec("BEGIN IMMEDIATE") ? kSvcOk : failure("BEGIN");
+}
+
+void SvcStore::rollback() {
+  // A failed statement or COMMIT may already have ended the transaction.
+  if (!sqlite3_get_autocommit(m_db)) exec("ROLLBACK");
+}
+
+int SvcStore::commit(const char *what) {
+  if (exec("COMMIT")) return kSvcOk;
+  const int rc = failure(what);
+  rollback();
+  return rc;
+}
+
+int SvcStore::spaceLocked(const std::string &serviceId, int64_t *quota, int64_t *used) {
+  Stmt q(m_db, "SELECT quota, used FROM services WHERE id=?");
+  q.bind(1, serviceId);
+  if (q.step() != SQLITE_ROW) return q.failed() ? failure("reading a drive") : kSvcNoService;
+  *quota = q.i64(0);
+  *used = q.i64(1);
+  return kSvcOk;
+}
+
+int SvcStore::addUsed(const std::string &serviceId, int64_t delta) {
+  Stmt u(m_db, "UPDATE services SET used=used+? WHERE id=?");
+  return u.bind(1, delta).bind(2, serviceId).run() ? kSvcOk : failure("counting used space");
+}
+
 bool SvcStore::open(const std::string &dir, std::string *err) {
   std::string path = dir + "/meta.db";
   // The database holds session tokens: create it private before SQLite opens it.
@@ -150,46 +210,68 @@ bool SvcStore::open(const std::string &dir, std::string *err) {
       path.c_str(), &m_db,
       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
       nullptr);
+  if (rc == SQLITE_OK) sqlite3_busy_timeout(m_db, 10000);
   bool ok = rc == SQLITE_OK && exec(kSchema) && migrate();
   umask(old);
   if (!ok) {
     *err = "cannot open " + path + ": " + (m_db ? sqlite3_errmsg(m_db) : "out of memory");
     return false;
   }
-  sqlite3_busy_timeout(m_db, 10000);
   return true;
 }
 
 bool SvcStore::migrate() {
-  // Older folders: a files table without the metadata size, drives without a version, tokens
-  // kept in clear.
-  bool hasMeta = false, hasVersion = false, hasTokens = false;
+  // Older folders: a files table without the metadata size, drives without a version or a
+  // running total of their used space, tokens kept in clear.
+  bool hasMeta = false, hasVersion = false, hasUsed = false, hasTokens = false;
   {
     Stmt c(m_db, "SELECT name FROM pragma_table_info('files')");
     while (c.step() == SQLITE_ROW) hasMeta = hasMeta || c.text(0) == "meta";
     Stmt v(m_db, "SELECT name FROM pragma_table_info('services')");
-    while (v.step() == SQLITE_ROW) hasVersion = hasVersion || v.text(0) == "version";
+    while (v.step() == SQLITE_ROW) {
+      hasVersion = hasVersion || v.text(0) == "version";
+      hasUsed = hasUsed || v.text(0) == "used";
+    }
     Stmt t(m_db, "SELECT name FROM sqlite_master WHERE type='table' AND name='tokens'");
     hasTokens = t.step() == SQLITE_ROW;
+    if (c.failed() || v.failed() || t.failed()) return false;
   }
   if (!hasMeta && !exec("ALTER TABLE files ADD COLUMN meta INTEGER NOT NULL DEFAULT 0"))
     return false;
   if (!hasVersion && !exec("ALTER TABLE services ADD COLUMN version TEXT")) return false;
-  if (!hasTokens) return true;
-  exec("BEGIN");
-  {
-    Stmt t(m_db, "SELECT token, userid, created FROM tokens");
-    while (t.step() == SQLITE_ROW) {
-      Stmt i(m_db, "INSERT OR IGNORE INTO sessions(hash, userid, created, used) VALUES(?,?,?,?)");
-      i.bindBlob(1, tokenHash(t.text(0)))
-          .bind(2, t.i64(1))
-          .bind(3, t.i64(2))
-          .bind(4, nowMs())
-          .run();
+  if (!hasUsed) {
+    // The used space was summed over every stream at each upload; it is a running total now,
+    // counted once from what the drive holds.
+    bool ok = exec("BEGIN IMMEDIATE") &&
+              exec("ALTER TABLE services ADD COLUMN used INTEGER NOT NULL DEFAULT 0") &&
+              exec(
+                  "UPDATE services SET used ="
+                  " (SELECT COALESCE(SUM(size),0) FROM streams WHERE serviceid=services.id)"
+                  " + (SELECT COALESCE(SUM(meta),0) FROM files WHERE serviceid=services.id)") &&
+              exec("COMMIT");
+    if (!ok) {
+      rollback();
+      return false;
     }
   }
-  bool ok = exec("DROP TABLE tokens");
-  return exec(ok ? "COMMIT" : "ROLLBACK") && ok;
+  if (!hasTokens) return true;
+  if (!exec("BEGIN IMMEDIATE")) return false;
+  bool ok = true;
+  {
+    Stmt t(m_db, "SELECT token, userid, created FROM tokens");
+    while (ok && t.step() == SQLITE_ROW) {
+      Stmt i(m_db, "INSERT OR IGNORE INTO sessions(hash, userid, created, used) VALUES(?,?,?,?)");
+      ok = i.bindBlob(1, tokenHash(t.text(0)))
+               .bind(2, t.i64(1))
+               .bind(3, t.i64(2))
+               .bind(4, nowMs())
+               .run();
+    }
+    ok = ok && !t.failed();
+  }
+  ok = ok && exec("DROP TABLE tokens") && exec("COMMIT");
+  if (!ok) rollback();
+  return ok;
 }
 
 bool SvcStore::addUser(const std::string &name, const std::string &password, int64_t quota,
@@ -199,7 +281,10 @@ bool SvcStore::addUser(const std::string &name, const std::string &password, int
     *err = "bad user name";
     return false;
   }
-  exec("BEGIN");
+  if (begin() != kSvcOk) {
+    *err = std::string("cannot add user: ") + sqlite3_errmsg(m_db);
+    return false;
+  }
   std::string salt = randomBytes(16);
   Stmt u(m_db, "INSERT INTO users(name, email, salt, hash, created) VALUES(?,?,?,?,?)");
   std::string email = name.find('@') != std::string::npos ? name : name + "@localhost";
@@ -210,7 +295,7 @@ bool SvcStore::addUser(const std::string &name, const std::string &password, int
            .bind(5, nowMs())
            .run()) {
     *err = std::string("cannot add user: ") + sqlite3_errmsg(m_db);
-    exec("ROLLBACK");
+    rollback();
     return false;
   }
   int64_t uid = sqlite3_last_insert_rowid(m_db);
@@ -234,11 +319,18 @@ bool SvcStore::addUser(const std::string &name, const std::string &password, int
   }
   if (!ok) {
     *err = std::string("cannot add drives: ") + sqlite3_errmsg(m_db);
-    exec("ROLLBACK");
+    rollback();
     return false;
   }
-  exec("COMMIT");
+  if (commit("adding a user") != kSvcOk) {
+    *err = std::string("cannot add user: ") + sqlite3_errmsg(m_db);
+    return false;
+  }
   out->token = insertToken(uid);
+  if (out->token.empty()) {
+    *err = std::string("cannot make a session token: ") + sqlite3_errmsg(m_db);
+    return false;
+  }
   return true;
 }
 
@@ -276,16 +368,26 @@ bool SvcStore::userByName(const std::string &name, int64_t *userId) {
 std::string SvcStore::insertToken(int64_t userId) {
   std::string token = svc__randomHex(16);
   int64_t now = nowMs();
+  if (begin() != kSvcOk) return std::string();
   Stmt t(m_db, "INSERT INTO sessions(hash, userid, created, used) VALUES(?,?,?,?)");
-  t.bindBlob(1, tokenHash(token)).bind(2, userId).bind(3, now).bind(4, now).run();
   // Expired sessions go, and a user keeps at most kMaxSessions of the newest.
   Stmt e(m_db, "DELETE FROM sessions WHERE used < ?");
-  e.bind(1, now - m_tokenLifetimeMs).run();
   Stmt k(m_db,
          "DELETE FROM sessions WHERE userid=? AND hash NOT IN"
          " (SELECT hash FROM sessions WHERE userid=? ORDER BY used DESC LIMIT ?)");
-  k.bind(1, userId).bind(2, userId).bind(3, int64_t{kMaxSessions}).run();
-  return token;
+  Stmt *failed = nullptr;
+  if (!t.bindBlob(1, tokenHash(token)).bind(2, userId).bind(3, now).bind(4, now).run())
+    failed = &t;
+  else if (!e.bind(1, now - m_tokenLifetimeMs).run())
+    failed = &e;
+  else if (!k.bind(1, userId).bind(2, userId).bind(3, int64_t{kMaxSessions}).run())
+    failed = &k;
+  if (failed) {
+    failure("storing a session", failed->error());
+    rollback();
+    return std::string();
+  }
+  return commit("storing a session") == kSvcOk ? token : std::string();
 }
 
 std::string SvcStore::newToken(int64_t userId) {
@@ -306,10 +408,12 @@ bool SvcStore::userForToken(const std::string &token, UserRec *out) {
   out->id = s.i64(0);
   out->name = s.text(1);
   out->email = s.text(2);
-  // Use renews the lifetime; the row is written again only now and then.
+  // Use renews the lifetime; the row is written again only now and then. A renewal that cannot
+  // be stored (a full disk) only leaves the session its older time: the call still goes on,
+  // so that a user can free space.
   if (now - s.i64(3) > std::min<int64_t>(60000, m_tokenLifetimeMs / 10)) {
     Stmt u(m_db, "UPDATE sessions SET used=? WHERE hash=?");
-    u.bind(1, now).bindBlob(2, hash).run();
+    if (!u.bind(1, now).bindBlob(2, hash).run()) failure("renewing a session");
   }
   return true;
 }
@@ -320,17 +424,8 @@ bool SvcStore::revokeToken(const std::string &token) {
   return s.bindBlob(1, tokenHash(token)).run() && sqlite3_changes(m_db) > 0;
 }
 
-int64_t SvcStore::usedLocked(const std::string &serviceId) {
-  // Content, and the names and properties of files and folders.
-  Stmt s(m_db,
-         "SELECT (SELECT COALESCE(SUM(size),0) FROM streams WHERE serviceid=?1)"
-         " + (SELECT COALESCE(SUM(meta),0) FROM files WHERE serviceid=?1)");
-  s.bind(1, serviceId);
-  return s.step() == SQLITE_ROW ? s.i64(0) : 0;
-}
-
 static const char *kServiceCols =
-    "SELECT id, deviceid, userid, name, quota, online, readonly, transport, version"
+    "SELECT id, deviceid, userid, name, quota, online, readonly, transport, version, used"
     " FROM services ";
 
 static void readService(Stmt &s, ServiceRec *r) {
@@ -343,6 +438,7 @@ static void readService(Stmt &s, ServiceRec *r) {
   r->readOnly = s.i64(6) != 0;
   r->transport = s.text(7);
   r->version = s.text(8);
+  r->used = s.i64(9);
 }
 
 std::vector<ServiceRec> SvcStore::services(int64_t userId) {
@@ -354,7 +450,6 @@ std::vector<ServiceRec> SvcStore::services(int64_t userId) {
     out.emplace_back();
     readService(s, &out.back());
   }
-  for (auto &r : out) r.used = usedLocked(r.id);
   return out;
 }
 
@@ -365,7 +460,6 @@ bool SvcStore::service(int64_t userId, const std::string &deviceId, const std::s
   s.bind(1, serviceId).bind(2, deviceId).bind(3, userId);
   if (s.step() != SQLITE_ROW) return false;
   readService(s, out);
-  out->used = usedLocked(out->id);
   return true;
 }
 
@@ -375,7 +469,6 @@ bool SvcStore::serviceById(const std::string &serviceId, ServiceRec *out) {
   s.bind(1, serviceId);
   if (s.step() != SQLITE_ROW) return false;
   readService(s, out);
-  out->used = usedLocked(out->id);
   return true;
 }
 
@@ -397,17 +490,17 @@ bool SvcStore::setVersion(const std::string &serviceId, const std::string &versi
   return s.bind(1, version).bind(2, serviceId).run() && sqlite3_changes(m_db) > 0;
 }
 
-bool SvcStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) {
+int SvcStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) {
   if (id == 0) {
     *out = FileRec();
     out->name = ".";
     out->type = 1;
     out->id = 0;
-    return true;
+    return kSvcOk;
   }
   Stmt s(m_db, "SELECT parentid, name, type, ctime, mtime FROM files WHERE id=? AND serviceid=?");
   s.bind(1, id).bind(2, serviceId);
-  if (s.step() != SQLITE_ROW) return false;
+  if (s.step() != SQLITE_ROW) return s.failed() ? failure("reading a file") : kSvcNoFile;
   out->id = id;
   out->parentId = s.i64(0);
   out->name = s.text(1);
@@ -428,27 +521,31 @@ bool SvcStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) 
     else
       out->renditions.push_back(z.text(0));
   }
-  return true;
+  if (p.failed() || z.failed()) return failure("reading a file", (p.failed() ? p : z).error());
+  return kSvcOk;
 }
 
 int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::string &name, int type,
                          int64_t ctime, int64_t mtime, const SvcArgs &props, FileRec *out) {
   std::lock_guard<std::mutex> g(m_lock);
   FileRec parent;
-  if (!loadFile(svc.id, parentId, &parent)) return kSvcNoFile;
+  int rc = loadFile(svc.id, parentId, &parent);
+  if (rc != kSvcOk) return rc;
   if (parent.type != 1) return kSvcNotFolder;
   std::string stored = name;
-  if (childExists(svc.id, parentId, name)) {
+  bool taken = false;
+  if ((rc = childExists(svc.id, parentId, name, &taken)) != kSvcOk) return rc;
+  if (taken) {
     // Folders are found again by name. A file never replaces another: two cameras both make
     // IMG_0001.JPG, and a changed photo must be able to go up beside its old version.
-    if (type == 1 || !freeName(svc.id, parentId, name, &stored)) return kSvcExists;
+    if (type == 1) return kSvcExists;
+    if ((rc = freeName(svc.id, parentId, name, &stored)) != kSvcOk) return rc;
   }
   // Names and properties take room on the drive like content does.
-  int64_t meta = svcstore__metaSize(stored, props);
-  Stmt q(m_db, "SELECT quota FROM services WHERE id=?");
-  q.bind(1, svc.id);
-  if (q.step() != SQLITE_ROW || usedLocked(svc.id) + meta > q.i64(0)) return kSvcNoSpace;
-  exec("BEGIN");
+  int64_t meta = svcstore__metaSize(stored, props), quota = 0, used = 0;
+  if ((rc = spaceLocked(svc.id, &quota, &used)) != kSvcOk) return rc;
+  if (used + meta > quota) return kSvcNoSpace;
+  if ((rc = begin()) != kSvcOk) return rc;
   Stmt s(m_db,
          "INSERT INTO files(serviceid, parentid, name, type, ctime, mtime, meta)"
          " VALUES(?,?,?,?,?,?,?)");
@@ -460,31 +557,48 @@ int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::str
            .bind(6, mtime)
            .bind(7, meta)
            .run()) {
-    int code =
-        sqlite3_extended_errcode(m_db) == SQLITE_CONSTRAINT_UNIQUE ? kSvcExists : kSvcInternal;
-    exec("ROLLBACK");
-    return code;
+    rc = sqlite3_extended_errcode(m_db) == SQLITE_CONSTRAINT_UNIQUE ? kSvcExists
+                                                                    : failure("creating a file");
+    rollback();
+    return rc;
   }
-  int64_t id = sqlite3_last_insert_rowid(m_db);
+  const int64_t id = sqlite3_last_insert_rowid(m_db);
   int64_t seq = 0;
   for (const auto &[k, v] : props) {
     Stmt p(m_db, "INSERT INTO props(fileid, seq, key, value) VALUES(?,?,?,?)");
-    p.bind(1, id).bind(2, seq++).bind(3, k).bind(4, v).run();
+    if (!p.bind(1, id).bind(2, seq++).bind(3, k).bind(4, v).run()) {
+      rc = failure("storing a property");
+      rollback();
+      return rc;
+    }
   }
-  exec("COMMIT");
-  loadFile(svc.id, id, out);
+  if ((rc = addUsed(svc.id, meta)) != kSvcOk) {
+    rollback();
+    return rc;
+  }
+  if ((rc = commit("creating a file")) != kSvcOk) return rc;
+  // The answer is what was stored, not read back: nothing after the commit can fail.
+  *out = FileRec();
+  out->id = id;
+  out->parentId = parentId;
+  out->name = stored;
+  out->type = type;
+  out->ctime = ctime;
+  out->mtime = mtime;
+  out->props = props;
   return kSvcOk;
 }
 
-bool SvcStore::childExists(const std::string &serviceId, int64_t parentId,
-                           const std::string &name) {
+int SvcStore::childExists(const std::string &serviceId, int64_t parentId, const std::string &name,
+                          bool *exists) {
   Stmt e(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=? AND name=?");
   e.bind(1, serviceId).bind(2, parentId).bind(3, name);
-  return e.step() == SQLITE_ROW;
+  *exists = e.step() == SQLITE_ROW;
+  return e.failed() ? failure("looking up a name") : kSvcOk;
 }
 
-bool SvcStore::freeName(const std::string &serviceId, int64_t parentId, const std::string &name,
-                        std::string *out) {
+int SvcStore::freeName(const std::string &serviceId, int64_t parentId, const std::string &name,
+                       std::string *out) {
   // "NAME.EXT" becomes "NAME (N).EXT" with the smallest free N from 2; a name without an
   // extension (or only a leading dot) gets " (N)" at its end.
   size_t dot = name.rfind('.');
@@ -507,28 +621,31 @@ bool SvcStore::freeName(const std::string &serviceId, int64_t parentId, const st
         digits.find_first_not_of("0123456789") == std::string::npos)
       taken.insert(std::stoll(digits));
   }
+  if (r.failed()) return failure("looking up names");
   int64_t n = 2;
   for (int tries = 0; tries < 1000; ++tries, ++n) {
     while (taken.count(n)) ++n;
     const std::string tail = " (" + std::to_string(n) + ")" + ext;
-    if (tail.size() >= kSvcMaxName) return false;
+    if (tail.size() >= kSvcMaxName) return kSvcExists;
     // A long name loses the end of its stem (never half a character) to keep the limit.
     size_t keep = std::min(stem.size(), kSvcMaxName - tail.size());
     while (keep > 0 && keep < stem.size() &&
            (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80)
       --keep;
     const std::string candidate = stem.substr(0, keep) + tail;
-    if (!childExists(serviceId, parentId, candidate)) {
+    bool exists = false;
+    if (int rc = childExists(serviceId, parentId, candidate, &exists); rc != kSvcOk) return rc;
+    if (!exists) {
       *out = candidate;
-      return true;
+      return kSvcOk;
     }
   }
-  return false;
+  return kSvcExists;
 }
 
 int SvcStore::getFile(const ServiceRec &svc, int64_t id, FileRec *out) {
   std::lock_guard<std::mutex> g(m_lock);
-  return loadFile(svc.id, id, out) ? kSvcOk : kSvcNoFile;
+  return loadFile(svc.id, id, out);
 }
 
 int SvcStore::findChild(const ServiceRec &svc, int64_t parentId, const std::string &name,
@@ -536,15 +653,16 @@ int SvcStore::findChild(const ServiceRec &svc, int64_t parentId, const std::stri
   std::lock_guard<std::mutex> g(m_lock);
   Stmt e(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=? AND name=?");
   e.bind(1, svc.id).bind(2, parentId).bind(3, name);
-  if (e.step() != SQLITE_ROW) return kSvcNoFile;
-  return loadFile(svc.id, e.i64(0), out) ? kSvcOk : kSvcNoFile;
+  if (e.step() != SQLITE_ROW) return e.failed() ? failure("looking up a name") : kSvcNoFile;
+  return loadFile(svc.id, e.i64(0), out);
 }
 
 int SvcStore::listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset, int64_t count,
                         std::vector<FileRec> *out) {
   std::lock_guard<std::mutex> g(m_lock);
   FileRec parent;
-  if (!loadFile(svc.id, parentId, &parent)) return kSvcNoFile;
+  int rc = loadFile(svc.id, parentId, &parent);
+  if (rc != kSvcOk) return rc;
   if (parent.type != 1) return kSvcNotFolder;
   std::vector<int64_t> ids;
   {
@@ -553,10 +671,11 @@ int SvcStore::listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset,
            " LIMIT ? OFFSET ?");
     s.bind(1, svc.id).bind(2, parentId).bind(3, count).bind(4, offset);
     while (s.step() == SQLITE_ROW) ids.push_back(s.i64(0));
+    if (s.failed()) return failure("listing a folder");
   }
   for (int64_t id : ids) {
     out->emplace_back();
-    loadFile(svc.id, id, &out->back());
+    if ((rc = loadFile(svc.id, id, &out->back())) != kSvcOk) return rc;
   }
   return kSvcOk;
 }
@@ -566,7 +685,9 @@ int SvcStore::moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
   std::lock_guard<std::mutex> g(m_lock);
   FileRec f, parent;
   if (id == 0) return kSvcBadRequest;
-  if (!loadFile(svc.id, id, &f) || !loadFile(svc.id, newParentId, &parent)) return kSvcNoFile;
+  int rc = loadFile(svc.id, id, &f);
+  if (rc == kSvcOk) rc = loadFile(svc.id, newParentId, &parent);
+  if (rc != kSvcOk) return rc;
   if (parent.type != 1) return kSvcNotFolder;
   if (f.parentId == newParentId && f.name == newName) {
     *out = f;
@@ -577,24 +698,38 @@ int SvcStore::moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
     if (up == id || steps > 1000000) return kSvcBadRequest;
     Stmt u(m_db, "SELECT parentid FROM files WHERE serviceid=? AND id=?");
     u.bind(1, svc.id).bind(2, up);
-    if (u.step() != SQLITE_ROW) return kSvcNoFile;
+    if (u.step() != SQLITE_ROW) return u.failed() ? failure("reading a folder") : kSvcNoFile;
     up = u.i64(0);
   }
-  if (childExists(svc.id, newParentId, newName)) return kSvcExists;
+  bool taken = false;
+  if ((rc = childExists(svc.id, newParentId, newName, &taken)) != kSvcOk) return rc;
+  if (taken) return kSvcExists;
   // The name is part of what the entry counts against the drive's space.
   Stmt m(m_db, "SELECT meta FROM files WHERE id=?");
   m.bind(1, id);
-  const int64_t oldMeta = m.step() == SQLITE_ROW ? m.i64(0) : 0;
+  if (m.step() != SQLITE_ROW) return failure("reading a file");
+  const int64_t oldMeta = m.i64(0);
   const int64_t meta =
       oldMeta + static_cast<int64_t>(newName.size()) - static_cast<int64_t>(f.name.size());
-  Stmt q(m_db, "SELECT quota FROM services WHERE id=?");
-  q.bind(1, svc.id);
-  if (meta > oldMeta && (q.step() != SQLITE_ROW || usedLocked(svc.id) + meta - oldMeta > q.i64(0)))
-    return kSvcNoSpace;
+  int64_t quota = 0, used = 0;
+  if ((rc = spaceLocked(svc.id, &quota, &used)) != kSvcOk) return rc;
+  if (meta > oldMeta && used + meta - oldMeta > quota) return kSvcNoSpace;
+  if ((rc = begin()) != kSvcOk) return rc;
   Stmt s(m_db, "UPDATE files SET parentid=?, name=?, meta=? WHERE id=?");
-  if (!s.bind(1, newParentId).bind(2, newName).bind(3, meta).bind(4, id).run())
-    return sqlite3_extended_errcode(m_db) == SQLITE_CONSTRAINT_UNIQUE ? kSvcExists : kSvcInternal;
-  loadFile(svc.id, id, out);
+  if (!s.bind(1, newParentId).bind(2, newName).bind(3, meta).bind(4, id).run()) {
+    rc = sqlite3_extended_errcode(m_db) == SQLITE_CONSTRAINT_UNIQUE ? kSvcExists
+                                                                    : failure("moving a file");
+    rollback();
+    return rc;
+  }
+  if ((rc = addUsed(svc.id, meta - oldMeta)) != kSvcOk) {
+    rollback();
+    return rc;
+  }
+  if ((rc = commit("moving a file")) != kSvcOk) return rc;
+  f.parentId = newParentId;
+  f.name = newName;
+  *out = f;
   return kSvcOk;
 }
 
@@ -602,26 +737,47 @@ int SvcStore::removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t>
   std::lock_guard<std::mutex> g(m_lock);
   FileRec f;
   if (id == 0) return kSvcBadRequest;
-  if (!loadFile(svc.id, id, &f)) return kSvcNoFile;
-  std::vector<int64_t> todo{id};
+  int rc = loadFile(svc.id, id, &f);
+  if (rc != kSvcOk) return rc;
+  std::vector<int64_t> all, todo{id};
   while (!todo.empty()) {
     int64_t cur = todo.back();
     todo.pop_back();
-    removed->push_back(cur);
+    all.push_back(cur);
     Stmt s(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=?");
     s.bind(1, svc.id).bind(2, cur);
     while (s.step() == SQLITE_ROW) todo.push_back(s.i64(0));
+    if (s.failed()) return failure("listing a folder");
   }
-  exec("BEGIN");
-  for (int64_t r : *removed) {
+  if ((rc = begin()) != kSvcOk) return rc;
+  // What the entries and their content counted against the drive goes with them.
+  int64_t freed = 0;
+  for (int64_t r : all) {
+    Stmt n(m_db,
+           "SELECT (SELECT COALESCE(SUM(meta),0) FROM files WHERE id=?1)"
+           " + (SELECT COALESCE(SUM(size),0) FROM streams WHERE fileid=?1)");
     Stmt a(m_db, "DELETE FROM files WHERE id=?");
-    a.bind(1, r).run();
     Stmt b(m_db, "DELETE FROM props WHERE fileid=?");
-    b.bind(1, r).run();
     Stmt c(m_db, "DELETE FROM streams WHERE fileid=?");
-    c.bind(1, r).run();
+    Stmt *failed = n.bind(1, r).step() != SQLITE_ROW ? &n
+                   : !a.bind(1, r).run()             ? &a
+                   : !b.bind(1, r).run()             ? &b
+                   : !c.bind(1, r).run()             ? &c
+                                                     : nullptr;
+    if (failed) {
+      rc = failure("removing a file", failed->error());
+      rollback();
+      return rc;
+    }
+    freed += n.i64(0);
   }
-  exec("COMMIT");
+  if ((rc = addUsed(svc.id, -freed)) != kSvcOk) {
+    rollback();
+    return rc;
+  }
+  if ((rc = commit("removing a file")) != kSvcOk) return rc;
+  // Only now may the caller delete content: a removal that was not stored keeps its files.
+  *removed = std::move(all);
   return kSvcOk;
 }
 
@@ -632,35 +788,60 @@ int64_t SvcStore::streamSize(int64_t fileId, const std::string &stream) {
   return z.step() == SQLITE_ROW ? z.i64(0) : -1;
 }
 
-int64_t SvcStore::room(const std::string &serviceId, int64_t fileId, const std::string &stream) {
+int SvcStore::room(const std::string &serviceId, int64_t fileId, const std::string &stream,
+                   int64_t *out) {
   std::lock_guard<std::mutex> g(m_lock);
-  Stmt q(m_db, "SELECT quota FROM services WHERE id=?");
-  q.bind(1, serviceId);
-  int64_t quota = q.step() == SQLITE_ROW ? q.i64(0) : 0;
+  int64_t quota = 0, used = 0;
+  int rc = spaceLocked(serviceId, &quota, &used);
+  if (rc != kSvcOk) return rc;
   Stmt z(m_db, "SELECT size FROM streams WHERE fileid=? AND stream=?");
   z.bind(1, fileId).bind(2, stream);
   int64_t old = z.step() == SQLITE_ROW ? z.i64(0) : 0;
-  return quota - usedLocked(serviceId) + old;
+  if (z.failed()) return failure("reading a stream");
+  *out = quota - used + old;
+  return kSvcOk;
 }
 
 int SvcStore::commitStream(const std::string &serviceId, int64_t fileId, const std::string &stream,
-                           int64_t size) {
+                           int64_t size, const std::function<int(bool replacing)> &publish,
+                           const std::function<void()> &unpublish) {
   std::lock_guard<std::mutex> g(m_lock);
   FileRec f;
-  if (!loadFile(serviceId, fileId, &f) || f.type != 0) return kSvcNoFile;
-  Stmt q(m_db, "SELECT quota FROM services WHERE id=?");
-  q.bind(1, serviceId);
-  int64_t quota = q.step() == SQLITE_ROW ? q.i64(0) : 0;
-  int64_t old = 0;
+  int rc = loadFile(serviceId, fileId, &f);
+  if (rc != kSvcOk) return rc;
+  if (f.type != 0) return kSvcNoFile;
+  int64_t quota = 0, used = 0, old = 0;
+  if ((rc = spaceLocked(serviceId, &quota, &used)) != kSvcOk) return rc;
+  bool replacing = false;
   {
     Stmt z(m_db, "SELECT size FROM streams WHERE fileid=? AND stream=?");
     z.bind(1, fileId).bind(2, stream);
-    if (z.step() == SQLITE_ROW) old = z.i64(0);
+    if (z.step() == SQLITE_ROW) {
+      old = z.i64(0);
+      replacing = true;
+    }
+    if (z.failed()) return failure("reading a stream");
   }
-  if (usedLocked(serviceId) - old + size > quota) return kSvcNoSpace;
+  if (used - old + size > quota) return kSvcNoSpace;
+  if ((rc = begin()) != kSvcOk) return rc;
   Stmt s(m_db, "INSERT OR REPLACE INTO streams(fileid, stream, serviceid, size) VALUES(?,?,?,?)");
-  return s.bind(1, fileId).bind(2, stream).bind(3, serviceId).bind(4, size).run() ? kSvcOk
-                                                                                  : kSvcInternal;
+  if (!s.bind(1, fileId).bind(2, stream).bind(3, serviceId).bind(4, size).run()) {
+    rc = failure("recording an upload");
+    rollback();
+    return rc;
+  }
+  if ((rc = addUsed(serviceId, size - old)) != kSvcOk) {
+    rollback();
+    return rc;
+  }
+  // The content takes its place inside the transaction, and gives it back when the record
+  // cannot be stored: record and content always agree.
+  if ((rc = publish(replacing)) != kSvcOk) {
+    rollback();
+    return rc;
+  }
+  if ((rc = commit("recording an upload")) != kSvcOk) unpublish();
+  return rc;
 }
 
 }  // namespace tessel::svc

@@ -1,10 +1,13 @@
 // Metadata of the service in one SQLite database: users, session tokens, devices, drive
-// services, files with their properties, and the sizes of stored content streams.
+// services with the space they use, files with their properties, and the sizes of stored content
+// streams. Every change is one transaction; a change that cannot be stored (a full disk, an I/O
+// error) is reported as kSvcNoSpace or kSvcInternal and leaves nothing behind.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,7 +28,7 @@ struct ServiceRec {
   int64_t userId = 0;
   std::string name;
   int64_t quota = 0;
-  int64_t used = 0;
+  int64_t used = 0;  // bytes of content, names and properties: a running total on the drive's row
   bool online = true;
   bool readOnly = false;
   std::string transport;  // "soap" or "pktm": which API address listServices hands out
@@ -39,7 +42,7 @@ struct FileRec {
   int type = 0;  // 0 file, 1 folder
   int64_t ctime = 0;
   int64_t mtime = 0;
-  int64_t size = -1;  // bytes of the main content, -1 before it was uploaded
+  int64_t size = -1;                    // bytes of the main content, -1 before it was uploaded
   std::vector<std::string> renditions;  // stored streams besides the main content
   SvcArgs props;
 };
@@ -82,6 +85,7 @@ class SvcStore {
                const std::string &transport, NewUser *out, std::string *err);
   bool checkPassword(const std::string &name, const std::string &password, int64_t *userId);
   bool userByName(const std::string &name, int64_t *userId);
+  // A new session for the user; empty when it cannot be stored.
   std::string newToken(int64_t userId);
   bool userForToken(const std::string &token, UserRec *out);
   bool revokeToken(const std::string &token);
@@ -97,40 +101,60 @@ class SvcStore {
 
   // A file (type 0) whose name is taken in the folder is stored as "NAME (2).EXT", "NAME (3).EXT"
   // ... (the name it got is in *out); a folder whose name is taken gives kSvcExists.
-  int createFile(const ServiceRec &svc, int64_t parentId, const std::string &name, int type,
-                 int64_t ctime, int64_t mtime, const SvcArgs &props, FileRec *out);
-  int getFile(const ServiceRec &svc, int64_t id, FileRec *out);
-  int findChild(const ServiceRec &svc, int64_t parentId, const std::string &name, FileRec *out);
-  int listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset, int64_t count,
-                std::vector<FileRec> *out);
+  [[nodiscard]] int createFile(const ServiceRec &svc, int64_t parentId, const std::string &name,
+                               int type, int64_t ctime, int64_t mtime, const SvcArgs &props,
+                               FileRec *out);
+  [[nodiscard]] int getFile(const ServiceRec &svc, int64_t id, FileRec *out);
+  [[nodiscard]] int findChild(const ServiceRec &svc, int64_t parentId, const std::string &name,
+                              FileRec *out);
+  [[nodiscard]] int listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset,
+                              int64_t count, std::vector<FileRec> *out);
   // Removes a file or a folder with everything below it; `removed` gets the ids whose content
-  // files the caller deletes.
-  int removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed);
+  // files the caller deletes, only once the removal is stored.
+  [[nodiscard]] int removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed);
 
   // Moves a file or folder into the folder `newParentId` under `newName` (a rename when the
   // folder stays). A name taken there gives kSvcExists (nothing is replaced); the root, and a
   // folder into itself or below itself, give kSvcBadRequest.
-  int moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId, const std::string &newName,
-               FileRec *out);
+  [[nodiscard]] int moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
+                             const std::string &newName, FileRec *out);
 
   int64_t streamSize(int64_t fileId, const std::string &stream);
-  // Bytes an upload of `stream` may take: the drive's free space plus the stream's old size.
-  int64_t room(const std::string &serviceId, int64_t fileId, const std::string &stream);
+  // Bytes an upload of `stream` may take (*out): the drive's free space plus the stream's old
+  // size.
+  [[nodiscard]] int room(const std::string &serviceId, int64_t fileId, const std::string &stream,
+                         int64_t *out);
   // Records an uploaded stream if the file still exists and the drive still has room for it.
-  int commitStream(const std::string &serviceId, int64_t fileId, const std::string &stream,
-                   int64_t size);
+  // `publish` puts the content in place (told whether it replaces a stored stream) inside the
+  // transaction; a result other than kSvcOk from it undoes the record. When the record then
+  // cannot be committed, `unpublish` puts back what was there.
+  [[nodiscard]] int commitStream(const std::string &serviceId, int64_t fileId,
+                                 const std::string &stream, int64_t size,
+                                 const std::function<int(bool replacing)> &publish,
+                                 const std::function<void()> &unpublish);
 
  private:
   static constexpr int kMaxSessions = 100;
   bool exec(const char *sql);
   bool migrate();
+  // Logs the database's last error (or `code`) for `what`; kSvcNoSpace for a full disk, else
+  // kSvcInternal.
+  int failure(const char *what);
+  int failure(const char *what, int code);
+  [[nodiscard]] int begin();
+  // Commits, or rolls back and reports why not.
+  [[nodiscard]] int commit(const char *what);
+  void rollback();
   std::string insertToken(int64_t userId);
-  int64_t usedLocked(const std::string &serviceId);
-  bool loadFile(const std::string &serviceId, int64_t id, FileRec *out);
-  bool childExists(const std::string &serviceId, int64_t parentId, const std::string &name);
-  // The next free name for a file whose name is taken in the folder; false when none is left.
-  bool freeName(const std::string &serviceId, int64_t parentId, const std::string &name,
-                std::string *out);
+  [[nodiscard]] int spaceLocked(const std::string &serviceId, int64_t *quota, int64_t *used);
+  [[nodiscard]] int addUsed(const std::string &serviceId, int64_t delta);
+  [[nodiscard]] int loadFile(const std::string &serviceId, int64_t id, FileRec *out);
+  [[nodiscard]] int childExists(const std::string &serviceId, int64_t parentId,
+                                const std::string &name, bool *exists);
+  // The next free name for a file whose name is taken in the folder; kSvcExists when none is
+  // left.
+  [[nodiscard]] int freeName(const std::string &serviceId, int64_t parentId,
+                             const std::string &name, std::string *out);
 
   std::mutex m_lock;
   sqlite3 *m_db = nullptr;

@@ -5,6 +5,7 @@ standard library only. Usage: svcclient.py CASE --url URL --secret S --data DIR 
 --user JSON [--pid PID]. Exits 0 when every check of CASE holds."""
 
 import argparse
+import errno
 import http.client
 import json
 import re
@@ -533,6 +534,69 @@ def case_quota():
     check(leftovers() == [], "temporary files left: %r" % leftovers())
 
 
+def fill(path):
+    """Writes `path` until its file system is full."""
+    with open(path, "wb", buffering=0) as f:
+        for block in (65536, 4096):
+            try:
+                while f.write(b"\0" * block) == block:
+                    pass
+            except OSError as e:
+                check(e.errno in (errno.ENOSPC, errno.EDQUOT), "filling the disk: %r" % e)
+
+
+def case_diskfull():
+    """The data folder alone on a small file system (mounted at its parent), filled up: every
+    store that cannot be written is a failure that leaves nothing half-done."""
+    u = user()
+    args = drive_args(u)
+    keep = create(call_soap, u, "kept.jpg")
+    body = os.urandom(50000)
+    check(put(u, keep, body) == 200, "upload before the disk fills")
+    folder = call_soap("createFile", args + [("filename", "Photos"), ("type", "1")])["file"]["fileid"]
+    filler = os.path.join(os.path.dirname(ARGS.data), "filler")
+    fill(filler)
+    kept = lambda what: check(get(u, keep) == (200, body), "content kept: " + what)
+    # Content that cannot be written: 507, no temporary file left, the old content kept.
+    check(put(u, keep, os.urandom(200000)) == 507, "PUT on a full disk")
+    check(put(u, keep, os.urandom(200000), chunked=True) == 507, "chunked PUT on a full disk")
+    check(leftovers() == [], "temporary files left: %r" % leftovers())
+    kept("refused uploads")
+    # Records that cannot be written are faults on every transport, never a file 0.
+    for i in range(20):
+        r = call_soap("createFile", args + [("parentid", folder), ("filename", "p%d.jpg" % i)])
+        if "fault" in r:
+            break
+        check(r["file"]["fileid"] not in ("", "0"), "createFile answered %r" % r)
+    expect_fault(r, 507, "createFile on a full disk")
+    expect_fault(call_json("createFile", args + [("filename", "j.jpg")]), 507, "createFile (JSON)")
+    expect_fault(call_pkt("createFile", args + [("filename", "k.jpg"), ("type", "1")]), 507,
+                 "a folder (packet)")
+    expect_fault(call_soap("moveFile", args + [("fileid", keep), ("filename", "moved.jpg")]), 507,
+                 "moveFile on a full disk")
+    # A removal that cannot be stored keeps the file and its content; the root is never removed.
+    expect_fault(call_soap("removeFile", args + [("fileid", keep)]), 507, "removeFile on a full disk")
+    kept("refused removal")
+    for root in ("0", "00"):
+        expect_fault(call_soap("removeFile", args + [("fileid", root)]), 400, "removing the root")
+    # Room for the body but not for its record: the replaced content comes back.
+    os.truncate(filler, os.path.getsize(filler) - 65536)
+    check(put(u, keep, os.urandom(61440)) == 507, "PUT whose record cannot be stored")
+    check(leftovers() == [], "temporary files left: %r" % leftovers())
+    kept("an upload whose record failed")
+    f = call_soap("getFile", args + [("fileid", keep)])["file"]
+    check(f["name"] == "kept.jpg" and f["size"] == str(len(body)), "record kept %r" % f)
+    # Space again: everything works, and nothing of the failures shows.
+    os.unlink(filler)
+    names = [x["name"] for x in as_list(call_soap("listFiles", args + [("parentid", folder)])["files"])]
+    check(all(n.startswith("p") for n in names), "files of the folder %r" % names)
+    fid = create(call_soap, u, "after.jpg", folder)
+    check(fid != "0" and put(u, fid, body) == 200 and get(u, fid) == (200, body), "upload after")
+    check(put(u, keep, b"new") == 200 and get(u, keep) == (200, b"new"), "replacing after")
+    check("fileid" in call_soap("removeFile", args + [("fileid", keep)]), "removeFile after")
+    check(get(u, keep)[0] == 404, "content of the removed file")
+
+
 def raw(data, read=True, tls=False):
     s = socket.create_connection((HOST, PORT), timeout=10)
     if tls:
@@ -889,6 +953,7 @@ CASES = {
     "faults": case_faults,
     "uploads": case_uploads,
     "quota": case_quota,
+    "diskfull": case_diskfull,
     "cut": case_cut,
     "concurrent": case_concurrent,
     "signin": case_signin,

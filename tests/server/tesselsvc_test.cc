@@ -1,9 +1,13 @@
 // The reference drive service end to end: the real program, talked to by an independent client
 // (tests/server/svcclient.py, Python standard library only) and by curl.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +16,29 @@
 
 namespace tessel::test {
 namespace {
+
+// A small tmpfs of its own at `path` (which must exist), for a disk that fills up; unmounted when
+// it goes. Needs the right to mount (root in the usual test machines).
+class SmallFs {
+ public:
+  SmallFs(const std::string &path, const std::string &size) : m_path(path) {
+    const std::string opts = "size=" + size + ",mode=0700";
+    m_mounted =
+        mount("tesselsvc-test", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, opts.c_str()) == 0;
+    if (!m_mounted) m_error = std::strerror(errno);
+  }
+  ~SmallFs() {
+    if (m_mounted) umount2(m_path.c_str(), MNT_DETACH);
+  }
+  SmallFs(const SmallFs &) = delete;
+  SmallFs &operator=(const SmallFs &) = delete;
+  bool mounted() const { return m_mounted; }
+  const std::string &error() const { return m_error; }
+
+ private:
+  std::string m_path, m_error;
+  bool m_mounted = false;
+};
 
 class TesselSvc : public ::testing::Test {
  protected:
@@ -23,7 +50,7 @@ class TesselSvc : public ::testing::Test {
     ASSERT_TRUE(m_svc.start(data(), serveExtra)) << "tesselsvc did not start";
   }
 
-  std::string data() const { return m_dir.path() + "/data"; }
+  std::string data() const { return m_data.empty() ? m_dir.path() + "/data" : m_data; }
 
   // Runs one case of the Python client (or of the hostile clients) against the running service.
   void runCase(const std::string &name, const char *script = "svcclient.py") {
@@ -59,6 +86,8 @@ class TesselSvc : public ::testing::Test {
   }
 
   TempDir m_dir;
+  std::string m_data;             // the data folder, when not the default one
+  std::unique_ptr<SmallFs> m_fs;  // goes after the service has stopped
   SvcProcess m_svc;
   SvcUser m_user;
 };
@@ -98,6 +127,18 @@ TEST_F(TesselSvc, ByteRangesAndMoves) {
 TEST_F(TesselSvc, QuotaRefusesBeforeTheBody) {
   startWith({"--quota", "100000"});
   runCase("quota");
+}
+
+// The data folder alone on an 8 MiB file system, filled: content and records that cannot be
+// written are failures (507), never a success with a file 0, and nothing half-stored remains.
+TEST_F(TesselSvc, FullDiskFailsEveryStoreAndKeepsWhatWasThere) {
+  const std::string mnt = m_dir.path() + "/small";
+  ASSERT_EQ(mkdir(mnt.c_str(), 0700), 0);
+  m_fs = std::make_unique<SmallFs>(mnt, "8m");
+  if (!m_fs->mounted()) GTEST_SKIP() << "cannot mount a small tmpfs here: " << m_fs->error();
+  m_data = mnt + "/data";
+  startWith();
+  runCase("diskfull");
 }
 
 TEST_F(TesselSvc, CutUploadsLeaveNothing) {

@@ -1,7 +1,10 @@
-// EXIF reader: walks the TIFF structure of a JPEG's APP1 segment strictly forwards.
+// EXIF reader: walks the TIFF structure of a JPEG's APP1 segment strictly forwards. The same
+// walk reads TIFF files and the TIFF-based raws directly, and the EXIF blocks that the other
+// containers (HEIF, WebP, CR3, RAF) hand it.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "brlog.h"
 #include "hbfmtparser_int.h"
@@ -48,6 +51,8 @@ int scanDateTime(const char *text, long long f[6]) {
 class HBFmtImplExif final : public HBObject<HBFmtImplExif, IHBFormatImpl> {
  public:
   HBFmtImplExif() = default;
+  // A walk that starts at a TIFF header (step 2) whose first IFD is `firstIfd`.
+  HBFmtImplExif(uint16_t firstIfd, uint32_t flags) : m_step(2), m_firstIfd(firstIfd), m_flags(flags) {}
 
   int32_t getifc(int32_t ifc, void **out) override {
     if (ifc == HBIFC_OBJ) return offer<IHBFormatImpl>(out);
@@ -75,6 +80,16 @@ class HBFmtImplExif final : public HBObject<HBFmtImplExif, IHBFormatImpl> {
     *out = abs - info->offset;
     return true;
   }
+  // Consumes up to `dist` bytes; a target beyond the slice becomes a seek request, so the image
+  // data of a large TIFF is not read.
+  static void skip(HBFormatImplInfo_t *info, uint64_t dist) {
+    if (dist <= info->avail) {
+      info->used = (uint32_t)dist;
+      return;
+    }
+    info->used = info->avail;
+    info->seekRequest = (int64_t)(info->offset + dist);
+  }
   void entry(HBFormatImplInfo_t *info, const uint8_t *e);
   void reportText(HBFormatImplInfo_t *info, const char *key, const uint8_t *s, size_t n);
   void readValue(HBFormatImplInfo_t *info, const uint8_t *p);
@@ -82,6 +97,8 @@ class HBFmtImplExif final : public HBObject<HBFmtImplExif, IHBFormatImpl> {
   void chooseNext(uint64_t position);
 
   int m_step = 1;
+  uint16_t m_firstIfd = kIfd0;
+  uint32_t m_flags = 0;
   bool m_big = false;
   uint64_t m_base = 0;
   uint32_t m_target = 0;
@@ -102,6 +119,13 @@ void HBFmtImplExif::reportText(HBFormatImplInfo_t *info, const char *key, const 
                                size_t n) {
   size_t len = 0;
   while (len < n && len < sizeof(m_text) - 1 && s[len]) ++len;
+  // A cut text does not end in the first bytes of a character: the parser would read them as
+  // Latin-1 letters.
+  if (len == sizeof(m_text) - 1 && len < n && s[len]) {
+    size_t lead = len;
+    while (lead > 0 && len - lead < 3 && (s[lead - 1] & 0xC0) == 0x80) --lead;
+    if (lead > 0 && (s[lead - 1] & 0xC0) == 0xC0) len = lead - 1;
+  }
   memcpy(m_text, s, len);
   m_text[len] = 0;
   (void)info->sink->notifyItemFound(key, HBTYPE_TEXT, m_text);
@@ -127,6 +151,17 @@ void HBFmtImplExif::entry(HBFormatImplInfo_t *info, const uint8_t *e) {
         }
         break;
       }
+      case 0x0112:
+        // Orientation: one SHORT, inline; only the eight defined values are reported.
+        if (type == 3 && count == 1) {
+          const uint16_t v = rd16(e + 8);
+          if (v >= 1 && v <= 8) {
+            char text[8];
+            snprintf(text, sizeof(text), "%u", (unsigned)v);
+            (void)info->sink->notifyItemFound("EXIF-Orientation", HBTYPE_TEXT, text);
+          }
+        }
+        break;
       case kIfdExif:
         if (type != 4) {
           brlog(EXIF_TAG, 2, "EXIF Sub-IFD: Tag Format: %x\n", type);
@@ -264,13 +299,13 @@ int32_t HBFmtImplExif::parseSlice(HBFormatImplInfo_t *info) {
         brlog(EXIF_TAG, 1, "Exif TIFF header missing!\n");
         return BR_ENOENT;
       }
-      if (rd16(d + 2) != 42) {
+      if (!hbfmt__isTiffMagic(rd16(d + 2), m_flags)) {
         brlog(EXIF_TAG, 1, "Exif TIFF header corrupted!\n");
         return BR_ENOENT;
       }
       m_base = info->offset;
       m_target = rd32(d + 4);
-      m_ifd = kIfd0;
+      m_ifd = m_firstIfd;
       info->used = 8;
       m_step = 3;
       return 0;
@@ -278,7 +313,7 @@ int32_t HBFmtImplExif::parseSlice(HBFormatImplInfo_t *info) {
       uint64_t dist;
       if (!distanceToTarget(info, &dist)) return BR_ERANGE;  // IFD0 behind its own header
       if (dist > 0) {
-        info->used = (uint32_t)(dist < avail ? dist : avail);
+        skip(info, dist);
         return 0;
       }
       m_step = 4;
@@ -309,7 +344,7 @@ int32_t HBFmtImplExif::parseSlice(HBFormatImplInfo_t *info) {
         return 0;
       }
       if (dist > 0) {
-        info->used = (uint32_t)(dist < avail ? dist : avail);
+        skip(info, dist);
         return 0;
       }
       uint32_t need = 24;
@@ -347,6 +382,21 @@ class HBFmtImplFactExif final : public IHBFormatImplFact {
 };
 
 }  // namespace
+
+bool hbfmt__isTiffMagic(uint16_t magic, uint32_t flags) {
+  if (magic == 42) return true;
+  // Olympus ("IIRO", "IIRS", "MMOR") and Panasonic ("IIU\0") raws.
+  return (flags & HBFMT_TIFF_RAW) && (magic == 0x4F52 || magic == 0x5352 || magic == 0x0055);
+}
+
+int32_t hbfmt__newTiffReader(IHBFormatImpl **out, uint16_t firstIfd, uint32_t flags) {
+  if (!out) return BR_EINVAL;
+  if (firstIfd != kIfd0 && firstIfd != kIfdExif && firstIfd != kIfdGps) return BR_EINVAL;
+  auto *r = new (std::nothrow) HBFmtImplExif(firstIfd, flags);
+  if (!r) return BR_ENOMEM;
+  *out = r;
+  return BR_OK;
+}
 
 const IHBFormatImplFact &hbfmt__factExif() {
   static const HBFmtImplFactExif fact;

@@ -332,7 +332,10 @@ int32_t HBFmtParser::notifyItemFound(const char *key, hbtype_t hbtype, const voi
   }
   if (!key || !value) return BR_EINVAL;
   if (hbtype == HBTYPE_TEXT) {
-    const char *text = static_cast<const char *>(value);
+    // Every text leaves as valid UTF-8 without control characters: old cameras and taggers
+    // write Latin-1 or stray bytes, which the service refuses.
+    const std::string clean = hbfmt__cleanText(static_cast<const char *>(value));
+    const char *text = clean.c_str();
     size_t b = 0, e = strlen(text);
     while (b < e && (text[b] == ' ' || text[b] == '\t')) ++b;
     while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
@@ -352,8 +355,11 @@ int32_t HBFmtParser::notifyItemFound(const char *key, hbtype_t hbtype, const voi
   return m_items->putObject(key, hbtype, static_cast<IHBObj *>(const_cast<void *>(value)));
 }
 
-const IHBFormatImplFact *const kFactories[] = {&hbfmt__factId3(), &hbfmt__factExif(),
-                                              &hbfmt__factAac()};
+// The picture containers come first: each wants its magic at the very start, while ID3 and
+// EXIF look for theirs anywhere in the first bytes and MP4 takes any "ftyp".
+const IHBFormatImplFact *const kFactories[] = {
+    &hbfmt__factTiff(), &hbfmt__factWebp(), &hbfmt__factCr3(), &hbfmt__factHeif(),
+    &hbfmt__factRaf(),  &hbfmt__factId3(),  &hbfmt__factExif(), &hbfmt__factAac()};
 
 }  // namespace
 
@@ -372,7 +378,8 @@ int32_t hbfmtparser__newWith(IHBFormatParser **out, IHBStream *source,
 }
 
 int32_t hbfmtparser__new(IHBFormatParser **out, IHBStream *source) {
-  return hbfmtparser__newWith(out, source, kFactories, 3);
+  return hbfmtparser__newWith(out, source, kFactories,
+                              (int)(sizeof(kFactories) / sizeof(kFactories[0])));
 }
 
 int32_t hbfmtparser__parseFile(const char *path, IHBMap **out) {

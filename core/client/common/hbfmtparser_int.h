@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "hbobj.h"
 
@@ -51,6 +53,61 @@ struct IHBFormatImplFact {
 const IHBFormatImplFact &hbfmt__factId3();
 const IHBFormatImplFact &hbfmt__factExif();
 const IHBFormatImplFact &hbfmt__factAac();
+// TIFF files and the TIFF-based raws ("TIFF"), WebP ("WEBP"), HEIF/HEIC/AVIF ("HEIF"), Canon CR3
+// ("CR3") and Fujifilm RAF ("RAF"). Each accepts only its own magic at the start of the file.
+const IHBFormatImplFact &hbfmt__factTiff();
+const IHBFormatImplFact &hbfmt__factWebp();
+const IHBFormatImplFact &hbfmt__factHeif();
+const IHBFormatImplFact &hbfmt__factCr3();
+const IHBFormatImplFact &hbfmt__factRaf();
+
+// The EXIF walk started at a TIFF header: the next bytes offered are the header, whose first
+// IFD is read as `firstIfd` (0 for IFD0, 0x8769 the Exif sub-IFD, 0x8825 the GPS sub-IFD).
+// HBFMT_TIFF_RAW also takes the raw variants of the header's magic number.
+enum : uint32_t { HBFMT_TIFF_RAW = 1 };
+HB_NODISCARD int32_t hbfmt__newTiffReader(IHBFormatImpl **out, uint16_t firstIfd, uint32_t flags);
+// True for 42, and with HBFMT_TIFF_RAW for the Olympus and Panasonic raw magic numbers.
+bool hbfmt__isTiffMagic(uint16_t magic, uint32_t flags);
+// Runs `impl` over `length` bytes in memory as if they were the stream from `offset` on, until
+// it finishes (-7), fails, or wants bytes beyond them (-2). Returns that result.
+int32_t hbfmt__feedMemory(IHBFormatImpl *impl, IHBFormatImplSink *sink, const uint8_t *data,
+                          size_t length, uint64_t offset);
+// A text as it is stored in the item map: valid UTF-8 (other bytes read as Latin-1, see
+// hbstr__validUTF8), without C0 and C1 control characters or DEL except tab, line feed and
+// carriage return.
+std::string hbfmt__cleanText(std::string_view text);
+
+// The largest block a container reader collects in memory (an EXIF block, a HEIF "meta" box).
+constexpr uint64_t kHBFmtMaxBlock = 4u * 1024 * 1024;
+
+// A reader for containers whose metadata lies at offsets found along the way: it asks for a
+// block of bytes at an absolute offset at or after the current position, skips to it (with a
+// seek request when it lies beyond the slice), collects it in memory and hands it over. The
+// buffer grows with the bytes that arrive, so a length that lies costs nothing.
+class HBFmtBlockReader : public IHBFormatImpl {
+ public:
+  HB_NODISCARD int32_t parseSlice(HBFormatImplInfo_t *info) final;
+
+ protected:
+  ~HBFmtBlockReader() override = default;
+  // Asks for `length` bytes from `offset` on. False, asking nothing, when the offset lies behind
+  // the bytes already offered or the length is 0 or above kHBFmtMaxBlock.
+  bool want(uint64_t offset, uint64_t length);
+  // The bytes asked for. Returns 0 after asking for more (without asking, the reader is
+  // finished), -7 when finished, another negative value on a malformed file.
+  virtual int32_t block(HBFormatImplInfo_t *info, uint64_t offset, const uint8_t *data,
+                        size_t length) = 0;
+  // Runs an EXIF walk over `length` bytes at `data` that begin with a TIFF header.
+  static void walkTiff(HBFormatImplInfo_t *info, const uint8_t *data, size_t length,
+                       uint16_t firstIfd = 0);
+
+ private:
+  bool m_wanting = false;
+  uint64_t m_offset = 0;
+  uint64_t m_length = 0;
+  uint64_t m_next = 0;  // the stream offset after the bytes already offered
+  std::vector<uint8_t> m_buffer;
+};
 
 // A parser that asks `facts` (static, `count` of them) in order instead of the standard three.
 HB_NODISCARD int32_t hbfmtparser__newWith(IHBFormatParser **out, IHBStream *source,

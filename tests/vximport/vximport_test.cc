@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
 #include "../common/nettest.h"
 #include "hbmap.h"
+#include "hbproperties.h"
 #include "importtest.h"
 #include "logcapture.h"
 #include "vximport_prefetch.h"
@@ -147,6 +149,42 @@ TEST_F(SingleFile, VideosGetAThumbnailAndAStreamingCopyOtherFilesGoAsTheyAre) {
   EXPECT_EQ("plain text", download(entry("note.txt")->getString("fileid")));
   EXPECT_STREQ("10", entry("note.txt")->getString("size"));
   EXPECT_EQ(std::vector<std::string>{}, tempLeftovers(getenv("TMPDIR")));
+}
+
+TEST_F(SingleFile, ExistingCheckFindsNumberedCopiesAndRepairsCutOffEntries) {
+  const uint32_t keep = TASK_FLAG_KEEP_ORIGINAL, check = keep | TASK_FLAG_CHECK_EXISTING;
+  // An edited photo went up beside its first version: the check finds the copy made then.
+  const std::string p = m_src.file("p.jpg");
+  ASSERT_TRUE(makePhoto(p, 320, 240));
+  ASSERT_EQ(0, perform(p, keep));
+  ASSERT_TRUE(makePhoto(p, 640, 480));
+  ASSERT_EQ(0, perform(p, keep));
+  EXPECT_EQ(BR_EEXISTS, perform(p, check));
+
+  // Entries an import cut off left without content, of an older version: this computer's goes
+  // and the file takes its name; another computer's is left alone.
+  const std::string q = m_src.file("q.jpg"), r = m_src.file("r.jpg");
+  ASSERT_TRUE(makePhoto(q, 320, 240) && makePhoto(r, 320, 240));
+  auto cutOff = [&](const char *name, const std::string &origin) {
+    HBRef<HBMap> a = call("createFile", {"filename", name, "origin", origin, "type", "0", "size",
+                                         "99", "mtime", "1", "mimetype", "image/jpeg"});
+    HBRef<HBMap> f;
+    return a && a->getMap("file", f) == 0 ? std::string(f->getString("fileid")) : std::string();
+  };
+  const std::string theirs = cutOff("r.jpg", "OTHER-PC");
+  ASSERT_FALSE(cutOff("q.jpg", hbproperties__computerName()).empty() || theirs.empty());
+  EXPECT_EQ(0, perform(q, check));
+  EXPECT_EQ(0, perform(r, check));
+  std::vector<std::string> all = names("0");
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ((std::vector<std::string>{"p (2).jpg", "p.jpg", "q.jpg", "r (2).jpg", "r.jpg"}), all);
+  std::string bytes;
+  ASSERT_TRUE(readFile(q, &bytes));
+  EXPECT_TRUE(download(entry("q.jpg")->getString("fileid")) == bytes);
+  EXPECT_EQ(theirs, entry("r.jpg")->getString("fileid"));
+  // The names the service gives copies.
+  EXPECT_EQ("a.b (3).jpg", vximport__numberedName("a.b.jpg", 3));
+  EXPECT_EQ(".e (2)", vximport__numberedName(".e", 2));
 }
 
 TEST(ImportArguments, MetadataFillsTheListUpToSixtyFour) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "brlog.h"
 #include "brthread.h"
@@ -67,11 +68,56 @@ int64_t readMs(const char *text) {
   return v > static_cast<uint64_t>(INT64_MAX) ? 0 : static_cast<int64_t>(v);
 }
 
-// "fileid" of the "file" map of the last answer, or empty.
-std::string answerFileId(HBRPCGeneric *rpc) {
+// "fileid" of the "file" map of the last answer, or empty when it is missing or names no file
+// (an answer naming the root would put photos at the top of the drive, and a removal after a
+// failed upload would be sent for the root).
+std::string answerFileId(HBRPCGeneric *rpc, const char *method) {
   HBRef<HBMap> file = HBRef<HBMap>::adopt(rpc->getArgmentMap("file"));
   const char *id = file ? file->getString("fileid") : nullptr;
-  return id ? id : "";
+  if (vximport__validFileId(id)) return id;
+  brlog(kTag, BRLOG_ERROR, "   \"%s\" answered without a usable file identifier ('%s')\n", method,
+        id ? id : "");
+  return "";
+}
+
+// Allowed difference between the drive's clock and the file's time before a file dated ahead
+// counts as one that is being written now.
+constexpr int64_t kClockSkewMs = 2000;
+
+// Whether the file was modified less than `windowMs` ago.
+bool modifiedWithin(const VXImportFileSignature &sig, int64_t windowMs) {
+  const int64_t age = brtime__nowMs() - sig.modifiedNs / 1000000;
+  return age > -kClockSkewMs && age < windowMs;
+}
+
+// A file modified within the settle time is looked at again once it is that old: a file that
+// changed meanwhile is still being written (a camera import, a copy) and waits for a later run.
+int32_t settle(const VXImportContext *ctx, const char *path, const VXImportFileSignature &sig) {
+  if (!modifiedWithin(sig, VXIMPORT_SETTLE_MS)) return BR_OK;
+  const int64_t age = brtime__nowMs() - sig.modifiedNs / 1000000;
+  const int64_t until = brtime__ticks() + VXIMPORT_SETTLE_MS - (age > 0 ? age : 0);
+  brlog(kTag, BRLOG_VERBOSE, "        Modified %lld ms ago, looking again: '%s'\n",
+        static_cast<long long>(age), path);
+  for (int64_t now = brtime__ticks(); now < until; now = brtime__ticks()) {
+    if (canceled(ctx)) return BR_ECANCELED;
+    std::this_thread::sleep_for(std::chrono::milliseconds(until - now < 100 ? until - now : 100));
+  }
+  VXImportFileSignature again;
+  if (vximport__fileSignature(path, &again) < 0) return BR_ENOFILE;
+  if (again == sig) return BR_OK;
+  brlog(kTag, BRLOG_WARNING, "File still being written, waiting for a later run: '%s'\n", path);
+  return BR_EAGAIN;
+}
+
+// A picture or video that could not be read while it was modified recently is taken for one
+// whose writing paused: -2 (it waits); otherwise `rc` as it is.
+int32_t unreadable(const VXImportContext *ctx, const char *path, int32_t rc) {
+  if (rc == BR_ENOSPC || rc == BR_ECANCELED || !ctx->signature ||
+      !modifiedWithin(*ctx->signature, VXIMPORT_RECENT_MS))
+    return rc;
+  brlog(kTag, BRLOG_WARNING, "Cannot read a file modified just now (%d), waiting for a later run: '%s'\n",
+        rc, path);
+  return BR_EAGAIN;
 }
 
 // Resolves a folder path on a drive with older firmware into the identifier of its last
@@ -83,7 +129,7 @@ int32_t resolveOldFirmwarePath(const VXImportContext *ctx, HBRPCGeneric *rpc, co
   int32_t rc =
       hbsvc__getFileByName(rpc, ctx->valtoken, ctx->deviceId, ctx->serviceId, top, path, nullptr);
   if (rc >= 0) {
-    *out = answerFileId(rpc);
+    *out = answerFileId(rpc, "getFile");
     return out->empty() ? BR_ENOENT : BR_OK;
   }
   std::string parent = top;
@@ -105,7 +151,7 @@ int32_t resolveOldFirmwarePath(const VXImportContext *ctx, HBRPCGeneric *rpc, co
                              name.c_str(), fields);
     }
     if (rc < 0) return vximport__rpcFailure(rpc, rc);
-    parent = answerFileId(rpc);
+    parent = answerFileId(rpc, "createFile");
     if (parent.empty()) return BR_ENOENT;
   }
   *out = parent;
@@ -191,37 +237,45 @@ int32_t uploadOriginal(const VXImportContext *ctx, const char *path, const char 
   return vximport__sendStream(ctx, path, fileId, nullptr, file);
 }
 
+// The renditions of a picture, made (or taken from those made ahead) before its entry exists,
+// so that a picture still being written leaves nothing on the drive. A picture that cannot be
+// decoded gives its failure in *failure (the import goes on with the original alone, if kept);
+// the result is a failure that ends the import, -2 for a picture still being written.
+int32_t imageRenditions(const VXImportContext *ctx, const char *path, IHBStream *file,
+                        HBImgRenditions *r, int32_t *failure) {
+  *failure = 0;
+  if (originalOnly(ctx)) return BR_OK;
+  setStep(ctx, TASK_PROGRESS_TRANSCODING);
+  const uint32_t which = vximport__renditionsFor(ctx->flags);
+  int32_t rc;
+  if (!ctx->prefetch || !ctx->signature ||
+      !ctx->prefetch->take(path, which, *ctx->signature, r, &rc))
+    rc = hbimg__makeRenditions(file, HBIMG_ORIENT_FROM_PICTURE, which, r);
+  if (rc >= 0) return BR_OK;
+  if (!r->decodeFailed) return rc;
+  brlog(kTag, BRLOG_WARNING, "Failed to decode picture (%d %s): '%s'\n", rc, brerror__name(rc),
+        path);
+  if (unreadable(ctx, path, rc) == BR_EAGAIN) return BR_EAGAIN;
+  *failure = decodeFailure(rc);
+  return BR_OK;
+}
+
 int32_t uploadImage(const VXImportContext *ctx, const char *path, const char *fileId,
-                    IHBStream *file) {
+                    IHBStream *file, HBImgRenditions *r, int32_t failure) {
   const bool old = ctx->flags & IMPORT_FLAG_OLD_FIRMWARE;
   const bool keep = ctx->flags & TASK_FLAG_KEEP_ORIGINAL;
-  int32_t failure = 0;
-  if (!originalOnly(ctx)) {
-    setStep(ctx, TASK_PROGRESS_TRANSCODING);
-    HBImgRenditions r;
-    const uint32_t which = vximport__renditionsFor(ctx->flags);
-    int32_t rc;
-    if (!ctx->prefetch || !ctx->signature ||
-        !ctx->prefetch->take(path, which, *ctx->signature, &r, &rc))
-      rc = hbimg__makeRenditions(file, HBIMG_ORIENT_FROM_PICTURE, which, &r);
-    if (rc < 0 && !r.decodeFailed) return rc;
-    if (rc < 0) {
-      failure = decodeFailure(rc);
-      brlog(kTag, BRLOG_WARNING, "Failed to decode picture (%d %s): '%s'\n", rc, brerror__name(rc),
-            path);
+  if (r->pv) {
+    setStep(ctx, TASK_PROGRESS_SENDING_TRANSCODE);
+    int32_t rc = vximport__sendStream(ctx, path, fileId, keep ? VXIMPORT_STREAM_PREVIEW : nullptr,
+                                      r->pv.get());
+    r->pv.reset();
+    if (rc < 0) return rc;
+    if (old) {
+      brlog(kTag, BRLOG_INFO, "  -- Older firmware -- skipping thumbnail...\n");
     } else {
       setStep(ctx, TASK_PROGRESS_SENDING_TRANSCODE);
-      rc = vximport__sendStream(ctx, path, fileId, keep ? VXIMPORT_STREAM_PREVIEW : nullptr,
-                                r.pv.get());
-      r.pv.reset();
+      rc = vximport__sendStream(ctx, path, fileId, VXIMPORT_STREAM_THUMBNAIL, r->tn.get());
       if (rc < 0) return rc;
-      if (old) {
-        brlog(kTag, BRLOG_INFO, "  -- Older firmware -- skipping thumbnail...\n");
-      } else {
-        setStep(ctx, TASK_PROGRESS_SENDING_TRANSCODE);
-        rc = vximport__sendStream(ctx, path, fileId, VXIMPORT_STREAM_THUMBNAIL, r.tn.get());
-        if (rc < 0) return rc;
-      }
     }
   }
   return uploadOriginal(ctx, path, fileId, file, failure);
@@ -257,6 +311,7 @@ int32_t uploadVideo(const VXImportContext *ctx, const char *path, const char *fi
     } else {
       HBRef<IHBStream> tn;
       failure = videoThumbnail(ctx, path, metadata, &tn);
+      if (failure < 0 && unreadable(ctx, path, failure) == BR_EAGAIN) return BR_EAGAIN;
       if (failure >= 0) {
         setStep(ctx, TASK_PROGRESS_SENDING_TRANSCODE);
         const int32_t rc =
@@ -268,6 +323,7 @@ int32_t uploadVideo(const VXImportContext *ctx, const char *path, const char *fi
       setStep(ctx, TASK_PROGRESS_TRANSCODING);
       HBRef<IHBTranscode> xc;
       failure = transcode(ctx, path, "video/mp4", 480, 0, &xc);
+      if (failure < 0 && unreadable(ctx, path, failure) == BR_EAGAIN) return BR_EAGAIN;
       if (failure >= 0) {
         setStep(ctx, TASK_PROGRESS_SENDING_TRANSCODE);
         const int32_t rc = vximport__sendStream(
@@ -313,41 +369,69 @@ int32_t readMetadata(IHBStream *file, HBRef<IHBMap> *items) {
   return file->seek(0, HBSTREAM_SEEK_SET) == 0 ? BR_OK : BR_EIO;
 }
 
-// Flag 0x80: whether the drive already holds this very file (same name, time and size).
+// Flag 0x80: whether the drive already holds this very file (same name, time and size, with
+// its content), under its name or one of the numbered copies the service makes of a name that
+// is taken ("NAME (2).EXT" ..., up to the first name that is free). On the way it repairs what
+// an import cut off left behind: an entry of this computer without its content is removed, so
+// the file takes its name again instead of becoming "NAME (2).EXT" beside a file that never
+// opens. Entries of other computers are left as they are; they may be on their way up.
 int32_t findExisting(const VXImportContext *ctx, HBRPCGeneric *rpc,
                      const std::vector<std::string> &args, const char *path,
                      const VXImportFileInfo &info) {
   size_t upTo = 0;
   while (upTo + 1 < args.size() && args[upTo] != "filename") upTo += 2;
-  std::vector<const char *> pairs = pairList(args, upTo + 2);
-  int32_t rc = rpc->callArgs("getFile", 0, nullptr, pairs.data());
-  if (rc < 0) {
-    rc = vximport__rpcFailure(rpc, rc);
-    return rc == -HBSVC_ERR_OFFLINE || rc == -HBSVC_ERR_NOT_AUTHORIZED ? rc : BR_OK;
-  }
-  HBRef<HBMap> file = HBRef<HBMap>::adopt(rpc->getArgmentMap("file"));
-  const char *id = file ? file->getString("fileid") : nullptr;
-  const char *mtime = file ? file->getString("mtime") : nullptr;
-  const char *size = file ? file->getString("size") : nullptr;
-  if (!id || !mtime || !size) return BR_OK;
-  if (std::strtoll(mtime, nullptr, 10) != info.modifiedMs ||
-      std::strtoll(size, nullptr, 10) != info.size)
-    return BR_OK;
-  // An entry whose upload was cut off, and whose removal could not reach the service then,
-  // reports the size it was made with: it is no copy of the file. It goes, and the file anew.
-  const int32_t stored = vximport__hasContent(ctx, id, info.size);
-  if (stored < 0) return stored;
-  if (stored == 0) {
-    brlog(kTag, BRLOG_WARNING, "Match without its content, removing it: '%s' --> %s\n", path, id);
+  if (upTo + 1 >= args.size()) return BR_OK;
+  std::vector<std::string> probe(args.begin(), args.begin() + static_cast<ptrdiff_t>(upTo) + 2);
+  const std::string name = probe[upTo + 1];
+  const bool sized = vximport__declaresSize(ctx->flags, info);
+  const std::string origin = hbproperties__computerName();
+  for (int k = 1; k <= VXIMPORT_MAX_COPIES; ++k) {
+    probe[upTo + 1] = vximport__numberedName(name, k);
+    std::vector<const char *> pairs = pairList(probe, probe.size());
+    int32_t rc = rpc->callArgs("getFile", 0, nullptr, pairs.data());
+    if (rc < 0) {
+      // The first free number ends the search (the service numbers from the smallest free one).
+      if (k > 1 && rpc->isFault() && rpc->getErrorCode() == HBSVC_ERR_NO_SUCH_FILE) return BR_OK;
+      rc = vximport__rpcFailure(rpc, rc);
+      return rc == -HBSVC_ERR_OFFLINE || rc == -HBSVC_ERR_NOT_AUTHORIZED ? rc : BR_OK;
+    }
+    HBRef<HBMap> file = HBRef<HBMap>::adopt(rpc->getArgmentMap("file"));
+    const char *id = file ? file->getString("fileid") : nullptr;
+    const char *type = file ? file->getString("type") : nullptr;
+    if (!vximport__validFileId(id)) {
+      // Never asked about, let alone removed: an answer naming the root or nothing.
+      brlog(kTag, BRLOG_ERROR, "   \"getFile\" answered without a usable file identifier ('%s')\n",
+            id ? id : "");
+      return BR_OK;
+    }
+    if (type && std::strcmp(type, "0") != 0) continue;
     const std::string fileId = id;
-    const int32_t rc =
-        hbsvc__removeFile(rpc, ctx->valtoken, ctx->deviceId, ctx->serviceId, fileId.c_str());
-    return rc < 0 ? vximport__rpcFailure(rpc, rc) : BR_OK;
+    const char *mtime = file->getString("mtime");
+    const char *size = file->getString("size");
+    const char *from = file->getString("origin");
+    const bool same = mtime && std::strtoll(mtime, nullptr, 10) == info.modifiedMs &&
+                      (!sized || (size && std::strtoll(size, nullptr, 10) == info.size));
+    // The same file must have its whole content there; another version only some content.
+    const int32_t stored = vximport__hasContent(ctx, fileId.c_str(), same && sized ? info.size : -1);
+    if (stored < 0) return stored;
+    if (stored > 0 && same) {
+      brlog(kTag, BRLOG_VERBOSE2, "Exact match: '%s' --> %s (%llub, %llu)\n", path, fileId.c_str(),
+            static_cast<unsigned long long>(info.modifiedMs),
+            static_cast<unsigned long long>(info.size));
+      return BR_EEXISTS;
+    }
+    if (stored > 0) continue;  // another version of the file: kept beside it
+    if (!from || origin != from) {
+      brlog(kTag, BRLOG_WARNING, "Entry without its content from '%s', left alone: '%s' --> %s\n",
+            from ? from : "", probe[upTo + 1].c_str(), fileId.c_str());
+      continue;
+    }
+    brlog(kTag, BRLOG_WARNING, "Entry without its content, removing it: '%s' --> %s\n",
+          probe[upTo + 1].c_str(), fileId.c_str());
+    rc = hbsvc__removeFile(rpc, ctx->valtoken, ctx->deviceId, ctx->serviceId, fileId.c_str());
+    if (rc < 0) return vximport__rpcFailure(rpc, rc);
   }
-  brlog(kTag, BRLOG_VERBOSE2, "Exact match: '%s' --> %s (%llub, %llu)\n", path, id,
-        static_cast<unsigned long long>(info.modifiedMs),
-        static_cast<unsigned long long>(info.size));
-  return BR_EEXISTS;
+  return BR_OK;
 }
 
 }  // namespace
@@ -355,10 +439,66 @@ int32_t findExisting(const VXImportContext *ctx, HBRPCGeneric *rpc,
 // ---- Shared pieces ----
 
 std::string vximport__safeName(const char *name) {
-  std::string out = name ? name : "";
-  for (char &c : out)
-    if (std::strchr("\"*/:<>?\\|", c) && c) c = '_';
+  // Names from other systems (a camera's card, an old disk) may hold Latin-1 bytes, which the
+  // service refuses; mapped the same way every run, a file keeps its name on the drive.
+  std::string out = hbstr__validUTF8(name ? name : "");
+  for (char &c : out) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f || (c && std::strchr("\"*/:<>?\\|", c))) c = '_';
+  }
+  constexpr size_t kMaxName = 255;
+  if (out.size() > kMaxName) {
+    const size_t dot = out.rfind('.');
+    const std::string ext =
+        dot != std::string::npos && dot > 0 && out.size() - dot <= 16 ? out.substr(dot) : "";
+    std::string stem = out.substr(0, out.size() - ext.size());
+    stem.resize(brstr__cutUtf8(stem.c_str(), kMaxName - ext.size()));
+    out = stem + ext;
+  }
   return out;
+}
+
+std::string vximport__numberedName(const std::string &name, int k) {
+  if (k < 2) return name;
+  size_t dot = name.rfind('.');
+  if (dot == 0 || dot == std::string::npos) dot = name.size();
+  return name.substr(0, dot) + " (" + std::to_string(k) + ")" + name.substr(dot);
+}
+
+bool vximport__validFileId(const char *id) {
+  if (!id || !*id || std::strlen(id) > 255 || std::strcmp(id, ".") == 0 ||
+      std::strcmp(id, "..") == 0)
+    return false;
+  bool root = true;
+  for (const char *p = id; *p; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c <= 0x20 || c == 0x7f || c == '/' || c == '\\') return false;
+    root = root && c == '0';
+  }
+  return !root;
+}
+
+bool vximport__isCompanion(const char *path, const char *mimeType) {
+  if (!path) return false;
+  const char *slash = std::strrchr(path, '/');
+  const char *name = slash ? slash + 1 : path;
+  const char *dot = std::strrchr(name, '.');
+  if (!dot || dot == name) return false;
+  for (const char *ext : {"xmp", "aae", "thm"})
+    if (strcasecmp(dot + 1, ext) == 0) return true;
+  if (!startsWith(mimeType, "video/")) return false;
+  const std::string stem(path, static_cast<size_t>(dot - path));
+  for (const char *ext : {".jpg", ".jpeg", ".heic", ".heif", ".JPG", ".JPEG", ".HEIC", ".HEIF"}) {
+    HBFileStat st;
+    if (hbfile__stat((stem + ext).c_str(), &st) >= 0 && !st.isDir) return true;
+  }
+  return false;
+}
+
+bool vximport__declaresSize(uint32_t flags, const VXImportFileInfo &file) {
+  const char *mime = file.mimeType ? file.mimeType : "application/octet-stream";
+  return (flags & TASK_FLAG_KEEP_ORIGINAL) || file.plain ||
+         (!startsWith(mime, "image/") && !startsWith(mime, "video/"));
 }
 
 std::string vximport__fileKey(const char *path) {
@@ -448,9 +588,8 @@ void vximport__createArguments(const VXImportContext *ctx, uint32_t flags, const
   add("origin", hbproperties__computerName());
   add("type", "0");
   const char *mime = file.mimeType ? file.mimeType : "application/octet-stream";
-  const bool image = startsWith(mime, "image/"), video = startsWith(mime, "video/");
-  if ((flags & TASK_FLAG_KEEP_ORIGINAL) || (!image && !video))
-    add("size", std::to_string(file.size));
+  const bool video = startsWith(mime, "video/") && !file.plain;
+  if (vximport__declaresSize(flags, file)) add("size", std::to_string(file.size));
   add("ctime", std::to_string(file.createdMs));
   add("mtime", std::to_string(file.modifiedMs));
   add("mimetype", mime);
@@ -538,6 +677,8 @@ int32_t vximport__perform(const VXImportContext *context, const char *pathIn) {
   }
   VXImportContext ctx = *context;
   ctx.signature = &signature;
+  // A file still being written waits for a later run rather than going up in part.
+  if ((rc = settle(&ctx, path.c_str(), signature)) < 0) return rc;
   VXImportFileInfo info;
   info.size = signature.size;
   info.createdMs = st.createTime * 1000;
@@ -547,8 +688,11 @@ int32_t vximport__perform(const VXImportContext *context, const char *pathIn) {
   setStep(&ctx, TASK_PROGRESS_PARSING);
   const char *mime = hbfile__mimeType(path.c_str());
   info.mimeType = mime;
+  // Sidecars and the videos of live photos go with their pictures, as plain files.
+  const bool companion = vximport__isCompanion(path.c_str(), mime);
+  info.plain = companion;
   if ((ctx.flags & (TASK_FLAG_AUDIO | TASK_FLAG_IMAGES | TASK_FLAG_VIDEO)) &&
-      !((ctx.flags & TASK_FLAG_IMAGES) && startsWith(mime, "image/")) &&
+      !((ctx.flags & TASK_FLAG_IMAGES) && (startsWith(mime, "image/") || companion)) &&
       !((ctx.flags & TASK_FLAG_VIDEO) && startsWith(mime, "video/")) &&
       !((ctx.flags & TASK_FLAG_AUDIO) && startsWith(mime, "audio/"))) {
     brlog(kTag, BRLOG_INFO, "Skipping '%s' file: '%s'\n", mime, path.c_str());
@@ -612,6 +756,15 @@ int32_t vximport__perform(const VXImportContext *context, const char *pathIn) {
     if (rc < 0) return rc;
   }
 
+  // The renditions of a picture come before its entry: one still being written leaves none.
+  const bool image =
+      !companion && startsWith(mime, "image/") && kindAllowed(ctx.flags, TASK_FLAG_IMAGES);
+  HBImgRenditions renditions;
+  int32_t unreadablePicture = 0;
+  if (image && (rc = imageRenditions(&ctx, path.c_str(), file.get(), &renditions,
+                                     &unreadablePicture)) < 0)
+    return rc;
+
   // 9: the entry.
   std::vector<const char *> pairs = pairList(args, args.size());
   rc = rpc->callArgs("createFile", 0, nullptr, pairs.data());
@@ -619,15 +772,19 @@ int32_t vximport__perform(const VXImportContext *context, const char *pathIn) {
     brlog(kTag, BRLOG_ERROR, "Failed to create file via RPC: '%s'\n", path.c_str());
     return vximport__rpcFailure(rpc.get(), rc);
   }
-  const std::string fileId = answerFileId(rpc.get());
-  if (fileId.empty()) return BR_ENOENT;
+  const std::string fileId = answerFileId(rpc.get(), "createFile");
+  if (fileId.empty()) {
+    brlog(kTag, BRLOG_ERROR, "Failed to create file via RPC: '%s'\n", path.c_str());
+    return BR_ENOENT;
+  }
 
   // 10: the content by kind; what did not go up whole is removed again.
-  if (startsWith(mime, "image/") && kindAllowed(ctx.flags, TASK_FLAG_IMAGES))
-    rc = uploadImage(&ctx, path.c_str(), fileId.c_str(), file.get());
-  else if (startsWith(mime, "video/") && kindAllowed(ctx.flags, TASK_FLAG_VIDEO))
+  if (image)
+    rc = uploadImage(&ctx, path.c_str(), fileId.c_str(), file.get(), &renditions,
+                     unreadablePicture);
+  else if (!companion && startsWith(mime, "video/") && kindAllowed(ctx.flags, TASK_FLAG_VIDEO))
     rc = uploadVideo(&ctx, path.c_str(), fileId.c_str(), file.get(), metadata.get());
-  else if (startsWith(mime, "audio/") && kindAllowed(ctx.flags, TASK_FLAG_AUDIO))
+  else if (!companion && startsWith(mime, "audio/") && kindAllowed(ctx.flags, TASK_FLAG_AUDIO))
     rc = uploadAudio(&ctx, path.c_str(), fileId.c_str(), file.get(), metadata.get());
   else {
     setStep(&ctx, TASK_PROGRESS_SENDING_ORIGINAL);

@@ -37,6 +37,17 @@ class VXImportPrefetch;
 // The most arguments a "createFile" call carries.
 #define VXIMPORT_MAX_ARGUMENTS 64
 
+// A file goes up only once it has been left alone this long (milliseconds since its last
+// modification): one modified more recently is looked at again after the rest of that time, and
+// waits for a later run (-2) if it changed meanwhile.
+#define VXIMPORT_SETTLE_MS 1500
+// A picture or video that cannot be read while it was modified within this time is taken for
+// one still being written (a copy that paused): it waits for a later run (-2) instead of going
+// up as it is.
+#define VXIMPORT_RECENT_MS 30000
+// The numbered copies "NAME (2).EXT" ... "NAME (N).EXT" the existing-file check looks at.
+#define VXIMPORT_MAX_COPIES 32
+
 // What the caller gives one import. Texts are borrowed for the call.
 struct VXImportContext {
   const char *valtoken = nullptr;
@@ -62,9 +73,14 @@ struct VXImportContext {
 };
 
 // Imports the file `path` (UTF-8, or a "file://" URL). 0 when it went up whole, -23 (Exists)
-// when flag 0x80 found an identical file already there, or a negative code:
+// when flag 0x80 found an identical file already there (under its name or a numbered copy of
+// it), or a negative code:
+//   -2 (Try Again) the file is still being written: it changed within the settle time, or it is
+//      a picture or video that cannot be read and was modified recently; nothing of it stays on
+//      the drive, and a later run should take it,
 //   -20 the file cannot be opened (or vanished during its upload),
 //   -9 the file changed while it was being sent (what was sent is removed again),
+//   -3 the service answered "createFile" without a usable file identifier (empty, "0"),
 //   -6 a folder, -12 not enough space on the drive, -18 canceled,
 //   -N a service fault N (606 not authorized, 802 drive offline ...),
 //   -8, -10, -11 and others from the network,
@@ -82,13 +98,31 @@ HB_NODISCARD int32_t vximport__sendStream(const VXImportContext *context, const 
 
 // ---- Pieces the import tasks share ----
 
-// Whether the drive holds the main content of `fileId`, `length` bytes of it: 1 yes, 0 no (none
-// stored, or another length), or a negative code when the service could not be asked.
+// Whether the drive holds the main content of `fileId`, `length` bytes of it (any length when
+// `length` is negative): 1 yes, 0 no (none stored, or another length), or a negative code when
+// the service could not be asked.
 HB_NODISCARD int32_t vximport__hasContent(const VXImportContext *context, const char *fileId,
                                           int64_t length);
 
-// The file's name made safe for the drive: each of " * / : < > ? \ | becomes "_".
+// The file's name made safe for the drive: bytes that are not UTF-8 become their Latin-1
+// characters (so a name written by an older system reads as it meant, the same every run),
+// control characters and each of " * / : < > ? \ | become "_", and a name longer than 255 bytes
+// is cut before its extension at a character's start.
 std::string vximport__safeName(const char *name);
+
+// "NAME (k).EXT" for k of 2 and above, as the service numbers a file whose name is taken (a
+// name without an extension, or with only a leading dot, gets " (k)" at its end); the name
+// itself for k below 2.
+std::string vximport__numberedName(const std::string &name, int k);
+
+// Whether a file identifier from a service answer can name a file: not empty, not the root
+// ("0"), no path separators, dot names or control characters.
+bool vximport__validFileId(const char *id);
+
+// Whether the file is a companion of a picture beside it: a sidecar (.xmp, .aae, .thm) or the
+// video of a live photo (a video with a picture of the same name). Companions go up as plain
+// files, the original alone, and belong to the pictures' kind.
+bool vximport__isCompanion(const char *path, const char *mimeType);
 
 // The file key of a walk path: the SHA-1 of its UTF-8 bytes in standard base64 without "="
 // padding (27 characters).
@@ -111,13 +145,19 @@ struct VXImportFileInfo {
   int64_t size = 0;
   int64_t createdMs = 0;
   int64_t modifiedMs = 0;
+  // Goes up as a plain file (a companion): its size is declared and it gets no stream type.
+  bool plain = false;
 };
 
 // The argument list of "createFile" as name, value pairs in the service's order: valtoken,
-// deviceid, serviceid, parentid (when `parentId` is not null), filename, origin, type, size,
-// ctime, mtime, mimetype, streamtype, then the text entries of `metadata` (may be null) while
+// deviceid, serviceid, parentid (when `parentId` is not null), filename, origin, type, size
+// (vximport__declaresSize), ctime, mtime, mimetype, streamtype, then the text entries of `metadata` (may be null) while
 // fewer than 64 arguments are listed (each one beyond logs a TOO-MANY line), then "ctime" and
 // "origtime" from the modification time when the metadata had none and there is room.
+// Whether "createFile" declares the file's size: with originals kept, and for files that go up
+// as they are (neither pictures nor videos, or companions). The existing-file check compares
+// sizes only then.
+bool vximport__declaresSize(uint32_t flags, const VXImportFileInfo &file);
 void vximport__createArguments(const VXImportContext *context, uint32_t flags, const char *parentId,
                                const VXImportFileInfo &file, IHBMap *metadata,
                                std::vector<std::string> *out);

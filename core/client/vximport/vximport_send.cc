@@ -252,7 +252,7 @@ int32_t vximport__hasContent(const VXImportContext *ctx, const char *fileId, int
     if (rc >= 0) rc = BRHTTPRequest__receiveResponseHeader(req, nullptr, 0);
     if (rc >= 200 && rc <= 299) {
       const char *len = BRHTTPRequest__getResponseHeader(req, "Content-Length");
-      rc = len && std::strtoll(len, nullptr, 10) == length ? 1 : 0;
+      rc = length < 0 || (len && std::strtoll(len, nullptr, 10) == length) ? 1 : 0;
     } else if (rc == 404) {
       rc = 0;
     } else if (rc >= 0) {

@@ -6,10 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
+#include "../common/nettest.h"
 #include "hbzvuri.h"
 #include "importtest.h"
 #include "logcapture.h"
@@ -18,6 +23,12 @@
 
 namespace tessel::test {
 namespace {
+
+// Sets a file's modification time an hour back: a file written long ago.
+bool makeOld(const std::string &path) {
+  const struct timespec t[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+  return utimensat(AT_FDCWD, path.c_str(), t, 0) == 0;
+}
 
 class ImportTask : public ImportService {
  protected:
@@ -198,6 +209,9 @@ TEST_F(ImportTask, BadPicturesAreCountedAndFilesThatChangeAreNeverSentHalf) {
       writeFile(bad + "/corrupt.jpg", "\xff\xd8\xff\xe0" + std::string(3000, 'z')) &&
       writeFile(bad + "/empty.jpg", "") && writeFile(bad + "/text.jpg", "hello") &&
       writeFile(bad + "/huge.png", std::string(reinterpret_cast<const char *>(huge), sizeof huge)));
+  // Bad for good, not on their way in: written long ago.
+  for (const char *n : {"truncated.jpg", "corrupt.jpg", "empty.jpg", "text.jpg", "huge.png"})
+    ASSERT_TRUE(makeOld(bad + "/" + n));
 
   // Without originals a picture that cannot be read is a counted failure, removed again; the
   // picture's size is never taken for a full drive.
@@ -248,6 +262,197 @@ TEST_F(ImportTask, BadPicturesAreCountedAndFilesThatChangeAreNeverSentHalf) {
   EXPECT_EQ(std::vector<std::string>{"Bad"}, names("0"));
 }
 
+TEST_F(ImportTask, FilesStillBeingWrittenWaitForALaterRunAndThenGoUpOnceWhole) {
+  const std::string dir = m_src.file("W");
+  ASSERT_TRUE(makePhoto(dir + "/half.jpg", 1600, 1200) && makePhoto(dir + "/grow.jpg", 1600, 1200));
+  std::string half, grow;
+  ASSERT_TRUE(readFile(dir + "/half.jpg", &half) && readFile(dir + "/grow.jpg", &grow));
+  // A copy that paused half-way a moment ago, and one still going on during the run.
+  ASSERT_TRUE(writeFile(dir + "/half.jpg", half.substr(0, half.size() / 2)));
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (size_t n = 1000; !stop; n = n * 2 < grow.size() ? n * 2 : 1000) {
+      (void)writeFile(dir + "/grow.jpg", grow.substr(0, n));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  HBRef<VXClientTask> task = newTask({dir}, TASK_FLAG_KEEP_ORIGINAL | TASK_FLAG_MIRROR_FOLDERS);
+  auto *import = static_cast<VXClientImportTask *>(task.get());
+  EXPECT_EQ(0, task->runTask(token()));
+  stop = true;
+  writer.join();
+  // Neither failed nor recorded, nothing of them on the drive; the task knows to run again.
+  EXPECT_EQ(0, task->getErrorCount()) << ::testing::PrintToString(errorPaths(task.get()));
+  EXPECT_EQ(2, import->waitingFiles());
+  EXPECT_EQ(0, import->filesImported());
+  EXPECT_EQ(std::vector<std::string>{}, names(id("W")));
+
+  // Written whole, the next run takes each once, under its own name.
+  ASSERT_TRUE(writeFile(dir + "/half.jpg", half) && writeFile(dir + "/grow.jpg", grow));
+  EXPECT_EQ(0, task->runTask(token()));
+  EXPECT_EQ(0, task->getErrorCount());
+  EXPECT_EQ(0, import->waitingFiles());
+  EXPECT_EQ(sorted({"grow.jpg", "half.jpg"}), sorted(names(id("W"))));
+  EXPECT_TRUE(download(id("W/half.jpg")) == half);
+  EXPECT_TRUE(download(id("W/grow.jpg")) == grow);
+}
+
+TEST_F(ImportTask, NamesFromOtherSystemsGoUpUnderTheSameValidNamesEveryRun) {
+  // Latin-1 bytes (an old camera's card) and a control character in names.
+  const std::string dir = m_src.file("Caf\xe9");
+  ASSERT_TRUE(makePhoto(dir + "/\xe9t\xe9.jpg", 64, 48) &&
+              makePhoto(dir + "/d\xfcr/\xfc.jpg", 64, 48) && makePhoto(dir + "/a\tb.jpg", 64, 48));
+  const uint32_t flags = TASK_FLAG_KEEP_ORIGINAL | TASK_FLAG_MIRROR_FOLDERS;
+  HBRef<VXClientTask> task = newTask({dir}, flags);
+  EXPECT_EQ(0, task->runTask(token()));
+  EXPECT_EQ(0, task->getErrorCount());
+  EXPECT_EQ(std::vector<std::string>{"Caf\u00e9"}, names("0"));
+  const std::vector<std::string> top = sorted({"a_b.jpg", "d\u00fcr", "\u00e9t\u00e9.jpg"});
+  EXPECT_EQ(top, sorted(names(id("Caf\u00e9"))));
+  EXPECT_EQ(std::vector<std::string>{"\u00fc.jpg"}, names(id("Caf\u00e9/d\u00fcr")));
+  // The same names the next time: the existing-file check finds every one, nothing is doubled.
+  task = newTask({dir}, flags | TASK_FLAG_CHECK_EXISTING);
+  EXPECT_EQ(0, task->runTask(token()));
+  EXPECT_EQ(0, task->getErrorCount());
+  EXPECT_EQ(3, static_cast<VXClientImportTask *>(task.get())->filesImported());
+  EXPECT_EQ(top, sorted(names(id("Caf\u00e9"))));
+}
+
+// An import that takes every file the walk meets, as a backup of pictures and videos does.
+class EveryFileTask : public VXClientImportTask {
+ public:
+  EveryFileTask(uint32_t flags, VXClientTaskReference *source, IHBURI *destination)
+      : VXClientImportTask("t2", TASK_TYPE_IMPORT, TASK_CLASS_USER, flags, source, destination) {}
+  int32_t wantFile(int32_t, const char *, const char *, int64_t, int64_t) override { return 1; }
+};
+
+TEST_F(ImportTask, VideosGetTheirRenditionsCompanionsGoUpAsTheyAre) {
+  const std::string dir = m_src.file("Cam");
+  auto video = [&](const std::string &name) {
+    return runProgram({"ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
+                       "testsrc2=size=640x360:rate=10", "-t", "1", "-pix_fmt", "yuv420p",
+                       dir + "/" + name})
+               .exitCode == 0;
+  };
+  ASSERT_TRUE(makePhoto(dir + "/IMG_1.JPG", 320, 240) && makePhoto(dir + "/p.jpg", 320, 240));
+  ASSERT_TRUE(video("clip.mp4") && video("clip.mov") && video("IMG_1.MOV"));
+  ASSERT_TRUE(writeFile(dir + "/p.xmp", "<x:xmpmeta/>") && writeFile(dir + "/p.aae", "<plist/>") &&
+              writeFile(dir + "/p.thm", "thumb"));
+  HBRef<VXClientTaskReference> src;
+  ASSERT_EQ(0, VXClientTaskReference::create("src", nullptr, "Cam", false, src));
+  HBRef<IHBURL> url;
+  ASSERT_EQ(0, hburl__fromPath(url.out(), dir.c_str()));
+  ASSERT_EQ(0, src->addURI(url.get()));
+  HBRef<IHBZVURI> to;
+  ASSERT_EQ(0, hbzvuri_new(to, driveURI().c_str()));
+  // Pictures and videos only, as a photo source asks: companions still go with their pictures.
+  HBRef<EveryFileTask> task = HBRef<EveryFileTask>::adopt(new EveryFileTask(
+      TASK_FLAG_KEEP_ORIGINAL | TASK_FLAG_IMAGES | TASK_FLAG_VIDEO, src.get(), to.get()));
+  LogCapture log(BRLOG_INFO);
+  EXPECT_EQ(0, task->runTask(token()));
+  EXPECT_EQ(0, task->getErrorCount()) << log.text();
+  EXPECT_EQ(8, task->filesImported());
+  for (const char *n : {"clip.mp4", "clip.mov"}) {
+    HBRef<HBMap> v = entry(n);
+    ASSERT_TRUE(v) << n;
+    EXPECT_STREQ("full", v->getString("streamtype")) << n;
+    EXPECT_EQ(std::make_pair(160, 160), downloadedSize(v->getString("fileid"), "tn")) << n;
+    const std::pair<int, int> st = downloadedSize(v->getString("fileid"), "st");
+    EXPECT_TRUE(st.first == 480 || st.second == 480) << n << " " << st.first << "x" << st.second;
+  }
+  // The live photo's video and the sidecars: the original alone, its size declared.
+  for (const char *n : {"IMG_1.MOV", "p.xmp", "p.aae", "p.thm"}) {
+    HBRef<HBMap> f = entry(n);
+    ASSERT_TRUE(f) << n;
+    std::string local;
+    ASSERT_TRUE(readFile(dir + "/" + n, &local));
+    EXPECT_TRUE(download(f->getString("fileid")) == local) << n;
+    EXPECT_EQ(std::to_string(local.size()), f->getString("size")) << n;
+    EXPECT_FALSE(f->getString("thumbnail") || f->getString("stream") || f->getString("streamtype"))
+        << n;
+  }
+  EXPECT_TRUE(entry("IMG_1.JPG")->getString("thumbnail"));
+  EXPECT_EQ(std::vector<std::string>{}, tempLeftovers(getenv("TMPDIR")));
+}
+
+// A drive whose answers name no file: "createFile" and "getFile" give `id` ("0", the root, or
+// nothing) as the new or found file's identifier. Every request is noted.
+class RootAnswers {
+ public:
+  RootAnswers() : m_server([this](int fd, int) { serve(fd); }) {}
+  std::string base() const { return "http://" + m_server.hostPort(); }
+  std::vector<std::string> calls() {
+    std::lock_guard<std::mutex> l(m_lock);
+    return std::exchange(m_calls, {});
+  }
+  std::string id;
+
+ private:
+  void serve(int fd) {
+    std::string header, body;
+    if (!nettest::readHeader(fd, &header, &body)) return;
+    const size_t length = std::stoul("0" + nettest::headerValue(header, "Content-Length"));
+    if (!nettest::readBytes(fd, &body, length)) return;
+    std::string method = header.substr(0, header.find(' '));
+    for (const char *m : {"getFile", "createFile", "removeFile", "getService"})
+      if (body.find(std::string("<") + m) != std::string::npos) method = m;
+    const std::string reply =
+        "<?xml version=\"1.0\"?><soapenv:Envelope xmlns:soapenv=\"x\"><soapenv:Body><" + method +
+        "Response><file><fileid>" + id +
+        "</fileid><type>0</type><name>x</name><size>5</size><mtime>1</mtime></file></" + method +
+        "Response></soapenv:Body></soapenv:Envelope>";
+    {
+      std::lock_guard<std::mutex> l(m_lock);
+      m_calls.push_back(method);
+    }
+    nettest::sendAll(fd, "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                             std::to_string(reply.size()) + "\r\n\r\n" + reply);
+  }
+  std::mutex m_lock;
+  std::vector<std::string> m_calls;
+  nettest::ScriptServer m_server;
+};
+
+TEST(ImportTaskAnswers, IdentifiersNamingNoFileAreRefusedAndNothingIsRemoved) {
+  TempSettings settings;
+  TempDir src;
+  RootAnswers drive;
+  HBRef<IHBURL> api;
+  ASSERT_EQ(0, hburl__parse(api.out(), (drive.base() + "/svc/api").c_str()));
+  hbsvc__setServiceURL(api.get());
+  HBRef<IHBHTTPConnPool> pool;
+  ASSERT_EQ(0, hbhttpconnpool__create(pool.out()));
+  hbrpc__setConnPool(pool.get());
+  const std::string dir = src.file("F");
+  ASSERT_TRUE(makePhoto(dir + "/p.jpg", 64, 48) && makeOld(dir + "/p.jpg"));
+  auto run = [&](uint32_t flags) {
+    HBRef<VXClientTaskReference> ref;
+    EXPECT_EQ(0, VXClientTaskReference::create("src", nullptr, "F", false, ref));
+    HBRef<IHBURL> url;
+    EXPECT_EQ(0, hburl__fromPath(url.out(), dir.c_str()));
+    EXPECT_EQ(0, ref->addURI(url.get()));
+    HBRef<IHBZVURI> to;
+    EXPECT_EQ(0, hbzvuri_new(to, "ytozv://D:S"));
+    HBRef<VXClientTask> task;
+    EXPECT_EQ(0, vxclienttask__newImportTask(task.out(), "t", TASK_CLASS_USER,
+                                             TASK_FLAG_KEEP_ORIGINAL | flags, ref.get(), to.get()));
+    EXPECT_EQ(0, task->runTask("TOK"));
+    EXPECT_EQ(1, task->getErrorCount());
+    EXPECT_EQ(TASK_ERROR_GENERAL, task->getErrorMask());
+    return drive.calls();
+  };
+  // A mirrored folder answered with the root: its photos are not put at the top of the drive.
+  drive.id = "0";
+  EXPECT_EQ(std::vector<std::string>{"createFile"}, run(TASK_FLAG_MIRROR_FOLDERS));
+  // A photo found and made as nothing: no upload, and never a removal of the root.
+  drive.id = "";
+  EXPECT_EQ((std::vector<std::string>{"getFile", "createFile"}), run(TASK_FLAG_CHECK_EXISTING));
+  drive.id = "0";
+  EXPECT_EQ((std::vector<std::string>{"getFile", "createFile"}), run(TASK_FLAG_CHECK_EXISTING));
+  hbrpc__setConnPool(nullptr);
+  hbsvc__setServiceURL(nullptr);
+}
+
 TEST(ImportTaskRules, LimitsClassesAndKeys) {
   TempSettings settings;
   // The defaults: the first No Space on a 5 MB file stops; on 50 MB files the walk goes on
@@ -286,6 +491,10 @@ TEST(ImportTaskRules, LimitsClassesAndKeys) {
   EXPECT_EQ("2jmj7l5rSw0yVb/vlWAYkK/YBwk", vximport__fileKey(""));
   EXPECT_EQ(27u, vximport__fileKey("/home/a/Pictures/IMG_0001.JPG").size());
   EXPECT_EQ("a_b_c_d_e_f_g_h_i_ é.jpg", vximport__safeName("a\"b*c/d:e<f>g?h\\i| é.jpg"));
+  // Too long once mapped: cut at a character's start, the extension kept.
+  const std::string longName = vximport__safeName((std::string(200, '\xe9') + ".jpeg").c_str());
+  EXPECT_EQ(255u, longName.size());
+  EXPECT_EQ("\u00e9.jpeg", longName.substr(248));
 }
 
 }  // namespace

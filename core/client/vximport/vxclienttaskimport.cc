@@ -50,12 +50,16 @@ int64_t statMs(int64_t seconds) {
   return seconds * 1000;
 }
 
-// What a failed file import does to the walk.
-enum class After { GoOn, Stop, OutOfSpace, Imported };
+// What a failed file import does to the walk. Wait: the file is still being written; it is
+// neither a failure nor recorded, and the task wants another run soon.
+enum class After { GoOn, Stop, OutOfSpace, Imported, Wait };
 
 After failureAction(int32_t rc, uint32_t *bits) {
   *bits = TASK_ERROR_GENERAL;
   switch (rc) {
+    case BR_EAGAIN:
+      *bits = 0;
+      return After::Wait;
     case BR_ENOFILE:
       *bits = TASK_ERROR_SKIPPED;
       return After::GoOn;
@@ -247,7 +251,12 @@ int32_t VXClientImportTask::createFolder(int32_t depth, const char *, const char
   }
   HBRef<HBMap> file = HBRef<HBMap>::adopt(rpc->getArgmentMap("file"));
   const char *id = file ? file->getString("fileid") : nullptr;
-  if (!id || !*id) return BR_ENOENT;
+  // An answer naming the root ("0") or nothing would put the folder's photos at the top.
+  if (!vximport__validFileId(id)) {
+    brlog(kTag, BRLOG_ERROR, "   Folder answer without a usable file identifier ('%s'): '%s'\n",
+          id ? id : "", name);
+    return BR_ENOENT;
+  }
   setFolderSlot(depth, id);
   return BR_OK;
 }
@@ -416,6 +425,7 @@ int32_t VXClientImportTask::run(const char *valtoken) {
     ++m_errorCount;
     uris.clear();
   }
+  m_waitingFiles = 0;
   if (m_destView && !uris.empty()) {
     // Pictures are decoded ahead while earlier ones go up, unless they need no renditions.
     HBRef<IHBStr> version;
@@ -577,6 +587,10 @@ int32_t VXClientImportTask::importFile(const Pending &file) {
   if (after == After::Imported) {
     ++m_filesImported;
     (void)wantFile(2, file.key.c_str(), file.mimeType, file.modifiedMs, file.size);
+  } else if (after == After::Wait) {
+    ++m_waitingFiles;
+    brlog(kTag, BRLOG_INFO, "    Task[%s] -- Waiting for a later run: Source '%s'\n", getTaskID(),
+          path);
   } else {
     brlog(kTag, BRLOG_WARNING, "    Task[%s] -- Import Failed: %d Source '%s'\n", getTaskID(), rc,
           path);
@@ -606,9 +620,17 @@ int32_t VXClientImportTask::importFolder(const char *path, const HBFileStat *st,
   }
   const std::string safe = vximport__safeName(name.c_str());
   const std::string key = vximport__fileKey(path);
-  const int32_t rc =
-      createFolder(depth, key.c_str(), safe.c_str(), nullptr, statMs(st->createTime));
+  int32_t rc = createFolder(depth, key.c_str(), safe.c_str(), nullptr, statMs(st->createTime));
   ++m_currentFileIndex;
+  // Whichever way the folder was found (a subclass may keep identifiers of its own), its
+  // contents never go to the root or nowhere: without a usable identifier the service is asked.
+  if (rc >= 0 && !vximport__validFileId(folderSlot(depth).c_str())) {
+    brlog(kTag, BRLOG_ERROR, "    Task[%s] -- No usable folder identifier ('%s') for '%s'\n",
+          getTaskID(), folderSlot(depth).c_str(), path);
+    setFolderSlot(depth, nullptr);
+    rc = VXClientImportTask::createFolder(depth, key.c_str(), safe.c_str(), nullptr,
+                                          statMs(st->createTime));
+  }
   if (rc >= 0) return HBWALK_CONTINUE;
   int32_t answer = HBWALK_SKIP;
   if (rc == -HBSVC_ERR_OFFLINE) {

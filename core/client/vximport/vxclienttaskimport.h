@@ -89,6 +89,9 @@ class VXClientImportTask : public VXClientTask {
   // ones that went up (or were found there already).
   int32_t filesDone() const { return m_filesDone.load(std::memory_order_relaxed); }
   int32_t filesImported() const { return m_filesImported.load(std::memory_order_relaxed); }
+  // Files of this run that were still being written (the single-file import's -2): neither
+  // failures nor recorded; a later run takes them, so the task should run again soon.
+  int32_t waitingFiles() const { return m_waitingFiles.load(std::memory_order_relaxed); }
 
  protected:
   VXClientImportTask(const char *id, int32_t type, int32_t cls, uint32_t flags,
@@ -111,6 +114,8 @@ class VXClientImportTask : public VXClientTask {
   static bool localPath(IHBURI *uri, std::string *out);
   // The session token of the pass in progress ("" outside prepare and run).
   const std::string &tokenInUse() const { return m_token; }
+  // Reset when a run starts; see waitingFiles().
+  std::atomic<int32_t> m_waitingFiles{0};
 
  private:
   static int32_t countEntry(const char *path, const HBFileStat *stat, int32_t type,

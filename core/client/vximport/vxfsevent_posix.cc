@@ -557,8 +557,13 @@ class VXFSEventerPosix final : public VXFSEventer {
  private:
   ~VXFSEventerPosix() override {
     if (!m_slot) return;
+    int wd;
+    {
+      BRLock hold(shared().watchLock);  // the thread moves it when the folder goes and comes
+      wd = m_slot->rootWd;
+    }
     brlog(kTag, BRLOG_INFO, "Removing FS listener: '%s': %p ...\n", m_slot->root.c_str(),
-          handle(m_slot->rootWd));
+          handle(wd));
     {
       BRLock hold(table().lock());
       m_slot->owner = nullptr;
@@ -590,6 +595,7 @@ int32_t vxfsevent__newPosixWatcher(IVXFSEventer **out, IHBURL *url) {
   while (slot->root.size() > 1 && slot->root.back() == '/') slot->root.pop_back();
   slot->own = vxclienttask__dataFolder();
   Failures f;
+  int rootWd = -1;
   {
     BRLock hold(sh.watchLock);
     struct stat st;
@@ -608,15 +614,12 @@ int32_t vxfsevent__newPosixWatcher(IVXFSEventer **out, IHBURL *url) {
       brlog(kTag, BRLOG_WARNING, "Watched folder is not there, waiting for it: '%s'\n", path);
       (void)resolve(slot.get(), &f);
     }
+    rootWd = slot->rootWd;
   }
   logUnwatched(slot.get(), f.folders, f.err);
-  {
-    // The thread may look at the slot from now on.
-    BRLock hold(table().lock());
-    slot->unwatched = std::move(f.folders);
-  }
+  // The thread may be looking at the slot already.
+  addUnwatched(slot.get(), f.folders);
 
-  const int wd = slot->rootWd;
   HBRef<VXFSEventerPosix> w =
       HBRef<VXFSEventerPosix>::adopt(new VXFSEventerPosix(uri.get(), slot.get()));
   if (w->enter()) {
@@ -625,7 +628,7 @@ int32_t vxfsevent__newPosixWatcher(IVXFSEventer **out, IHBURL *url) {
     // The watcher stays, silent; its watches go with the slot, which the thread frees (it may
     // be looking at it).
     brlog(kTag, BRLOG_ERROR, "No room for FS listener: '%s': %p\n", uriText(uri.get()).c_str(),
-          handle(wd));
+          handle(rootWd));
     table().leave(slot.release());
   }
   *out = w.detach();

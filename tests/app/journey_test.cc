@@ -1,6 +1,7 @@
 // A person's whole journey as one test: a fresh home; `make run`'s script starting the service
 // (with a demo account on first use) and the program under Xvfb; the sign-in through the pages;
-// a folder of photos chosen and backed up; the network taken away and given back; a second start
+// a folder of photos chosen and backed up; the folder taken away and given back (as a disk
+// unplugged and plugged in again); the network taken away and given back; a second start
 // while it runs; the program stopped and started again with the service's port taken by another
 // program; the drive as a folder; a restore into an empty folder; Exit. The test runs in a network
 // of its own (a namespace with the loopback and a pair of virtual interfaces), so that it can take
@@ -287,6 +288,16 @@ TEST_F(JourneyTest, FromMakeRunToExit) {
   EXPECT_TRUE(waitUntil([&] { return onDrive() == 50; }, 120000)) << onDrive();
   EXPECT_TRUE(m_ui->waitFor("main", "document.querySelector('.task').dataset.kind === 'uptodate'"));
   m_ui->screenshot("main", "journey-backup");
+  auto logged = [&](const std::string &text) {
+    return waitUntil([&] { return log().find(text) != std::string::npos; }, 60000);
+  };
+  // The folder taken away and given back while the program runs, as a disk unplugged and
+  // plugged in again: it is watched again, so ten more photos arrive within a minute.
+  const std::string away = m_dir.path() + "/Pictures/Holiday (unplugged)";
+  ASSERT_EQ(0, rename(photos.c_str(), away.c_str()));
+  EXPECT_TRUE(logged("Watched folder is gone: '" + photos + "'")) << log();
+  ASSERT_EQ(0, rename(away.c_str(), photos.c_str()));
+  EXPECT_TRUE(logged("Watched folder is back: '" + photos + "'")) << log();
   ASSERT_NO_FATAL_FAILURE(addPhotos(photos, 51, 10));
   int photoCount = 60;
   EXPECT_TRUE(waitUntil([&] { return onDrive() == 60; }, 60000)) << onDrive();
@@ -296,9 +307,6 @@ TEST_F(JourneyTest, FromMakeRunToExit) {
   if (!m_network) {
     note(m_networkWhy + ": the network is not taken away");
   } else {
-    auto logged = [&](const char *text) {
-      return waitUntil([&] { return log().find(text) != std::string::npos; }, 60000);
-    };
     ASSERT_TRUE(m_net.link(false));
     EXPECT_TRUE(logged("Network unavailable, pausing task...")) << log();
     EXPECT_TRUE(

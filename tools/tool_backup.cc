@@ -2,8 +2,11 @@
 //
 //   backup add DIR --dest ytozv://DEVICE:SERVICE   saves a user source and an auto-import of it
 //   backup list                                    the saved auto-imports and their last runs
-//   backup run [--once]                            the queue with the saved auto-imports and
+//   backup run [--once] [--wait]                   the queue with the saved auto-imports and
 //                                                  their watchers, until SIGTERM
+//
+// One program per user runs the backups (the desktop program or one `run`): a second `run`
+// says who has them and exits 1, or with --wait waits until they are given up.
 //
 // `run` keeps the state of each task's last run in "tesseltool-backup.json" in the program's
 // data folder, which `list` reads; it picks up auto-imports added meanwhile within seconds.
@@ -11,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -51,16 +55,20 @@ int usage(FILE *to, int code) {
   std::fprintf(
       to,
       "usage: tesseltool backup add DIR --dest ytozv://DEVICE:SERVICE [--flags N] [--name NAME]\n"
+      "                                [--no-videos]\n"
       "       tesseltool backup list\n"
-      "       tesseltool backup run [--once] [--token -] [--log FILE] [--verbose]\n"
+      "       tesseltool backup run [--once] [--wait] [--token -] [--log FILE] [--verbose]\n"
       "Backs folders up into a drive by themselves, as the desktop program's auto-imports do.\n"
       "  add    saves DIR as a backup source and an auto-import of it into the drive (flags\n"
-      "         default 0x%x: originals kept, folders mirrored); it runs at the next `run`\n"
+      "         default 0x%x: originals kept, folders mirrored); it runs at the next `run`.\n"
+      "         Videos go too unless --no-videos (or the setting backupvideos is \"0\")\n"
       "  list   the saved auto-imports with their state and their last run, as JSON\n"
       "  run    runs the saved auto-imports in the foreground: each runs at start, again 30 s\n"
       "         after its folders change, and after failures; SIGTERM or SIGINT stops it in\n"
       "         order. --once ends when every auto-import has finished one run. Progress goes\n"
-      "         to standard error; exit 1 when a run ended with errors.\n"
+      "         to standard error; exit 1 when a run ended with errors. Only one program\n"
+      "         runs the backups of a user: with another one at it, exit 1, or --wait\n"
+      "         until it stops\n"
       "  --token -   read the session token from standard input (default: the signed-in\n"
       "              user's token in the settings)\n"
       "  --log FILE  the log (default tesseltool-backup.log in the data folder)\n",
@@ -111,6 +119,7 @@ class SavedEntry final : public VXClientTask {
 int runAdd(int argc, char **argv) {
   std::string dir, dest, name;
   uint32_t flags = kDefaultFlags;
+  bool noVideos = false;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -118,6 +127,8 @@ int runAdd(int argc, char **argv) {
       dest = argv[++i];
     } else if (a == "--name" && hasValue) {
       name = argv[++i];
+    } else if (a == "--no-videos") {
+      noVideos = true;
     } else if (a == "--flags" && hasValue) {
       char *end = nullptr;
       const unsigned long n = std::strtoul(argv[++i], &end, 0);
@@ -150,6 +161,11 @@ int runAdd(int argc, char **argv) {
 
   HBRef<HBProperties> store;
   if (!openSettings(store)) return 1;
+  // The choice is the backup's own from now on.
+  if (!noVideos && vxclienttaskqueue__backupVideos())
+    flags |= TASK_FLAG_BACKUP_VIDEOS;
+  else
+    flags &= ~static_cast<uint32_t>(TASK_FLAG_BACKUP_VIDEOS);
   std::vector<VXSavedAutoImport> saved = savedAutoImports();
   for (const VXSavedAutoImport &e : saved) {
     std::string d;
@@ -195,7 +211,7 @@ int runAdd(int argc, char **argv) {
       tesseltool::printJsonString(full);
       std::printf(", \"desturi\": ");
       tesseltool::printJsonString(destText.c_str());
-      std::printf("}\n");
+      std::printf(", \"videos\": %s}\n", (flags & TASK_FLAG_BACKUP_VIDEOS) ? "true" : "false");
       status = 0;
     } else {
       std::fprintf(stderr, "tesseltool backup: cannot save the auto-import: %d %s\n", rc,
@@ -228,8 +244,11 @@ int runList() {
     std::printf(i ? ",\n  " : "\n  ");
     std::printf("{\"taskid\": ");
     tesseltool::printJsonString(e.taskId.c_str());
-    std::printf(", \"state\": \"%s\", \"taskclass\": \"%s\", \"flags\": %u, \"desturi\": ",
-                vxclienttask__stateName(e.state), vxclienttask__className(e.taskClass), e.flags);
+    std::printf(
+        ", \"state\": \"%s\", \"taskclass\": \"%s\", \"flags\": %u, \"videos\": %s, "
+        "\"desturi\": ",
+        vxclienttask__stateName(e.state), vxclienttask__className(e.taskClass), e.flags,
+        (e.flags & TASK_FLAG_BACKUP_VIDEOS) ? "true" : "false");
     tesseltool::printJsonString(dest.c_str());
     std::printf(", \"filemap\": ");
     tesseltool::printJsonString(map.c_str());
@@ -260,6 +279,8 @@ struct Watch {
 class StatusFile {
  public:
   void update(VXClientAutoImportTask *t) {
+    VXTaskOutcome o;
+    t->getOutcome(&o);
     std::string e = "{\"ended\": \"" + std::to_string(brtime__nowMs()) + "\", \"state\": \"" +
                     vxclienttask__stateName(t->getTaskState()) + "\", \"runs\": \"" +
                     std::to_string(t->completedRuns()) + "\", \"totfiles\": \"" +
@@ -268,7 +289,13 @@ class StatusFile {
                     std::to_string(t->getSkippedFiles()) + "\", \"errors\": \"" +
                     std::to_string(t->getErrorCount()) + "\", \"errormask\": \"" +
                     std::to_string(t->getErrorMask()) + "\", \"offline\": \"" +
-                    (t->offline() ? "1" : "0") + "\", \"errorList\": [";
+                    (t->offline() ? "1" : "0") + "\", \"leftout\": \"" + std::to_string(o.leftOut) +
+                    "\", \"leftoutkinds\": ";
+    hbjson__appendQuoted(&e, o.leftOutKinds.c_str(), false);
+    e += ", \"waiting\": \"" + std::to_string(o.waiting) + "\", \"problem\": \"" + o.problem +
+         "\", \"problemtext\": ";
+    hbjson__appendQuoted(&e, o.problemText.c_str(), false);
+    e += ", \"nextretry\": \"" + std::to_string(o.nextRetryMs) + "\", \"errorList\": [";
     bool first = true;
     HBRef<IHBIter> list;
     if (t->iterateErrors(list.out()) >= 0) {
@@ -337,10 +364,25 @@ std::string progressLine(VXClientAutoImportTask *t) {
 }
 
 void runEnded(VXClientAutoImportTask *t) {
-  std::fprintf(stderr, "[%s] run %d ended %s: %d imported, %d unchanged or skipped, %d failed",
-               shortID(t->getTaskID()).c_str(), t->completedRuns(),
-               vxclienttask__stateName(t->getTaskState()), t->filesImported(), t->getSkippedFiles(),
-               t->getErrorCount());
+  VXTaskOutcome o;
+  t->getOutcome(&o);
+  std::string line = "[" + shortID(t->getTaskID()) + "] run " + std::to_string(t->completedRuns()) +
+                     " ended " + vxclienttask__stateName(t->getTaskState()) + ": " +
+                     std::to_string(t->filesImported()) + " imported";
+  // What the backup does not take is said, kind by kind: nobody should think it went up.
+  if (o.leftOut > 0)
+    line += ", " + std::to_string(o.leftOut) + " left out: " + o.leftOutKinds + ";";
+  else
+    line += ",";
+  line += " " + std::to_string(std::max(0, t->getSkippedFiles() - o.leftOut)) +
+          " unchanged or skipped, " +
+          std::to_string(std::max(0, t->getErrorCount() - t->getWaitFailures())) + " failed";
+  if (o.waiting > 0) line += ", " + std::to_string(o.waiting) + " waiting";
+  if (!o.problemText.empty()) line += ". " + o.problemText;
+  if (o.nextRetryMs > 0)
+    line += " (next try in " +
+            std::to_string(std::max<int64_t>(0, o.nextRetryMs - brtime__nowMs()) / 1000) + " s)";
+  std::fprintf(stderr, "%s", line.c_str());
   if (t->getErrorMask()) std::fprintf(stderr, " (error mask 0x%x)", t->getErrorMask());
   std::fprintf(stderr, "\n");
   HBRef<IHBIter> list;
@@ -356,12 +398,14 @@ void runEnded(VXClientAutoImportTask *t) {
 }
 
 int runRun(int argc, char **argv) {
-  bool once = false, verbose = false, tokenFromInput = false;
+  bool once = false, verbose = false, tokenFromInput = false, wait = false;
   std::string logFile = "tesseltool-backup.log";
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--once") {
       once = true;
+    } else if (a == "--wait") {
+      wait = true;
     } else if (a == "--verbose") {
       verbose = true;
     } else if (a == "--token" && i + 1 < argc && std::strcmp(argv[i + 1], "-") == 0) {
@@ -408,6 +452,28 @@ int runRun(int argc, char **argv) {
   sa.sa_handler = onSignal;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+
+  // Two programs running the same backups would send every photo twice.
+  int32_t owner = 0;
+  int32_t claimed = vxclienttaskqueue__claimBackups(&owner);
+  if (claimed == BR_EBUSY) {
+    std::fprintf(stderr, "tesseltool backup: %s%s\n",
+                 vxclienttaskqueue__otherOwnerText(owner).c_str(),
+                 wait ? "; waiting for it to stop" : "");
+    while (wait && !g_stop && claimed == BR_EBUSY) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      claimed = vxclienttaskqueue__claimBackups(&owner);
+    }
+  }
+  if (claimed < 0) {
+    if (claimed != BR_EBUSY)
+      std::fprintf(stderr, "tesseltool backup: cannot take the backups lock: %d %s\n", claimed,
+                   brerror__name(claimed));
+    hbrpc__setConnPool(nullptr);
+    hbhttpconnpool__setDefault(nullptr);
+    hbproperties__setDefault(nullptr);
+    return 1;
+  }
 
   int status = 0;
   HBRef<VXClientTaskQueue> queue;
@@ -465,6 +531,7 @@ int runRun(int argc, char **argv) {
     for (const auto &f : failed) status = f.second ? 1 : status;
   }
   queue.reset();
+  vxclienttaskqueue__releaseBackups();
   vxsvccache__flush();
   hbrpc__setConnPool(nullptr);
   hbhttpconnpool__setDefault(nullptr);

@@ -96,7 +96,17 @@ TEST_F(TaskModel, NewTaskSerialisesAndAnswersItsInterfaces) {
   char small[4];
   EXPECT_EQ(32, ser->getPropertyText(0, small, sizeof small));  // full length, cut copy
   EXPECT_STREQ("012", small);
-  EXPECT_EQ(BR_ENOENT, ser->getPropertyText(20, small, sizeof small));
+  // What the last run left undone comes after the older properties, in this order.
+  const HBRPCPropertyEntry *table = ser->getPropertyTable();
+  const char *const added[] = {"leftout",     "leftoutkinds", "waiting", "problem",
+                               "problemtext", "nextretry",    "videos"};
+  for (int32_t i = 0; i < 7; ++i) EXPECT_STREQ(added[i], table[20 + i].name) << i;
+  EXPECT_EQ(nullptr, table[27].name);
+  for (const char *zero : {"leftout", "waiting", "nextretry", "videos"})
+    EXPECT_EQ("0", prop(ser.get(), zero)) << zero;
+  for (const char *empty : {"leftoutkinds", "problem", "problemtext"})
+    EXPECT_EQ("", prop(ser.get(), empty)) << empty;
+  EXPECT_EQ(BR_ENOENT, ser->getPropertyText(27, small, sizeof small));
   EXPECT_EQ(BR_EINVAL, ser->getPropertyText(17, small, sizeof small));
 
   // Interface numbers of the four objects; any other gives No Entry.

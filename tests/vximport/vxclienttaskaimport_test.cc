@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "logcapture.h"
 #include "vxclienttaskqueue.h"
 #include "vxfilemap.h"
+#include "vximport.h"
 #include "watchtest.h"
 
 namespace tessel::test {
@@ -315,6 +317,169 @@ TEST_F(AutoImport, TheNetworkPausesARunningTaskAndResumesIt) {
   queue->shutdown();
 }
 
+// The text of a task property by name.
+std::string prop(VXClientTask *t, const char *name) {
+  const HBRPCPropertyEntry *table = t->getPropertyTable();
+  for (int32_t i = 0; table[i].name; ++i) {
+    if (std::strcmp(table[i].name, name) != 0) continue;
+    char buf[512];
+    return t->getPropertyText(i, buf, sizeof buf) >= 0 ? buf : "?";
+  }
+  return "(no " + std::string(name) + ")";
+}
+
+void setMtime(const std::string &path, time_t sec, long nsec) {
+  struct timespec ts[2] = {{sec, nsec}, {sec, nsec}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), ts, 0));
+}
+
+TEST_F(AutoImport, TakesPicturesCompanionsAndChosenVideosAndSaysWhatItLeftOut) {
+  TempDir src;
+  const std::string dir = src.file("Pics");
+  ASSERT_TRUE(makePhoto(dir + "/a.jpg", 64, 48));
+  ASSERT_TRUE(makePhoto(dir + "/IMG_1.jpg", 64, 48));
+  for (const char *n : {"/a.xmp", "/IMG_1.mov", "/clip.mp4", "/notes.txt", "/b.TXT", "/doc.pdf",
+                        "/README", "/.hidden.txt"})
+    ASSERT_TRUE(writeFile(dir + n, "some bytes"));
+  auto task = [&](const char *id, uint32_t flags) {
+    HBRef<VXClientAutoImportTask> t;
+    EXPECT_EQ(0, VXClientAutoImportTask::create(id, TASK_CLASS_USER, flags, sourceOf(dir).get(),
+                                                drive(driveURI()).get(), nullptr, t.out()));
+    EXPECT_EQ(0, t->setPaused(0));
+    EXPECT_EQ(0, t->runTask(token()));
+    return t;
+  };
+
+  // Videos chosen: pictures, their sidecar and live video, the video; the rest is counted by
+  // kind (hidden files are nobody's photos).
+  HBRef<VXClientAutoImportTask> videos = task("kinds-videos", kFlags | TASK_FLAG_BACKUP_VIDEOS);
+  EXPECT_EQ(5, videos->getTotalFiles());
+  EXPECT_EQ("4", prop(videos.get(), "leftout"));
+  EXPECT_EQ(".txt \u00d72, (no extension) \u00d71, .pdf \u00d71",
+            prop(videos.get(), "leftoutkinds"));
+  EXPECT_EQ("1", prop(videos.get(), "videos"));
+
+  // Without videos the live photo's video still goes with its picture; the clip is left out.
+  HBRef<VXClientAutoImportTask> photos = task("kinds-photos", kFlags);
+  EXPECT_EQ(4, photos->getTotalFiles());
+  EXPECT_EQ(4, photos->filesImported());
+  EXPECT_EQ(0, photos->getErrorCount());
+  EXPECT_EQ("5", prop(photos.get(), "leftout"));
+  EXPECT_NE(std::string::npos, prop(photos.get(), "leftoutkinds").find(".mp4 \u00d71"));
+  EXPECT_EQ("0", prop(photos.get(), "videos"));
+  EXPECT_EQ("", prop(photos.get(), "problem"));
+  EXPECT_EQ("0", prop(photos.get(), "nextretry"));
+  for (const char *n : {"a.jpg", "a.xmp", "IMG_1.jpg", "IMG_1.mov"})
+    EXPECT_EQ(1u, count(picsNames(), n)) << n;
+
+  // Kind bits without pictures: pictures are left out, not recorded as if they had gone up.
+  HBRef<VXClientAutoImportTask> audio = task("kinds-audio", kFlags | TASK_FLAG_AUDIO);
+  EXPECT_EQ(0, audio->getTotalFiles());
+  EXPECT_NE(std::string::npos, prop(audio.get(), "leftoutkinds").find(".jpg \u00d72"));
+  {
+    VXFileMap map;
+    ASSERT_EQ(0, map.load(audio->fileMapPath().c_str(), "t"));
+    ZVFileMapNode node;
+    EXPECT_EQ(BR_ENOENT, map.lookup(vximport__fileKey((dir + "/a.jpg").c_str()).c_str(), &node));
+  }
+
+  // Modification times in milliseconds: a change within the same second is seen ...
+  struct stat st;
+  ASSERT_EQ(0, stat((dir + "/a.jpg").c_str(), &st));
+  setMtime(dir + "/a.jpg", st.st_mtim.tv_sec,
+           st.st_mtim.tv_nsec < 500000000 ? 700000000 : 100000000);
+  EXPECT_EQ(0, photos->runTask(token()));
+  EXPECT_EQ(1, photos->getTotalFiles());
+  // ... while a map of earlier versions, in whole seconds, sends nothing again.
+  setMtime(dir + "/IMG_1.jpg", 1700000000, 250000000);
+  {
+    VXFileMap map;
+    ASSERT_EQ(0, map.load(photos->fileMapPath().c_str(), "t"));
+    ZVFileMapNode node;
+    const std::string key = vximport__fileKey((dir + "/IMG_1.jpg").c_str());
+    ASSERT_EQ(0, map.lookup(key.c_str(), &node));
+    node.modTime = 1700000000000LL;
+    ASSERT_EQ(0, map.update(node));
+  }
+  EXPECT_EQ(0, photos->runTask(token()));
+  EXPECT_EQ(0, photos->getTotalFiles());
+  for (auto *t : {videos.get(), photos.get(), audio.get()})
+    t->notifyTask(TASK_NOTIFY_REMOVED_DELETE);
+}
+
+TEST_F(AutoImport, DeletedDriveFoldersKilledRunsAFullDriveAndANewDestination) {
+  TempDir src;
+  const std::string dir = src.file("Pics");
+  ASSERT_TRUE(makePhoto(dir + "/y.jpg", 64, 48));
+  ASSERT_TRUE(makePhoto(dir + "/sub/x.jpg", 64, 48));
+  HBRef<VXClientAutoImportTask> task = makeTask("aimport-gone", dir, driveURI(), nullptr);
+  ASSERT_EQ(0, task->setPaused(0));
+  EXPECT_EQ(0, task->runTask(token()));
+  EXPECT_EQ(2, task->filesImported());
+
+  // A folder deleted on the drive is made again, and so is a tree deleted whole.
+  HBRef<HBMap> sub = entry("Pics/sub");
+  ASSERT_TRUE(sub);
+  ASSERT_TRUE(call("removeFile", {"fileid", sub->getString("fileid")}));
+  ASSERT_TRUE(makePhoto(dir + "/sub/z.jpg", 64, 48));
+  EXPECT_EQ(0, task->runTask(token()));
+  EXPECT_EQ(0, task->getErrorCount());
+  EXPECT_TRUE(entry("Pics/sub/z.jpg"));
+  ASSERT_TRUE(call("removeFile", {"fileid", entry("Pics")->getString("fileid")}));
+  ASSERT_TRUE(makePhoto(dir + "/sub/w.jpg", 64, 48));
+  EXPECT_EQ(0, task->runTask(token()));
+  EXPECT_EQ(0, task->getErrorCount());
+  EXPECT_TRUE(entry("Pics/sub/w.jpg"));
+  EXPECT_EQ(0, task->runErrors());
+
+  // A run that never ended leaves its marker: the next start checks the drive.
+  const std::string marker = task->runMarkerPath();
+  EXPECT_FALSE(exists(marker)) << "cleared at the end of a run";
+  ASSERT_TRUE(writeFile(marker, ""));
+  {
+    HBRef<VXClientAutoImportTask> again = makeTask("aimport-gone", dir, driveURI(), nullptr);
+    EXPECT_TRUE(again->getTaskFlags() & TASK_FLAG_CHECK_EXISTING);
+    again->notifyTask(TASK_NOTIFY_REMOVED);
+  }
+  ASSERT_EQ(0, unlink(marker.c_str()));
+
+  // A full drive says so, counts what waits, and tries again later.
+  // Room for the entries, not for their content.
+  const int64_t big = 100000000000LL;
+  ASSERT_TRUE(
+      m_svc.admin("quota?serviceid=" + std::string(service()) + "&bytes=" + std::to_string(big)));
+  ASSERT_EQ(0, vxsvccache__update());
+  const int64_t used = big - vxsvccache__getFreeSpace(device(), service());
+  ASSERT_TRUE(m_svc.admin("quota?serviceid=" + std::string(service()) +
+                          "&bytes=" + std::to_string(used + 600)));
+  ASSERT_EQ(0, vxsvccache__update());
+  ASSERT_TRUE(makePhoto(dir + "/f1.jpg", 64, 48));
+  ASSERT_TRUE(makePhoto(dir + "/f2.jpg", 64, 48));
+  EXPECT_EQ(0, task->runTask(token()));
+  EXPECT_EQ("drivefull", prop(task.get(), "problem"));
+  EXPECT_EQ("2", prop(task.get(), "waiting"));
+  EXPECT_EQ("The drive is full: 2 photos wait", prop(task.get(), "problemtext"));
+  EXPECT_GT(std::stoll(prop(task.get(), "nextretry")), brtime__nowMs());
+  ASSERT_TRUE(
+      m_svc.admin("quota?serviceid=" + std::string(service()) + "&bytes=" + std::to_string(big)));
+  // A revoked sign-in likewise.
+  ASSERT_TRUE(m_svc.admin("revoke?token=" + std::string(token())));
+  EXPECT_EQ(0, task->runTask(token()));
+  EXPECT_EQ("signin", prop(task.get(), "problem"));
+  EXPECT_EQ(0, prop(task.get(), "problemtext").find("Sign in again"))
+      << prop(task.get(), "problemtext");
+
+  // A new destination: a fresh map that is open (no "No file DB!") and takes every picture.
+  LogCapture log;
+  EXPECT_EQ(0, task->setTaskDestination(drive(driveURI() + ":0").get()));
+  task->notifyTask(TASK_NOTIFY_TICK);
+  EXPECT_EQ(TASK_STATE_PENDING, task->getTaskState());
+  EXPECT_EQ(0, task->runTask("no-such-token"));
+  EXPECT_FALSE(log.has("No file DB!"));
+  EXPECT_EQ(6, task->getTotalFiles());
+  task->notifyTask(TASK_NOTIFY_REMOVED_DELETE);
+}
+
 // Without a service: every run fails for want of a session token.
 TEST(AutoImportAlone, RetriesFolderEventsAndANewDestination) {
   QuietNetwork net;
@@ -333,8 +498,8 @@ TEST(AutoImportAlone, RetriesFolderEventsAndANewDestination) {
   EXPECT_EQ(1, task->runErrors());
   EXPECT_EQ(TASK_STATE_FINISHED, task->getTaskState());
 
-  // Three retries, each more than 60 s after the last, then none. A tick queues a retry before
-  // it returns, so a run too many shows in the count.
+  // Retries for as long as the runs fail: a minute after the first, then twice as long each
+  // time. A tick queues a retry before it returns, so a run too many shows in the count.
   auto tickAndWait = [&](int32_t runs) {
     task->notifyTask(TASK_NOTIFY_TICK);
     return eventually(
@@ -343,29 +508,38 @@ TEST(AutoImportAlone, RetriesFolderEventsAndANewDestination) {
         },
         3000);
   };
-  EXPECT_TRUE(tickAndWait(1));  // starts the clock
-  clock.advance(VXAIMPORT_RETRY_MS);
+  EXPECT_GT(std::stoll(prop(task.get(), "nextretry")), brtime__nowMs());
+  EXPECT_TRUE(tickAndWait(1));
+  clock.advance(VXAIMPORT_RETRY_MS - 1);
   EXPECT_TRUE(tickAndWait(1));
   clock.advance(1);
   EXPECT_TRUE(tickAndWait(2));
   EXPECT_TRUE(log.has("[aimport-retry]Retrying import #1..."));
-  clock.advance(VXAIMPORT_RETRY_MS - 1000);
-  EXPECT_TRUE(tickAndWait(2));
-  clock.advance(1001);
-  EXPECT_TRUE(tickAndWait(3));
-  clock.advance(VXAIMPORT_RETRY_MS + 1);
-  EXPECT_TRUE(tickAndWait(4));
-  EXPECT_TRUE(log.has("[aimport-retry]Retrying import #3..."));
-  clock.advance(10 * VXAIMPORT_RETRY_MS);
-  EXPECT_TRUE(tickAndWait(4));
-  EXPECT_FALSE(log.has("Retrying import #4"));
+  int32_t runs = 2;
+  for (int64_t delay = 2 * VXAIMPORT_RETRY_MS; runs < 12;
+       delay = std::min<int64_t>(delay * 2, VXAIMPORT_RETRY_MAX_MS)) {
+    clock.advance(delay - 1000);
+    EXPECT_TRUE(tickAndWait(runs)) << runs;
+    clock.advance(1000);
+    EXPECT_TRUE(tickAndWait(++runs)) << runs;
+  }
+  EXPECT_TRUE(log.has("[aimport-retry]Retrying import #11..."));
+  EXPECT_EQ(12, task->retryCount());
+  // A resume starts over with a minute.
+  ASSERT_EQ(0, task->setPaused(1));
+  ASSERT_EQ(0, task->setPaused(0));
+  EXPECT_EQ(0, task->retryCount());
+  ASSERT_TRUE(eventually([&] { return task->completedRuns() == 13; }));
+  EXPECT_EQ(1, task->retryCount());
+  clock.advance(VXAIMPORT_RETRY_MS);
+  EXPECT_TRUE(tickAndWait(14));
 
   // Folder events: taken once finished, refused while running.
   task->setTaskState(TASK_STATE_RUNNING);
   EXPECT_EQ(BR_EINPROGRESS, task->receiveFSEvents(folderEvent(dir).get()));
   task->setTaskState(TASK_STATE_FINISHED);
   EXPECT_EQ(0, task->receiveFSEvents(folderEvent(dir).get()));
-  ASSERT_TRUE(eventually([&] { return task->completedRuns() == 5; }));
+  ASSERT_TRUE(eventually([&] { return task->completedRuns() == 15; }));
   EXPECT_TRUE(log.has("[aimport-retry] *** RECEIVED FS EVENTS: "));
   EXPECT_TRUE(log.has("[aimport-retry]Always falling back to full import!"));
 
@@ -381,7 +555,7 @@ TEST(AutoImportAlone, RetriesFolderEventsAndANewDestination) {
   EXPECT_EQ(0, task->setTaskDestination(drive("ytozv://d2:s2").get()));
   EXPECT_TRUE(log.has("--- Task[aimport-retry] Destination Changed: ytozv://d2:s2"));
   EXPECT_EQ(0, task->receiveFSEvents(folderEvent(dir).get()));
-  ASSERT_TRUE(eventually([&] { return task->completedRuns() == 6; }));
+  ASSERT_TRUE(eventually([&] { return task->completedRuns() == 16; }));
   EXPECT_TRUE(task->getTaskFlags() & TASK_FLAG_CHECK_EXISTING);
   VXFileMap fresh;
   ASSERT_EQ(0, fresh.load(map.c_str(), "t"));

@@ -354,3 +354,105 @@ TEST_F(TaskQueue, DefaultSourcesTakeTheSavedIdentifier) {
 }
 
 }  // namespace
+
+namespace {
+
+// A store whose saved auto-imports cannot be read (a busy or failing database).
+class FailingStore final : public HBObject<FailingStore, HBProperties> {
+ public:
+  int32_t getProperty(const char *, char *, int32_t) override { return BR_EIO; }
+  int32_t setProperty(const char *, const char *) override {
+    ++writes;
+    return 0;
+  }
+  int writes = 0;
+};
+
+std::string entryText(const std::string &id, const char *state) {
+  return "{\"taskID\":\"" + id + "\",\"taskClass\":\"2\",\"taskFlags\":\"5\",\"taskState\":\"" +
+         state + "\",\"taskSrcRef\":{\"taskRefID\":\"r" + id +
+         "\",\"taskRefURIs\":[\"file:///home/u/P\"]},\"taskDestURI\":\"ytozv://D:S\"}";
+}
+
+}  // namespace
+
+TEST_F(TaskQueue, SavedListsSurviveBigListsOtherProgramsUnreadableTextsAndOneRunnerAtATime) {
+  // 25 saved backups, more than the mailbox holds: all restored, all run, all saved again.
+  std::string text = "{\"autoImports\":[";
+  for (int i = 0; i < 25; ++i) text += (i ? "," : "") + entryText("t" + std::to_string(i), "6");
+  ASSERT_EQ(0, m_store->setProperty("autoimports", (text + "]}").c_str()));
+  restart();
+  TaskLog::get().closeGate();
+  ASSERT_EQ(0, m_queue->setSessionToken("tok"));
+  EXPECT_EQ(25u, tasks(TASK_TYPE_AUTOIMPORT).size());
+  TaskLog::get().openGate();
+  ASSERT_TRUE(runs(25));
+  ASSERT_EQ(0, m_queue->saveAutoImports(nullptr, nullptr));
+  std::vector<VXSavedAutoImport> back;
+  EXPECT_EQ(25, vxclienttaskqueue__parseAutoImports(saved("autoimports").c_str(), &back, nullptr));
+
+  // Another program's entry, saved meanwhile, stays; one removed here goes.
+  std::string now = saved("autoimports");
+  now.insert(now.size() - 2, "," + entryText("other", "5"));
+  ASSERT_EQ(0, m_store->setProperty("autoimports", now.c_str()));
+  std::vector<HBRef<VXClientTask>> list = tasks(TASK_TYPE_AUTOIMPORT);
+  const std::string gone = list[3]->getTaskID();
+  ASSERT_EQ(0, m_queue->removeTask(list[3].get(), VXTASKQ_CANCEL));
+  back.clear();
+  EXPECT_EQ(25, vxclienttaskqueue__parseAutoImports(saved("autoimports").c_str(), &back, nullptr));
+  EXPECT_TRUE(std::any_of(back.begin(), back.end(), [](auto &e) { return e.taskId == "other"; }));
+  EXPECT_FALSE(std::any_of(back.begin(), back.end(), [&](auto &e) { return e.taskId == gone; }));
+
+  // A text that cannot be read is never written over.
+  HBRef<FailingStore> failing = HBRef<FailingStore>::adopt(new FailingStore);
+  {
+    LogCapture log;
+    EXPECT_GT(0, m_queue->saveAutoImports(failing.get(), nullptr));
+    EXPECT_EQ(0, failing->writes);
+    EXPECT_TRUE(log.has("cannot be read"));
+  }
+
+  // New backups take videos unless the preferences say no; the choice stays theirs.
+  HBRef<VXClientTask> withVideos, without;
+  ASSERT_EQ(0, m_queue->newAutoImportTask(withVideos.out(), source("v1", "V1")->obj(),
+                                          zv("ytozv://D:S").get(), TASK_CLASS_USER, 5));
+  ASSERT_EQ(0, m_store->setProperty(VXTASKQ_SETTING_BACKUP_VIDEOS, "0"));
+  ASSERT_EQ(0, m_queue->newAutoImportTask(without.out(), source("v2", "V2")->obj(),
+                                          zv("ytozv://D:S").get(), TASK_CLASS_USER,
+                                          5 | TASK_FLAG_BACKUP_VIDEOS));
+  EXPECT_TRUE(withVideos->getTaskFlags() & TASK_FLAG_BACKUP_VIDEOS);
+  EXPECT_FALSE(without->getTaskFlags() & TASK_FLAG_BACKUP_VIDEOS);
+
+  // Another program holding the backups lock: a queue signing in restores and saves nothing,
+  // says who has them, and takes over once they are given up.
+  m_queue->shutdown();
+  const std::string lock = vxclienttask__dataFolder() + "/backups.lock";
+  FILE *holder = popen(
+      ("exec sh -c 'exec 9<>\"$0\"; flock 9; echo $$ >&9; read x' '" + lock + "'").c_str(), "w");
+  ASSERT_TRUE(holder);
+  int32_t pid = 0;
+  bool held = false;
+  for (int i = 0; i < 3000 && !held; ++i) {
+    const int32_t rc = vxclienttaskqueue__claimBackups(&pid);
+    if (rc == 0) vxclienttaskqueue__releaseBackups();
+    held = rc == BR_EBUSY && pid > 0;
+    if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(held);
+  const std::string before = saved("autoimports");
+  restart();
+  {
+    LogCapture log;
+    ASSERT_EQ(0, m_queue->setSessionToken("tok"));
+    EXPECT_TRUE(log.has(vxclienttaskqueue__otherOwnerText(pid)));
+  }
+  EXPECT_EQ(0u, tasks(TASK_TYPE_AUTOIMPORT).size());
+  EXPECT_FALSE(m_queue->ownsBackups());
+  m_queue->shutdown();
+  EXPECT_EQ(before, saved("autoimports"));
+  pclose(holder);
+  restart();
+  ASSERT_EQ(0, m_queue->setSessionToken("tok"));
+  EXPECT_TRUE(m_queue->ownsBackups());
+  EXPECT_EQ(27u, tasks(TASK_TYPE_AUTOIMPORT).size());
+}

@@ -47,6 +47,7 @@ struct HBFileStat {
   int32_t blockSize;    // 4096
   int64_t createTime;   // seconds since 1970
   int64_t writeTime;    // seconds since 1970
+  int64_t writeTimeMs;  // the same in milliseconds (as fine as the file system keeps it)
 };
 
 // Fills *out for `path` (symbolic links followed; a trailing separator queries the folder).

@@ -54,6 +54,8 @@ int statRecord(int dirfd, const char *path, HBFileStat *out, FileInfo *info) {
   if (sx.stx_mask & STATX_BTIME) created = sx.stx_btime.tv_sec;
   out->createTime = created;
   out->writeTime = sx.stx_mtime.tv_sec;
+  out->writeTimeMs =
+      static_cast<int64_t>(sx.stx_mtime.tv_sec) * 1000 + sx.stx_mtime.tv_nsec / 1000000;
   if (info) {
     info->isDir = isDir;
     info->isReg = S_ISREG(sx.stx_mode);
@@ -346,7 +348,11 @@ int32_t hbfile__volume(const char *path, char *root, size_t rootSize, char *labe
 
 namespace {
 
-bool isImageName(const char *name) { return std::strncmp(hbfile__mimeType(name), "image", 5) == 0; }
+// Pictures and videos: a folder holding neither is passed over.
+bool isImageName(const char *name) {
+  const char *type = hbfile__mimeType(name);
+  return std::strncmp(type, "image", 5) == 0 || std::strncmp(type, "video/", 6) == 0;
+}
 
 struct DirEntry {
   std::string name;

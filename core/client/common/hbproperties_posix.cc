@@ -226,16 +226,18 @@ int32_t HBPropertiesPosix::getProperty(const char *name, char *buffer, int32_t s
     Registry &reg = Registry::instance();
     std::lock_guard<std::mutex> lock(reg.mutex());
     sqlite3 *db = reg.db();
-    if (!db) return BR_ENOENT;
+    // A value that cannot be read (a busy or failing database) is not a missing one: callers
+    // would take their defaults and write them over what is stored.
+    if (!db) return BR_EIO;
     Stmt s = prepare(db, "SELECT data FROM vals WHERE path = ?1 AND name = ?2;");
-    if (!s) return BR_ENOENT;
+    if (!s) return BR_EIO;
     sqlite3_bind_text(s.get(), 1, m_keyPath.c_str(), -1, SQLITE_STATIC);
     sqlite3_bind_text(s.get(), 2, name, -1, SQLITE_STATIC);
     const int rc = sqlite3_step(s.get());
     if (rc != SQLITE_ROW) {
-      if (rc != SQLITE_DONE)
-        brlog(kTag, BRLOG_ERROR, "Cannot read %s: %s\n", name, sqlite3_errmsg(db));
-      return BR_ENOENT;
+      if (rc == SQLITE_DONE) return BR_ENOENT;
+      brlog(kTag, BRLOG_ERROR, "Cannot read %s: %s\n", name, sqlite3_errmsg(db));
+      return rc == SQLITE_BUSY || rc == SQLITE_LOCKED ? BR_EBUSY : BR_EIO;
     }
     const unsigned char *text = sqlite3_column_text(s.get(), 0);
     // A text edited in by hand may hold a NUL; the value ends there, as a C string would.

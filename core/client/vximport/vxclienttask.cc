@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -101,6 +102,20 @@ const char *vxclienttask__className(int32_t cls) {
 }
 const char *vxclienttask__progressStepName(int32_t step) {
   return nameOf(kStepNames, step, 0);
+}
+
+void vxclienttask__describeProblem(VXTaskOutcome *out, const char *problem, const char *words,
+                                   int32_t failed, int32_t notReached) {
+  if (!out) return;
+  const bool has = problem && *problem;
+  out->waiting += std::max(0, failed) + (has ? std::max(0, notReached) : 0);
+  out->problem = has ? problem : "";
+  out->problemText.clear();
+  if (!has) return;
+  out->problemText = words ? words : "";
+  if (out->waiting > 0)
+    out->problemText +=
+        ": " + std::to_string(out->waiting) + (out->waiting == 1 ? " photo waits" : " photos wait");
 }
 
 int32_t vxclienttask__newID(std::string *out) {
@@ -530,6 +545,7 @@ int32_t VXClientTask::createFolder(int32_t, const char *, const char *, void *, 
 void VXClientTask::recordError(IHBURI *uri, uint32_t bits) {
   m_errorMask.fetch_or(bits, std::memory_order_relaxed);
   m_errorCount.fetch_add(1, std::memory_order_relaxed);
+  if (bits & TASK_ERROR_WAITS) m_waitFailures.fetch_add(1, std::memory_order_relaxed);
   BRLock hold(m_lock);
   if (static_cast<int64_t>(m_errors.size()) >= m_errorLimit) return;
   VXClientTaskError *e = nullptr;
@@ -619,28 +635,22 @@ void VXClientTask::replaceDestination(IHBURI *destination) {
 }
 
 namespace {
-const HBRPCPropertyEntry kTaskProps[] = {{"taskid", HBTYPE_TEXT},
-                                         {"finished", HBTYPE_TEXT},
-                                         {"running", HBTYPE_TEXT},
-                                         {"cancelled", HBTYPE_TEXT},
-                                         {"totfiles", HBTYPE_TEXT},
-                                         {"currfileidx", HBTYPE_TEXT},
-                                         {"currentfile", HBTYPE_TEXT},
-                                         {"errors", HBTYPE_TEXT},
-                                         {"errormask", HBTYPE_TEXT},
-                                         {"skipped", HBTYPE_TEXT},
-                                         {"sourceid", HBTYPE_TEXT},
-                                         {"type", HBTYPE_TEXT},
-                                         {"state", HBTYPE_TEXT},
-                                         {"taskclass", HBTYPE_TEXT},
-                                         {"flags", HBTYPE_TEXT},
-                                         {"currentfileprogress", HBTYPE_TEXT},
-                                         {"progressstate", HBTYPE_TEXT},
-                                         {"srcuris", HBIFC_ITER},
-                                         {"desturi", HBTYPE_TEXT},
-                                         {"timestamp", HBTYPE_TEXT},
-                                         {nullptr, 0}};
-constexpr int32_t kTaskPropCount = 20;
+const HBRPCPropertyEntry kTaskProps[] = {
+    {"taskid", HBTYPE_TEXT},        {"finished", HBTYPE_TEXT},
+    {"running", HBTYPE_TEXT},       {"cancelled", HBTYPE_TEXT},
+    {"totfiles", HBTYPE_TEXT},      {"currfileidx", HBTYPE_TEXT},
+    {"currentfile", HBTYPE_TEXT},   {"errors", HBTYPE_TEXT},
+    {"errormask", HBTYPE_TEXT},     {"skipped", HBTYPE_TEXT},
+    {"sourceid", HBTYPE_TEXT},      {"type", HBTYPE_TEXT},
+    {"state", HBTYPE_TEXT},         {"taskclass", HBTYPE_TEXT},
+    {"flags", HBTYPE_TEXT},         {"currentfileprogress", HBTYPE_TEXT},
+    {"progressstate", HBTYPE_TEXT}, {"srcuris", HBIFC_ITER},
+    {"desturi", HBTYPE_TEXT},       {"timestamp", HBTYPE_TEXT},
+    {"leftout", HBTYPE_TEXT},       {"leftoutkinds", HBTYPE_TEXT},
+    {"waiting", HBTYPE_TEXT},       {"problem", HBTYPE_TEXT},
+    {"problemtext", HBTYPE_TEXT},   {"nextretry", HBTYPE_TEXT},
+    {"videos", HBTYPE_TEXT},        {nullptr, 0}};
+constexpr int32_t kTaskPropCount = 27;
 constexpr int32_t kTaskPropSrcURIs = 17;
 }  // namespace
 
@@ -735,10 +745,33 @@ int32_t VXClientTask::getPropertyText(int32_t index, char *buffer, int32_t size)
     case 19:
       v = decimal(vxclienttask__readTimestamp());
       break;
+    case 20:
+    case 21:
+    case 22:
+    case 23:
+    case 24:
+    case 25: {
+      VXTaskOutcome o;
+      getOutcome(&o);
+      v = index == 20   ? decimal(o.leftOut)
+          : index == 21 ? o.leftOutKinds
+          : index == 22 ? decimal(o.waiting)
+          : index == 23 ? o.problem
+          : index == 24 ? o.problemText
+                        : decimal(o.nextRetryMs);
+      break;
+    }
+    case 26:
+      v = flag(getTaskFlags() & TASK_FLAG_BACKUP_VIDEOS);
+      break;
     default:
       return BR_ENOENT;
   }
   return putText(v, buffer, size);
+}
+
+void VXClientTask::getOutcome(VXTaskOutcome *out) {
+  if (out) *out = VXTaskOutcome();
 }
 
 int32_t VXClientTask::getifc(int32_t ifc, void **out) {

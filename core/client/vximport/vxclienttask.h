@@ -88,6 +88,31 @@ enum : uint32_t {
   TASK_FLAG_VIDEO = 0x40,
   TASK_FLAG_CHECK_EXISTING = 0x80,
   TASK_FLAG_FLAT_ROOT = 0x100,
+  // The backup takes videos too (the choice made when it was created; saved tasks without the
+  // bit take pictures only).
+  TASK_FLAG_BACKUP_VIDEOS = 0x200,
+};
+
+// Failures that mean the files are still to go up once the cause is gone (a full drive, a
+// revoked sign-in, no connection), rather than failures of the files themselves.
+#define TASK_ERROR_WAITS \
+  (TASK_ERROR_NO_SPACE | TASK_ERROR_NO_CONNECTION | TASK_ERROR_OFFLINE | TASK_ERROR_NOT_AUTHORIZED)
+
+// What stands between a backup and the drive ("problem" of the pages).
+#define TASK_PROBLEM_DRIVE_FULL "drivefull"
+#define TASK_PROBLEM_SIGN_IN "signin"
+#define TASK_PROBLEM_LOCAL_DISK "localdisk"
+#define TASK_PROBLEM_OFFLINE "offline"
+#define TASK_PROBLEM_UNAVAILABLE "unavailable"
+
+// What the last run of a task left undone, as the pages and `tesseltool backup` show it.
+struct VXTaskOutcome {
+  int32_t leftOut = 0;       // files of kinds the task does not take (not counting ".*" names)
+  std::string leftOutKinds;  // ".txt ×2, .pdf ×1": most frequent first, at most 6, then "…"
+  int32_t waiting = 0;       // files still to go up once the problem is gone, or not stable yet
+  std::string problem;       // "" or a TASK_PROBLEM_* name
+  std::string problemText;   // the problem in words ("The drive is full: 52 photos wait")
+  int64_t nextRetryMs = 0;   // ms since 1970 of the next automatic retry, 0 when none
 };
 
 // Error bits: a task's "errormask" is the union of the bits of its failures since its last
@@ -116,6 +141,12 @@ enum : int32_t {
 #define VXCLIENTTASK_DRIVE_MARKER ".com.orvane.TesselDrive"
 // The longest task identifier kept.
 #define VXCLIENTTASK_ID_MAX 35
+
+// Sets the problem of *out: `problem` ("" for none) with `words`, and adds to the files waiting
+// the `failed` ones that wait for a cause to go and, when there is a problem, the `notReached`
+// ones a stopped run never came to: "The drive is full: 52 photos wait".
+void vxclienttask__describeProblem(VXTaskOutcome *out, const char *problem, const char *words,
+                                   int32_t failed, int32_t notReached);
 
 // Names of the numbers above as the pages see them ("unknown" for other values).
 const char *vxclienttask__typeName(int32_t type);
@@ -358,6 +389,8 @@ class VXClientTask : public HBObject<VXClientTask, IVXClientTask, IHBRPCSerializ
   int32_t getSkippedFiles() override { return m_skippedFiles.load(std::memory_order_relaxed); }
   int32_t getErrorCount() override { return m_errorCount.load(std::memory_order_relaxed); }
   uint32_t getErrorMask() override { return m_errorMask.load(std::memory_order_relaxed); }
+  // Of the failures counted, those whose files wait for a cause to go (TASK_ERROR_WAITS).
+  int32_t getWaitFailures() const { return m_waitFailures.load(std::memory_order_relaxed); }
   HB_NODISCARD int32_t iterateErrors(IHBIter **out) override;
   HB_NODISCARD int32_t getTaskSource(VXClientTaskReference **out) override;
   HB_NODISCARD int32_t getTaskDestination(IHBURI **out) override;
@@ -376,7 +409,11 @@ class VXClientTask : public HBObject<VXClientTask, IVXClientTask, IHBRPCSerializ
   virtual int32_t createFolder(int32_t depth, const char *folderKey, const char *name,
                                void *reserved, int64_t createdMs);
 
-  // IHBRPCSerializable: "task" with the properties the pages read (taskid ... timestamp).
+  // What the last run left undone (nothing here; imports count it).
+  virtual void getOutcome(VXTaskOutcome *out);
+
+  // IHBRPCSerializable: "task" with the properties the pages read (taskid ... timestamp, then
+  // leftout, leftoutkinds, waiting, problem, problemtext, nextretry, videos).
   const char *getTypeName() override { return "task"; }
   const HBRPCPropertyEntry *getPropertyTable() override;
   HB_NODISCARD int32_t getPropertyObject(int32_t index, hbtype_t *hbtype, void **out) override;
@@ -414,8 +451,9 @@ class VXClientTask : public HBObject<VXClientTask, IVXClientTask, IHBRPCSerializ
 
   void setCancel(bool on) { m_cancel.store(on ? 1 : 0, std::memory_order_release); }
 
-  // Counts one failure: ORs `bits` into the mask, increments the error count and keeps a record
-  // of `uri` (may be null) while fewer than the limit are kept.
+  // Counts one failure: ORs `bits` into the mask, increments the error count (and, for bits of
+  // TASK_ERROR_WAITS, the waiting failures) and keeps a record of `uri` (may be null) while
+  // fewer than the limit are kept.
   void recordError(IHBURI *uri, uint32_t bits);
   // The same for a local path (recorded as its "file" URL).
   void recordErrorPath(const char *path, uint32_t bits);
@@ -445,6 +483,9 @@ class VXClientTask : public HBObject<VXClientTask, IVXClientTask, IHBRPCSerializ
   std::atomic<int32_t> m_totalFiles{0};
   std::atomic<int32_t> m_skippedFiles{0};
   std::atomic<int32_t> m_errorCount{0};
+  // Of those, failures whose files wait for the cause to go (TASK_ERROR_WAITS); reset with the
+  // error count.
+  std::atomic<int32_t> m_waitFailures{0};
   std::atomic<uint32_t> m_errorMask{0};
   std::atomic<int64_t> m_bytesDone{0};
   std::atomic<int64_t> m_totalBytes{0};

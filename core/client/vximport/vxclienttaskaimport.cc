@@ -1,13 +1,19 @@
 // The auto-import task (see vxclienttaskaimport.h).
 #include "vxclienttaskaimport.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "brlog.h"
+#include "hbrpc.h"
 #include "hbstr.h"
+#include "hbsvcmethods.h"
+#include "hbzvuri.h"
 #include "vxclienttaskqueue.h"
+#include "vximport.h"
 
 namespace {
 
@@ -40,6 +46,14 @@ VXClientAutoImportTask::VXClientAutoImportTask(const char *id, int32_t cls, uint
     m_mapError = loadFileMap();
     if (m_mapError < 0)
       brlog(kTag, BRLOG_ERROR, "[%s]Error loading file map: %d\n", getTaskID(), m_mapError);
+  }
+  // A run that never ended may have left an upload half made, or made without its record.
+  const std::string marker = runMarkerPath();
+  if (!marker.empty() && access(marker.c_str(), F_OK) == 0) {
+    brlog(kTag, BRLOG_WARNING,
+          "[%s]The last run did not end: checking the destination for existing files\n",
+          getTaskID());
+    m_flags.fetch_or(TASK_FLAG_CHECK_EXISTING);
   }
   HBRef<IHBIter> uris;
   if (source && source->iterateURIs(uris.out()) == 0) {
@@ -100,6 +114,21 @@ int32_t VXClientAutoImportTask::loadFileMap() {
   return BR_OK;
 }
 
+std::string VXClientAutoImportTask::runMarkerPath() {
+  std::string path;
+  if (VXFileMap::pathFor(getTaskID(), &path) < 0) return "";
+  return path + ".running";
+}
+
+void VXClientAutoImportTask::freshMap() {
+  (void)m_map.closeAndDelete();
+  m_map.forgetPath();
+  m_mapPath.clear();
+  m_mapError = loadFileMap();
+  if (m_mapError < 0)
+    brlog(kTag, BRLOG_ERROR, "[%s]Error loading file map: %d\n", getTaskID(), m_mapError);
+}
+
 std::string VXClientAutoImportTask::fileMapPath() {
   BRLock hold(taskLock());
   return m_mapPath;
@@ -146,7 +175,8 @@ int32_t VXClientAutoImportTask::setPaused(int32_t paused) {
   }
   setCancel(false);
   setTaskState(TASK_STATE_PENDING);
-  m_retryTimer = 0;
+  m_retryAt = 0;
+  m_nextRetryMs = 0;
   m_retryCount = 0;
   return m_queue ? m_queue->requeueTask(this) : BR_OK;
 }
@@ -248,24 +278,19 @@ void VXClientAutoImportTask::notifyTask(int32_t code) {
     case TASK_NOTIFY_TICK: {
       if (m_removed) return;
       const int32_t s = getTaskState();
-      if (runErrors() > 0 && s == TASK_STATE_FINISHED) {
-        const int64_t now = brtime__ticks();
-        if (m_retryTimer == 0) {
-          m_retryTimer = now;
-          return;
-        }
-        if (now - m_retryTimer <= VXAIMPORT_RETRY_MS || m_retryCount >= VXAIMPORT_MAX_RETRIES)
-          return;
-        m_retryTimer = now;
-        brlog(kTag, BRLOG_INFO, "[%s]Retrying import #%d...\n", getTaskID(), ++m_retryCount);
+      const int64_t at = m_retryAt.load();
+      if (s == TASK_STATE_FINISHED && at != 0 && brtime__ticks() >= at) {
+        m_retryAt = 0;
+        if (runErrors() > 0)
+          brlog(kTag, BRLOG_INFO, "[%s]Retrying import #%d...\n", getTaskID(), m_retryCount.load());
+        else
+          brlog(kTag, BRLOG_INFO, "[%s]Running again for files still being written\n", getTaskID());
       } else if (m_destChanged && s == TASK_STATE_FINISHED) {
         brlog(kTag, BRLOG_INFO, "[%s]Retrying import with new destination...\n", getTaskID());
         {
           BRLock hold(taskLock());
           m_destChanged = 0;
-          (void)m_map.closeAndDelete();
-          m_mapPath.clear();
-          m_mapError = loadFileMap();
+          freshMap();
         }
         setCancel(false);
       } else {
@@ -290,11 +315,19 @@ void VXClientAutoImportTask::notifyTask(int32_t code) {
       }
       m_map.forgetPath();
       m_mapPath.clear();
+      if (code == TASK_NOTIFY_REMOVED_DELETE) (void)::unlink(runMarkerPath().c_str());
       return;
     }
     case TASK_NOTIFY_RUN_START: {
       m_mapFailed = false;
+      m_diskFull = false;
       m_standingErrors = 0;
+      for (WalkFolder &w : m_walkFolders) w = WalkFolder();
+      // Cleared at the run's end: found at the next start, it tells of a run that was killed.
+      const std::string marker = runMarkerPath();
+      const int fd =
+          marker.empty() ? -1 : ::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+      if (fd >= 0) ::close(fd);
       std::vector<HBRef<IVXFSEvent>> pending;
       {
         BRLock hold(taskLock());
@@ -302,9 +335,7 @@ void VXClientAutoImportTask::notifyTask(int32_t code) {
         // A destination changed while no run could see it: this run starts on a fresh map.
         if (m_destChanged && !m_removed) {
           m_destChanged = 0;
-          (void)m_map.closeAndDelete();
-          m_mapPath.clear();
-          m_mapError = loadFileMap();
+          freshMap();
           const int32_t s = getTaskState();
           if (s != TASK_STATE_CANCELING && s != TASK_STATE_CANCELED) setCancel(false);
         }
@@ -332,6 +363,8 @@ void VXClientAutoImportTask::notifyTask(int32_t code) {
       else
         m_flags.fetch_or(TASK_FLAG_CHECK_EXISTING);
       recordStandingErrors();
+      scheduleRetry();
+      (void)::unlink(runMarkerPath().c_str());
       ++m_completedRuns;
       return;
     }
@@ -342,8 +375,7 @@ void VXClientAutoImportTask::notifyTask(int32_t code) {
 
 int32_t VXClientAutoImportTask::wantFile(int32_t phase, const char *fileKey, const char *mimeType,
                                          int64_t modifiedMs, int64_t size) {
-  if (mimeType && std::strncmp(mimeType, "image", 5) != 0) return 0;
-  if (!fileKey) return 0;
+  if (!fileKey || !takesType(getTaskFlags(), mimeType, isCompanionKey(fileKey))) return 0;
   {
     BRLock hold(taskLock());
     if (!m_map.isOpen()) {
@@ -352,7 +384,12 @@ int32_t VXClientAutoImportTask::wantFile(int32_t phase, const char *fileKey, con
     }
     ZVFileMapNode node;
     const int32_t found = m_map.lookup(fileKey, &node);
-    if (found == 0 && node.modTime == modifiedMs && node.size == size) return 0;
+    // Maps of earlier versions hold whole seconds: such a time matches any time within its
+    // second, so that the full resolution does not send the whole library again.
+    const bool sameTime =
+        node.modTime == modifiedMs || (node.modTime > 0 && node.modTime % 1000 == 0 &&
+                                       modifiedMs >= 0 && node.modTime / 1000 == modifiedMs / 1000);
+    if (found == 0 && sameTime && node.size == size) return 0;
     if (found != 0 && found != BR_ENOENT) {
       // Without a working map nothing is known: importing would put copies on the drive.
       brlog(kTag, BRLOG_ERROR, "[%s]File DB lookup failed '%s': %d\n", getTaskID(), fileKey, found);
@@ -368,6 +405,7 @@ int32_t VXClientAutoImportTask::wantFile(int32_t phase, const char *fileKey, con
       node.updateID.reset();
       const int32_t rc = found == BR_ENOENT ? m_map.insert(node) : m_map.update(node);
       if (rc == 0) return 1;
+      if (rc == BR_ENOSPC) m_diskFull = true;
       brlog(kTag, BRLOG_ERROR, "[%s]File DB node collision '%s': %d\n", getTaskID(), fileKey, rc);
     }
     mapFailed();
@@ -384,6 +422,11 @@ int32_t VXClientAutoImportTask::createFolder(int32_t depth, const char *folderKe
           name ? name : "", folderSlot(depth).c_str());
     return 0;
   }
+  WalkFolder &walked = m_walkFolders[depth];
+  walked = WalkFolder();
+  walked.key = folderKey ? folderKey : "";
+  walked.name = name ? name : "";
+  walked.createdMs = createdMs;
   (void)wantFile(2, folderKey, nullptr, 0, 0);
   ZVFileMapNode node;
   bool known = false;
@@ -392,16 +435,100 @@ int32_t VXClientAutoImportTask::createFolder(int32_t depth, const char *folderKe
     known = m_map.isOpen() && folderKey && m_map.lookup(folderKey, &node) == 0;
   }
   if (known && node.fileID && !node.fileID->empty()) {
-    setFolderSlot(depth, node.fileID->c_str());
-    return 0;
+    // A folder that gets files in this run is asked for first: it may have been deleted on the
+    // drive, and every file sent into it would fail.
+    if (!folderHasWork(folderKey) || folderOnDrive(node.fileID->c_str()) != 0) {
+      setFolderSlot(depth, node.fileID->c_str());
+      walked.fromMap = true;
+      return 0;
+    }
+    brlog(kTag, BRLOG_WARNING, "[%s]Folder gone from the drive, making it again: '%s' [%s]\n",
+          getTaskID(), name ? name : "", node.fileID->c_str());
+    forgetFolder(folderKey);
   }
-  const int32_t rc = VXClientImportTask::createFolder(depth, folderKey, name, reserved, createdMs);
-  if (rc < 0 || !known || folderSlot(depth).empty()) return rc;
+  int32_t rc = VXClientImportTask::createFolder(depth, folderKey, name, reserved, createdMs);
+  if (rc == -HBSVC_ERR_NO_SUCH_FILE && depth > 0 && m_walkFolders[depth - 1].fromMap) {
+    // The parent is gone from the drive: it is made again, and this folder in it.
+    const WalkFolder parent = m_walkFolders[depth - 1];
+    brlog(kTag, BRLOG_WARNING, "[%s]Parent folder gone from the drive, making it again: '%s'\n",
+          getTaskID(), parent.name.c_str());
+    forgetFolder(parent.key.c_str());
+    setFolderSlot(depth - 1, nullptr);
+    if (createFolder(depth - 1, parent.key.c_str(), parent.name.c_str(), nullptr,
+                     parent.createdMs) == 0 &&
+        !folderSlot(depth - 1).empty())
+      rc = VXClientImportTask::createFolder(depth, folderKey, name, reserved, createdMs);
+  }
+  if (rc < 0 || !folderKey || folderSlot(depth).empty()) return rc;
+  BRLock hold(taskLock());
+  if (!m_map.isOpen() || m_map.lookup(folderKey, &node) != 0) return rc;
   node.fileID = folderSlot(depth);
   node.updateID.reset();
-  BRLock hold(taskLock());
-  if (m_map.isOpen() && m_map.update(node) < 0) mapFailed();
+  if (m_map.update(node) < 0) mapFailed();
   return rc;
+}
+
+void VXClientAutoImportTask::forgetFolder(const char *key) {
+  ZVFileMapNode node;
+  BRLock hold(taskLock());
+  if (!key || !m_map.isOpen() || m_map.lookup(key, &node) != 0) return;
+  node.fileID.reset();
+  node.updateID.reset();
+  if (m_map.update(node) < 0) mapFailed();
+}
+
+int32_t VXClientAutoImportTask::folderOnDrive(const char *fileId) {
+  IHBZVURI *dest = destView();
+  if (!dest || !fileId) return BR_ENOENT;
+  HBRef<IHBURL> endpoint;
+  HBRef<HBRPCGeneric> rpc;
+  int32_t rc = vximport__serviceURL(dest->getDeviceID(), dest->getServiceID(), endpoint.out());
+  if (rc >= 0) rc = hbrpc__new(endpoint.get(), rpc.out());
+  if (rc < 0) return rc;
+  rc = hbsvc__getFile(rpc.get(), tokenInUse().c_str(), dest->getDeviceID(), dest->getServiceID(),
+                      fileId);
+  if (rc >= 0) return 1;
+  // Only the service's own "no such file" says it is gone; a failing call says nothing.
+  return rpc->isFault() && rpc->getErrorCode() == HBSVC_ERR_NO_SUCH_FILE ? 0 : rc;
+}
+
+void VXClientAutoImportTask::scheduleRetry() {
+  const int64_t now = brtime__ticks();
+  int64_t delay = 0;
+  if (runErrors() > 0) {
+    // Failed files are tried again for as long as they fail, less and less often.
+    const int32_t n = ++m_retryCount;
+    delay = VXAIMPORT_RETRY_MS;
+    for (int32_t i = 1; i < n && delay < VXAIMPORT_RETRY_MAX_MS; ++i) delay *= 2;
+    delay = std::min<int64_t>(delay, VXAIMPORT_RETRY_MAX_MS);
+    brlog(kTag, BRLOG_INFO, "[%s]Run %d with failures: next retry in %lld s\n", getTaskID(), n,
+          static_cast<long long>(delay / 1000));
+  } else {
+    m_retryCount = 0;
+    if (waitingFiles() > 0) delay = VXAIMPORT_SETTLE_RETRY_MS;
+  }
+  m_retryAt = delay ? std::max<int64_t>(1, now + delay) : 0;
+  m_nextRetryMs = delay ? brtime__nowMs() + delay : 0;
+}
+
+void VXClientAutoImportTask::problemHint(const char **problem, const char **words) {
+  if (**problem) return;
+  if (m_diskFull) {
+    *problem = TASK_PROBLEM_LOCAL_DISK;
+    *words = "The disk of this computer is full";
+  } else if (m_offline) {
+    *problem = TASK_PROBLEM_OFFLINE;
+    *words = "Waiting for a network";
+  } else if (unavailableSources() > 0) {
+    *problem = TASK_PROBLEM_UNAVAILABLE;
+    *words = "A backed-up folder is not there (a disk not plugged in?)";
+  }
+}
+
+void VXClientAutoImportTask::getOutcome(VXTaskOutcome *out) {
+  if (!out) return;
+  VXClientImportTask::getOutcome(out);
+  if (getTaskState() == TASK_STATE_FINISHED) out->nextRetryMs = m_nextRetryMs.load();
 }
 
 int32_t VXClientAutoImportTask::receiveFSEvents(IHBIter *events) {

@@ -18,7 +18,12 @@
 //     rather than importing the library again;
 //   - a map that cannot be used, and folders that cannot be watched, are recorded as errors of
 //     every run, so the pages and `tesseltool backup list` show them; they do not set off the
-//     retries meant for failed uploads.
+//     retries meant for failed uploads;
+//   - a run that never ended (the process killed during an upload) leaves a marker beside the
+//     map ("ZVFileMap_<id>.db.running"): the next task made for it checks the destination too;
+//   - a destination folder deleted on the drive is made again: a folder that gets files in a run
+//     is looked up by its identifier first, and a folder step that finds its parent gone makes
+//     the parent again.
 //
 // Threads: folder and network events arrive on the watcher threads, pause and resume on script
 // threads, ticks and runs on the queue thread. The task lock guards the file map, the pending
@@ -38,9 +43,12 @@
 
 class VXClientTaskQueue;
 
-// Retries of a run that ended with errors: at most 3, each more than 60 s after the last.
+// Retries of a run that ended with failed files: for as long as they fail, the first a minute
+// after the run, each later one after twice the delay before, at most 4 hours.
 #define VXAIMPORT_RETRY_MS 60000
-#define VXAIMPORT_MAX_RETRIES 3
+#define VXAIMPORT_RETRY_MAX_MS (4 * 3600 * 1000)
+// A run that left files still being written runs again this soon.
+#define VXAIMPORT_SETTLE_RETRY_MS 5000
 
 class VXClientAutoImportTask final : public VXClientImportTask,
                                      public IVXFSEventSink,
@@ -76,7 +84,8 @@ class VXClientAutoImportTask final : public VXClientImportTask,
   // this time and size; phase 2 records them. Without a file map: 0.
   int32_t wantFile(int32_t phase, const char *fileKey, const char *mimeType, int64_t modifiedMs,
                    int64_t size) override;
-  // Destination folders are made once: their identifiers are kept in the file map.
+  // Destination folders are made once: their identifiers are kept in the file map; one that is
+  // gone from the drive (804) is forgotten and made again.
   int32_t createFolder(int32_t depth, const char *folderKey, const char *name, void *reserved,
                        int64_t createdMs) override;
 
@@ -95,6 +104,13 @@ class VXClientAutoImportTask final : public VXClientImportTask,
   int32_t runErrors() const;
   // Whether the task paused itself for want of a network.
   bool offline() const { return m_offline.load() != 0; }
+  // The import's outcome, with the next retry (wall clock) and the problems only this task
+  // knows of (a full local disk, no network, source folders gone).
+  void getOutcome(VXTaskOutcome *out) override;
+  // The consecutive runs that ended with failed files (0 after a clean run or a resume).
+  int32_t retryCount() const { return m_retryCount.load(); }
+  // The marker of a run under way ("" without a map path).
+  std::string runMarkerPath();
   // Source folders whose watchers find them gone (deleted, on a disk that is not plugged in):
   // the task is "not available" while this is above 0. Their watchers wait for them and report
   // when they are back, which runs the backup.
@@ -120,6 +136,15 @@ class VXClientAutoImportTask final : public VXClientImportTask,
   void resumeIfStopped();
   // After a record that could not be written, or a map that failed a lookup.
   void mapFailed();
+  // Closes the map, deletes its file and loads a fresh one (task lock held).
+  void freshMap();
+  // The retry after a run's end: none after a clean run, else the growing delay.
+  void scheduleRetry();
+  // Whether the folder `fileId` is still on the drive (1), gone (0), or unknown (<0).
+  int32_t folderOnDrive(const char *fileId);
+  // Forgets the folder identifier recorded for `key`.
+  void forgetFolder(const char *key);
+  void problemHint(const char **problem, const char **words) override;
 
   std::string m_mapPath;  // under the task lock, like the map
   VXFileMap m_map;
@@ -127,7 +152,8 @@ class VXClientAutoImportTask final : public VXClientImportTask,
   std::vector<HBRef<IVXFSEventer>> m_folderWatchers;
   HBRef<IVXNetEventer> m_netWatcher;
   HBRef<VXClientTaskQueue> m_queue;
-  std::atomic<int64_t> m_retryTimer{0};
+  std::atomic<int64_t> m_retryAt{0};      // monotonic ms of the next retry, 0 for none
+  std::atomic<int64_t> m_nextRetryMs{0};  // the same on the wall clock, for the pages
   std::atomic<int32_t> m_retryCount{0};
   std::atomic<int32_t> m_offline{0};
   std::atomic<bool> m_resumeWhenStopped{false};
@@ -137,4 +163,13 @@ class VXClientAutoImportTask final : public VXClientImportTask,
   std::atomic<int32_t> m_standingErrors{0};
   std::atomic<int32_t> m_completedRuns{0};
   std::atomic<bool> m_mapFailed{false};  // in this run
+  std::atomic<bool> m_diskFull{false};   // in this run: a record not written for a full disk
+  // The folders of the run in progress by depth (queue thread), to make one again whose
+  // identifier the drive no longer knows.
+  struct WalkFolder {
+    std::string key, name;
+    int64_t createdMs = 0;
+    bool fromMap = false;
+  };
+  WalkFolder m_walkFolders[VXIMPORT_MAX_DEPTH];
 };

@@ -3,9 +3,11 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "brlog.h"
 #include "hbfile.h"
@@ -186,9 +188,25 @@ int32_t VXClientImportTask::getProgress(VXClientTaskProgress **out) {
   return VXClientTask::getProgress(out);
 }
 
-int32_t VXClientImportTask::wantFile(int32_t, const char *, const char *mimeType, int64_t,
+int32_t VXClientImportTask::wantFile(int32_t, const char *fileKey, const char *mimeType, int64_t,
                                      int64_t) {
-  return !mimeType || std::strncmp(mimeType, "image", 5) == 0 ? 1 : 0;
+  return takesType(getTaskFlags(), mimeType, isCompanionKey(fileKey)) ? 1 : 0;
+}
+
+bool VXClientImportTask::takesType(uint32_t flags, const char *mimeType, bool companion) {
+  if (!mimeType) return true;
+  const uint32_t kinds = flags & kKindBits;
+  // Companions go up with the pictures, as plain files.
+  if (companion) return kinds == 0 || (kinds & TASK_FLAG_IMAGES);
+  if (std::strncmp(mimeType, "image/", 6) == 0) return kinds == 0 || (kinds & TASK_FLAG_IMAGES);
+  if (std::strncmp(mimeType, "video/", 6) == 0)
+    return (flags & TASK_FLAG_BACKUP_VIDEOS) && (kinds == 0 || (kinds & TASK_FLAG_VIDEO));
+  return false;
+}
+
+bool VXClientImportTask::companionOf(const char *path, const char *mimeType) {
+  // The single-file import sends companions as plain files: one rule for both.
+  return vximport__isCompanion(path, mimeType);
 }
 
 const std::string &VXClientImportTask::folderSlot(int32_t depth) const {
@@ -350,6 +368,11 @@ int32_t VXClientImportTask::prepare(const char *valtoken) {
   m_outOfSpace = 0;
   m_filesDone = 0;
   m_filesImported = 0;
+  m_waitFailures = 0;
+  m_companions.clear();
+  m_busyFolders.clear();
+  m_busyPaths.clear();
+  m_leftOutRun.clear();
   HBRef<IHBURI> dest;
   takeDestination(&dest);
   std::vector<HBRef<IHBURI>> uris;
@@ -358,7 +381,8 @@ int32_t VXClientImportTask::prepare(const char *valtoken) {
     if (VXClientTask::getTaskSource(source.out()) >= 0) uris = sourceURIs(source.get());
     clearErrors();
   }
-  if (!takeToken(valtoken)) {
+  const bool signedIn = takeToken(valtoken);
+  if (!signedIn) {
     brlog(kTag, BRLOG_WARNING, "    Task[%s] -- No valtoken!\n", getTaskID());
     uris.clear();
   }
@@ -375,6 +399,20 @@ int32_t VXClientImportTask::prepare(const char *valtoken) {
   }
   m_destView.reset();
   m_token.clear();
+  m_busyPaths.clear();
+  // What was left out, most frequent kinds first. A prepare without a token saw nothing: the
+  // last count stands.
+  if (signedIn) {
+    std::sort(m_leftOutRun.begin(), m_leftOutRun.end(), [](const auto &a, const auto &b) {
+      return a.second != b.second ? a.second > b.second : a.first < b.first;
+    });
+    int32_t total = 0;
+    for (const auto &k : m_leftOutRun) total += k.second;
+    BRLock hold(taskLock());
+    m_leftOut.swap(m_leftOutRun);
+    m_leftOutCount = total;
+  }
+  m_leftOutRun.clear();
   brlog(kTag, BRLOG_INFO, "--- Task[%s] Prepare counted %d to import and %d skipped (%lld bytes)\n",
         getTaskID(), getTotalFiles(), getSkippedFiles(),
         static_cast<long long>(m_totalBytes.load()));
@@ -389,17 +427,94 @@ int32_t VXClientImportTask::countEntry(const char *path, const HBFileStat *st, i
   if (walk->depth == 0 && (self->getTaskFlags() & TASK_FLAG_FLAT_ROOT)) return HBWALK_CONTINUE;
   if (type == HBWALK_FILE) {
     const std::string key = vximport__fileKey(path);
-    if (self->wantFile(1, key.c_str(), hbfile__mimeType(path), statMs(st->writeTime), st->size)) {
+    const char *mime = hbfile__mimeType(path);
+    const uint32_t flags = self->getTaskFlags();
+    if (!takesType(flags, mime, false)) {
+      if (companionOf(path, mime) && takesType(flags, mime, true)) {
+        self->m_companions.insert(key);
+      } else {
+        self->leaveOut(path);
+        ++self->m_skippedFiles;
+        return HBWALK_CONTINUE;
+      }
+    }
+    if (self->wantFile(1, key.c_str(), mime, st->writeTimeMs, st->size)) {
       ++self->m_totalFiles;
       self->m_totalBytes += st->size;
+      self->markBusy(path, walk->depth);
     } else {
       ++self->m_skippedFiles;
     }
   } else if (type == HBWALK_DIR && (self->getTaskFlags() & TASK_FLAG_MIRROR_FOLDERS)) {
     const std::string key = vximport__fileKey(path);
-    (void)self->wantFile(1, key.c_str(), hbfile__mimeType(path), statMs(st->writeTime), st->size);
+    (void)self->wantFile(1, key.c_str(), hbfile__mimeType(path), st->writeTimeMs, st->size);
   }
   return HBWALK_CONTINUE;
+}
+
+void VXClientImportTask::leaveOut(const char *path) {
+  const char *name = entryName(path);
+  // Hidden files (and the markers this system leaves, all of them hidden) are nobody's photos.
+  if (name[0] == '.') return;
+  const char *dot = std::strrchr(name, '.');
+  std::string kind = "(no extension)";
+  if (dot && dot[1]) {
+    kind = dot;
+    for (char &c : kind) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  for (auto &k : m_leftOutRun)
+    if (k.first == kind) {
+      ++k.second;
+      return;
+    }
+  m_leftOutRun.emplace_back(std::move(kind), 1);
+}
+
+void VXClientImportTask::markBusy(const char *path, int32_t depth) {
+  std::string p = path;
+  for (int32_t d = depth - 1; d >= 0; --d) {
+    const size_t slash = p.rfind('/');
+    if (slash == std::string::npos) return;
+    p.resize(slash > 0 ? slash : 1);
+    // Its ancestors were marked with it.
+    if (!m_busyPaths.insert(p).second) return;
+    m_busyFolders.insert(vximport__fileKey(p.c_str()));
+  }
+}
+
+void VXClientImportTask::getOutcome(VXTaskOutcome *out) {
+  if (!out) return;
+  *out = VXTaskOutcome();
+  {
+    BRLock hold(taskLock());
+    size_t shown = 0;
+    for (const auto &k : m_leftOut) {
+      if (!out->leftOutKinds.empty()) out->leftOutKinds += ", ";
+      if (++shown > 6) {
+        out->leftOutKinds += "\u2026";
+        break;
+      }
+      out->leftOutKinds += k.first + " \u00d7" + std::to_string(k.second);
+    }
+  }
+  out->leftOut = m_leftOutCount.load();
+  const uint32_t mask = getErrorMask();
+  const char *problem = "";
+  const char *words = "";
+  if (mask & TASK_ERROR_NOT_AUTHORIZED) {
+    problem = TASK_PROBLEM_SIGN_IN;
+    words = "Sign in again";
+  } else if (mask & TASK_ERROR_NO_SPACE) {
+    problem = TASK_PROBLEM_DRIVE_FULL;
+    words = "The drive is full";
+  } else if (mask & (TASK_ERROR_OFFLINE | TASK_ERROR_NO_CONNECTION)) {
+    problem = TASK_PROBLEM_OFFLINE;
+    words = "The drive cannot be reached";
+  }
+  problemHint(&problem, &words);
+  out->waiting = waitingFiles();
+  vxclienttask__describeProblem(out, problem, words, m_waitFailures.load(),
+                                std::max(0, getTotalFiles() - filesDone()));
 }
 
 int32_t VXClientImportTask::run(const char *valtoken) {
@@ -519,7 +634,7 @@ int32_t VXClientImportTask::queueFile(const char *path, const HBFileStat *st, in
   Pending file;
   file.key = vximport__fileKey(path);
   file.mimeType = hbfile__mimeType(path);
-  file.modifiedMs = statMs(st->writeTime);
+  file.modifiedMs = st->writeTimeMs;
   file.size = st->size;
   if (!wantFile(1, file.key.c_str(), file.mimeType, file.modifiedMs, file.size))
     return HBWALK_CONTINUE;

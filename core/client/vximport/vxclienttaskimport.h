@@ -21,6 +21,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "vxclienttask.h"
@@ -69,7 +70,7 @@ class VXClientImportTask : public VXClientTask {
   // The source given at construction (a run may swap the base's source).
   HB_NODISCARD int32_t getTaskSource(VXClientTaskReference **out) override;
   HB_NODISCARD int32_t getProgress(VXClientTaskProgress **out) override;
-  // 1 for a file whose media type is absent or begins with "image", else 0, in either phase.
+  // 1 for a file of a kind the task takes (takesKind), else 0, in either phase.
   int32_t wantFile(int32_t phase, const char *fileKey, const char *mimeType, int64_t modifiedMs,
                    int64_t size) override;
   // Makes (or, when the name exists, finds) the destination folder `name` below the parent for
@@ -93,6 +94,19 @@ class VXClientImportTask : public VXClientTask {
   // failures nor recorded; a later run takes them, so the task should run again soon.
   int32_t waitingFiles() const { return m_waitingFiles.load(std::memory_order_relaxed); }
 
+  // Left out by the last prepare (kinds the task does not take), the problem of the last run
+  // from its error bits, and what waits for it to go.
+  void getOutcome(VXTaskOutcome *out) override;
+
+  // ---- Which files a task takes ----
+  // Pictures ("image/"), videos ("video/") when TASK_FLAG_BACKUP_VIDEOS is set, and the
+  // companions of pictures (companionOf), within the kind bits 0x70 when any is set (a kind they
+  // exclude would be recorded as imported without going up).
+  static bool takesType(uint32_t flags, const char *mimeType, bool companion);
+  // A sidecar of a picture (.xmp, .aae, .thm) or the short video of a live photo (a video with a
+  // HEIC or JPEG picture of the same base name in its folder).
+  static bool companionOf(const char *path, const char *mimeType);
+
  protected:
   VXClientImportTask(const char *id, int32_t type, int32_t cls, uint32_t flags,
                      VXClientTaskReference *source, IHBURI *destination);
@@ -114,8 +128,26 @@ class VXClientImportTask : public VXClientTask {
   static bool localPath(IHBURI *uri, std::string *out);
   // The session token of the pass in progress ("" outside prepare and run).
   const std::string &tokenInUse() const { return m_token; }
+  // The destination's drive view during prepare and run (null otherwise, or for a destination
+  // that is not a drive).
+  IHBZVURI *destView() const { return m_destView.get(); }
   // Reset when a run starts; see waitingFiles().
   std::atomic<int32_t> m_waitingFiles{0};
+  // Whether the last prepare found the file of this key to be a companion of a picture.
+  bool isCompanionKey(const char *fileKey) const {
+    return fileKey && m_companions.count(fileKey) != 0;
+  }
+  // The folders (by file key) the last prepare found new or changed files in or below.
+  bool folderHasWork(const char *folderKey) const {
+    return folderKey && m_busyFolders.count(folderKey) != 0;
+  }
+  // The problem getOutcome reports: *problem and *words come set from the error bits of the
+  // last run ("" when none: a full drive, a revoked sign-in, no connection); a subclass may
+  // name one of its own knowledge.
+  virtual void problemHint(const char **problem, const char **words) {
+    (void)problem;
+    (void)words;
+  }
 
  private:
   static int32_t countEntry(const char *path, const HBFileStat *stat, int32_t type,
@@ -131,6 +163,9 @@ class VXClientImportTask : public VXClientTask {
     int32_t depth = 0;
   };
   int32_t queueFile(const char *path, const HBFileStat *stat, int32_t depth);
+  // Prepare's bookkeeping: a file of a kind not taken, and the folders above a wanted file.
+  void leaveOut(const char *path);
+  void markBusy(const char *path, int32_t depth);
   int32_t importFile(const Pending &file);
   int32_t flushPending();
   int32_t importFolder(const char *path, const HBFileStat *stat, int32_t depth, bool first);
@@ -160,4 +195,12 @@ class VXClientImportTask : public VXClientTask {
   std::atomic<int32_t> m_filesImported{0};
   int32_t m_outOfSpace = 0;
   VXImportSpaceLimits m_limits;
+  // What prepare found: the keys of companion files, the keys of folders with work in or below
+  // them (both for the run that follows, on the queue thread), and the files left out by kind.
+  std::unordered_set<std::string> m_companions;
+  std::unordered_set<std::string> m_busyFolders;
+  std::unordered_set<std::string> m_busyPaths;                // prepare only
+  std::vector<std::pair<std::string, int32_t>> m_leftOutRun;  // prepare only
+  std::vector<std::pair<std::string, int32_t>> m_leftOut;     // under the task lock
+  std::atomic<int32_t> m_leftOutCount{0};
 };

@@ -1,15 +1,19 @@
 // The task queue and the saved auto-imports and user sources.
 #include "vxclienttaskqueue.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "brlog.h"
+#include "hbfile.h"
 #include "hbjson.h"
 #include "hbmap.h"
 #include "hbstr.h"
@@ -27,6 +31,11 @@ std::atomic<const VXClientTaskFactoryTable *> g_testFactory{nullptr};
 
 BRMutex g_globalLock;
 VXClientTaskQueue *g_global = nullptr;
+
+// The backups lock of this process: its descriptor and the claims on it.
+BRMutex g_ownerLock;
+int g_ownerFd = -1;
+int32_t g_ownerClaims = 0;
 
 // The objects of the list `key` of a saved text, handed to fn one by one (other items are passed
 // over). -6 when the text is not a JSON object.
@@ -62,10 +71,12 @@ int32_t writeSaved(HBProperties *given, const char *key, const std::string &text
   return rc;
 }
 
-bool readSaved(HBProperties *given, const char *key, std::string *text) {
+// 0 with the text, -3 when nothing is saved, another code when it could not be read.
+int32_t readSaved(HBProperties *given, const char *key, std::string *text) {
   HBRef<HBProperties> store;
-  if (storeOrDefault(given, store) < 0) return false;
-  return hbproperties__getString(store.get(), key, text) == 0;
+  const int32_t rc = storeOrDefault(given, store);
+  if (rc < 0) return rc;
+  return hbproperties__getString(store.get(), key, text);
 }
 
 // A saved text that cannot be read is kept beside it ("KEY.unreadable") before the next save
@@ -75,6 +86,31 @@ void keepUnreadable(HBProperties *given, const char *key, const std::string &tex
   brlog(kTag, BRLOG_ERROR, "Saved '%s' is not readable (%zu bytes): kept as '%s'\n", key,
         text.size(), copy.c_str());
   (void)writeSaved(given, copy.c_str(), text);
+}
+
+// One saved auto-import entry from its parts.
+std::string entryJSON(const char *id, int32_t cls, uint32_t flags, int32_t state,
+                      const std::string &src, const std::string &destText, bool first) {
+  char numbers[128];
+  std::snprintf(numbers, sizeof numbers,
+                ",\"taskClass\":\"%d\",\"taskFlags\":\"%d\",\"taskState\":\"%d\",\"taskSrcRef\":",
+                cls, static_cast<int32_t>(flags), state);
+  std::string s = first ? "{\"taskID\":" : ",{\"taskID\":";
+  hbjson__appendQuoted(&s, id, false);
+  s += numbers;
+  s += src;
+  s += ",\"taskDestURI\":";
+  hbjson__appendQuoted(&s, destText.c_str(), false);
+  s += "}";
+  return s;
+}
+
+// A saved entry written again as it was read.
+std::string savedJSON(const VXSavedAutoImport &e, bool first) {
+  std::string src, destText;
+  if (!e.source || e.source->toJSON(&src) < 0 || !e.destination) return "";
+  hburi__text(e.destination.get(), &destText);
+  return entryJSON(e.taskId.c_str(), e.taskClass, e.flags, e.state, src, destText, first);
 }
 
 // One saved auto-import entry.
@@ -94,18 +130,8 @@ std::string autoImportJSON(VXClientTask *task, bool first) {
   if ((state == TASK_STATE_CANCELING || state == TASK_STATE_CANCELED) &&
       hb_query(task->obj(), auto_) == 0 && (auto_->offline() || auto_->resumesWhenStopped()))
     state = TASK_STATE_FINISHED;
-  char numbers[128];
-  std::snprintf(numbers, sizeof numbers,
-                ",\"taskClass\":\"%d\",\"taskFlags\":\"%d\",\"taskState\":\"%d\",\"taskSrcRef\":",
-                task->getTaskClass(), static_cast<int32_t>(task->getTaskFlags()), state);
-  std::string s = first ? "{\"taskID\":" : ",{\"taskID\":";
-  hbjson__appendQuoted(&s, task->getTaskID(), false);
-  s += numbers;
-  s += src;
-  s += ",\"taskDestURI\":";
-  hbjson__appendQuoted(&s, destText.c_str(), false);
-  s += "}";
-  return s;
+  return entryJSON(task->getTaskID(), task->getTaskClass(), task->getTaskFlags(), state, src,
+                   destText, first);
 }
 
 IHBObj *taskObj(const HBRef<VXClientTask> &t) {
@@ -189,6 +215,55 @@ int32_t vxclienttaskqueue__parseUserSources(const char *text,
   return rc < 0 ? rc : good;
 }
 
+bool vxclienttaskqueue__backupVideos() {
+  std::string v;
+  return hbproperties__getDefaultString(VXTASKQ_SETTING_BACKUP_VIDEOS, &v) < 0 || v != "0";
+}
+
+int32_t vxclienttaskqueue__claimBackups(int32_t *ownerPid) {
+  if (ownerPid) *ownerPid = 0;
+  BRLock hold(g_ownerLock);
+  if (g_ownerFd >= 0) {
+    ++g_ownerClaims;
+    return BR_OK;
+  }
+  const std::string folder = vxclienttask__dataFolder();
+  int32_t rc = hbfile__mkdirs(folder.c_str());
+  if (rc < 0) return rc;
+  const std::string path = folder + "/backups.lock";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return brerror__fromErrno(errno);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    char text[32] = "";
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    if (n > 0 && ownerPid) *ownerPid = std::atoi(text);
+    ::close(fd);
+    return err == EWOULDBLOCK ? BR_EBUSY : brerror__fromErrno(err);
+  }
+  char text[32];
+  const int len = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+  if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, text, static_cast<size_t>(len), 0) != len)
+    brlog(kTag, BRLOG_WARNING, "Could not write the pid into %s\n", path.c_str());
+  g_ownerFd = fd;
+  g_ownerClaims = 1;
+  return BR_OK;
+}
+
+void vxclienttaskqueue__releaseBackups() {
+  BRLock hold(g_ownerLock);
+  if (g_ownerFd < 0 || --g_ownerClaims > 0) return;
+  // The file stays: removing it would let a waiting program lock a file nobody else sees.
+  ::close(g_ownerFd);
+  g_ownerFd = -1;
+  g_ownerClaims = 0;
+}
+
+std::string vxclienttaskqueue__otherOwnerText(int32_t pid) {
+  return "Backups are being run by another program (pid " +
+         (pid > 0 ? std::to_string(pid) : std::string("?")) + ")";
+}
+
 void vxclienttaskqueue__setFactoryForTest(const VXClientTaskFactoryTable *table) {
   g_testFactory.store(table);
 }
@@ -223,7 +298,7 @@ int32_t vxclienttaskqueue__getGlobal(HBRef<VXClientTaskQueue> &out) {
 int32_t VXClientTaskQueue::create(HBRef<VXClientTaskQueue> &out) {
   HBRef<VXClientTaskQueue> q = HBRef<VXClientTaskQueue>::adopt(new VXClientTaskQueue);
   std::string text;
-  if (readSaved(nullptr, kKeyUserSources, &text)) {
+  if (readSaved(nullptr, kKeyUserSources, &text) == 0) {
     std::vector<HBRef<VXClientTaskReference>> refs;
     int32_t skipped = 0;
     if (vxclienttaskqueue__parseUserSources(text.c_str(), &refs, &skipped) < 0)
@@ -282,6 +357,7 @@ void VXClientTaskQueue::run() {
         (void)task->runTask(hasToken ? token.c_str() : nullptr);
       }
     }
+    drainBacklog();
     const int64_t spent = brtime__ticks() - start;
     if (spent >= window) {
       tick();
@@ -294,6 +370,13 @@ void VXClientTaskQueue::run() {
 
 void VXClientTaskQueue::tick() {
   std::vector<HBRef<VXClientTask>> tasks;
+  bool load;
+  {
+    BRLock hold(m_lock);
+    load = m_hasToken && (m_waitsForOwner || m_loadPending);
+  }
+  // Another program gave the backups up, or the saved text can be read again.
+  if (load) loadAutoImports(nullptr, nullptr);
   {
     BRLock hold(m_lock);
     for (auto *list : {&m_imports, &m_autoImports, &m_exports})
@@ -327,10 +410,41 @@ int32_t VXClientTaskQueue::put(VXClientTask *task) {
   return BR_OK;
 }
 
+int32_t VXClientTaskQueue::putOrKeep(VXClientTask *task, bool backlog) {
+  if (!backlog || m_stopping || !m_mailbox) return put(task);
+  // Runs already waiting go first, in their order.
+  if (m_backlog.empty()) {
+    task->upref();
+    if (brqueue__put(m_mailbox, VXTASKQ_MSG_RUN, task, false) == 0) return BR_OK;
+    task->dnref();
+  }
+  brlog(kTag, BRLOG_VERBOSE, "    Task[%s] -- run kept until the queue has room\n",
+        task->getTaskID());
+  m_backlog.push_back(HBRef<VXClientTask>::retain(task));
+  return BR_OK;
+}
+
+void VXClientTaskQueue::drainBacklog() {
+  BRLock hold(m_lock);
+  while (!m_backlog.empty() && !m_stopping && m_mailbox) {
+    VXClientTask *task = m_backlog.front().get();
+    task->upref();
+    if (brqueue__put(m_mailbox, VXTASKQ_MSG_RUN, task, false) < 0) {
+      task->dnref();
+      return;
+    }
+    m_backlog.pop_front();
+  }
+}
+
 int32_t VXClientTaskQueue::queueTask(VXClientTask *task) {
+  return queueTask(task, false);
+}
+
+int32_t VXClientTaskQueue::queueTask(VXClientTask *task, bool backlog) {
   if (!task) return BR_EINVAL;
   BRLock hold(m_lock);
-  const int32_t rc = put(task);
+  const int32_t rc = putOrKeep(task, backlog);
   if (rc < 0) return rc;
   if (auto *list = listOf(task->getTaskType())) list->push_back(HBRef<VXClientTask>::retain(task));
   return BR_OK;
@@ -339,7 +453,34 @@ int32_t VXClientTaskQueue::queueTask(VXClientTask *task) {
 int32_t VXClientTaskQueue::requeueTask(VXClientTask *task) {
   if (!task) return BR_EINVAL;
   BRLock hold(m_lock);
-  return put(task);
+  return putOrKeep(task, true);
+}
+
+bool VXClientTaskQueue::ownsBackups() {
+  BRLock hold(m_lock);
+  return m_ownsBackups;
+}
+
+bool VXClientTaskQueue::claimOwner() {
+  {
+    BRLock hold(m_lock);
+    if (m_ownsBackups) return true;
+  }
+  int32_t pid = 0;
+  const int32_t rc = vxclienttaskqueue__claimBackups(&pid);
+  BRLock hold(m_lock);
+  if (rc == 0) {
+    if (m_ownsBackups) vxclienttaskqueue__releaseBackups();  // claimed twice at once
+    m_ownsBackups = true;
+    m_waitsForOwner = false;
+    return true;
+  }
+  if (!m_waitsForOwner)
+    brlog(kTag, BRLOG_WARNING, "%s\n",
+          rc == BR_EBUSY ? vxclienttaskqueue__otherOwnerText(pid).c_str()
+                         : "Backups cannot be run: no lock file in the data folder");
+  m_waitsForOwner = true;
+  return false;
 }
 
 bool VXClientTaskQueue::signedIn() {
@@ -366,6 +507,8 @@ int32_t VXClientTaskQueue::shutdown() {
         list->clear();
       }
       m_stopping = true;
+      for (auto &t : m_backlog) tasks.push_back(t);
+      m_backlog.clear();
     }
     if (!tasks.empty()) brlog(kTag, BRLOG_INFO, "*** Canceling and removing all tasks!\n");
     for (auto &t : tasks) {
@@ -382,6 +525,8 @@ int32_t VXClientTaskQueue::shutdown() {
     {
       BRLock hold(m_lock);
       m_thread = nullptr;
+      if (m_ownsBackups) vxclienttaskqueue__releaseBackups();
+      m_ownsBackups = false;
     }
     // Runs queued behind the exit message never happen: give their references back.
     int64_t code;
@@ -422,6 +567,11 @@ int32_t VXClientTaskQueue::setSessionToken(const char *token) {
     BRLock hold(m_lock);
     m_hasToken = false;
     m_token.clear();
+    // Signed out, another program (or user) may run the backups.
+    if (m_ownsBackups) vxclienttaskqueue__releaseBackups();
+    m_ownsBackups = false;
+    m_waitsForOwner = false;
+    m_loadPending = false;
   }
   if (token) {
     {
@@ -467,6 +617,7 @@ int32_t VXClientTaskQueue::removeTask(IVXClientTask *task, uint32_t flags) {
     if (it == list->end()) return BR_ENOENT;
     removed = std::move(*it);
     list->erase(it);
+    if (t->getTaskType() == TASK_TYPE_AUTOIMPORT) m_removedIDs.insert(t->getTaskID());
   }
   saveAutoImports(nullptr, nullptr);
   saveUserSources();
@@ -539,6 +690,13 @@ int32_t VXClientTaskQueue::newTask(VXClientTask **out, int32_t type, IHBObj *sou
   if (rc < 0) return type == TASK_TYPE_EXPORT ? rc : BR_OK;
   std::string id;
   HB_RETURN_IF_FAILED(kTag, vxclienttask__newID(&id));
+  // A new backup takes videos as the preferences say at its creation; it keeps that choice.
+  if (type == TASK_TYPE_AUTOIMPORT) {
+    if (vxclienttaskqueue__backupVideos())
+      flags |= TASK_FLAG_BACKUP_VIDEOS;
+    else
+      flags &= ~static_cast<uint32_t>(TASK_FLAG_BACKUP_VIDEOS);
+  }
   const VXClientTaskFactoryTable *test = g_testFactory.load();
   HBRef<VXClientTask> task;
   if (type == TASK_TYPE_IMPORT)
@@ -609,20 +767,61 @@ int32_t VXClientTaskQueue::saveAutoImports(HBProperties *store, IHBIter *iter) {
       if (hb_query(item, task) == 0) tasks.push_back(std::move(task));
       return 0;
     });
-  } else {
-    BRLock hold(m_lock);
-    // Signed out, the list does not hold the saved tasks: writing it would lose them.
-    if (!m_hasToken) return BR_OK;
-    tasks = m_autoImports;
+    std::string text = "{\"autoImports\":[";
+    bool first = true;
+    for (auto &t : tasks) {
+      const std::string entry = autoImportJSON(t.get(), first);
+      if (entry.empty()) continue;
+      text += entry;
+      first = false;
+    }
+    text += "]}";
+    return writeSaved(store, kKeyAutoImports, text);
   }
+  std::set<std::string> removed;
+  {
+    BRLock hold(m_lock);
+    // Signed out, or while another program runs the backups, the list does not hold the saved
+    // tasks: writing it would lose them.
+    if (!m_hasToken) return BR_OK;
+  }
+  if (!claimOwner()) return BR_OK;
+  {
+    BRLock hold(m_lock);
+    tasks = m_autoImports;
+    removed = m_removedIDs;
+  }
+  // Merged with what is saved now: entries another program saved meanwhile stay.
+  std::string old;
+  std::vector<VXSavedAutoImport> saved;
+  int32_t rc = readSaved(store, kKeyAutoImports, &old);
+  if (rc < 0 && rc != BR_ENOENT) {
+    brlog(kTag, BRLOG_ERROR, "Saved '%s' cannot be read (%d): not written over\n", kKeyAutoImports,
+          rc);
+    return rc;
+  }
+  if (rc == 0 && vxclienttaskqueue__parseAutoImports(old.c_str(), &saved, nullptr) < 0)
+    keepUnreadable(store, kKeyAutoImports, old);
   std::string text = "{\"autoImports\":[";
   bool first = true;
-  for (auto &t : tasks) {
-    const std::string entry = autoImportJSON(t.get(), first);
-    if (entry.empty()) continue;
+  std::set<std::string> written;
+  auto add = [&](const std::string &entry) {
+    if (entry.empty()) return;
     text += entry;
     first = false;
+  };
+  auto ours = [&](const std::string &id) -> VXClientTask * {
+    for (auto &t : tasks)
+      if (id == t->getTaskID()) return t.get();
+    return nullptr;
+  };
+  for (const VXSavedAutoImport &e : saved) {
+    if (removed.count(e.taskId) || !written.insert(e.taskId).second) continue;
+    VXClientTask *t = ours(e.taskId);
+    add(t ? autoImportJSON(t, first) : savedJSON(e, first));
   }
+  for (auto &t : tasks)
+    if (written.insert(t->getTaskID()).second) add(autoImportJSON(t.get(), first));
   text += "]}";
   return writeSaved(store, kKeyAutoImports, text);
 }
@@ -632,8 +831,20 @@ int32_t VXClientTaskQueue::loadAutoImports(HBProperties *store, IHBIter **out) {
   std::string text;
   std::vector<VXSavedAutoImport> entries;
   int32_t skipped = 0;
-  if (readSaved(store, kKeyAutoImports, &text) &&
-      vxclienttaskqueue__parseAutoImports(text.c_str(), &entries, &skipped) < 0)
+  // The tasks of a user are run by one program at a time.
+  if (!claimOwner()) {
+    if (out) return vxclienttask__newList(out, HBIFC_OBJ, "autoimports", restored, taskObj);
+    return BR_OK;
+  }
+  const int32_t read = readSaved(store, kKeyAutoImports, &text);
+  {
+    BRLock hold(m_lock);
+    if (!store) m_loadPending = read < 0 && read != BR_ENOENT;
+  }
+  if (read < 0 && read != BR_ENOENT)
+    brlog(kTag, BRLOG_ERROR, "Saved '%s' cannot be read (%d): tried again later\n", kKeyAutoImports,
+          read);
+  if (read == 0 && vxclienttaskqueue__parseAutoImports(text.c_str(), &entries, &skipped) < 0)
     keepUnreadable(store, kKeyAutoImports, text);
   if (skipped) brlog(kTag, BRLOG_WARNING, "%d saved auto-imports passed over\n", skipped);
   const VXClientTaskFactoryTable *test = g_testFactory.load();
@@ -660,7 +871,8 @@ int32_t VXClientTaskQueue::loadAutoImports(HBProperties *store, IHBIter **out) {
                                                source.get(), e.destination.get(), this);
     if (rc < 0 || !task) continue;
     task->setTaskState(e.state);
-    if (queueTask(task.get()) == 0) {
+    // More saved tasks than the mailbox holds wait for their first run in the backlog.
+    if (queueTask(task.get(), true) == 0) {
       if (e.state == TASK_STATE_PENDING || e.state == TASK_STATE_PREPARING ||
           e.state == TASK_STATE_RUNNING || e.state == TASK_STATE_FINISHED)
         (void)task->setPaused(0);
@@ -681,7 +893,7 @@ int32_t VXClientTaskQueue::findSourceIDByClass(const char *cls, char *buffer, in
   std::string found;
   std::string text;
   std::vector<VXSavedAutoImport> entries;
-  if (cls && readSaved(nullptr, kKeyAutoImports, &text) &&
+  if (cls && readSaved(nullptr, kKeyAutoImports, &text) == 0 &&
       vxclienttaskqueue__parseAutoImports(text.c_str(), &entries, nullptr) > 0) {
     for (auto &e : entries) {
       const char *c = e.source->refClassText();

@@ -19,10 +19,24 @@
 // (vxclienttaskqueue__setGlobal); everyone else reaches it with vxclienttaskqueue__getGlobal.
 // Exit calls shutdown(). The queue lock guards the lists and the user sources; it is never held
 // while a task runs or is notified, nor during a save or a load. Log tag "TASKQ".
+//
+// What keeps the saved auto-imports whole:
+//   - restored tasks beyond the mailbox's 20 wait in a backlog for their first run instead of
+//     being dropped (and lost at the next save); so do the runs tasks ask for again;
+//   - a save of the queue's own list merges with the saved text by task identifier: entries
+//     saved by another program are kept, only tasks removed here leave it; a saved text that
+//     cannot be read (busy, I/O error) is never written over, and a load that could not read it
+//     is tried again at the ticks;
+//   - one program per user runs the backups: the queue that signs in takes the lock file
+//     "<data folder>/backups.lock" (vxclienttaskqueue__claimBackups). Without it the queue says
+//     "Backups are being run by another program (pid N)", restores and saves no auto-imports,
+//     and tries again at the ticks.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -124,6 +138,11 @@ class VXClientTaskQueue final : public HBObject<VXClientTaskQueue, IHBObj> {
   // Writes the persisted user sources into "usersources". 0, or the store's failure.
   int32_t saveUserSources();
   bool signedIn();
+  // Whether this queue runs the backups of the user (it holds the backups lock).
+  bool ownsBackups();
+  // Queues a run as queueTask does; with `backlog` a full mailbox keeps the run for later
+  // instead of refusing the task.
+  HB_NODISCARD int32_t queueTask(VXClientTask *task, bool backlog);
 
   HB_NODISCARD int32_t getifc(int32_t ifc, void **out) override;
   IHBObj *obj() { return this; }
@@ -139,6 +158,11 @@ class VXClientTaskQueue final : public HBObject<VXClientTaskQueue, IHBObj> {
   std::vector<HBRef<VXClientTask>> *listOf(int32_t type);
   int32_t put(VXClientTask *task);
   void dropAutoImports();
+  // Takes the backups lock for this queue (logged when another program has it).
+  bool claimOwner();
+  // Moves runs from the backlog into the mailbox while there is room.
+  void drainBacklog();
+  int32_t putOrKeep(VXClientTask *task, bool backlog);
   HB_NODISCARD int32_t newTask(VXClientTask **out, int32_t type, IHBObj *source,
                                IHBURI *destination, int32_t cls, uint32_t flags);
 
@@ -150,6 +174,11 @@ class VXClientTaskQueue final : public HBObject<VXClientTaskQueue, IHBObj> {
   std::vector<HBRef<VXClientTask>> m_exports;
   std::multimap<std::string, HBRef<VXClientTaskReference>> m_sources;
   bool m_stopping = false;
+  std::deque<HBRef<VXClientTask>> m_backlog;  // runs waiting for room in the mailbox
+  std::set<std::string> m_removedIDs;         // auto-imports removed here: dropped when saving
+  bool m_ownsBackups = false;                 // holds the backups lock
+  bool m_waitsForOwner = false;               // signed in while another program runs backups
+  bool m_loadPending = false;                 // the saved auto-imports could not be read
 
   BRMutex m_shutdownLock;  // one shutdown at a time; never held with m_lock while waiting
   BRQueue *m_mailbox = nullptr;
@@ -167,6 +196,22 @@ HB_NODISCARD int32_t vxclienttaskqueue__getGlobal(HBRef<VXClientTaskQueue> &out)
 // findSourceIDByClass gives, so saved auto-imports find them again. A folder that does not exist
 // is passed over. Returns how many were added.
 int32_t vxclienttaskqueue__addDefaultSources(VXClientTaskQueue *queue);
+
+// The setting of the browser key that says whether new backups take videos: "0" off, anything
+// else (or none) on. Tasks keep the choice made at their creation (TASK_FLAG_BACKUP_VIDEOS).
+#define VXTASKQ_SETTING_BACKUP_VIDEOS "backupvideos"
+// Whether new backups take videos (the setting above, in the default store).
+bool vxclienttaskqueue__backupVideos();
+
+// One program per user runs the backups: the holder of the lock file "backups.lock" in the data
+// folder (flock, the holder's pid inside). Takes it for this process without waiting (counted:
+// each claim wants one release): 0; -9 (Busy) when another process holds it, with its pid in
+// *ownerPid (may be null; 0 when unknown); other failures (no data folder) as they come.
+HB_NODISCARD int32_t vxclienttaskqueue__claimBackups(int32_t *ownerPid);
+// Gives one claim back; the last one lets the lock go.
+void vxclienttaskqueue__releaseBackups();
+// The text said when another program runs the backups.
+std::string vxclienttaskqueue__otherOwnerText(int32_t pid);
 
 // ---- The saved texts, as the queue reads them ----
 

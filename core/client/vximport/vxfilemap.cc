@@ -312,6 +312,8 @@ int32_t VXFileMap::closeAndDelete() {
   if (::unlink(m_path.c_str()) != 0 && errno != ENOENT) rc = BR_EUNSPEC;
   // A log left by an interrupted write would otherwise be rolled into the next map.
   for (const char *ext : {"-wal", "-shm", "-journal"}) ::unlink((m_path + ext).c_str());
+  // The map is gone: the next load (a fresh map at that place) must not be refused.
+  m_path.clear();
   return rc;
 }
 
@@ -351,7 +353,7 @@ int32_t VXFileMap::bindStep(sqlite3_stmt *s, const ZVFileMapNode *node, const ch
   if (g_failWrites.load()) {
     brlog(kTag, BRLOG_WARNING, "SQLERR:  %d 0x%x %s\n", SQLITE_FULL, SQLITE_FULL,
           "database or disk is full");
-    return BR_EUNSPEC;
+    return BR_ENOSPC;
   }
   sqlite3_reset(s);
   sqlite3_bind_text(s, 1, node ? node->key.c_str() : key, -1, SQLITE_STATIC);
@@ -364,6 +366,7 @@ int32_t VXFileMap::bindStep(sqlite3_stmt *s, const ZVFileMapNode *node, const ch
   if (rc != SQLITE_DONE) report();
   sqlite3_reset(s);
   sqlite3_clear_bindings(s);
+  if (rc == SQLITE_FULL) return BR_ENOSPC;
   return rc == SQLITE_DONE ? BR_OK : BR_EUNSPEC;
 }
 
@@ -385,14 +388,14 @@ int32_t VXFileMap::remove(const char *key) {
 int32_t VXFileMap::update(const ZVFileMapNode &node) {
   if (!m_db) return BR_EUNSPEC;
   if (exec("BEGIN IMMEDIATE") < 0) return BR_EUNSPEC;
-  if (bindStep(m_delete, nullptr, node.key.c_str()) == 0 &&
-      bindStep(node.fileID ? m_insertWithID : m_insert, &node, nullptr) == 0 &&
-      exec("COMMIT") == 0) {
+  int32_t rc = bindStep(m_delete, nullptr, node.key.c_str());
+  if (rc == 0) rc = bindStep(node.fileID ? m_insertWithID : m_insert, &node, nullptr);
+  if (rc == 0 && exec("COMMIT") == 0) {
     cache(node, true);
     return BR_OK;
   }
   sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-  return BR_EUNSPEC;
+  return rc == BR_ENOSPC ? rc : BR_EUNSPEC;
 }
 
 int64_t VXFileMap::count() {

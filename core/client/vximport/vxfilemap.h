@@ -73,10 +73,11 @@ class VXFileMap {
   // The first record of `key`: 0 with *out filled, -3 when there is none, -1 when the lookup
   // fails (reported).
   HB_NODISCARD int32_t lookup(const char *key, ZVFileMapNode *out);
-  // Adds a record (the folder identifier only when present). 0, or -1 (reported).
+  // Adds a record (the folder identifier only when present). 0, -12 when the disk is full, or
+  // -1 (reported).
   HB_NODISCARD int32_t insert(const ZVFileMapNode &node);
   // Replaces every record of the node's key by the node, in one transaction: a failure leaves
-  // the old records. 0, or -1 (reported).
+  // the old records. 0, -12 when the disk is full, or -1 (reported).
   HB_NODISCARD int32_t update(const ZVFileMapNode &node);
   // Deletes every record of `key`. 0, or -1 (reported).
   HB_NODISCARD int32_t remove(const char *key);
@@ -95,7 +96,8 @@ class VXFileMap {
 
   // Closes the database (the path is kept).
   void close();
-  // Closes the database and deletes its file. 0, or -1 when the file could not be deleted.
+  // Closes the database, deletes its file and forgets the path (a new map may be loaded at
+  // once). 0, or -1 when the file could not be deleted.
   HB_NODISCARD int32_t closeAndDelete();
   // Forgets the path (after close).
   void forgetPath() { m_path.clear(); }
@@ -145,5 +147,5 @@ void vxfilemap__reportSQLError(sqlite3 *db);
 void vxfilemap__setIndexForTest(bool withIndex);
 // Benchmark hook: while false, every lookup runs as a statement, without the copy in memory.
 void vxfilemap__setCacheForTest(bool withCache);
-// Test hook: while set, every write fails as on a full disk (SQLite's code 13).
+// Test hook: while set, every write fails as on a full disk (SQLite's code 13, -12).
 void vxfilemap__setFailWritesForTest(bool fail);

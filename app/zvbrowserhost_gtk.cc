@@ -12,6 +12,7 @@
 #include "zvdesktop_gtk.h"
 #include "zvres.h"
 #include "zvsession.h"
+#include "zvui.h"
 
 namespace {
 
@@ -88,6 +89,57 @@ std::string normalised(const char *uri) {
 
 bool isLoginPage(const char *uri) {
   return normalised(uri) == normalised(ZVBROWSER_PAGE_LOGIN);
+}
+
+// "scheme://host[:port]" of the service, in lower case: the origin of its web sign-in pages,
+// over https (as the login page sends the user there) or http.
+std::string serviceAuthority() {
+  const std::string url = hbsvc__getServiceURLText();
+  const size_t at = url.find("://");
+  if (at == std::string::npos) return std::string();
+  std::string authority = url.substr(at + 3, url.find_first_of("/?#", at + 3) - (at + 3));
+  for (char &c : authority) c = static_cast<char>(g_ascii_tolower(c));
+  return authority;
+}
+
+// True when `uri` is an http or https address of the service's host and port.
+bool isServiceAddress(const char *uri, const std::string &authority) {
+  if (!uri || authority.empty()) return false;
+  size_t skip = 0;
+  if (g_ascii_strncasecmp(uri, "https://", 8) == 0)
+    skip = 8;
+  else if (g_ascii_strncasecmp(uri, "http://", 7) == 0)
+    skip = 7;
+  else
+    return false;
+  const char *rest = uri + skip;
+  const size_t length = strcspn(rest, "/?#\\");
+  return length == authority.size() && g_ascii_strncasecmp(rest, authority.c_str(), length) == 0;
+}
+
+bool isPostAuth(const char *uri) {
+  static const char kPostAuth[] = "ytoauth://postauth";
+  return uri && g_ascii_strncasecmp(uri, kPostAuth, sizeof kPostAuth - 1) == 0 &&
+         (uri[sizeof kPostAuth - 1] == '#' || uri[sizeof kPostAuth - 1] == '?' ||
+          uri[sizeof kPostAuth - 1] == '/' || uri[sizeof kPostAuth - 1] == '\0');
+}
+
+// Our own pages and the empty page of a new frame are shown in the program.
+bool isInside(const char *uri) {
+  return uri && (g_ascii_strncasecmp(uri, "res://", 6) == 0 || strcmp(uri, "about:blank") == 0);
+}
+
+// An outside address the user asked for, in the desktop's browser (web and mail addresses only).
+void openOutside(const char *uri, const std::string &logged) {
+  if (!uri || (g_ascii_strncasecmp(uri, "https://", 8) != 0 &&
+               g_ascii_strncasecmp(uri, "http://", 7) != 0 &&
+               g_ascii_strncasecmp(uri, "mailto:", 7) != 0)) {
+    brlog(kTag, BRLOG_WARNING, "BEFORENAVIGATE2 -- '%s' is not opened\n", logged.c_str());
+    return;
+  }
+  brlog(kTag, BRLOG_INFO, "BEFORENAVIGATE2 -- '%s' opens in the desktop's browser\n",
+        logged.c_str());
+  zvui__openURL(uri);
 }
 
 void finishText(WebKitURISchemeRequest *request, int status, const std::string &body,
@@ -363,7 +415,8 @@ void BrowserHost::updateStrip() {
 }
 
 gboolean BrowserHost::onDecidePolicy(WebKitWebView *, WebKitPolicyDecision *decision,
-                                     WebKitPolicyDecisionType type, gpointer) {
+                                     WebKitPolicyDecisionType type, gpointer self) {
+  BrowserHost *host = static_cast<BrowserHost *>(self);
   if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
     WebKitResponsePolicyDecision *response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
     if (webkit_response_policy_decision_is_mime_type_supported(response)) return FALSE;
@@ -377,25 +430,60 @@ gboolean BrowserHost::onDecidePolicy(WebKitWebView *, WebKitPolicyDecision *deci
   WebKitNavigationAction *action = webkit_navigation_policy_decision_get_navigation_action(
       WEBKIT_NAVIGATION_POLICY_DECISION(decision));
   const char *uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-  brlog(kTag, BRLOG_VERBOSE2, "BEFORENAVIGATE2 -- '%s'\n", masked(uri).c_str());
+  const std::string logged = masked(uri);
+  brlog(kTag, BRLOG_VERBOSE2, "BEFORENAVIGATE2 -- '%s'\n", logged.c_str());
+  const std::string service = serviceAuthority();
+  // The page the view showed last (its address already names a redirect's target).
+  const bool onService = isServiceAddress(host->m_committed.c_str(), service);
   const char *marker = uri ? strstr(uri, "#access_token=") : nullptr;
   if (marker) {
     // The end of the service's web sign-in: the token is taken and the address never loaded.
+    // Only the login window's own sign-in counts: started by the user from our login page, on
+    // the service's pages now, redirected to the service's origin or to "ytoauth://postauth".
+    // Any other page or frame that names a token is refused, or it could sign the program into
+    // another account.
+    webkit_policy_decision_ignore(decision);
+    const bool ours = host->m_id == ZVWIN_LOGIN && host->m_signInStarted && onService &&
+                      type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
+                      (isPostAuth(uri) || isServiceAddress(uri, service));
+    if (!ours) {
+      brlog(kTag, BRLOG_WARNING,
+            "BEFORENAVIGATE2 -- a token not from the sign-in started here was refused: '%s'\n",
+            logged.c_str());
+      return TRUE;
+    }
     const char *start = marker + strlen("#access_token=");
     const std::string token(start, strcspn(start, "&"));
-    webkit_policy_decision_ignore(decision);
-    if (token.empty())
+    if (token.empty()) {
       brlog(kTag, BRLOG_WARNING, "BEFORENAVIGATE2 -- no token after '#access_token=', ignored\n");
-    else
+    } else {
+      host->m_signInStarted = false;
       (void)zvsession__signIn(token.c_str());
+    }
     return TRUE;
   }
   if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
-    brlog(kTag, BRLOG_VERBOSE2, "NEWWINDOW3 -- '%s'\n", masked(uri).c_str());
+    brlog(kTag, BRLOG_VERBOSE2, "NEWWINDOW3 -- '%s'\n", logged.c_str());
     webkit_policy_decision_ignore(decision);
+    openOutside(uri, logged);
     return TRUE;
   }
-  return FALSE;
+  if (isInside(uri)) return FALSE;
+  if (host->m_id == ZVWIN_LOGIN && isServiceAddress(uri, service)) {
+    // Get Started: our login page sends the user to the service's web sign-in; from there the
+    // service's own pages lead on.
+    if (isInside(host->m_committed.c_str())) {
+      host->m_signInStarted = true;
+      brlog(kTag, BRLOG_INFO, "The web sign-in starts\n");
+      return FALSE;
+    }
+    if (onService) return FALSE;
+  }
+  // Everything else is no page of ours: it is never shown in our windows, and web addresses open
+  // in the desktop's browser instead.
+  webkit_policy_decision_ignore(decision);
+  openOutside(uri, logged);
+  return TRUE;
 }
 
 void BrowserHost::onLoadChanged(WebKitWebView *view, WebKitLoadEvent event, gpointer self) {
@@ -406,6 +494,9 @@ void BrowserHost::onLoadChanged(WebKitWebView *view, WebKitLoadEvent event, gpoi
       brlog(kTag, BRLOG_VERBOSE2, "DOWNLOADBEGIN -- \n");
       break;
     case WEBKIT_LOAD_COMMITTED:
+      // Back on one of our pages, a web sign-in is no longer under way.
+      host->m_committed = webkit_web_view_get_uri(view) ? webkit_web_view_get_uri(view) : "";
+      if (isInside(host->m_committed.c_str())) host->m_signInStarted = false;
       host->updateStrip();
       brlog(kTag, BRLOG_VERBOSE2, "NAVIGATECOMPLETE2 -- '%s'\n", uri.c_str());
       break;

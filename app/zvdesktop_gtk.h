@@ -74,6 +74,12 @@ class BrowserHost {
   GSimpleActionGroup *m_actions = nullptr;
   int m_topOffset = 0;
   bool m_goingBack = false;
+  // The login window only: set when its page sends the user to the service's web sign-in (Get
+  // Started), cleared when one of our pages shows again or a token was taken. A token is taken
+  // only while it is set.
+  bool m_signInStarted = false;
+  // The address of the page the view showed last (committed), whatever it is asked to load now.
+  std::string m_committed;
 };
 
 // ---- Tray icon (zvtray_gtk.cc) --------------------------------------------------------------

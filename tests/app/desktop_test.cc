@@ -365,6 +365,36 @@ TEST_F(DesktopTest, SignInThroughTheServiceOverTlsAndOut) {
     return call("getDefaultServiceId", json::array(), "main")["value"] == m_user.service;
   }));
   EXPECT_EQ(m_user.device, call("getDefaultDeviceId", json::array(), "main")["value"]);
+  // A page that names another account's token signs nothing in: a frame of a page in the main
+  // window, the login window sent straight to the sign-in's end without Get Started.
+  const std::string forged = m_svc.url() + "/blank.html#access_token=forged&token_type=bearer";
+  ui.eval("main", "var f = document.createElement('iframe'); f.src = " + json(forged).dump() +
+                      "; document.body.appendChild(f); return 1;");
+  ASSERT_TRUE(waitUntil([&] { return log().find("blank.html#access_token=***") != std::string::npos; }));
+  ui.eval("login", "location.href = 'ytoauth://postauth#access_token=forged2'; return 1;");
+  ASSERT_TRUE(waitUntil([&] {
+    const std::string text = log();
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find("a token not from the sign-in started here was refused",
+                                        at)) != std::string::npos;
+         ++at)
+      ++n;
+    return n == 2;
+  })) << log();
+  EXPECT_EQ(t, token());
+  EXPECT_EQ(t, call("getValtoken", json::array(), "main")["value"]);
+  // Outside addresses are never shown in the windows: a link the user clicks and an address a
+  // script goes to open in the desktop's browser.
+  ui.eval("main",
+          "var a = document.createElement('a'); a.id = 'out'; a.href = "
+          "'https://example.invalid/clicked'; a.textContent = 'out'; a.style = "
+          "'position:fixed;left:10px;top:10px;padding:20px;background:#fff;z-index:9';"
+          "document.body.appendChild(a); return 1;");
+  ASSERT_TRUE(ui.click("main", "#out"));
+  EXPECT_TRUE(waitUntil([&] { return opened().find("/clicked") != std::string::npos; }));
+  ui.eval("main", "location.href = 'https://example.invalid/scripted'; return 1;");
+  EXPECT_TRUE(waitUntil([&] { return opened().find("/scripted") != std::string::npos; }));
+  EXPECT_NE(std::string::npos, ui.window("main")["uri"].get<std::string>().find("browser.html"));
   // An address carrying the session token is not handed to the desktop's browser.
   call("openBrowserWindowAt", {"https://example.invalid/?t=" + t}, "main");
   call("openBrowserWindowAt", {"https://example.invalid/after"}, "main");
@@ -412,30 +442,36 @@ TEST_F(DesktopTest, SignInThroughTheServiceOverTlsAndOut) {
   EXPECT_EQ("Login", tray[2]["label"]);
   EXPECT_FALSE(tray[4]["sensitive"]);
 
-  // A redirect carrying a token signs in with the token alone and is never loaded.
+  // Signed out, the login page itself cannot sign in by naming a token: only the service's
+  // redirect at the end of Get Started can.
   ASSERT_TRUE(ui.waitPage("login", "signin.html"));
   screenshot("login", "login");
   ui.eval("login", "location.href = 'ytoauth://postauth#access_token=abc&x=1'; return 1;");
-  ASSERT_TRUE(waitUntil([&] { return token() == "abc"; }));
-  EXPECT_EQ(std::string::npos, ui.window("login")["uri"].get<std::string>().find("ytoauth"));
-  EXPECT_TRUE(waitUntil([&] { return visible("main"); }));
-  // The tray's Logout, then a redirect with nothing after "#access_token=": ignored.
-  ui.markStale("login");
-  ASSERT_TRUE(ui.request({{"cmd", "tray"}, {"item", ZVCMD_LOGIN_LOGOUT}})["ok"]);
-  ASSERT_TRUE(waitUntil([&] { return token() == "<missing>" && visible("login"); }));
-  EXPECT_EQ("start", get(HBPROPERTIES_KEY_BROWSER, "currentState"));
-  ASSERT_TRUE(ui.waitPage("login", "signin.html"));
-  ui.eval("login", "location.href = 'ytoauth://postauth#access_token='; return 1;");
-  EXPECT_TRUE(waitUntil(
-      [&] { return log().find("no token after '#access_token='") != std::string::npos; }));
+  ASSERT_TRUE(waitUntil([&] {
+    return log().find("refused: 'ytoauth://postauth#access_token=***&x=1'") != std::string::npos;
+  })) << log();
   EXPECT_EQ("<missing>", token());
   EXPECT_FALSE(ui.state()["signedIn"]);
+  EXPECT_FALSE(visible("main"));
 
-  // The pinned certificate is trusted for the service's host only.
+  // Another host is an outside address, even with the service's port: never loaded here.
   const std::string other = "https://localhost:" + std::to_string(m_svc.port()) + "/svc/go?path=x";
   ui.eval("login", "location.href = " + json(other).dump() + "; return 1;");
-  EXPECT_TRUE(waitUntil(
-      [&] { return log().find("The certificate of 'https://localhost:") != std::string::npos; }));
+  EXPECT_TRUE(waitUntil([&] { return opened().find(other) != std::string::npos; }));
+  EXPECT_EQ(std::string::npos, log().find("The certificate of 'https://localhost:"));
+
+  // Get Started again, and the service's sign-in page is left for our login page: the sign-in is
+  // no longer under way, and a token named then is refused.
+  ASSERT_TRUE(ui.click("login", "#start"));
+  ASSERT_TRUE(ui.waitPage("login", "/oauth?"));
+  ui.markStale("login");
+  ASSERT_TRUE(ui.request({{"cmd", "context"}, {"window", "login"}, {"item", "back"}})["ok"]);
+  ASSERT_TRUE(ui.waitPage("login", "signin.html"));
+  ui.eval("login", "location.href = 'ytoauth://postauth#access_token=late'; return 1;");
+  ASSERT_TRUE(waitUntil([&] {
+    return log().find("refused: 'ytoauth://postauth#access_token=***'") != std::string::npos;
+  })) << log();
+  EXPECT_EQ("<missing>", token());
 }
 
 TEST_F(DesktopTest, HiddenStartWithASilentServiceThenExitFromTheTray) {

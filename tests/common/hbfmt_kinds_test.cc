@@ -335,6 +335,10 @@ TEST(HBFmtKinds, TextsLeaveAsValidUtf8) {
     EXPECT_EQ(it["EXIF-Model"], std::string(98, 'a'));
     for (const auto &[k, v] : it.values) EXPECT_TRUE(validUtf8(v)) << k;
   }
+  // A character that ends exactly at the cut is kept.
+  std::string whole = t;
+  whole.replace(whole.find(model), model.size(), std::string(97, 'a') + "\xC3\xA9" "bcd");
+  EXPECT_EQ(parseBytes(whole)["EXIF-Model"], std::string(97, 'a') + "\xC3\xA9");
   EXPECT_EQ(hbfmt__cleanText("Caf\xE9\tOK\r\n\xC2\x85" "\xE2\x82\xAC"), "Caf\xC3\xA9\tOK\r\n\xE2\x82\xAC");
   EXPECT_EQ(hbfmt__cleanText(hbfmt__cleanText("\x80\xFF\xC0")), hbfmt__cleanText("\x80\xFF\xC0"));
 }

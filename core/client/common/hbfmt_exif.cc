@@ -121,10 +121,14 @@ void HBFmtImplExif::reportText(HBFormatImplInfo_t *info, const char *key, const 
   while (len < n && len < sizeof(m_text) - 1 && s[len]) ++len;
   // A cut text does not end in the first bytes of a character: the parser would read them as
   // Latin-1 letters.
-  if (len == sizeof(m_text) - 1 && len < n && s[len]) {
+  if (len == sizeof(m_text) - 1 && len < n) {
     size_t lead = len;
     while (lead > 0 && len - lead < 3 && (s[lead - 1] & 0xC0) == 0x80) --lead;
-    if (lead > 0 && (s[lead - 1] & 0xC0) == 0xC0) len = lead - 1;
+    if (lead > 0 && (s[lead - 1] & 0xC0) == 0xC0) {
+      const unsigned char c = s[lead - 1];
+      const size_t want = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+      if (len - (lead - 1) < want) len = lead - 1;
+    }
   }
   memcpy(m_text, s, len);
   m_text[len] = 0;

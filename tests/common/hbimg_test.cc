@@ -289,11 +289,13 @@ TEST(HBImgTest, PngIsConvertedToRgbOrRefused) {
   EXPECT_EQ(px(img.get(), 1, 0), kBlack);
   EXPECT_EQ(px(img.get(), 2, 0), kWhite);
 
-  // Gray with alpha and a 4-bit palette are refused with the bit-depth line.
-  EXPECT_EQ(decode(makePng(1, 1, 4, 8, {"\x80\xFF"}), &img), BR_EUNSPEC);
-  EXPECT_TRUE(log.has("Unsupported bit depth: 8"));
-  EXPECT_EQ(decode(makePng(2, 1, 3, 4, {"\x01"}, plte), &img), BR_EUNSPEC);
-  EXPECT_TRUE(log.has("Unsupported bit depth: 4"));
+  // Gray with alpha and a 4-bit palette are expanded to RGB (the alpha dropped).
+  ASSERT_EQ(decode(makePng(1, 1, 4, 8, {"\x80\x10"}), &img), 0);
+  EXPECT_EQ(px(img.get(), 0, 0), 0x808080u);
+  ASSERT_EQ(decode(makePng(2, 1, 3, 4, {"\x05"}, plte), &img), 0);
+  EXPECT_EQ(px(img.get(), 0, 0), kRed);
+  EXPECT_EQ(px(img.get(), 1, 0), kYellow);
+  EXPECT_FALSE(log.has("Unsupported bit depth"));
 
   // A damaged colour profile fails the picture.
   std::string iccp = pngChunk("iCCP", std::string("sRGB\0\0", 6) + deflate(iccProfile(200)));
@@ -339,7 +341,9 @@ TEST(HBImgTest, BadInputFailsCleanlyWithItsCode) {
   HBRef<HBImg> img;
   const std::string &jpg = photo12mp();
   EXPECT_EQ(decode("", &img), BR_EOF);
-  EXPECT_EQ(decode("GIF89a\x01\x00\x01\x00", &img), BR_ENOENT);
+  EXPECT_EQ(decode("GIF89a\x01\x00\x01\x00", &img), BR_EUNSPEC);  // a GIF cut short
+  // An MP4 is an ISO file too, of no picture's brand.
+  EXPECT_EQ(decode(std::string("\0\0\0\x18" "ftypisom\0\0\0\0isommp41", 24), &img), BR_ENOENT);
   EXPECT_EQ(decode("just some text, named photo.jpg", &img), BR_ENOENT);
   EXPECT_EQ(decode("\xFF\xD8", &img), BR_EUNSPEC);
   EXPECT_TRUE(log.has("Error while reading header!"));

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "brlog.h"
+#include "hbimg_int.h"
 #include "hbstream_int.h"
 
 namespace {
@@ -118,25 +119,82 @@ int32_t HBImg::setProfile(const void *data, int32_t length) {
   return BR_OK;
 }
 
-int32_t hbimg__decodeStreamWith(HBImg **out, IHBStream *stream, const HBImgDecodeOptions &options) {
-  if (!out || !stream) return BR_EINVAL;
+namespace {
+
+int32_t newDecoder(hbimg_detail::Kind kind, IHBImgDecoder **out) {
+  using namespace hbimg_detail;
+  switch (kind) {
+    case KIND_JPEG:
+      return HBImageDecoderJPEG__new(out);
+    case KIND_PNG:
+      return HBImageDecoderPNG__new(out);
+    case KIND_HEIF:
+      return HBImageDecoderHEIF__new(out);
+    case KIND_WEBP:
+      return HBImageDecoderWebP__new(out);
+    case KIND_TIFF:
+      return HBImageDecoderTIFF__new(out);
+    case KIND_GIF:
+      return HBImageDecoderGIF__new(out);
+    case KIND_BMP:
+      return HBImageDecoderBMP__new(out);
+    case KIND_RAW:
+      return HBImageDecoderRaw__new(out);
+    default:
+      return BR_ENOENT;
+  }
+}
+
+// Sniffs the stream and reads the header with the decoder of its format. A TIFF is first offered
+// to the raw decoder, which declines (-3) what no camera made; the stream is then put back after
+// the head for the TIFF decoder, when it can seek.
+int32_t openDecoder(IHBStream *stream, const HBImgDecodeOptions &options,
+                    HBRef<IHBImgDecoder> *decoder, int32_t *width, int32_t *height) {
+  const int64_t start = stream->seek(0, HBSTREAM_SEEK_CUR);
   uint8_t head[kSniffBytes];
   const int32_t n = readSome(stream, head, kSniffBytes);
   if (n < 0) return n;
   if (n == 0) return BR_EOF;
-  HBRef<IHBImgDecoder> decoder;
-  int32_t rc;
-  if (n >= 2 && head[0] == 0xFF && head[1] == 0xD8) {
-    rc = HBImageDecoderJPEG__new(decoder.out());
-  } else if (n >= 4 && std::memcmp(head + 1, "PNG", 3) == 0) {
-    rc = HBImageDecoderPNG__new(decoder.out());
-  } else {
-    return BR_ENOENT;
+  const hbimg_detail::Kind kind = hbimg_detail::sniff(head, n);
+  if (kind == hbimg_detail::KIND_UNKNOWN) return BR_ENOENT;
+  if (kind == hbimg_detail::KIND_TIFF && start >= 0) {
+    HBRef<IHBImgDecoder> raw;
+    int32_t rc = newDecoder(hbimg_detail::KIND_RAW, raw.out());
+    if (rc < 0) return rc;
+    rc = raw->readHeader(options, head, n, stream, width, height);
+    if (rc != BR_ENOENT) {
+      if (rc >= 0) *decoder = std::move(raw);
+      return rc;
+    }
+    if (stream->seek(start + n, HBSTREAM_SEEK_SET) != start + n) return BR_EIO;
   }
+  HBRef<IHBImgDecoder> d;
+  int32_t rc = newDecoder(kind, d.out());
   if (rc < 0) return rc;
-  rc = decoder->readHeader(options, head, n, stream, nullptr, nullptr);
+  rc = d->readHeader(options, head, n, stream, width, height);
+  if (rc >= 0) *decoder = std::move(d);
+  return rc;
+}
+
+}  // namespace
+
+int32_t hbimg__decodeStreamWith(HBImg **out, IHBStream *stream, const HBImgDecodeOptions &options) {
+  if (!out || !stream) return BR_EINVAL;
+  HBRef<IHBImgDecoder> decoder;
+  const int32_t rc = openDecoder(stream, options, &decoder, nullptr, nullptr);
   if (rc < 0) return rc;
   return decoder->decode(out, options, stream);
+}
+
+int32_t hbimg__probe(IHBStream *stream, HBImgProbe *out) {
+  if (!out || !stream) return BR_EINVAL;
+  *out = HBImgProbe{};
+  HBRef<IHBImgDecoder> decoder;
+  const HBImgDecodeOptions options;
+  const int32_t rc = openDecoder(stream, options, &decoder, &out->width, &out->height);
+  if (rc < 0) return rc;
+  out->decodeBytes = decoder->decodeBytes(options);
+  return BR_OK;
 }
 
 int32_t hbimg__decodeStream(HBImg **out, IHBStream *stream) {
@@ -228,7 +286,9 @@ int32_t hbimg__makeRenditions(IHBStream *picture, int32_t orientation, uint32_t 
     return rc;
   }
   if (orientation == HBIMG_ORIENT_FROM_PICTURE) orientation = decoded->exifOrientation();
-  rc = hbimg__orient(upright.out(), decoded.get(), orientation);
+  // A JPEG too large for the library's 1/8 still comes out over the box.
+  rc = hbimg_detail::fitToBox(decoded, options);
+  if (rc >= 0) rc = hbimg__orient(upright.out(), decoded.get(), orientation);
   decoded.reset();
   HBImgRenditions made;
   if (rc >= 0) {

@@ -1,13 +1,16 @@
-// Pictures: an in-memory picture, JPEG and PNG decoders reading a core stream, an area-averaging
-// scaler with an optional square crop, EXIF orientation, a JPEG encoder writing a core stream, and
-// the two renditions an imported photo gets ("pv", "tn").
+// Pictures: an in-memory picture, decoders reading a core stream (JPEG, PNG, HEIF/AVIF, WebP,
+// TIFF, GIF, BMP, camera raws), an area-averaging scaler with an optional square crop, EXIF
+// orientation, a JPEG encoder writing a core stream, and the two renditions an imported photo
+// gets ("pv", "tn").
 //
-// Decoders produce 24-bit RGB (bytes R, G, B). Large JPEGs are reduced by the library while they
-// are decoded (down to 1/8), so a full-size photo is never held; no decoder makes a picture of
-// more than HBIMG_MAX_PIXELS pixels. Library failures never unwind through C++ frames: each
-// library call runs in a small C-style function (see the decoder and encoder files).
+// Decoders produce 24-bit RGB (bytes R, G, B). Large pictures are reduced while they are decoded
+// (JPEG by the library, down to 1/8; the others row by row as they are read), so a full-size
+// photo is never held where the format allows it; no decoder makes a picture of more than
+// HBIMG_MAX_PIXELS pixels. Library failures never unwind through C++ frames: each library call
+// runs in a small C-style function (see the decoder and encoder files).
 //
-// Log tags: "HBIMG" (pictures), "IMGJPEG" (JPEG coding), "IMGPNG" (PNG decoding).
+// Log tags: "HBIMG" (pictures), "IMGJPEG" (JPEG coding), "IMGPNG", "IMGHEIF", "IMGWEBP",
+// "IMGTIFF", "IMGGIF", "IMGBMP", "IMGRAW" (decoding).
 #pragma once
 
 #include <cstddef>
@@ -25,7 +28,8 @@ enum : uint32_t {
   HBIMG_DECODE_FIT = 0x20,           // scale down until the result fits inside the box
   // What the import asks for: 0x08 has no meaning to the decoders and is passed along as is.
   HBIMG_DECODE_IMPORT = 0x38,
-  // Read the EXIF orientation of a JPEG into HBImg::exifOrientation.
+  // Report the orientation the picture asks for in HBImg::exifOrientation (a JPEG's or WebP's
+  // EXIF data, a TIFF's tag 0x0112, a raw's flip; HEIF pictures come out upright and report 0).
   HBIMG_DECODE_ORIENTATION = 0x40,
 };
 
@@ -37,7 +41,9 @@ enum : uint32_t {
   HBIMG_THUMB_SQUARE = 0x4,  // the centred square of the source, stretched to the whole box
 };
 
-// The box and flags a decoder works to. The box only steers the JPEG library's scaling.
+// The box and flags a decoder works to. With HBIMG_DECODE_FIT the JPEG decoder picks the
+// library's divisor for the box (the result may stay larger when 1/8 is not enough); the other
+// decoders make the result fit inside the box.
 struct HBImgDecodeOptions {
   int32_t boxWidth = 1024;
   int32_t boxHeight = 1024;
@@ -103,6 +109,12 @@ struct IHBImgDecoder : IHBObj {
   // reference to *out, or returns a negative code and leaves *out alone.
   HB_NODISCARD virtual int32_t decode(HBImg **out, const HBImgDecodeOptions &options,
                                       IHBStream *stream) = 0;
+  // After readHeader: about how many bytes decoding with `options` will hold at its peak, the
+  // libraries' own included (0 when unknown).
+  virtual int64_t decodeBytes(const HBImgDecodeOptions &options) {
+    (void)options;
+    return 0;
+  }
 };
 
 // The JPEG decoder (libjpeg). Options: the box steers the scaling (1/1 to 1/8), flag 0x10 keeps
@@ -112,20 +124,48 @@ struct IHBImgDecoder : IHBObj {
 // error of the stream as it came. Hands one reference to *out.
 HB_NODISCARD int32_t HBImageDecoderJPEG__new(IHBImgDecoder **out);
 
-// The PNG decoder (libpng): every picture comes out as 24-bit RGB at full size; gray with alpha
-// and palettes of fewer than 8 bits are refused (-1). Results: -16 when `head` is not a PNG
+// The PNG decoder (libpng): every picture comes out as 24-bit RGB (palettes of any depth, gray
+// with or without alpha, 16-bit channels; alpha dropped), fitted to the box with flag 0x20 (a
+// picture that is not interlaced is reduced row by row). Results: -16 when `head` is not a PNG
 // signature, -12 beyond HBIMG_MAX_PIXELS or 65535 pixels a side, -1 for anything else. Hands one
 // reference to *out.
 HB_NODISCARD int32_t HBImageDecoderPNG__new(IHBImgDecoder **out);
 
+// Decoders of the other formats, each fitting the result to the box with flag 0x20: HEIC, HEIF
+// and AVIF (libheif; transformations applied, so the orientation reported is 0), WebP (libwebp;
+// the first frame of an animation), TIFF (libtiff; the first page), GIF (giflib; the first
+// frame), BMP, camera raws (libraw; the embedded preview when it covers the box, else a
+// half-size development; readHeader answers -3 for a TIFF that is no camera's raw). Each
+// reports -1 for a bad or truncated picture, -16 for a variant it does not handle, -12 beyond
+// the pixel limits (268,435,456 declared pixels at most), or the stream's read error. The
+// random-access formats (HEIF, TIFF, raw) seek the stream, or hold it whole (up to 256 MB) when
+// it cannot seek; WebP is always held whole. Hand one reference to *out.
+HB_NODISCARD int32_t HBImageDecoderHEIF__new(IHBImgDecoder **out);
+HB_NODISCARD int32_t HBImageDecoderWebP__new(IHBImgDecoder **out);
+HB_NODISCARD int32_t HBImageDecoderTIFF__new(IHBImgDecoder **out);
+HB_NODISCARD int32_t HBImageDecoderGIF__new(IHBImgDecoder **out);
+HB_NODISCARD int32_t HBImageDecoderBMP__new(IHBImgDecoder **out);
+HB_NODISCARD int32_t HBImageDecoderRaw__new(IHBImgDecoder **out);
+
 // Decodes the picture `stream` holds (borrowed; read from its position): reads up to 512 bytes,
-// picks the decoder from them (0xFF 0xD8: JPEG; "PNG" in bytes 1 to 3: PNG) and decodes with
-// `options`. Hands one reference to *out. -24 when the stream holds nothing, -3 for an unknown
-// format, else the decoder's result or the stream's read error.
+// picks the decoder from them (never from a file name): 0xFF 0xD8 JPEG; "PNG" in bytes 1 to 3
+// PNG; an ISO "ftyp" box of a HEIF or AVIF brand; "RIFF"...."WEBP"; "GIF87a"/"GIF89a"; "BM"
+// with a known header size; "II*"/"MM*" TIFF, tried first as a camera raw; the other raws by
+// their own marks. Decodes with `options`. Hands one reference to *out. -24 when the stream
+// holds nothing, -3 for an unknown format, else the decoder's result or the stream's read error.
 HB_NODISCARD int32_t hbimg__decodeStreamWith(HBImg **out, IHBStream *stream,
                                              const HBImgDecodeOptions &options);
 // The same with the import's options: the box 1024 x 1024 and flags 0x38.
 HB_NODISCARD int32_t hbimg__decodeStream(HBImg **out, IHBStream *stream);
+
+// What decoding a picture with the import's options will cost, from its header alone.
+struct HBImgProbe {
+  int32_t width = 0, height = 0;  // the picture's full size
+  int64_t decodeBytes = 0;        // about the most memory the decode holds at once
+};
+// Reads the header of the picture `stream` holds (borrowed; read from its position, left
+// anywhere). 0 with *out filled, or the code hbimg__decodeStream would give for the header.
+HB_NODISCARD int32_t hbimg__probe(IHBStream *stream, HBImgProbe *out);
 
 // Makes a new picture of `src`'s pixel format (8, 24 or 32 bits) that fits `boxWidth` x
 // `boxHeight`, by area averaging. Without HBIMG_THUMB_SQUARE the aspect ratio is kept and a side
@@ -169,8 +209,9 @@ struct HBImgRenditions {
 // Makes the renditions `which` (HBIMG_RENDITION_*) of the picture in `picture` (borrowed, read
 // from its position as far as the decoder needs): decodes with the import's options
 // (hbimg__decodeStream), turns the result upright for `orientation` (EXIF 1 to 8;
-// HBIMG_ORIENT_FROM_PICTURE: the JPEG's own EXIF orientation; anything else leaves it as stored),
-// encodes it as "pv", and makes "tn" as the 160 x 160 square thumbnail of the upright picture.
+// HBIMG_ORIENT_FROM_PICTURE: the picture's own, as HBIMG_DECODE_ORIENTATION reports it; anything
+// else leaves it as stored), fits it to 1024 x 1024 if the decoder could not, encodes it as
+// "pv", and makes "tn" as the 160 x 160 square thumbnail of the upright picture.
 // Returns 0 with the files in *out, or a negative code with *out reset (no file left behind) and
 // out->decodeFailed telling where it failed.
 HB_NODISCARD int32_t hbimg__makeRenditions(IHBStream *picture, int32_t orientation, uint32_t which,

@@ -6,6 +6,7 @@
 // the only frame between its setjmp and the library, holding nothing but plain values: all the
 // state lives in a calloc'd JpegJob that outlives the jump. The stream callbacks never jump;
 // they record a read failure and report "no more data", which the phases turn into a result.
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +55,10 @@ struct JpegJob {
   bool headerRead;
   // The picture data ended (at a marker) with more than the last row of blocks to come.
   bool dataEnded;
+  // CMYK or YCCK pictures come out as CMYK into `band` (16 rows) and are turned into RGB;
+  // Adobe's files store the inks inverted.
+  bool cmyk, inverted;
+  uint8_t *band;
 };
 
 void sourceInit(j_decompress_ptr) {}
@@ -149,7 +154,9 @@ int32_t jpegHeader(JpegJob *job, uint32_t flags) {
   if (flags & HBIMG_DECODE_KEEP_PROFILE) jpeg_save_markers(&job->cinfo, JPEG_APP0 + 2, 0xFFFF);
   if (flags & HBIMG_DECODE_ORIENTATION) jpeg_save_markers(&job->cinfo, JPEG_APP0 + 1, 0xFFFF);
   if (jpeg_read_header(&job->cinfo, TRUE) != JPEG_HEADER_OK) return failure(job);
-  job->cinfo.out_color_space = JCS_RGB;
+  job->cmyk = job->cinfo.jpeg_color_space == JCS_CMYK || job->cinfo.jpeg_color_space == JCS_YCCK;
+  job->inverted = job->cinfo.saw_Adobe_marker;
+  job->cinfo.out_color_space = job->cmyk ? JCS_CMYK : JCS_RGB;
   job->cinfo.dct_method = JDCT_IFAST;
   job->cinfo.do_fancy_upsampling = FALSE;
   return BR_OK;
@@ -173,6 +180,23 @@ int32_t jpegProfile(JpegJob *job, JOCTET **data, unsigned int *length) {
   return BR_OK;
 }
 
+// Ink to light: each of C, M, Y removes its colour, scaled by the black. Plain CMYK stores ink
+// amounts, Adobe's files their inverse.
+void cmykToRgb(const JpegJob *job, JSAMPROW *lines, unsigned int rows, uint8_t *out, int32_t stride) {
+  const unsigned int w = job->cinfo.output_width;
+  for (unsigned int r = 0; r < rows; ++r, out += stride) {
+    const JSAMPLE *p = lines[r];
+    uint8_t *o = out;
+    for (unsigned int x = 0; x < w; ++x, p += 4, o += 3) {
+      unsigned int c = p[0], m = p[1], y = p[2], k = p[3];
+      if (!job->inverted) c = 255 - c, m = 255 - m, y = 255 - y, k = 255 - k;
+      o[0] = static_cast<uint8_t>((c * k + 127) / 255);
+      o[1] = static_cast<uint8_t>((m * k + 127) / 255);
+      o[2] = static_cast<uint8_t>((y * k + 127) / 255);
+    }
+  }
+}
+
 // Phase 4: decodes every scan line into `pixels`; *rows tells how many arrived.
 int32_t jpegScan(JpegJob *job, uint8_t *pixels, int32_t stride, int32_t *rows) {
   jpeg_decompress_struct *cinfo = &job->cinfo;
@@ -191,8 +215,11 @@ int32_t jpegScan(JpegJob *job, uint8_t *pixels, int32_t stride, int32_t *rows) {
     unsigned int n = cinfo->output_height - first;
     if (n > 16) n = 16;
     for (unsigned int i = 0; i < n; ++i)
-      lines[i] = pixels + static_cast<size_t>(first + i) * stride;
-    if (jpeg_read_scanlines(cinfo, lines, n) == 0 || job->dataEnded) ok = false;
+      lines[i] = job->cmyk ? job->band + static_cast<size_t>(i) * cinfo->output_width * 4
+                           : pixels + static_cast<size_t>(first + i) * stride;
+    const unsigned int got = jpeg_read_scanlines(cinfo, lines, n);
+    if (got == 0 || job->dataEnded) ok = false;
+    if (job->cmyk) cmykToRgb(job, lines, got, pixels + static_cast<size_t>(first) * stride, stride);
   }
   if (!ok) brlog(kTag, BRLOG_ERROR, "FAILED TO READ SCANLINE!\n");
   *rows = static_cast<int32_t>(cinfo->output_scanline);
@@ -205,29 +232,11 @@ int32_t jpegScan(JpegJob *job, uint8_t *pixels, int32_t stride, int32_t *rows) {
 // The orientation tag (0x0112) of IFD0 in an APP1 "Exif" marker, or 0.
 int32_t exifOrientation(const jpeg_saved_marker_ptr markers) {
   for (jpeg_saved_marker_ptr m = markers; m; m = m->next) {
-    const JOCTET *p = m->data;
-    const size_t n = m->data_length;
-    if (m->marker != JPEG_APP0 + 1 || n < 14 || std::memcmp(p, "Exif\0\0", 6) != 0) continue;
-    const JOCTET *tiff = p + 6;
-    const size_t size = n - 6;
-    const bool le = tiff[0] == 'I' && tiff[1] == 'I';
-    if (!le && !(tiff[0] == 'M' && tiff[1] == 'M')) continue;
-    auto u16 = [&](size_t at) -> uint32_t {
-      return le ? tiff[at] | tiff[at + 1] << 8 : tiff[at] << 8 | tiff[at + 1];
-    };
-    auto u32 = [&](size_t at) {
-      return le ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
-    };
-    const size_t ifd = u32(4);
-    if (ifd > size - 2) continue;
-    const size_t count = u16(ifd);
-    for (size_t i = 0; i < count && ifd + 2 + i * 12 + 12 <= size; ++i) {
-      const size_t e = ifd + 2 + i * 12;
-      if (u16(e) == 0x0112 && u16(e + 2) == 3) {
-        const uint32_t v = u16(e + 8);
-        return v >= 1 && v <= 8 ? static_cast<int32_t>(v) : 0;
-      }
-    }
+    if (m->marker != JPEG_APP0 + 1 || m->data_length < 14 ||
+        std::memcmp(m->data, "Exif\0\0", 6) != 0)
+      continue;
+    const int32_t o = hbimg_detail::exifOrientation(m->data + 6, m->data_length - 6);
+    if (o) return o;
   }
   return 0;
 }
@@ -276,6 +285,18 @@ class HBImageDecoderJPEG final : public hbimg_detail::DecoderObject<HBImageDecod
     return BR_OK;
   }
 
+  int64_t decodeBytes(const HBImgDecodeOptions &options) override {
+    if (!m_job || !m_job->headerRead) return 0;
+    const jpeg_decompress_struct &c = m_job->cinfo;
+    const int d = chooseDivisor(c.image_width, c.image_height, options);
+    int64_t bytes = scaled(c.image_width, d) * scaled(c.image_height, d) * 3 + (1 << 20);
+    // A progressive picture is held as coefficients of every block (64 of 2 bytes).
+    if (c.progressive_mode || c.buffered_image)
+      for (int i = 0; i < c.num_components; ++i)
+        bytes += int64_t{c.comp_info[i].width_in_blocks} * c.comp_info[i].height_in_blocks * 128;
+    return std::min<int64_t>(bytes, kLibraryMemory + bytes / 4);
+  }
+
   int32_t decode(HBImg **out, const HBImgDecodeOptions &options, IHBStream *stream) override {
     if (!out || !stream) return BR_EINVAL;
     if (!m_job || !m_job->headerRead) return BR_EBADSTATE;
@@ -297,6 +318,7 @@ class HBImageDecoderJPEG final : public hbimg_detail::DecoderObject<HBImageDecod
   ~HBImageDecoderJPEG() override {
     if (!m_job) return;
     if (m_job->created) jpeg_destroy_decompress(&m_job->cinfo);
+    std::free(m_job->band);
     std::free(m_job);
   }
 
@@ -316,6 +338,10 @@ class HBImageDecoderJPEG final : public hbimg_detail::DecoderObject<HBImageDecod
     rc = HBImg::create(img.out(), static_cast<int32_t>(cinfo.output_width),
                        static_cast<int32_t>(cinfo.output_height), 24);
     if (rc < 0) return rc;
+    if (m_job->cmyk) {
+      m_job->band = static_cast<uint8_t *>(std::malloc(size_t{cinfo.output_width} * 4 * 16));
+      if (!m_job->band) return BR_ENOMEM;
+    }
     if (options.flags & HBIMG_DECODE_ORIENTATION)
       img->setExifOrientation(exifOrientation(cinfo.marker_list));
     if (options.flags & HBIMG_DECODE_KEEP_PROFILE) {

@@ -103,16 +103,27 @@ int32_t pngSetup(PngJob *job, int *bits) {
   png_infop info = job->info;
   const int type = png_get_color_type(png, info);
   const int depth = png_get_bit_depth(png, info);
-  // Palettes of fewer than 8 bits and gray with alpha stay as they are, and are refused below.
-  const bool smallPalette = type == PNG_COLOR_TYPE_PALETTE && depth < 8;
-  if (type == PNG_COLOR_TYPE_PALETTE && !smallPalette) png_set_palette_to_rgb(png);
-  if (type == PNG_COLOR_TYPE_GRAY) png_set_gray_to_rgb(png);
+  // Palettes of any depth to RGB, gray (with or without alpha) to RGB, 16 bits to 8.
+  if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (type == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+  if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
   if (depth == 16) png_set_scale_16(png);
-  if (!smallPalette && png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
+  if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
   png_set_strip_alpha(png);
   job->passes = png_set_interlace_handling(png);
   png_read_update_info(png, info);
   *bits = png_get_channels(png, info) * png_get_bit_depth(png, info);
+  return BR_OK;
+}
+
+// Phase 3b: reads the rows of a picture that is not interlaced one at a time into `row`, each
+// handed to `reducer`.
+int32_t pngRows(PngJob *job, uint8_t *row, int32_t rows, hbimg_detail::RowReducer *reducer) {
+  if (setjmp(png_jmpbuf(job->png))) return failure(job);
+  for (int32_t y = 0; y < rows; ++y) {
+    png_read_row(job->png, row, nullptr);
+    reducer->addRow(y, row);
+  }
   return BR_OK;
 }
 
@@ -161,13 +172,22 @@ class HBImageDecoderPNG final : public hbimg_detail::DecoderObject<HBImageDecode
     return BR_OK;
   }
 
-  int32_t decode(HBImg **out, const HBImgDecodeOptions &, IHBStream *stream) override {
+  int64_t decodeBytes(const HBImgDecodeOptions &options) override {
+    if (!m_job.headerRead) return 0;
+    const int64_t w = png_get_image_width(m_job.png, m_job.info);
+    const int64_t h = png_get_image_height(m_job.png, m_job.info);
+    if (png_get_interlace_type(m_job.png, m_job.info) != PNG_INTERLACE_NONE)
+      return w * h * 3 + hbimg_detail::outputBytes(w, h, options);
+    return hbimg_detail::outputBytes(w, h, options) + w * 8;
+  }
+
+  int32_t decode(HBImg **out, const HBImgDecodeOptions &options, IHBStream *stream) override {
     if (!out || !stream) return BR_EINVAL;
     if (!m_job.headerRead) return BR_EBADSTATE;
     m_job.headerRead = false;  // one decode per header
     m_job.stream = stream;
     HBRef<HBImg> img;
-    const int32_t rc = decodeInto(img);
+    const int32_t rc = decodeInto(img, options);
     m_job.stream = nullptr;
     if (rc < 0) return rc;
     *out = img.detach();
@@ -181,20 +201,30 @@ class HBImageDecoderPNG final : public hbimg_detail::DecoderObject<HBImageDecode
     std::free(m_job.head);
   }
 
-  int32_t decodeInto(HBRef<HBImg> &img) {
+  int32_t decodeInto(HBRef<HBImg> &img, const HBImgDecodeOptions &options) {
     int bits = 0;
     int32_t rc = pngSetup(&m_job, &bits);
     if (rc >= 0 && bits != 24) {
       brlog(kTag, BRLOG_ERROR, "Unsupported bit depth: %d\n", bits);
       return BR_EUNSPEC;
     }
-    if (rc >= 0) {
-      rc =
-          HBImg::create(img.out(), static_cast<int32_t>(png_get_image_width(m_job.png, m_job.info)),
-                        static_cast<int32_t>(png_get_image_height(m_job.png, m_job.info)), 24);
+    const int32_t w = static_cast<int32_t>(png_get_image_width(m_job.png, m_job.info));
+    const int32_t h = static_cast<int32_t>(png_get_image_height(m_job.png, m_job.info));
+    if (rc >= 0 && m_job.passes == 1) {
+      // Reduced row by row: a large picture is never held whole.
+      hbimg_detail::RowReducer reducer;
+      rc = reducer.begin(w, h, hbimg_detail::reduceDivisor(w, h, options));
+      uint8_t *row = rc >= 0 ? static_cast<uint8_t *>(std::malloc(static_cast<size_t>(w) * 3)) : nullptr;
+      if (rc >= 0 && !row) rc = BR_ENOMEM;
+      if (rc >= 0) rc = pngRows(&m_job, row, h, &reducer);
+      std::free(row);
+      if (rc >= 0) rc = reducer.finish(&img);
+    } else if (rc >= 0) {
+      rc = HBImg::create(img.out(), w, h, 24);
       if (rc < 0) return rc;
       rc = pngScan(&m_job, img->pixels(), img->stride(), img->height());
     }
+    if (rc >= 0) rc = hbimg_detail::fitToBox(img, options);
     if (rc < 0) brlog(kTag, BRLOG_ERROR, "Failed decoding PNG!\n");
     return rc;
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hbimg.h"
+#include "hbimg_int.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ void footprints(int32_t origin, int32_t n, int32_t dst, std::vector<Span> *spans
 
 // Averages the region (x0, y0, w, h) of `src` into all of `dst`; `channels` bytes per pixel.
 template <int channels>
-void resample(const HBImg &src, int32_t x0, int32_t y0, int32_t w, int32_t h, HBImg *dst) {
+void average(const HBImg &src, int32_t x0, int32_t y0, int32_t w, int32_t h, HBImg *dst) {
   std::vector<Span> cols, rows;
   std::vector<int32_t> colWeights, rowWeights;
   footprints(x0, w, dst->width(), &cols, &colWeights);
@@ -120,19 +121,27 @@ int32_t hbimg__thumbnail(HBImg **out, HBImg *src, int32_t boxWidth, int32_t boxH
     rw = std::max(rw, 1);
     rh = std::max(rh, 1);
   }
+  return hbimg_detail::resample(out, src, x0, y0, w, h, rw, rh);
+}
+
+int32_t hbimg_detail::resample(HBImg **out, HBImg *src, int32_t x0, int32_t y0, int32_t w,
+                               int32_t h, int32_t rw, int32_t rh) {
+  const int32_t bpp = src->bytesPerPixel();
+  if (bpp != 1 && bpp != 3 && bpp != 4) return BR_EUNSUPPORTED;
+  if (rw < 1 || rh < 1 || rw > kMaxBox || rh > kMaxBox) return BR_EINVAL;
   HBRef<HBImg> dst;
   const int32_t rc = HBImg::create(dst.out(), rw, rh, src->bitsPerPixel());
   if (rc < 0) return rc;
   try {
     switch (bpp) {
       case 1:
-        resample<1>(*src, x0, y0, w, h, dst.get());
+        average<1>(*src, x0, y0, w, h, dst.get());
         break;
       case 3:
-        resample<3>(*src, x0, y0, w, h, dst.get());
+        average<3>(*src, x0, y0, w, h, dst.get());
         break;
       default:
-        resample<4>(*src, x0, y0, w, h, dst.get());
+        average<4>(*src, x0, y0, w, h, dst.get());
         break;
     }
   } catch (const std::bad_alloc &) {

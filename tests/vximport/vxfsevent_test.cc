@@ -294,11 +294,17 @@ TEST(FolderWatcher, FoldersThatGoAndComeBackAreWatchedAgainAndReported) {
   TempDir base;
   LogCapture log;
   size_t reports = 0;
-  auto reported = [&](Watched &w) {
-    const size_t n = w.sink->seen().size();
-    const bool more = n > reports;
+  // After each step: whether the folder is watched, and whether a report went out.
+  auto step = [&](Watched &x, int32_t available, bool reported, const char *what) {
+    settle(clock);
+    EXPECT_EQ(available, x.watcher->isAvailable()) << what;
+    const size_t n = x.sink->seen().size();
+    EXPECT_EQ(reported, n > reports) << what;
     reports = n;
-    return more;
+  };
+  auto made = [](const std::string &dir) { ASSERT_EQ(0, hbfile__mkdirs(dir.c_str())) << dir; };
+  auto moved = [](const std::string &from, const std::string &to) {
+    ASSERT_EQ(0, rename(from.c_str(), to.c_str())) << from;
   };
 
   // Not there at the start, three folders deep: waited for as the folders above it are made.
@@ -307,61 +313,34 @@ TEST(FolderWatcher, FoldersThatGoAndComeBackAreWatchedAgainAndReported) {
   ASSERT_TRUE(w.watcher);
   EXPECT_EQ(0, w.watcher->isAvailable());
   EXPECT_TRUE(log.has("Watched folder is not there, waiting for it: '" + root + "'"));
-  ASSERT_EQ(0, mkdir(base.file("a").c_str(), 0755));
-  ASSERT_EQ(0, mkdir(base.file("a/b").c_str(), 0755));
-  ASSERT_EQ(0, mkdir(base.file("a/b/other").c_str(), 0755));
-  settle(clock);
-  EXPECT_EQ(0, w.watcher->isAvailable());
-  EXPECT_FALSE(reported(w)) << "folders beside it are none of its business";
-  // Made elsewhere with pictures and moved in, as a copy tool does.
-  ASSERT_EQ(0, hbfile__mkdirs(base.file("stage/sub").c_str()));
-  save(base.file("stage/sub/1.jpg"));
-  ASSERT_EQ(0, rename(base.file("stage").c_str(), root.c_str()));
-  settle(clock);
-  EXPECT_EQ(1, w.watcher->isAvailable());
-  EXPECT_TRUE(reported(w)) << "its arrival is a change to back up";
+  made(base.file("a/b/other"));
+  step(w, 0, false, "folders beside it are none of its business");
+  // Made elsewhere with pictures and moved in, as a copy tool does: its arrival is reported.
+  made(base.file("stage/sub"));
+  moved(base.file("stage"), root);
+  step(w, 1, true, "moved in");
   EXPECT_TRUE(log.has("Watched folder is back: '" + root + "'"));
   save(root + "/sub/2.jpg");
-  settle(clock);
-  EXPECT_TRUE(reported(w)) << "its tree is watched";
-
+  step(w, 1, true, "its tree is watched");
   // Deleted and made again.
   removeTree(root);
-  settle(clock);
-  EXPECT_EQ(0, w.watcher->isAvailable());
+  step(w, 0, true, "deleted");
   EXPECT_TRUE(log.has("Watched folder is gone: '" + root + "'"));
-  reported(w);
-  ASSERT_EQ(0, mkdir(root.c_str(), 0755));
-  settle(clock);
-  EXPECT_EQ(1, w.watcher->isAvailable());
-  EXPECT_TRUE(reported(w));
-  save(root + "/3.jpg");
-  settle(clock);
-  EXPECT_TRUE(reported(w));
-
+  made(root);
+  step(w, 1, true, "made again");
   // Moved away, it is no longer what is backed up; moved back, it is again.
-  ASSERT_EQ(0, rename(root.c_str(), base.file("away").c_str()));
-  settle(clock);
-  EXPECT_EQ(0, w.watcher->isAvailable());
-  reported(w);
+  moved(root, base.file("away"));
+  step(w, 0, true, "moved away");
   save(base.file("away/4.jpg"));
-  settle(clock);
-  EXPECT_FALSE(reported(w)) << "a folder moved away";
-  ASSERT_EQ(0, rename(base.file("away").c_str(), root.c_str()));
-  settle(clock);
-  EXPECT_EQ(1, w.watcher->isAvailable());
-  EXPECT_TRUE(reported(w));
-
-  // The folders above it renamed: the path names nothing until they are back.
-  ASSERT_EQ(0, rename(base.file("a").c_str(), base.file("a2").c_str()));
+  step(w, 0, false, "a change in the folder moved away");
+  moved(base.file("away"), root);
+  step(w, 1, true, "moved back");
+  // The folders above it renamed: found out when the next change is reported.
+  moved(base.file("a"), base.file("a2"));
   save(base.file("a2/b/Photos/5.jpg"));
-  settle(clock);
-  EXPECT_EQ(0, w.watcher->isAvailable()) << "found out when the change was reported";
-  reported(w);
-  ASSERT_EQ(0, hbfile__mkdirs(root.c_str()));
-  settle(clock);
-  EXPECT_EQ(1, w.watcher->isAvailable());
-  EXPECT_TRUE(reported(w));
+  step(w, 0, true, "a folder above it renamed");
+  made(root);
+  step(w, 1, true, "made again");
   for (const std::string &s : w.sink->seen()) EXPECT_EQ(w.uri, s);
 
   // A memory card: its folder is on the card, and the card comes and goes.
@@ -371,41 +350,29 @@ TEST(FolderWatcher, FoldersThatGoAndComeBackAreWatchedAgainAndReported) {
     unwatch(w);
     return;
   }
-  const std::string card = base.file("media/CARD");
-  ASSERT_EQ(0, hbfile__mkdirs(card.c_str()));
+  const std::string card = base.file("media/CARD"), image = base.file("image");
+  made(card);
+  made(image + "/DCIM");
   Watched c = watch(card + "/DCIM");
   ASSERT_TRUE(c.watcher);
   reports = 0;
   Mounted disk;
   // A new card: the mount point's own folder says nothing of it, the mount table does.
   ASSERT_TRUE(disk.mount("tmpfs", card, "tmpfs", 0)) << std::strerror(errno);
-  settle(clock);
-  EXPECT_EQ(0, c.watcher->isAvailable());
-  ASSERT_EQ(0, mkdir((card + "/DCIM").c_str(), 0755));
-  save(card + "/DCIM/1.jpg");
-  settle(clock);
-  EXPECT_EQ(1, c.watcher->isAvailable());
-  EXPECT_TRUE(reported(c));
+  step(c, 0, false, "an empty card");
+  made(card + "/DCIM");
+  step(c, 1, true, "its folder made");
   // Unplugged: its watches end with it.
   ASSERT_TRUE(disk.unmount()) << std::strerror(errno);
-  settle(clock);
-  EXPECT_EQ(0, c.watcher->isAvailable());
-  reported(c);
-  // Plugged in again with pictures on it (a bind mount stands in for the card's file system).
-  const std::string image = base.file("image");
-  ASSERT_EQ(0, hbfile__mkdirs((image + "/DCIM").c_str()));
-  save(image + "/DCIM/2.jpg");
+  step(c, 0, true, "unplugged");
+  // Plugged in again with pictures (a bind mount stands in for the card's file system), then
+  // unplugged again, when nothing of its file system is unmounted: the mount table tells.
   ASSERT_TRUE(disk.mount(image.c_str(), card, nullptr, MS_BIND)) << std::strerror(errno);
-  settle(clock);
-  EXPECT_EQ(1, c.watcher->isAvailable());
-  EXPECT_TRUE(reported(c)) << "pictures on a card plugged in again are backed up";
+  step(c, 1, true, "plugged in with pictures");
   save(card + "/DCIM/3.jpg");
-  settle(clock);
-  EXPECT_TRUE(reported(c));
-  // Unplugged again: nothing of the card's file system is unmounted, the mount table tells.
+  step(c, 1, true, "its tree is watched");
   ASSERT_TRUE(disk.unmount()) << std::strerror(errno);
-  settle(clock);
-  EXPECT_EQ(0, c.watcher->isAvailable());
+  step(c, 0, true, "unplugged again");
   EXPECT_EQ(1, w.watcher->isAvailable()) << "the other folder stays watched";
   unwatch(c);
   unwatch(w);

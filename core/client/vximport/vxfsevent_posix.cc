@@ -333,6 +333,8 @@ struct Outcome {
       brlog(kTag, BRLOG_WARNING, "Watched folder is gone: '%s'\n", s->root.c_str());
       dropTree(s);
       waiting.insert(s);
+      // So that a run tells that it cannot be read, however the folder went.
+      changed.insert(s);
     }
     for (Slot *s : waiting) {
       if (s->available) continue;

@@ -1,9 +1,11 @@
 // The metadata parser: a stream wrapped around a source stream that reads the metadata of the
-// bytes passing through it (ID3 tags, EXIF in JPEG, MP4 boxes) into an item map.
+// bytes passing through it (ID3 tags, MP4 boxes, and EXIF in JPEG, TIFF and the TIFF-based raws,
+// HEIF/AVIF, WebP, CR3 and RAF) into an item map.
 //
-// Items: texts (HBTYPE_TEXT) such as "title", "artist", "album", "genre", "originalTrackNumber",
-// "yto-UniqueAlbumID", "EXIF-Make", "EXIF-Model", "EXIF-DateTimeOriginal" (milliseconds since
-// 1970, UTC) and "EXIF-GPSCoordinates" ("lat,lon"), and "yto-tn", an embedded picture as a
+// Items: texts (HBTYPE_TEXT, always valid UTF-8 without control characters) such as "title",
+// "artist", "album", "genre", "originalTrackNumber", "yto-UniqueAlbumID", "EXIF-Make",
+// "EXIF-Model", "EXIF-DateTimeOriginal" (milliseconds since 1970, UTC), "EXIF-GPSCoordinates"
+// ("lat,lon") and "EXIF-Orientation" ("1" to "8"), and "yto-tn", an embedded picture as a
 // stream object (HBIFC_STREAM) that also offers IHBObjWithMimeType.
 //
 // Typical use: hbfmtparser__new over an open file stream, parseAll, getItems, releaseSource,

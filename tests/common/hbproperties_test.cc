@@ -438,3 +438,32 @@ TEST_F(PropertiesTest, EveryWriteAndDeleteIsAnnounced) {
 }
 
 }  // namespace
+
+// sqlite3 in a shell, as people and scripts read the settings, beside a running program: what
+// the program writes afterwards is still in the database for the next start, and its write-ahead
+// log is not taken from under it.
+TEST_F(PropertiesTest, AShellReaderBesideTheProgramLosesNoLaterWrite) {
+  auto store = open();
+  ASSERT_EQ(0, store->setProperty("valtoken", "before"));
+  const std::string path = hbproperties__databasePath();
+  const std::string select = "SELECT data FROM vals WHERE name = 'valtoken';";
+  tessel::test::RunResult reader = tessel::test::runProgram({"sqlite3", path, select});
+  if (reader.exitCode < 0 || reader.exitCode == 127) GTEST_SKIP() << "sqlite3 cannot be run";
+  EXPECT_EQ("before\n", reader.out) << reader.err;
+
+  ASSERT_EQ(0, store->setProperty("valtoken", "after"));
+  auto run = open(HBPROPERTIES_KEY_RUN);
+  ASSERT_EQ(0, run->setProperty("Orvane Tessel Hard Drive Utility", "/bin/true"));
+  struct stat st;
+  EXPECT_EQ(0, stat((path + "-wal").c_str(), &st));
+  // Another process (the next start) sees every value.
+  reader = tessel::test::runProgram(
+      {"sqlite3", path, "SELECT name || '=' || data FROM vals ORDER BY name;"});
+  EXPECT_EQ("Orvane Tessel Hard Drive Utility=/bin/true\nvaltoken=after\n", reader.out)
+      << reader.err;
+  // A sign-out after a second reader is kept too.
+  ASSERT_EQ(0, store->setProperty("valtoken", nullptr));
+  reader = tessel::test::runProgram({"sqlite3", path, select});
+  EXPECT_EQ("", reader.out) << reader.err;
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+}

@@ -35,13 +35,6 @@ struct StmtCloser {
 };
 using Stmt = std::unique_ptr<sqlite3_stmt, StmtCloser>;
 
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 bool mkdirs(const std::string &path, mode_t mode) {
   std::string part;
   size_t pos = 0;
@@ -88,14 +81,20 @@ class Registry {
       brlog(kTag, BRLOG_ERROR, "Cannot create the folder of %s (errno %d)\n", path.c_str(), errno);
       return nullptr;
     }
-    // The database holds the session token: create it private, and keep it so.
-    FdCloser fd{::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
-    if (fd.fd < 0) {
+    // The database holds the session token: create it private, and keep it so. The file is
+    // never opened beside SQLite's own descriptor: closing a second descriptor of it would drop
+    // every lock the process holds on it, and the next reader that ends (sqlite3 in a shell)
+    // would then take our write-ahead log for its own and delete it, with what we wrote since.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      close(fd);  // made here; no connection of ours has it yet
+    } else if (errno != EEXIST) {
       brlog(kTag, BRLOG_ERROR, "Cannot open %s (errno %d)\n", path.c_str(), errno);
       return nullptr;
     }
     struct stat st;
-    if (fstat(fd.fd, &st) == 0 && (st.st_mode & 0777) != 0600) fchmod(fd.fd, 0600);
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777) != 0600)
+      (void)chmod(path.c_str(), 0600);
 
     sqlite3 *db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db,

@@ -23,18 +23,23 @@ namespace {
 // `tesseltool backup run` in the background, its standard error in a file.
 class BackgroundRun {
  public:
-  BackgroundRun(const std::string &errFile, const std::vector<std::string> &env)
+  BackgroundRun(const std::string &errFile, const std::vector<std::string> &env,
+                const std::vector<std::string> &args = {})
       : m_errFile(errFile) {
+    const std::string tool = binPath("tesseltool");
+    std::vector<const char *> argv = {tool.c_str(), "backup", "run"};
+    for (const std::string &a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
     m_pid = fork();
     if (m_pid == 0) {
       const int fd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(fd, 2);
       for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
-      const std::string tool = binPath("tesseltool");
-      execl(tool.c_str(), tool.c_str(), "backup", "run", static_cast<char *>(nullptr));
+      execv(tool.c_str(), const_cast<char **>(argv.data()));
       _exit(127);
     }
   }
+  pid_t pid() const { return m_pid; }
   ~BackgroundRun() {
     if (m_pid > 0) stop();
   }
@@ -211,6 +216,46 @@ TEST_F(ToolBackup, KeepsAFolderOnTheDriveThroughRestartsLostMapsAndAServiceThatD
   r = backup({"list"});
   EXPECT_NE(std::string::npos, r.out.find("\"state\": \"finished\"")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("\"runs\":\"4\"")) << r.out;
+}
+
+TEST_F(ToolBackup, OneRunnerAtATimeAndWhatABackupLeavesOut) {
+  TempDir src;
+  const std::string dir = src.file("Pics");
+  ASSERT_TRUE(makePhoto(dir + "/a.jpg", 64, 48));
+  for (const char *n : {"/notes.txt", "/b.txt", "/doc.pdf", "/.hidden"})
+    ASSERT_TRUE(writeFile(dir + n, "not a photo"));
+  RunResult r = backup({"add", dir, "--dest", driveURI(), "--no-videos"});
+  ASSERT_EQ(0, r.exitCode) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("\"videos\": false")) << r.out;
+  r = backup({"list"});
+  EXPECT_NE(std::string::npos, r.out.find("\"videos\": false")) << r.out;
+
+  // What is left out is said, kind by kind.
+  BackgroundRun first(src.file("first.err"), {});
+  size_t at = first.waitFor(
+      "run 1 ended finished: 1 imported, 3 left out: .txt \u00d72, .pdf \u00d71; 1 unchanged or "
+      "skipped, 0 failed");
+  ASSERT_NE(std::string::npos, at) << first.err();
+
+  // A second runner says who has the backups and goes, or waits for them with --wait.
+  r = backup({"run", "--once"});
+  EXPECT_EQ(1, r.exitCode);
+  EXPECT_NE(std::string::npos, r.err.find("Backups are being run by another program (pid " +
+                                          std::to_string(first.pid()) + ")"))
+      << r.err;
+  BackgroundRun waiter(src.file("waiter.err"), {}, {"--wait"});
+  ASSERT_NE(std::string::npos, waiter.waitFor("waiting for it to stop")) << waiter.err();
+  EXPECT_EQ(std::string::npos, waiter.err().find("run 1 ended"));
+  EXPECT_EQ(0, first.stop()) << first.err();
+  ASSERT_NE(std::string::npos, waiter.waitFor("run 1 ended finished: 0 imported, 3 left out"))
+      << waiter.err();
+  EXPECT_EQ(0, waiter.stop()) << waiter.err();
+  EXPECT_EQ((std::vector<std::string>{"a.jpg"}), pics());
+
+  r = backup({"list"});
+  EXPECT_NE(std::string::npos, r.out.find("\"leftout\":\"3\"")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find(".txt \u00d72, .pdf \u00d71")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\"nextretry\":\"0\"")) << r.out;
 }
 
 }  // namespace

@@ -5,7 +5,26 @@
 
 #include "hbstream.h"
 
+void VXImportPrefetch::Budget::acquire(int64_t bytes) {
+  std::unique_lock<std::mutex> hold(lock);
+  // Alone, any picture may run; with others, only within the budget.
+  freed.wait(hold, [&] { return running == 0 || used + bytes <= limit; });
+  used += bytes;
+  ++running;
+  if (used > peak) peak = used;
+}
+
+void VXImportPrefetch::Budget::release(int64_t bytes) {
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    used -= bytes;
+    --running;
+  }
+  freed.notify_all();
+}
+
 struct VXImportPrefetch::Job {
+  Budget *budget = nullptr;
   std::string path;
   uint32_t which = 0;
   VXImportFileSignature before;
@@ -18,14 +37,28 @@ struct VXImportPrefetch::Job {
     rc = vximport__fileSignature(path.c_str(), &before);
     HBRef<IHBStream> in;
     if (rc >= 0) rc = hbstream__openFile(in.out(), path.c_str(), HBFILE_O_READ);
-    if (rc >= 0)
-      rc = hbimg__makeRenditions(in.get(), HBIMG_ORIENT_FROM_PICTURE, which, &renditions);
-    else
+    if (rc < 0) {
       before = VXImportFileSignature();
+      return;
+    }
+    // What the decode will hold, from the header; a picture whose header does not read costs
+    // next to nothing (its decode fails at the same place).
+    HBImgProbe probe;
+    const int64_t bytes = hbimg__probe(in.get(), &probe) >= 0 ? probe.decodeBytes : 0;
+    if (in->seek(0, HBSTREAM_SEEK_SET) != 0) {
+      rc = BR_EIO;
+      return;
+    }
+    budget->acquire(bytes);
+    rc = hbimg__makeRenditions(in.get(), HBIMG_ORIENT_FROM_PICTURE, which, &renditions);
+    budget->release(bytes);
   }
 };
 
-VXImportPrefetch::VXImportPrefetch(int32_t capacity) : m_capacity(capacity) {}
+VXImportPrefetch::VXImportPrefetch(int32_t capacity, int64_t budgetBytes)
+    : m_capacity(capacity), m_budget(std::make_unique<Budget>()) {
+  m_budget->limit = budgetBytes;
+}
 
 VXImportPrefetch::~VXImportPrefetch() {
   clear();
@@ -34,6 +67,7 @@ VXImportPrefetch::~VXImportPrefetch() {
 bool VXImportPrefetch::start(const std::string &path, uint32_t which) {
   if (static_cast<int32_t>(m_jobs.size()) >= m_capacity) return false;
   auto job = std::make_unique<Job>();
+  job->budget = m_budget.get();
   job->path = path;
   job->which = which;
   Job *j = job.get();
@@ -64,4 +98,9 @@ bool VXImportPrefetch::take(const std::string &path, uint32_t which,
 void VXImportPrefetch::clear() {
   for (auto &job : m_jobs) job->thread.join();
   m_jobs.clear();
+}
+
+int64_t VXImportPrefetch::peakBytes() const {
+  std::lock_guard<std::mutex> hold(m_budget->lock);
+  return m_budget->peak;
 }

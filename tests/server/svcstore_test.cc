@@ -16,24 +16,25 @@ namespace {
 
 using tessel::test::TempDir;
 
-// Runs SQL on DIR/meta.db through a connection of its own; the first column of the first row.
-int64_t sqlValue(const std::string &dir, const std::string &sql) {
+// Runs SQL on DIR/meta.db through a connection of its own; the first column of the last row.
+int64_t sql(const std::string &dir, const std::string &text) {
   sqlite3 *db = nullptr;
   int64_t v = -1;
   EXPECT_EQ(sqlite3_open((dir + "/meta.db").c_str(), &db), SQLITE_OK);
-  sqlite3_stmt *st = nullptr;
-  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql;
-  if (sqlite3_step(st) == SQLITE_ROW) v = sqlite3_column_int64(st, 0);
-  sqlite3_finalize(st);
+  auto row = [](void *out, int, char **cols, char **) {
+    *static_cast<int64_t *>(out) = cols[0] ? std::stoll(cols[0]) : -1;
+    return 0;
+  };
+  EXPECT_EQ(sqlite3_exec(db, text.c_str(), row, &v, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
   sqlite3_close(db);
   return v;
 }
 
 // What the drive holds, summed from its rows.
 int64_t summed(const std::string &dir, const std::string &sid) {
-  return sqlValue(dir, "SELECT (SELECT COALESCE(SUM(size),0) FROM streams WHERE serviceid='" + sid +
-                           "') + (SELECT COALESCE(SUM(meta),0) FROM files WHERE serviceid='" + sid +
-                           "')");
+  return sql(dir, "SELECT (SELECT COALESCE(SUM(size),0) FROM streams WHERE serviceid='" + sid +
+                      "') + (SELECT COALESCE(SUM(meta),0) FROM files WHERE serviceid='" + sid +
+                      "')");
 }
 
 int64_t total(SvcStore &store, const std::string &sid) {
@@ -123,95 +124,66 @@ TEST(SvcStore, UsedSpaceIsARunningTotalOfEveryChange) {
   EXPECT_EQ(total(again, other), 50000 + 128 + 5);
 }
 
-// Data folders of two older versions: one that summed the used space at every upload, and the
-// oldest (no size for names and properties, no drive versions, tokens kept in clear).
+// Data folders of older versions, made from a current one by taking away what they lacked: the
+// previous one summed the used space at every upload; the oldest had no size for names and
+// properties, no drive versions, and its tokens in clear.
 TEST(SvcStore, OldDataFoldersGetTheirTotalOnceAndKeepWorking) {
-  const char *previous =
-      "CREATE TABLE users(id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL, email TEXT,"
-      " salt BLOB, hash BLOB, created INTEGER);"
-      "CREATE TABLE sessions(hash BLOB PRIMARY KEY, userid INTEGER NOT NULL, created INTEGER,"
-      " used INTEGER);"
-      "CREATE TABLE devices(id TEXT PRIMARY KEY, userid INTEGER NOT NULL, name TEXT);"
-      "CREATE TABLE services(id TEXT PRIMARY KEY, deviceid TEXT NOT NULL, userid INTEGER NOT NULL,"
-      " name TEXT, quota INTEGER, online INTEGER DEFAULT 1, readonly INTEGER DEFAULT 0,"
-      " transport TEXT DEFAULT 'soap', version TEXT);"
-      "CREATE TABLE files(id INTEGER PRIMARY KEY AUTOINCREMENT, serviceid TEXT NOT NULL,"
-      " parentid INTEGER NOT NULL, name TEXT NOT NULL, type INTEGER NOT NULL, ctime INTEGER,"
-      " mtime INTEGER, meta INTEGER NOT NULL DEFAULT 0, UNIQUE(serviceid, parentid, name));"
-      "CREATE TABLE props(fileid INTEGER NOT NULL, seq INTEGER NOT NULL, key TEXT, value TEXT,"
-      " PRIMARY KEY(fileid, seq));"
-      "CREATE TABLE streams(fileid INTEGER NOT NULL, stream TEXT NOT NULL,"
-      " serviceid TEXT NOT NULL, size INTEGER NOT NULL, PRIMARY KEY(fileid, stream));"
-      "INSERT INTO users(id, name) VALUES(1, 'alice');"
-      "INSERT INTO devices VALUES('dev1', 1, 'd');"
-      "INSERT INTO services(id, deviceid, userid, name, quota) VALUES('svcA', 'dev1', 1, 'A', 1e9);"
-      "INSERT INTO services(id, deviceid, userid, name, quota) VALUES('svcB', 'dev1', 1, 'B', 1e9);"
-      "INSERT INTO files VALUES(1, 'svcA', 0, 'f.jpg', 0, 1, 1, 133);"
-      "INSERT INTO files VALUES(2, 'svcA', 0, 'g.jpg', 0, 1, 1, 133);"
-      "INSERT INTO files VALUES(3, 'svcB', 0, 'h.jpg', 0, 1, 1, 133);"
-      "INSERT INTO streams VALUES(1, '', 'svcA', 1000), (1, 'tn', 'svcA', 200),"
-      " (2, '', 'svcA', 30), (3, '', 'svcB', 5);";
-  const char *oldest =
-      "CREATE TABLE users(id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL, email TEXT,"
-      " salt BLOB, hash BLOB, created INTEGER);"
-      "CREATE TABLE tokens(token TEXT PRIMARY KEY, userid INTEGER NOT NULL, created INTEGER);"
-      "CREATE TABLE devices(id TEXT PRIMARY KEY, userid INTEGER NOT NULL, name TEXT);"
-      "CREATE TABLE services(id TEXT PRIMARY KEY, deviceid TEXT NOT NULL, userid INTEGER NOT NULL,"
-      " name TEXT, quota INTEGER, online INTEGER DEFAULT 1, readonly INTEGER DEFAULT 0,"
-      " transport TEXT DEFAULT 'soap');"
-      "CREATE TABLE files(id INTEGER PRIMARY KEY AUTOINCREMENT, serviceid TEXT NOT NULL,"
-      " parentid INTEGER NOT NULL, name TEXT NOT NULL, type INTEGER NOT NULL, ctime INTEGER,"
-      " mtime INTEGER, UNIQUE(serviceid, parentid, name));"
-      "CREATE TABLE props(fileid INTEGER NOT NULL, seq INTEGER NOT NULL, key TEXT, value TEXT,"
-      " PRIMARY KEY(fileid, seq));"
-      "CREATE TABLE streams(fileid INTEGER NOT NULL, stream TEXT NOT NULL,"
-      " serviceid TEXT NOT NULL, size INTEGER NOT NULL, PRIMARY KEY(fileid, stream));"
-      "INSERT INTO users(id, name) VALUES(1, 'alice');"
-      "INSERT INTO tokens VALUES('0123456789abcdef0123456789abcdef', 1, 1);"
-      "INSERT INTO devices VALUES('dev1', 1, 'd');"
-      "INSERT INTO services(id, deviceid, userid, name, quota) VALUES('svcA', 'dev1', 1, 'A', 1e9);"
-      "INSERT INTO services(id, deviceid, userid, name, quota) VALUES('svcB', 'dev1', 1, 'B', 1e9);"
-      "INSERT INTO files VALUES(1, 'svcA', 0, 'f.jpg', 0, 1, 1);"
-      "INSERT INTO files VALUES(2, 'svcA', 0, 'g.jpg', 0, 1, 1);"
-      "INSERT INTO files VALUES(3, 'svcB', 0, 'h.jpg', 0, 1, 1);"
-      "INSERT INTO streams VALUES(1, '', 'svcA', 1000), (1, 'tn', 'svcA', 200),"
-      " (2, '', 'svcA', 30), (3, '', 'svcB', 5);";
-  for (const char *schema : {previous, oldest}) {
-    SCOPED_TRACE(schema == oldest ? "oldest" : "previous");
+  const std::string clearToken = "0123456789abcdef0123456789abcdef";
+  for (bool oldest : {false, true}) {
+    SCOPED_TRACE(oldest ? "oldest" : "previous");
     TempDir dir;
-    sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open((dir.path() + "/meta.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, schema, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
-    const int64_t meta = schema == oldest ? 0 : 133;
+    std::string err;
+    NewUser u;
+    FileRec f, g, h;
     {
       SvcStore store;
-      std::string err;
       ASSERT_TRUE(store.open(dir.path(), &err)) << err;
-      EXPECT_EQ(total(store, "svcA"), 1230 + 2 * meta);
-      EXPECT_EQ(total(store, "svcB"), 5 + meta);
+      ASSERT_TRUE(store.addUser("alice", "pw", 1000000, 2, "soap", &u, &err)) << err;
+      ServiceRec a, b;
+      ASSERT_TRUE(store.serviceById(u.serviceIds[0], &a));
+      ASSERT_TRUE(store.serviceById(u.serviceIds[1], &b));
+      ASSERT_EQ(store.createFile(a, 0, "f.jpg", 0, 1, 1, {}, &f), kSvcOk);
+      ASSERT_EQ(store.createFile(a, 0, "g.jpg", 0, 1, 1, {}, &g), kSvcOk);
+      ASSERT_EQ(store.createFile(b, 0, "h.jpg", 0, 1, 1, {}, &h), kSvcOk);
+      ASSERT_EQ(stored(store, a.id, f.id, "", 1000), kSvcOk);
+      ASSERT_EQ(stored(store, a.id, f.id, "tn", 200), kSvcOk);
+      ASSERT_EQ(stored(store, a.id, g.id, "", 30), kSvcOk);
+      ASSERT_EQ(stored(store, b.id, h.id, "", 5), kSvcOk);
+    }
+    std::string strip = "UPDATE services SET used = 0; ALTER TABLE services DROP COLUMN used;";
+    if (oldest)
+      strip +=
+          "ALTER TABLE files DROP COLUMN meta; ALTER TABLE services DROP COLUMN version;"
+          "CREATE TABLE tokens(token TEXT PRIMARY KEY, userid INTEGER NOT NULL, created INTEGER);"
+          "INSERT INTO tokens VALUES('" +
+          clearToken + "', 1, 1);";
+    sql(dir.path(), strip);
+    const int64_t meta = oldest ? 0 : 128 + 5;  // what each entry of the old folder counts
+    const std::string sa = u.serviceIds[0], sb = u.serviceIds[1];
+    {
+      SvcStore store;
+      ASSERT_TRUE(store.open(dir.path(), &err)) << err;
+      EXPECT_EQ(total(store, sa), 1230 + 2 * meta);
+      EXPECT_EQ(total(store, sb), 5 + meta);
       // The old drive goes on from its total.
       ServiceRec a;
-      ASSERT_TRUE(store.serviceById("svcA", &a));
+      ASSERT_TRUE(store.serviceById(sa, &a));
       std::vector<int64_t> removed;
-      ASSERT_EQ(store.removeFile(a, 2, &removed), kSvcOk);
-      FileRec f;
-      ASSERT_EQ(store.createFile(a, 0, "new.jpg", 0, 1, 1, {}, &f), kSvcOk);
-      ASSERT_EQ(stored(store, "svcA", 1, "", 400), kSvcOk);
-      EXPECT_EQ(total(store, "svcA"), summed(dir.path(), "svcA"));
-      EXPECT_EQ(total(store, "svcA"), 600 + meta + 128 + 7);
+      ASSERT_EQ(store.removeFile(a, g.id, &removed), kSvcOk);
+      FileRec n;
+      ASSERT_EQ(store.createFile(a, 0, "new.jpg", 0, 1, 1, {}, &n), kSvcOk);
+      ASSERT_EQ(stored(store, sa, f.id, "", 400), kSvcOk);
+      EXPECT_EQ(total(store, sa), summed(dir.path(), sa));
+      EXPECT_EQ(total(store, sa), 600 + meta + 128 + 7);
+      UserRec user;
+      EXPECT_EQ(store.userForToken(clearToken, &user), oldest);
     }
     // Counted at the first open only: a total changed behind the store's back stays as it is.
-    sqlValue(dir.path(), "UPDATE services SET used = used + 1000000 WHERE id='svcB'");
+    sql(dir.path(), "UPDATE services SET used = used + 1000000 WHERE id='" + sb + "'");
     SvcStore store;
-    std::string err;
     ASSERT_TRUE(store.open(dir.path(), &err)) << err;
-    EXPECT_EQ(total(store, "svcA"), 600 + meta + 128 + 7);
-    EXPECT_EQ(total(store, "svcB"), 1000000 + 5 + meta);
-    if (schema == oldest) {
-      UserRec u;
-      EXPECT_TRUE(store.userForToken("0123456789abcdef0123456789abcdef", &u));
-    }
+    EXPECT_EQ(total(store, sa), 600 + meta + 128 + 7);
+    EXPECT_EQ(total(store, sb), 1000000 + 5 + meta);
   }
 }
 

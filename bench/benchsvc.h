@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,10 @@ class Service {
  public:
   ~Service() { stop(); }
 
-  // `tag` names the temporary folder; `adduserExtra` are further adduser options.
-  bool start(const std::string &tag, const std::vector<std::string> &adduserExtra = {}) {
+  // `tag` names the temporary folder; `adduserExtra` are further adduser options; `seed`, when
+  // given, works on the data folder (its path) after adduser and before serve.
+  bool start(const std::string &tag, const std::vector<std::string> &adduserExtra = {},
+             const std::function<bool(const std::string &)> &seed = nullptr) {
     const char *tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp ? tmp : "/tmp") + "/" + tag + "-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
@@ -49,7 +52,7 @@ class Service {
     device = jsonField(line, "deviceid");
     service = jsonField(line, "serviceids");
     int fds[2];
-    if (token.empty() || pipe(fds) != 0) return false;
+    if (token.empty() || (seed && !seed(data)) || pipe(fds) != 0) return false;
     m_pid = fork();
     if (m_pid == 0) {
       dup2(fds[1], 1);

@@ -1,5 +1,12 @@
-// Upload throughput of the reference drive service: 1 000 files of 1 MB PUT by 8 concurrent
-// clients over keep-alive connections, against the real tesselsvc with a temporary data folder.
+// Upload throughput of the reference drive service, against the real tesselsvc with a temporary
+// data folder:
+//
+//   BM_TesselsvcPut1000x1MB  1 000 files of 1 MB PUT by 8 concurrent clients over keep-alive
+//                            connections;
+//   BM_TesselsvcPhotos/N     5 000 small photos sent one after another as the import sends them
+//                            (createFile with a photo's fields, the picture, its thumbnail) into a
+//                            drive already holding N entries (0 or 100 000, written straight into
+//                            meta.db before the service starts): what a full drive costs a backup.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -7,6 +14,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,7 +131,9 @@ bool startService() {
   return true;
 }
 
-void stopService() { g_svc.stop(); }
+void stopService() {
+  g_svc.stop();
+}
 
 void BM_TesselsvcPut1000x1MB(benchmark::State &state) {
   if (!startService()) {
@@ -160,5 +170,148 @@ void BM_TesselsvcPut1000x1MB(benchmark::State &state) {
       benchmark::Counter(n * static_cast<double>(kFileSize) / 1e6, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_TesselsvcPut1000x1MB)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The text of the first element `name` in a SOAP answer.
+std::string soapField(const std::string &xml, const std::string &name) {
+  size_t f = xml.find("<" + name);
+  if (f == std::string::npos) return std::string();
+  f = xml.find('>', f);
+  return xml.substr(f + 1, xml.find('<', f) - f - 1);
+}
+
+// `entries` files and folders (100 folders of files, each file with its content and thumbnail
+// recorded) written into the drive's meta.db in one transaction, with the drive's used space.
+bool seedDrive(const std::string &data, const std::string &service, int entries) {
+  sqlite3 *db = nullptr;
+  if (sqlite3_open((data + "/meta.db").c_str(), &db) != SQLITE_OK) {
+    sqlite3_close(db);
+    return false;
+  }
+  bool ok = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_stmt *file = nullptr, *stream = nullptr;
+  ok =
+      ok &&
+      sqlite3_prepare_v2(db,
+                         "INSERT INTO files(serviceid, parentid, name, type, ctime, mtime, meta)"
+                         " VALUES(?,?,?,?,?,?,?)",
+                         -1, &file, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, "INSERT INTO streams(fileid, stream, serviceid, size) VALUES(?,?,?,?)",
+                         -1, &stream, nullptr) == SQLITE_OK;
+  const int folders = 100;
+  int64_t used = 0, parent = 0;
+  for (int i = 0; ok && i < entries; i++) {
+    const bool folder = i % (entries / folders) == 0;
+    const std::string name =
+        folder ? "Folder " + std::to_string(i) : "IMG_" + std::to_string(i) + ".JPG";
+    const int64_t meta = 128 + static_cast<int64_t>(name.size()) + 40;
+    sqlite3_reset(file);
+    sqlite3_bind_text(file, 1, service.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(file, 2, folder ? 0 : parent);
+    sqlite3_bind_text(file, 3, name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(file, 4, folder ? 1 : 0);
+    sqlite3_bind_int64(file, 5, 1500000000000LL + i);
+    sqlite3_bind_int64(file, 6, 1500000000000LL + i);
+    sqlite3_bind_int64(file, 7, meta);
+    ok = sqlite3_step(file) == SQLITE_DONE;
+    used += meta;
+    const int64_t id = sqlite3_last_insert_rowid(db);
+    if (folder) {
+      parent = id;
+      continue;
+    }
+    for (const char *s : {"", "tn"}) {
+      const int64_t size = *s ? 3000 : 20000;
+      sqlite3_reset(stream);
+      sqlite3_bind_int64(stream, 1, id);
+      sqlite3_bind_text(stream, 2, s, -1, SQLITE_STATIC);
+      sqlite3_bind_text(stream, 3, service.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int64(stream, 4, size);
+      ok = ok && sqlite3_step(stream) == SQLITE_DONE;
+      used += size;
+    }
+  }
+  sqlite3_finalize(file);
+  sqlite3_finalize(stream);
+  // Folders of a service that keeps its used space on the drive's row get it there.
+  sqlite3_stmt *col = nullptr;
+  bool hasUsed = false;
+  if (sqlite3_prepare_v2(db, "SELECT 1 FROM pragma_table_info('services') WHERE name='used'", -1,
+                         &col, nullptr) == SQLITE_OK)
+    hasUsed = sqlite3_step(col) == SQLITE_ROW;
+  sqlite3_finalize(col);
+  if (ok && hasUsed) {
+    const std::string sql = "UPDATE services SET used=used+" + std::to_string(used);
+    ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  ok = sqlite3_exec(db, ok ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK && ok;
+  sqlite3_close(db);
+  return ok;
+}
+
+void BM_TesselsvcPhotos(benchmark::State &state) {
+  constexpr int kPhotos = 5000;
+  const int entries = static_cast<int>(state.range(0));
+  benchsvc::Service svc;
+  if (!svc.start("tesselsvc-photos", {"--quota", "100000000000"}, [&](const std::string &data) {
+        return entries == 0 || seedDrive(data, svc.service, entries);
+      })) {
+    state.SkipWithError("tesselsvc did not start");
+    return;
+  }
+  g_port = svc.port;
+  const std::string drive = "<valtoken>" + svc.token + "</valtoken><deviceid>" + svc.device +
+                            "</deviceid><serviceid>" + svc.service + "</serviceid>";
+  std::string picture(16000, '\0'), thumb(3000, '\0');
+  for (size_t i = 0; i < picture.size(); i++)
+    picture[i] = static_cast<char>((i * 2654435761u) >> 13);
+  for (size_t i = 0; i < thumb.size(); i++) thumb[i] = static_cast<char>(i * 7);
+  int failures = 0, run = 0;
+  Client c;
+  for (auto _ : state) {
+    std::string out;
+    if (c.exchange(soap("createFile", drive + "<filename>Backup " + std::to_string(run++) +
+                                          "</filename><type>1</type><ctime>1500000000000</ctime>"),
+                   nullptr, 0, &out) != 200) {
+      failures++;
+      break;
+    }
+    const std::string folder = soapField(out, "fileid");
+    for (int i = 0; i < kPhotos; i++) {
+      const std::string ms = std::to_string(1600000000000LL + i * 1000);
+      std::string head =
+          soap("createFile",
+               drive + "<parentid>" + folder + "</parentid><filename>IMG_" + std::to_string(i) +
+                   ".JPG</filename><origin>BENCH</origin><type>0</type><ctime>" + ms +
+                   "</ctime><mtime>" + ms +
+                   "</mtime><mimetype>image/jpeg</mimetype><EXIF-Make>Camera</EXIF-Make>"
+                   "<EXIF-Model>One</EXIF-Model><origtime>" +
+                   ms + "</origtime>");
+      if (c.exchange(head, nullptr, 0, &out) != 200) {
+        failures++;
+        continue;
+      }
+      const std::string fid = soapField(out, "fileid");
+      for (const std::string *body : {&picture, &thumb}) {
+        head = "PUT /svc/files/" + svc.device + "/" + svc.service + "/" + fid +
+               (body == &thumb ? "/tn" : "") +
+               " HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: valtoken=" + svc.token +
+               "\r\nX-VXVALTOKEN: " + svc.token +
+               "\r\nContent-Length: " + std::to_string(body->size()) + "\r\n\r\n";
+        if (c.exchange(head, body->data(), body->size(), &out) != 200) failures++;
+      }
+    }
+  }
+  svc.stop();
+  if (failures > 0) state.SkipWithError("some calls or uploads failed");
+  state.counters["photos_per_s"] =
+      benchmark::Counter(static_cast<double>(kPhotos) * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_TesselsvcPhotos)
+    ->Arg(0)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

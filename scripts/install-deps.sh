@@ -20,7 +20,7 @@ test_pkgs+=(chromium)
 test_pkgs+=(libheif-examples libtiff-tools webp imagemagick)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 # Programs the benchmarks compare against.
-bench_pkgs=(exiv2 libimage-exiftool-perl ffmpeg libvips-tools libheif-examples)
+bench_pkgs=(exiv2 libimage-exiftool-perl ffmpeg libvips-tools libheif-examples heif-thumbnailer)
 
 want=()
 for set in "${@:-build test}"; do

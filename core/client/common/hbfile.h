@@ -110,8 +110,8 @@ struct HBFileWalk {
 };
 
 // Walks the tree at `root` (a path or a "file:" URL), following symbolic links (a link back
-// into its own ancestry is not entered twice). Folders with no picture in or below them are
-// passed over without a callback. Contents of folders at `maxDepth` are not visited. Returns 0
+// into its own ancestry is not entered twice). Folders with no picture or video in or below them
+// are passed over without a callback. Contents of folders at `maxDepth` are not visited. Returns 0
 // when the walk ran to its end, 1 when the callback stopped it, or a negative code when the root
 // cannot be reached.
 HB_NODISCARD int32_t hbfile__walk(const char *root, HBFileWalkFn callback, int32_t maxDepth,

@@ -184,14 +184,12 @@ TEST(HBFmtKinds, EveryKindGivesTheItemsOfAJpegWithTheSameExif) {
   EXPECT_EQ(parseBytes(heif(item, true)).values, jpeg.values);
   EXPECT_EQ(parseBytes(heif(item, false), {100, 3}).values, jpeg.values);
   EXPECT_TRUE(parseBytes(heif(item, false, true)).values.empty());
-  std::string webp = "VP8X" + std::string("\x0a\0\0\0\x08\0\0\0\0\0\0\0\0\0", 14);
-  std::string exifChunk = "Exif" + std::string("\0\0", 2) + tiffBlock;
-  webp += "EXIF";
-  put32(webp, (uint32_t)exifChunk.size(), false);
-  webp += exifChunk + (exifChunk.size() & 1 ? std::string(1, '\0') : "");
-  std::string riff = "RIFF";
-  put32(riff, (uint32_t)(webp.size() + 4), false);
-  EXPECT_EQ(parseBytes(riff + "WEBP" + webp).values, jpeg.values);
+  std::string webp = std::string("RIFF\0\0\0\0WEBPVP8X\x0a\0\0\0\x08", 21) +
+                     std::string(9, '\0') + std::string("EXIF\0\0\0\0Exif\0\0", 14) + tiffBlock;
+  auto le = [](size_t v) { std::string s; put32(s, (uint32_t)v, false); return s; };
+  webp.replace(4, 4, le(webp.size() - 8));
+  webp.replace(34, 4, le(webp.size() - 38));
+  EXPECT_EQ(parseBytes(webp).values, jpeg.values);
   std::string raf = "FUJIFILMCCD-RAW 0201FF383501" + std::string(56, ' ');
   put32(raf, 0x100);
   put32(raf, (uint32_t)bytes.size());

@@ -25,7 +25,7 @@ namespace {
 
 // Pictures kept with the project's shared test data; the parts that use them are left out on a
 // machine without it.
-const std::string kShared = "/work/shared/testdata/images/heif";
+const std::string kShared = tessel::test::sourcePath("../shared/testdata/images/heif");
 
 Items parseFile(const std::string &path) {
   HBRef<IHBMap> map;

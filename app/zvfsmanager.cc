@@ -115,30 +115,96 @@ class Engine {
       brlog(kTag, BRLOG_WARNING, "ZVFS: listServices failed: %d\n", rc);
       return BR_OK;
     }
+    for (const ZVServiceInfo *s : wantedDrives(services)) {
+      const int slot = freeDriveSlot();
+      if (slot < 0) {
+        brlog(kTag, BRLOG_WARNING, "ZVFS: no free slot for [%s][%s]\n", s->device.c_str(),
+              s->service.c_str());
+        continue;
+      }
+      m_slots[slot] = Slot();
+      (void)mountSlotLocked(s, slot, false);
+    }
+    return BR_OK;
+  }
+
+  // The drives of a listing to mount: online "yto:plugfs" services, consecutive services of one
+  // device being one drive.
+  static std::vector<const ZVServiceInfo *> wantedDrives(
+      const std::vector<ZVServiceInfo> &services) {
+    std::vector<const ZVServiceInfo *> wanted;
     const ZVServiceInfo *previous = nullptr;
     for (const ZVServiceInfo &s : services) {
-      // Consecutive services of one device are one drive.
       const bool sameDevice = previous && previous->device == s.device;
       previous = &s;
       if (sameDevice) continue;
       if (s.type.compare(0, 10, "yto:plugfs") != 0 || !onlineTrue(s.online)) continue;
-      int slot = -1;
-      for (int i = kFirstDriveSlot; i < kSlots && slot < 0; ++i)
-        if (m_slots[i].pid == 0) slot = i;
-      if (slot < 0) {
-        brlog(kTag, BRLOG_WARNING, "ZVFS: no free slot for [%s][%s]\n", s.device.c_str(),
-              s.service.c_str());
-        continue;
-      }
-      m_slots[slot] = Slot();
-      (void)mountSlotLocked(&s, slot, false);
+      wanted.push_back(&s);
     }
-    return BR_OK;
+    return wanted;
+  }
+
+  int freeDriveSlot() const {
+    for (int i = kFirstDriveSlot; i < kSlots; ++i)
+      if (m_slots[i].pid == 0) return i;
+    return -1;
   }
 
   void unmountAll() {
     std::lock_guard<std::mutex> lock(m_mountLock);
     for (int i = 0; i < kSlots; ++i) unmountSlotLocked(i);
+  }
+
+  // Brings the helpers to what the token and the settings want, touching only what differs: a
+  // drive a live helper has mounted stays mounted. Ending a helper ends every copy into its
+  // drive, so nothing is unmounted only to be mounted again.
+  void sync() {
+    syncLocked();
+    brlog(kTag, BRLOG_INFO, "ZVFS: drives in step, %d helper(s)\n", m_helpers.load());
+  }
+
+  void syncLocked() {
+    std::string token;
+    const bool on = currentToken(&token) && driveOn();
+    std::lock_guard<std::mutex> lock(m_mountLock);
+    for (int i = 0; i < kSlots; ++i)
+      if (!on || (m_slots[i].pid && !m_sys->alive(m_slots[i].pid))) unmountSlotLocked(i);
+    if (!on) return;
+    if (!multiDrive()) {
+      for (int i = kSlotSingle + 1; i < kSlots; ++i) unmountSlotLocked(i);
+      if (!m_slots[kSlotSingle].pid) (void)mountSlotLocked(nullptr, kSlotSingle, false);
+      return;
+    }
+    unmountSlotLocked(kSlotSingle);
+    if (!sharedFiles())
+      unmountSlotLocked(kSlotShares);
+    else if (!m_slots[kSlotShares].pid)
+      (void)mountSlotLocked(nullptr, kSlotShares, true);
+    std::vector<ZVServiceInfo> services;
+    const int32_t rc = m_sys->listServices(token, &services);
+    if (rc < 0) {
+      // What is mounted stays: a failed listing says nothing about the drives.
+      brlog(kTag, BRLOG_WARNING, "ZVFS: listServices failed: %d\n", rc);
+      return;
+    }
+    const std::vector<const ZVServiceInfo *> wanted = wantedDrives(services);
+    for (int i = kFirstDriveSlot; i < kSlots; ++i) {
+      if (!m_slots[i].pid) continue;
+      bool keep = false;
+      for (const ZVServiceInfo *s : wanted)
+        keep = keep || (s->device == m_slots[i].device && s->service == m_slots[i].service);
+      if (!keep) unmountSlotLocked(i);
+    }
+    for (const ZVServiceInfo *s : wanted) {
+      if (inMounted(s->device, s->service)) continue;
+      const int slot = freeDriveSlot();
+      if (slot < 0) {
+        brlog(kTag, BRLOG_WARNING, "ZVFS: no free slot for [%s][%s]\n", s->device.c_str(),
+              s->service.c_str());
+        continue;
+      }
+      (void)mountSlotLocked(s, slot, false);
+    }
   }
 
   void openDrive() {
@@ -392,7 +458,7 @@ class ZVFSManager final : public HBObject<ZVFSManager, IZVFSManager> {
 
   void applyDriveSetting(const char *value) override {
     m_engine->writeSetting(ZVFS_SETTING_SHOWDRIVE, value);
-    remount();
+    post([](Engine &e) { e.sync(); });
   }
 
   void setDriveLetter(char letter) override {
@@ -420,10 +486,7 @@ class ZVFSManager final : public HBObject<ZVFSManager, IZVFSManager> {
 
   void remountForSelected(const char *device) override {
     if (!device || !*device) return;
-    post([](Engine &e) {
-      e.unmountAll();
-      (void)e.mountAll();
-    });
+    post([](Engine &e) { e.sync(); });
   }
 
   int32_t listDrives(std::vector<ZVDriveRecord> *out) override { return m_engine->listDrives(out); }

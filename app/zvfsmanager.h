@@ -43,10 +43,11 @@ struct IZVFSManager : IHBObj {
   virtual bool sharedFiles() = 0;
   virtual char driveLetter() = 0;
 
-  // Nothing when `showdrive` already has this value; otherwise writes "1" or "0", unmounts all,
-  // and mounts all when on.
+  // Nothing when `showdrive` already has this value; otherwise as applyDriveSetting.
   virtual void setDriveOn(bool on) = 0;
-  // Writes `showdrive` unconditionally ("1" or "0"), unmounts all, mounts all when on.
+  // Writes `showdrive` ("1" or "0") and brings the mounts to it: off unmounts all; on mounts
+  // the drives not mounted yet and unmounts those no longer wanted, leaving a drive that a live
+  // helper has mounted alone (ending it would end every copy into the drive).
   virtual void applyDriveSetting(const char *value) = 0;
   // Stores the upper-cased letter unless it is the current one, then remounts.
   virtual void setDriveLetter(char letter) = 0;
@@ -56,7 +57,8 @@ struct IZVFSManager : IHBObj {
   virtual void unmountAll() = 0;
   // Opens the drive's folder when it is on in single-drive mode.
   virtual void openDrive() = 0;
-  // Unmounts and mounts again when `device` (the selected drive's) is not empty.
+  // When `device` (the selected drive's) is not empty, brings the mounts up to date as
+  // applyDriveSetting does.
   virtual void remountForSelected(const char *device) = 0;
 
   // The user's drives from listServices with the manager's token: the first service of each

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -37,6 +38,8 @@ namespace {
 
 constexpr const char *kTag = "TFSMAIN";
 constexpr int64_t kDefaultCacheMb = 2048;
+// How long a helper asked to quit waits for the files being written into the drive.
+constexpr int64_t kQuitWaitMs = 10 * 60 * 1000;
 
 std::string setting(const char *name) {
   std::string value;
@@ -164,7 +167,24 @@ int main(int argc, char **argv) {
     return 3;
   }
 
-  TFSControl control([](const char *) { tfsfuse__quit(); });
+  // Asked to quit (1124, or the program is gone): what is being copied into the drive is
+  // uploaded first, as its writers close it; ending the mount now would lose it.
+  std::atomic<bool> ended{false};
+  TFSFileSystem *filesystem = &fs;
+  TFSControl control([filesystem, &ended](const char *) {
+    const int64_t until = brtime__ticks() + kQuitWaitMs;
+    std::vector<std::string> open = filesystem->writesInProgress();
+    if (!open.empty())
+      brlog(kTag, BRLOG_INFO, "Asked to quit: first %zu file(s) being written\n", open.size());
+    while (!open.empty() && !ended && brtime__ticks() < until) {
+      usleep(100 * 1000);
+      open = filesystem->writesInProgress();
+    }
+    for (const std::string &path : open)
+      brlog(kTag, BRLOG_ERROR, "Quitting: '%s' was still being written and is not uploaded\n",
+            path.c_str());
+    tfsfuse__quit();
+  });
   if (control.start(o.tokenFromStdin) < 0)
     brlog(kTag, BRLOG_ERROR, "No control endpoint: only SIGTERM ends this helper\n");
   TFSMountOptions mount;
@@ -173,6 +193,7 @@ int main(int argc, char **argv) {
   src->drive(&device, &service, &name);
   mount.volname = !o.volname.empty() ? o.volname : !name.empty() ? name : "Tessel";
   const int rc = tfsfuse__run(&fs, mount);
+  ended = true;
   control.stop();
   rmdir(point.c_str());
   hbrpc__setConnPool(nullptr);

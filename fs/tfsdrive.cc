@@ -741,6 +741,13 @@ int TFSFileSystem::upload(TFSWriter &w) {
   return 0;
 }
 
+std::vector<std::string> TFSFileSystem::writesInProgress() {
+  std::vector<std::string> paths;
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (const auto &[path, w] : m_writers) paths.push_back(path);
+  return paths;
+}
+
 int TFSFileSystem::flush(TFSHandle *h) {
   if (h->kind != TFSHandle::Write || !h->writable) return 0;
   std::lock_guard<std::mutex> lock(h->writer->lock);

@@ -97,6 +97,8 @@ class TFSFileSystem {
   int statfs(struct statvfs *st);
   // Forgets every listing (as if the time-out had passed).
   void forgetListings();
+  // The files open for writing, or still uploading what was written, by path.
+  std::vector<std::string> writesInProgress();
 
  private:
   struct Node {

@@ -2,6 +2,7 @@
 // the web sign-in against the reference service over TLS, sign-out, the tray and the quit paths.
 // The pages are the tests' own (tests/app/pages), served through "--ui-folder".
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -561,6 +563,36 @@ TEST_F(DesktopTest, SignedInTheDriveIsAFolderUntilSignOut) {
       tessel::test::runProgram({"sh", "-c", "cat /proc/[0-9]*/cmdline | tr '\\0' ' '"});
   EXPECT_NE(std::string::npos, cmdlines.out.find("--valtoken -"));
   EXPECT_EQ(std::string::npos, cmdlines.out.find(m_user.token));
+
+  // A copy into the drive goes on while the tray menu is opened (which sets the drive on) and
+  // the pages select the drive: nothing is unmounted under it.
+  auto inStep = [&] {
+    const std::string text = log();
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find("ZVFS: drives in step", at)) != std::string::npos; ++at)
+      ++n;
+    return n;
+  };
+  const int copy = open((point + "/copied.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(copy, 0) << strerror(errno);
+  const std::string piece(1 << 20, 'x');
+  ASSERT_EQ(static_cast<ssize_t>(piece.size()), write(copy, piece.data(), piece.size()));
+  const size_t steps = inStep();
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(0, appplatform__send(ZVBROWSER_CLASS_MAIN, MSG_TRAY_COMMAND, 0, 517));
+    ASSERT_TRUE(waitUntil([&] { return inStep() > steps + static_cast<size_t>(i); })) << log();
+    m_ui->request({{"cmd", "closeMenu"}});
+  }
+  call("setUserProperty", {"hivedest", m_user.device + ":" + m_user.service});
+  ASSERT_TRUE(waitUntil([&] { return inStep() > steps + 2; })) << log();
+  EXPECT_EQ(static_cast<ssize_t>(piece.size()), write(copy, piece.data(), piece.size()))
+      << strerror(errno);
+  EXPECT_EQ(0, close(copy)) << strerror(errno);
+  struct stat copied;
+  EXPECT_EQ(0, stat((point + "/copied.bin").c_str(), &copied));
+  EXPECT_EQ(2 << 20, copied.st_size);
+  EXPECT_EQ(1u, helperPids().size());
+  EXPECT_EQ(std::string::npos, log().find("ZVFS: TELLING PID")) << log();
 
   // Killed: its mount point is dead until the next mount clears it and mounts there again.
   ASSERT_EQ(1u, helperPids().size());

@@ -332,4 +332,54 @@ TEST_F(ZVFSManagerTest, TokenSettingsAndTheDriveListing) {
   EXPECT_EQ(BR_ENOTAUTH, m_fs->mountAll());
 }
 
+// The tray menu sets the drive on each time it opens, the pages select the drive again and
+// again: a drive that a live helper has mounted is never unmounted for that (its copies would
+// fail), only what differs from the wanted state changes.
+TEST_F(ZVFSManagerTest, DriveOnAgainTouchesOnlyWhatChanged) {
+  w.services = {{"D1", "S1", "One", "yto:plugfs:drive", "1"},
+                {"D2", "S2", "Two", "yto:plugfs:drive", "0"}};
+  m_fs->setSessionToken("t1");
+  ASSERT_EQ(1u, w.spawned.size());
+  const int64_t first = w.nextPid - 1;
+  for (int i = 0; i < 3; ++i) m_fs->applyDriveSetting("1");
+  m_fs->setDriveOn(true);
+  m_fs->remountForSelected("D1");
+  EXPECT_TRUE(w.quits.empty());
+  EXPECT_EQ(1u, w.spawned.size());
+
+  // A drive coming online is mounted beside; one going offline is unmounted alone; a failed
+  // listing leaves everything as it is.
+  w.services[1].online = "1";
+  m_fs->applyDriveSetting("1");
+  ASSERT_EQ(2u, w.spawned.size());
+  const int64_t second = w.nextPid - 1;
+  EXPECT_TRUE(w.quits.empty());
+  w.services[0].online = "0";
+  m_fs->applyDriveSetting("1");
+  EXPECT_EQ(std::vector<int64_t>{first}, w.quits);
+  w.listResult = BR_ECONNRESET;
+  m_fs->applyDriveSetting("1");
+  EXPECT_EQ(1u, w.quits.size());
+  ASSERT_EQ(1u, slots().size());
+  EXPECT_EQ(second, slots()[0].pid);
+  // A helper that died is replaced; off ends the rest.
+  w.listResult = 0;
+  w.helpers.erase(second);
+  m_fs->applyDriveSetting("1");
+  EXPECT_EQ(3u, w.spawned.size());
+  EXPECT_EQ(1u, mountedList().size());
+  m_fs->applyDriveSetting("0");
+  EXPECT_TRUE(slots().empty());
+  EXPECT_EQ(2u, w.quits.size());
+
+  // Single-drive mode: its one helper stays through repeated drive-on too.
+  set(ZVFS_SETTING_MULTIDRIVE, "0");
+  m_fs->applyDriveSetting("1");
+  ASSERT_EQ(1u, slots().size());
+  EXPECT_EQ(0, slots()[0].index);
+  m_fs->applyDriveSetting("1");
+  EXPECT_EQ(4u, w.spawned.size());
+  EXPECT_EQ(2u, w.quits.size());
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 // helper is told to go (1124, SIGTERM, the program's end) or dies. Skipped where FUSE cannot be
 // used.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
@@ -79,6 +80,14 @@ class MountedDrive : public testing::Test {
   }
 
   std::string at(const std::string &rel) { return m_point + "/" + rel; }
+
+  // The helper's log file (ShowLog is "yes").
+  std::string helperLog() {
+    const char *data = getenv("XDG_DATA_HOME");
+    std::string t;
+    readFile(std::string(data ? data : "") + "/Orvane Tessel Utility/tesselutilfs.log", &t);
+    return t;
+  }
 
   RunResult run(const std::vector<std::string> &argv) { return runProgram(argv, "", 300000); }
 
@@ -287,9 +296,23 @@ TEST_F(MountedDrive, QuitKillAndAFullCache) {
   struct stat st;
   EXPECT_EQ(0, stat(socket.c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
-  // 1124 on the control endpoint: unmounted, gone, its socket and folder too.
+  // 1124 while a file is being copied in: the helper waits for the copy to end and uploads it
+  // before it goes.
+  const int copy = open(at("late.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(copy, 0) << strerror(errno);
+  const std::string piece(256 << 10, 'q');
+  ASSERT_EQ(static_cast<ssize_t>(piece.size()), write(copy, piece.data(), piece.size()));
   ASSERT_TRUE(m_helper.quit());
+  ASSERT_TRUE(waitFor([&] { return helperLog().find("Asked to quit") != std::string::npos; }))
+      << helperLog();
+  EXPECT_EQ(static_cast<ssize_t>(piece.size()), write(copy, piece.data(), piece.size()))
+      << strerror(errno);
+  EXPECT_EQ(0, close(copy)) << strerror(errno);
+  // 1124 on the control endpoint: unmounted, gone, its socket and folder too.
   EXPECT_EQ(0, m_helper.waitExit());
+  HBRef<HBMap> late = serviceFile("late.bin");
+  ASSERT_TRUE(late);
+  EXPECT_STREQ("524288", late->getString("size"));
   EXPECT_FALSE(mounted(m_point));
   EXPECT_NE(0, stat(socket.c_str(), &st));
   EXPECT_NE(0, stat(m_point.c_str(), &st));
@@ -328,7 +351,7 @@ TEST_F(MountedDrive, QuitKillAndAFullCache) {
   EXPECT_EQ(0, run({"cp", m_dir.path() + "/s.txt", at("s.txt")}).exitCode);
   std::vector<std::string> names = serviceNames("0");
   std::sort(names.begin(), names.end());
-  EXPECT_EQ((std::vector<std::string>{"big.bin", "s.txt"}), names);
+  EXPECT_EQ((std::vector<std::string>{"big.bin", "late.bin", "s.txt"}), names);
 }
 
 }  // namespace

@@ -105,22 +105,6 @@ std::string htmlEscape(const std::string &s) {
   return svcxml__escape(s);
 }
 
-std::string urlEncode(const std::string &s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '_' || c == '.' || c == '~' || c == '/') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
 void setFault(SvcFault *f, int code, std::string desc, std::string ctx = std::string()) {
   f->code = code;
   f->description = std::move(desc);
@@ -309,8 +293,11 @@ bool SvcService::init(std::string *err) {
 bool SvcService::run(std::string *err) {
   // Calls and forms are collected whole by the event loop; content streams through a worker.
   auto policy = [](const HttpRequest &req) -> long {
-    if (req.path.compare(0, 11, "/svc/files/") == 0) return kHttpStreamBody;
-    return req.path == "/oauth" ? static_cast<long>(kMaxFormBody) : static_cast<long>(kMaxCallBody);
+    if (req.path.compare(0, 11, "/svc/files/") == 0 || req.path.compare(0, 10, "/web/file/") == 0)
+      return kHttpStreamBody;
+    return req.path == "/oauth" || req.path.compare(0, 5, "/web/") == 0
+               ? static_cast<long>(kMaxFormBody)
+               : static_cast<long>(kMaxCallBody);
   };
   return m_http.run(
       [this](const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
@@ -504,7 +491,8 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
     UserRec u;
     if (!user(&u)) return false;
     const std::string *path = svcargs__find(args, "path");
-    out->set("gourl", base + "/svc/go?path=" + urlEncode(path ? *path : std::string("/")));
+    // A one-time code that signs a browser in as this user, never the token itself.
+    out->set("gourl", m_web.goUrl(u.id, path ? *path : std::string("view"), base));
     return true;
   }
   if (method == "listServices") {
@@ -788,14 +776,7 @@ void SvcService::handle(const HttpRequest &request, HttpBody &body, HttpResponse
   if (path.compare(0, 11, "/svc/files/") == 0) return handleFiles(req, body, resp);
   if (path == "/oauth") return handleOauth(req, body, resp);
   if (path.compare(0, 7, "/admin/") == 0) return handleAdmin(req, resp);
-  if (path == "/svc/go" && req.method == "GET") {
-    resp.set("Content-Type", "text/html; charset=utf-8");
-    resp.body =
-        "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Drive</title></head>"
-        "<body><h1>Your drive</h1><p>" +
-        htmlEscape(svchttp__param(req.query, "path")) + "</p></body></html>";
-    return;
-  }
+  if (SvcWeb::owns(path)) return m_web.handle(req, body, resp);
   if (path == "/" && req.method == "GET") return textAnswer(resp, 200, "tesselsvc");
   textAnswer(resp, 404, "not found");
 }

@@ -13,6 +13,7 @@
 #include "svchttp.h"
 #include "svcstore.h"
 #include "svcvalue.h"
+#include "svcweb.h"
 
 namespace tessel::svc {
 
@@ -88,6 +89,8 @@ class SvcService {
   int m_uploadCount = 0;
   int64_t m_downloadCutAfter = 0;  // downloads cut after this many bytes of their body
   int m_downloadCount = 0;
+
+  SvcWeb m_web{m_store, m_throttle, m_opt.dataDir};  // the photo pages
 };
 
 }  // namespace tessel::svc

@@ -38,6 +38,7 @@ const char *kSchema =
     "CREATE TABLE IF NOT EXISTS files(id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " serviceid TEXT NOT NULL, parentid INTEGER NOT NULL, name TEXT NOT NULL,"
     " type INTEGER NOT NULL, ctime INTEGER, mtime INTEGER, meta INTEGER NOT NULL DEFAULT 0,"
+    " taken INTEGER NOT NULL DEFAULT 0, media INTEGER NOT NULL DEFAULT 0,"
     " UNIQUE(serviceid, parentid, name));"
     "CREATE TABLE IF NOT EXISTS props(fileid INTEGER NOT NULL, seq INTEGER NOT NULL, key TEXT,"
     " value TEXT, PRIMARY KEY(fileid, seq));"
@@ -121,7 +122,26 @@ std::string randomBytes(size_t n) {
   return s;
 }
 
+// A property's leading digits as a number of milliseconds; 0 when it has none.
+int64_t propMs(const SvcArgs &props, const char *key) {
+  const std::string *v = svcargs__find(props, key);
+  if (!v || v->empty() || v->size() > 18 || v->find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  return std::stoll(*v);
+}
+
 }  // namespace
+
+void svcstore__dating(const SvcArgs &props, int64_t mtime, int64_t *taken, int *media) {
+  *taken = propMs(props, "EXIF-DateTimeOriginal");
+  if (*taken <= 0) *taken = propMs(props, "origtime");
+  if (*taken <= 0) *taken = mtime;
+  const std::string *m = svcargs__find(props, "mimetype");
+  *media = !m                                 ? kSvcMediaNone
+           : m->compare(0, 6, "image/") == 0 ? kSvcMediaPhoto
+           : m->compare(0, 6, "video/") == 0 ? kSvcMediaVideo
+                                             : kSvcMediaNone;
+}
 
 int64_t svcstore__metaSize(const std::string &name, const SvcArgs &props) {
   int64_t n = 128 + static_cast<int64_t>(name.size());
@@ -223,10 +243,13 @@ bool SvcStore::open(const std::string &dir, std::string *err) {
 bool SvcStore::migrate() {
   // Older folders: a files table without the metadata size, drives without a version or a
   // running total of their used space, tokens kept in clear.
-  bool hasMeta = false, hasVersion = false, hasUsed = false, hasTokens = false;
+  bool hasMeta = false, hasVersion = false, hasUsed = false, hasTokens = false, hasTaken = false;
   {
     Stmt c(m_db, "SELECT name FROM pragma_table_info('files')");
-    while (c.step() == SQLITE_ROW) hasMeta = hasMeta || c.text(0) == "meta";
+    while (c.step() == SQLITE_ROW) {
+      hasMeta = hasMeta || c.text(0) == "meta";
+      hasTaken = hasTaken || c.text(0) == "taken";
+    }
     Stmt v(m_db, "SELECT name FROM pragma_table_info('services')");
     while (v.step() == SQLITE_ROW) {
       hasVersion = hasVersion || v.text(0) == "version";
@@ -239,6 +262,11 @@ bool SvcStore::migrate() {
   if (!hasMeta && !exec("ALTER TABLE files ADD COLUMN meta INTEGER NOT NULL DEFAULT 0"))
     return false;
   if (!hasVersion && !exec("ALTER TABLE services ADD COLUMN version TEXT")) return false;
+  if (!hasTaken && !datePhotos()) return false;
+  // The photo pages' list, newest first; folder listings use the unique (parent, name) index.
+  if (!exec("CREATE INDEX IF NOT EXISTS files_taken ON files(serviceid, taken DESC, id DESC)"
+            " WHERE media>0"))
+    return false;
   if (!hasUsed) {
     // The used space was summed over every stream at each upload; it is a running total now,
     // counted once from what the drive holds.
@@ -270,6 +298,31 @@ bool SvcStore::migrate() {
     ok = ok && !t.failed();
   }
   ok = ok && exec("DROP TABLE tokens") && exec("COMMIT");
+  if (!ok) rollback();
+  return ok;
+}
+
+bool SvcStore::datePhotos() {
+  // Files stored before the photo pages get their date and kind once, from their properties.
+  if (!exec("BEGIN IMMEDIATE")) return false;
+  bool ok = exec("ALTER TABLE files ADD COLUMN taken INTEGER NOT NULL DEFAULT 0") &&
+            exec("ALTER TABLE files ADD COLUMN media INTEGER NOT NULL DEFAULT 0");
+  {
+    Stmt f(m_db, "SELECT id, mtime FROM files WHERE type=0");
+    while (ok && f.step() == SQLITE_ROW) {
+      SvcArgs props;
+      Stmt p(m_db, "SELECT key, value FROM props WHERE fileid=? ORDER BY seq");
+      p.bind(1, f.i64(0));
+      while (p.step() == SQLITE_ROW) props.emplace_back(p.text(0), p.text(1));
+      int64_t taken = 0;
+      int media = 0;
+      svcstore__dating(props, f.i64(1), &taken, &media);
+      Stmt u(m_db, "UPDATE files SET taken=?, media=? WHERE id=?");
+      ok = !p.failed() && u.bind(1, taken).bind(2, int64_t{media}).bind(3, f.i64(0)).run();
+    }
+    ok = ok && !f.failed();
+  }
+  ok = ok && exec("COMMIT");
   if (!ok) rollback();
   return ok;
 }
@@ -498,7 +551,9 @@ int SvcStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) {
     out->id = 0;
     return kSvcOk;
   }
-  Stmt s(m_db, "SELECT parentid, name, type, ctime, mtime FROM files WHERE id=? AND serviceid=?");
+  Stmt s(m_db,
+         "SELECT parentid, name, type, ctime, mtime, taken, media FROM files"
+         " WHERE id=? AND serviceid=?");
   s.bind(1, id).bind(2, serviceId);
   if (s.step() != SQLITE_ROW) return s.failed() ? failure("reading a file") : kSvcNoFile;
   out->id = id;
@@ -507,6 +562,8 @@ int SvcStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) {
   out->type = static_cast<int>(s.i64(2));
   out->ctime = s.i64(3);
   out->mtime = s.i64(4);
+  out->taken = s.i64(5);
+  out->media = static_cast<int>(s.i64(6));
   out->props.clear();
   Stmt p(m_db, "SELECT key, value FROM props WHERE fileid=? ORDER BY seq");
   p.bind(1, id);
@@ -545,10 +602,13 @@ int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::str
   int64_t meta = svcstore__metaSize(stored, props), quota = 0, used = 0;
   if ((rc = spaceLocked(svc.id, &quota, &used)) != kSvcOk) return rc;
   if (used + meta > quota) return kSvcNoSpace;
+  int64_t takenMs = 0;
+  int media = kSvcMediaNone;
+  if (type == 0) svcstore__dating(props, mtime, &takenMs, &media);
   if ((rc = begin()) != kSvcOk) return rc;
   Stmt s(m_db,
-         "INSERT INTO files(serviceid, parentid, name, type, ctime, mtime, meta)"
-         " VALUES(?,?,?,?,?,?,?)");
+         "INSERT INTO files(serviceid, parentid, name, type, ctime, mtime, meta, taken, media)"
+         " VALUES(?,?,?,?,?,?,?,?,?)");
   if (!s.bind(1, svc.id)
            .bind(2, parentId)
            .bind(3, stored)
@@ -556,6 +616,8 @@ int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::str
            .bind(5, ctime)
            .bind(6, mtime)
            .bind(7, meta)
+           .bind(8, takenMs)
+           .bind(9, int64_t{media})
            .run()) {
     rc = sqlite3_extended_errcode(m_db) == SQLITE_CONSTRAINT_UNIQUE ? kSvcExists
                                                                     : failure("creating a file");
@@ -586,6 +648,8 @@ int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::str
   out->ctime = ctime;
   out->mtime = mtime;
   out->props = props;
+  out->taken = takenMs;
+  out->media = media;
   return kSvcOk;
 }
 
@@ -670,6 +734,52 @@ int SvcStore::listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset,
            "SELECT id FROM files WHERE serviceid=? AND parentid=? ORDER BY name, id"
            " LIMIT ? OFFSET ?");
     s.bind(1, svc.id).bind(2, parentId).bind(3, count).bind(4, offset);
+    while (s.step() == SQLITE_ROW) ids.push_back(s.i64(0));
+    if (s.failed()) return failure("listing a folder");
+  }
+  for (int64_t id : ids) {
+    out->emplace_back();
+    if ((rc = loadFile(svc.id, id, &out->back())) != kSvcOk) return rc;
+  }
+  return kSvcOk;
+}
+
+int SvcStore::photos(const ServiceRec &svc, int64_t beforeTaken, int64_t beforeId, int64_t count,
+                     std::vector<FileRec> *out) {
+  std::lock_guard<std::mutex> g(m_lock);
+  std::vector<int64_t> ids;
+  {
+    // Keyset paging along files_taken: no OFFSET, so that no page walks the ones before it.
+    Stmt s(m_db,
+           beforeId < 0
+               ? "SELECT id FROM files WHERE serviceid=?1 AND media>0"
+                 " ORDER BY taken DESC, id DESC LIMIT ?4"
+               : "SELECT id FROM files WHERE serviceid=?1 AND media>0"
+                 " AND (taken<?2 OR (taken=?2 AND id<?3)) ORDER BY taken DESC, id DESC LIMIT ?4");
+    s.bind(1, svc.id).bind(2, beforeTaken).bind(3, beforeId).bind(4, count);
+    while (s.step() == SQLITE_ROW) ids.push_back(s.i64(0));
+    if (s.failed()) return failure("listing photos");
+  }
+  for (int64_t id : ids) {
+    out->emplace_back();
+    if (int rc = loadFile(svc.id, id, &out->back()); rc != kSvcOk) return rc;
+  }
+  return kSvcOk;
+}
+
+int SvcStore::children(const ServiceRec &svc, int64_t parentId, int type,
+                       const std::string &afterName, int64_t count, std::vector<FileRec> *out) {
+  std::lock_guard<std::mutex> g(m_lock);
+  FileRec parent;
+  int rc = loadFile(svc.id, parentId, &parent);
+  if (rc != kSvcOk) return rc;
+  if (parent.type != 1) return kSvcNotFolder;
+  std::vector<int64_t> ids;
+  {
+    Stmt s(m_db,
+           "SELECT id FROM files WHERE serviceid=? AND parentid=? AND name>? AND type=?"
+           " ORDER BY name LIMIT ?");
+    s.bind(1, svc.id).bind(2, parentId).bind(3, afterName).bind(4, int64_t{type}).bind(5, count);
     while (s.step() == SQLITE_ROW) ids.push_back(s.i64(0));
     if (s.failed()) return failure("listing a folder");
   }

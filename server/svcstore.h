@@ -45,7 +45,12 @@ struct FileRec {
   int64_t size = -1;                    // bytes of the main content, -1 before it was uploaded
   std::vector<std::string> renditions;  // stored streams besides the main content
   SvcArgs props;
+  int64_t taken = 0;  // when the picture was taken (camera's clock as UTC ms), else its file time
+  int media = 0;      // kSvcMediaNone, kSvcMediaPhoto or kSvcMediaVideo
 };
+
+// What a file is to the photo pages, from its mimetype.
+enum : int { kSvcMediaNone = 0, kSvcMediaPhoto = 1, kSvcMediaVideo = 2 };
 
 struct NewUser {
   std::string user;
@@ -109,6 +114,16 @@ class SvcStore {
                               FileRec *out);
   [[nodiscard]] int listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset,
                               int64_t count, std::vector<FileRec> *out);
+  // The drive's photos and videos, newest taken first, the `count` after the one at
+  // (`beforeTaken`, `beforeId`) in that order; `beforeId` < 0 starts at the newest. One index
+  // range: a page costs the same at the end of 100 000 photos as at their start.
+  [[nodiscard]] int photos(const ServiceRec &svc, int64_t beforeTaken, int64_t beforeId,
+                           int64_t count, std::vector<FileRec> *out);
+  // Entries of a folder of one type (1 folders, 0 files) by name, the `count` after `afterName`
+  // (empty: from the first).
+  [[nodiscard]] int children(const ServiceRec &svc, int64_t parentId, int type,
+                             const std::string &afterName, int64_t count,
+                             std::vector<FileRec> *out);
   // Removes a file or a folder with everything below it; `removed` gets the ids whose content
   // files the caller deletes, only once the removal is stored.
   [[nodiscard]] int removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed);
@@ -137,6 +152,7 @@ class SvcStore {
   static constexpr int kMaxSessions = 100;
   bool exec(const char *sql);
   bool migrate();
+  bool datePhotos();
   // Logs the database's last error (or `code`) for `what`; kSvcNoSpace for a full disk, else
   // kSvcInternal.
   int failure(const char *what);
@@ -165,5 +181,8 @@ std::string svc__randomHex(size_t bytes);
 // What a file or folder entry counts against its drive's space: its name and properties and a
 // fixed share for the entry itself.
 int64_t svcstore__metaSize(const std::string &name, const SvcArgs &props);
+// When a file's picture was taken ("EXIF-DateTimeOriginal", else "origtime", else `mtime`) and
+// what it is (its "mimetype"), from the properties it was created with.
+void svcstore__dating(const SvcArgs &props, int64_t mtime, int64_t *taken, int *media);
 
 }  // namespace tessel::svc

@@ -7,6 +7,8 @@
 //                            (createFile with a photo's fields, the picture, its thumbnail) into a
 //                            drive already holding N entries (0 or 100 000, written straight into
 //                            meta.db before the service starts): what a full drive costs a backup.
+//                            Each upload is synced to disk; with TMPDIR on a tmpfs the figures
+//                            show the service's own work rather than the disk's.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>

@@ -138,37 +138,28 @@ int runExport(int argc, char **argv) {
   worker.join();
   if (tty) std::fputc('\n', stderr);
 
-  HBRef<IHBIter> errors;
-  if (task->iterateErrors(errors.out()) == 0) {
-    for (;;) {
-      hbtype_t t = HBIFC_OBJ;
-      void *item = nullptr;
-      if (errors->next(&t, &item) < 0) break;
-      HBRef<IHBObj> obj = HBRef<IHBObj>::adopt(static_cast<IHBObj *>(item));
-      VXClientTaskError *e = VXClientTaskError::from(obj.get());
-      HBRef<IHBURI> uri;
-      std::string text;
-      if (e && e->getErrorURI(uri.out()) == 0) (void)hburi__text(uri.get(), &text);
-      if (e)
-        std::fprintf(stderr, "export: failed: %s (error bits 0x%02x)\n", text.c_str(),
-                     e->getErrorBits());
-    }
-  }
-  const int32_t failed = task->getErrorCount();
+  // What failed, by its path on the drive (the identifiers mean nothing to a person).
+  for (const VXExportFailure &f : task->failures())
+    std::fprintf(stderr, "export: failed: %s (%s, error bits 0x%02x)\n", f.path.c_str(),
+                 brerror__name(f.result), f.bits);
+  const int32_t restored = task->filesDone();
+  const int32_t failed = task->filesFailed();
+  const int32_t folders = task->getErrorCount() - failed;
   const bool canceled = task->getTaskState() == TASK_STATE_CANCELED;
-  std::fprintf(stderr, "export: %d of %d files restored into %s, %d failed (error mask 0x%02x)%s\n",
-               task->filesHandled() - failed, task->getTotalFiles(), full, failed,
+  std::fprintf(stderr, "export: %d of %d files restored into %s, %d failed%s (error mask 0x%02x)%s\n",
+               restored, task->getTotalFiles(), full, failed,
+               folders > 0 ? (", " + std::to_string(folders) + " folder(s) not restored").c_str()
+                           : "",
                task->getErrorMask(), canceled ? ", canceled" : "");
   std::printf(
-      "{\"files\": %d, \"done\": %d, \"failed\": %d, \"skipped\": %d, \"errormask\": %u, "
-      "\"bytes\": %lld, \"state\": \"%s\"}\n",
-      task->getTotalFiles(), task->filesHandled(), failed, task->getSkippedFiles(),
-      task->getErrorMask(), (long long)task->bytesDone(),
-      vxclienttask__stateName(task->getTaskState()));
+      "{\"files\": %d, \"done\": %d, \"failed\": %d, \"folders_failed\": %d, \"skipped\": %d, "
+      "\"errormask\": %u, \"bytes\": %lld, \"state\": \"%s\"}\n",
+      task->getTotalFiles(), restored, failed, folders, task->getSkippedFiles(), task->getErrorMask(),
+      (long long)task->bytesDone(), vxclienttask__stateName(task->getTaskState()));
   hbrpc__setConnPool(nullptr);
   hbhttpconnpool__setDefault(nullptr);
   hbproperties__setDefault(nullptr);
-  return failed > 0 || canceled ? 1 : 0;
+  return failed > 0 || folders > 0 || canceled ? 1 : 0;
 }
 
 }  // namespace

@@ -120,18 +120,33 @@ class PartialFile {
     }
     return BR_OK;
   }
-  // Gives the complete file its name, never replacing a file that appeared meanwhile.
-  int32_t commit(const std::string &target, int64_t mtimeMs) {
+  // Gives the complete file its name, never replacing a file that appeared meanwhile (or, with
+  // `replace`, replacing an incomplete copy of an earlier restore). The content is on the disk
+  // before the name is: after a power loss the name holds the whole photo or nothing.
+  int32_t commit(const std::string &target, int64_t mtimeMs, bool replace = false) {
     if (mtimeMs > 0) {
       const timespec times[2] = {{0, UTIME_OMIT},
                                  {time_t(mtimeMs / 1000), long(mtimeMs % 1000) * 1000000}};
       (void)::futimens(m_fd, times);
     }
+    if (::fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS) {
+      const int err = errno;
+      ::close(m_fd);
+      m_fd = -1;
+      return err == ENOSPC || err == EDQUOT ? BR_ENOSPC : BR_EIO;
+    }
     const int closed = ::close(m_fd);
     m_fd = -1;
     if (closed != 0) return errno == ENOSPC || errno == EDQUOT ? BR_ENOSPC : BR_EIO;
+    if (replace) {
+      if (::rename(m_path.c_str(), target.c_str()) != 0) return brerror__fromErrno(errno);
+      m_path.clear();
+      syncFolder(target);
+      return BR_OK;
+    }
     if (::renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
       m_path.clear();
+      syncFolder(target);
       return BR_OK;
     }
     // File systems without the no-replace rename: a link never replaces either.
@@ -139,7 +154,18 @@ class PartialFile {
       return errno == EEXIST ? BR_EEXISTS : brerror__fromErrno(errno);
     if (::link(m_path.c_str(), target.c_str()) != 0)
       return errno == EEXIST ? BR_EEXISTS : brerror__fromErrno(errno);
+    syncFolder(target);
     return BR_OK;  // the temporary name goes in the destructor
+  }
+
+  // The folder's entry of the new name, on the disk too.
+  static void syncFolder(const std::string &target) {
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)::fsync(fd);
+    ::close(fd);
   }
 
  private:
@@ -152,12 +178,25 @@ class PartialFile {
 std::string vxexport__safeName(const char *name) {
   std::string s = name ? name : "";
   s.resize(brstr__cutUtf8(s.c_str(), 255));
-  for (char &c : s) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f || std::strchr("\"*/:<>?\\|", c)) c = '_';
-  }
+  // Only what the file system forbids: any other name is the photo's own.
+  for (char &c : s)
+    if (c == '/') c = '_';
   if (s.empty() || s == "." || s == "..") s = "_";
   return s;
+}
+
+std::string vxexport__numberedName(const std::string &name, int n) {
+  if (n < 2) return name;
+  const size_t dot = name.rfind('.');
+  const bool hasExt = dot != std::string::npos && dot > 0;
+  const std::string ext = hasExt ? name.substr(dot) : "";
+  std::string stem = hasExt ? name.substr(0, dot) : name;
+  const std::string mark = " (" + std::to_string(n) + ")";
+  if (stem.size() + mark.size() + ext.size() > 255) {
+    const size_t room = 255 > mark.size() + ext.size() ? 255 - mark.size() - ext.size() : 0;
+    stem.resize(brstr__cutUtf8(stem.c_str(), room));
+  }
+  return stem + mark + ext;
 }
 
 uint32_t vxexport__errorBits(int32_t rc) {
@@ -243,6 +282,13 @@ int32_t VXClientExportTask::prepare(const char *valtoken) {
   }
   m_currentFileIndex = 0;
   m_filesHandled = 0;
+  m_filesDone = 0;
+  m_filesFailed = 0;
+  m_claimed.clear();
+  {
+    BRLock g(taskLock());
+    m_failures.clear();
+  }
   m_totalFiles = 0;
   m_errorCount = 0;
   clearErrors();
@@ -256,10 +302,22 @@ int32_t VXClientExportTask::prepare(const char *valtoken) {
   return BR_OK;
 }
 
-void VXClientExportTask::failed(IHBZVURI *uri, int32_t rc, uint32_t bits) {
+void VXClientExportTask::failed(IHBZVURI *uri, int32_t rc, uint32_t bits, const char *drivePath) {
   brlog(kTag, BRLOG_WARNING, "    Task[%s] -- Export Failed: %d Source '%s'\n", getTaskID(), rc,
         uriText(uri).c_str());
+  std::string where = drivePath && *drivePath ? drivePath : uriText(uri);
+  if (drivePath && *drivePath)
+    brlog(kTag, BRLOG_WARNING, "    Task[%s] -- Not restored: '%s'\n", getTaskID(), drivePath);
+  {
+    BRLock g(taskLock());
+    m_failures.push_back({std::move(where), rc, bits});
+  }
   recordError(uri, bits);
+}
+
+std::vector<VXExportFailure> VXClientExportTask::failures() {
+  BRLock g(taskLock());
+  return m_failures;
 }
 
 int32_t VXClientExportTask::run(const char *valtoken) {
@@ -301,9 +359,10 @@ int32_t VXClientExportTask::run(const char *valtoken) {
     const int32_t rc =
         remoteWalk(valtoken, uri.get(), exportEntry, VXRWALK_PRE, this, VXEXPORT_MAX_DEPTH);
     m_currentFileIndex.fetch_add(1, std::memory_order_relaxed);
-    if (rc < 0) failed(uri.get(), rc, vxexport__errorBits(rc));
+    if (rc < 0) failed(uri.get(), rc, vxexport__errorBits(rc), nullptr);
   }
   setProgressFile(nullptr);
+  m_claimed.clear();
   setProgressDestination(nullptr);
   m_path.clear();
   m_path.shrink_to_fit();
@@ -333,16 +392,17 @@ int32_t VXClientExportTask::exportEntry(const char *path, IHBMap *record, IHBZVU
   if (pos->depth > 0 && name[0] == '.') return VXRWALK_SKIP;
   if (kind == VXRWALK_NOT_VISITED) {
     self->failed(uri, pos->error,
-                 pos->error == BR_ERANGE ? TASK_ERROR_SKIPPED : vxexport__errorBits(pos->error));
+                 pos->error == BR_ERANGE ? TASK_ERROR_SKIPPED : vxexport__errorBits(pos->error),
+                 path);
     return VXRWALK_CONTINUE;
   }
   // The name as the walk shows it: the top of the drive goes under the drive's name.
-  if (kind == VXRWALK_FOLDER) return self->exportFolder(path + pos->namePos, uri, pos);
-  return self->exportOne(record, uri, pos);
+  if (kind == VXRWALK_FOLDER) return self->exportFolder(path + pos->namePos, uri, pos, path);
+  return self->exportOne(record, uri, pos, path);
 }
 
 int32_t VXClientExportTask::exportFolder(const char *shownName, IHBZVURI *uri,
-                                         const VXRemoteWalkPos *pos) {
+                                         const VXRemoteWalkPos *pos, const char *drivePath) {
   const int32_t d = pos->depth;
   if (d < 0 || d + 1 >= VXEXPORT_DEPTHS) return VXRWALK_SKIP;  // the walk never goes this deep
   const uint32_t at = d == 0 ? m_destLen : m_offsets[d];
@@ -364,7 +424,7 @@ int32_t VXClientExportTask::exportFolder(const char *shownName, IHBZVURI *uri,
     if (errno != EEXIST || ::lstat(m_path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
       const int32_t rc = errno == EEXIST ? BR_EEXISTS : brerror__fromErrno(errno);
       brlog(kTag, BRLOG_ERROR, "Failed to create dir: %d '%s'\n", rc, m_path.c_str());
-      failed(uri, rc, TASK_ERROR_GENERAL);
+      failed(uri, rc, TASK_ERROR_GENERAL, drivePath);
       m_path.resize(at);
       return VXRWALK_SKIP;
     }
@@ -374,7 +434,8 @@ int32_t VXClientExportTask::exportFolder(const char *shownName, IHBZVURI *uri,
   return VXRWALK_CONTINUE;
 }
 
-int32_t VXClientExportTask::exportOne(IHBMap *record, IHBZVURI *uri, const VXRemoteWalkPos *pos) {
+int32_t VXClientExportTask::exportOne(IHBMap *record, IHBZVURI *uri, const VXRemoteWalkPos *pos,
+                                      const char *drivePath) {
   const int64_t size = recordSize(record);
   if (!wantFile(1, record->getString("fileid"), nullptr, 0, size)) return VXRWALK_CONTINUE;
   const int32_t d = pos->depth;
@@ -392,7 +453,12 @@ int32_t VXClientExportTask::exportOne(IHBMap *record, IHBZVURI *uri, const VXRem
   m_currentFileIndex.fetch_add(1, std::memory_order_relaxed);
   m_filesHandled.fetch_add(1, std::memory_order_relaxed);
   // An existing file counts as restored; a cancel is no failure.
-  if (rc < 0 && rc != BR_EEXISTS && rc != BR_ECANCELED) failed(uri, rc, vxexport__errorBits(rc));
+  if (rc >= 0 || rc == BR_EEXISTS) {
+    m_filesDone.fetch_add(1, std::memory_order_relaxed);
+  } else if (rc != BR_ECANCELED) {
+    m_filesFailed.fetch_add(1, std::memory_order_relaxed);
+    failed(uri, rc, vxexport__errorBits(rc), drivePath);
+  }
   if (size > 0) m_bytesDone.fetch_add(size, std::memory_order_relaxed);
   {
     BRLock g(taskLock());
@@ -456,11 +522,31 @@ int32_t VXClientExportTask::fetch(const std::string &folder, IHBZVURI *uri, IHBM
       }
     }
   }
-  const std::string target = folder + vxexport__safeName(recordName(record));
+  // Two entries of one folder may come to one local name (the drive keeps names this file
+  // system cannot, and entries of one name): the later ones get "NAME (2).EXT" and so on. The
+  // same order on the next restore gives each the same name again.
+  const std::string safe = vxexport__safeName(recordName(record));
+  std::string target = folder + safe;
+  for (int n = 2; !m_claimed.insert(target).second; ++n)
+    target = folder + vxexport__numberedName(safe, n);
   struct stat st;
+  bool replace = false;
   if (::lstat(target.c_str(), &st) == 0) {
-    brlog(kTag, BRLOG_ERROR, "Failed to write '%s': %d\n", target.c_str(), BR_EEXISTS);
-    return BR_EEXISTS;
+    // A copy of another size than the drive's that an earlier restore made (it is empty, or it
+    // has the drive's time, which only a restore gives it) was cut short by a power loss: it is
+    // fetched again. Any other file there is the user's and stays; links and folders too.
+    const char *mtime = record->getString("mtime");
+    const int64_t driveMs = mtime ? std::strtoll(mtime, nullptr, 10) : 0;
+    const bool restored = st.st_size == 0 ||
+                          (driveMs > 0 && int64_t(st.st_mtim.tv_sec) == driveMs / 1000 &&
+                           int64_t(st.st_mtim.tv_nsec / 1000000) == driveMs % 1000);
+    replace = S_ISREG(st.st_mode) && size >= 0 && st.st_size != size && restored;
+    if (!replace) {
+      brlog(kTag, BRLOG_ERROR, "Failed to write '%s': %d\n", target.c_str(), BR_EEXISTS);
+      return BR_EEXISTS;
+    }
+    brlog(kTag, BRLOG_WARNING, "'%s' has %lld bytes where the drive has %lld: fetched again\n",
+          target.c_str(), (long long)st.st_size, (long long)size);
   }
   PartialFile part;
   int32_t rc = part.create(folder);
@@ -545,7 +631,7 @@ int32_t VXClientExportTask::fetch(const std::string &folder, IHBZVURI *uri, IHBM
   if (conn) (void)hburl__release(endpoint.get(), conn);
   if (rc < 0) return rc;  // the partial file goes with `part`
   const char *mtime = record->getString("mtime");
-  rc = part.commit(target, mtime ? std::strtoll(mtime, nullptr, 10) : 0);
+  rc = part.commit(target, mtime ? std::strtoll(mtime, nullptr, 10) : 0, replace);
   if (rc == BR_EEXISTS) brlog(kTag, BRLOG_ERROR, "Failed to write '%s': %d\n", target.c_str(), rc);
   return rc;
 }

@@ -7,10 +7,13 @@
 // are made by the task queue's newExportTask.
 //
 // What a restore can rely on:
-//   - a file already present at the target is never touched, and counts as done;
+//   - a file already present at the target is never touched, and counts as done, unless it is
+//     an earlier restore's copy cut short (empty, or with the drive's time and another size
+//     than the drive's): that one is fetched again;
+//   - entries that come to one local name each get their own: "NAME (2).EXT" and so on;
 //   - a file is received under a temporary name (".yto_…") in its folder and takes its own name
-//     only when complete, so a cut download, a full disk or a crash never leaves a partial file
-//     under the photo's name;
+//     only when complete and flushed to the disk, so a cut download, a full disk, a crash or a
+//     power loss never leaves a partial file under the photo's name;
 //   - every file that could not be restored is counted and recorded with error bits: 0x08 drive
 //     offline, 0x02 no space, 0x04 the connection failed, 0x10 not authorized, 0x01 anything
 //     else; folders the walk could not list or enter get one record each (0x20 for folders not
@@ -22,6 +25,8 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "vxclienttask.h"
 
@@ -31,6 +36,14 @@ class HBRPCGeneric;
 // Path offsets kept: the deepest folder entered is at depth 62.
 #define VXEXPORT_DEPTHS 64
 #define VXEXPORT_MAX_DEPTH (VXEXPORT_DEPTHS - 1)
+
+// A file or folder a run could not restore, named by its path on the drive (the drive's name
+// first), with the failure and its error bits.
+struct VXExportFailure {
+  std::string path;
+  int32_t result = 0;
+  uint32_t bits = 0;
+};
 
 class VXClientExportTask final : public VXClientTask {
  public:
@@ -46,6 +59,11 @@ class VXClientExportTask final : public VXClientTask {
 
   // Files the run has handled (restored, found present or failed).
   int32_t filesHandled() const { return m_filesHandled.load(std::memory_order_relaxed); }
+  // Of those: restored or found present, and failed (a cancelled file is neither).
+  int32_t filesDone() const { return m_filesDone.load(std::memory_order_relaxed); }
+  int32_t filesFailed() const { return m_filesFailed.load(std::memory_order_relaxed); }
+  // What the last run could not restore, in order.
+  std::vector<VXExportFailure> failures();
   // Bytes done so far and counted by prepare (tests and the tool read them).
   int64_t bytesDone() const { return m_bytesDone.load(std::memory_order_relaxed); }
   int64_t totalBytes() const { return m_totalBytes.load(std::memory_order_relaxed); }
@@ -61,14 +79,21 @@ class VXClientExportTask final : public VXClientTask {
                             const struct VXRemoteWalkPos *pos, void *user);
   static int32_t exportEntry(const char *path, IHBMap *record, IHBZVURI *uri, int32_t kind,
                              const struct VXRemoteWalkPos *pos, void *user);
-  int32_t exportFolder(const char *shownName, IHBZVURI *uri, const VXRemoteWalkPos *pos);
-  int32_t exportOne(IHBMap *record, IHBZVURI *uri, const VXRemoteWalkPos *pos);
+  int32_t exportFolder(const char *shownName, IHBZVURI *uri, const VXRemoteWalkPos *pos,
+                       const char *drivePath);
+  int32_t exportOne(IHBMap *record, IHBZVURI *uri, const VXRemoteWalkPos *pos,
+                    const char *drivePath);
   // The download of one file into the folder `folder` (its path, ending in "/").
   int32_t exportFile(const std::string &folder, IHBZVURI *uri, IHBMap *record);
   int32_t fetch(const std::string &folder, IHBZVURI *uri, IHBMap *record);
-  void failed(IHBZVURI *uri, int32_t rc, uint32_t bits);
+  void failed(IHBZVURI *uri, int32_t rc, uint32_t bits, const char *drivePath);
 
   std::atomic<int32_t> m_filesHandled{0};
+  std::atomic<int32_t> m_filesDone{0};
+  std::atomic<int32_t> m_filesFailed{0};
+  std::vector<VXExportFailure> m_failures;  // under the task lock
+  // The local paths the run has given to files so far (the queue thread only).
+  std::unordered_set<std::string> m_claimed;
   std::atomic<int64_t> m_fileSize{0};
   std::atomic<int64_t> m_fileReceived{0};
   // The destination path buffer: the destination, then the names of the folders being walked.
@@ -79,10 +104,11 @@ class VXClientExportTask final : public VXClientTask {
   uint32_t m_offsets[VXEXPORT_DEPTHS] = {};
 };
 
-// `name` as the name of a local file: each of " * / : < > ? \ | and every control character
-// becomes "_", as do an empty name, "." and ".."; cut to 255 bytes without splitting a
-// character.
+// `name` as the name of a local file: only what the file system forbids changes ("/" becomes
+// "_"; an empty name, "." and ".." become "_"); cut to 255 bytes without splitting a character.
 std::string vxexport__safeName(const char *name);
+// "NAME (n).EXT" (n >= 2; the name itself for n < 2), within 255 bytes.
+std::string vxexport__numberedName(const std::string &name, int n);
 
 // The error bits of a failed download or listing (see above).
 uint32_t vxexport__errorBits(int32_t rc);

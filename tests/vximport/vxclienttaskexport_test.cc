@@ -79,6 +79,9 @@ class TreeService {
   }
   std::string record(const std::string &id) {
     const Node &n = nodes[id];
+    if (n.type == "raw") return "<file>" + esc(n.name) + "</file>";
+    if (n.type == "notype")
+      return "<file><fileid>" + id + "</fileid><name>" + esc(n.name) + "</name></file>";
     return "<file><fileid>" + id + "</fileid><name>" + esc(n.name) + "</name><type>" + n.type +
            "</type><size>" + n.size + "</size></file>";
   }
@@ -268,6 +271,8 @@ TEST(ExportTask, HostileListingsStayInsideTheTargetAndEnd) {
   TreeService svc;
   svc.add("1", "0", "Evil", "1");
   svc.add("101", "1", "../escape.jpg", "0", "a");
+  svc.add("1001", "1", "not a record", "raw");
+  svc.add("1002", "1", "untyped.jpg", "notype");
   svc.add("102", "1", "/etc/passwd", "0", "b");
   svc.add("103", "1", "tab\there", "0", "c");
   svc.add("104", "1", "..", "1");
@@ -327,14 +332,22 @@ TEST(ExportTask, HostileListingsStayInsideTheTargetAndEnd) {
   EXPECT_EQ(4, repeatPages);  // two pages, in prepare and in run
 
   const std::map<std::string, uint32_t> errors = errorsOf(task.get());
+  // The entry that is no record and the one without a type are reported, and the rest of
+  // their page is restored (zz.jpg and the folders after them above).
   EXPECT_EQ((std::map<std::string, uint32_t>{{"ytozv://D:S:106", TASK_ERROR_NO_SPACE},
                                              {"ytozv://D:S:105", TASK_ERROR_SKIPPED},
                                              {"ytozv://D:S:261", TASK_ERROR_SKIPPED},
-                                             {"ytozv://D:S:113", TASK_ERROR_OFFLINE}}),
+                                             {"ytozv://D:S:113", TASK_ERROR_OFFLINE},
+                                             {"ytozv://D:S:1", TASK_ERROR_GENERAL}}),
             errors);
-  EXPECT_EQ(4, task->getErrorCount());
-  EXPECT_EQ(uint32_t(TASK_ERROR_NO_SPACE | TASK_ERROR_SKIPPED | TASK_ERROR_OFFLINE),
+  EXPECT_EQ(6, task->getErrorCount());
+  EXPECT_EQ(uint32_t(TASK_ERROR_NO_SPACE | TASK_ERROR_SKIPPED | TASK_ERROR_OFFLINE |
+                     TASK_ERROR_GENERAL),
             task->getErrorMask());
+  bool untypedNamed = false;
+  for (const VXExportFailure &f : task->failures())
+    untypedNamed = untypedNamed || f.path == "Family Drive/Evil/untyped.jpg";
+  EXPECT_TRUE(untypedNamed);
 }
 
 // Names that come to one local name are all restored, each under its own; a second restore

@@ -103,15 +103,32 @@ int32_t listFolder(Walk &w, IHBMap *rec, IHBZVURI *uri, const char *id, int32_t 
     const int32_t count = countText ? brstr__toInt(countText, 10) : -1;
     HBRef<IHBIter> files = HBRef<IHBIter>::adopt(w.rpc->getArgmentIterator("files"));
     // The answer lives in the call object, which the folders below reuse: keep the records.
+    // An entry that is no file record is passed over alone, and reported: the rest of its page
+    // is still walked.
     std::vector<HBRef<IHBMap>> entries;
-    for (; files;) {
-      hbtype_t t = HBIFC_MAP;
+    int32_t malformed = 0;
+    for (int32_t index = 0; files; ++index) {
+      hbtype_t t = HBTYPE_ANY;
       void *item = nullptr;
       if (files->next(&t, &item) < 0) break;
-      HBRef<IHBMap> e = HBRef<IHBMap>::adopt(static_cast<IHBMap *>(item));
-      if (e) entries.push_back(std::move(e));
+      HBRef<IHBMap> e;
+      if (!hbtype__isRaw(t) && item) {
+        HBRef<IHBObj> obj = HBRef<IHBObj>::adopt(static_cast<IHBObj *>(item));
+        void *map = nullptr;
+        if (obj->getifc(HBIFC_MAP, &map) == 0 && map)
+          e = HBRef<IHBMap>::adopt(static_cast<IHBMap *>(map));
+      }
+      if (e) {
+        entries.push_back(std::move(e));
+      } else {
+        brlog(kTag, BRLOG_ERROR, "Folder '%s' page %d: entry %d is no file record, passed over\n",
+              id, page, index);
+        ++malformed;
+      }
     }
     files.reset();
+    if (malformed > 0 && notVisited(w, rec, uri, namePos, depth, BR_EFAULT) == VXRWALK_STOP)
+      return VXRWALK_STOP;
     if (entries.empty()) return 0;
     const char *first = entries[0]->getString("fileid");
     if (page > 0 && first && lastFirst == first) {
@@ -123,12 +140,11 @@ int32_t listFolder(Walk &w, IHBMap *rec, IHBZVURI *uri, const char *id, int32_t 
     for (const HBRef<IHBMap> &e : entries) {
       const char *type = e->getString("type");
       const char *name = recordName(e.get());
+      int32_t r;
       if (!type) {
         brlog(kTag, BRLOG_ERROR, "Missing file type: '%s'\n", name);
-        continue;
-      }
-      int32_t r;
-      if (!zvvfsservice__isPlainID(e->getString("fileid"))) {
+        r = notVisited(w, e.get(), uri, appendName(w, name), depth + 1, BR_EFAULT);
+      } else if (!zvvfsservice__isPlainID(e->getString("fileid"))) {
         brlog(kTag, BRLOG_ERROR, "Unusable file identifier in folder '%s': '%s'\n", id, name);
         r = notVisited(w, e.get(), uri, appendName(w, name), depth + 1, BR_EINVAL);
       } else if (!std::strcmp(type, "0")) {

@@ -321,6 +321,23 @@ TEST_F(Walk, FoldersWithoutPicturesArePassedOver) {
   Recorder r;
   EXPECT_EQ(walk(&r), 0);
   EXPECT_TRUE(r.visits.empty());
+
+  // Asked for, the files of the folders passed over are told as such (never a folder, nor
+  // anything hidden), beside the ordinary visits of a folder with a picture; a stop still stops.
+  makeTree(dir.path(), {"pics/p.jpg", "pics/notes.txt", "b/.hidden/x.txt", "b/.y.txt"});
+  Recorder passed;
+  EXPECT_EQ(walk(&passed, -1, HBWALK_PASSED_FILES), 0);
+  std::vector<std::string> told;
+  for (const Visit &v : passed.visits)
+    if (v.type == HBWALK_FILE_PASSED) told.push_back(v.path + "@" + std::to_string(v.depth));
+  std::sort(told.begin(), told.end());
+  EXPECT_EQ(told, (std::vector<std::string>{"b/c.mp3@2", "d.jpg/e.txt@2"}));
+  EXPECT_EQ(passed.visits[indexOf(passed, "a.mp3")].type, HBWALK_FILE);
+  EXPECT_EQ(paths(passed), (std::vector<std::string>{"", "a.mp3", "b/c.mp3", "d.jpg/e.txt",
+                                                     "pics", "pics/notes.txt", "pics/p.jpg"}));
+  Recorder stop;
+  stop.results["b/c.mp3"] = HBWALK_STOP;
+  EXPECT_EQ(walk(&stop, -1, HBWALK_PASSED_FILES), 1);
 }
 
 TEST_F(Walk, ReportsEverythingInFoldersWithPictures) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "hbfile.h"
 #include "importtest.h"
 #include "logcapture.h"
 #include "vxclienttaskqueue.h"
@@ -338,8 +339,9 @@ TEST_F(AutoImport, TakesPicturesCompanionsAndChosenVideosAndSaysWhatItLeftOut) {
   const std::string dir = src.file("Pics");
   ASSERT_TRUE(makePhoto(dir + "/a.jpg", 64, 48));
   ASSERT_TRUE(makePhoto(dir + "/IMG_1.jpg", 64, 48));
+  ASSERT_EQ(0, hbfile__mkdirs((dir + "/Papers/.git").c_str()));
   for (const char *n : {"/a.xmp", "/IMG_1.mov", "/clip.mp4", "/notes.txt", "/b.TXT", "/doc.pdf",
-                        "/README", "/.hidden.txt"})
+                        "/README", "/.hidden.txt", "/Papers/tax.pdf", "/Papers/.git/x.txt"})
     ASSERT_TRUE(writeFile(dir + n, "some bytes"));
   auto task = [&](const char *id, uint32_t flags) {
     HBRef<VXClientAutoImportTask> t;
@@ -351,11 +353,11 @@ TEST_F(AutoImport, TakesPicturesCompanionsAndChosenVideosAndSaysWhatItLeftOut) {
   };
 
   // Videos chosen: pictures, their sidecar and live video, the video; the rest is counted by
-  // kind (hidden files are nobody's photos).
+  // kind (hidden files are nobody's photos), in a folder without any picture too.
   HBRef<VXClientAutoImportTask> videos = task("kinds-videos", kFlags | TASK_FLAG_BACKUP_VIDEOS);
   EXPECT_EQ(5, videos->getTotalFiles());
-  EXPECT_EQ("4", prop(videos.get(), "leftout"));
-  EXPECT_EQ(".txt \u00d72, (no extension) \u00d71, .pdf \u00d71",
+  EXPECT_EQ("5", prop(videos.get(), "leftout"));
+  EXPECT_EQ(".pdf \u00d72, .txt \u00d72, (no extension) \u00d71",
             prop(videos.get(), "leftoutkinds"));
   EXPECT_EQ("1", prop(videos.get(), "videos"));
 
@@ -364,7 +366,7 @@ TEST_F(AutoImport, TakesPicturesCompanionsAndChosenVideosAndSaysWhatItLeftOut) {
   EXPECT_EQ(4, photos->getTotalFiles());
   EXPECT_EQ(4, photos->filesImported());
   EXPECT_EQ(0, photos->getErrorCount());
-  EXPECT_EQ("5", prop(photos.get(), "leftout"));
+  EXPECT_EQ("6", prop(photos.get(), "leftout"));
   EXPECT_NE(std::string::npos, prop(photos.get(), "leftoutkinds").find(".mp4 \u00d71"));
   EXPECT_EQ("0", prop(photos.get(), "videos"));
   EXPECT_EQ("", prop(photos.get(), "problem"));

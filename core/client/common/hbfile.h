@@ -80,6 +80,7 @@ enum : int32_t {
   HBWALK_FILE = 0,     // a file
   HBWALK_DIR = 1,      // a folder
   HBWALK_DIR_ERR = 2,  // a folder that cannot be listed
+  HBWALK_FILE_PASSED = 3,  // with HBWALK_PASSED_FILES: a file of a folder passed over
 };
 // Callback results.
 enum : int32_t {
@@ -92,6 +93,10 @@ enum : int32_t {
 enum : int32_t {
   HBWALK_DEPTH_FIRST = 0x8,  // report a folder after its contents
   HBWALK_PRE_TOO = 0x1000,   // with 0x8: report it before its contents as well
+  // Report the files of the folders passed over (no picture or video in or below them) as
+  // HBWALK_FILE_PASSED, so that a caller can say what it left out. Entries whose names begin
+  // with "." are not reported there, and no folder of such a tree is reported.
+  HBWALK_PASSED_FILES = 0x2000,
 };
 
 struct HBFileWalk;
@@ -111,7 +116,7 @@ struct HBFileWalk {
 
 // Walks the tree at `root` (a path or a "file:" URL), following symbolic links (a link back
 // into its own ancestry is not entered twice). Folders with no picture or video in or below them
-// are passed over without a callback. Contents of folders at `maxDepth` are not visited. Returns 0
+// are passed over without a callback (but see HBWALK_PASSED_FILES). Contents of folders at `maxDepth` are not visited. Returns 0
 // when the walk ran to its end, 1 when the callback stopped it, or a negative code when the root
 // cannot be reached.
 HB_NODISCARD int32_t hbfile__walk(const char *root, HBFileWalkFn callback, int32_t maxDepth,

@@ -386,7 +386,10 @@ class Walker {
       brlog("FTW", BRLOG_WARNING, "%2d +++ RSTAT FAIL: %s\n", m_w->depth, m_w->path);
       return 0;
     }
-    if (!info.isDir) return settle(call(&fs, HBWALK_FILE));
+    if (!info.isDir) {
+      if (!m_passed) return settle(call(&fs, HBWALK_FILE));
+      return info.isReg ? settle(call(&fs, HBWALK_FILE_PASSED)) : 0;
+    }
 
     const Key key{info.dev, info.ino};
     for (const Key &a : m_ancestors)
@@ -395,8 +398,18 @@ class Walker {
         return 0;
       }
     std::vector<DirEntry> entries;
-    if (!listDir(m_w->path, &entries)) return settle(call(&fs, HBWALK_DIR_ERR));
-    if (!hasImages(m_w->path, key, entries)) return 0;
+    if (!listDir(m_w->path, &entries)) return m_passed ? 0 : settle(call(&fs, HBWALK_DIR_ERR));
+    if (m_passed || !hasImages(m_w->path, key, entries)) {
+      if (!(m_w->flags & HBWALK_PASSED_FILES)) return 0;
+      // Nothing below is a picture or a video: only its files are told, as passed over.
+      std::erase_if(entries, [](const DirEntry &e) { return e.name[0] == '.'; });
+      const bool outer = !m_passed;
+      m_passed = true;
+      int32_t rc = 0;
+      if (m_w->maxDepth < 0 || m_w->depth < m_w->maxDepth) rc = descend(len, key, entries);
+      if (outer) m_passed = false;
+      return rc == 1 ? 1 : 0;
+    }
 
     const bool post = m_w->flags & HBWALK_DEPTH_FIRST;
     const bool pre = !post || (m_w->flags & HBWALK_PRE_TOO);
@@ -516,6 +529,7 @@ class Walker {
   HBFileWalk *m_w;
   std::vector<Key> m_ancestors;
   std::map<Key, int8_t> m_images;
+  bool m_passed = false;  // inside a folder passed over (HBWALK_PASSED_FILES)
 };
 
 int hexValue(char c) {

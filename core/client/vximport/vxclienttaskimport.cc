@@ -394,7 +394,7 @@ int32_t VXClientImportTask::prepare(const char *valtoken) {
     if (st.isDir)
       brlog(kTag, BRLOG_INFO, "    Task[%s] -- Walking Directory '%s'\n", getTaskID(),
             path.c_str());
-    if (hbfile__walk(path.c_str(), countEntry, -1, 0, this) < 0)
+    if (hbfile__walk(path.c_str(), countEntry, -1, HBWALK_PASSED_FILES, this) < 0)
       recordError(uri.get(), TASK_ERROR_SKIPPED);
   }
   m_destView.reset();
@@ -425,7 +425,11 @@ int32_t VXClientImportTask::countEntry(const char *path, const HBFileStat *st, i
   if (self->isCanceled()) return HBWALK_STOP;
   if (walk->depth > 0 && refusedName(entryName(path))) return HBWALK_SKIP;
   if (walk->depth == 0 && (self->getTaskFlags() & TASK_FLAG_FLAT_ROOT)) return HBWALK_CONTINUE;
-  if (type == HBWALK_FILE) {
+  if (type == HBWALK_FILE_PASSED) {
+    // A file of a folder without any picture or video: said to be left out like the others.
+    self->leaveOut(path);
+    ++self->m_skippedFiles;
+  } else if (type == HBWALK_FILE) {
     const std::string key = vximport__fileKey(path);
     const char *mime = hbfile__mimeType(path);
     const uint32_t flags = self->getTaskFlags();

@@ -252,7 +252,12 @@
     } else {
       const src = shownPicture(it);
       if (it.tn && src !== fileUrl(it, 'tn')) stage.append(el('img', { class: 'under', src: fileUrl(it, 'tn'), alt: '' }));
-      if (src) stage.append(el('img', { class: 'picture', src, alt: it.name }));
+      if (src) {
+        // The thumbnail stands in, blurred, until the preview has come.
+        const picture = el('img', { class: 'picture', src, alt: it.name });
+        picture.addEventListener('load', () => stage.querySelector('.under')?.remove());
+        stage.append(picture);
+      }
       else stage.append(el('span', { class: 'ph' }, icon('file', 48)));
     }
     const prev = el('button', { class: 'step prev', type: 'button', 'aria-label': 'Previous', disabled: viewer.index === 0, onclick: () => step(-1) }, icon('prev', 24));

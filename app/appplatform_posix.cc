@@ -252,9 +252,27 @@ std::string appplatform__runtimeDir() {
 
 int32_t appplatform__lockInstance() {
   const char *runtime = getenv("XDG_RUNTIME_DIR");
-  const std::string path = runtime && *runtime == '/'
-                               ? std::string(runtime) + "/orvanetesselbrowser.lock"
-                               : "/tmp/orvanetesselbrowser-" + std::to_string(getuid()) + ".lock";
+  std::string path;
+  if (runtime && *runtime == '/') {
+    path = std::string(runtime) + "/orvanetesselbrowser.lock";
+  } else {
+    // Never a folder other users share: one of them could take the lock first, or hold it.
+    const char *data = getenv("XDG_DATA_HOME");
+    const std::string base =
+        data && *data == '/' ? std::string(data) : hbuserdirs__home() + "/.local/share";
+    const std::string dir = base + "/Orvane Tessel Utility";
+    for (size_t at = 1; at != std::string::npos;) {
+      at = dir.find('/', at + 1);
+      (void)mkdir(dir.substr(0, at).c_str(), 0700);
+    }
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
+        (st.st_mode & 022) != 0) {
+      brlog(kTag, BRLOG_ERROR, "%s is not a folder only this user can write\n", dir.c_str());
+      return BR_EIO;
+    }
+    path = dir + "/orvanetesselbrowser.lock";
+  }
   // Close-on-exec: the drive helper and other children must not keep the lock after we end.
   Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (fd.get() < 0) {

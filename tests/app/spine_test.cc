@@ -1,6 +1,8 @@
 // The desktop program's start-up and quit paths, run as a real process.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -201,6 +203,34 @@ TEST_F(SpineTest, NoLogFileUnlessAskedFor) {
   EXPECT_EQ(0, browser({"--shutdown"}).exitCode);
   EXPECT_EQ(0, first.waitExit());
   EXPECT_EQ("", log());
+}
+
+// Without XDG_RUNTIME_DIR the instance lock is in the user's own data folder: a lock file in a
+// folder every user shares (another user's, taken first) neither stops nor fools the start.
+TEST_F(SpineTest, WithoutARuntimeFolderTheLockIsTheUsersOwn) {
+  const std::string runtime = getenv("XDG_RUNTIME_DIR") ? getenv("XDG_RUNTIME_DIR") : "";
+  unsetenv("XDG_RUNTIME_DIR");
+  const std::string shared = "/tmp/orvanetesselbrowser-" + std::to_string(getuid()) + ".lock";
+  const int squatter = open(shared.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const bool held = squatter >= 0 && flock(squatter, LOCK_EX | LOCK_NB) == 0;
+  {
+    Instance first;
+    EXPECT_TRUE(first.waitReady()) << first.err();
+    const char *data = getenv("XDG_DATA_HOME");
+    struct stat st;
+    ASSERT_TRUE(data);
+    ASSERT_EQ(0, stat((std::string(data) + "/Orvane Tessel Utility/orvanetesselbrowser.lock").c_str(),
+                      &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_EQ(ZVBROWSER_EXIT_RUNNING, browser({}).exitCode);
+    EXPECT_EQ(0, browser({"--shutdown"}).exitCode);
+    EXPECT_EQ(0, first.waitExit());
+  }
+  if (squatter >= 0) {
+    if (held) unlink(shared.c_str());
+    close(squatter);
+  }
+  if (!runtime.empty()) setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
 }
 
 }  // namespace

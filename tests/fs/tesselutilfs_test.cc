@@ -290,6 +290,25 @@ TEST_F(MountedDrive, OfflineOrGoneDriveFailsCleanlyAndTellsTheProgram) {
   EXPECT_TRUE(mounted(m_point));
 }
 
+// At the debug level the helper logs its calls, their arguments and headers, but never the
+// session token.
+TEST_F(MountedDrive, TheDebugLogKeepsTheTokenOut) {
+  m_helper.stop();
+  ASSERT_TRUE(waitFor([&] { return !mounted(m_point); }));
+  ASSERT_TRUE(m_helper.start({"-d", "-l", "H", "--valtoken", "-", "--device", m_user.device,
+                              "--service", m_user.service},
+                             m_user.token, m_dir.path() + "/helper.err"));
+  ASSERT_TRUE(waitFor([&] { return mounted(m_point) || !m_helper.running(); }));
+  ASSERT_TRUE(mounted(m_point)) << errText();
+  ASSERT_TRUE(writeFile(m_dir.path() + "/t.txt", "text"));
+  ASSERT_EQ(0, run({"cp", m_dir.path() + "/t.txt", at("t.txt")}).exitCode);
+  EXPECT_EQ("text", run({"cat", at("t.txt")}).out);
+  EXPECT_EQ(0, run({"ls", "-l", m_point}).exitCode);
+  const std::string text = helperLog();
+  EXPECT_NE(std::string::npos, text.find("'valtoken' -> 'XXXXXXXXXXXX'")) << text;
+  EXPECT_EQ(std::string::npos, text.find(m_user.token)) << text;
+}
+
 TEST_F(MountedDrive, QuitKillAndAFullCache) {
   const std::string socket =
       tfsctl__runtimeDir() + "/" TFS_CONTROL_CLASS "-" + std::to_string(m_helper.pid());

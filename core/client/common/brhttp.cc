@@ -633,9 +633,13 @@ int32_t BRHTTPRequest__addRequestHeader(BRHTTPRequest *r, const char *name, cons
   if (!r) return BR_EINVAL;
   if (!name || !*name) return BRHTTPRequest__sendRequest(r);
   if (!value) value = "";
-  brlog(BRHTTP_TAG, BRLOG_VERBOSE4, "BRHTTPRequest__addRequestHeader(%s,%s)\n", name, value);
+  // Headers that carry the session token are logged without it.
+  const bool secret = !strcasecmp(name, "Cookie") || !strcasecmp(name, "X-VXVALTOKEN") ||
+                      !strcasecmp(name, "Authorization");
+  const char *shown = secret ? "XXXXXXXXXXXX" : value;
+  brlog(BRHTTP_TAG, BRLOG_VERBOSE4, "BRHTTPRequest__addRequestHeader(%s,%s)\n", name, shown);
   if (r->state != BRHTTP_ST_CREATED) return BR_EBADSTATE;
-  brlog(BRHTTP_TAG, BRLOG_VERBOSE4, "Adding request Header '%s: %s'\n", name, value);
+  brlog(BRHTTP_TAG, BRLOG_VERBOSE4, "Adding request Header '%s: %s'\n", name, shown);
   // Two bytes stay free for the blank line that ends the header.
   const size_t room = BRHTTP_BUFSIZE - 2 - r->hdrLen;
   const size_t need = strlen(name) + 2 + strlen(value) + 2;

@@ -801,7 +801,8 @@ int32_t HBPKTMessage::dumpAt(const char *tag, int level, int depth) {
             uint64_t kv = 0;
             if (fid > 0 && getRecord(uint32_t(fid - 1), 0, &kt, &ks, &kv) == 0 && kt == HBPKT_STR &&
                 kv && ks == 8 &&
-                !std::memcmp(reinterpret_cast<const char *>(uintptr_t(kv)), "password", 8))
+                (!std::memcmp(reinterpret_cast<const char *>(uintptr_t(kv)), "password", 8) ||
+                 !std::memcmp(reinterpret_cast<const char *>(uintptr_t(kv)), "valtoken", 8)))
               std::strcpy(esc, "XXXXXXXXXXXX");
             brlog(tag, level, "%s %3d  %3d  %-4.4s  %4d  %-40.40s\n", ind, fid, idx, "STR", r->size,
                   esc);

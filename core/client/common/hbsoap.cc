@@ -187,7 +187,8 @@ void writeValue(Writer &w, const char *name, hbtype_t hbtype, const void *value,
 
 void logArgument(const char *name, const char *value) {
   brlog("SOAP", BRLOG_VERBOSE, "      '%s' -> '%s'\n", name,
-        name && !std::strcmp(name, "password") ? "XXXXXXXXXXXX" : value);
+        name && (!std::strcmp(name, "password") || !std::strcmp(name, "valtoken")) ? "XXXXXXXXXXXX"
+                                                                                   : value);
 }
 
 void writeTextArgument(Writer &w, const char *name, const char *value) {

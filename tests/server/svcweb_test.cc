@@ -1,0 +1,118 @@
+// What the photo pages read from the store: a drive's photos and videos newest taken first in
+// keyset pages along their own index, the entries of a folder by name, and the dates and kinds
+// that data folders from before the pages get once when they are opened.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "svcstore.h"
+#include "testutil.h"
+
+namespace tessel::svc {
+namespace {
+
+using tessel::test::TempDir;
+
+// Runs SQL on DIR/meta.db through a connection of its own; every row's columns joined by "|".
+std::string sql(const std::string &dir, const std::string &text) {
+  sqlite3 *db = nullptr;
+  std::string out;
+  EXPECT_EQ(sqlite3_open((dir + "/meta.db").c_str(), &db), SQLITE_OK);
+  auto row = [](void *o, int n, char **cols, char **) {
+    auto *s = static_cast<std::string *>(o);
+    for (int i = 0; i < n; i++) *s += std::string(cols[i] ? cols[i] : "") + "|";
+    *s += "\n";
+    return 0;
+  };
+  EXPECT_EQ(sqlite3_exec(db, text.c_str(), row, &out, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+  return out;
+}
+
+// The names of every photo of the drive, read `page` at a time as the pages read them.
+std::vector<std::string> allPhotos(SvcStore &store, const ServiceRec &svc, int64_t page) {
+  std::vector<std::string> names;
+  int64_t taken = 0, id = -1;
+  for (int pages = 0; pages < 100; pages++) {
+    std::vector<FileRec> got;
+    EXPECT_EQ(store.photos(svc, taken, id, page, &got), kSvcOk);
+    for (const FileRec &f : got) names.push_back(f.name);
+    if (static_cast<int64_t>(got.size()) < page) break;
+    taken = got.back().taken;
+    id = got.back().id;
+  }
+  return names;
+}
+
+TEST(SvcWebStore, PhotosNewestTakenFirstInKeysetPagesAndOldFoldersGetTheirDates) {
+  TempDir dir;
+  std::string err;
+  NewUser u;
+  ServiceRec a, b;
+  const std::vector<std::string> expected = {"new.jpg", "tie-2.jpg", "tie-1.jpg", "orig.png",
+                                             "clip.mp4", "old.jpg"};
+  {
+    SvcStore store;
+    ASSERT_TRUE(store.open(dir.path(), &err)) << err;
+    ASSERT_TRUE(store.addUser("alice", "pw", 1 << 30, 2, "soap", &u, &err)) << err;
+    ASSERT_TRUE(store.serviceById(u.serviceIds[0], &a));
+    ASSERT_TRUE(store.serviceById(u.serviceIds[1], &b));
+    FileRec f, folder;
+    ASSERT_EQ(store.createFile(a, 0, "Holiday", 1, 1, 1, {}, &folder), kSvcOk);
+    auto photo = [&](int64_t parent, const std::string &name, int64_t mtime, SvcArgs props) {
+      ASSERT_EQ(store.createFile(a, parent, name, 0, mtime, mtime, props, &f), kSvcOk) << name;
+    };
+    // The camera's date first, then the file's original time, then its modification time; a
+    // document is no photo; the same date is ordered by the newer entry first.
+    photo(folder.id, "old.jpg", 9000, {{"mimetype", "image/jpeg"}, {"EXIF-DateTimeOriginal", "100"}});
+    photo(0, "new.jpg", 1, {{"mimetype", "image/jpeg"}, {"EXIF-DateTimeOriginal", "8000"}});
+    photo(0, "orig.png", 9500, {{"mimetype", "image/png"}, {"origtime", "5000"}});
+    photo(0, "clip.mp4", 4000, {{"mimetype", "video/mp4"}, {"EXIF-DateTimeOriginal", "bad"}});
+    photo(0, "report.pdf", 9999, {{"mimetype", "application/pdf"}});
+    photo(folder.id, "tie-1.jpg", 1, {{"mimetype", "image/jpeg"}, {"EXIF-DateTimeOriginal", "6000"}});
+    photo(folder.id, "tie-2.jpg", 1, {{"mimetype", "image/jpeg"}, {"EXIF-DateTimeOriginal", "6000"}});
+    ASSERT_EQ(store.createFile(b, 0, "elsewhere.jpg", 0, 7000, 7000, {{"mimetype", "image/jpeg"}}, &f),
+              kSvcOk);
+    for (int64_t page : {1, 2, 4, 100}) EXPECT_EQ(allPhotos(store, a, page), expected) << page;
+    EXPECT_EQ(allPhotos(store, b, 10), std::vector<std::string>{"elsewhere.jpg"});
+
+    // A folder's files by name after a name, its folders apart.
+    std::vector<FileRec> got;
+    ASSERT_EQ(store.children(a, 0, 1, "", 10, &got), kSvcOk);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].name, "Holiday");
+    got.clear();
+    ASSERT_EQ(store.children(a, 0, 0, "new.jpg", 2, &got), kSvcOk);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].name, "orig.png");
+    EXPECT_EQ(got[1].name, "report.pdf");
+    EXPECT_EQ(store.children(a, f.id, 0, "", 2, &got), kSvcNoFile);  // another drive's entry
+    EXPECT_EQ(store.children(b, f.id, 0, "", 2, &got), kSvcNotFolder);
+  }
+  // Every page is one range of the index, never a scan of the drive.
+  const std::string plan = sql(dir.path(),
+                               "EXPLAIN QUERY PLAN SELECT id FROM files WHERE serviceid='x' AND"
+                               " media>0 AND (taken<5 OR (taken=5 AND id<3))"
+                               " ORDER BY taken DESC, id DESC LIMIT 60");
+  EXPECT_NE(plan.find("files_taken"), std::string::npos) << plan;
+  EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
+
+  // A folder from before the pages: no dates, no kinds, no index. Opening it dates every file
+  // from its properties, once.
+  sql(dir.path(),
+      "DROP INDEX files_taken; ALTER TABLE files DROP COLUMN taken;"
+      " ALTER TABLE files DROP COLUMN media;");
+  SvcStore store;
+  ASSERT_TRUE(store.open(dir.path(), &err)) << err;
+  EXPECT_EQ(allPhotos(store, a, 3), expected);
+  EXPECT_EQ(allPhotos(store, b, 3), std::vector<std::string>{"elsewhere.jpg"});
+  FileRec f;
+  ASSERT_EQ(store.findChild(a, 0, "orig.png", &f), kSvcOk);
+  EXPECT_EQ(f.taken, 5000);
+  EXPECT_EQ(f.media, kSvcMediaPhoto);
+}
+
+}  // namespace
+}  // namespace tessel::svc

@@ -386,6 +386,7 @@ class RootAnswers {
     return std::exchange(m_calls, {});
   }
   std::string id;
+  std::string fault;  // an error code createFile answers with, when set
 
  private:
   void serve(int fd) {
@@ -396,11 +397,15 @@ class RootAnswers {
     std::string method = header.substr(0, header.find(' '));
     for (const char *m : {"getFile", "createFile", "removeFile", "getService"})
       if (body.find(std::string("<") + m) != std::string::npos) method = m;
-    const std::string reply =
+    std::string reply =
         "<?xml version=\"1.0\"?><soapenv:Envelope xmlns:soapenv=\"x\"><soapenv:Body><" + method +
         "Response><file><fileid>" + id +
         "</fileid><type>0</type><name>x</name><size>5</size><mtime>1</mtime></file></" + method +
         "Response></soapenv:Body></soapenv:Envelope>";
+    if (!fault.empty() && method == "createFile")
+      reply = "<?xml version=\"1.0\"?><soapenv:Envelope xmlns:soapenv=\"x\"><soapenv:Body>"
+              "<VXError><errorCode>" + fault + "</errorCode><errorDescription>full"
+              "</errorDescription></VXError></soapenv:Body></soapenv:Envelope>";
     {
       std::lock_guard<std::mutex> l(m_lock);
       m_calls.push_back(method);
@@ -449,6 +454,22 @@ TEST(ImportTaskAnswers, IdentifiersNamingNoFileAreRefusedAndNothingIsRemoved) {
   EXPECT_EQ((std::vector<std::string>{"getFile", "createFile"}), run(TASK_FLAG_CHECK_EXISTING));
   drive.id = "0";
   EXPECT_EQ((std::vector<std::string>{"getFile", "createFile"}), run(TASK_FLAG_CHECK_EXISTING));
+  // A service that cannot store the file (507) is out of space, not a failure of this photo.
+  drive.fault = "507";
+  {
+    HBRef<VXClientTaskReference> ref;
+    ASSERT_EQ(0, VXClientTaskReference::create("src", nullptr, "F", false, ref));
+    HBRef<IHBURL> url;
+    ASSERT_EQ(0, hburl__fromPath(url.out(), dir.c_str()));
+    ASSERT_EQ(0, ref->addURI(url.get()));
+    HBRef<IHBZVURI> to;
+    ASSERT_EQ(0, hbzvuri_new(to, "ytozv://D:S"));
+    HBRef<VXClientTask> task;
+    ASSERT_EQ(0, vxclienttask__newImportTask(task.out(), "t", TASK_CLASS_USER,
+                                             TASK_FLAG_KEEP_ORIGINAL, ref.get(), to.get()));
+    EXPECT_EQ(0, task->runTask("TOK"));
+    EXPECT_EQ(TASK_ERROR_NO_SPACE, task->getErrorMask());
+  }
   hbrpc__setConnPool(nullptr);
   hbsvc__setServiceURL(nullptr);
 }

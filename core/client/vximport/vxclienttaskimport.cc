@@ -72,6 +72,7 @@ After failureAction(int32_t rc, uint32_t *bits) {
       *bits = TASK_ERROR_NOT_AUTHORIZED;
       return After::Stop;
     case BR_ENOSPC:
+    case -507:  // the service could not store the file: its disk, or the drive, is full
       *bits = TASK_ERROR_NO_SPACE;
       return After::OutOfSpace;
     case BR_ENOCONN:

@@ -542,7 +542,19 @@ long TFSFileSystem::read(TFSHandle *h, char *buf, size_t size, off_t off) {
       break;
   }
   const long r = h->content->read(buf, size, off, rangeOpener(h->file));
-  return r < 0 ? fail(static_cast<int32_t>(r), "read", h->file->getFileID()) : r;
+  return r < 0 ? readFailure(static_cast<int32_t>(r), h->file.get()) : r;
+}
+
+int TFSFileSystem::readFailure(int32_t rc, IHBVFSFile *file) {
+  if (rc == BR_ENOENT) {
+    // The file is listed, so "no such file" would be a lie to the reader: the drive has no
+    // content for it.
+    brlog(kTag, BRLOG_ERROR,
+          "read('%s', %s): the drive lists the file but has no content for it\n",
+          file->getName() ? file->getName() : "", file->getFileID());
+    return -EIO;
+  }
+  return fail(rc, "read", file->getFileID());
 }
 
 long TFSFileSystem::locate(TFSHandle *h, size_t size, off_t off, int *fd) {
@@ -550,7 +562,7 @@ long TFSFileSystem::locate(TFSHandle *h, size_t size, off_t off, int *fd) {
   if (off < 0) return -EINVAL;
   if (h->kind != TFSHandle::Read) return static_cast<long>(size);
   const long r = h->content->locate(size, off, rangeOpener(h->file), fd);
-  return r < 0 ? fail(static_cast<int32_t>(r), "read", h->file->getFileID()) : r;
+  return r < 0 ? readFailure(static_cast<int32_t>(r), h->file.get()) : r;
 }
 
 // ---- Writing ----

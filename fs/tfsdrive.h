@@ -125,6 +125,9 @@ class TFSFileSystem {
   Node nodeOf(int top, IHBVFSFile *f);
   void fillStat(const Node &n, struct stat *st);
   int fail(int32_t rc, const char *what, const std::string &path);
+  // A read of a listed file that failed: EIO, with the reason logged, for content the drive
+  // does not have (404).
+  int readFailure(int32_t rc, IHBVFSFile *file);
   IHBVFS2 *storeOf(int top);
   // Updates what is kept after a change made here.
   void putChild(const std::string &dirPath, const std::string &name, const Node &node);

@@ -291,8 +291,9 @@ TEST_F(MountedDrive, OfflineOrGoneDriveFailsCleanlyAndTellsTheProgram) {
 }
 
 // At the debug level the helper logs its calls, their arguments and headers, but never the
-// session token.
-TEST_F(MountedDrive, TheDebugLogKeepsTheTokenOut) {
+// session token. A file the drive lists but has no content for is an I/O error, logged with its
+// reason, not "No such file" for a file that ls shows.
+TEST_F(MountedDrive, TheDebugLogKeepsTheTokenOutAndSaysWhyAReadFails) {
   m_helper.stop();
   ASSERT_TRUE(waitFor([&] { return !mounted(m_point); }));
   ASSERT_TRUE(m_helper.start({"-d", "-l", "H", "--valtoken", "-", "--device", m_user.device,
@@ -304,7 +305,22 @@ TEST_F(MountedDrive, TheDebugLogKeepsTheTokenOut) {
   ASSERT_EQ(0, run({"cp", m_dir.path() + "/t.txt", at("t.txt")}).exitCode);
   EXPECT_EQ("text", run({"cat", at("t.txt")}).out);
   EXPECT_EQ(0, run({"ls", "-l", m_point}).exitCode);
+  {
+    HBRef<HBRPCGeneric> rpc;
+    ASSERT_EQ(0, HBRPCGeneric::create(m_url.get(), m_pool.get(), rpc));
+    const char *fields[] = {"type", "0", "size", "1234", nullptr};
+    ASSERT_EQ(0, hbsvc__createFile(rpc.get(), m_user.token.c_str(), m_user.device.c_str(),
+                                   m_user.service.c_str(), "0", "hollow.jpg", fields));
+  }
+  ASSERT_TRUE(waitFor([&] {
+    struct stat st;
+    return stat(at("hollow.jpg").c_str(), &st) == 0 && st.st_size == 1234;
+  }));
+  RunResult cat = run({"cat", at("hollow.jpg")});
+  EXPECT_NE(0, cat.exitCode);
+  EXPECT_NE(std::string::npos, cat.err.find("Input/output error")) << cat.err;
   const std::string text = helperLog();
+  EXPECT_NE(std::string::npos, text.find("lists the file but has no content for it")) << text;
   EXPECT_NE(std::string::npos, text.find("'valtoken' -> 'XXXXXXXXXXXX'")) << text;
   EXPECT_EQ(std::string::npos, text.find(m_user.token)) << text;
 }

@@ -134,7 +134,6 @@ struct TFSWriter {
   std::mutex lock;
   TFSContentCache *cache = nullptr;
   int fd = -1;
-  int64_t reserved = 0;  // staging bytes counted against the cache's bound
   int64_t mtime = 0;
   bool dirty = false;
   bool unlinked = false;
@@ -145,14 +144,16 @@ struct TFSWriter {
 
   ~TFSWriter() {
     if (fd >= 0) close(fd);
-    if (cache && reserved) cache->release(reserved);
   }
-  // Room for the staging file to grow to `end` bytes.
+  // Room for the staging file to grow to `end` bytes. What is being written is not the read
+  // cache's and does not count against its bound (a video larger than drive.cachemb is copied
+  // in like any file): only the disk's own room limits it.
   bool room(int64_t end) {
-    if (end <= reserved) return true;
-    if (!cache->reserve(end - reserved)) return false;
-    reserved = end;
-    return true;
+    struct stat st;
+    struct statvfs vfs;
+    if (fstat(fd, &st) != 0 || end <= st.st_size || fstatvfs(fd, &vfs) != 0) return true;
+    return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize) >=
+           end - st.st_size;
   }
 };
 
@@ -646,7 +647,7 @@ long TFSFileSystem::write(TFSHandle *h, const char *buf, size_t size, off_t off)
   if (w.error) return -w.error;
   if (!w.room(off + static_cast<int64_t>(size))) {
     w.error = ENOSPC;
-    brlog(kTag, BRLOG_WARNING, "No room in the cache for '%s': the write fails\n", w.path.c_str());
+    brlog(kTag, BRLOG_WARNING, "No room on the disk for '%s': the write fails\n", w.path.c_str());
     return -ENOSPC;
   }
   const ssize_t r = pwrite(w.fd, buf, size, off);

@@ -116,14 +116,15 @@ struct Fixture {
       big.push_back(out);
     };
     make("-progressive.jpg", {"convert", "IN", "-interlace", "JPEG", "OUT"});
-    make(".png", {"convert", "IN", "OUT"});
+    // ffmpeg for the formats ImageMagick's resource policy will not make at this size.
+    make(".png", {"ffmpeg", "-v", "error", "-i", "IN", "OUT"});
     make(".heic", {"heif-enc", "-q", "70", "IN", "-o", "OUT"});
     make(".webp", {"cwebp", "-quiet", "-q", "80", "IN", "-o", "OUT"});
-    make(".tif", {"convert", "IN", "-compress", "LZW", "OUT"});
-    make(".gif", {"convert", "IN", "OUT"});
-    make(".bmp", {"convert", "IN", "BMP3:OUT"});
+    make(".tif", {"ffmpeg", "-v", "error", "-i", "IN", "-compression_algo", "lzw", "OUT"});
+    make(".gif", {"ffmpeg", "-v", "error", "-i", "IN", "OUT"});
+    make(".bmp", {"ffmpeg", "-v", "error", "-i", "IN", "OUT"});
     const std::string ppm = b + ".ppm", raw = b + ".dng";
-    bigOk = bigOk && run({"convert", jpg, ppm}) == 0 && writeDng(ppm, raw);
+    bigOk = bigOk && run({"ffmpeg", "-v", "error", "-i", jpg, ppm}) == 0 && writeDng(ppm, raw);
     run({"rm", "-f", ppm});
     big.push_back(raw);
   }

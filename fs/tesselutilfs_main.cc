@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -158,6 +159,17 @@ int main(int argc, char **argv) {
     src->drive(&device, &service, &name);
     (void)tfsctl__notifyUnavailable(volname.empty() ? name : volname, service, device);
   };
+  {
+    // One list per drive of the hidden uploads still to be taken away.
+    std::string device = o.device, service = o.service;
+    for (char &c : device)
+      if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    for (char &c : service)
+      if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    // Beside the cache folder, whose start takes away what is no cache content.
+    config.leftoverFile = cache.folder() + "-leftovers-" + (o.justShares ? "shares" : device) +
+                          "-" + service;
+  }
   TFSFileSystem fs(std::move(source), &cache, config);
   // Reaching the drive now tells the program at once when it cannot be reached.
   std::vector<std::pair<std::string, struct stat>> top;
@@ -171,6 +183,7 @@ int main(int argc, char **argv) {
   // uploaded first, as its writers close it; ending the mount now would lose it.
   std::atomic<bool> ended{false};
   TFSFileSystem *filesystem = &fs;
+  fs.cleanLeftovers();
   TFSControl control([filesystem, &ended](const char *) {
     const int64_t until = brtime__ticks() + kQuitWaitMs;
     std::vector<std::string> open = filesystem->writesInProgress();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "brlog.h"
@@ -137,7 +138,8 @@ struct TFSWriter {
   int64_t mtime = 0;
   bool dirty = false;
   bool unlinked = false;
-  int error = 0;  // a write failed (errno): nothing is uploaded
+  int error = 0;   // a write failed (errno): nothing is uploaded
+  int failed = 0;  // the last upload of this content failed (-errno): it is not tried again
   int top = -1;
   std::string path;            // where it is now (a rename moves it)
   HBRef<IHBVFSFile> existing;  // the file of the service it replaces (null: a new file)
@@ -497,7 +499,10 @@ int TFSFileSystem::open(const char *path, int flags, TFSHandle **out, bool *keep
       h->writer = n.writer;
       if (flags & O_TRUNC) {
         std::lock_guard<std::mutex> lock(h->writer->lock);
-        if (ftruncate(h->writer->fd, 0) == 0) h->writer->dirty = true;
+        if (ftruncate(h->writer->fd, 0) == 0) {
+          h->writer->dirty = true;
+          h->writer->failed = 0;
+        }
       }
     } else {
       const int err = openWriter(path, &n, (flags & O_TRUNC) != 0, &h->writer);
@@ -657,6 +662,7 @@ long TFSFileSystem::write(TFSHandle *h, const char *buf, size_t size, off_t off)
     return -errno;
   }
   w.dirty = true;
+  w.failed = 0;
   w.mtime = brtime__nowMs();
   return r;
 }
@@ -664,6 +670,80 @@ long TFSFileSystem::write(TFSHandle *h, const char *buf, size_t size, off_t off)
 int TFSFileSystem::upload(TFSWriter &w) {
   if (w.unlinked || !w.dirty) return 0;
   if (w.error) return -w.error;
+  // close(2) and the release after it both ask; content that failed once is not sent again.
+  if (w.failed) return w.failed;
+  const int rc = uploadOnce(w);
+  if (rc < 0) w.failed = rc;
+  if (rc == 0) cleanLeftovers();
+  return rc;
+}
+
+void TFSFileSystem::dropUpload(int top, IHBVFSFile *up) {
+  if (up->deleteFile(0) >= 0) return;
+  // The service cannot take it away now: it is tried again after the next upload and at the
+  // next start, so that no hidden upload stays on the drive.
+  const char *id = up->getFileID() ? up->getFileID() : "";
+  brlog(kTag, BRLOG_WARNING, "The unfinished upload '%s' stays on the drive for now\n", id);
+  std::lock_guard<std::mutex> lock(m_leftoverLock);
+  m_leftovers.emplace_back(top, id);
+  saveLeftovers();
+}
+
+void TFSFileSystem::saveLeftovers() {
+  if (m_config.leftoverFile.empty()) return;
+  std::string text;
+  for (const auto &[top, id] : m_leftovers) text += std::to_string(top) + " " + id + "\n";
+  if (text.empty()) {
+    (void)::unlink(m_config.leftoverFile.c_str());
+    return;
+  }
+  const std::string temp = m_config.leftoverFile + ".new";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  if (ok) (void)::rename(temp.c_str(), m_config.leftoverFile.c_str());
+}
+
+void TFSFileSystem::cleanLeftovers() {
+  std::vector<std::pair<int, std::string>> todo;
+  {
+    std::lock_guard<std::mutex> lock(m_leftoverLock);
+    if (!m_leftoversRead && !m_config.leftoverFile.empty()) {
+      m_leftoversRead = true;
+      FILE *f = fopen(m_config.leftoverFile.c_str(), "re");
+      char line[256];
+      while (f && fgets(line, sizeof line, f)) {
+        int top = -1;
+        char id[200];
+        if (sscanf(line, "%d %199s", &top, id) == 2) m_leftovers.emplace_back(top, id);
+      }
+      if (f) fclose(f);
+    }
+    todo = m_leftovers;
+  }
+  if (todo.empty()) return;
+  std::vector<std::pair<int, std::string>> kept;
+  for (const auto &[top, id] : todo) {
+    IHBVFS2 *store = storeOf(top);
+    HBRef<IHBVFSFile> file;
+    int32_t rc = store ? store->getFileByID(nullptr, id.c_str(), 0, file.out()) : BR_EIO;
+    // Only hidden uploads are ever taken away, whatever the list says.
+    if (rc == 0 && (!file->getName() || strncmp(file->getName(), ".tfs-upload-", 12) != 0))
+      rc = BR_ENOENT;
+    else if (rc == 0)
+      rc = file->deleteFile(0);
+    if (rc == 0) brlog(kTag, BRLOG_INFO, "Took away the unfinished upload '%s'\n", id.c_str());
+    if (rc < 0 && rc != BR_ENOENT) kept.emplace_back(top, id);
+  }
+  std::lock_guard<std::mutex> lock(m_leftoverLock);
+  // Entries added meanwhile stay.
+  for (size_t i = todo.size(); i < m_leftovers.size(); ++i) kept.push_back(m_leftovers[i]);
+  m_leftovers = std::move(kept);
+  saveLeftovers();
+}
+
+int TFSFileSystem::uploadOnce(TFSWriter &w) {
   std::string parentPath, name;
   splitPath(w.path, &parentPath, &name);
   std::shared_ptr<Dir> parent;
@@ -713,7 +793,7 @@ int TFSFileSystem::upload(TFSWriter &w) {
     if (rc == 0) rc = closed;
   }
   if (rc < 0) {
-    (void)up->deleteFile(0);
+    dropUpload(parent->top, up.get());
     return fail(rc, "upload", w.path);
   }
   // In place: the file it replaces steps aside under a hidden name, the upload takes its name,
@@ -723,7 +803,7 @@ int TFSFileSystem::upload(TFSWriter &w) {
   if (w.existing) {
     rc = store->moveFile(w.existing.get(), parent->file.get(), asideName.c_str(), aside.out());
     if (rc < 0 && rc != BR_ENOENT) {
-      (void)up->deleteFile(0);
+      dropUpload(parent->top, up.get());
       return fail(rc, "upload", w.path);
     }
     w.existing.reset();
@@ -735,7 +815,7 @@ int TFSFileSystem::upload(TFSWriter &w) {
     if (!aside || store->moveFile(aside.get(), parent->file.get(), name.c_str(), back.out()) == 0) {
       // The old version has its name again; the new one is uploaded anew on the next try.
       w.existing = back;
-      (void)up->deleteFile(0);
+      dropUpload(parent->top, up.get());
     } else {
       // Neither could take the name: both stay on the drive under their hidden names.
       brlog(kTag, BRLOG_ERROR, "'%s' stays on the drive as '%s', its old version as '%s': %d\n",
@@ -806,6 +886,7 @@ int TFSFileSystem::truncate(const char *path, off_t size, TFSHandle *h) {
     if (!w->room(size)) return -ENOSPC;
     if (ftruncate(w->fd, size) != 0) return -errno;
     w->dirty = true;
+    w->failed = 0;
     w->mtime = brtime__nowMs();
   }
   return own ? release(own) : 0;

@@ -60,6 +60,9 @@ struct TFSConfig {
   gid_t gid = 0;
   // The drive could not be reached.
   std::function<void()> unavailable;
+  // Where the hidden uploads the service could not take away yet are listed, to be taken away
+  // after the next upload and at the next start ("": not kept beyond this run).
+  std::string leftoverFile;
 };
 
 class TFSHandle;
@@ -99,6 +102,8 @@ class TFSFileSystem {
   void forgetListings();
   // The files open for writing, or still uploading what was written, by path.
   std::vector<std::string> writesInProgress();
+  // Takes away the hidden uploads left on the drive by uploads that failed.
+  void cleanLeftovers();
 
  private:
   struct Node {
@@ -136,6 +141,9 @@ class TFSFileSystem {
   int openWriter(const std::string &path, const Node *existing, bool truncate,
                  std::shared_ptr<TFSWriter> *out);
   int upload(TFSWriter &w);
+  int uploadOnce(TFSWriter &w);
+  void dropUpload(int top, IHBVFSFile *up);
+  void saveLeftovers();  // under m_leftoverLock
   std::string contentKey(const Node &n);
 
   std::unique_ptr<TFSSource> m_source;
@@ -151,4 +159,7 @@ class TFSFileSystem {
   int32_t m_openError = 0;
   int64_t m_lastNotice = -1;
   int64_t m_spaceAt = -1, m_free = 0, m_total = 0;
+  std::mutex m_leftoverLock;
+  std::vector<std::pair<int, std::string>> m_leftovers;  // (top, file identifier)
+  bool m_leftoversRead = false;
 };

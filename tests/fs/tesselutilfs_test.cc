@@ -202,15 +202,15 @@ TEST_F(MountedDrive, FilesGoInAndOutByteForByte) {
   EXPECT_EQ("new", run({"cat", at("Archive/notes.txt")}).out);
   EXPECT_EQ(0, run({"sh", "-c", "echo more >> '" + at("Archive/notes.txt") + "'"}).exitCode);
   EXPECT_EQ("newmore\n", run({"cat", at("Archive/notes.txt")}).out);
-  // A save whose upload cannot take the name fails, and the old version keeps it meanwhile; the
-  // try on release takes it, and nothing is left under a hidden name.
+  // A save whose upload cannot take the name fails, once (the release does not send it again):
+  // the old version keeps its name, and nothing is left under a hidden name.
   ASSERT_TRUE(writeFile(local + "/fourth.txt", "fourth"));
   ASSERT_TRUE(m_svc.admin("fail?count=1&method=moveFile&skip=1"));
   EXPECT_NE(0, run({"cp", local + "/fourth.txt", at("Archive/notes.txt")}).exitCode);
   const std::string archive = serviceFile("Archive")->getString("fileid");
   EXPECT_TRUE(waitFor([&] {
     return serviceNames(archive) == std::vector<std::string>{"notes.txt"} &&
-           std::string(serviceFile("Archive/notes.txt")->getString("size")) == "6";
+           std::string(serviceFile("Archive/notes.txt")->getString("size")) == "8";
   })) << serviceNames(archive).size();
   EXPECT_EQ(std::vector<std::string>{"notes.txt"},
             serviceNames(serviceFile("Archive")->getString("fileid")));
@@ -323,6 +323,31 @@ TEST_F(MountedDrive, TheDebugLogKeepsTheTokenOutAndSaysWhyAReadFails) {
   EXPECT_NE(std::string::npos, text.find("lists the file but has no content for it")) << text;
   EXPECT_NE(std::string::npos, text.find("'valtoken' -> 'XXXXXXXXXXXX'")) << text;
   EXPECT_EQ(std::string::npos, text.find(m_user.token)) << text;
+}
+
+// An upload the service cuts off: close(2) says so, the content is sent once (the release after
+// the close does not send it again), and the hidden upload the service could not take away
+// then is gone after the next start.
+TEST_F(MountedDrive, AFailedUploadIsSentOnceAndLeavesNothingBehind) {
+  ASSERT_TRUE(writeFile(m_dir.path() + "/u.bin", std::string(64 << 10, 'u')));
+  ASSERT_TRUE(m_svc.admin("upload?mode=cut&after=1000&count=1"));
+  ASSERT_TRUE(m_svc.admin("fail?method=removeFile&count=1"));
+  RunResult cp = run({"cp", m_dir.path() + "/u.bin", at("u.bin")});
+  EXPECT_NE(0, cp.exitCode);
+  EXPECT_FALSE(serviceFile("u.bin")) << "sent again after the failed close";
+  auto hidden = [&] {
+    int n = 0;
+    for (const std::string &name : serviceNames("0")) n += name.rfind(".tfs-upload-", 0) == 0;
+    return n;
+  };
+  EXPECT_EQ(1, hidden());
+  // The next start takes it away.
+  m_helper.stop();
+  ASSERT_TRUE(waitFor([&] { return !mounted(m_point); }));
+  ASSERT_NO_FATAL_FAILURE(startHelper());
+  EXPECT_EQ(0, hidden());
+  EXPECT_EQ(0, run({"cp", m_dir.path() + "/u.bin", at("u.bin")}).exitCode);
+  EXPECT_TRUE(serviceFile("u.bin"));
 }
 
 TEST_F(MountedDrive, QuitKillAndAFullCache) {

@@ -125,6 +125,10 @@ int main(int argc, char **argv) {
 
   HBRef<IHBHTTPConnPool> pool;
   if (hbhttpconnpool__create(pool.out()) == 0) {
+    // How long a call waits for the service (tests shorten it); the pool's default otherwise.
+    const std::string timeout = setting("drive.timeoutms");
+    if (!timeout.empty() && atoi(timeout.c_str()) > 0)
+      hbhttpconnpool__setTimeout(pool.get(), atoi(timeout.c_str()));
     hbhttpconnpool__setDefault(pool.get());
     hbrpc__setConnPool(pool.get());
   }

@@ -346,6 +346,15 @@ int32_t TFSFileSystem::lookupDir(const std::string &path, std::shared_ptr<Dir> *
       m_listed.wait(lock);
       continue;
     }
+    if (now < m_downUntil) {
+      // The drive failed to answer a moment ago: what is known is answered at once, without
+      // making the caller wait for the service's time-out again.
+      if (d->listedAt >= 0) {
+        *out = d;
+        return BR_OK;
+      }
+      return m_downError;
+    }
     d->loading = true;
     const int top = d->top;
     HBRef<IHBVFSFile> file = d->file;
@@ -355,6 +364,7 @@ int32_t TFSFileSystem::lookupDir(const std::string &path, std::shared_ptr<Dir> *
     lock.lock();
     d->loading = false;
     m_listed.notify_all();
+    noteReach(rc);
     if (rc < 0) return rc;
     if (path == "/") {
       Node marker;
@@ -535,6 +545,30 @@ TFSOpenRange rangeOpener(const HBRef<IHBVFSFile> &file) {
 
 }  // namespace
 
+void TFSFileSystem::noteReach(int32_t rc) {
+  if (rc >= 0) {
+    m_downUntil = -1;
+  } else if (unreachable(rc) && rc != BR_EIO && rc != ZVVFS_EOFFLINE) {
+    // Only a drive that did not answer: an answer, even "offline", comes at once anyway.
+    m_downUntil = brtime__ticks() + m_config.downMemoryMs;
+    m_downError = rc;
+  }
+}
+
+TFSOpenRange TFSFileSystem::opener(const HBRef<IHBVFSFile> &file) {
+  TFSOpenRange open = rangeOpener(file);
+  return [this, open](int64_t first, int64_t last, HBRef<IHBStream> *s) {
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      if (brtime__ticks() < m_downUntil) return m_downError;
+    }
+    const int32_t rc = open(first, last, s);
+    std::lock_guard<std::mutex> lock(m_lock);
+    noteReach(rc);
+    return rc;
+  };
+}
+
 long TFSFileSystem::read(TFSHandle *h, char *buf, size_t size, off_t off) {
   if (off < 0) return -EINVAL;
   switch (h->kind) {
@@ -547,7 +581,7 @@ long TFSFileSystem::read(TFSHandle *h, char *buf, size_t size, off_t off) {
     case TFSHandle::Read:
       break;
   }
-  const long r = h->content->read(buf, size, off, rangeOpener(h->file));
+  const long r = h->content->read(buf, size, off, opener(h->file));
   return r < 0 ? readFailure(static_cast<int32_t>(r), h->file.get()) : r;
 }
 
@@ -567,7 +601,7 @@ long TFSFileSystem::locate(TFSHandle *h, size_t size, off_t off, int *fd) {
   *fd = -1;
   if (off < 0) return -EINVAL;
   if (h->kind != TFSHandle::Read) return static_cast<long>(size);
-  const long r = h->content->locate(size, off, rangeOpener(h->file), fd);
+  const long r = h->content->locate(size, off, opener(h->file), fd);
   return r < 0 ? readFailure(static_cast<int32_t>(r), h->file.get()) : r;
 }
 

@@ -56,6 +56,7 @@ struct TFSConfig {
   int64_t listTtlMs = 5000;     // how long a folder's listing is believed
   int64_t retryOpenMs = 5000;   // between attempts to reach a drive that was not reachable
   int64_t noticeGapMs = 60000;  // between two drive-not-available notices
+  int64_t downMemoryMs = 5000;  // how long a drive that did not answer is answered for at once
   uid_t uid = 0;
   gid_t gid = 0;
   // The drive could not be reached.
@@ -133,6 +134,11 @@ class TFSFileSystem {
   // A read of a listed file that failed: EIO, with the reason logged, for content the drive
   // does not have (404).
   int readFailure(int32_t rc, IHBVFSFile *file);
+  // Under m_lock: what a call to the drive gave (an unreachable drive is remembered for a
+  // moment; any answer forgets it).
+  void noteReach(int32_t rc);
+  // Ranged downloads of `file`, answered at once while the drive is remembered unreachable.
+  TFSOpenRange opener(const HBRef<IHBVFSFile> &file);
   IHBVFS2 *storeOf(int top);
   // Updates what is kept after a change made here.
   void putChild(const std::string &dirPath, const std::string &name, const Node &node);
@@ -159,6 +165,8 @@ class TFSFileSystem {
   int32_t m_openError = 0;
   int64_t m_lastNotice = -1;
   int64_t m_spaceAt = -1, m_free = 0, m_total = 0;
+  int64_t m_downUntil = -1;  // under m_lock
+  int32_t m_downError = 0;
   std::mutex m_leftoverLock;
   std::vector<std::pair<int, std::string>> m_leftovers;  // (top, file identifier)
   bool m_leftoversRead = false;

@@ -350,6 +350,35 @@ TEST_F(MountedDrive, AFailedUploadIsSentOnceAndLeavesNothingBehind) {
   EXPECT_TRUE(serviceFile("u.bin"));
 }
 
+// A service that takes connections and answers nothing: the first call waits for its time-out,
+// the calls after it answer at once for a moment, and once the service answers again the drive
+// is back.
+TEST_F(MountedDrive, AStalledServiceIsWaitedForOnce) {
+  for (const char *folder : {"A", "B", "C"}) ASSERT_EQ(0, run({"mkdir", at(folder)}).exitCode);
+  m_helper.stop();
+  ASSERT_TRUE(waitFor([&] { return !mounted(m_point); }));
+  setDriveSetting("drive.timeoutms", "1500");
+  ASSERT_NO_FATAL_FAILURE(startHelper());
+  ASSERT_EQ(0, kill(m_svc.pid(), SIGSTOP));
+  auto timed = [&](const char *folder, double *seconds) {
+    const auto t0 = std::chrono::steady_clock::now();
+    RunResult ls = run({"ls", at(folder)});
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return ls;
+  };
+  double first = 0, second = 0;
+  RunResult ls = timed("A", &first);
+  EXPECT_NE(0, ls.exitCode);
+  EXPECT_NE(std::string::npos, ls.err.find("Input/output error")) << ls.err;
+  ls = timed("B", &second);
+  EXPECT_NE(0, ls.exitCode);
+  EXPECT_GE(first, 1.0);
+  EXPECT_LT(second, 1.0) << "the second call waited again";
+  ASSERT_EQ(0, kill(m_svc.pid(), SIGCONT));
+  EXPECT_TRUE(waitFor([&] { return run({"ls", at("C")}).exitCode == 0; }));
+  setDriveSetting("drive.timeoutms", "");
+}
+
 TEST_F(MountedDrive, QuitKillAndAFullCache) {
   const std::string socket =
       tfsctl__runtimeDir() + "/" TFS_CONTROL_CLASS "-" + std::to_string(m_helper.pid());

@@ -33,6 +33,8 @@ constexpr size_t kCommandMax = 2048;
 constexpr int kMountWaitMs = 500;
 constexpr int kUnmountTests = 25;
 constexpr int kUnmountPauseMs = 200;
+// Beyond those: while the helper lives, 11 minutes (it waits up to 10 for files being written).
+constexpr int kFinishTests = 11 * 60 * 1000 / kUnmountPauseMs;
 
 struct Slot {
   int64_t pid = 0;  // 0: free
@@ -390,6 +392,17 @@ class Engine {
         for (int test = 0; test < kUnmountTests && !gone; ++test) {
           if (test > 0) m_sys->sleepMs(kUnmountPauseMs);
           gone = !slot.letter || m_sys->rootState(slot.letter) != ZVRootState::Mounted;
+        }
+        // A helper that was told still runs: it is finishing the files being copied into its
+        // drive (or a call of the service holds it). It is waited for while it lives, so that
+        // its letter is free again for the next mount of the drive.
+        if (!gone && m_sys->alive(slot.pid)) {
+          brlog(kTag, BRLOG_INFO, "ZVFS: PID %d is still finishing @ %c, waiting for it\n",
+                static_cast<int>(slot.pid), slot.letter);
+          for (int test = 0; test < kFinishTests && !gone && m_sys->alive(slot.pid); ++test) {
+            m_sys->sleepMs(kUnmountPauseMs);
+            gone = m_sys->rootState(slot.letter) != ZVRootState::Mounted;
+          }
         }
         if (!gone)
           brlog(kTag, BRLOG_ERROR, "ZVFS: FAILED TO UNMOUNT @ %c\n",

@@ -146,7 +146,13 @@ int main(int argc, char **argv) {
   const std::string cacheSetting = setting("drive.cachemb");
   if (!cacheSetting.empty() && atoll(cacheSetting.c_str()) > 0)
     cacheMb = atoll(cacheSetting.c_str());
-  TFSContentCache cache(cacheFolder(), cacheMb << 20);
+  // Each drive has a cache folder of its own: a helper's start clears the pieces in its folder,
+  // which must never be those another helper (another drive) is filling.
+  std::string drive = o.justShares ? "shares" : o.device + "-" + o.service;
+  for (char &c : drive)
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
+  if (drive == "-") drive = "drive";
+  TFSContentCache cache(cacheFolder() + "/" + drive, cacheMb << 20);
   if (cache.init() < 0) {
     brlog(kTag, BRLOG_ERROR, "Cannot use the cache folder '%s'\n", cache.folder().c_str());
     return 1;
@@ -163,17 +169,8 @@ int main(int argc, char **argv) {
     src->drive(&device, &service, &name);
     (void)tfsctl__notifyUnavailable(volname.empty() ? name : volname, service, device);
   };
-  {
-    // One list per drive of the hidden uploads still to be taken away.
-    std::string device = o.device, service = o.service;
-    for (char &c : device)
-      if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-    for (char &c : service)
-      if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-    // Beside the cache folder, whose start takes away what is no cache content.
-    config.leftoverFile = cache.folder() + "-leftovers-" + (o.justShares ? "shares" : device) +
-                          "-" + service;
-  }
+  // Beside the drive's cache folder, whose start takes away what is no cache content.
+  config.leftoverFile = cache.folder() + "-leftovers";
   TFSFileSystem fs(std::move(source), &cache, config);
   // Reaching the drive now tells the program at once when it cannot be reached.
   std::vector<std::pair<std::string, struct stat>> top;

@@ -277,8 +277,8 @@ TEST_F(ZVFSManagerTest, UnmountingWaitsForTheRootAndFreesSlotsOfGoneHelpers) {
   w.sleeps.clear();
   m_fs->unmountAll();
   // A: quit, the root disappears at the third test (two pauses). B: no endpoint, no wait. C: 25
-  // tests, 24 pauses, then given up.
-  std::vector<int> expected(2 + 24, 200);
+  // tests, 24 pauses, then waited for while it lives (11 minutes of pauses), then given up.
+  std::vector<int> expected(2 + 24 + 3300, 200);
   EXPECT_EQ(expected, w.sleeps);
   EXPECT_EQ((std::vector<int64_t>{pa, pc}), w.quits);
   EXPECT_EQ((std::vector<int64_t>{pa, pb, pc}), w.released);
@@ -294,6 +294,21 @@ TEST_F(ZVFSManagerTest, UnmountingWaitsForTheRootAndFreesSlotsOfGoneHelpers) {
   set(ZVFS_SETTING_LETTER, "J");
   ASSERT_EQ(0, mount(&b, 2));
   EXPECT_EQ('K', lastLetter());
+
+  // A helper that takes longer than the 25 tests (uploads to finish) is waited for: its drive
+  // mounts on the same letter again.
+  m_fs->unmountAll();
+  set(ZVFS_SETTING_LETTER, "H");
+  w.stuck.clear();
+  ASSERT_EQ(0, mount(&a, 2));
+  ASSERT_EQ('H', lastLetter());
+  w.testsToGo = 60;
+  w.sleeps.clear();
+  m_fs->unmountAll();
+  EXPECT_EQ(std::vector<int>(59, 200), w.sleeps);
+  EXPECT_NE(std::string::npos, log.text().find("is still finishing @ H"));
+  ASSERT_EQ(0, mount(&a, 2));
+  EXPECT_EQ('H', lastLetter());
 }
 
 TEST_F(ZVFSManagerTest, TokenSettingsAndTheDriveListing) {

@@ -379,6 +379,28 @@ TEST_F(MountedDrive, AStalledServiceIsWaitedForOnce) {
   setDriveSetting("drive.timeoutms", "");
 }
 
+// Each drive keeps its content in a cache folder of its own: a helper starting for one drive
+// leaves alone what a helper of another drive is filling.
+TEST_F(MountedDrive, EachDriveHasItsOwnCacheFolder) {
+  const char *cacheHome = getenv("XDG_CACHE_HOME");
+  ASSERT_TRUE(cacheHome);
+  const std::string base = std::string(cacheHome) + "/Orvane Tessel Utility/tesselutilfs";
+  const std::string other = base + "/Dother-Sother";
+  ASSERT_EQ(0, run({"mkdir", "-p", other}).exitCode);
+  ASSERT_TRUE(writeFile(other + "/k1.part", "being filled"));
+  ASSERT_TRUE(writeFile(m_dir.path() + "/c.txt", "cached"));
+  ASSERT_EQ(0, run({"cp", m_dir.path() + "/c.txt", at("c.txt")}).exitCode);
+  m_helper.stop();
+  ASSERT_TRUE(waitFor([&] { return !mounted(m_point); }));
+  ASSERT_NO_FATAL_FAILURE(startHelper());
+  EXPECT_EQ("cached", run({"cat", at("c.txt")}).out);
+  std::string piece;
+  EXPECT_TRUE(readFile(other + "/k1.part", &piece));
+  RunResult mine = run({"ls", base + "/" + m_user.device + "-" + m_user.service});
+  EXPECT_EQ(0, mine.exitCode) << mine.err;
+  EXPECT_NE("", mine.out);
+}
+
 TEST_F(MountedDrive, QuitKillAndAFullCache) {
   const std::string socket =
       tfsctl__runtimeDir() + "/" TFS_CONTROL_CLASS "-" + std::to_string(m_helper.pid());

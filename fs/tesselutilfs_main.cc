@@ -185,7 +185,10 @@ int main(int argc, char **argv) {
   std::atomic<bool> ended{false};
   TFSFileSystem *filesystem = &fs;
   fs.cleanLeftovers();
-  TFSControl control([filesystem, &ended](const char *) {
+  TFSControl control([filesystem, &ended](const char *why) {
+    // Whoever started the helper by hand learns why it goes.
+    fprintf(stderr, "tesselutilfs: quitting: %s\n", why ? why : "asked to");
+    brlog(kTag, BRLOG_INFO, "Quitting: %s\n", why ? why : "asked to");
     const int64_t until = brtime__ticks() + kQuitWaitMs;
     std::vector<std::string> open = filesystem->writesInProgress();
     if (!open.empty())

@@ -189,7 +189,7 @@ void TFSControl::run(bool watchStdin) {
       const ssize_t r = read(STDIN_FILENO, b, sizeof b);
       if (r == 0 || (r < 0 && errno != EINTR && errno != EAGAIN)) {
         stdinOpen = false;
-        fire("the program is gone");
+        fire("its standard input ended (the program that started it is gone)");
       }
     }
     for (size_t i = polled; i-- > 0;) {

@@ -437,6 +437,11 @@ TEST_F(MountedDrive, QuitKillAndAFullCache) {
     EXPECT_EQ(0, m_helper.waitExit()) << way;
     EXPECT_FALSE(mounted(m_point)) << way;
   }
+  // The end of standard input is said on standard error, for whoever gave the token by a pipe.
+  EXPECT_NE(std::string::npos,
+            errText().find("tesselutilfs: quitting: its standard input ended (the program that "
+                           "started it is gone)"))
+      << errText();
   // Killed: a dead mount point, which the next helper on that letter clears.
   ASSERT_NO_FATAL_FAILURE(startHelper());
   m_helper.signal(SIGKILL);

@@ -61,22 +61,6 @@ bool parseId(const std::string &s, int64_t *out) {
   return true;
 }
 
-std::string cookieValue(const std::string *cookie, const std::string &name) {
-  if (!cookie) return std::string();
-  size_t pos = 0;
-  while (pos < cookie->size()) {
-    size_t semi = cookie->find(';', pos);
-    std::string part =
-        cookie->substr(pos, semi == std::string::npos ? std::string::npos : semi - pos);
-    size_t b = part.find_first_not_of(' ');
-    if (b != std::string::npos) part = part.substr(b);
-    if (part.compare(0, name.size() + 1, name + "=") == 0) return part.substr(name.size() + 1);
-    if (semi == std::string::npos) break;
-    pos = semi + 1;
-  }
-  return std::string();
-}
-
 // Where a sign-in may lead: a page of /web/, never another site ("//host") or a trick.
 std::string safeNext(const std::string &next) {
   if (next.compare(0, 5, "/web/") != 0 || next.find("//") != std::string::npos ||
@@ -190,6 +174,34 @@ nlohmann::json itemJson(const FileRec &f) {
 
 }  // namespace
 
+std::string svcweb__cookie(const std::string *header, const std::string &name) {
+  if (!header) return std::string();
+  size_t pos = 0;
+  while (pos < header->size()) {
+    size_t semi = header->find(';', pos);
+    std::string part =
+        header->substr(pos, semi == std::string::npos ? std::string::npos : semi - pos);
+    size_t b = part.find_first_not_of(' ');
+    if (b != std::string::npos) part = part.substr(b);
+    if (part.compare(0, name.size() + 1, name + "=") == 0) return part.substr(name.size() + 1);
+    if (semi == std::string::npos) break;
+    pos = semi + 1;
+  }
+  return std::string();
+}
+
+bool svcweb__cursor(const std::string &text, int64_t *taken, int64_t *id) {
+  const size_t dot = text.find('.');
+  const bool neg = !text.empty() && text[0] == '-';
+  int64_t t = 0, i = 0;
+  if (dot == std::string::npos || !parseId(text.substr(neg ? 1 : 0, dot - (neg ? 1 : 0)), &t) ||
+      !parseId(text.substr(dot + 1), &i))
+    return false;
+  *taken = neg ? -t : t;
+  *id = i;
+  return true;
+}
+
 bool SvcWeb::owns(const std::string &path) {
   return path == "/svc/go" || path == "/web" || path.compare(0, 5, "/web/") == 0;
 }
@@ -223,7 +235,7 @@ std::string SvcWeb::goUrl(int64_t userId, const std::string &path, const std::st
 }
 
 bool SvcWeb::sessionUser(const HttpRequest &req, UserRec *user, std::string *token) {
-  *token = cookieValue(req.header("cookie"), kSessionCookie);
+  *token = svcweb__cookie(req.header("cookie"), kSessionCookie);
   return isHex32(*token) && m_store.userForToken(*token, user);
 }
 
@@ -357,7 +369,7 @@ void SvcWeb::handleSignin(const HttpRequest &req, HttpBody &body, HttpResponse &
   }
   const std::string next = svchttp__param(params, "next");
   if (!sameSecret(svchttp__param(params, "csrf"),
-                  cookieValue(req.header("cookie"), kFormCookie))) {
+                  svcweb__cookie(req.header("cookie"), kFormCookie))) {
     resp.status = 403;
     return signinForm(req, resp, next, "The sign-in form expired. Please try again.");
   }
@@ -426,15 +438,8 @@ void SvcWeb::handleApi(const HttpRequest &req, const UserRec &user, HttpResponse
     // The cursor is the last item's "TAKEN.ID"; TAKEN may be negative (before 1970).
     int64_t taken = 0, id = -1;
     const std::string before = svchttp__param(req.query, "before");
-    if (!before.empty()) {
-      const size_t dot = before.find('.');
-      const bool neg = !before.empty() && before[0] == '-';
-      if (dot == std::string::npos ||
-          !parseId(before.substr(neg ? 1 : 0, dot - (neg ? 1 : 0)), &taken) ||
-          !parseId(before.substr(dot + 1), &id))
-        return jsonAnswer(resp, 400, {{"error", "cursor"}});
-      if (neg) taken = -taken;
-    }
+    if (!before.empty() && !svcweb__cursor(before, &taken, &id))
+      return jsonAnswer(resp, 400, {{"error", "cursor"}});
     std::vector<FileRec> files;
     if (int rc = m_store.photos(svc, taken, id, n, &files); rc != kSvcOk) return failed(rc);
     nlohmann::json items = nlohmann::json::array();

@@ -18,6 +18,12 @@ namespace tessel::svc {
 // false for a name that is not one of them.
 bool svcweb__asset(const std::string &name, const char **data, size_t *size, const char **type);
 
+// The value of the cookie `name` in a Cookie header (empty when absent or without one).
+std::string svcweb__cookie(const std::string *header, const std::string &name);
+// A photo-list cursor "TAKEN.ID" as the photos page hands it out (TAKEN may be negative);
+// false for anything else.
+bool svcweb__cursor(const std::string &text, int64_t *taken, int64_t *id);
+
 class SvcWeb {
  public:
   // How long a one-time code of generateGoURL signs a browser in.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "svcstore.h"
+#include "svcweb.h"
 #include "testutil.h"
 
 namespace tessel::svc {
@@ -112,6 +113,29 @@ TEST(SvcWebStore, PhotosNewestTakenFirstInKeysetPagesAndOldFoldersGetTheirDates)
   ASSERT_EQ(store.findChild(a, 0, "orig.png", &f), kSvcOk);
   EXPECT_EQ(f.taken, 5000);
   EXPECT_EQ(f.media, kSvcMediaPhoto);
+}
+
+// What a browser sends back: the cookie of a session among others (never one whose name only
+// ends or starts the same), and the list's cursor as the list hands it out, nothing else.
+TEST(SvcWebStore, CookiesAndCursorsAreReadExactly) {
+  const std::string jar = "xtesselweb=aaa; tesselweb2=bbb;tesselweb=ccc;  tesselweb=ddd; web_csrf=";
+  EXPECT_EQ(svcweb__cookie(&jar, "tesselweb"), "ccc");
+  EXPECT_EQ(svcweb__cookie(&jar, "web_csrf"), "");
+  EXPECT_EQ(svcweb__cookie(&jar, "csrf"), "");
+  EXPECT_EQ(svcweb__cookie(nullptr, "tesselweb"), "");
+  int64_t taken = 7, id = 7;
+  ASSERT_TRUE(svcweb__cursor("-86400000.42", &taken, &id));
+  EXPECT_EQ(taken, -86400000);
+  EXPECT_EQ(id, 42);
+  ASSERT_TRUE(svcweb__cursor("1718841600000.0", &taken, &id));
+  EXPECT_EQ(taken, 1718841600000);
+  EXPECT_EQ(id, 0);
+  for (const char *bad : {"", "1", "1.", ".1", "-", "-.1", "--1.2", "1.-2", "1.2.3", "1e3.4", " 1.2",
+                          "1.2 ", "+1.2", "1234567890123456789.1"}) {
+    taken = id = 7;
+    EXPECT_FALSE(svcweb__cursor(bad, &taken, &id)) << bad;
+    EXPECT_EQ(taken, 7) << bad;
+  }
 }
 
 }  // namespace

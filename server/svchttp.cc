@@ -1140,10 +1140,32 @@ void HttpLoop::serve(HttpConn *c) {
       }
     }
   }
-  bool ok = c->writeAll(headOf(resp.status, resp.headers, length, keep));
   char tmp[65536];
   int64_t send = head ? 0 : length;
   if (resp.cutAfter >= 0 && resp.cutAfter < send) send = resp.cutAfter;
+  std::string start = headOf(resp.status, resp.headers, length, keep);
+  // Small content (a thumbnail) goes out with its head in one write, as one segment.
+  if (send > 0 && send <= static_cast<int64_t>(sizeof tmp)) {
+    const size_t headSize = start.size();
+    start.resize(headSize + static_cast<size_t>(send));
+    int64_t got = 0;
+    while (got < send) {
+      const ssize_t r = ::read(file.get(), start.data() + headSize + got,
+                               static_cast<size_t>(send - got));
+      if (r <= 0) break;
+      got += r;
+    }
+    if (got < send) {
+      // The file shrank under us: what was read goes out, then the connection ends.
+      start.resize(headSize + static_cast<size_t>(got));
+      (void)c->writeAll(start);
+      c->after = After::Close;
+      return;
+    }
+    if (!c->writeAll(start) || send < length) c->after = After::Close;
+    return;
+  }
+  bool ok = c->writeAll(start);
   for (int64_t left = send; ok && left > 0;) {
     ssize_t r = ::read(file.get(), tmp, sizeof tmp);
     if (r <= 0) {

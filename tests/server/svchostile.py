@@ -338,7 +338,9 @@ def case_decoy():
     median, hash_time = lat[len(lat) // 2], hashes[len(hashes) // 2]
     print("decoy: getUser median %.1f ms while unknown-name sign-ins take %.1f ms" %
           (median * 1000, hash_time * 1000))
-    check(median < hash_time / 3, "getUser waits for the decoy hash: %.1f ms of %.1f ms" %
+    # A call that waited for a hash would take at least as long as one; half leaves room for a
+    # busy machine, where both slow down together.
+    check(median < hash_time / 2, "getUser waits for the decoy hash: %.1f ms of %.1f ms" %
           (median * 1000, hash_time * 1000))
 
 

@@ -224,6 +224,9 @@ int64_t RandomSource::readAt(void *buffer, int64_t length, int64_t position) {
   if (position < 0 || length < 0) return -1;
   if (position >= m_size) return 0;
   length = std::min(length, m_size - position);
+  // Libraries ask for nothing, sometimes into no buffer at all.
+  if (length == 0) return 0;
+  if (!buffer) return -1;
   if (m_held) {
     std::memcpy(buffer, m_held + position, static_cast<size_t>(length));
     return length;

@@ -1,9 +1,11 @@
-// The transcoder's overhead: a 10-second 1080p clip to the 480 MP4 and a 12-megapixel photo to
-// the 160 x 160 thumbnail, each through the transcoder and as the same ffmpeg command run
-// directly. Needs ffmpeg on PATH.
+// The transcoder's overhead: a 1080p clip to the 480 MP4 ("st") and to its 160 x 160 thumbnail,
+// and a 12-megapixel photo to the thumbnail, each through the transcoder and as the same ffmpeg
+// command run directly; "child_cpu_s" is the CPU time of the ffmpeg runs. The clip lasts 10 s,
+// or TESSEL_BENCH_CLIP_SECONDS (60 for the one-minute figures). Needs ffmpeg on PATH.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,8 +49,11 @@ struct Sources {
     dir = t;
     clip = dir + "/clip.mp4";
     photo = dir + "/photo.jpg";
-    ok = run({"ffmpeg", "-y", "-f", "lavfi", "-i", "testsrc=duration=10:size=1920x1080:rate=30",
-              "-f", "lavfi", "-i", "sine=duration=10:sample_rate=48000", "-c:v", "libx264",
+    const char *env = getenv("TESSEL_BENCH_CLIP_SECONDS");
+    const std::string secs = std::to_string(env && atoi(env) > 0 ? atoi(env) : 10);
+    ok = run({"ffmpeg", "-y", "-f", "lavfi", "-i",
+              "testsrc=duration=" + secs + ":size=1920x1080:rate=30", "-f", "lavfi", "-i",
+              "sine=duration=" + secs + ":sample_rate=48000", "-c:v", "libx264",
               "-preset", "ultrafast", "-shortest", clip}) == 0 &&
          run({"ffmpeg", "-y", "-f", "lavfi", "-i", "testsrc=size=4000x3000", "-frames:v", "1",
               photo}) == 0;
@@ -76,14 +81,29 @@ HBRef<HBXCodeFFMPEG> make(const char *mime, int size, int crop, const std::strin
   return HBRef<HBXCodeFFMPEG>::adopt(static_cast<HBXCodeFFMPEG *>(xc.detach()));
 }
 
+// CPU seconds (user and system) of the child processes waited for so far.
+double childCpu() {
+  struct rusage ru {};
+  getrusage(RUSAGE_CHILDREN, &ru);
+  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+void countCpu(benchmark::State &state, double before) {
+  state.counters["child_cpu_s"] =
+      benchmark::Counter(childCpu() - before, benchmark::Counter::kAvgIterations);
+}
+
 void throughTranscoder(benchmark::State &state, const char *mime, int size, int crop,
                        const std::string &in) {
   if (!sources().ok) return state.SkipWithError("no ffmpeg");
+  const double before = childCpu();
   for (auto _ : state) {
     auto xc = make(mime, size, crop, in);
     if (!xc || xc->transcode(nullptr, nullptr) != 0) return state.SkipWithError("transcode failed");
     (void)xc->close();
   }
+  countCpu(state, before);
 }
 
 // The same command the transcoder runs, started directly after the same preparation.
@@ -98,9 +118,11 @@ void direct(benchmark::State &state, const char *mime, int size, int crop, const
   ctx.outWidth = xc->outputWidth();
   ctx.outHeight = xc->outputHeight();
   hbxcode__translateArguments(designed, ctx, &args);
+  const double before = childCpu();
   for (auto _ : state) {
     if (run(args) != 0) return state.SkipWithError("ffmpeg failed");
   }
+  countCpu(state, before);
   (void)xc->close();
 }
 
@@ -109,6 +131,12 @@ void BM_Mp4_Transcoder(benchmark::State &s) {
 }
 void BM_Mp4_Direct(benchmark::State &s) {
   direct(s, "video/mp4", 480, 0, sources().clip);
+}
+void BM_VideoThumbnail_Transcoder(benchmark::State &s) {
+  throughTranscoder(s, "image/jpeg", 160, 1, sources().clip);
+}
+void BM_VideoThumbnail_Direct(benchmark::State &s) {
+  direct(s, "image/jpeg", 160, 1, sources().clip);
 }
 void BM_Thumbnail_Transcoder(benchmark::State &s) {
   throughTranscoder(s, "image/jpeg", 160, 1, sources().photo);
@@ -119,6 +147,8 @@ void BM_Thumbnail_Direct(benchmark::State &s) {
 
 BENCHMARK(BM_Mp4_Transcoder)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_Mp4_Direct)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_VideoThumbnail_Transcoder)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_VideoThumbnail_Direct)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_Thumbnail_Transcoder)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_Thumbnail_Direct)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 

@@ -136,22 +136,6 @@ void textAnswer(HttpResponse &resp, int status, const std::string &text) {
   resp.body = text + "\n";
 }
 
-std::string cookieValue(const std::string *cookie, const std::string &name) {
-  if (!cookie) return std::string();
-  size_t pos = 0;
-  while (pos < cookie->size()) {
-    size_t semi = cookie->find(';', pos);
-    std::string part =
-        cookie->substr(pos, semi == std::string::npos ? std::string::npos : semi - pos);
-    size_t b = part.find_first_not_of(' ');
-    if (b != std::string::npos) part = part.substr(b);
-    if (part.compare(0, name.size() + 1, name + "=") == 0) return part.substr(name.size() + 1);
-    if (semi == std::string::npos) break;
-    pos = semi + 1;
-  }
-  return std::string();
-}
-
 void corsHeaders(HttpResponse &resp, const std::string &origin) {
   resp.set("Access-Control-Allow-Origin", origin);
   resp.set("Vary", "Origin");
@@ -927,7 +911,7 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   if (token.empty()) {
     if (const std::string *h = req.header("x-vxvaltoken")) token = *h;
   }
-  if (token.empty()) token = cookieValue(req.header("cookie"), "valtoken");
+  if (token.empty()) token = svcweb__cookie(req.header("cookie"), "valtoken");
   if (token.empty()) token = svchttp__param(req.query, "valtoken");
   UserRec user;
   if (!m_store.userForToken(token, &user)) return textAnswer(resp, 401, "not authorized");
@@ -1164,7 +1148,7 @@ void SvcService::handleOauth(const HttpRequest &req, HttpBody &body, HttpRespons
   };
   if (req.method == "GET") return form(std::string());
   std::string sent = svchttp__param(params, "csrf");
-  std::string kept = cookieValue(req.header("cookie"), "oauth_csrf");
+  std::string kept = svcweb__cookie(req.header("cookie"), "oauth_csrf");
   if (!isHex32(sent) || sent.size() != kept.size() ||
       CRYPTO_memcmp(sent.data(), kept.data(), sent.size()) != 0) {
     resp.status = 403;

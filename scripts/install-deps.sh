@@ -5,12 +5,12 @@ set -euo pipefail
 
 build_pkgs=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libssl-dev libjpeg-dev libpng-dev zlib1g-dev libglib2.0-dev
-  libpugixml-dev nlohmann-json3-dev libcpp-httplib-dev libfuse3-dev ccache
+  libpugixml-dev nlohmann-json3-dev libpq-dev libcpp-httplib-dev libfuse3-dev ccache
   libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev)
 # Pictures beyond JPEG and PNG: HEIF/AVIF, WebP, TIFF, GIF and camera raw.
 build_pkgs+=(libheif-dev libwebp-dev libtiff-dev libgif-dev libraw-dev)
 test_pkgs=(fuse3 ffmpeg libimage-exiftool-perl python3-mutagen python3 procps curl openssl nginx-light
-  xvfb xauth iproute2 dbus-daemon)
+  xvfb xauth iproute2 dbus-daemon postgresql)
 # The pages: pictures and fonts made at build time, tested in Chromium with Node.
 build_pkgs+=(librsvg2-bin fonts-open-sans python3)
 # The Debian package: its library dependencies are found with dpkg-shlibdeps, which needs `file`.

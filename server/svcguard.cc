@@ -3,12 +3,30 @@
 
 #include <cstdio>
 #include <fstream>
+#include <tuple>
 
 #include "svchttp.h"
 
 namespace tessel::svc {
 
+int64_t SvcThrottle::delayAfter(int failures, int free) {
+  if (failures < free) return 0;
+  int shift = std::min(failures - free, 20);
+  return std::min<int64_t>(int64_t{1000} << shift, kMaxDelayMs);
+}
+
+void SvcThrottle::logDelay(int failures, const char *what, const std::string &key,
+                           int64_t delay) {
+  std::fprintf(stderr, "tesselsvc: %d failed sign-ins for %s %s; next attempt in %lld s\n",
+               failures, what, svctext__logSafe(key).c_str(), static_cast<long long>(delay / 1000));
+}
+
 int64_t SvcThrottle::wait(const std::string &account, const std::string &address, int64_t nowMs) {
+  if (m_shared) {
+    const int64_t until =
+        std::max(m_shared->until("account", account), m_shared->until("address", address));
+    return until > nowMs ? until - nowMs : 0;
+  }
   std::lock_guard<std::mutex> g(m_lock);
   int64_t w = 0;
   for (auto [t, key] : {std::pair{&m_accounts, &account}, std::pair{&m_addresses, &address}}) {
@@ -25,12 +43,9 @@ void SvcThrottle::note(Table *t, const std::string &key, int free, const char *w
   e.failures++;
   e.last = nowMs;
   if (e.failures < free) return;
-  int shift = std::min(e.failures - free, 20);
-  int64_t delay = std::min<int64_t>(int64_t{1000} << shift, kMaxDelayMs);
+  const int64_t delay = delayAfter(e.failures, free);
   e.until = nowMs + delay;
-  std::fprintf(stderr, "tesselsvc: %d failed sign-ins for %s %s; next attempt in %lld s\n",
-               e.failures, what, svctext__logSafe(key).c_str(),
-               static_cast<long long>(delay / 1000));
+  logDelay(e.failures, what, key, delay);
 }
 
 void SvcThrottle::forgetOld(Table *t, int64_t nowMs) {
@@ -43,6 +58,17 @@ void SvcThrottle::forgetOld(Table *t, int64_t nowMs) {
 }
 
 void SvcThrottle::failed(const std::string &account, const std::string &address, int64_t nowMs) {
+  if (m_shared) {
+    for (auto [kind, key, free] : {std::tuple{"account", &account, kFreeAccountFailures},
+                                   std::tuple{"address", &address, kFreeAddressFailures}}) {
+      const int n = m_shared->fail(kind, *key, nowMs);
+      if (const int64_t delay = n > 0 ? delayAfter(n, free) : 0) {
+        m_shared->setUntil(kind, *key, nowMs + delay);
+        logDelay(n, kind, *key, delay);
+      }
+    }
+    return;
+  }
   std::lock_guard<std::mutex> g(m_lock);
   note(&m_accounts, account, kFreeAccountFailures, "account", nowMs);
   note(&m_addresses, address, kFreeAddressFailures, "address", nowMs);
@@ -50,6 +76,7 @@ void SvcThrottle::failed(const std::string &account, const std::string &address,
 
 void SvcThrottle::succeeded(const std::string &account) {
   // The address keeps its count: one's own account must not wash away guesses at others.
+  if (m_shared) return m_shared->forget("account", account);
   std::lock_guard<std::mutex> g(m_lock);
   m_accounts.erase(account);
 }

@@ -10,6 +10,19 @@
 
 namespace tessel::svc {
 
+// Failed sign-ins kept where every service process sharing one database sees them. `kind` is
+// "account" or "address".
+class SvcThrottleShared {
+ public:
+  virtual ~SvcThrottleShared() = default;
+  // Until when attempts for `key` wait (ms since 1970); 0 when they need not.
+  virtual int64_t until(const char *kind, const std::string &key) = 0;
+  // Counts one more failure at `nowMs`; the count it reached (0 when it could not be counted).
+  virtual int fail(const char *kind, const std::string &key, int64_t nowMs) = 0;
+  virtual void setUntil(const char *kind, const std::string &key, int64_t untilMs) = 0;
+  virtual void forget(const char *kind, const std::string &key) = 0;
+};
+
 // Failed sign-ins per account name and per peer address. A few failures are free; after that
 // each failure makes the next attempt wait twice as long as the last (up to kMaxDelayMs), and
 // attempts during the wait are refused without checking the password.
@@ -23,6 +36,8 @@ class SvcThrottle {
   int64_t wait(const std::string &account, const std::string &address, int64_t nowMs);
   void failed(const std::string &account, const std::string &address, int64_t nowMs);
   void succeeded(const std::string &account);
+  // Counts in `shared` from now on instead of this process (null: back in this process).
+  void share(SvcThrottleShared *shared) { m_shared = shared; }
 
  private:
   struct Entry {
@@ -34,8 +49,13 @@ class SvcThrottle {
   void note(Table *t, const std::string &key, int free, const char *what, int64_t nowMs);
   void forgetOld(Table *t, int64_t nowMs);
 
+  // The wait that the `failures`-th failure starts, with `free` failures free; 0 for none.
+  static int64_t delayAfter(int failures, int free);
+  static void logDelay(int failures, const char *what, const std::string &key, int64_t delay);
+
   std::mutex m_lock;
   Table m_accounts, m_addresses;
+  SvcThrottleShared *m_shared = nullptr;
 };
 
 // Origins whose pages may call the JSON API: exact "scheme://host[:port]" texts, or a pattern

@@ -243,9 +243,23 @@ bool svc__openData(const std::string &dir, SvcStore *store, std::string *err) {
          privateFolder(dir + "/tmp", false, err) && store->open(dir, err);
 }
 
+SvcService::SvcService(SvcOptions opt)
+    : m_opt(std::move(opt)), m_store(svcstore__new(m_opt.db, m_opt.instance)) {}
+
 bool SvcService::init(std::string *err) {
-  if (!svc__openData(m_opt.dataDir, &m_store, err)) return false;
-  m_store.setTokenLifetime(m_opt.tokenLifetimeSec * 1000);
+  if (!m_store) {
+    *err = "not a database address: " + m_opt.db;
+    return false;
+  }
+  if (!m_opt.db.empty()) {
+    // Several instances share the database and the content folder: each names its own
+    // uploads in progress, and clears only those at its start.
+    m_tmpPrefix = "up-" + m_opt.instance + "-";
+    if (auto *shared = dynamic_cast<SvcThrottleShared *>(m_store.get()))
+      m_throttle.share(shared);
+  }
+  if (!svc__openData(m_opt.dataDir, m_store.get(), err)) return false;
+  m_store->setTokenLifetime(m_opt.tokenLifetimeSec * 1000);
   m_origins.add("res://tesselutilbrowser.exe");
   for (const std::string &o : m_opt.allowOrigins) m_origins.add(o);
   if (!m_origins.addFile(m_opt.dataDir + "/allowed-origins", err)) return false;
@@ -253,7 +267,7 @@ bool SvcService::init(std::string *err) {
   // Uploads a crash interrupted were never visible; their temporary files go now.
   if (DIR *d = opendir((m_opt.dataDir + "/tmp").c_str())) {
     while (dirent *e = readdir(d))
-      if (std::strncmp(e->d_name, "up-", 3) == 0)
+      if (std::strncmp(e->d_name, m_tmpPrefix.c_str(), m_tmpPrefix.size()) == 0)
         unlink((m_opt.dataDir + "/tmp/" + e->d_name).c_str());
     closedir(d);
   }
@@ -363,13 +377,13 @@ SvcValue SvcService::fileValue(const FileRec &f) const {
 bool SvcService::drive(const SvcArgs &args, ServiceRec *svc, SvcFault *fault) {
   UserRec user;
   const std::string *token = svcargs__find(args, "valtoken");
-  if (!token || !m_store.userForToken(*token, &user)) {
+  if (!token || !m_store->userForToken(*token, &user)) {
     setFault(fault, kFaultUnauthorized, "Not authorized");
     return false;
   }
   const std::string *dev = svcargs__find(args, "deviceid");
   const std::string *sid = svcargs__find(args, "serviceid");
-  if (!dev || !sid || !m_store.service(user.id, *dev, *sid, svc)) {
+  if (!dev || !sid || !m_store->service(user.id, *dev, *sid, svc)) {
     setFault(fault, kSvcNoService, "No such drive", sid ? *sid : std::string());
     return false;
   }
@@ -401,7 +415,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
   };
   auto user = [&](UserRec *u) {
     const std::string *token = svcargs__find(args, "valtoken");
-    if (!token || !m_store.userForToken(*token, u)) {
+    if (!token || !m_store->userForToken(*token, u)) {
       setFault(fault, kFaultUnauthorized, "Not authorized", method);
       return false;
     }
@@ -424,11 +438,11 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
   if (method == "getOwnerAuth") {
     int64_t uid = 0;
     // Only a caller on this machine may act as the configured owner without signing in.
-    if (m_opt.owner.empty() || !loopback || !m_store.userByName(m_opt.owner, &uid)) {
+    if (m_opt.owner.empty() || !loopback || !m_store->userByName(m_opt.owner, &uid)) {
       setFault(fault, kFaultNoOwner, "No owner on this service", method);
       return false;
     }
-    const std::string token = m_store.newToken(uid);
+    const std::string token = m_store->newToken(uid);
     if (token.empty()) {
       setStoreFault(fault, kSvcInternal, method);
       return false;
@@ -449,15 +463,15 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
       setFault(fault, kFaultUnauthorized, throttledText(wait), method);
       return false;
     }
-    if (!m_store.checkPassword(*name, *password, &uid)) {
+    if (!m_store->checkPassword(*name, *password, &uid)) {
       m_throttle.failed(*name, req.peer, nowMs());
       setFault(fault, kFaultUnauthorized, "Wrong name or password", method);
       return false;
     }
     m_throttle.succeeded(*name);
-    std::string token = m_store.newToken(uid);
+    std::string token = m_store->newToken(uid);
     UserRec u;
-    if (token.empty() || !m_store.userForToken(token, &u)) {
+    if (token.empty() || !m_store->userForToken(token, &u)) {
       setStoreFault(fault, kSvcInternal, method);
       return false;
     }
@@ -483,7 +497,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
     UserRec u;
     if (!user(&u)) return false;
     SvcValue list = SvcValue::list("service");
-    for (const ServiceRec &s : m_store.services(u.id)) list.push(serviceValue(s, base));
+    for (const ServiceRec &s : m_store->services(u.id)) list.push(serviceValue(s, base));
     out->set("services", list);
     return true;
   }
@@ -499,7 +513,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
     if (!user(&u)) return false;
     const std::string *dev = svcargs__find(args, "deviceid");
     const std::string *sid = svcargs__find(args, "serviceid");
-    if (!dev || !sid || !m_store.service(u.id, *dev, *sid, &svc)) {
+    if (!dev || !sid || !m_store->service(u.id, *dev, *sid, &svc)) {
       setFault(fault, kSvcNoService, "No such drive", method);
       return false;
     }
@@ -563,7 +577,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
       props.emplace_back(k, v);
     }
     FileRec f;
-    int rc = m_store.createFile(svc, parent, *name, type, ctime, mtime, props, &f);
+    int rc = m_store->createFile(svc, parent, *name, type, ctime, mtime, props, &f);
     if (rc != kSvcOk) {
       setFault(fault, rc,
                rc == kSvcExists      ? "File exists"
@@ -584,14 +598,14 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
     int rc = kSvcNoFile;
     if (fid) {
       int64_t id;
-      if (parseId(*fid, &id)) rc = m_store.getFile(svc, id, &f);
+      if (parseId(*fid, &id)) rc = m_store->getFile(svc, id, &f);
     } else {
       const std::string *name;
       if (!need("filename", &name)) return false;
       int64_t parent = 0;
       const std::string *p = svcargs__find(args, "parentid");
       if (!p || p->empty() || parseId(*p, &parent)) {
-        rc = m_store.getFile(svc, parent, &f);
+        rc = m_store->getFile(svc, parent, &f);
         // A name with slashes is a path below the parent, one component at a time.
         size_t pos = 0;
         while (rc == kSvcOk && pos <= name->size()) {
@@ -602,7 +616,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
             if (!validName(part) || f.type != 1)
               rc = kSvcNoFile;
             else
-              rc = m_store.findChild(svc, f.id, part, &f);
+              rc = m_store->findChild(svc, f.id, part, &f);
           }
           if (slash == std::string::npos) break;
           pos = slash + 1;
@@ -635,7 +649,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
     int rc;
     {
       std::lock_guard<std::mutex> g(m_commitLock);
-      rc = parseId(*fid, &id) ? m_store.removeFile(svc, id, &removed) : kSvcNoFile;
+      rc = parseId(*fid, &id) ? m_store->removeFile(svc, id, &removed) : kSvcNoFile;
       for (int64_t r : removed)
         for (const char *s : {"", "pv", "tn", "st"}) unlink(contentPath(svc.id, r, s).c_str());
     }
@@ -663,7 +677,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
     }
     int64_t id = 0, parent = 0;
     FileRec f;
-    int got = parseId(*fid, &id) ? m_store.getFile(svc, id, &f) : kSvcNoFile;
+    int got = parseId(*fid, &id) ? m_store->getFile(svc, id, &f) : kSvcNoFile;
     if (got != kSvcOk) {
       if (storeFailed(got))
         setStoreFault(fault, got, *fid);
@@ -684,7 +698,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
       setFault(fault, kSvcBadRequest, "Invalid file name", method);
       return false;
     }
-    int rc = m_store.moveFile(svc, id, parent, name, &f);
+    int rc = m_store->moveFile(svc, id, parent, name, &f);
     if (rc != kSvcOk) {
       setFault(fault, rc,
                rc == kSvcExists       ? "File exists"
@@ -716,7 +730,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
     return false;
   }
   std::vector<FileRec> files;
-  int rc = m_store.listFiles(svc, parent, page * maxCount, maxCount, &files);
+  int rc = m_store->listFiles(svc, parent, page * maxCount, maxCount, &files);
   if (storeFailed(rc)) {
     setStoreFault(fault, rc, method);
     return false;
@@ -762,6 +776,10 @@ void SvcService::handle(const HttpRequest &request, HttpBody &body, HttpResponse
   if (path.compare(0, 7, "/admin/") == 0) return handleAdmin(req, resp);
   if (SvcWeb::owns(path)) return m_web.handle(req, body, resp);
   if (path == "/" && req.method == "GET") return textAnswer(resp, 200, "tesselsvc");
+  // For load balancers: this instance answers, and so does its database.
+  if (path == "/healthz")
+    return m_store->healthy() ? textAnswer(resp, 200, "ok")
+                              : textAnswer(resp, 503, "the database does not answer");
   textAnswer(resp, 404, "not found");
 }
 
@@ -914,14 +932,14 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   if (token.empty()) token = svcweb__cookie(req.header("cookie"), "valtoken");
   if (token.empty()) token = svchttp__param(req.query, "valtoken");
   UserRec user;
-  if (!m_store.userForToken(token, &user)) return textAnswer(resp, 401, "not authorized");
+  if (!m_store->userForToken(token, &user)) return textAnswer(resp, 401, "not authorized");
   ServiceRec svc;
-  if (!m_store.service(user.id, parts[0], parts[1], &svc))
+  if (!m_store->service(user.id, parts[0], parts[1], &svc))
     return textAnswer(resp, 404, "no such drive");
   if (!svc.online) return textAnswer(resp, 503, "drive is offline");
   int64_t fileId;
   FileRec f;
-  const int got = parseId(parts[2], &fileId) ? m_store.getFile(svc, fileId, &f) : kSvcNoFile;
+  const int got = parseId(parts[2], &fileId) ? m_store->getFile(svc, fileId, &f) : kSvcNoFile;
   if (storeFailed(got)) return textAnswer(resp, 500, "cannot read the drive");
   if (got != kSvcOk) return textAnswer(resp, 404, "no such file");
   if (f.type != 0) return textAnswer(resp, 400, "not a file");
@@ -957,29 +975,26 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
   // length, or a chunked body's bytes as they come), so that parallel uploads cannot together
   // overrun it before any of them is stored.
   int64_t room = 0;
-  if (m_store.room(svc.id, fileId, stream, &room) != kSvcOk) {
+  if (m_store->room(svc.id, fileId, stream, &room) != kSvcOk) {
     resp.close = true;
     return textAnswer(resp, 500, "cannot store the upload");
   }
   int64_t reserved = 0;
+  const std::string upload = m_tmpPrefix + svc__randomHex(8);
   auto reserve = [&](int64_t want) {
     if (want <= reserved) return true;
-    std::lock_guard<std::mutex> g(m_spaceLock);
-    int64_t &held = m_inFlight[svc.id];
-    if (held + want - reserved > room) return false;
-    held += want - reserved;
+    if (!m_store->holdUpload(svc.id, upload, want, room)) return false;
     reserved = want;
     return true;
   };
   struct Release {
-    SvcService *self;
-    const std::string &id;
-    int64_t &bytes;
+    SvcStore &store;
+    const std::string &id, &upload;
+    const int64_t &bytes;
     ~Release() {
-      std::lock_guard<std::mutex> g(self->m_spaceLock);
-      if ((self->m_inFlight[id] -= bytes) <= 0) self->m_inFlight.erase(id);
+      if (bytes > 0) store.releaseUpload(id, upload);
     }
-  } release{this, svc.id, reserved};
+  } release{*m_store, svc.id, upload, reserved};
   if (req.contentLength >= 0 && !reserve(req.contentLength)) {
     resp.close = true;
     return textAnswer(resp, 507, "not enough space on the drive");
@@ -998,7 +1013,7 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
   }
   std::string dir = m_opt.dataDir + "/files/" + svc.id;
   mkdirPrivate(dir);
-  std::string tmp = m_opt.dataDir + "/tmp/up-" + svc__randomHex(8);
+  std::string tmp = m_opt.dataDir + "/tmp/" + upload;
   UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (fd.get() < 0) {
     resp.close = true;
@@ -1031,7 +1046,10 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
     }
     if (r == 0) break;
     total += r;
-    if (!reserve(std::min(room, total + (1 << 20))) && !reserve(total)) {
+    // A body of unknown length holds a MiB ahead of what came, one step at a time; one of known
+    // length holds its length from the start and never more.
+    if (req.contentLength < 0 && total > reserved &&
+        !reserve(std::min(room, total + (1 << 20))) && !reserve(total)) {
       tooBig = true;
       break;
     }
@@ -1091,7 +1109,7 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
   int rc;
   {
     std::lock_guard<std::mutex> g(m_commitLock);
-    rc = m_store.commitStream(svc.id, fileId, stream, total, publish, unpublish);
+    rc = m_store->commitStream(svc.id, fileId, stream, total, publish, unpublish);
   }
   if (keeping) unlink(kept.c_str());
   if (rc != kSvcOk) {
@@ -1160,12 +1178,12 @@ void SvcService::handleOauth(const HttpRequest &req, HttpBody &body, HttpRespons
     resp.status = 429;
     return form(throttledText(wait) + ".");
   }
-  if (!m_store.checkPassword(name, svchttp__param(params, "password"), &uid)) {
+  if (!m_store->checkPassword(name, svchttp__param(params, "password"), &uid)) {
     m_throttle.failed(name, req.peer, nowMs());
     return form("Wrong name or password.");
   }
   m_throttle.succeeded(name);
-  const std::string token = m_store.newToken(uid);
+  const std::string token = m_store->newToken(uid);
   if (token.empty()) {
     resp.status = 500;
     return form("The sign-in could not be stored. Please try again later.");
@@ -1209,11 +1227,11 @@ void SvcService::handleAdmin(const HttpRequest &req, HttpResponse &resp) {
     m_downloadCutAfter = num("after", 0);
     m_downloadCount = static_cast<int>(num("count", 1));
   } else if (cmd == "offline" || cmd == "online") {
-    ok = m_store.setOnline(svchttp__param(req.query, "serviceid"), cmd == "online");
+    ok = m_store->setOnline(svchttp__param(req.query, "serviceid"), cmd == "online");
   } else if (cmd == "revoke") {
-    ok = m_store.revokeToken(svchttp__param(req.query, "token"));
+    ok = m_store->revokeToken(svchttp__param(req.query, "token"));
   } else if (cmd == "quota") {
-    ok = m_store.setQuota(svchttp__param(req.query, "serviceid"), num("bytes", 0));
+    ok = m_store->setQuota(svchttp__param(req.query, "serviceid"), num("bytes", 0));
   } else if (cmd == "version") {
     // What the drive reports as its firmware, so that clients' paths for older firmware can be
     // tested; empty restores the current one.
@@ -1221,7 +1239,7 @@ void SvcService::handleAdmin(const HttpRequest &req, HttpResponse &resp) {
     if (v.size() > 63 || v.find_first_not_of("0123456789.abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN"
                                              "OPQRSTUVWXYZ-_ ") != std::string::npos)
       return textAnswer(resp, 400, "bad version");
-    ok = m_store.setVersion(svchttp__param(req.query, "serviceid"), v);
+    ok = m_store->setVersion(svchttp__param(req.query, "serviceid"), v);
   } else if (cmd == "reset") {
     std::lock_guard<std::mutex> g(m_faultLock);
     m_failCount = 0;

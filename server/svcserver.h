@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@ struct SvcOptions {
   std::string publicHost;  // "host[:port]" clients reach the service at; empty: the local address
   std::vector<std::string> allowOrigins;  // further origins whose pages may call the JSON API
   int64_t tokenLifetimeSec = 30LL * 24 * 3600;
+  std::string db;        // PostgreSQL address ("postgresql://..."); empty: DIR/meta.db
+  std::string instance;  // this process among those sharing one database (its uploads' names)
   HttpLimits limits;
 };
 
@@ -34,7 +37,7 @@ bool svc__openData(const std::string &dir, SvcStore *store, std::string *err);
 
 class SvcService {
  public:
-  explicit SvcService(SvcOptions opt) : m_opt(std::move(opt)) {}
+  explicit SvcService(SvcOptions opt);
   // Opens the data folder and binds the port; prints nothing.
   bool init(std::string *err);
   int port() const { return m_http.port(); }
@@ -68,14 +71,13 @@ class SvcService {
   SvcValue fileValue(const FileRec &f) const;
 
   SvcOptions m_opt;
-  SvcStore m_store;
+  std::unique_ptr<SvcStore> m_store;  // SQLite, or PostgreSQL with --db
   HttpServer m_http;
   std::string m_secret;
   std::mutex m_commitLock;  // an upload's database record and its rename happen together
   SvcThrottle m_throttle;
   SvcOrigins m_origins;
-  std::mutex m_spaceLock;
-  std::map<std::string, int64_t> m_inFlight;  // bytes uploads in progress hold, per drive
+  std::string m_tmpPrefix = "up-";  // this instance's uploads in progress, in DIR/tmp
 
   // Fault injection, set through the admin endpoint.
   std::mutex m_faultLock;
@@ -90,7 +92,7 @@ class SvcService {
   int64_t m_downloadCutAfter = 0;  // downloads cut after this many bytes of their body
   int m_downloadCount = 0;
 
-  SvcWeb m_web{m_store, m_throttle, m_opt.dataDir};  // the photo pages
+  SvcWeb m_web{*m_store, m_throttle, m_opt.dataDir};  // the photo pages
 };
 
 }  // namespace tessel::svc

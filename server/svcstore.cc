@@ -143,6 +143,14 @@ void svcstore__dating(const SvcArgs &props, int64_t mtime, int64_t *taken, int *
                                              : kSvcMediaNone;
 }
 
+std::string svcstore__passwordHash(const std::string &password, const std::string &salt) {
+  return hashPassword(password, salt);
+}
+
+std::string svcstore__tokenHash(const std::string &token) { return tokenHash(token); }
+
+std::string svcstore__randomBytes(size_t n) { return randomBytes(n); }
+
 int64_t svcstore__metaSize(const std::string &name, const SvcArgs &props) {
   int64_t n = 128 + static_cast<int64_t>(name.size());
   for (const auto &[k, v] : props) n += static_cast<int64_t>(k.size() + v.size());
@@ -159,19 +167,19 @@ std::string svc__randomHex(size_t bytes) {
   return out;
 }
 
-SvcStore::~SvcStore() {
+SvcSqliteStore::~SvcSqliteStore() {
   if (m_db) sqlite3_close(m_db);
 }
 
-bool SvcStore::exec(const char *sql) {
+bool SvcSqliteStore::exec(const char *sql) {
   return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-int SvcStore::failure(const char *what) {
+int SvcSqliteStore::failure(const char *what) {
   return failure(what, sqlite3_extended_errcode(m_db));
 }
 
-int SvcStore::failure(const char *what, int code) {
+int SvcSqliteStore::failure(const char *what, int code) {
   // The system's error of a failed write, which tells a full disk quota from other I/O errors.
   const int sys = (code & 0xff) == SQLITE_IOERR ? sqlite3_system_errno(m_db) : 0;
   std::fprintf(stderr, "tesselsvc: meta.db: %s failed: %s%s%s\n", what, sqlite3_errstr(code),
@@ -181,23 +189,23 @@ int SvcStore::failure(const char *what, int code) {
                                                                         : kSvcInternal;
 }
 
-int SvcStore::begin() {
+int SvcSqliteStore::begin() {
   return exec("BEGIN IMMEDIATE") ? kSvcOk : failure("BEGIN");
 }
 
-void SvcStore::rollback() {
+void SvcSqliteStore::rollback() {
   // A failed statement or COMMIT may already have ended the transaction.
   if (!sqlite3_get_autocommit(m_db)) exec("ROLLBACK");
 }
 
-int SvcStore::commit(const char *what) {
+int SvcSqliteStore::commit(const char *what) {
   if (exec("COMMIT")) return kSvcOk;
   const int rc = failure(what);
   rollback();
   return rc;
 }
 
-int SvcStore::spaceLocked(const std::string &serviceId, int64_t *quota, int64_t *used) {
+int SvcSqliteStore::spaceLocked(const std::string &serviceId, int64_t *quota, int64_t *used) {
   Stmt q(m_db, "SELECT quota, used FROM services WHERE id=?");
   q.bind(1, serviceId);
   if (q.step() != SQLITE_ROW) return q.failed() ? failure("reading a drive") : kSvcNoService;
@@ -206,12 +214,12 @@ int SvcStore::spaceLocked(const std::string &serviceId, int64_t *quota, int64_t 
   return kSvcOk;
 }
 
-int SvcStore::addUsed(const std::string &serviceId, int64_t delta) {
+int SvcSqliteStore::addUsed(const std::string &serviceId, int64_t delta) {
   Stmt u(m_db, "UPDATE services SET used=used+? WHERE id=?");
   return u.bind(1, delta).bind(2, serviceId).run() ? kSvcOk : failure("counting used space");
 }
 
-bool SvcStore::open(const std::string &dir, std::string *err) {
+bool SvcSqliteStore::open(const std::string &dir, std::string *err) {
   std::string path = dir + "/meta.db";
   // The database holds session tokens: create it private before SQLite opens it.
   // Never through a link: the service would write its users and tokens wherever it points.
@@ -240,7 +248,7 @@ bool SvcStore::open(const std::string &dir, std::string *err) {
   return true;
 }
 
-bool SvcStore::migrate() {
+bool SvcSqliteStore::migrate() {
   // Older folders: a files table without the metadata size, drives without a version or a
   // running total of their used space, tokens kept in clear.
   bool hasMeta = false, hasVersion = false, hasUsed = false, hasTokens = false, hasTaken = false;
@@ -302,7 +310,7 @@ bool SvcStore::migrate() {
   return ok;
 }
 
-bool SvcStore::datePhotos() {
+bool SvcSqliteStore::datePhotos() {
   // Files stored before the photo pages get their date and kind once, from their properties.
   if (!exec("BEGIN IMMEDIATE")) return false;
   bool ok = exec("ALTER TABLE files ADD COLUMN taken INTEGER NOT NULL DEFAULT 0") &&
@@ -327,7 +335,7 @@ bool SvcStore::datePhotos() {
   return ok;
 }
 
-bool SvcStore::addUser(const std::string &name, const std::string &password, int64_t quota,
+bool SvcSqliteStore::addUser(const std::string &name, const std::string &password, int64_t quota,
                        int drives, const std::string &transport, NewUser *out, std::string *err) {
   std::lock_guard<std::mutex> g(m_lock);
   if (name.empty() || name.size() > 128) {
@@ -387,7 +395,7 @@ bool SvcStore::addUser(const std::string &name, const std::string &password, int
   return true;
 }
 
-bool SvcStore::checkPassword(const std::string &name, const std::string &password,
+bool SvcSqliteStore::checkPassword(const std::string &name, const std::string &password,
                              int64_t *userId) {
   std::string salt, hash;
   {
@@ -409,7 +417,7 @@ bool SvcStore::checkPassword(const std::string &name, const std::string &passwor
   return h.size() == hash.size() && CRYPTO_memcmp(h.data(), hash.data(), h.size()) == 0;
 }
 
-bool SvcStore::userByName(const std::string &name, int64_t *userId) {
+bool SvcSqliteStore::userByName(const std::string &name, int64_t *userId) {
   std::lock_guard<std::mutex> g(m_lock);
   Stmt s(m_db, "SELECT id FROM users WHERE name=?");
   s.bind(1, name);
@@ -418,7 +426,7 @@ bool SvcStore::userByName(const std::string &name, int64_t *userId) {
   return true;
 }
 
-std::string SvcStore::insertToken(int64_t userId) {
+std::string SvcSqliteStore::insertToken(int64_t userId) {
   std::string token = svc__randomHex(16);
   int64_t now = nowMs();
   if (begin() != kSvcOk) return std::string();
@@ -443,12 +451,12 @@ std::string SvcStore::insertToken(int64_t userId) {
   return commit("storing a session") == kSvcOk ? token : std::string();
 }
 
-std::string SvcStore::newToken(int64_t userId) {
+std::string SvcSqliteStore::newToken(int64_t userId) {
   std::lock_guard<std::mutex> g(m_lock);
   return insertToken(userId);
 }
 
-bool SvcStore::userForToken(const std::string &token, UserRec *out) {
+bool SvcSqliteStore::userForToken(const std::string &token, UserRec *out) {
   if (token.size() != 32) return false;
   std::lock_guard<std::mutex> g(m_lock);
   int64_t now = nowMs();
@@ -471,7 +479,7 @@ bool SvcStore::userForToken(const std::string &token, UserRec *out) {
   return true;
 }
 
-bool SvcStore::revokeToken(const std::string &token) {
+bool SvcSqliteStore::revokeToken(const std::string &token) {
   std::lock_guard<std::mutex> g(m_lock);
   Stmt s(m_db, "DELETE FROM sessions WHERE hash=?");
   return s.bindBlob(1, tokenHash(token)).run() && sqlite3_changes(m_db) > 0;
@@ -494,7 +502,7 @@ static void readService(Stmt &s, ServiceRec *r) {
   r->used = s.i64(9);
 }
 
-std::vector<ServiceRec> SvcStore::services(int64_t userId) {
+std::vector<ServiceRec> SvcSqliteStore::services(int64_t userId) {
   std::lock_guard<std::mutex> g(m_lock);
   std::vector<ServiceRec> out;
   Stmt s(m_db, (std::string(kServiceCols) + "WHERE userid=? ORDER BY rowid").c_str());
@@ -506,7 +514,7 @@ std::vector<ServiceRec> SvcStore::services(int64_t userId) {
   return out;
 }
 
-bool SvcStore::service(int64_t userId, const std::string &deviceId, const std::string &serviceId,
+bool SvcSqliteStore::service(int64_t userId, const std::string &deviceId, const std::string &serviceId,
                        ServiceRec *out) {
   std::lock_guard<std::mutex> g(m_lock);
   Stmt s(m_db, (std::string(kServiceCols) + "WHERE id=? AND deviceid=? AND userid=?").c_str());
@@ -516,7 +524,7 @@ bool SvcStore::service(int64_t userId, const std::string &deviceId, const std::s
   return true;
 }
 
-bool SvcStore::serviceById(const std::string &serviceId, ServiceRec *out) {
+bool SvcSqliteStore::serviceById(const std::string &serviceId, ServiceRec *out) {
   std::lock_guard<std::mutex> g(m_lock);
   Stmt s(m_db, (std::string(kServiceCols) + "WHERE id=?").c_str());
   s.bind(1, serviceId);
@@ -525,25 +533,25 @@ bool SvcStore::serviceById(const std::string &serviceId, ServiceRec *out) {
   return true;
 }
 
-bool SvcStore::setOnline(const std::string &serviceId, bool online) {
+bool SvcSqliteStore::setOnline(const std::string &serviceId, bool online) {
   std::lock_guard<std::mutex> g(m_lock);
   Stmt s(m_db, "UPDATE services SET online=? WHERE id=?");
   return s.bind(1, online ? 1 : 0).bind(2, serviceId).run() && sqlite3_changes(m_db) > 0;
 }
 
-bool SvcStore::setQuota(const std::string &serviceId, int64_t quota) {
+bool SvcSqliteStore::setQuota(const std::string &serviceId, int64_t quota) {
   std::lock_guard<std::mutex> g(m_lock);
   Stmt s(m_db, "UPDATE services SET quota=? WHERE id=?");
   return s.bind(1, quota).bind(2, serviceId).run() && sqlite3_changes(m_db) > 0;
 }
 
-bool SvcStore::setVersion(const std::string &serviceId, const std::string &version) {
+bool SvcSqliteStore::setVersion(const std::string &serviceId, const std::string &version) {
   std::lock_guard<std::mutex> g(m_lock);
   Stmt s(m_db, "UPDATE services SET version=? WHERE id=?");
   return s.bind(1, version).bind(2, serviceId).run() && sqlite3_changes(m_db) > 0;
 }
 
-int SvcStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) {
+int SvcSqliteStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) {
   if (id == 0) {
     *out = FileRec();
     out->name = ".";
@@ -582,7 +590,7 @@ int SvcStore::loadFile(const std::string &serviceId, int64_t id, FileRec *out) {
   return kSvcOk;
 }
 
-int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::string &name, int type,
+int SvcSqliteStore::createFile(const ServiceRec &svc, int64_t parentId, const std::string &name, int type,
                          int64_t ctime, int64_t mtime, const SvcArgs &props, FileRec *out) {
   std::lock_guard<std::mutex> g(m_lock);
   FileRec parent;
@@ -653,7 +661,7 @@ int SvcStore::createFile(const ServiceRec &svc, int64_t parentId, const std::str
   return kSvcOk;
 }
 
-int SvcStore::childExists(const std::string &serviceId, int64_t parentId, const std::string &name,
+int SvcSqliteStore::childExists(const std::string &serviceId, int64_t parentId, const std::string &name,
                           bool *exists) {
   Stmt e(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=? AND name=?");
   e.bind(1, serviceId).bind(2, parentId).bind(3, name);
@@ -661,7 +669,7 @@ int SvcStore::childExists(const std::string &serviceId, int64_t parentId, const 
   return e.failed() ? failure("looking up a name") : kSvcOk;
 }
 
-int SvcStore::freeName(const std::string &serviceId, int64_t parentId, const std::string &name,
+int SvcSqliteStore::freeName(const std::string &serviceId, int64_t parentId, const std::string &name,
                        std::string *out) {
   // "NAME.EXT" becomes "NAME (N).EXT" with the smallest free N from 2; a name without an
   // extension (or only a leading dot) gets " (N)" at its end.
@@ -707,12 +715,12 @@ int SvcStore::freeName(const std::string &serviceId, int64_t parentId, const std
   return kSvcExists;
 }
 
-int SvcStore::getFile(const ServiceRec &svc, int64_t id, FileRec *out) {
+int SvcSqliteStore::getFile(const ServiceRec &svc, int64_t id, FileRec *out) {
   std::lock_guard<std::mutex> g(m_lock);
   return loadFile(svc.id, id, out);
 }
 
-int SvcStore::findChild(const ServiceRec &svc, int64_t parentId, const std::string &name,
+int SvcSqliteStore::findChild(const ServiceRec &svc, int64_t parentId, const std::string &name,
                         FileRec *out) {
   std::lock_guard<std::mutex> g(m_lock);
   Stmt e(m_db, "SELECT id FROM files WHERE serviceid=? AND parentid=? AND name=?");
@@ -721,7 +729,7 @@ int SvcStore::findChild(const ServiceRec &svc, int64_t parentId, const std::stri
   return loadFile(svc.id, e.i64(0), out);
 }
 
-int SvcStore::listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset, int64_t count,
+int SvcSqliteStore::listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset, int64_t count,
                         std::vector<FileRec> *out) {
   std::lock_guard<std::mutex> g(m_lock);
   FileRec parent;
@@ -744,7 +752,7 @@ int SvcStore::listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset,
   return kSvcOk;
 }
 
-int SvcStore::photos(const ServiceRec &svc, int64_t beforeTaken, int64_t beforeId, int64_t count,
+int SvcSqliteStore::photos(const ServiceRec &svc, int64_t beforeTaken, int64_t beforeId, int64_t count,
                      std::vector<FileRec> *out) {
   std::lock_guard<std::mutex> g(m_lock);
   std::vector<int64_t> ids;
@@ -767,7 +775,7 @@ int SvcStore::photos(const ServiceRec &svc, int64_t beforeTaken, int64_t beforeI
   return kSvcOk;
 }
 
-int SvcStore::children(const ServiceRec &svc, int64_t parentId, int type,
+int SvcSqliteStore::children(const ServiceRec &svc, int64_t parentId, int type,
                        const std::string &afterName, int64_t count, std::vector<FileRec> *out) {
   std::lock_guard<std::mutex> g(m_lock);
   FileRec parent;
@@ -790,7 +798,7 @@ int SvcStore::children(const ServiceRec &svc, int64_t parentId, int type,
   return kSvcOk;
 }
 
-int SvcStore::moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
+int SvcSqliteStore::moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
                        const std::string &newName, FileRec *out) {
   std::lock_guard<std::mutex> g(m_lock);
   FileRec f, parent;
@@ -843,7 +851,7 @@ int SvcStore::moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
   return kSvcOk;
 }
 
-int SvcStore::removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed) {
+int SvcSqliteStore::removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed) {
   std::lock_guard<std::mutex> g(m_lock);
   FileRec f;
   if (id == 0) return kSvcBadRequest;
@@ -891,14 +899,14 @@ int SvcStore::removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t>
   return kSvcOk;
 }
 
-int64_t SvcStore::streamSize(int64_t fileId, const std::string &stream) {
+int64_t SvcSqliteStore::streamSize(int64_t fileId, const std::string &stream) {
   std::lock_guard<std::mutex> g(m_lock);
   Stmt z(m_db, "SELECT size FROM streams WHERE fileid=? AND stream=?");
   z.bind(1, fileId).bind(2, stream);
   return z.step() == SQLITE_ROW ? z.i64(0) : -1;
 }
 
-int SvcStore::room(const std::string &serviceId, int64_t fileId, const std::string &stream,
+int SvcSqliteStore::room(const std::string &serviceId, int64_t fileId, const std::string &stream,
                    int64_t *out) {
   std::lock_guard<std::mutex> g(m_lock);
   int64_t quota = 0, used = 0;
@@ -912,7 +920,7 @@ int SvcStore::room(const std::string &serviceId, int64_t fileId, const std::stri
   return kSvcOk;
 }
 
-int SvcStore::commitStream(const std::string &serviceId, int64_t fileId, const std::string &stream,
+int SvcSqliteStore::commitStream(const std::string &serviceId, int64_t fileId, const std::string &stream,
                            int64_t size, const std::function<int(bool replacing)> &publish,
                            const std::function<void()> &unpublish) {
   std::lock_guard<std::mutex> g(m_lock);
@@ -952,6 +960,38 @@ int SvcStore::commitStream(const std::string &serviceId, int64_t fileId, const s
   }
   if ((rc = commit("recording an upload")) != kSvcOk) unpublish();
   return rc;
+}
+
+bool SvcStore::holdUpload(const std::string &serviceId, const std::string &key, int64_t bytes,
+                          int64_t room) {
+  std::lock_guard<std::mutex> g(m_holdLock);
+  std::map<std::string, int64_t> &drive = m_holds[serviceId];
+  int64_t others = 0;
+  for (const auto &[k, n] : drive)
+    if (k != key) others += n;
+  if (others + bytes > room) {
+    if (drive.empty()) m_holds.erase(serviceId);
+    return false;
+  }
+  drive[key] = bytes;
+  return true;
+}
+
+void SvcStore::releaseUpload(const std::string &serviceId, const std::string &key) {
+  std::lock_guard<std::mutex> g(m_holdLock);
+  auto d = m_holds.find(serviceId);
+  if (d == m_holds.end()) return;
+  d->second.erase(key);
+  if (d->second.empty()) m_holds.erase(d);
+}
+
+std::unique_ptr<SvcStore> svcstore__newPg(const std::string &db, const std::string &instance);
+
+std::unique_ptr<SvcStore> svcstore__new(const std::string &db, const std::string &instance) {
+  if (db.empty()) return std::make_unique<SvcSqliteStore>();
+  if (db.compare(0, 13, "postgresql://") == 0 || db.compare(0, 11, "postgres://") == 0)
+    return svcstore__newPg(db, instance);
+  return nullptr;
 }
 
 }  // namespace tessel::svc

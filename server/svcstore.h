@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -74,79 +76,151 @@ enum : int {
   kSvcInternal = 500,
 };
 
+// What the service keeps of its users, sessions, drives and files. Two implementations: one
+// SQLite file in the data folder (SvcSqliteStore, one process), and PostgreSQL (SvcPgStore),
+// which several service processes share at once. Request handling sees only this interface.
 class SvcStore {
  public:
-  SvcStore() = default;
-  ~SvcStore();
-  SvcStore(const SvcStore &) = delete;
-  SvcStore &operator=(const SvcStore &) = delete;
+  virtual ~SvcStore() = default;
 
-  // Opens (creating) DIR/meta.db, mode 0600. The folder must exist.
-  bool open(const std::string &dir, std::string *err);
+  // Opens the store: DIR/meta.db for SQLite (created mode 0600; the folder must exist), the
+  // database for PostgreSQL (its tables made when missing).
+  virtual bool open(const std::string &dir, std::string *err) = 0;
   // How long a session token lives after its last use (default 30 days).
-  void setTokenLifetime(int64_t ms) { m_tokenLifetimeMs = ms; }
+  virtual void setTokenLifetime(int64_t ms) = 0;
+  // Whether the store answers now (the load balancers' health check).
+  virtual bool healthy() = 0;
 
-  bool addUser(const std::string &name, const std::string &password, int64_t quota, int drives,
-               const std::string &transport, NewUser *out, std::string *err);
-  bool checkPassword(const std::string &name, const std::string &password, int64_t *userId);
-  bool userByName(const std::string &name, int64_t *userId);
+  virtual bool addUser(const std::string &name, const std::string &password, int64_t quota,
+                       int drives, const std::string &transport, NewUser *out,
+                       std::string *err) = 0;
+  virtual bool checkPassword(const std::string &name, const std::string &password,
+                             int64_t *userId) = 0;
+  virtual bool userByName(const std::string &name, int64_t *userId) = 0;
   // A new session for the user; empty when it cannot be stored.
-  std::string newToken(int64_t userId);
-  bool userForToken(const std::string &token, UserRec *out);
-  bool revokeToken(const std::string &token);
+  virtual std::string newToken(int64_t userId) = 0;
+  virtual bool userForToken(const std::string &token, UserRec *out) = 0;
+  virtual bool revokeToken(const std::string &token) = 0;
 
-  std::vector<ServiceRec> services(int64_t userId);
+  virtual std::vector<ServiceRec> services(int64_t userId) = 0;
   // The user's service; false when it does not exist or belongs to someone else.
-  bool service(int64_t userId, const std::string &deviceId, const std::string &serviceId,
-               ServiceRec *out);
-  bool serviceById(const std::string &serviceId, ServiceRec *out);
-  bool setOnline(const std::string &serviceId, bool online);
-  bool setQuota(const std::string &serviceId, int64_t quota);
-  bool setVersion(const std::string &serviceId, const std::string &version);
+  virtual bool service(int64_t userId, const std::string &deviceId, const std::string &serviceId,
+                       ServiceRec *out) = 0;
+  virtual bool serviceById(const std::string &serviceId, ServiceRec *out) = 0;
+  virtual bool setOnline(const std::string &serviceId, bool online) = 0;
+  virtual bool setQuota(const std::string &serviceId, int64_t quota) = 0;
+  virtual bool setVersion(const std::string &serviceId, const std::string &version) = 0;
 
   // A file (type 0) whose name is taken in the folder is stored as "NAME (2).EXT", "NAME (3).EXT"
   // ... (the name it got is in *out); a folder whose name is taken gives kSvcExists.
-  [[nodiscard]] int createFile(const ServiceRec &svc, int64_t parentId, const std::string &name,
-                               int type, int64_t ctime, int64_t mtime, const SvcArgs &props,
-                               FileRec *out);
-  [[nodiscard]] int getFile(const ServiceRec &svc, int64_t id, FileRec *out);
-  [[nodiscard]] int findChild(const ServiceRec &svc, int64_t parentId, const std::string &name,
-                              FileRec *out);
-  [[nodiscard]] int listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset,
-                              int64_t count, std::vector<FileRec> *out);
+  [[nodiscard]] virtual int createFile(const ServiceRec &svc, int64_t parentId,
+                                       const std::string &name, int type, int64_t ctime,
+                                       int64_t mtime, const SvcArgs &props, FileRec *out) = 0;
+  [[nodiscard]] virtual int getFile(const ServiceRec &svc, int64_t id, FileRec *out) = 0;
+  [[nodiscard]] virtual int findChild(const ServiceRec &svc, int64_t parentId,
+                                      const std::string &name, FileRec *out) = 0;
+  [[nodiscard]] virtual int listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset,
+                                      int64_t count, std::vector<FileRec> *out) = 0;
   // The drive's photos and videos, newest taken first, the `count` after the one at
   // (`beforeTaken`, `beforeId`) in that order; `beforeId` < 0 starts at the newest. One index
   // range: a page costs the same at the end of 100 000 photos as at their start.
-  [[nodiscard]] int photos(const ServiceRec &svc, int64_t beforeTaken, int64_t beforeId,
-                           int64_t count, std::vector<FileRec> *out);
+  [[nodiscard]] virtual int photos(const ServiceRec &svc, int64_t beforeTaken, int64_t beforeId,
+                                   int64_t count, std::vector<FileRec> *out) = 0;
   // Entries of a folder of one type (1 folders, 0 files) by name, the `count` after `afterName`
   // (empty: from the first).
-  [[nodiscard]] int children(const ServiceRec &svc, int64_t parentId, int type,
-                             const std::string &afterName, int64_t count,
-                             std::vector<FileRec> *out);
+  [[nodiscard]] virtual int children(const ServiceRec &svc, int64_t parentId, int type,
+                                     const std::string &afterName, int64_t count,
+                                     std::vector<FileRec> *out) = 0;
   // Removes a file or a folder with everything below it; `removed` gets the ids whose content
   // files the caller deletes, only once the removal is stored.
-  [[nodiscard]] int removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed);
-
+  [[nodiscard]] virtual int removeFile(const ServiceRec &svc, int64_t id,
+                                       std::vector<int64_t> *removed) = 0;
   // Moves a file or folder into the folder `newParentId` under `newName` (a rename when the
   // folder stays). A name taken there gives kSvcExists (nothing is replaced); the root, and a
   // folder into itself or below itself, give kSvcBadRequest.
-  [[nodiscard]] int moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
-                             const std::string &newName, FileRec *out);
+  [[nodiscard]] virtual int moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
+                                     const std::string &newName, FileRec *out) = 0;
 
-  int64_t streamSize(int64_t fileId, const std::string &stream);
+  virtual int64_t streamSize(int64_t fileId, const std::string &stream) = 0;
   // Bytes an upload of `stream` may take (*out): the drive's free space plus the stream's old
   // size.
-  [[nodiscard]] int room(const std::string &serviceId, int64_t fileId, const std::string &stream,
-                         int64_t *out);
+  [[nodiscard]] virtual int room(const std::string &serviceId, int64_t fileId,
+                                 const std::string &stream, int64_t *out) = 0;
   // Records an uploaded stream if the file still exists and the drive still has room for it.
   // `publish` puts the content in place (told whether it replaces a stored stream) inside the
   // transaction; a result other than kSvcOk from it undoes the record. When the record then
   // cannot be committed, `unpublish` puts back what was there.
+  [[nodiscard]] virtual int commitStream(const std::string &serviceId, int64_t fileId,
+                                         const std::string &stream, int64_t size,
+                                         const std::function<int(bool replacing)> &publish,
+                                         const std::function<void()> &unpublish) = 0;
+
+  // Uploads in progress hold bytes against their drive's space. Holds upload `key` at `bytes`
+  // (it only grows) when the uploads of the drive, this one at that size, fit in `room`; false
+  // otherwise (the hold stays as it was). Kept in this process for SQLite, in the database
+  // for PostgreSQL, so that every instance counts the uploads of the others.
+  virtual bool holdUpload(const std::string &serviceId, const std::string &key, int64_t bytes,
+                          int64_t room);
+  virtual void releaseUpload(const std::string &serviceId, const std::string &key);
+
+ private:
+  std::mutex m_holdLock;
+  std::map<std::string, std::map<std::string, int64_t>> m_holds;  // drive -> upload -> bytes
+};
+
+// The embedded store: DIR/meta.db, one process.
+class SvcSqliteStore : public SvcStore {
+ public:
+  SvcSqliteStore() = default;
+  ~SvcSqliteStore() override;
+  SvcSqliteStore(const SvcSqliteStore &) = delete;
+  SvcSqliteStore &operator=(const SvcSqliteStore &) = delete;
+  bool open(const std::string &dir, std::string *err) override;
+  bool healthy() override { return true; }
+  void setTokenLifetime(int64_t ms) override { m_tokenLifetimeMs = ms; }
+
+  bool addUser(const std::string &name, const std::string &password, int64_t quota, int drives,
+               const std::string &transport, NewUser *out, std::string *err) override;
+  bool checkPassword(const std::string &name, const std::string &password, int64_t *userId) override;
+  bool userByName(const std::string &name, int64_t *userId) override;
+  std::string newToken(int64_t userId) override;
+  bool userForToken(const std::string &token, UserRec *out) override;
+  bool revokeToken(const std::string &token) override;
+
+  std::vector<ServiceRec> services(int64_t userId) override;
+  bool service(int64_t userId, const std::string &deviceId, const std::string &serviceId,
+               ServiceRec *out) override;
+  bool serviceById(const std::string &serviceId, ServiceRec *out) override;
+  bool setOnline(const std::string &serviceId, bool online) override;
+  bool setQuota(const std::string &serviceId, int64_t quota) override;
+  bool setVersion(const std::string &serviceId, const std::string &version) override;
+
+  [[nodiscard]] int createFile(const ServiceRec &svc, int64_t parentId, const std::string &name,
+                               int type, int64_t ctime, int64_t mtime, const SvcArgs &props,
+                               FileRec *out) override;
+  [[nodiscard]] int getFile(const ServiceRec &svc, int64_t id, FileRec *out) override;
+  [[nodiscard]] int findChild(const ServiceRec &svc, int64_t parentId, const std::string &name,
+                              FileRec *out) override;
+  [[nodiscard]] int listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset,
+                              int64_t count, std::vector<FileRec> *out) override;
+  [[nodiscard]] int photos(const ServiceRec &svc, int64_t beforeTaken, int64_t beforeId,
+                           int64_t count, std::vector<FileRec> *out) override;
+  [[nodiscard]] int children(const ServiceRec &svc, int64_t parentId, int type,
+                             const std::string &afterName, int64_t count,
+                             std::vector<FileRec> *out) override;
+  [[nodiscard]] int removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed) override;
+
+  [[nodiscard]] int moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
+                             const std::string &newName, FileRec *out) override;
+
+  int64_t streamSize(int64_t fileId, const std::string &stream) override;
+  [[nodiscard]] int room(const std::string &serviceId, int64_t fileId, const std::string &stream,
+                         int64_t *out) override;
   [[nodiscard]] int commitStream(const std::string &serviceId, int64_t fileId,
                                  const std::string &stream, int64_t size,
                                  const std::function<int(bool replacing)> &publish,
-                                 const std::function<void()> &unpublish);
+                                 const std::function<void()> &unpublish) override;
+
 
  private:
   static constexpr int kMaxSessions = 100;
@@ -177,7 +251,16 @@ class SvcStore {
   int64_t m_tokenLifetimeMs = 30LL * 24 * 3600 * 1000;
 };
 
+// The store for `db`: empty for DIR/meta.db (SQLite), "postgresql://..." or "postgres://..." for
+// PostgreSQL; `instance` names this service process among those sharing the database. Null for
+// an address of another kind.
+std::unique_ptr<SvcStore> svcstore__new(const std::string &db, const std::string &instance);
+
 std::string svc__randomHex(size_t bytes);
+// What both stores keep of a password (PBKDF2 with `salt`) and of a session token (SHA-256).
+std::string svcstore__passwordHash(const std::string &password, const std::string &salt);
+std::string svcstore__tokenHash(const std::string &token);
+std::string svcstore__randomBytes(size_t n);
 // What a file or folder entry counts against its drive's space: its name and properties and a
 // fixed share for the entry itself.
 int64_t svcstore__metaSize(const std::string &name, const SvcArgs &props);

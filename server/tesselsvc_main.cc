@@ -1,4 +1,4 @@
-// Entry point of the reference drive service: "serve" and "adduser".
+// Entry point of the reference drive service: "serve", "adduser" and "migrate".
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -6,9 +6,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "svcmigrate.h"
+#include "svcpgstore.h"
 #include "svcserver.h"
 
 #ifndef TESSEL_VERSION
@@ -25,8 +29,9 @@ void onSignal(int) {
 
 const char kUsage[] =
     "usage: tesselsvc serve --data DIR [options]\n"
-    "       tesselsvc adduser --data DIR NAME PASSWORD|- [--quota BYTES] [--drives N]"
+    "       tesselsvc adduser --data DIR [--db URL] NAME PASSWORD|- [--quota BYTES] [--drives N]"
     " [--transport soap|pktm]\n"
+    "       tesselsvc migrate --data DIR --db URL\n"
     "       tesselsvc --version\n"
     "adduser: \"-\" reads the password from the first line of standard input\n"
     "serve options:\n"
@@ -42,7 +47,12 @@ const char kUsage[] =
     "  --max-connections N       open connections at once (default 4096)\n"
     "  --max-per-peer N          open connections from one address (default 64)\n"
     "  --header-timeout SECONDS  time for a whole request line and header fields (default 10)\n"
-    "  --verbose                 one line per request on standard error\n";
+    "  --verbose                 one line per request on standard error\n"
+    "  --db URL                  keep the metadata in PostgreSQL (postgresql://...) instead of\n"
+    "                            DIR/meta.db; several instances may share it and DIR\n"
+    "  --instance NAME           this instance among those sharing the database (default\n"
+    "                            HOSTNAME-PORT)\n"
+    "migrate: copies DIR/meta.db into the PostgreSQL database URL (again: only what is new)\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -113,6 +123,15 @@ int serve(int argc, char **argv) {
       opt.owner = argv[++i];
     } else if (a == "--verbose") {
       opt.verbose = true;
+    } else if (a == "--db" && i + 1 < argc) {
+      opt.db = argv[++i];
+    } else if (a == "--instance" && i + 1 < argc) {
+      opt.instance = argv[++i];
+      // It names files: letters, digits, ".", "_" and "-" only.
+      if (opt.instance.empty() || opt.instance.size() > 64 ||
+          opt.instance.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                         "0123456789._-") != std::string::npos)
+        return usage();
     } else if (a == "--public-url" && i + 1 < argc) {
       if (!publicHost(argv[++i], &opt.publicHost)) return usage();
     } else if (a == "--allow-origin" && i + 1 < argc) {
@@ -143,6 +162,16 @@ int serve(int argc, char **argv) {
     }
   }
   if (opt.dataDir.empty()) return usage();
+  if (!opt.db.empty() && opt.instance.empty()) {
+    // A restarted instance finds the uploads it left behind under the same name; a port picked
+    // at random has no such next time.
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    for (char *p = host; *p; p++)
+      if (!std::isalnum(static_cast<unsigned char>(*p)) && *p != '.' && *p != '-') *p = '_';
+    opt.instance = std::string(host) + "-" +
+                   (opt.port ? std::to_string(opt.port) : tessel::svc::svc__randomHex(4));
+  }
   signal(SIGPIPE, SIG_IGN);
   // Few malloc arenas, and large blocks straight from the system, so that memory a burst of
   // large calls took goes back when they end.
@@ -179,13 +208,15 @@ int serve(int argc, char **argv) {
 }
 
 int addUser(int argc, char **argv) {
-  std::string dir, transport = "soap";
+  std::string dir, db, transport = "soap";
   std::vector<std::string> pos;
   long long quota = 10LL << 30, drives = 1;
   for (int i = 2; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--data" && i + 1 < argc)
       dir = argv[++i];
+    else if (a == "--db" && i + 1 < argc)
+      db = argv[++i];
     else if (a == "--quota" && i + 1 < argc) {
       if (!parseCount(argv[++i], &quota)) return usage();
     } else if (a == "--drives" && i + 1 < argc) {
@@ -212,11 +243,12 @@ int addUser(int argc, char **argv) {
       return 1;
     }
   }
-  tessel::svc::SvcStore store;
+  std::unique_ptr<tessel::svc::SvcStore> store = tessel::svc::svcstore__new(db, "adduser");
+  if (!store) return usage();
   std::string err;
   tessel::svc::NewUser u;
-  if (!tessel::svc::svc__openData(dir, &store, &err) ||
-      !store.addUser(pos[0], pos[1], quota, static_cast<int>(drives), transport, &u, &err)) {
+  if (!tessel::svc::svc__openData(dir, store.get(), &err) ||
+      !store->addUser(pos[0], pos[1], quota, static_cast<int>(drives), transport, &u, &err)) {
     std::fprintf(stderr, "tesselsvc: %s\n", err.c_str());
     return 1;
   }
@@ -225,6 +257,33 @@ int addUser(int argc, char **argv) {
   std::printf("{\"user\":%s,\"token\":%s,\"deviceid\":%s,\"serviceids\":[%s]}\n",
               jsonText(u.user).c_str(), jsonText(u.token).c_str(), jsonText(u.deviceId).c_str(),
               ids.c_str());
+  return 0;
+}
+
+int migrate(int argc, char **argv) {
+  std::string dir, db;
+  for (int i = 2; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--data" && i + 1 < argc)
+      dir = argv[++i];
+    else if (a == "--db" && i + 1 < argc)
+      db = argv[++i];
+    else
+      return usage();
+  }
+  if (dir.empty() || db.empty()) return usage();
+  std::unique_ptr<tessel::svc::SvcStore> store = tessel::svc::svcstore__new(db, "migrate");
+  auto *pg = dynamic_cast<tessel::svc::SvcPgStore *>(store.get());
+  if (!pg) return usage();
+  std::string err, report;
+  if (!tessel::svc::svc__openData(dir, store.get(), &err) ||
+      !tessel::svc::svcmigrate__run(dir, pg, &report, &err)) {
+    std::fputs(report.c_str(), stdout);
+    std::fprintf(stderr, "tesselsvc: %s\n", err.c_str());
+    return 1;
+  }
+  std::fputs(report.c_str(), stdout);
+  std::printf("tesselsvc: copied %s/meta.db\n", dir.c_str());
   return 0;
 }
 
@@ -243,5 +302,6 @@ int main(int argc, char **argv) {
   }
   if (cmd == "serve") return serve(argc, argv);
   if (cmd == "adduser") return addUser(argc, argv);
+  if (cmd == "migrate") return migrate(argc, argv);
   return usage();
 }

@@ -223,7 +223,8 @@ def admin(cmd, **params):
 
 
 def add_user(name, *extra):
-    out = subprocess.run([ARGS.bin, "adduser", "--data", ARGS.data, name, "pw"] + list(extra),
+    db = ["--db", ARGS.db] if ARGS.db else []
+    out = subprocess.run([ARGS.bin, "adduser", "--data", ARGS.data] + db + [name, "pw"] + list(extra),
                          check=True, capture_output=True, text=True).stdout
     return json.loads(out)
 
@@ -977,6 +978,7 @@ def main():
     p.add_argument("--bin", required=True)
     p.add_argument("--user", required=True)
     p.add_argument("--pid", type=int, default=0)
+    p.add_argument("--db", default="", help="the PostgreSQL database the service keeps its records in")
     p.add_argument("--sanitized", action="store_true", help="the service runs under sanitizers")
     ARGS = p.parse_args()
     u = urllib.parse.urlparse(ARGS.url)

@@ -51,7 +51,7 @@ int stored(SvcStore &store, const std::string &sid, int64_t file, const std::str
 
 TEST(SvcStore, UsedSpaceIsARunningTotalOfEveryChange) {
   TempDir dir;
-  SvcStore store;
+  SvcSqliteStore store;
   std::string err;
   ASSERT_TRUE(store.open(dir.path(), &err)) << err;
   NewUser u;
@@ -118,7 +118,7 @@ TEST(SvcStore, UsedSpaceIsARunningTotalOfEveryChange) {
 
   // The total is kept on the drive's row, as it is after a restart.
   const int64_t kept = total(store, sid);
-  SvcStore again;
+  SvcSqliteStore again;
   ASSERT_TRUE(again.open(dir.path(), &err)) << err;
   EXPECT_EQ(total(again, sid), kept);
   EXPECT_EQ(total(again, other), 50000 + 128 + 5);
@@ -136,7 +136,7 @@ TEST(SvcStore, OldDataFoldersGetTheirTotalOnceAndKeepWorking) {
     NewUser u;
     FileRec f, g, h;
     {
-      SvcStore store;
+      SvcSqliteStore store;
       ASSERT_TRUE(store.open(dir.path(), &err)) << err;
       ASSERT_TRUE(store.addUser("alice", "pw", 1000000, 2, "soap", &u, &err)) << err;
       ServiceRec a, b;
@@ -161,7 +161,7 @@ TEST(SvcStore, OldDataFoldersGetTheirTotalOnceAndKeepWorking) {
     const int64_t meta = oldest ? 0 : 128 + 5;  // what each entry of the old folder counts
     const std::string sa = u.serviceIds[0], sb = u.serviceIds[1];
     {
-      SvcStore store;
+      SvcSqliteStore store;
       ASSERT_TRUE(store.open(dir.path(), &err)) << err;
       EXPECT_EQ(total(store, sa), 1230 + 2 * meta);
       EXPECT_EQ(total(store, sb), 5 + meta);
@@ -180,7 +180,7 @@ TEST(SvcStore, OldDataFoldersGetTheirTotalOnceAndKeepWorking) {
     }
     // Counted at the first open only: a total changed behind the store's back stays as it is.
     sql(dir.path(), "UPDATE services SET used = used + 1000000 WHERE id='" + sb + "'");
-    SvcStore store;
+    SvcSqliteStore store;
     ASSERT_TRUE(store.open(dir.path(), &err)) << err;
     EXPECT_EQ(total(store, sa), 600 + meta + 128 + 7);
     EXPECT_EQ(total(store, sb), 1000000 + 5 + meta);

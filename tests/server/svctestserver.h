@@ -22,6 +22,13 @@
 
 namespace tessel::test {
 
+// The PostgreSQL database the services of this test keep their records in (--db); empty for
+// their data folder's meta.db.
+inline std::string &svcTestDb() {
+  static std::string db;
+  return db;
+}
+
 // A user made by "tesselsvc adduser": its JSON line and the fields the tests use.
 struct SvcUser {
   std::string line;
@@ -36,6 +43,7 @@ inline bool addSvcUser(const std::string &data, const std::string &name,
                        const std::string &password, const std::vector<std::string> &extra,
                        SvcUser *out, std::string *err = nullptr) {
   std::vector<std::string> argv = {binPath("tesselsvc"), "adduser", "--data", data, name, password};
+  if (!svcTestDb().empty()) argv.insert(argv.begin() + 4, {"--db", svcTestDb()});
   argv.insert(argv.end(), extra.begin(), extra.end());
   RunResult r = runProgram(argv);
   if (r.exitCode != 0) {
@@ -70,6 +78,7 @@ class SvcProcess {
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
     std::vector<std::string> argv = {binPath("tesselsvc"), "serve",      "--data", dataDir,
                                      "--listen",           "127.0.0.1:0"};
+    if (!svcTestDb().empty()) argv.insert(argv.end(), {"--db", svcTestDb()});
     argv.insert(argv.end(), extra.begin(), extra.end());
     m_pid = fork();
     if (m_pid == 0) {

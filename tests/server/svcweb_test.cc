@@ -55,7 +55,7 @@ TEST(SvcWebStore, PhotosNewestTakenFirstInKeysetPagesAndOldFoldersGetTheirDates)
   const std::vector<std::string> expected = {"new.jpg", "tie-2.jpg", "tie-1.jpg", "orig.png",
                                              "clip.mp4", "old.jpg"};
   {
-    SvcStore store;
+    SvcSqliteStore store;
     ASSERT_TRUE(store.open(dir.path(), &err)) << err;
     ASSERT_TRUE(store.addUser("alice", "pw", 1 << 30, 2, "soap", &u, &err)) << err;
     ASSERT_TRUE(store.serviceById(u.serviceIds[0], &a));
@@ -105,7 +105,7 @@ TEST(SvcWebStore, PhotosNewestTakenFirstInKeysetPagesAndOldFoldersGetTheirDates)
   sql(dir.path(),
       "DROP INDEX files_taken; ALTER TABLE files DROP COLUMN taken;"
       " ALTER TABLE files DROP COLUMN media;");
-  SvcStore store;
+  SvcSqliteStore store;
   ASSERT_TRUE(store.open(dir.path(), &err)) << err;
   EXPECT_EQ(allPhotos(store, a, 3), expected);
   EXPECT_EQ(allPhotos(store, b, 3), std::vector<std::string>{"elsewhere.jpg"});

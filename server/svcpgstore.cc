@@ -1,0 +1,1001 @@
+// PostgreSQL metadata of the service, shared by several service processes.
+#include "svcpgstore.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <set>
+
+namespace tessel::svc {
+
+namespace {
+
+// The tables; made once by whichever process comes first (under an advisory lock, so that two
+// starting together do not trip over each other). Names sort by their bytes, as in SQLite.
+const char *kSchema =
+    "CREATE TABLE IF NOT EXISTS users(id BIGSERIAL PRIMARY KEY, name TEXT UNIQUE NOT NULL,"
+    " email TEXT, salt BYTEA, hash BYTEA, created BIGINT);"
+    "CREATE TABLE IF NOT EXISTS sessions(hash BYTEA PRIMARY KEY, userid BIGINT NOT NULL,"
+    " created BIGINT, used BIGINT);"
+    "CREATE INDEX IF NOT EXISTS sessions_used ON sessions(used);"
+    "CREATE INDEX IF NOT EXISTS sessions_user ON sessions(userid, used);"
+    "CREATE TABLE IF NOT EXISTS devices(id TEXT PRIMARY KEY, userid BIGINT NOT NULL, name TEXT);"
+    "CREATE TABLE IF NOT EXISTS services(seq BIGSERIAL, id TEXT PRIMARY KEY,"
+    " deviceid TEXT NOT NULL, userid BIGINT NOT NULL, name TEXT, quota BIGINT,"
+    " online INTEGER DEFAULT 1, readonly INTEGER DEFAULT 0, transport TEXT DEFAULT 'soap',"
+    " version TEXT, used BIGINT NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS services_user ON services(userid, seq);"
+    "CREATE TABLE IF NOT EXISTS files(id BIGSERIAL PRIMARY KEY, serviceid TEXT NOT NULL,"
+    " parentid BIGINT NOT NULL, name TEXT COLLATE \"C\" NOT NULL, type INTEGER NOT NULL,"
+    " ctime BIGINT, mtime BIGINT, meta BIGINT NOT NULL DEFAULT 0,"
+    " taken BIGINT NOT NULL DEFAULT 0, media INTEGER NOT NULL DEFAULT 0,"
+    " UNIQUE(serviceid, parentid, name));"
+    "CREATE INDEX IF NOT EXISTS files_taken ON files(serviceid, taken DESC, id DESC)"
+    " WHERE media>0;"
+    "CREATE TABLE IF NOT EXISTS props(fileid BIGINT NOT NULL, seq INTEGER NOT NULL, key TEXT,"
+    " value TEXT, PRIMARY KEY(fileid, seq));"
+    "CREATE TABLE IF NOT EXISTS streams(fileid BIGINT NOT NULL, stream TEXT COLLATE \"C\" NOT NULL,"
+    " serviceid TEXT NOT NULL, size BIGINT NOT NULL, PRIMARY KEY(fileid, stream));"
+    "CREATE TABLE IF NOT EXISTS throttle(kind TEXT NOT NULL, key TEXT NOT NULL,"
+    " failures INTEGER NOT NULL, wait_until BIGINT NOT NULL DEFAULT 0, last_ms BIGINT NOT NULL,"
+    " PRIMARY KEY(kind, key));"
+    "CREATE TABLE IF NOT EXISTS uploads(key TEXT PRIMARY KEY, instance TEXT NOT NULL,"
+    " serviceid TEXT NOT NULL, bytes BIGINT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS uploads_service ON uploads(serviceid);"
+    "CREATE INDEX IF NOT EXISTS uploads_instance ON uploads(instance);";
+
+constexpr const char *kFileCols =
+    "SELECT id, parentid, name, type, ctime, mtime, taken, media FROM files ";
+constexpr const char *kServiceCols =
+    "SELECT id, deviceid, userid, name, quota, online, readonly, transport,"
+    " COALESCE(version, ''), used FROM services ";
+
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string hexBytea(const std::string &raw) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "\\x";
+  for (unsigned char c : raw) {
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
+
+std::string num(int64_t v) { return std::to_string(v); }
+
+// "{1,2,3}": a bigint[] parameter.
+std::string idArray(const std::vector<int64_t> &ids) {
+  std::string s = "{";
+  for (size_t i = 0; i < ids.size(); i++) s += (i ? "," : "") + num(ids[i]);
+  return s + "}";
+}
+
+}  // namespace
+
+std::unique_ptr<SvcStore> svcstore__newPg(const std::string &db, const std::string &instance) {
+  return std::make_unique<SvcPgStore>(db, instance);
+}
+
+std::string PgRows::text(int row, int col) const {
+  return std::string(PQgetvalue(m_res, row, col),
+                     static_cast<size_t>(PQgetlength(m_res, row, col)));
+}
+
+int64_t PgRows::i64(int row, int col) const {
+  return PQgetisnull(m_res, row, col) ? 0 : std::strtoll(PQgetvalue(m_res, row, col), nullptr, 10);
+}
+
+std::string PgRows::bytes(int row, int col) const {
+  const std::string t = text(row, col);
+  std::string out;
+  if (t.size() < 2 || t[0] != '\\' || t[1] != 'x') return out;
+  auto nib = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+  for (size_t i = 2; i + 1 < t.size(); i += 2)
+    out += static_cast<char>(nib(t[i]) << 4 | nib(t[i + 1]));
+  return out;
+}
+
+SvcPgStore::SvcPgStore(std::string url, std::string instance)
+    : m_url(std::move(url)), m_instance(std::move(instance)) {}
+
+SvcPgStore::~SvcPgStore() {
+  for (PgConn *c : m_idle) {
+    PQfinish(c->conn);
+    delete c;
+  }
+}
+
+PgConn *SvcPgStore::acquire(std::string *err) {
+  std::unique_lock<std::mutex> g(m_poolLock);
+  m_poolFree.wait(g, [&] { return !m_idle.empty() || m_open < kPoolSize; });
+  if (!m_idle.empty()) {
+    PgConn *c = m_idle.back();
+    m_idle.pop_back();
+    return c;
+  }
+  m_open++;
+  g.unlock();
+  // Texts are UTF-8 on both sides; the service's own calls never wait long on a lock.
+  const char *keys[] = {"dbname", "client_encoding", "options", "connect_timeout", nullptr};
+  const char *vals[] = {m_url.c_str(), "UTF8", "-c lock_timeout=30000 -c client_min_messages=warning", "10", nullptr};
+  PGconn *conn = PQconnectdbParams(keys, vals, 1);
+  if (conn && PQstatus(conn) == CONNECTION_OK) {
+    auto *c = new PgConn;
+    c->conn = conn;
+    return c;
+  }
+  *err = conn ? PQerrorMessage(conn) : "out of memory";
+  while (!err->empty() && (err->back() == '\n' || err->back() == ' ')) err->pop_back();
+  PQfinish(conn);
+  g.lock();
+  m_open--;
+  m_poolFree.notify_one();
+  return nullptr;
+}
+
+void SvcPgStore::release(PgConn *c) {
+  // A connection that broke, or was left inside a transaction, is not handed out again.
+  const bool bad =
+      PQstatus(c->conn) != CONNECTION_OK || PQtransactionStatus(c->conn) != PQTRANS_IDLE;
+  if (bad) {
+    PQfinish(c->conn);
+    delete c;
+  }
+  std::lock_guard<std::mutex> g(m_poolLock);
+  if (bad)
+    m_open--;
+  else
+    m_idle.push_back(c);
+  m_poolFree.notify_one();
+}
+
+int SvcPgStore::run(PgConn *c, const char *what, const std::string &sql,
+                    const std::vector<std::string> &params, PgRows *rows) {
+  if (!c) {
+    std::fprintf(stderr, "tesselsvc: database: %s failed: no connection\n", what);
+    return kSvcInternal;
+  }
+  char name[32];
+  std::snprintf(name, sizeof name, "q%zx", std::hash<std::string>()(sql));
+  if (!c->prepared.count(name)) {
+    PGresult *p = PQprepare(c->conn, name, sql.c_str(), 0, nullptr);
+    const bool ok = PQresultStatus(p) == PGRES_COMMAND_OK;
+    PgRows hold;
+    hold.reset(p);
+    if (!ok) {
+      std::fprintf(stderr, "tesselsvc: database: %s failed: %s", what, PQerrorMessage(c->conn));
+      return kSvcInternal;
+    }
+    c->prepared.insert(name);
+  }
+  std::vector<const char *> values;
+  values.reserve(params.size());
+  for (const std::string &p : params) values.push_back(p.c_str());
+  PGresult *r = PQexecPrepared(c->conn, name, static_cast<int>(values.size()), values.data(),
+                               nullptr, nullptr, 0);
+  const ExecStatusType st = PQresultStatus(r);
+  if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
+    if (rows)
+      rows->reset(r);
+    else
+      PQclear(r);
+    return kSvcOk;
+  }
+  const char *state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+  const std::string code = state ? state : "";
+  PQclear(r);
+  if (code == "23505") return kSvcExists;
+  std::fprintf(stderr, "tesselsvc: database: %s failed: %s", what, PQerrorMessage(c->conn));
+  // 53100: the database's disk is full; 53400 a configured limit of its space.
+  return code == "53100" || code == "53400" ? kSvcNoSpace : kSvcInternal;
+}
+
+// One transaction on a leased connection; rolled back unless committed.
+class PgTx {
+ public:
+  PgTx(SvcPgStore *s, PgConn *c) : m_store(s), m_conn(c) {}
+  ~PgTx() {
+    if (m_open) PQclear(PQexec(m_conn->conn, "ROLLBACK"));
+  }
+  PgTx(const PgTx &) = delete;
+  PgTx &operator=(const PgTx &) = delete;
+  [[nodiscard]] int begin() {
+    if (!m_conn) return kSvcInternal;
+    PGresult *r = PQexec(m_conn->conn, "BEGIN");
+    m_open = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PQclear(r);
+    if (!m_open) std::fprintf(stderr, "tesselsvc: database: BEGIN failed: %s", PQerrorMessage(m_conn->conn));
+    return m_open ? kSvcOk : kSvcInternal;
+  }
+  [[nodiscard]] int commit(const char *what) {
+    PGresult *r = PQexec(m_conn->conn, "COMMIT");
+    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+    const bool full = state && (std::strcmp(state, "53100") == 0 || std::strcmp(state, "53400") == 0);
+    PQclear(r);
+    m_open = false;
+    if (ok) return kSvcOk;
+    std::fprintf(stderr, "tesselsvc: database: %s failed: %s", what, PQerrorMessage(m_conn->conn));
+    return full ? kSvcNoSpace : kSvcInternal;
+  }
+
+ private:
+  SvcPgStore *m_store;
+  PgConn *m_conn;
+  bool m_open = false;
+};
+
+bool SvcPgStore::open(const std::string &, std::string *err) {
+  PgLease l(this);
+  if (!l.get()) {
+    *err = "cannot connect to the database: " + l.error();
+    return false;
+  }
+  std::string sql = std::string("SELECT pg_advisory_lock(74657373); ") + kSchema +
+                    "SELECT pg_advisory_unlock(74657373);";
+  PGresult *r = PQexec(l.get()->conn, sql.c_str());
+  const bool ok = PQresultStatus(r) == PGRES_TUPLES_OK || PQresultStatus(r) == PGRES_COMMAND_OK;
+  PQclear(r);
+  if (!ok) {
+    *err = std::string("cannot make the tables: ") + PQerrorMessage(l.get()->conn);
+    PQclear(PQexec(l.get()->conn, "SELECT pg_advisory_unlock_all()"));
+    return false;
+  }
+  // Uploads this instance had in progress when it stopped hold nothing any more.
+  if (run(l.get(), "releasing old uploads", "DELETE FROM uploads WHERE instance=$1",
+          {m_instance}) != kSvcOk) {
+    *err = "cannot release the uploads of an earlier run";
+    return false;
+  }
+  return true;
+}
+
+bool SvcPgStore::healthy() {
+  PgLease l(this);
+  PgRows r;
+  return l.get() && run(l.get(), "checking the database", "SELECT 1", {}, &r) == kSvcOk &&
+         r.rows() == 1;
+}
+
+int SvcPgStore::script(const char *what, const std::string &sql) {
+  PgLease l(this);
+  if (!l.get()) return kSvcInternal;
+  PGresult *r = PQexec(l.get()->conn, sql.c_str());
+  const ExecStatusType st = PQresultStatus(r);
+  PQclear(r);
+  if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return kSvcOk;
+  std::fprintf(stderr, "tesselsvc: database: %s failed: %s", what, PQerrorMessage(l.get()->conn));
+  return kSvcInternal;
+}
+
+int SvcPgStore::insertRows(const char *what, const std::string &sql,
+                           const std::vector<std::vector<std::string>> &rows) {
+  PgLease l(this);
+  PgTx tx(this, l.get());
+  int rc = tx.begin();
+  for (size_t i = 0; rc == kSvcOk && i < rows.size(); i++) rc = run(l.get(), what, sql, rows[i]);
+  return rc == kSvcOk ? tx.commit(what) : rc;
+}
+
+int64_t SvcPgStore::count(const std::string &sql) {
+  PgLease l(this);
+  PgRows r;
+  if (run(l.get(), "counting", sql, {}, &r) != kSvcOk || r.rows() != 1) return -1;
+  return r.i64(0, 0);
+}
+
+bool SvcPgStore::addUser(const std::string &name, const std::string &password, int64_t quota,
+                         int drives, const std::string &transport, NewUser *out,
+                         std::string *err) {
+  if (name.empty() || name.size() > 128) {
+    *err = "bad user name";
+    return false;
+  }
+  PgLease l(this);
+  if (!l.get()) {
+    *err = "cannot connect to the database: " + l.error();
+    return false;
+  }
+  PgConn *c = l.get();
+  PgTx tx(this, c);
+  const std::string salt = svcstore__randomBytes(16);
+  const std::string email = name.find('@') != std::string::npos ? name : name + "@localhost";
+  PgRows u;
+  int rc = tx.begin();
+  if (rc == kSvcOk)
+    rc = run(c, "adding a user",
+             "INSERT INTO users(name, email, salt, hash, created) VALUES($1,$2,$3,$4,$5)"
+             " RETURNING id",
+             {name, email, hexBytea(salt), hexBytea(svcstore__passwordHash(password, salt)),
+              num(nowMs())},
+             &u);
+  if (rc != kSvcOk) {
+    *err = rc == kSvcExists ? "cannot add user: the name is taken" : "cannot add user";
+    return false;
+  }
+  const int64_t uid = u.i64(0, 0);
+  out->user = name;
+  out->deviceId = "dev" + svc__randomHex(8);
+  rc = run(c, "adding a device", "INSERT INTO devices(id, userid, name) VALUES($1,$2,$3)",
+           {out->deviceId, num(uid), name + "'s drive"});
+  for (int i = 0; rc == kSvcOk && i < drives; i++) {
+    std::string sid = "svc" + svc__randomHex(8);
+    rc = run(c, "adding a drive",
+             "INSERT INTO services(id, deviceid, userid, name, quota, transport)"
+             " VALUES($1,$2,$3,$4,$5,$6)",
+             {sid, out->deviceId, num(uid),
+              drives == 1 ? std::string("Drive") : "Drive " + std::to_string(i + 1), num(quota),
+              transport});
+    out->serviceIds.push_back(sid);
+  }
+  if (rc == kSvcOk) rc = tx.commit("adding a user");
+  if (rc != kSvcOk) {
+    *err = "cannot add drives";
+    return false;
+  }
+  out->token = insertToken(c, uid);
+  if (out->token.empty()) {
+    *err = "cannot make a session token";
+    return false;
+  }
+  return true;
+}
+
+bool SvcPgStore::checkPassword(const std::string &name, const std::string &password,
+                               int64_t *userId) {
+  std::string salt, hash;
+  {
+    PgLease l(this);
+    PgRows r;
+    if (run(l.get(), "reading a user", "SELECT id, salt, hash FROM users WHERE name=$1", {name},
+            &r) == kSvcOk &&
+        r.rows() == 1) {
+      *userId = r.i64(0, 0);
+      salt = r.bytes(0, 1);
+      hash = r.bytes(0, 2);
+    }
+  }
+  if (hash.empty()) {
+    // The same cost whether or not the name exists.
+    svcstore__passwordHash(password, "dummy-salt-value");
+    return false;
+  }
+  const std::string h = svcstore__passwordHash(password, salt);
+  return h.size() == hash.size() && CRYPTO_memcmp(h.data(), hash.data(), h.size()) == 0;
+}
+
+bool SvcPgStore::userByName(const std::string &name, int64_t *userId) {
+  PgLease l(this);
+  PgRows r;
+  if (run(l.get(), "reading a user", "SELECT id FROM users WHERE name=$1", {name}, &r) !=
+          kSvcOk ||
+      r.rows() != 1)
+    return false;
+  *userId = r.i64(0, 0);
+  return true;
+}
+
+std::string SvcPgStore::insertToken(PgConn *c, int64_t userId) {
+  const std::string token = svc__randomHex(16);
+  const int64_t now = nowMs();
+  if (run(c, "storing a session",
+          "INSERT INTO sessions(hash, userid, created, used) VALUES($1,$2,$3,$3)",
+          {hexBytea(svcstore__tokenHash(token)), num(userId), num(now)}) != kSvcOk)
+    return std::string();
+  // Expired sessions go, and a user keeps at most kMaxSessions of the newest. Several
+  // instances may clear at once: a clearing that fails is done by the next sign-in.
+  (void)run(c, "clearing sessions", "DELETE FROM sessions WHERE used < $1",
+            {num(now - m_tokenLifetimeMs)});
+  (void)run(c, "clearing sessions",
+            "DELETE FROM sessions WHERE userid=$1 AND hash NOT IN"
+            " (SELECT hash FROM sessions WHERE userid=$1 ORDER BY used DESC LIMIT $2)",
+            {num(userId), num(kMaxSessions)});
+  return token;
+}
+
+std::string SvcPgStore::newToken(int64_t userId) {
+  PgLease l(this);
+  return l.get() ? insertToken(l.get(), userId) : std::string();
+}
+
+bool SvcPgStore::userForToken(const std::string &token, UserRec *out) {
+  if (token.size() != 32) return false;
+  const int64_t now = nowMs();
+  const std::string hash = hexBytea(svcstore__tokenHash(token));
+  PgLease l(this);
+  PgRows r;
+  if (run(l.get(), "reading a session",
+          "SELECT u.id, u.name, u.email, t.used FROM sessions t JOIN users u ON u.id=t.userid"
+          " WHERE t.hash=$1 AND t.used>=$2",
+          {hash, num(now - m_tokenLifetimeMs)}, &r) != kSvcOk ||
+      r.rows() != 1)
+    return false;
+  out->id = r.i64(0, 0);
+  out->name = r.text(0, 1);
+  out->email = r.text(0, 2);
+  // Use renews the lifetime, now and then; best effort, as with SQLite.
+  if (now - r.i64(0, 3) > std::min<int64_t>(60000, m_tokenLifetimeMs / 10))
+    (void)run(l.get(), "renewing a session", "UPDATE sessions SET used=$1 WHERE hash=$2",
+              {num(now), hash});
+  return true;
+}
+
+bool SvcPgStore::revokeToken(const std::string &token) {
+  PgLease l(this);
+  PgRows r;
+  return run(l.get(), "revoking a session", "DELETE FROM sessions WHERE hash=$1 RETURNING userid",
+             {hexBytea(svcstore__tokenHash(token))}, &r) == kSvcOk &&
+         r.rows() > 0;
+}
+
+bool SvcPgStore::readService(const std::string &sql, const std::vector<std::string> &params,
+                             std::vector<ServiceRec> *out) {
+  PgLease l(this);
+  PgRows r;
+  if (run(l.get(), "reading drives", sql, params, &r) != kSvcOk) return false;
+  for (int i = 0; i < r.rows(); i++) {
+    ServiceRec s;
+    s.id = r.text(i, 0);
+    s.deviceId = r.text(i, 1);
+    s.userId = r.i64(i, 2);
+    s.name = r.text(i, 3);
+    s.quota = r.i64(i, 4);
+    s.online = r.i64(i, 5) != 0;
+    s.readOnly = r.i64(i, 6) != 0;
+    s.transport = r.text(i, 7);
+    s.version = r.text(i, 8);
+    s.used = r.i64(i, 9);
+    out->push_back(std::move(s));
+  }
+  return true;
+}
+
+std::vector<ServiceRec> SvcPgStore::services(int64_t userId) {
+  std::vector<ServiceRec> out;
+  readService(std::string(kServiceCols) + "WHERE userid=$1 ORDER BY seq", {num(userId)}, &out);
+  return out;
+}
+
+bool SvcPgStore::service(int64_t userId, const std::string &deviceId,
+                         const std::string &serviceId, ServiceRec *out) {
+  std::vector<ServiceRec> v;
+  if (!readService(std::string(kServiceCols) + "WHERE id=$1 AND deviceid=$2 AND userid=$3",
+                   {serviceId, deviceId, num(userId)}, &v) ||
+      v.empty())
+    return false;
+  *out = v[0];
+  return true;
+}
+
+bool SvcPgStore::serviceById(const std::string &serviceId, ServiceRec *out) {
+  std::vector<ServiceRec> v;
+  if (!readService(std::string(kServiceCols) + "WHERE id=$1", {serviceId}, &v) || v.empty())
+    return false;
+  *out = v[0];
+  return true;
+}
+
+bool SvcPgStore::setOnline(const std::string &serviceId, bool online) {
+  PgLease l(this);
+  PgRows r;
+  return run(l.get(), "switching a drive", "UPDATE services SET online=$1 WHERE id=$2 RETURNING id",
+             {online ? "1" : "0", serviceId}, &r) == kSvcOk &&
+         r.rows() > 0;
+}
+
+bool SvcPgStore::setQuota(const std::string &serviceId, int64_t quota) {
+  PgLease l(this);
+  PgRows r;
+  return run(l.get(), "setting a quota", "UPDATE services SET quota=$1 WHERE id=$2 RETURNING id",
+             {num(quota), serviceId}, &r) == kSvcOk &&
+         r.rows() > 0;
+}
+
+bool SvcPgStore::setVersion(const std::string &serviceId, const std::string &version) {
+  PgLease l(this);
+  PgRows r;
+  return run(l.get(), "setting a version",
+             "UPDATE services SET version=$1 WHERE id=$2 RETURNING id", {version, serviceId},
+             &r) == kSvcOk &&
+         r.rows() > 0;
+}
+
+int SvcPgStore::spaceForUpdate(PgConn *c, const std::string &serviceId, int64_t *quota,
+                               int64_t *used) {
+  // The drive's row, locked until the transaction ends: every change of the drive waits here.
+  PgRows r;
+  int rc = run(c, "reading a drive", "SELECT quota, used FROM services WHERE id=$1 FOR UPDATE",
+               {serviceId}, &r);
+  if (rc != kSvcOk) return rc;
+  if (r.rows() != 1) return kSvcNoService;
+  *quota = r.i64(0, 0);
+  *used = r.i64(0, 1);
+  return kSvcOk;
+}
+
+int SvcPgStore::fillFiles(PgConn *c, std::vector<FileRec> *files) {
+  if (files->empty()) return kSvcOk;
+  std::map<int64_t, FileRec *> byId;
+  std::vector<int64_t> ids;
+  for (FileRec &f : *files) {
+    f.props.clear();
+    f.renditions.clear();
+    f.size = -1;
+    byId[f.id] = &f;
+    ids.push_back(f.id);
+  }
+  const std::string arr = idArray(ids);
+  PgRows p, z;
+  int rc = run(c, "reading a file",
+               "SELECT fileid, key, value FROM props WHERE fileid = ANY($1::bigint[])"
+               " ORDER BY fileid, seq",
+               {arr}, &p);
+  if (rc == kSvcOk)
+    rc = run(c, "reading a file",
+             "SELECT fileid, stream, size FROM streams WHERE fileid = ANY($1::bigint[])"
+             " ORDER BY fileid, stream",
+             {arr}, &z);
+  if (rc != kSvcOk) return rc;
+  for (int i = 0; i < p.rows(); i++)
+    byId[p.i64(i, 0)]->props.emplace_back(p.text(i, 1), p.text(i, 2));
+  for (int i = 0; i < z.rows(); i++) {
+    FileRec *f = byId[z.i64(i, 0)];
+    if (z.text(i, 1).empty())
+      f->size = z.i64(i, 2);
+    else
+      f->renditions.push_back(z.text(i, 1));
+  }
+  return kSvcOk;
+}
+
+int SvcPgStore::filesFrom(PgConn *c, const PgRows &r, std::vector<FileRec> *out) {
+  std::vector<FileRec> got(static_cast<size_t>(r.rows()));
+  for (int i = 0; i < r.rows(); i++) {
+    FileRec &f = got[static_cast<size_t>(i)];
+    f.id = r.i64(i, 0);
+    f.parentId = r.i64(i, 1);
+    f.name = r.text(i, 2);
+    f.type = static_cast<int>(r.i64(i, 3));
+    f.ctime = r.i64(i, 4);
+    f.mtime = r.i64(i, 5);
+    f.taken = r.i64(i, 6);
+    f.media = static_cast<int>(r.i64(i, 7));
+  }
+  if (int rc = fillFiles(c, &got); rc != kSvcOk) return rc;
+  for (FileRec &f : got) out->push_back(std::move(f));
+  return kSvcOk;
+}
+
+int SvcPgStore::loadFile(PgConn *c, const std::string &serviceId, int64_t id, FileRec *out) {
+  if (id == 0) {
+    *out = FileRec();
+    out->name = ".";
+    out->type = 1;
+    return kSvcOk;
+  }
+  PgRows r;
+  int rc = run(c, "reading a file", std::string(kFileCols) + "WHERE id=$1 AND serviceid=$2",
+               {num(id), serviceId}, &r);
+  if (rc != kSvcOk) return rc;
+  if (r.rows() != 1) return kSvcNoFile;
+  std::vector<FileRec> v;
+  if ((rc = filesFrom(c, r, &v)) != kSvcOk) return rc;
+  *out = std::move(v[0]);
+  return kSvcOk;
+}
+
+int SvcPgStore::childExists(PgConn *c, const std::string &serviceId, int64_t parentId,
+                            const std::string &name, bool *exists) {
+  PgRows r;
+  int rc = run(c, "looking up a name",
+               "SELECT id FROM files WHERE serviceid=$1 AND parentid=$2 AND name=$3",
+               {serviceId, num(parentId), name}, &r);
+  *exists = r.rows() > 0;
+  return rc;
+}
+
+int SvcPgStore::freeName(PgConn *c, const std::string &serviceId, int64_t parentId,
+                         const std::string &name, std::string *out) {
+  // As in SQLite: "NAME (N).EXT" with the smallest free N from 2, found in one range scan of
+  // the names that start with "STEM (".
+  size_t dot = name.rfind('.');
+  if (dot == 0 || dot == std::string::npos) dot = name.size();
+  const std::string stem = name.substr(0, dot), ext = name.substr(dot);
+  const std::string prefix = stem + " (";
+  std::string upper = prefix;
+  upper.back() = '(' + 1;
+  PgRows r;
+  int rc = run(c, "looking up names",
+               "SELECT name FROM files WHERE serviceid=$1 AND parentid=$2 AND name>=$3"
+               " AND name<$4",
+               {serviceId, num(parentId), prefix, upper}, &r);
+  if (rc != kSvcOk) return rc;
+  std::set<int64_t> taken;
+  for (int i = 0; i < r.rows(); i++) {
+    const std::string n = r.text(i, 0);
+    if (n.size() <= prefix.size() + ext.size() + 1) continue;
+    const size_t close = n.size() - ext.size() - 1;
+    if (n[close] != ')' || n.compare(close + 1, ext.size(), ext) != 0) continue;
+    const std::string digits = n.substr(prefix.size(), close - prefix.size());
+    if (digits.size() < 10 && digits[0] != '0' &&
+        digits.find_first_not_of("0123456789") == std::string::npos)
+      taken.insert(std::stoll(digits));
+  }
+  int64_t n = 2;
+  for (int tries = 0; tries < 1000; ++tries, ++n) {
+    while (taken.count(n)) ++n;
+    const std::string tail = " (" + std::to_string(n) + ")" + ext;
+    if (tail.size() >= kSvcMaxName) return kSvcExists;
+    size_t keep = std::min(stem.size(), kSvcMaxName - tail.size());
+    while (keep > 0 && keep < stem.size() &&
+           (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80)
+      --keep;
+    const std::string candidate = stem.substr(0, keep) + tail;
+    bool exists = false;
+    if ((rc = childExists(c, serviceId, parentId, candidate, &exists)) != kSvcOk) return rc;
+    if (!exists) {
+      *out = candidate;
+      return kSvcOk;
+    }
+  }
+  return kSvcExists;
+}
+
+int SvcPgStore::createFile(const ServiceRec &svc, int64_t parentId, const std::string &name,
+                           int type, int64_t ctime, int64_t mtime, const SvcArgs &props,
+                           FileRec *out) {
+  PgLease l(this);
+  PgConn *c = l.get();
+  PgTx tx(this, c);
+  int rc = tx.begin();
+  int64_t quota = 0, used = 0;
+  // The drive's row first: creations in one drive, from any instance, go one at a time, so
+  // that the free name found below is still free at the insert.
+  if (rc == kSvcOk) rc = spaceForUpdate(c, svc.id, &quota, &used);
+  FileRec parent;
+  if (rc == kSvcOk) rc = loadFile(c, svc.id, parentId, &parent);
+  if (rc != kSvcOk) return rc;
+  if (parent.type != 1) return kSvcNotFolder;
+  std::string stored = name;
+  bool taken = false;
+  if ((rc = childExists(c, svc.id, parentId, name, &taken)) != kSvcOk) return rc;
+  if (taken) {
+    if (type == 1) return kSvcExists;
+    if ((rc = freeName(c, svc.id, parentId, name, &stored)) != kSvcOk) return rc;
+  }
+  const int64_t meta = svcstore__metaSize(stored, props);
+  if (used + meta > quota) return kSvcNoSpace;
+  int64_t takenMs = 0;
+  int media = kSvcMediaNone;
+  if (type == 0) svcstore__dating(props, mtime, &takenMs, &media);
+  PgRows ins;
+  rc = run(c, "creating a file",
+           "INSERT INTO files(serviceid, parentid, name, type, ctime, mtime, meta, taken, media)"
+           " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9) RETURNING id",
+           {svc.id, num(parentId), stored, num(type), num(ctime), num(mtime), num(meta),
+            num(takenMs), num(media)},
+           &ins);
+  if (rc != kSvcOk) return rc;
+  const int64_t id = ins.i64(0, 0);
+  int64_t seq = 0;
+  for (const auto &[k, v] : props)
+    if ((rc = run(c, "storing a property",
+                  "INSERT INTO props(fileid, seq, key, value) VALUES($1,$2,$3,$4)",
+                  {num(id), num(seq++), k, v})) != kSvcOk)
+      return rc;
+  if ((rc = run(c, "counting used space", "UPDATE services SET used=used+$1 WHERE id=$2",
+                {num(meta), svc.id})) != kSvcOk)
+    return rc;
+  if ((rc = tx.commit("creating a file")) != kSvcOk) return rc;
+  *out = FileRec();
+  out->id = id;
+  out->parentId = parentId;
+  out->name = stored;
+  out->type = type;
+  out->ctime = ctime;
+  out->mtime = mtime;
+  out->props = props;
+  out->taken = takenMs;
+  out->media = media;
+  return kSvcOk;
+}
+
+int SvcPgStore::getFile(const ServiceRec &svc, int64_t id, FileRec *out) {
+  PgLease l(this);
+  return loadFile(l.get(), svc.id, id, out);
+}
+
+int SvcPgStore::findChild(const ServiceRec &svc, int64_t parentId, const std::string &name,
+                          FileRec *out) {
+  PgLease l(this);
+  PgRows r;
+  int rc = run(l.get(), "looking up a name",
+               std::string(kFileCols) + "WHERE serviceid=$1 AND parentid=$2 AND name=$3",
+               {svc.id, num(parentId), name}, &r);
+  if (rc != kSvcOk) return rc;
+  if (r.rows() != 1) return kSvcNoFile;
+  std::vector<FileRec> v;
+  if ((rc = filesFrom(l.get(), r, &v)) != kSvcOk) return rc;
+  *out = std::move(v[0]);
+  return kSvcOk;
+}
+
+int SvcPgStore::listFiles(const ServiceRec &svc, int64_t parentId, int64_t offset, int64_t count,
+                          std::vector<FileRec> *out) {
+  PgLease l(this);
+  FileRec parent;
+  int rc = loadFile(l.get(), svc.id, parentId, &parent);
+  if (rc != kSvcOk) return rc;
+  if (parent.type != 1) return kSvcNotFolder;
+  PgRows r;
+  rc = run(l.get(), "listing a folder",
+           std::string(kFileCols) +
+               "WHERE serviceid=$1 AND parentid=$2 ORDER BY name, id LIMIT $3 OFFSET $4",
+           {svc.id, num(parentId), num(count), num(offset)}, &r);
+  return rc == kSvcOk ? filesFrom(l.get(), r, out) : rc;
+}
+
+int SvcPgStore::photos(const ServiceRec &svc, int64_t beforeTaken, int64_t beforeId,
+                       int64_t count, std::vector<FileRec> *out) {
+  PgLease l(this);
+  PgRows r;
+  int rc = beforeId < 0
+               ? run(l.get(), "listing photos",
+                     std::string(kFileCols) +
+                         "WHERE serviceid=$1 AND media>0 ORDER BY taken DESC, id DESC LIMIT $2",
+                     {svc.id, num(count)}, &r)
+               : run(l.get(), "listing photos",
+                     std::string(kFileCols) +
+                         "WHERE serviceid=$1 AND media>0 AND (taken, id) < ($2, $3)"
+                         " ORDER BY taken DESC, id DESC LIMIT $4",
+                     {svc.id, num(beforeTaken), num(beforeId), num(count)}, &r);
+  return rc == kSvcOk ? filesFrom(l.get(), r, out) : rc;
+}
+
+int SvcPgStore::children(const ServiceRec &svc, int64_t parentId, int type,
+                         const std::string &afterName, int64_t count, std::vector<FileRec> *out) {
+  PgLease l(this);
+  FileRec parent;
+  int rc = loadFile(l.get(), svc.id, parentId, &parent);
+  if (rc != kSvcOk) return rc;
+  if (parent.type != 1) return kSvcNotFolder;
+  PgRows r;
+  rc = run(l.get(), "listing a folder",
+           std::string(kFileCols) +
+               "WHERE serviceid=$1 AND parentid=$2 AND name>$3 AND type=$4 ORDER BY name"
+               " LIMIT $5",
+           {svc.id, num(parentId), afterName, num(type), num(count)}, &r);
+  return rc == kSvcOk ? filesFrom(l.get(), r, out) : rc;
+}
+
+int SvcPgStore::moveFile(const ServiceRec &svc, int64_t id, int64_t newParentId,
+                         const std::string &newName, FileRec *out) {
+  if (id == 0) return kSvcBadRequest;
+  PgLease l(this);
+  PgConn *c = l.get();
+  PgTx tx(this, c);
+  int64_t quota = 0, used = 0;
+  int rc = tx.begin();
+  if (rc == kSvcOk) rc = spaceForUpdate(c, svc.id, &quota, &used);
+  FileRec f, parent;
+  if (rc == kSvcOk) rc = loadFile(c, svc.id, id, &f);
+  if (rc == kSvcOk) rc = loadFile(c, svc.id, newParentId, &parent);
+  if (rc != kSvcOk) return rc;
+  if (parent.type != 1) return kSvcNotFolder;
+  if (f.parentId == newParentId && f.name == newName) {
+    *out = f;
+    return kSvcOk;
+  }
+  // A folder cannot go inside itself: the new parent's chain up to the root, in one query.
+  PgRows up;
+  rc = run(c, "reading a folder",
+           "WITH RECURSIVE up(id, parentid, depth) AS ("
+           " SELECT id, parentid, 0 FROM files WHERE serviceid=$1 AND id=$2"
+           " UNION ALL SELECT f.id, f.parentid, up.depth+1 FROM files f JOIN up ON f.id=up.parentid"
+           " WHERE f.serviceid=$1 AND up.depth < 1000000)"
+           " SELECT count(*) FILTER (WHERE id=$3) FROM up",
+           {svc.id, num(newParentId), num(id)}, &up);
+  if (rc != kSvcOk) return rc;
+  if (up.i64(0, 0) > 0) return kSvcBadRequest;
+  bool taken = false;
+  if ((rc = childExists(c, svc.id, newParentId, newName, &taken)) != kSvcOk) return rc;
+  if (taken) return kSvcExists;
+  PgRows m;
+  if ((rc = run(c, "reading a file", "SELECT meta FROM files WHERE id=$1", {num(id)}, &m)) !=
+      kSvcOk)
+    return rc;
+  const int64_t oldMeta = m.i64(0, 0);
+  const int64_t meta =
+      oldMeta + static_cast<int64_t>(newName.size()) - static_cast<int64_t>(f.name.size());
+  if (meta > oldMeta && used + meta - oldMeta > quota) return kSvcNoSpace;
+  if ((rc = run(c, "moving a file", "UPDATE files SET parentid=$1, name=$2, meta=$3 WHERE id=$4",
+                {num(newParentId), newName, num(meta), num(id)})) != kSvcOk)
+    return rc;
+  if ((rc = run(c, "counting used space", "UPDATE services SET used=used+$1 WHERE id=$2",
+                {num(meta - oldMeta), svc.id})) != kSvcOk)
+    return rc;
+  if ((rc = tx.commit("moving a file")) != kSvcOk) return rc;
+  f.parentId = newParentId;
+  f.name = newName;
+  *out = f;
+  return kSvcOk;
+}
+
+int SvcPgStore::removeFile(const ServiceRec &svc, int64_t id, std::vector<int64_t> *removed) {
+  if (id == 0) return kSvcBadRequest;
+  PgLease l(this);
+  PgConn *c = l.get();
+  PgTx tx(this, c);
+  int64_t quota = 0, used = 0;
+  int rc = tx.begin();
+  if (rc == kSvcOk) rc = spaceForUpdate(c, svc.id, &quota, &used);
+  FileRec f;
+  if (rc == kSvcOk) rc = loadFile(c, svc.id, id, &f);
+  if (rc != kSvcOk) return rc;
+  // The entry with everything below it, in one query.
+  PgRows all;
+  rc = run(c, "listing a folder",
+           "WITH RECURSIVE below(id) AS (SELECT $2::bigint UNION ALL"
+           " SELECT f.id FROM files f JOIN below b ON f.parentid=b.id WHERE f.serviceid=$1)"
+           " SELECT id FROM below",
+           {svc.id, num(id)}, &all);
+  if (rc != kSvcOk) return rc;
+  std::vector<int64_t> ids;
+  for (int i = 0; i < all.rows(); i++) ids.push_back(all.i64(i, 0));
+  const std::string arr = idArray(ids);
+  PgRows freed;
+  rc = run(c, "removing a file",
+           "SELECT (SELECT COALESCE(SUM(meta),0) FROM files WHERE id = ANY($1::bigint[]))"
+           " + (SELECT COALESCE(SUM(size),0) FROM streams WHERE fileid = ANY($1::bigint[]))",
+           {arr}, &freed);
+  if (rc == kSvcOk)
+    rc = run(c, "removing a file", "DELETE FROM props WHERE fileid = ANY($1::bigint[])", {arr});
+  if (rc == kSvcOk)
+    rc = run(c, "removing a file", "DELETE FROM streams WHERE fileid = ANY($1::bigint[])", {arr});
+  if (rc == kSvcOk)
+    rc = run(c, "removing a file", "DELETE FROM files WHERE id = ANY($1::bigint[])", {arr});
+  if (rc == kSvcOk)
+    rc = run(c, "counting used space", "UPDATE services SET used=used-$1 WHERE id=$2",
+             {num(freed.i64(0, 0)), svc.id});
+  if (rc == kSvcOk) rc = tx.commit("removing a file");
+  if (rc != kSvcOk) return rc;
+  *removed = std::move(ids);
+  return kSvcOk;
+}
+
+int64_t SvcPgStore::streamSize(int64_t fileId, const std::string &stream) {
+  PgLease l(this);
+  PgRows r;
+  if (run(l.get(), "reading a stream", "SELECT size FROM streams WHERE fileid=$1 AND stream=$2",
+          {num(fileId), stream}, &r) != kSvcOk ||
+      r.rows() != 1)
+    return -1;
+  return r.i64(0, 0);
+}
+
+int SvcPgStore::room(const std::string &serviceId, int64_t fileId, const std::string &stream,
+                     int64_t *out) {
+  PgLease l(this);
+  PgRows r;
+  int rc = run(l.get(), "reading a drive",
+               "SELECT quota - used + COALESCE((SELECT size FROM streams WHERE fileid=$2"
+               " AND stream=$3), 0) FROM services WHERE id=$1",
+               {serviceId, num(fileId), stream}, &r);
+  if (rc != kSvcOk) return rc;
+  if (r.rows() != 1) return kSvcNoService;
+  *out = r.i64(0, 0);
+  return kSvcOk;
+}
+
+int SvcPgStore::commitStream(const std::string &serviceId, int64_t fileId,
+                             const std::string &stream, int64_t size,
+                             const std::function<int(bool replacing)> &publish,
+                             const std::function<void()> &unpublish) {
+  PgLease l(this);
+  PgConn *c = l.get();
+  PgTx tx(this, c);
+  int64_t quota = 0, used = 0;
+  int rc = tx.begin();
+  // With the drive's row held, a removal from another instance is either all before (the file
+  // is gone here) or all after (it removes this content too).
+  if (rc == kSvcOk) rc = spaceForUpdate(c, serviceId, &quota, &used);
+  FileRec f;
+  if (rc == kSvcOk) rc = loadFile(c, serviceId, fileId, &f);
+  if (rc != kSvcOk) return rc;
+  if (f.type != 0) return kSvcNoFile;
+  PgRows z;
+  if ((rc = run(c, "reading a stream", "SELECT size FROM streams WHERE fileid=$1 AND stream=$2",
+                {num(fileId), stream}, &z)) != kSvcOk)
+    return rc;
+  const bool replacing = z.rows() == 1;
+  const int64_t old = replacing ? z.i64(0, 0) : 0;
+  if (used - old + size > quota) return kSvcNoSpace;
+  rc = run(c, "recording an upload",
+           "INSERT INTO streams(fileid, stream, serviceid, size) VALUES($1,$2,$3,$4)"
+           " ON CONFLICT(fileid, stream) DO UPDATE SET size=EXCLUDED.size,"
+           " serviceid=EXCLUDED.serviceid",
+           {num(fileId), stream, serviceId, num(size)});
+  if (rc == kSvcOk)
+    rc = run(c, "counting used space", "UPDATE services SET used=used+$1 WHERE id=$2",
+             {num(size - old), serviceId});
+  if (rc != kSvcOk) return rc;
+  if ((rc = publish(replacing)) != kSvcOk) return rc;
+  if ((rc = tx.commit("recording an upload")) != kSvcOk) unpublish();
+  return rc;
+}
+
+bool SvcPgStore::holdUpload(const std::string &serviceId, const std::string &key, int64_t bytes,
+                            int64_t room) {
+  PgLease l(this);
+  PgConn *c = l.get();
+  PgTx tx(this, c);
+  int64_t quota = 0, used = 0;
+  PgRows others;
+  // Holds of one drive change one at a time, behind its row.
+  if (tx.begin() != kSvcOk || spaceForUpdate(c, serviceId, &quota, &used) != kSvcOk ||
+      run(c, "holding upload space",
+          "SELECT COALESCE(SUM(bytes),0) FROM uploads WHERE serviceid=$1 AND key<>$2",
+          {serviceId, key}, &others) != kSvcOk)
+    return false;
+  if (others.i64(0, 0) + bytes > room) return false;
+  return run(c, "holding upload space",
+             "INSERT INTO uploads(key, instance, serviceid, bytes) VALUES($1,$2,$3,$4)"
+             " ON CONFLICT(key) DO UPDATE SET bytes=EXCLUDED.bytes",
+             {key, m_instance, serviceId, num(bytes)}) == kSvcOk &&
+         tx.commit("holding upload space") == kSvcOk;
+}
+
+void SvcPgStore::releaseUpload(const std::string &, const std::string &key) {
+  PgLease l(this);
+  (void)run(l.get(), "releasing upload space", "DELETE FROM uploads WHERE key=$1", {key});
+}
+
+int64_t SvcPgStore::until(const char *kind, const std::string &key) {
+  PgLease l(this);
+  PgRows r;
+  if (run(l.get(), "reading sign-in failures",
+          "SELECT wait_until FROM throttle WHERE kind=$1 AND key=$2", {kind, key}, &r) != kSvcOk ||
+      r.rows() != 1)
+    return 0;
+  return r.i64(0, 0);
+}
+
+int SvcPgStore::fail(const char *kind, const std::string &key, int64_t nowMs) {
+  PgLease l(this);
+  PgRows r;
+  // Counts an hour old start again, as the table in one process forgets them.
+  if (run(l.get(), "counting a sign-in failure",
+          "INSERT INTO throttle(kind, key, failures, last_ms) VALUES($1,$2,1,$3)"
+          " ON CONFLICT(kind, key) DO UPDATE SET last_ms=$3, failures = CASE"
+          " WHEN throttle.wait_until < $3 AND $3 - throttle.last_ms > 3600000 THEN 1"
+          " ELSE throttle.failures + 1 END RETURNING failures",
+          {kind, key, num(nowMs)}, &r) != kSvcOk ||
+      r.rows() != 1)
+    return 0;
+  return static_cast<int>(r.i64(0, 0));
+}
+
+void SvcPgStore::setUntil(const char *kind, const std::string &key, int64_t untilMs) {
+  PgLease l(this);
+  (void)run(l.get(), "counting a sign-in failure",
+            "UPDATE throttle SET wait_until=GREATEST(wait_until, $3) WHERE kind=$1 AND key=$2",
+            {kind, key, num(untilMs)});
+}
+
+void SvcPgStore::forget(const char *kind, const std::string &key) {
+  PgLease l(this);
+  (void)run(l.get(), "clearing sign-in failures", "DELETE FROM throttle WHERE kind=$1 AND key=$2",
+            {kind, key});
+}
+
+}  // namespace tessel::svc

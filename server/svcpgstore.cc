@@ -127,7 +127,7 @@ PgConn *SvcPgStore::acquire(std::string *err) {
   g.unlock();
   // Texts are UTF-8 on both sides; the service's own calls never wait long on a lock.
   const char *keys[] = {"dbname", "client_encoding", "options", "connect_timeout", nullptr};
-  const char *vals[] = {m_url.c_str(), "UTF8", "-c lock_timeout=30000 -c client_min_messages=warning", "10", nullptr};
+  const char *vals[] = {m_url.c_str(), "UTF8", "-c lock_timeout=30000 -c client_min_messages=warning -c synchronous_commit=off", "10", nullptr};
   PGconn *conn = PQconnectdbParams(keys, vals, 1);
   if (conn && PQstatus(conn) == CONNECTION_OK) {
     auto *c = new PgConn;

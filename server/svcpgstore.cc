@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 
 namespace tessel::svc {
@@ -47,7 +48,10 @@ const char *kSchema =
     "CREATE TABLE IF NOT EXISTS uploads(key TEXT PRIMARY KEY, instance TEXT NOT NULL,"
     " serviceid TEXT NOT NULL, bytes BIGINT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS uploads_service ON uploads(serviceid);"
-    "CREATE INDEX IF NOT EXISTS uploads_instance ON uploads(instance);";
+    "CREATE INDEX IF NOT EXISTS uploads_instance ON uploads(instance);"
+    "CREATE TABLE IF NOT EXISTS codes(digest TEXT PRIMARY KEY, userid BIGINT NOT NULL,"
+    " next TEXT NOT NULL, expires BIGINT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS codes_expires ON codes(expires);";
 
 constexpr const char *kFileCols =
     "SELECT id, parentid, name, type, ctime, mtime, taken, media FROM files ";
@@ -583,14 +587,41 @@ int SvcPgStore::loadFile(PgConn *c, const std::string &serviceId, int64_t id, Fi
     out->type = 1;
     return kSvcOk;
   }
+  // One round trip: the properties and streams come along as JSON arrays.
   PgRows r;
-  int rc = run(c, "reading a file", std::string(kFileCols) + "WHERE id=$1 AND serviceid=$2",
+  int rc = run(c, "reading a file",
+               "SELECT id, parentid, name, type, ctime, mtime, taken, media,"
+               " (SELECT json_agg(json_build_array(key, value) ORDER BY seq) FROM props"
+               " WHERE fileid=f.id),"
+               " (SELECT json_agg(json_build_array(stream, size) ORDER BY stream) FROM streams"
+               " WHERE fileid=f.id)"
+               " FROM files f WHERE id=$1 AND serviceid=$2",
                {num(id), serviceId}, &r);
   if (rc != kSvcOk) return rc;
   if (r.rows() != 1) return kSvcNoFile;
-  std::vector<FileRec> v;
-  if ((rc = filesFrom(c, r, &v)) != kSvcOk) return rc;
-  *out = std::move(v[0]);
+  *out = FileRec();
+  out->id = r.i64(0, 0);
+  out->parentId = r.i64(0, 1);
+  out->name = r.text(0, 2);
+  out->type = static_cast<int>(r.i64(0, 3));
+  out->ctime = r.i64(0, 4);
+  out->mtime = r.i64(0, 5);
+  out->taken = r.i64(0, 6);
+  out->media = static_cast<int>(r.i64(0, 7));
+  const nlohmann::json props = nlohmann::json::parse(r.text(0, 8), nullptr, false);
+  const nlohmann::json streams = nlohmann::json::parse(r.text(0, 9), nullptr, false);
+  if (props.is_array())
+    for (const auto &kv : props)
+      if (kv.size() == 2 && kv[0].is_string() && kv[1].is_string())
+        out->props.emplace_back(kv[0].get<std::string>(), kv[1].get<std::string>());
+  if (streams.is_array())
+    for (const auto &st : streams) {
+      if (st.size() != 2 || !st[0].is_string() || !st[1].is_number_integer()) continue;
+      if (st[0].get<std::string>().empty())
+        out->size = st[1].get<int64_t>();
+      else
+        out->renditions.push_back(st[0].get<std::string>());
+    }
   return kSvcOk;
 }
 
@@ -958,6 +989,29 @@ bool SvcPgStore::holdUpload(const std::string &serviceId, const std::string &key
 void SvcPgStore::releaseUpload(const std::string &, const std::string &key) {
   PgLease l(this);
   (void)run(l.get(), "releasing upload space", "DELETE FROM uploads WHERE key=$1", {key});
+}
+
+bool SvcPgStore::putCode(const std::string &digest, const SignInCode &code, int64_t nowMs) {
+  PgLease l(this);
+  (void)run(l.get(), "clearing sign-in codes", "DELETE FROM codes WHERE expires < $1",
+            {num(nowMs)});
+  return run(l.get(), "storing a sign-in code",
+             "INSERT INTO codes(digest, userid, next, expires) VALUES($1,$2,$3,$4)",
+             {digest, num(code.userId), code.next, num(code.expires)}) == kSvcOk;
+}
+
+bool SvcPgStore::takeCode(const std::string &digest, SignInCode *out) {
+  PgLease l(this);
+  PgRows r;
+  if (run(l.get(), "using a sign-in code",
+          "DELETE FROM codes WHERE digest=$1 RETURNING userid, next, expires", {digest}, &r) !=
+          kSvcOk ||
+      r.rows() != 1)
+    return false;
+  out->userId = r.i64(0, 0);
+  out->next = r.text(0, 1);
+  out->expires = r.i64(0, 2);
+  return true;
 }
 
 int64_t SvcPgStore::until(const char *kind, const std::string &key) {

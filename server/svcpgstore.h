@@ -107,6 +107,8 @@ class SvcPgStore : public SvcStore, public SvcThrottleShared {
   bool holdUpload(const std::string &serviceId, const std::string &key, int64_t bytes,
                   int64_t room) override;
   void releaseUpload(const std::string &serviceId, const std::string &key) override;
+  bool putCode(const std::string &digest, const SignInCode &code, int64_t nowMs) override;
+  bool takeCode(const std::string &digest, SignInCode *out) override;
 
   // Sign-in failures, in the database.
   int64_t until(const char *kind, const std::string &key) override;

@@ -985,6 +985,30 @@ void SvcStore::releaseUpload(const std::string &serviceId, const std::string &ke
   if (d->second.empty()) m_holds.erase(d);
 }
 
+bool SvcStore::putCode(const std::string &digest, const SignInCode &code, int64_t nowMs) {
+  std::lock_guard<std::mutex> g(m_codeLock);
+  for (auto it = m_codes.begin(); it != m_codes.end();)
+    it = it->second.expires < nowMs ? m_codes.erase(it) : std::next(it);
+  // Many unused codes at once: the oldest go first (a caller asking again gets a fresh one).
+  while (m_codes.size() >= kMaxCodes) {
+    auto oldest = std::min_element(m_codes.begin(), m_codes.end(), [](auto &a, auto &b) {
+      return a.second.expires < b.second.expires;
+    });
+    m_codes.erase(oldest);
+  }
+  m_codes[digest] = code;
+  return true;
+}
+
+bool SvcStore::takeCode(const std::string &digest, SignInCode *out) {
+  std::lock_guard<std::mutex> g(m_codeLock);
+  auto it = m_codes.find(digest);
+  if (it == m_codes.end()) return false;
+  *out = it->second;
+  m_codes.erase(it);
+  return true;
+}
+
 std::unique_ptr<SvcStore> svcstore__newPg(const std::string &db, const std::string &instance);
 
 std::unique_ptr<SvcStore> svcstore__new(const std::string &db, const std::string &instance) {

@@ -163,7 +163,22 @@ class SvcStore {
                           int64_t room);
   virtual void releaseUpload(const std::string &serviceId, const std::string &key);
 
+  // The pages' one-time sign-in codes (generateGoURL), by the digest of the code. Kept in this
+  // process for SQLite (at most kMaxCodes: the oldest go first), in the database for PostgreSQL,
+  // so that a code one instance made works, once, on any.
+  struct SignInCode {
+    int64_t userId = 0;
+    std::string next;
+    int64_t expires = 0;
+  };
+  static constexpr size_t kMaxCodes = 10000;
+  virtual bool putCode(const std::string &digest, const SignInCode &code, int64_t nowMs);
+  // Takes the code away (it is used once, whether late or not); false when there is none.
+  virtual bool takeCode(const std::string &digest, SignInCode *out);
+
  private:
+  std::mutex m_codeLock;
+  std::map<std::string, SignInCode> m_codes;
   std::mutex m_holdLock;
   std::map<std::string, std::map<std::string, int64_t>> m_holds;  // drive -> upload -> bytes
 };

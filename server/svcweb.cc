@@ -212,24 +212,13 @@ std::string SvcWeb::csrfFor(const std::string &sessionToken) {
 
 std::string SvcWeb::goUrl(int64_t userId, const std::string &path, const std::string &base) {
   const std::string code = svc__randomHex(16);
-  Code c;
+  SvcStore::SignInCode c;
   c.userId = userId;
   c.next = path.compare(0, 5, "/web/") == 0 ? safeNext(path) : "/web/";
   const int64_t now = nowMs();
   c.expires = now + kCodeLifetimeMs;
-  {
-    std::lock_guard<std::mutex> g(m_codeLock);
-    for (auto it = m_codes.begin(); it != m_codes.end();)
-      it = it->second.expires < now ? m_codes.erase(it) : std::next(it);
-    // Many unused codes at once: the oldest go first (a caller asking again gets a fresh one).
-    while (m_codes.size() >= kMaxCodes) {
-      auto oldest = std::min_element(m_codes.begin(), m_codes.end(), [](auto &a, auto &b) {
-        return a.second.expires < b.second.expires;
-      });
-      m_codes.erase(oldest);
-    }
-    m_codes[hexDigest(code)] = c;
-  }
+  // In the store: any instance sharing its database may be the one the browser reaches.
+  (void)m_store.putCode(hexDigest(code), c, now);
   // The code only, never the session token: it works once, for a short time.
   return base + "/svc/go?code=" + code;
 }
@@ -302,18 +291,10 @@ void SvcWeb::handle(const HttpRequest &req, HttpBody &body, HttpResponse &resp) 
 
 void SvcWeb::handleGo(const HttpRequest &req, HttpResponse &resp) {
   const std::string code = svchttp__param(req.query, "code");
-  Code c;
-  bool valid = false;
-  if (isHex32(code)) {
-    std::lock_guard<std::mutex> g(m_codeLock);
-    auto it = m_codes.find(hexDigest(code));
-    if (it != m_codes.end()) {
-      c = it->second;
-      // Used once, whether late or not.
-      m_codes.erase(it);
-      valid = c.expires >= nowMs();
-    }
-  }
+  SvcStore::SignInCode c;
+  // Used once, whether late or not.
+  const bool valid =
+      isHex32(code) && m_store.takeCode(hexDigest(code), &c) && c.expires >= nowMs();
   if (!valid) return signinForm(req, resp, "/web/", std::string());
   startSession(req, resp, c.userId, c.next);
 }

@@ -28,7 +28,6 @@ class SvcWeb {
  public:
   // How long a one-time code of generateGoURL signs a browser in.
   static constexpr int64_t kCodeLifetimeMs = 120 * 1000;
-  static constexpr size_t kMaxCodes = 10000;
 
   SvcWeb(SvcStore &store, SvcThrottle &throttle, std::string dataDir)
       : m_store(store), m_throttle(throttle), m_dataDir(std::move(dataDir)) {}
@@ -44,11 +43,6 @@ class SvcWeb {
   static std::string csrfFor(const std::string &sessionToken);
 
  private:
-  struct Code {
-    int64_t userId = 0;
-    std::string next;
-    int64_t expires = 0;
-  };
   void handleGo(const HttpRequest &req, HttpResponse &resp);
   void handleSignin(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
   void handleSignout(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
@@ -64,8 +58,6 @@ class SvcWeb {
   SvcStore &m_store;
   SvcThrottle &m_throttle;
   std::string m_dataDir;
-  std::mutex m_codeLock;
-  std::map<std::string, Code> m_codes;  // by the SHA-256 digest of the code
 };
 
 }  // namespace tessel::svc

@@ -174,6 +174,14 @@ TEST_F(SvcPg, TwoInstancesShareRecordsSessionsNamesThrottlingAndSpace) {
   ASSERT_TRUE(b.admin("revoke?token=" + token));
   EXPECT_EQ(faultOf(call(pa, "getUser", {{"valtoken", token}})), 606);
 
+  // A one-time sign-in code of the pages made on one works once on the other.
+  json go = call(pa, "generateGoURL", {{"valtoken", alice.token}, {"path", "/web/"}});
+  const std::string gourl = go.value("gourl", "");
+  ASSERT_NE(gourl.find("/svc/go?code="), std::string::npos) << go.dump();
+  const std::string goPath = gourl.substr(gourl.find("/svc/go"));
+  EXPECT_EQ(http(pb, "GET", goPath, ""), 303);
+  EXPECT_EQ(http(pa, "GET", goPath, ""), 200);  // the sign-in form: used already
+
   // 50 creations of one name at once through both: one file and 49 numbered copies.
   std::vector<std::thread> threads;
   std::atomic<int> failures{0};

@@ -51,7 +51,23 @@ const char *kSchema =
     "CREATE INDEX IF NOT EXISTS uploads_instance ON uploads(instance);"
     "CREATE TABLE IF NOT EXISTS codes(digest TEXT PRIMARY KEY, userid BIGINT NOT NULL,"
     " next TEXT NOT NULL, expires BIGINT NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS codes_expires ON codes(expires);";
+    "CREATE INDEX IF NOT EXISTS codes_expires ON codes(expires);"
+    // Holding space for an upload in one round trip. Each statement of a function sees what was
+    // committed before it ran, so the sum after the drive's lock counts every other hold.
+    "CREATE OR REPLACE FUNCTION tessel_hold(p_service TEXT, p_key TEXT, p_instance TEXT,"
+    " p_bytes BIGINT, p_room BIGINT) RETURNS BOOLEAN AS $$"
+    " DECLARE held BIGINT;"
+    " BEGIN"
+    "  PERFORM 1 FROM services WHERE id=p_service FOR UPDATE;"
+    "  IF NOT FOUND THEN RETURN FALSE; END IF;"
+    "  SELECT COALESCE(SUM(bytes),0) INTO held FROM uploads"
+    "   WHERE serviceid=p_service AND key<>p_key;"
+    "  IF held + p_bytes > p_room THEN RETURN FALSE; END IF;"
+    "  INSERT INTO uploads(key, instance, serviceid, bytes)"
+    "   VALUES(p_key, p_instance, p_service, p_bytes)"
+    "   ON CONFLICT(key) DO UPDATE SET bytes=EXCLUDED.bytes;"
+    "  RETURN TRUE;"
+    " END $$ LANGUAGE plpgsql;";
 
 constexpr const char *kFileCols =
     "SELECT id, parentid, name, type, ctime, mtime, taken, media FROM files ";
@@ -967,23 +983,12 @@ int SvcPgStore::commitStream(const std::string &serviceId, int64_t fileId,
 
 bool SvcPgStore::holdUpload(const std::string &serviceId, const std::string &key, int64_t bytes,
                             int64_t room) {
+  // Holds of one drive change one at a time, behind its row (inside tessel_hold).
   PgLease l(this);
-  PgConn *c = l.get();
-  PgTx tx(this, c);
-  int64_t quota = 0, used = 0;
-  PgRows others;
-  // Holds of one drive change one at a time, behind its row.
-  if (tx.begin() != kSvcOk || spaceForUpdate(c, serviceId, &quota, &used) != kSvcOk ||
-      run(c, "holding upload space",
-          "SELECT COALESCE(SUM(bytes),0) FROM uploads WHERE serviceid=$1 AND key<>$2",
-          {serviceId, key}, &others) != kSvcOk)
-    return false;
-  if (others.i64(0, 0) + bytes > room) return false;
-  return run(c, "holding upload space",
-             "INSERT INTO uploads(key, instance, serviceid, bytes) VALUES($1,$2,$3,$4)"
-             " ON CONFLICT(key) DO UPDATE SET bytes=EXCLUDED.bytes",
-             {key, m_instance, serviceId, num(bytes)}) == kSvcOk &&
-         tx.commit("holding upload space") == kSvcOk;
+  PgRows r;
+  return run(l.get(), "holding upload space", "SELECT tessel_hold($1, $2, $3, $4, $5)",
+             {serviceId, key, m_instance, num(bytes), num(room)}, &r) == kSvcOk &&
+         r.rows() == 1 && r.text(0, 0) == "t";
 }
 
 void SvcPgStore::releaseUpload(const std::string &, const std::string &key) {

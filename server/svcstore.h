@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -176,6 +177,22 @@ class SvcStore {
   // Takes the code away (it is used once, whether late or not); false when there is none.
   virtual bool takeCode(const std::string &digest, SignInCode *out);
 
+  // What the pages need to answer a content request, found in one look-up: the session `token`'s
+  // user, the drive `serviceId` if it is that user's, and `fileId` on it with the stream
+  // `stream` ("" the original). kSvcOk with `found` telling how far the chain went; kSvcInternal
+  // when the store could not be read. A session due for renewal is renewed as userForToken does.
+  struct WebContent {
+    enum Found { kNoSession, kNoDrive, kNoFile, kFile } found = kNoSession;
+    int64_t userId = 0;
+    bool online = false;   // the drive's, from kNoFile on
+    std::string name;      // the file's, with kFile
+    std::string mimetype;  // its stored "mimetype" property, as stored
+    bool stored = false;   // the stream is stored
+  };
+  [[nodiscard]] virtual int webContent(const std::string &token, const std::string &serviceId,
+                                       int64_t fileId, const std::string &stream,
+                                       WebContent *out);
+
  private:
   std::mutex m_codeLock;
   std::map<std::string, SignInCode> m_codes;
@@ -236,9 +253,25 @@ class SvcSqliteStore : public SvcStore {
                                  const std::function<int(bool replacing)> &publish,
                                  const std::function<void()> &unpublish) override;
 
+  // One query on a connection of the read pool, which no write waits behind.
+  [[nodiscard]] int webContent(const std::string &token, const std::string &serviceId,
+                               int64_t fileId, const std::string &stream,
+                               WebContent *out) override;
 
  private:
   static constexpr int kMaxSessions = 100;
+  // Connections of their own for the hottest reads: meta.db is in WAL, so they read beside the
+  // writer and each other, with their statements prepared once.
+  struct Reader {
+    std::mutex lock;
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *content = nullptr;
+  };
+  static constexpr int kReaders = 4;
+  bool openReaders(const std::string &path);
+  Reader *reader();
+  Reader m_readers[kReaders];
+  std::atomic<unsigned> m_nextReader{0};
   bool exec(const char *sql);
   bool migrate();
   bool datePhotos();

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <string_view>
 #include <nlohmann/json.hpp>
 
 #include "svcvalue.h"
@@ -248,16 +249,15 @@ void SvcWeb::handle(const HttpRequest &req, HttpBody &body, HttpResponse &resp) 
     resp.body.assign(data, size);
     return;
   }
+  // Content (a grid's thumbnails) is the most asked for: the session, the drive and the file
+  // come in one look-up there.
+  if (path.compare(0, 10, "/web/file/") == 0) return handleContent(req, resp);
   UserRec user;
   std::string token;
   const bool signedIn = sessionUser(req, &user, &token);
   if (path.compare(0, 9, "/web/api/") == 0) {
     if (!signedIn) return jsonAnswer(resp, 401, {{"error", "signin"}});
     return handleApi(req, user, resp);
-  }
-  if (path.compare(0, 10, "/web/file/") == 0) {
-    if (!signedIn) return textAnswer(resp, 401, "not signed in");
-    return handleContent(req, user, resp);
   }
   if (path != "/web" && path != "/web/") return textAnswer(resp, 404, "not found");
   if (!signedIn) {
@@ -468,40 +468,37 @@ void SvcWeb::handleApi(const HttpRequest &req, const UserRec &user, HttpResponse
   jsonAnswer(resp, 200, j);
 }
 
-void SvcWeb::handleContent(const HttpRequest &req, const UserRec &user, HttpResponse &resp) {
+void SvcWeb::handleContent(const HttpRequest &req, HttpResponse &resp) {
   // /web/file/SERVICE/FILEID/WHICH: the original ("orig") or a rendition.
-  std::vector<std::string> parts;
-  const std::string rest = req.path.substr(10);
-  for (size_t pos = 0; pos <= rest.size();) {
-    size_t slash = rest.find('/', pos);
-    parts.push_back(rest.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos));
-    if (slash == std::string::npos || parts.size() > 3) break;
-    pos = slash + 1;
-  }
-  if (parts.size() != 3) return textAnswer(resp, 404, "not found");
-  const std::string &which = parts[2];
-  if (which != "orig" && which != "tn" && which != "pv" && which != "st")
-    return textAnswer(resp, 404, "not found");
-  ServiceRec svc;
+  const std::string_view rest = std::string_view(req.path).substr(10);
+  const size_t a = rest.find('/'), b = a == std::string_view::npos ? a : rest.find('/', a + 1);
+  const std::string service(rest.substr(0, a));
+  const std::string_view idText = b == std::string_view::npos ? "" : rest.substr(a + 1, b - a - 1);
+  const std::string_view which = b == std::string_view::npos ? "" : rest.substr(b + 1);
+  const std::string token = svcweb__cookie(req.header("cookie"), kSessionCookie);
+  if (!isHex32(token)) return textAnswer(resp, 401, "not signed in");
   int64_t fileId = 0;
-  FileRec f;
-  if (parts[0].empty() || parts[0].find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789") !=
-                              std::string::npos ||
-      !m_store.serviceById(parts[0], &svc) || svc.userId != user.id || !parseId(parts[1], &fileId))
+  if ((which != "orig" && which != "tn" && which != "pv" && which != "st") || service.empty() ||
+      service.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789") != std::string::npos ||
+      !parseId(std::string(idText), &fileId)) {
+    // Still only for a signed-in browser: nobody else learns which addresses are well formed.
+    UserRec user;
+    if (!m_store.userForToken(token, &user)) return textAnswer(resp, 401, "not signed in");
     return textAnswer(resp, 404, "not found");
-  if (!svc.online) return textAnswer(resp, 503, "drive is offline");
-  const int got = m_store.getFile(svc, fileId, &f);
-  if (got != kSvcOk || f.type != 0)
-    return textAnswer(resp, got == kSvcInternal || got == kSvcNoSpace ? 500 : 404, "not found");
-  const std::string stream = which == "orig" ? std::string() : which;
-  if (stream.empty() ? f.size < 0
-                     : std::find(f.renditions.begin(), f.renditions.end(), stream) ==
-                           f.renditions.end())
-    return textAnswer(resp, 404, "not stored");
+  }
+  const std::string stream = which == "orig" ? std::string() : std::string(which);
+  SvcStore::WebContent f;
+  if (m_store.webContent(token, service, fileId, stream, &f) != kSvcOk)
+    return textAnswer(resp, 500, "cannot read the drive");
+  if (f.found == SvcStore::WebContent::kNoSession) return textAnswer(resp, 401, "not signed in");
+  // A drive that is not this user's is not there at all.
+  if (f.found == SvcStore::WebContent::kNoDrive) return textAnswer(resp, 404, "not found");
+  if (!f.online) return textAnswer(resp, 503, "drive is offline");
+  if (f.found != SvcStore::WebContent::kFile) return textAnswer(resp, 404, "not found");
+  if (!f.stored) return textAnswer(resp, 404, "not stored");
   std::string ct = "application/octet-stream";
   if (stream.empty()) {
-    const std::string *m = svcargs__find(f.props, "mimetype");
-    if (m && plainMime(*m)) ct = *m;
+    if (plainMime(f.mimetype)) ct = f.mimetype;
   } else {
     ct = stream == "st" ? "video/mp4" : "image/jpeg";
   }
@@ -517,7 +514,7 @@ void SvcWeb::handleContent(const HttpRequest &req, const UserRec &user, HttpResp
   resp.set("Cache-Control", "private, max-age=3600");
   if (svchttp__param(req.query, "dl") == "1" || !shown)
     resp.set("Content-Disposition", "attachment; filename*=UTF-8''" + extValue(f.name));
-  resp.filePath = m_dataDir + "/files/" + svc.id + "/" + std::to_string(fileId) +
+  resp.filePath = m_dataDir + "/files/" + service + "/" + std::to_string(fileId) +
                   (stream.empty() ? "" : "." + stream);
   resp.ranges = true;
 }

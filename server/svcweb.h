@@ -47,7 +47,7 @@ class SvcWeb {
   void handleSignin(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
   void handleSignout(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
   void handleApi(const HttpRequest &req, const UserRec &user, HttpResponse &resp);
-  void handleContent(const HttpRequest &req, const UserRec &user, HttpResponse &resp);
+  void handleContent(const HttpRequest &req, HttpResponse &resp);
   void signinForm(const HttpRequest &req, HttpResponse &resp, const std::string &next,
                   const std::string &error);
   void startSession(const HttpRequest &req, HttpResponse &resp, int64_t userId,

@@ -373,6 +373,24 @@ void VXClientAutoImportTask::notifyTask(int32_t code) {
   }
 }
 
+int32_t VXClientAutoImportTask::LockedUploads::find(const char *key, VXUploadRecord *out) {
+  BRLock hold(m_task->taskLock());
+  IVXUploadRecords *r = m_task->m_map.uploads();
+  return r ? r->find(key, out) : BR_ENOENT;
+}
+
+int32_t VXClientAutoImportTask::LockedUploads::save(const char *key, const VXUploadRecord &record) {
+  BRLock hold(m_task->taskLock());
+  IVXUploadRecords *r = m_task->m_map.uploads();
+  return r ? r->save(key, record) : BR_EBADSTATE;
+}
+
+int32_t VXClientAutoImportTask::LockedUploads::remove(const char *key) {
+  BRLock hold(m_task->taskLock());
+  IVXUploadRecords *r = m_task->m_map.uploads();
+  return r ? r->remove(key) : BR_OK;
+}
+
 int32_t VXClientAutoImportTask::wantFile(int32_t phase, const char *fileKey, const char *mimeType,
                                          int64_t modifiedMs, int64_t size) {
   if (!fileKey || !takesType(getTaskFlags(), mimeType, isCompanionKey(fileKey))) return 0;

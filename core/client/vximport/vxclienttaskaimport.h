@@ -145,6 +145,19 @@ class VXClientAutoImportTask final : public VXClientImportTask,
   // Forgets the folder identifier recorded for `key`.
   void forgetFolder(const char *key);
   void problemHint(const char **problem, const char **words) override;
+  // The uploads in pieces of this task are recorded in its file map, under the task lock.
+  IVXUploadRecords *uploadRecords() override { return &m_lockedUploads; }
+  class LockedUploads final : public IVXUploadRecords {
+   public:
+    explicit LockedUploads(VXClientAutoImportTask *task) : m_task(task) {}
+    int32_t find(const char *key, VXUploadRecord *out) override;
+    int32_t save(const char *key, const VXUploadRecord &record) override;
+    int32_t remove(const char *key) override;
+
+   private:
+    VXClientAutoImportTask *m_task;
+  };
+  LockedUploads m_lockedUploads{this};
 
   std::string m_mapPath;  // under the task lock, like the map
   VXFileMap m_map;

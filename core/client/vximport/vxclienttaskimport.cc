@@ -697,6 +697,7 @@ int32_t VXClientImportTask::importFile(const Pending &file) {
   ctx.bytesSent = &m_fileSent;
   ctx.step = &m_step;
   ctx.prefetch = m_prefetch.get();
+  ctx.records = uploadRecords();
   const int32_t rc = vximport__perform(&ctx, path);
   ++m_currentFileIndex;
   ++m_filesDone;

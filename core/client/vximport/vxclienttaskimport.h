@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "vxclienttask.h"
+#include "vxuploadrecords.h"
 
 struct IHBZVURI;
 class VXImportPrefetch;
@@ -149,7 +150,16 @@ class VXClientImportTask : public VXClientTask {
     (void)words;
   }
 
+ public:
+  // Where uploads in pieces record how far they got, so that the next run continues them
+  // (borrowed, must outlive the runs; null: none). The auto-import keeps them in its file map.
+  void setUploadRecords(IVXUploadRecords *records) { m_records = records; }
+
+ protected:
+  virtual IVXUploadRecords *uploadRecords() { return m_records; }
+
  private:
+  IVXUploadRecords *m_records = nullptr;
   static int32_t countEntry(const char *path, const HBFileStat *stat, int32_t type,
                             HBFileWalk *walk);
   static int32_t importEntry(const char *path, const HBFileStat *stat, int32_t type,

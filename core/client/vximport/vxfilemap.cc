@@ -185,6 +185,9 @@ int32_t VXFileMap::load(const char *path, const char *taskId) {
     m_insertWithID = prepare(kInsertWithID);
     m_delete = prepare(kDelete);
     if (!m_lookup || !m_insert || !m_insertWithID || !m_delete) rc = BR_EUNSPEC;
+    // The uploads in pieces to continue: a table that older maps get when they are opened.
+    else if (m_uploads.attach(m_db) < 0)
+      rc = BR_EUNSPEC;
   }
   if (rc < 0) {
     close();
@@ -297,6 +300,7 @@ void VXFileMap::cache(const ZVFileMapNode &node, bool replace) {
 
 void VXFileMap::close() {
   dropCache();
+  m_uploads.close();
   for (sqlite3_stmt **s : {&m_lookup, &m_insert, &m_insertWithID, &m_delete}) {
     sqlite3_finalize(*s);
     *s = nullptr;

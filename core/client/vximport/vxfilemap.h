@@ -2,7 +2,7 @@
 // imported with its modification time and size, so that the next run skips it.
 //
 // One file per task, "$XDG_DATA_HOME/Orvane Tessel Utility/ZVFileMap_<id>.db" (in the task
-// identifier "+" becomes "_" and "/" becomes "-"), holding the one table
+// identifier "+" becomes "_" and "/" becomes "-"), holding the table
 //
 //   filedb (f_id, f_modTime, f_fileSize, f_fileID, f_updateID)
 //
@@ -10,7 +10,8 @@
 // since 1970 and sizes as decimal text, and, for destination folders, the service's file
 // identifier. Besides the table the map carries an index on f_id (added to older files when
 // they are opened): without it every lookup scans the table, and a rescan of a large library
-// becomes quadratic. Values are bound as statement parameters, never formatted into the SQL.
+// becomes quadratic. A second table, uploaddb, holds the uploads in pieces still on their way
+// (vxuploadrecords.h); it too is added to older files. Values are bound as statement parameters, never formatted into the SQL.
 //
 // A map that cannot be opened or read is reported with the SQL error report ("SQLERR: ...", and
 // "Database Corruption Detected -- Not Rebuilding!" for a damaged file) and is never repaired:
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "brerror.h"
+#include "vxuploadrecords.h"
 
 // One record of the map.
 struct ZVFileMapNode {
@@ -102,6 +104,10 @@ class VXFileMap {
   // Forgets the path (after close).
   void forgetPath() { m_path.clear(); }
 
+  // The records of uploads in pieces the next run continues (the table "uploaddb" of the same
+  // file), while the map is open; the same locking rule as the map's.
+  IVXUploadRecords *uploads() { return m_uploads.isOpen() ? &m_uploads : nullptr; }
+
   // Number of records (for tests and benchmarks); -1 when it cannot be counted.
   int64_t count();
 
@@ -137,6 +143,7 @@ class VXFileMap {
   sqlite3_stmt *m_insert = nullptr;
   sqlite3_stmt *m_insertWithID = nullptr;
   sqlite3_stmt *m_delete = nullptr;
+  VXUploadRecords m_uploads;
 };
 
 // The SQL error report of a failing database call: "SQLERR:  %d 0x%x %s" (level 2) and, for a

@@ -23,11 +23,13 @@
 #include "hbstr.h"
 #include "hbsvcendpoint.h"
 #include "hbsvcmethods.h"
+#include "hbsvcupload.h"
 #include "hbtranscode_ffmpeg.h"
 #include "hburl.h"
 #include "vxclienttask.h"
 #include "vximport_prefetch.h"
 #include "vxsvccache.h"
+#include "vxuploadrecords.h"
 
 namespace {
 
@@ -377,7 +379,7 @@ int32_t readMetadata(IHBStream *file, HBRef<IHBMap> *items) {
 // opens. Entries of other computers are left as they are; they may be on their way up.
 int32_t findExisting(const VXImportContext *ctx, HBRPCGeneric *rpc,
                      const std::vector<std::string> &args, const char *path,
-                     const VXImportFileInfo &info) {
+                     const VXImportFileInfo &info, const std::string &continuing) {
   size_t upTo = 0;
   while (upTo + 1 < args.size() && args[upTo] != "filename") upTo += 2;
   if (upTo + 1 >= args.size()) return BR_OK;
@@ -406,6 +408,8 @@ int32_t findExisting(const VXImportContext *ctx, HBRPCGeneric *rpc,
     }
     if (type && std::strcmp(type, "0") != 0) continue;
     const std::string fileId = id;
+    // The entry an earlier run began to send in pieces: continued, not removed.
+    if (fileId == continuing) continue;
     const char *mtime = file->getString("mtime");
     const char *size = file->getString("size");
     const char *from = file->getString("origin");
@@ -713,6 +717,7 @@ int32_t vximport__perform(const VXImportContext *context, const char *pathIn) {
     brlog(kTag, BRLOG_ERROR, "Failed to open file for reading: '%s'\n", path.c_str());
     return BR_ENOFILE;
   }
+  ctx.sourceFile = file.get();
   const size_t slash = path.rfind('/');
   const std::string safeName =
       vximport__safeName(path.c_str() + (slash == std::string::npos ? 0 : slash + 1));
@@ -750,9 +755,41 @@ int32_t vximport__perform(const VXImportContext *context, const char *pathIn) {
     args[7] = parent;
   }
 
+  // An upload in pieces that an earlier run left: its entry is continued when the file is
+  // as it was then and the entry is still there (the content's digest is checked on sending).
+  IVXUploadRecords *records = ctx.records;
+  const std::string recordKey = records ? vximport__fileKey(path.c_str()) : "";
+  std::string continuing;
+  VXUploadRecord record;
+  if (records && records->find(recordKey.c_str(), &record) == 0) {
+    const char *why = nullptr;
+    if (record.deviceId != ctx.deviceId || record.serviceId != ctx.serviceId) {
+      why = "it was going to another drive";
+    } else if (record.fileSize != signature.size || record.modifiedNs != signature.modifiedNs) {
+      why = "the file changed since its first piece";
+    } else if ((rc = hbsvc__getFile(rpc.get(), ctx.valtoken, ctx.deviceId, ctx.serviceId,
+                                    record.fileId.c_str())) < 0) {
+      if (!rpc->isFault() || rpc->getErrorCode() != HBSVC_ERR_NO_SUCH_FILE)
+        return vximport__rpcFailure(rpc.get(), rc);  // kept for a run that can ask
+      why = "its entry is gone";
+    } else if (answerFileId(rpc.get(), "getFile") != record.fileId) {
+      why = "its entry is gone";
+    }
+    if (why) {
+      brlog(kTag, BRLOG_INFO, "Upload of '%s' starts over: %s\n", path.c_str(), why);
+      (void)records->remove(recordKey.c_str());
+    } else {
+      continuing = record.fileId;
+      brlog(kTag, BRLOG_INFO, "Continuing the upload of '%s' into %s (%lld of %lld bytes sent)\n",
+            path.c_str(), continuing.c_str(), static_cast<long long>(record.sent),
+            static_cast<long long>(record.total));
+    }
+  }
+
   // 8: an identical file already there.
   if (ctx.flags & TASK_FLAG_CHECK_EXISTING) {
-    rc = findExisting(&ctx, rpc.get(), args, path.c_str(), info);
+    rc = findExisting(&ctx, rpc.get(), args, path.c_str(), info, continuing);
+    if (rc == BR_EEXISTS && records) (void)records->remove(recordKey.c_str());
     if (rc < 0) return rc;
   }
 
@@ -765,14 +802,17 @@ int32_t vximport__perform(const VXImportContext *context, const char *pathIn) {
                                      &unreadablePicture)) < 0)
     return rc;
 
-  // 9: the entry.
-  std::vector<const char *> pairs = pairList(args, args.size());
-  rc = rpc->callArgs("createFile", 0, nullptr, pairs.data());
-  if (rc < 0) {
-    brlog(kTag, BRLOG_ERROR, "Failed to create file via RPC: '%s'\n", path.c_str());
-    return vximport__rpcFailure(rpc.get(), rc);
+  // 9: the entry (or the one being continued).
+  std::string fileId = continuing;
+  if (fileId.empty()) {
+    std::vector<const char *> pairs = pairList(args, args.size());
+    rc = rpc->callArgs("createFile", 0, nullptr, pairs.data());
+    if (rc < 0) {
+      brlog(kTag, BRLOG_ERROR, "Failed to create file via RPC: '%s'\n", path.c_str());
+      return vximport__rpcFailure(rpc.get(), rc);
+    }
+    fileId = answerFileId(rpc.get(), "createFile");
   }
-  const std::string fileId = answerFileId(rpc.get(), "createFile");
   if (fileId.empty()) {
     brlog(kTag, BRLOG_ERROR, "Failed to create file via RPC: '%s'\n", path.c_str());
     return BR_ENOENT;
@@ -800,7 +840,20 @@ int32_t vximport__perform(const VXImportContext *context, const char *pathIn) {
       rc = gone < 0 ? BR_ENOFILE : BR_EBUSY;
     }
   }
+  if (rc < 0 && records && (rc == BR_ECANCELED || hbsvcupload__retryable(rc))) {
+    // Cut off or stopped in the middle of pieces: what the service holds waits for the next run.
+    VXUploadRecord left;
+    if (records->find(recordKey.c_str(), &left) == 0 && left.fileId == fileId) {
+      brlog(kTag, BRLOG_WARNING,
+            "Failed to send some data to file %s (%d), keeping it for the next run to continue "
+            "(%lld of %lld bytes sent)\n",
+            fileId.c_str(), rc, static_cast<long long>(left.sent),
+            static_cast<long long>(left.total));
+      return rc;
+    }
+  }
   if (rc < 0) {
+    if (records) (void)records->remove(recordKey.c_str());
     brlog(kTag, BRLOG_ERROR, "Failed to send some data to file %s (%d), deleting it...\n",
           fileId.c_str(), rc);
     (void)hbsvc__removeFile(rpc.get(), ctx.valtoken, ctx.deviceId, ctx.serviceId, fileId.c_str());

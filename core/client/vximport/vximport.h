@@ -25,6 +25,7 @@ struct IHBStream;
 struct IHBURL;
 struct VXImportFileSignature;
 class VXImportPrefetch;
+class IVXUploadRecords;
 
 // Set by vximport__perform on its own copy of the flags when the drive runs older firmware.
 #define IMPORT_FLAG_OLD_FIRMWARE 0x10000u
@@ -67,9 +68,14 @@ struct VXImportContext {
   std::atomic<int32_t> *step = nullptr;
   // Renditions made ahead by the caller (may be null).
   VXImportPrefetch *prefetch = nullptr;
+  // Where an upload in pieces of a file's own content records how far it got, so that a later
+  // run continues it (null: a cut upload that failed starts over next time).
+  IVXUploadRecords *records = nullptr;
   // Set by vximport__perform for its uploads: the source file as it was when the import began,
   // to tell a file that changed or vanished from a connection that failed.
   const VXImportFileSignature *signature = nullptr;
+  // Set by vximport__perform: the opened source file (only its upload is continued across runs).
+  IHBStream *sourceFile = nullptr;
 };
 
 // Imports the file `path` (UTF-8, or a "file://" URL). 0 when it went up whole, -23 (Exists)

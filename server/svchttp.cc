@@ -1103,55 +1103,54 @@ void HttpLoop::serve(HttpConn *c) {
               !m_server->stopping();
   c->after = keep ? After::Keep : body.finished() ? After::Close : After::Linger;
   bool head = req.method == "HEAD";
-  if (resp.filePath.empty()) {
+  std::shared_ptr<HttpContent> content = resp.content;
+  if (!content && !resp.filePath.empty()) {
+    content = svchttp__openFile(resp.filePath);
+    if (!content) {
+      c->out = plainAnswer(404, "no content\n", keep);
+      return;
+    }
+  }
+  if (!content) {
     c->out = headOf(resp.status, resp.headers, static_cast<int64_t>(resp.body.size()), keep);
     if (!head) c->out += resp.body;
     return;
   }
   // File content goes out from the worker: its size has no bound.
-  UniqueFd file(open(resp.filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  struct stat st;
-  if (file.get() < 0 || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    c->out = plainAnswer(404, "no content\n", keep);
-    return;
-  }
+  const int64_t size = content->size();
   // A viewer reading the start of a large video, or a file system reading a piece of a file,
   // asks for one byte range.
-  int64_t first = 0, length = st.st_size;
+  int64_t first = 0, length = size;
   if (resp.ranges && resp.status == 200) {
     resp.set("Accept-Ranges", "bytes");
     int64_t last = 0;
-    const int range = svchttp__parseRange(req.header("range"), st.st_size, &first, &last);
+    const int range = svchttp__parseRange(req.header("range"), size, &first, &last);
     if (range < 0) {
       resp.headers = {{"Content-Type", "text/plain"},
-                      {"Content-Range", "bytes */" + std::to_string(st.st_size)}};
+                      {"Content-Range", "bytes */" + std::to_string(size)}};
       c->out = headOf(416, resp.headers, 0, keep);
       return;
     }
     if (range > 0) {
       resp.status = 206;
       resp.set("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) +
-                                    "/" + std::to_string(st.st_size));
+                                    "/" + std::to_string(size));
       length = last - first + 1;
-      if (!head && lseek(file.get(), first, SEEK_SET) != first) {
-        c->out = plainAnswer(500, "cannot read content\n", false);
-        c->after = After::Close;
-        return;
-      }
     }
   }
   char tmp[65536];
   int64_t send = head ? 0 : length;
   if (resp.cutAfter >= 0 && resp.cutAfter < send) send = resp.cutAfter;
   std::string start = headOf(resp.status, resp.headers, length, keep);
+  int64_t at = first;
   // Small content (a thumbnail) goes out with its head in one write, as one segment.
   if (send > 0 && send <= static_cast<int64_t>(sizeof tmp)) {
     const size_t headSize = start.size();
     start.resize(headSize + static_cast<size_t>(send));
     int64_t got = 0;
     while (got < send) {
-      const ssize_t r = ::read(file.get(), start.data() + headSize + got,
-                               static_cast<size_t>(send - got));
+      const long r = content->readAt(start.data() + headSize + got,
+                                     static_cast<size_t>(send - got), at + got);
       if (r <= 0) break;
       got += r;
     }
@@ -1167,14 +1166,15 @@ void HttpLoop::serve(HttpConn *c) {
   }
   bool ok = c->writeAll(start);
   for (int64_t left = send; ok && left > 0;) {
-    ssize_t r = ::read(file.get(), tmp, sizeof tmp);
+    long r = content->readAt(tmp, sizeof tmp, at);
     if (r <= 0) {
       ok = false;
       break;
     }
-    r = std::min<ssize_t>(r, static_cast<ssize_t>(left));
+    r = static_cast<long>(std::min<int64_t>(r, left));
     ok = c->writeAll(tmp, static_cast<size_t>(r));
     left -= r;
+    at += r;
   }
   if (!ok || send < (head ? 0 : length)) c->after = After::Close;
 }
@@ -1304,6 +1304,36 @@ void HttpServer::pause(int ms) {
     m_loop->pause(ms);
   else
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+namespace {
+
+class FileContent : public HttpContent {
+ public:
+  FileContent(int fd, int64_t size) : m_fd(fd), m_size(size) {}
+  int64_t size() const override { return m_size; }
+  long readAt(char *buf, size_t n, int64_t offset) override {
+    for (;;) {
+      const ssize_t r = ::pread(m_fd.get(), buf, n, offset);
+      if (r < 0 && errno == EINTR) continue;
+      return static_cast<long>(r);
+    }
+  }
+
+ private:
+  UniqueFd m_fd;
+  int64_t m_size;
+};
+
+}  // namespace
+
+std::shared_ptr<HttpContent> svchttp__openFile(const std::string &path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  auto out = std::make_shared<FileContent>(fd.get(), static_cast<int64_t>(st.st_size));
+  (void)fd.release();
+  return out;
 }
 
 int UniqueFd::reset() {

@@ -91,13 +91,26 @@ class HttpBody {
   int64_t m_received = 0;
 };
 
+// Content an answer sends: a stored stream of a known size, read from any offset.
+class HttpContent {
+ public:
+  virtual ~HttpContent() = default;
+  virtual int64_t size() const = 0;
+  // Up to n bytes from `offset`: > 0, 0 at the end, -1 on failure.
+  virtual long readAt(char *buf, size_t n, int64_t offset) = 0;
+};
+// A regular file as content (opened without following a link); null when it cannot be opened
+// or is not a regular file.
+std::shared_ptr<HttpContent> svchttp__openFile(const std::string &path);
+
 struct HttpResponse {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
   std::string filePath;   // when set, the body is this file's content
-  bool ranges = false;    // with filePath: a single byte range of the request is honoured
-  int64_t cutAfter = -1;  // with filePath: drop the connection after this many body bytes
+  std::shared_ptr<HttpContent> content;  // or, when set, this content
+  bool ranges = false;    // with content: a single byte range of the request is honoured
+  int64_t cutAfter = -1;  // with content: drop the connection after this many body bytes
   bool close = false;     // close the connection after the answer
   bool abort = false;     // drop the connection without an answer
   void set(const std::string &name, const std::string &value);
@@ -197,6 +210,12 @@ class UniqueFd {
   }
   // Closes now; 0 or the failure of close().
   int reset();
+  // Hands the descriptor over to the caller.
+  int release() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
 
  private:
   int m_fd;

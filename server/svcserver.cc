@@ -1,7 +1,6 @@
 // Routing and the service methods of the reference drive service.
 #include "svcserver.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <sys/stat.h>
@@ -121,11 +120,6 @@ void setStoreFault(SvcFault *f, int rc, const std::string &ctx) {
            ctx);
 }
 
-// Errors of writing a file that mean the disk (or the user's disk quota) is full.
-bool diskFull(int err) {
-  return err == ENOSPC || err == EDQUOT;
-}
-
 bool mkdirPrivate(const std::string &path) {
   return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
@@ -233,14 +227,16 @@ bool privateFolder(const std::string &path, bool follow, std::string *err) {
 
 bool svc__openData(const std::string &dir, SvcStore *store, std::string *err) {
   mode_t old = umask(077);
-  bool ok = mkdirPrivate(dir) && mkdirPrivate(dir + "/files") && mkdirPrivate(dir + "/tmp");
+  bool ok = mkdirPrivate(dir) && mkdirPrivate(dir + "/files") && mkdirPrivate(dir + "/tmp") &&
+            mkdirPrivate(dir + "/pending");
   umask(old);
   if (!ok) {
     *err = "cannot create the data folder " + dir + ": " + std::strerror(errno);
     return false;
   }
   return privateFolder(dir, true, err) && privateFolder(dir + "/files", false, err) &&
-         privateFolder(dir + "/tmp", false, err) && store->open(dir, err);
+         privateFolder(dir + "/tmp", false, err) && privateFolder(dir + "/pending", false, err) &&
+         store->open(dir, err);
 }
 
 SvcService::SvcService(SvcOptions opt)
@@ -264,13 +260,13 @@ bool SvcService::init(std::string *err) {
   for (const std::string &o : m_opt.allowOrigins) m_origins.add(o);
   if (!m_origins.addFile(m_opt.dataDir + "/allowed-origins", err)) return false;
   m_http.setLimits(m_opt.limits);
-  // Uploads a crash interrupted were never visible; their temporary files go now.
-  if (DIR *d = opendir((m_opt.dataDir + "/tmp").c_str())) {
-    while (dirent *e = readdir(d))
-      if (std::strncmp(e->d_name, m_tmpPrefix.c_str(), m_tmpPrefix.size()) == 0)
-        unlink((m_opt.dataDir + "/tmp/" + e->d_name).c_str());
-    closedir(d);
-  }
+  m_content = svccontent__local(m_opt.dataDir, m_tmpPrefix);
+  if (!m_content->open(err)) return false;
+  // Pending uploads hold their whole length against their drives, for every instance and after
+  // a restart; those too old go.
+  for (const SvcPendingRef &r : m_content->pending())
+    (void)m_store->holdUpload(r.serviceId, r.key(), r.state.total, INT64_MAX / 2);
+  sweepPending();
   std::string cert = m_opt.dataDir + "/tls.crt", key = m_opt.dataDir + "/tls.key";
   if (!svctls__ensureCertificate(cert, key, err)) return false;
   if (!m_http.listen(m_opt.host, m_opt.port, cert, key, err)) return false;
@@ -297,7 +293,19 @@ bool SvcService::run(std::string *err) {
                ? static_cast<long>(kMaxFormBody)
                : static_cast<long>(kMaxCallBody);
   };
-  return m_http.run(
+  // Pending uploads without progress for longer than the maximum age go now and then.
+  std::thread sweeper([this] {
+    std::unique_lock<std::mutex> g(m_sweepLock);
+    while (!m_sweepStop) {
+      const int64_t period = std::clamp<int64_t>(m_pendingMaxAgeMs.load() / 4, 200, 60000);
+      m_sweepWake.wait_for(g, std::chrono::milliseconds(period));
+      if (m_sweepStop) break;
+      g.unlock();
+      sweepPending();
+      g.lock();
+    }
+  });
+  const bool served = m_http.run(
       [this](const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
         handle(req, body, resp);
         if (!m_opt.verbose) return;
@@ -307,6 +315,13 @@ bool SvcService::run(std::string *err) {
                      svctext__maskTokens(req.path).c_str(), resp.abort ? 0 : resp.status);
       },
       policy, err);
+  {
+    std::lock_guard<std::mutex> g(m_sweepLock);
+    m_sweepStop = true;
+  }
+  m_sweepWake.notify_all();
+  sweeper.join();
+  return served;
 }
 
 std::string SvcService::baseUrl(const HttpRequest &req) const {
@@ -320,12 +335,6 @@ std::vector<std::string> SvcService::ownAddresses(const HttpRequest &req) const 
   if (!m_opt.publicHost.empty()) self.push_back(m_opt.publicHost);
   if (req.loopback) self.push_back("localhost:" + std::to_string(m_http.port()));
   return self;
-}
-
-std::string SvcService::contentPath(const std::string &serviceId, int64_t fileId,
-                                    const std::string &stream) const {
-  return m_opt.dataDir + "/files/" + serviceId + "/" + std::to_string(fileId) +
-         (stream.empty() ? "" : "." + stream);
 }
 
 SvcValue SvcService::serviceValue(const ServiceRec &svc, const std::string &base) const {
@@ -433,6 +442,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
   if (method == "getVersion") {
     out->set("version", kDriveVersion);
     out->set("name", "tesselsvc");
+    if (m_pieces.load()) out->set("resumable", "1");
     return true;
   }
   if (method == "getOwnerAuth") {
@@ -651,7 +661,8 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
       std::lock_guard<std::mutex> g(m_commitLock);
       rc = parseId(*fid, &id) ? m_store->removeFile(svc, id, &removed) : kSvcNoFile;
       for (int64_t r : removed)
-        for (const char *s : {"", "pv", "tn", "st"}) unlink(contentPath(svc.id, r, s).c_str());
+        for (const SvcPendingRef &p : m_content->removeFile(svc.id, r))
+          m_store->releaseUpload(p.serviceId, p.key());
     }
     if (storeFailed(rc)) {
       setStoreFault(fault, rc, *fid);
@@ -941,7 +952,11 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   FileRec f;
   const int got = parseId(parts[2], &fileId) ? m_store->getFile(svc, fileId, &f) : kSvcNoFile;
   if (storeFailed(got)) return textAnswer(resp, 500, "cannot read the drive");
-  if (got != kSvcOk) return textAnswer(resp, 404, "no such file");
+  if (got != kSvcOk) {
+    // A piece for a file removed meanwhile: its pending upload goes too.
+    if (req.method == "PUT" && req.header("content-range")) dropPending(svc.id, fileId, stream);
+    return textAnswer(resp, 404, "no such file");
+  }
   if (f.type != 0) return textAnswer(resp, 400, "not a file");
   if (req.method == "PUT") return handleUpload(req, body, resp, svc, fileId, stream);
   if (req.method != "GET" && req.method != "HEAD") return textAnswer(resp, 405, "GET or PUT");
@@ -957,7 +972,10 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   resp.set("X-Content-Type-Options", "nosniff");
   resp.set("Content-Security-Policy", "default-src 'none'; sandbox");
   if (!inlineType(ct)) resp.set("Content-Disposition", "attachment");
-  resp.filePath = contentPath(svc.id, fileId, stream);
+  if (m_content->openRead(svc.id, fileId, stream, &resp.content) != kSvcOk) {
+    resp.headers.clear();
+    return textAnswer(resp, 404, "no content");
+  }
   resp.ranges = true;
   if (req.method == "GET") {
     std::lock_guard<std::mutex> g(m_faultLock);
@@ -968,9 +986,84 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   }
 }
 
+int SvcService::receiveBody(const HttpRequest &, HttpBody &body, HttpResponse &resp,
+                            SvcUpload &up, const std::function<bool(int64_t)> &reserve,
+                            int64_t *got) {
+  std::string mode;
+  int64_t after = 0;
+  int stallMs = 0;
+  {
+    std::lock_guard<std::mutex> g(m_faultLock);
+    if (m_uploadCount > 0 && !m_uploadAcross) {
+      m_uploadCount--;
+      mode = m_uploadMode;
+      after = m_uploadAfter;
+      stallMs = m_uploadStallMs;
+    }
+  }
+  int64_t total = 0;
+  bool stalled = false;
+  char buf[65536];
+  *got = 0;
+  for (;;) {
+    size_t want = sizeof buf;
+    if (!mode.empty() && total < after)
+      want = static_cast<size_t>(std::min<int64_t>(want, after - total));
+    if (!mode.empty() && total >= after) {
+      if (mode == "cut") {
+        resp.abort = true;
+        return kBodyCut;
+      }
+      if (mode == "stall" && !stalled) {
+        stalled = true;
+        m_http.pause(stallMs);
+      }
+    }
+    // A fault counted across bodies: the bytes left before it bound this read.
+    {
+      std::unique_lock<std::mutex> g(m_faultLock);
+      if (m_uploadCount > 0 && m_uploadAcross) {
+        if (m_acrossLeft <= 0) {
+          const std::string acrossMode = m_uploadMode;
+          const int ms = m_uploadStallMs;
+          m_uploadCount--;
+          m_acrossLeft = m_uploadAfter;
+          g.unlock();
+          if (acrossMode == "cut") {
+            resp.abort = true;
+            return kBodyCut;
+          }
+          m_http.pause(ms);
+        } else {
+          want = static_cast<size_t>(std::min<int64_t>(want, m_acrossLeft));
+        }
+      }
+    }
+    long r = body.read(buf, want);
+    if (r < 0) {
+      resp.abort = true;
+      return kBodyCut;
+    }
+    if (r == 0) break;
+    m_received += r;
+    {
+      std::lock_guard<std::mutex> g(m_faultLock);
+      if (m_uploadCount > 0 && m_uploadAcross) m_acrossLeft -= r;
+    }
+    total += r;
+    if (!reserve(total)) return kBodyTooBig;
+    const int w = up.write(buf, static_cast<size_t>(r));
+    if (w != kSvcOk) return w == kSvcNoSpace ? kBodyDiskFull : kBodyFailed;
+    *got = total;
+  }
+  return kBodyDone;
+}
+
 void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpResponse &resp,
                               const ServiceRec &svc, int64_t fileId, const std::string &stream) {
   if (svc.readOnly) return textAnswer(resp, 403, "drive is read-only");
+  if (const std::string *range = req.header("content-range"))
+    return handlePiece(req, body, resp, svc, fileId, stream, *range);
   // Uploads in progress hold their bytes against the drive's space from the start (the whole
   // length, or a chunked body's bytes as they come), so that parallel uploads cannot together
   // overrun it before any of them is stored.
@@ -999,133 +1092,219 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
     resp.close = true;
     return textAnswer(resp, 507, "not enough space on the drive");
   }
-  std::string mode;
-  int64_t after = 0;
-  int stallMs = 0;
-  {
-    std::lock_guard<std::mutex> g(m_faultLock);
-    if (m_uploadCount > 0) {
-      m_uploadCount--;
-      mode = m_uploadMode;
-      after = m_uploadAfter;
-      stallMs = m_uploadStallMs;
-    }
-  }
-  std::string dir = m_opt.dataDir + "/files/" + svc.id;
-  mkdirPrivate(dir);
-  std::string tmp = m_opt.dataDir + "/tmp/" + upload;
-  UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (fd.get() < 0) {
+  std::unique_ptr<SvcUpload> up;
+  std::unique_ptr<SvcPublication> pub;
+  int rc = m_content->newUpload(svc.id, fileId, stream, &up, &pub);
+  if (rc != kSvcOk) {
     resp.close = true;
-    return diskFull(errno) ? textAnswer(resp, 507, "the service's disk is full")
-                           : textAnswer(resp, 500, "cannot store the upload");
+    return rc == kSvcNoSpace ? textAnswer(resp, 507, "the service's disk is full")
+                             : textAnswer(resp, 500, "cannot store the upload");
   }
+  // A body of unknown length holds a MiB ahead of what came, one step at a time; one of known
+  // length holds its length from the start and never more.
+  auto grow = [&](int64_t total) {
+    return req.contentLength >= 0 || total <= reserved ||
+           reserve(std::min(room, total + (1 << 20))) || reserve(total);
+  };
   int64_t total = 0;
-  bool failed = false, tooBig = false, stalled = false, full = false;
-  char buf[65536];
-  for (;;) {
-    size_t want = sizeof buf;
-    if (!mode.empty() && total < after)
-      want = static_cast<size_t>(std::min<int64_t>(want, after - total));
-    if (!mode.empty() && total >= after) {
-      if (mode == "cut") {
-        failed = true;
-        resp.abort = true;
-        break;
-      }
-      if (mode == "stall" && !stalled) {
-        stalled = true;
-        m_http.pause(stallMs);
-      }
-    }
-    long r = body.read(buf, want);
-    if (r < 0) {
-      failed = true;
-      resp.abort = true;
-      break;
-    }
-    if (r == 0) break;
-    total += r;
-    // A body of unknown length holds a MiB ahead of what came, one step at a time; one of known
-    // length holds its length from the start and never more.
-    if (req.contentLength < 0 && total > reserved &&
-        !reserve(std::min(room, total + (1 << 20))) && !reserve(total)) {
-      tooBig = true;
-      break;
-    }
-    const char *p = buf;
-    long left = r;
-    while (left > 0) {
-      ssize_t w = write(fd.get(), p, static_cast<size_t>(left));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        full = diskFull(errno);
-        failed = true;
-        break;
-      }
-      p += w;
-      left -= w;
-    }
-    if (failed) break;
+  int end = receiveBody(req, body, resp, *up, grow, &total);
+  if (end == kBodyDone) {
+    rc = up->finish();
+    if (rc != kSvcOk) end = rc == kSvcNoSpace ? kBodyDiskFull : kBodyFailed;
   }
-  // A file system may tell of a full disk only when the data goes out (fsync, close).
-  bool synced = !failed && !tooBig && fsync(fd.get()) == 0;
-  if (!failed && !tooBig && !synced) full = diskFull(errno);
-  if (fd.reset() != 0 && synced) {
-    full = diskFull(errno);
-    synced = false;
-  }
-  if (!synced) {
-    unlink(tmp.c_str());
+  up.reset();
+  if (end != kBodyDone) {
     if (resp.abort) return;
     resp.close = true;
-    return textAnswer(resp, tooBig || full ? 507 : 500,
-                      tooBig ? "not enough space on the drive"
-                      : full ? "the service's disk is full"
-                             : "cannot store the upload");
+    return textAnswer(resp, end == kBodyFailed ? 500 : 507,
+                      end == kBodyTooBig    ? "not enough space on the drive"
+                      : end == kBodyDiskFull ? "the service's disk is full"
+                                             : "cannot store the upload");
   }
   // The body takes the stream's place inside the record's transaction. A stream it replaces
   // keeps a second name until the record is stored, so that a record that cannot be stored
   // gets its old content back.
-  const std::string final = contentPath(svc.id, fileId, stream), kept = tmp + "-old";
-  bool keeping = false;
-  auto publish = [&](bool replacing) {
-    if (replacing && link(final.c_str(), kept.c_str()) == 0)
-      keeping = true;
-    else if (replacing && errno != ENOENT)
-      return diskFull(errno) ? kSvcNoSpace : kSvcInternal;
-    if (rename(tmp.c_str(), final.c_str()) == 0) return kSvcOk;
-    const int err = errno;
-    if (keeping) unlink(kept.c_str());
-    keeping = false;
-    return diskFull(err) ? kSvcNoSpace : kSvcInternal;
-  };
-  auto unpublish = [&] {
-    if (keeping ? rename(kept.c_str(), final.c_str()) != 0 : unlink(final.c_str()) != 0)
-      std::fprintf(stderr, "tesselsvc: cannot put back %s: %s\n", final.c_str(),
-                   std::strerror(errno));
-    keeping = false;
-  };
+  rc = publishUpload(svc, fileId, stream, total, *pub);
+  if (rc != kSvcOk) return uploadRefused(resp, rc);
+  uploadAnswer(resp, fileId, total);
+}
+
+int SvcService::publishUpload(const ServiceRec &svc, int64_t fileId, const std::string &stream,
+                              int64_t size, SvcPublication &pub) {
   int rc;
   {
     std::lock_guard<std::mutex> g(m_commitLock);
-    rc = m_store->commitStream(svc.id, fileId, stream, total, publish, unpublish);
+    rc = m_store->commitStream(
+        svc.id, fileId, stream, size, [&](bool replacing) { return pub.publish(replacing); },
+        [&] { pub.unpublish(); });
   }
-  if (keeping) unlink(kept.c_str());
-  if (rc != kSvcOk) {
-    unlink(tmp.c_str());
-    return textAnswer(resp,
-                      rc == kSvcNoSpace  ? 507
-                      : rc == kSvcNoFile ? 404
-                                         : 500,
-                      rc == kSvcNoSpace ? "not enough space on the drive" : "upload not stored");
-  }
-  // The rename itself is durable once the folder is synced.
-  UniqueFd dfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dfd.get() >= 0) fsync(dfd.get());
+  if (rc == kSvcOk) pub.done();
+  return rc;
+}
+
+void SvcService::uploadRefused(HttpResponse &resp, int rc) {
+  textAnswer(resp,
+             rc == kSvcNoSpace  ? 507
+             : rc == kSvcNoFile ? 404
+                                : 500,
+             rc == kSvcNoSpace ? "not enough space on the drive" : "upload not stored");
+}
+
+void SvcService::uploadAnswer(HttpResponse &resp, int64_t fileId, int64_t size) {
   resp.set("Content-Type", "application/json");
   resp.body =
-      "{\"fileid\":\"" + std::to_string(fileId) + "\",\"size\":" + std::to_string(total) + "}";
+      "{\"fileid\":\"" + std::to_string(fileId) + "\",\"size\":" + std::to_string(size) + "}";
+}
+
+void SvcService::dropPending(const std::string &serviceId, int64_t fileId,
+                             const std::string &stream) {
+  std::unique_ptr<SvcPending> p;
+  SvcPendingState busy;
+  if (m_content->lockPending(serviceId, fileId, stream, false, kPieceWaitMs, &p, &busy) != kSvcOk)
+    return;
+  p->drop();
+  m_store->releaseUpload(serviceId, SvcPendingRef{serviceId, fileId, stream, {}}.key());
+}
+
+void SvcService::handlePiece(const HttpRequest &req, HttpBody &body, HttpResponse &resp,
+                             const ServiceRec &svc, int64_t fileId, const std::string &stream,
+                             const std::string &range) {
+  // Nothing of a refused piece's body is read: the connection goes after the answer.
+  if (!m_pieces.load()) {
+    resp.close = true;
+    return textAnswer(resp, 501, "uploads in pieces are not taken");
+  }
+  if (req.contentLength < 0) {
+    resp.close = true;
+    return textAnswer(resp, 411, "a piece needs a Content-Length");
+  }
+  int64_t first = 0, last = 0, total = 0;
+  const bool parsed = svccontent__parseContentRange(range, &first, &last, &total);
+  const bool question = parsed && first < 0;
+  if (!parsed || (question ? req.contentLength != 0 : req.contentLength != last - first + 1)) {
+    resp.close = true;
+    return textAnswer(resp, 400, "bad Content-Range");
+  }
+  const std::string where =
+      svc.id + "/" + std::to_string(fileId) + (stream.empty() ? "" : "/" + stream);
+  const SvcPendingRef ref{svc.id, fileId, stream, {}};
+  auto offsets = [&](int status, const SvcPendingState &st, int64_t shownTotal) {
+    resp.set("X-Upload-Offset", std::to_string(st.held));
+    resp.set("X-Upload-Total", std::to_string(shownTotal));
+    textAnswer(resp, status,
+               "held " + std::to_string(st.held) + " of " + std::to_string(shownTotal));
+  };
+  std::unique_ptr<SvcPending> pending;
+  SvcPendingState busy;
+  if (question) {
+    const int rc = m_content->lockPending(svc.id, fileId, stream, false, kPieceWaitMs, &pending,
+                                          &busy);
+    SvcPendingState st = rc == kSvcOk ? pending->state() : rc == kSvcExists ? busy
+                                                                            : SvcPendingState();
+    if (st.total != total) st = SvcPendingState();
+    return offsets(202, st, total);
+  }
+  int64_t room = 0;
+  if (first == 0 && m_store->room(svc.id, fileId, stream, &room) != kSvcOk) {
+    resp.close = true;
+    return textAnswer(resp, 500, "cannot store the upload");
+  }
+  int rc = m_content->lockPending(svc.id, fileId, stream, first == 0, kPieceWaitMs, &pending,
+                                  &busy);
+  if (rc == kSvcExists || rc == kSvcNoFile) {
+    resp.close = true;
+    return offsets(409, rc == kSvcExists ? busy : SvcPendingState(),
+                   rc == kSvcExists ? busy.total : 0);
+  }
+  if (rc != kSvcOk) {
+    resp.close = true;
+    return textAnswer(resp, rc == kSvcNoSpace ? 507 : 500,
+                      rc == kSvcNoSpace ? "the service's disk is full" : "cannot store the upload");
+  }
+  if (first > 0 && (pending->state().total != total || pending->state().held != first)) {
+    resp.close = true;
+    return offsets(409, pending->state(), pending->state().total);
+  }
+  if (first == 0) {
+    // A new beginning holds the whole stream against the drive, in place of what an earlier
+    // one of the same key held (which stays as it was when the new one does not fit).
+    if (!m_store->holdUpload(svc.id, ref.key(), total, room)) {
+      resp.close = true;
+      return textAnswer(resp, 507, "not enough space on the drive");
+    }
+    if ((rc = pending->restart(total)) != kSvcOk) {
+      pending->drop();
+      m_store->releaseUpload(svc.id, ref.key());
+      resp.close = true;
+      return textAnswer(resp, rc == kSvcNoSpace ? 507 : 500,
+                        rc == kSvcNoSpace ? "the service's disk is full"
+                                          : "cannot store the upload");
+    }
+  }
+  std::unique_ptr<SvcUpload> up;
+  if ((rc = pending->append(&up)) != kSvcOk) {
+    resp.close = true;
+    return textAnswer(resp, rc == kSvcNoSpace ? 507 : 500, "cannot store the upload");
+  }
+  int64_t got = 0;
+  int end = receiveBody(req, body, resp, *up, [](int64_t) { return true; }, &got);
+  // Bytes that arrived are kept, also of a piece cut short, once they are durable.
+  if ((end == kBodyDone || end == kBodyCut) && got > 0) {
+    rc = up->finish();
+    if (rc != kSvcOk) end = rc == kSvcNoSpace ? kBodyDiskFull : kBodyFailed;
+  }
+  up.reset();
+  const int64_t held = first + got;
+  if (m_opt.verbose)
+    std::fprintf(stderr, "tesselsvc: piece of %s: bytes %lld-%lld/%lld, %lld arrived%s\n",
+                 where.c_str(), static_cast<long long>(first), static_cast<long long>(last),
+                 static_cast<long long>(total), static_cast<long long>(got),
+                 end == kBodyCut ? ", cut" : "");
+  if (end == kBodyDone && held == total) {
+    std::unique_ptr<SvcPublication> pub;
+    rc = pending->publication(&pub);
+    if (rc == kSvcOk) rc = publishUpload(svc, fileId, stream, total, *pub);
+    pub.reset();
+    if (rc == kSvcOk || rc == kSvcNoFile) {
+      pending->drop();
+      m_store->releaseUpload(svc.id, ref.key());
+    }
+    if (rc != kSvcOk) {
+      // The last piece stays unrecorded: the stream's old content and what was held before it
+      // are as they were.
+      std::fprintf(stderr, "tesselsvc: pending upload %s not stored (%d)\n", where.c_str(), rc);
+      return uploadRefused(resp, rc);
+    }
+    if (m_opt.verbose)
+      std::fprintf(stderr, "tesselsvc: pending upload %s stored, %lld bytes\n", where.c_str(),
+                   static_cast<long long>(total));
+    resp.set("X-Upload-Offset", std::to_string(total));
+    return uploadAnswer(resp, fileId, total);
+  }
+  if ((end == kBodyDone || end == kBodyCut) && got > 0 && (rc = pending->advance(held)) != kSvcOk)
+    end = rc == kSvcNoSpace ? kBodyDiskFull : kBodyFailed;
+  if (resp.abort) return;
+  if (end != kBodyDone) {
+    resp.close = true;
+    return textAnswer(resp, end == kBodyFailed ? 500 : 507,
+                      end == kBodyFailed ? "cannot store the upload"
+                                         : "the service's disk is full");
+  }
+  offsets(202, pending->state(), total);
+}
+
+void SvcService::sweepPending() {
+  const int64_t maxAge = m_pendingMaxAgeMs.load();
+  for (const SvcPendingRef &r : m_content->sweep(nowMs() - maxAge)) {
+    m_store->releaseUpload(r.serviceId, r.key());
+    std::fprintf(stderr,
+                 "tesselsvc: pending upload %s/%lld%s dropped after %lld s without progress "
+                 "(%lld of %lld bytes held)\n",
+                 r.serviceId.c_str(), static_cast<long long>(r.fileId),
+                 r.stream.empty() ? "" : ("/" + r.stream).c_str(),
+                 static_cast<long long>((nowMs() - r.state.lastMs) / 1000),
+                 static_cast<long long>(r.state.held), static_cast<long long>(r.state.total));
+  }
 }
 
 void SvcService::handleOauth(const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
@@ -1221,6 +1400,21 @@ void SvcService::handleAdmin(const HttpRequest &req, HttpResponse &resp) {
     m_uploadAfter = num("after", 0);
     m_uploadStallMs = static_cast<int>(std::min<int64_t>(num("ms", 1000), 60000));
     m_uploadCount = static_cast<int>(num("count", 1));
+    m_uploadAcross = svchttp__param(req.query, "across") == "1";
+    m_acrossLeft = m_uploadAfter;
+  } else if (cmd == "received") {
+    resp.body = "{\"bytes\": " + std::to_string(m_received.load()) + "}";
+    return;
+  } else if (cmd == "pieces") {
+    const std::string on = svchttp__param(req.query, "enabled");
+    if (on != "0" && on != "1") return textAnswer(resp, 400, "enabled is 0 or 1");
+    m_pieces = on == "1";
+  } else if (cmd == "pending") {
+    int64_t age;
+    if (!parseId(svchttp__param(req.query, "maxage"), &age) || age < 1 || age > 100LL * 86400)
+      return textAnswer(resp, 400, "maxage is seconds");
+    m_pendingMaxAgeMs = age * 1000;
+    m_sweepWake.notify_all();
   } else if (cmd == "download") {
     if (svchttp__param(req.query, "mode") != "cut") return textAnswer(resp, 400, "mode is cut");
     std::lock_guard<std::mutex> g(m_faultLock);
@@ -1245,7 +1439,9 @@ void SvcService::handleAdmin(const HttpRequest &req, HttpResponse &resp) {
     m_failCount = 0;
     m_failSkip = 0;
     m_uploadCount = 0;
+    m_uploadAcross = false;
     m_downloadCount = 0;
+    m_received = 0;
   } else {
     return textAnswer(resp, 404, "unknown admin command");
   }

@@ -3,13 +3,16 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "svccontent.h"
 #include "svcguard.h"
 #include "svchttp.h"
 #include "svcstore.h"
@@ -60,12 +63,29 @@ class SvcService {
   void handleFiles(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
   void handleUpload(const HttpRequest &req, HttpBody &body, HttpResponse &resp,
                     const ServiceRec &svc, int64_t fileId, const std::string &stream);
+  // A piece of an upload in pieces (a PUT with Content-Range), or the question what is held.
+  void handlePiece(const HttpRequest &req, HttpBody &body, HttpResponse &resp,
+                   const ServiceRec &svc, int64_t fileId, const std::string &stream,
+                   const std::string &range);
+  // How reading a body into an upload ended.
+  enum { kBodyDone, kBodyCut, kBodyTooBig, kBodyDiskFull, kBodyFailed };
+  // Reads the body into `up` with the injected faults; `reserve` is asked for the bytes so far
+  // before each write (false: too big). A cut or broken connection sets resp.abort; what
+  // arrived before it is written. *got: the bytes written.
+  [[nodiscard]] int receiveBody(const HttpRequest &req, HttpBody &body, HttpResponse &resp,
+                                SvcUpload &up, const std::function<bool(int64_t)> &reserve,
+                                int64_t *got);
+  // Records the stream and puts its content in place, as one step (kSvcOk or the store's code).
+  [[nodiscard]] int publishUpload(const ServiceRec &svc, int64_t fileId, const std::string &stream,
+                                  int64_t size, SvcPublication &pub);
+  static void uploadRefused(HttpResponse &resp, int rc);
+  static void uploadAnswer(HttpResponse &resp, int64_t fileId, int64_t size);
+  void dropPending(const std::string &serviceId, int64_t fileId, const std::string &stream);
+  void sweepPending();
   void handleOauth(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
   void handleAdmin(const HttpRequest &req, HttpResponse &resp);
   std::string baseUrl(const HttpRequest &req) const;
   std::vector<std::string> ownAddresses(const HttpRequest &req) const;
-  std::string contentPath(const std::string &serviceId, int64_t fileId,
-                          const std::string &stream) const;
   bool drive(const SvcArgs &args, ServiceRec *svc, SvcFault *fault);
   SvcValue serviceValue(const ServiceRec &svc, const std::string &baseUrl) const;
   SvcValue fileValue(const FileRec &f) const;
@@ -78,6 +98,16 @@ class SvcService {
   SvcThrottle m_throttle;
   SvcOrigins m_origins;
   std::string m_tmpPrefix = "up-";  // this instance's uploads in progress, in DIR/tmp
+  std::unique_ptr<SvcContent> m_content;
+
+  // Uploads in pieces: taken (announced by getVersion) unless switched off; pending ones go
+  // after a day without progress.
+  static constexpr int kPieceWaitMs = 10000;  // for another piece of the same key to end
+  std::atomic<bool> m_pieces{true};
+  std::atomic<int64_t> m_pendingMaxAgeMs{24LL * 3600 * 1000};
+  std::mutex m_sweepLock;
+  std::condition_variable m_sweepWake;
+  bool m_sweepStop = false;
 
   // Fault injection, set through the admin endpoint.
   std::mutex m_faultLock;
@@ -89,6 +119,9 @@ class SvcService {
   int64_t m_uploadAfter = 0;
   int m_uploadStallMs = 0;
   int m_uploadCount = 0;
+  bool m_uploadAcross = false;  // the upload fault counts bytes across all bodies
+  int64_t m_acrossLeft = 0;     // bytes before it
+  std::atomic<int64_t> m_received{0};  // PUT body bytes since start or the last reset
   int64_t m_downloadCutAfter = 0;  // downloads cut after this many bytes of their body
   int m_downloadCount = 0;
 

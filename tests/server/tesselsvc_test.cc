@@ -162,6 +162,17 @@ TEST_F(TesselSvc, FullDiskFailsEveryStoreAndKeepsWhatWasThere) {
   runCase("diskfull");
 }
 
+// Uploads in pieces (tests/server/svcpieces.py): pieces with one cut mid-body, hostile pieces,
+// the bytes received; then the service restarted with a pending upload held, which goes on;
+// removed files, the sweep of old pending uploads and the switch to an old service.
+TEST_F(TesselSvc, UploadsInPiecesAcrossARestart) {
+  startWith({"--quota", "1000000"});
+  runCase("pieces", "svcpieces.py");
+  ASSERT_EQ(m_svc.stop(), 0);
+  ASSERT_TRUE(m_svc.start(data()));
+  runCase("pieces_restarted", "svcpieces.py");
+}
+
 TEST_F(TesselSvc, CutUploadsLeaveNothing) {
   startWith();
   runCase("cut");

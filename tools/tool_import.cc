@@ -23,6 +23,7 @@
 #include "hbzvuri.h"
 #include "tesseltool.h"
 #include "vxclienttaskimport.h"
+#include "vxuploadrecords.h"
 #include "vxsvccache.h"
 
 namespace {
@@ -172,11 +173,16 @@ int run(int argc, char **argv) {
                    destination->getDeviceID(), destination->getServiceID());
       rc = BR_ENOENT;
     }
+    VXUploadRecords uploads;  // outlives the task
     std::string id;
     HBRef<VXClientImportTask> task;
     if (rc >= 0 && (rc = vxclienttask__newID(&id)) >= 0)
       rc = VXClientImportTask::create(id.c_str(), TASK_CLASS_USER, flags, source.get(),
                                       destination.get(), task.out());
+    // Uploads in pieces cut off by a kill or a failure are continued by the next import of the
+    // same file, from a record in the data folder.
+    if (rc >= 0 && uploads.open(VXUploadRecords::importPath().c_str()) >= 0)
+      task->setUploadRecords(&uploads);
     if (rc >= 0) {
       struct sigaction sa {};
       sa.sa_handler = onInterrupt;

@@ -17,6 +17,7 @@
 #include "hbrpc.h"
 #include "hbsvcendpoint.h"
 #include "hbsvcmethods.h"
+#include "hbsvcupload.h"
 #include "hburl.h"
 
 namespace {
@@ -223,6 +224,7 @@ class ZVVFSService final : public HBVFSBase {
   }
 
   const char *token() const { return m_token.c_str(); }
+  IHBURL *apiUrl() const { return m_apiUrl.get(); }
 
  private:
   int32_t newCall(HBRef<HBRPCGeneric> &out) {
@@ -375,6 +377,208 @@ class ZVVFSWriteStream final : public HBObject<ZVVFSWriteStream, IHBStream> {
   HBRef<IHBVFSResource> m_res;
 };
 
+
+// An upload in pieces to a service that takes them: the bytes written go out as PUTs of
+// HBSVCUPLOAD_PIECE bytes with "Content-Range", and the bytes of the piece under way are kept
+// until the service has them, so that a cut piece is taken up again from the service's offset
+// (after a pause of 1, 2, 4, 8, 16 s) without the writer noticing. The staging file behind
+// the writer does not outlive the helper, so nothing of this is kept across a restart.
+class ZVVFSPieceStream final : public HBObject<ZVVFSPieceStream, IHBStream> {
+ public:
+  ZVVFSPieceStream(ZVVFSService *store, const std::string &fileId, const char *stream,
+                   int64_t length, const char *options, ZVVFSServiceResource *res)
+      : m_store(HBRef<IHBVFS2>::retain(store)),
+        m_svc(store),
+        m_fileId(fileId),
+        m_stream(stream ? stream : ""),
+        m_length(length),
+        m_options(options ? options : ""),
+        m_res(HBRef<IHBVFSResource>::retain(res)) {
+    brlog(kTag, BRLOG_INFO, "   -- Sending Stream '%s' of %s in pieces from byte 0 of %lld\n",
+          m_stream.empty() ? "(null)" : m_stream.c_str(), m_fileId.c_str(),
+          static_cast<long long>(m_length));
+  }
+  ~ZVVFSPieceStream() override { drop(); }
+  int32_t read(void *, int32_t) override { return BR_EINVAL; }
+  int64_t seek(int64_t, int32_t) override { return BR_ENOTIMPL; }
+  int32_t write(const void *buffer, int32_t length) override {
+    if (m_result != 1) return m_result < 0 ? m_result : BR_EBADSTATE;
+    if (length < 0 || m_held + static_cast<int64_t>(m_buf.size()) + length > m_length)
+      return BR_ERANGE;
+    const char *p = static_cast<const char *>(buffer);
+    int32_t taken = 0;
+    while (taken < length) {
+      // Up to the end of the piece under way; a full piece is finished before more is taken.
+      const int64_t room = pieceEnd() - (m_held + static_cast<int64_t>(m_buf.size()));
+      const int32_t n = static_cast<int32_t>(std::min<int64_t>(room, length - taken));
+      m_buf.append(p + taken, static_cast<size_t>(n));
+      taken += n;
+      const int32_t rc = pump();
+      if (rc < 0) return m_result = rc;
+    }
+    return length;
+  }
+  int32_t close() override {
+    if (m_result != 1) return m_result;
+    if (m_held + static_cast<int64_t>(m_buf.size()) < m_length) {
+      drop();
+      return m_result = BR_ECONNABORTED;
+    }
+    // An empty stream, or one whose last piece is still to be answered.
+    const int32_t rc = m_done ? BR_OK : BR_ECONNABORTED;
+    drop();
+    if (rc == 0) m_res->setSize(m_length);
+    return m_result = rc;
+  }
+  int32_t getifc(int32_t ifc, void **out) override {
+    if (!out) return BR_EINVAL;
+    if (ifc == HBIFC_OBJ || ifc == HBIFC_STREAM) return offer<IHBStream>(out);
+    return BR_ENOENT;
+  }
+
+ private:
+  int64_t pieceEnd() const { return std::min<int64_t>(m_held + HBSVCUPLOAD_PIECE, m_length); }
+  const char *stream() const { return m_stream.empty() ? nullptr : m_stream.c_str(); }
+  void drop() {
+    if (m_req || m_conn) m_svc->endRequest(m_conn, m_req);
+  }
+
+  // A PUT with `range` and `count` body bytes to come; 0 or a network code.
+  int32_t open(const std::string &range, int64_t count) {
+    int32_t rc = m_svc->startRequest("PUT", m_fileId, stream(), &m_conn, &m_req);
+    if (rc < 0) return rc;
+    rc = BRHTTPRequest__addRequestHeader(m_req, "Content-Length", std::to_string(count).c_str());
+    if (rc == 0) rc = BRHTTPRequest__addRequestHeader(m_req, "Content-Range", range.c_str());
+    if (rc == 0 && !m_options.empty()) {
+      const std::string type = "512; " + m_options;
+      rc = BRHTTPRequest__addRequestHeader(m_req, "X-SQClientType", type.c_str());
+    }
+    if (rc == 0 && count == 0) rc = BRHTTPRequest__sendRequest(m_req);
+    if (rc < 0) drop();
+    return rc;
+  }
+
+  // The answer of the request under way: its status (the offset in *offset), or a network code.
+  int32_t answer(int64_t *offset, int64_t *total) {
+    BRHTTPConnection__setTimeouts(m_conn, HBHTTPCONNPOOL_DEFAULT_TIMEOUT, kPutAnswerTimeoutMs,
+                                  HBHTTPCONNPOOL_DEFAULT_TIMEOUT);
+    char reason[128] = "";
+    int32_t rc = BRHTTPRequest__receiveResponseHeader(m_req, reason, sizeof reason);
+    if (rc >= 0) {
+      *offset = hbsvcupload__header(m_req, "X-Upload-Offset");
+      *total = hbsvcupload__header(m_req, "X-Upload-Total");
+      const int32_t status = rc;
+      while ((rc = BRHTTPRequest__receiveResponseBody(m_req, nullptr, BRHTTP_BUFSIZE)) > 0) {
+      }
+      brlog(kTag, status / 100 == 2 ? BRLOG_VERBOSE : BRLOG_WARNING,
+            "   -- Stream Response: %d %s (held %lld)\n", status, reason,
+            static_cast<long long>(*offset));
+      if (rc == 0) rc = status;
+    }
+    if (m_conn)
+      BRHTTPConnection__setTimeouts(m_conn, HBHTTPCONNPOOL_DEFAULT_TIMEOUT,
+                                    HBHTTPCONNPOOL_DEFAULT_TIMEOUT, HBHTTPCONNPOOL_DEFAULT_TIMEOUT);
+    drop();
+    return rc;
+  }
+
+  // Sends what the piece under way has not sent yet, and finishes the piece once it is whole.
+  int32_t pump() {
+    for (;;) {
+      int32_t rc = BR_OK;
+      const int64_t end = pieceEnd();
+      if (!m_req) {
+        m_reqSent = 0;
+        rc = open("bytes " + std::to_string(m_held) + "-" + std::to_string(end - 1) + "/" +
+                      std::to_string(m_length),
+                  end - m_held);
+      }
+      while (rc >= 0 && m_reqSent < static_cast<int64_t>(m_buf.size())) {
+        const int64_t left = static_cast<int64_t>(m_buf.size()) - m_reqSent;
+        const int32_t n = BRHTTPRequest__writeRequestBody(
+            m_req, m_buf.data() + m_reqSent, static_cast<int32_t>(std::min<int64_t>(left, 1 << 20)));
+        if (n <= 0)
+          rc = n < 0 ? n : BR_ECONNABORTED;
+        else
+          m_reqSent += n;
+      }
+      if (rc >= 0 && m_held + m_reqSent < end) return BR_OK;  // more to come from the writer
+      int64_t offset = -1, total = -1;
+      if (rc >= 0) rc = answer(&offset, &total);
+      if (rc >= 200 && rc <= 299 && rc != 202) {
+        m_done = true;
+        m_held = m_length;
+        m_buf.clear();
+        return BR_OK;
+      }
+      if (rc == 202 && offset == end) {
+        m_held = end;
+        m_buf.clear();
+        m_attempts = 0;
+        return BR_OK;
+      }
+      if (rc >= 0 && rc != 202 && rc != 409) return zvvfsservice__mapStatus(rc);
+      // Cut, timed out, or the service holds something else: ask it and go on from there.
+      drop();
+      if ((rc = recover(rc)) < 0) return rc;
+    }
+  }
+
+  // After a failed piece: pauses, asks the service what it holds and keeps only the bytes
+  // beyond it. Fails when the attempts are used up or the service holds less than is kept.
+  int32_t recover(int32_t why) {
+    for (;;) {
+      if (++m_attempts > HBSVCUPLOAD_RETRIES) {
+        brlog(kTag, BRLOG_WARNING, "   -- Short send - the upload of %s stopped at %lld of %lld\n",
+              m_fileId.c_str(), static_cast<long long>(m_held), static_cast<long long>(m_length));
+        return hbsvcupload__retryable(why) ? why : BR_EFAULT;
+      }
+      brlog(kTag, BRLOG_WARNING,
+            "   -- Stream of %s cut at byte %lld of %lld (%d), asking the service again in %d s "
+            "(attempt %d of %d)\n",
+            m_fileId.c_str(), static_cast<long long>(m_held + m_reqSent),
+            static_cast<long long>(m_length), why, 1 << (m_attempts - 1), m_attempts,
+            HBSVCUPLOAD_RETRIES);
+      (void)hbsvcupload__pause(m_attempts, nullptr);
+      int64_t offset = -1, total = -1;
+      int32_t rc = open("bytes */" + std::to_string(m_length), 0);
+      if (rc >= 0) rc = answer(&offset, &total);
+      if (rc < 0) {
+        why = rc;
+        continue;
+      }
+      if (rc != 202) return zvvfsservice__mapStatus(rc);
+      if (total != m_length) offset = 0;
+      const int64_t kept = m_held + static_cast<int64_t>(m_buf.size());
+      if (offset < m_held || offset > kept) {
+        brlog(kTag, BRLOG_WARNING,
+              "   -- The service holds %lld of %lld, not what was kept of %s: giving up\n",
+              static_cast<long long>(offset), static_cast<long long>(m_length), m_fileId.c_str());
+        return BR_ECONNABORTED;
+      }
+      m_buf.erase(0, static_cast<size_t>(offset - m_held));
+      m_held = offset;
+      m_reqSent = 0;
+      return BR_OK;
+    }
+  }
+
+  HBRef<IHBVFS2> m_store;
+  ZVVFSService *m_svc;
+  const std::string m_fileId, m_stream;
+  const int64_t m_length;
+  const std::string m_options;
+  HBRef<IHBVFSResource> m_res;
+  BRHTTPConnection *m_conn = nullptr;
+  BRHTTPRequest *m_req = nullptr;
+  std::string m_buf;       // bytes [m_held, m_held + size) written and not known to be held
+  int64_t m_held = 0;      // bytes the service holds
+  int64_t m_reqSent = 0;   // of m_buf, sent in the request under way
+  int32_t m_attempts = 0;
+  bool m_done = false;
+  int32_t m_result = 1;  // 1 while open
+};
+
 // ---- Resources ----
 
 ZVVFSServiceFile::ZVVFSServiceFile(ZVVFSService *store, const char *fileId, const char *parentId,
@@ -443,9 +647,15 @@ int32_t ZVVFSServiceResource::openStream(IHBStream **out, int32_t mode, const ch
     return BR_OK;
   }
   if (mode != HBVFS_OPEN_WRITE) return BR_EINVAL;
+  const int64_t length = getSize();
+  if (length >= HBSVCUPLOAD_THRESHOLD && hbsvcupload__resumable(m_store->apiUrl())) {
+    auto *s = new (std::nothrow) ZVVFSPieceStream(m_store, m_fileId, stream, length, options, this);
+    if (!s) return BR_ENOMEM;
+    *out = s;
+    return BR_OK;
+  }
   int32_t rc = m_store->startRequest("PUT", m_fileId, stream, &conn, &req);
   if (rc < 0) return rc;
-  const int64_t length = getSize();
   if (length >= 0) {
     rc = BRHTTPRequest__addRequestHeader(req, "Content-Length", std::to_string(length).c_str());
   } else {

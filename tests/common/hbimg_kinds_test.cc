@@ -438,3 +438,25 @@ TEST_F(Kinds, DamagedAndHostilePicturesFailCleanlyAndQuickly) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(120));
 }
+
+TEST_F(Kinds, ProgressivePanoramasGetTheMemoryTheirFileCanHold) {
+  // Progressive coefficients of 1600 x 1600 without subsampling take 15 MB: with a working
+  // memory of 8 MB the picture decodes because its file can hold such a picture; the same
+  // header on a file cut to 40 kB is refused before the library asks for the memory.
+  const std::string pano = file("pano.jpg");
+  ASSERT_TRUE(run({"convert", "-size", "1600x1600", "xc:gray", "+noise", "Random",
+                   "-type", "TrueColor", "-sampling-factor", "1x1", "-interlace", "JPEG", "-quality", "90",
+                   pano}));
+  HBImageDecoderJPEG__setLibraryMemoryForTest(8L << 20);
+  LogCapture log;
+  HBRef<HBImg> img;
+  EXPECT_EQ(decodeFile(pano, &img), 0);
+  EXPECT_GT(img ? img->width() : 0, 0);
+  std::string bytes;
+  ASSERT_TRUE(tessel::test::readFile(pano, &bytes));
+  ASSERT_TRUE(tessel::test::writeFile(file("claims.jpg"), bytes.substr(0, 40000)));
+  EXPECT_LT(decodeFile(file("claims.jpg"), &img), 0);
+  EXPECT_TRUE(log.has("A progressive picture of 1600x1600 needs 30 MB to decode: refused"))
+      << log.text();
+  HBImageDecoderJPEG__setLibraryMemoryForTest(0);
+}

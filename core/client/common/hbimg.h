@@ -123,6 +123,9 @@ struct IHBImgDecoder : IHBObj {
 // Results: -1 for a bad, truncated or unsupported JPEG, -12 beyond HBIMG_MAX_PIXELS, a read
 // error of the stream as it came. Hands one reference to *out.
 HB_NODISCARD int32_t HBImageDecoderJPEG__new(IHBImgDecoder **out);
+// The working memory a progressive JPEG gets without a file large enough to need more (256 MB);
+// tests make it small.
+void HBImageDecoderJPEG__setLibraryMemoryForTest(long bytes);
 
 // The PNG decoder (libpng): every picture comes out as 24-bit RGB (palettes of any depth, gray
 // with or without alpha, 16-bit channels; alpha dropped), fitted to the box with flag 0x20 (a

@@ -7,10 +7,13 @@
 // state lives in a calloc'd JpegJob that outlives the jump. The stream callbacks never jump;
 // they record a read failure and report "no more data", which the phases turn into a result.
 #include <algorithm>
+#include <atomic>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <unistd.h>
 
 // clang-format off
 #include <jpeglib.h>
@@ -28,9 +31,14 @@ const char kTag[] = "IMGJPEG";
 
 constexpr int32_t kSourceBuffer = 8192;
 // The library's own working memory (the whole-image coefficients of a progressive JPEG): enough
-// for a progressive photo of about 80 megapixels; a header claiming more fails instead of
-// asking for gigabytes.
-constexpr long kLibraryMemory = 256L << 20;
+// for a progressive photo of about 80 megapixels. A larger picture (a stitched panorama) gets
+// what its coefficients take, up to a ceiling, when the file is big enough to hold such a
+// picture: a small file whose header claims gigabytes still fails instead of asking for them.
+std::atomic<long> g_libraryMemory{256L << 20};
+constexpr long kLibraryCeiling = 1L << 30;
+// A photo's coefficients take at most about this many times its file's bytes (a very smooth
+// picture compresses that well; real photos take 6-30 times).
+constexpr int64_t kCoefficientsPerFileByte = 64;
 constexpr int kMaxDivisor = 8;
 
 struct JpegSource {
@@ -59,6 +67,7 @@ struct JpegJob {
   // Adobe's files store the inks inverted.
   bool cmyk, inverted;
   uint8_t *band;
+  long libraryMemory;  // what the library may allocate for this picture
 };
 
 void sourceInit(j_decompress_ptr) {}
@@ -144,7 +153,8 @@ int32_t jpegHeader(JpegJob *job, uint32_t flags) {
   if (setjmp(job->err.jump)) return failure(job);
   job->created = true;
   jpeg_create_decompress(&job->cinfo);
-  job->cinfo.mem->max_memory_to_use = kLibraryMemory;
+  job->libraryMemory = g_libraryMemory.load();
+  job->cinfo.mem->max_memory_to_use = job->libraryMemory;
   job->src.pub.init_source = sourceInit;
   job->src.pub.fill_input_buffer = sourceFill;
   job->src.pub.skip_input_data = sourceSkip;
@@ -279,6 +289,7 @@ class HBImageDecoderJPEG final : public hbimg_detail::DecoderObject<HBImageDecod
       brlog(kTag, BRLOG_ERROR, "Error while reading header!\n");
       return rc;
     }
+    allowCoefficients(stream);
     m_job->headerRead = true;
     if (width) *width = static_cast<int32_t>(m_job->cinfo.image_width);
     if (height) *height = static_cast<int32_t>(m_job->cinfo.image_height);
@@ -294,7 +305,31 @@ class HBImageDecoderJPEG final : public hbimg_detail::DecoderObject<HBImageDecod
     if (c.progressive_mode || c.buffered_image)
       for (int i = 0; i < c.num_components; ++i)
         bytes += int64_t{c.comp_info[i].width_in_blocks} * c.comp_info[i].height_in_blocks * 128;
-    return std::min<int64_t>(bytes, kLibraryMemory + bytes / 4);
+    return std::min<int64_t>(bytes, m_job->libraryMemory + bytes / 4);
+  }
+
+  // A progressive picture whose coefficients need more than the usual working memory gets it
+  // when its file is large enough to be such a picture and the machine has the memory.
+  void allowCoefficients(IHBStream *stream) {
+    const jpeg_decompress_struct &c = m_job->cinfo;
+    if (!c.progressive_mode && !c.buffered_image) return;
+    int64_t need = 16 << 20;  // the library's other tables and buffers
+    for (int i = 0; i < c.num_components; ++i)
+      need += int64_t{c.comp_info[i].width_in_blocks} * c.comp_info[i].height_in_blocks * 128;
+    if (need <= m_job->libraryMemory) return;
+    const int64_t at = stream->seek(0, HBSTREAM_SEEK_CUR);
+    const int64_t end = at >= 0 ? stream->seek(0, HBSTREAM_SEEK_END) : -1;
+    if (at < 0 || stream->seek(at, HBSTREAM_SEEK_SET) != at || end < 0) return;
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    const int64_t machine = pages > 0 && pageSize > 0 ? int64_t{pages} * pageSize / 4 : 0;
+    const int64_t limit = std::min({int64_t{kLibraryCeiling}, end * kCoefficientsPerFileByte, machine});
+    if (need > limit) {
+      brlog(kTag, BRLOG_WARNING, "A progressive picture of %ux%u needs %lld MB to decode: refused\n",
+            c.image_width, c.image_height, static_cast<long long>(need >> 20));
+      return;
+    }
+    m_job->libraryMemory = static_cast<long>(need);
+    m_job->cinfo.mem->max_memory_to_use = m_job->libraryMemory;
   }
 
   int32_t decode(HBImg **out, const HBImgDecodeOptions &options, IHBStream *stream) override {
@@ -366,4 +401,8 @@ class HBImageDecoderJPEG final : public hbimg_detail::DecoderObject<HBImageDecod
 
 int32_t HBImageDecoderJPEG__new(IHBImgDecoder **out) {
   return hbimg_detail::newDecoder<HBImageDecoderJPEG>(out);
+}
+
+void HBImageDecoderJPEG__setLibraryMemoryForTest(long bytes) {
+  g_libraryMemory.store(bytes > 0 ? bytes : 256L << 20);
 }

@@ -359,7 +359,12 @@ std::string progressLine(VXClientAutoImportTask *t) {
   char buf[128];
   std::snprintf(buf, sizeof buf, "[%s] %s %d/%d", shortID(t->getTaskID()).c_str(),
                 vxclienttask__stateName(t->getTaskState()), t->filesDone(), t->getTotalFiles());
-  return std::string(buf) + (current.empty() ? "" : " " + current) +
+  // The bytes of the run: what the service held already of a continued upload counts.
+  std::string sent;
+  if (!current.empty() && t->bytesToSend() > 0)
+    sent = " " + std::to_string(std::min<int64_t>(100, t->bytesSent() * 100 / t->bytesToSend())) +
+           "% sent";
+  return std::string(buf) + (current.empty() ? "" : " " + current) + sent +
          (t->offline() ? " (waiting for a network)" : "");
 }
 

@@ -414,7 +414,16 @@ int32_t sendInPieces(const VXImportContext *ctx, const char *path, const char *f
         }
       }
       mustAsk = false;
-      if (refused && ++attempts > HBSVCUPLOAD_RETRIES) return finish(BR_EFAULT);
+      if (refused) {
+        // The service holds something else than this run thought (another upload of the same
+        // file still finishing): go on from its offset after a pause.
+        if (++attempts > HBSVCUPLOAD_RETRIES) return finish(BR_EFAULT);
+        brlog(kTag, BRLOG_WARNING,
+              "   -- Stream '%s': the service holds %lld of %lld, going on from there in %d s\n",
+              name, static_cast<long long>(held), static_cast<long long>(length),
+              1 << (attempts - 1));
+        if (hbsvcupload__pause(attempts, ctx->canceled) < 0) return finish(BR_ECANCELED);
+      }
     } else if (a.status >= 0 && a.status == 501) {
       *notTaken = true;
       hbsvcupload__forget(endpoint);

@@ -21,6 +21,7 @@ constexpr size_t kMaxFormBody = 16384;
 constexpr int64_t kPageDefault = 60, kPageMax = 200, kFolderPage = 200, kMaxFolders = 1000;
 const char kSessionCookie[] = "tesselweb";
 const char kFormCookie[] = "web_csrf";
+const char kGoCookie[] = "web_go";
 // Pages and their scripts come only from the service itself; nothing runs inline, nothing
 // frames them, forms post only here.
 const char kPagePolicy[] =
@@ -173,6 +174,42 @@ nlohmann::json itemJson(const FileRec &f) {
   return j;
 }
 
+nlohmann::json drivesJson(const std::vector<ServiceRec> &drives) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const ServiceRec &s : drives)
+    list.push_back({{"id", s.id}, {"name", s.name}, {"online", s.online}});
+  return list;
+}
+
+// A page of the photo list; `next` is the cursor of its last item when the page is full.
+nlohmann::json photosJson(const std::vector<FileRec> &files, int64_t n) {
+  nlohmann::json items = nlohmann::json::array();
+  for (const FileRec &f : files) items.push_back(itemJson(f));
+  nlohmann::json j = {{"items", items}, {"next", nullptr}};
+  if (static_cast<int64_t>(files.size()) == n && n > 0)
+    j["next"] = std::to_string(files.back().taken) + "." + std::to_string(files.back().id);
+  return j;
+}
+
+// JSON inside a page's <script type="application/json">: no "<" or ">" or "&" that could end
+// the element or start markup; the escapes read back as the same text.
+std::string inPageJson(const nlohmann::json &j) {
+  const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string out;
+  out.reserve(text.size() + 64);
+  for (char c : text) {
+    if (c == '<')
+      out += "\\u003c";
+    else if (c == '>')
+      out += "\\u003e";
+    else if (c == '&')
+      out += "\\u0026";
+    else
+      out += c;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string svcweb__cookie(const std::string *header, const std::string &name) {
@@ -232,8 +269,9 @@ bool SvcWeb::sessionUser(const HttpRequest &req, UserRec *user, std::string *tok
 void SvcWeb::handle(const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
   const std::string &path = req.path;
   if (path == "/svc/go") {
-    if (req.method != "GET" && req.method != "HEAD") return textAnswer(resp, 405, "GET only");
-    return handleGo(req, resp);
+    if (req.method == "GET" || req.method == "HEAD") return goPage(req, resp);
+    if (req.method != "POST") return textAnswer(resp, 405, "GET or POST");
+    return handleGo(req, body, resp);
   }
   if (path == "/web/signin") return handleSignin(req, body, resp);
   if (path == "/web/signout") return handleSignout(req, body, resp);
@@ -270,9 +308,27 @@ void SvcWeb::handle(const HttpRequest &req, HttpBody &body, HttpResponse &resp) 
   // The page itself; the script fills it from the JSON below. The name is text, the anti-forgery
   // token goes only into this page of the session.
   const std::string csrf = csrfFor(token);
+  // What the first screen shows comes with the page: the drives and the first drive's newest
+  // photos (the view the page opens on), their thumbnails asked for before the script runs.
+  const std::vector<ServiceRec> drives = m_store.services(user.id);
+  nlohmann::json boot = {{"user", user.name}, {"drives", drivesJson(drives)}};
+  std::string preload;
+  std::vector<FileRec> first;
+  if (!drives.empty() && drives[0].online &&
+      m_store.photos(drives[0], 0, -1, kPageDefault, &first) == kSvcOk) {
+    boot["photos"] = photosJson(first, kPageDefault);
+    boot["photos"]["d"] = drives[0].id;
+    for (const FileRec &f : first)
+      if (std::find(f.renditions.begin(), f.renditions.end(), "tn") != f.renditions.end())
+        preload += "<link rel=\"preload\" as=\"image\" href=\"/web/file/" +
+                   svcxml__escape(drives[0].id) + "/" +
+                   std::to_string(f.id) + "/tn\">";
+  }
   htmlAnswer(resp, 200,
              pageHead("Photos") + "<meta name=\"csrf\" content=\"" + csrf +
-                 "\"><script src=\"/web/static/web.js\" defer></script></head><body>"
+                 "\"><script src=\"/web/static/web.js\" defer></script>" + preload +
+                 "<script type=\"application/json\" id=\"boot\">" + inPageJson(boot) +
+                 "</script></head><body>"
                  "<header class=\"bar\"><a class=\"brand\" href=\"/web/\">"
                  "<img src=\"/web/static/mark.svg\" alt=\"\" width=\"24\" height=\"24\">"
                  "<span>Photos</span></a>"
@@ -289,8 +345,42 @@ void SvcWeb::handle(const HttpRequest &req, HttpBody &body, HttpResponse &resp) 
                  "</main></body></html>");
 }
 
-void SvcWeb::handleGo(const HttpRequest &req, HttpResponse &resp) {
+void SvcWeb::goPage(const HttpRequest &req, HttpResponse &resp) {
+  // Only a page: the code is used by the POST its script (or its button) sends, so that a link
+  // previewer or a prefetch that fetches the address leaves it to the person.
   const std::string code = svchttp__param(req.query, "code");
+  if (!isHex32(code)) return signinForm(req, resp, "/web/", std::string());
+  // As on the sign-in form: a fresh token in the form and in a cookie only this site sets, so
+  // that another site cannot post its own code into the person's browser.
+  const std::string csrf = svc__randomHex(16);
+  resp.set("Set-Cookie", std::string(kGoCookie) + "=" + csrf +
+                             "; Path=/svc/go; HttpOnly; SameSite=Strict" +
+                             (req.tls ? "; Secure" : ""));
+  htmlAnswer(resp, 200,
+             pageHead("Sign in") +
+                 "<script src=\"/web/static/go.js\" defer></script></head><body class=\"signin\">"
+                 "<main><img class=\"mark\" src=\"/web/static/mark.svg\" alt=\"\" width=\"48\" "
+                 "height=\"48\"><h1>Signing you in…</h1>"
+                 "<p class=\"lead\">This link opens your photos once.</p>"
+                 "<form id=\"go\" method=\"post\" action=\"/svc/go\">"
+                 "<input type=\"hidden\" name=\"csrf\" value=\"" +
+                 csrf + "\"><input type=\"hidden\" name=\"code\" value=\"" + code +
+                 "\"><button type=\"submit\">Continue</button></form></main></body></html>");
+}
+
+void SvcWeb::handleGo(const HttpRequest &req, HttpBody &body, HttpResponse &resp) {
+  std::string params;
+  if (!body.readAll(&params, kMaxFormBody)) {
+    resp.close = true;
+    return textAnswer(resp, 413, "form too large");
+  }
+  // A post that did not come from the link's own page leaves the code as it is.
+  if (!sameSecret(svchttp__param(params, "csrf"),
+                  svcweb__cookie(req.header("cookie"), kGoCookie))) {
+    resp.status = 403;
+    return signinForm(req, resp, "/web/", "The sign-in link could not be used. Please sign in.");
+  }
+  const std::string code = svchttp__param(params, "code");
   SvcStore::SignInCode c;
   // Used once, whether late or not.
   const bool valid =
@@ -397,12 +487,9 @@ void SvcWeb::handleSignout(const HttpRequest &req, HttpBody &body, HttpResponse 
 
 void SvcWeb::handleApi(const HttpRequest &req, const UserRec &user, HttpResponse &resp) {
   const std::string what = req.path.substr(9);
-  if (what == "drives") {
-    nlohmann::json list = nlohmann::json::array();
-    for (const ServiceRec &s : m_store.services(user.id))
-      list.push_back({{"id", s.id}, {"name", s.name}, {"online", s.online}});
-    return jsonAnswer(resp, 200, {{"user", user.name}, {"drives", list}});
-  }
+  if (what == "drives")
+    return jsonAnswer(resp, 200,
+                      {{"user", user.name}, {"drives", drivesJson(m_store.services(user.id))}});
   // Everything else is of one drive of this user: another user's drive is not there at all.
   ServiceRec svc;
   if (!m_store.serviceById(svchttp__param(req.query, "d"), &svc) || svc.userId != user.id)
@@ -423,12 +510,7 @@ void SvcWeb::handleApi(const HttpRequest &req, const UserRec &user, HttpResponse
       return jsonAnswer(resp, 400, {{"error", "cursor"}});
     std::vector<FileRec> files;
     if (int rc = m_store.photos(svc, taken, id, n, &files); rc != kSvcOk) return failed(rc);
-    nlohmann::json items = nlohmann::json::array();
-    for (const FileRec &f : files) items.push_back(itemJson(f));
-    nlohmann::json j = {{"items", items}, {"next", nullptr}};
-    if (static_cast<int64_t>(files.size()) == n)
-      j["next"] = std::to_string(files.back().taken) + "." + std::to_string(files.back().id);
-    return jsonAnswer(resp, 200, j);
+    return jsonAnswer(resp, 200, photosJson(files, n));
   }
   int64_t id = 0;
   const std::string idText = svchttp__param(req.query, "id");

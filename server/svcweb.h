@@ -43,7 +43,8 @@ class SvcWeb {
   static std::string csrfFor(const std::string &sessionToken);
 
  private:
-  void handleGo(const HttpRequest &req, HttpResponse &resp);
+  void goPage(const HttpRequest &req, HttpResponse &resp);
+  void handleGo(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
   void handleSignin(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
   void handleSignout(const HttpRequest &req, HttpBody &body, HttpResponse &resp);
   void handleApi(const HttpRequest &req, const UserRec &user, HttpResponse &resp);

@@ -203,11 +203,39 @@ test('photos on the web: sign-in, the grid by month, one photo, download, video,
   const go = await env.svc.call('generateGoURL', { valtoken: u.token, path: 'view' });
   assert.match(go.gourl, /\/svc\/go\?code=[0-9a-f]{32}$/);
   assert.ok(!go.gourl.includes(u.token));
+  // What only fetches the address (a link preview, a prefetch) gets a page that posts the code
+  // and uses up nothing; a post that did not come from that page is refused and uses up nothing.
+  const peek = await env.browser.newContext();
+  for (let i = 0; i < 2; i++) {
+    const seen = await peek.request.get(go.gourl, { maxRedirects: 0 });
+    assert.equal(seen.status(), 200);
+    assert.match(await seen.text(), /<form id="go" method="post" action="\/svc\/go">.*<button type="submit">Continue<\/button>/);
+    assert.equal(seen.headers()['cache-control'], 'no-store');
+    assert.equal(seen.headers()['referrer-policy'], 'no-referrer');
+  }
+  const code = go.gourl.split('code=')[1];
+  const forgedGo = await env.browser.newContext();
+  assert.equal((await forgedGo.request.post(`http://${env.svc.addr}/svc/go`, { form: { code, csrf: 'f'.repeat(32) }, maxRedirects: 0 })).status(), 403);
+  assert.equal((await forgedGo.request.get(`http://${env.svc.addr}/web/api/drives`)).status(), 401);
+  await peek.close();
+  await forgedGo.close();
   const once = await env.browser.newContext();
   const p1 = await once.newPage();
   await p1.goto(go.gourl);
   await p1.waitForURL(/\/web\/#\//);
   await thumbnailsLoaded(p1, 6);
+  // Without scripts the page's button signs in, once, and leads to the page asked for.
+  const go2 = await env.svc.call('generateGoURL', { valtoken: u.token, path: '/web/' });
+  const still = await env.browser.newContext({ javaScriptEnabled: false });
+  const p3 = await still.newPage();
+  await p3.goto(go2.gourl);
+  await p3.getByRole('button', { name: 'Continue' }).click();
+  await p3.waitForURL(/\/web\/$/);
+  assert.equal((await p3.request.get(`http://${env.svc.addr}/web/api/drives`)).status(), 200);
+  await p3.goto(go2.gourl);
+  await p3.getByRole('button', { name: 'Continue' }).click();
+  await p3.getByRole('heading', { name: 'Sign in to your drive' }).waitFor();
+  await still.close();
   const again = await env.browser.newContext();
   const p2 = await again.newPage();
   await p2.goto(go.gourl);

@@ -178,6 +178,8 @@ class LocalPending : public SvcPending {
     unlink(part().c_str());
     m_recorded = false;
     m_state = SvcPendingState();
+    // The lock goes with it: a pending upload begun by another caller now has a file of its own.
+    (void)m_fd.reset();
   }
 
  private:

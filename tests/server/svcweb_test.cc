@@ -115,6 +115,94 @@ TEST(SvcWebStore, PhotosNewestTakenFirstInKeysetPagesAndOldFoldersGetTheirDates)
   EXPECT_EQ(f.media, kSvcMediaPhoto);
 }
 
+// A content request's one look-up on the read connections answers as the calls it replaces
+// (session, drive, file) do, for every way the chain can break, and renews a session as they do.
+TEST(SvcWebStore, ContentLookUpAnswersAsTheSeparateCallsDo) {
+  TempDir dir;
+  std::string err;
+  SvcSqliteStore store;
+  ASSERT_TRUE(store.open(dir.path(), &err)) << err;
+  NewUser alice, bob;
+  ASSERT_TRUE(store.addUser("alice", "pw", 1 << 30, 2, "soap", &alice, &err)) << err;
+  ASSERT_TRUE(store.addUser("bob", "pw", 1 << 30, 1, "soap", &bob, &err)) << err;
+  ServiceRec a, off, b;
+  ASSERT_TRUE(store.serviceById(alice.serviceIds[0], &a));
+  ASSERT_TRUE(store.serviceById(alice.serviceIds[1], &off));
+  ASSERT_TRUE(store.serviceById(bob.serviceIds[0], &b));
+  FileRec photo, bare, folder, other, offFile;
+  ASSERT_EQ(store.createFile(a, 0, "IMG 1.jpg", 0, 1, 1,
+                             {{"size", "9"}, {"mimetype", "image/jpeg"}, {"mimetype", "text/html"}},
+                             &photo),
+            kSvcOk);
+  ASSERT_EQ(store.createFile(a, 0, "bare.jpg", 0, 1, 1, {}, &bare), kSvcOk);
+  ASSERT_EQ(store.createFile(a, 0, "Folder", 1, 1, 1, {}, &folder), kSvcOk);
+  ASSERT_EQ(store.createFile(b, 0, "bob.jpg", 0, 1, 1, {{"mimetype", "image/jpeg"}}, &other), kSvcOk);
+  ASSERT_EQ(store.createFile(off, 0, "off.jpg", 0, 1, 1, {}, &offFile), kSvcOk);
+  for (const char *stream : {"", "tn"})
+    ASSERT_EQ(store.commitStream(a.id, photo.id, stream, 3, [](bool) { return kSvcOk; }, [] {}),
+              kSvcOk);
+  ASSERT_TRUE(store.setOnline(off.id, false));
+  int64_t aliceId = 0;
+  ASSERT_TRUE(store.userByName("alice", &aliceId));
+  const std::string revoked = store.newToken(aliceId);
+  ASSERT_TRUE(store.revokeToken(revoked));
+
+  int cases = 0;
+  for (const std::string &token : {alice.token, bob.token, revoked, std::string(32, 'a'),
+                                   std::string("short")})
+    for (const std::string &sid : {a.id, off.id, b.id, std::string("svcnone")})
+      for (int64_t id : {photo.id, bare.id, folder.id, other.id, offFile.id, int64_t{0},
+                         int64_t{999999}})
+        for (const std::string &stream : {"", "tn", "pv"}) {
+          SvcStore::WebContent one, calls;
+          ASSERT_EQ(store.webContent(token, sid, id, stream, &one), kSvcOk);
+          ASSERT_EQ(store.SvcStore::webContent(token, sid, id, stream, &calls), kSvcOk);
+          const std::string what = token + " " + sid + " " + std::to_string(id) + " " + stream;
+          EXPECT_EQ(one.found, calls.found) << what;
+          EXPECT_EQ(one.userId, calls.userId) << what;
+          EXPECT_EQ(one.online, calls.online) << what;
+          EXPECT_EQ(one.name, calls.name) << what;
+          EXPECT_EQ(one.mimetype, calls.mimetype) << what;
+          EXPECT_EQ(one.stored, calls.stored) << what;
+          cases++;
+        }
+  EXPECT_EQ(cases, 5 * 4 * 7 * 3);
+  // And what they say, so that both are not wrong alike.
+  SvcStore::WebContent w;
+  ASSERT_EQ(store.webContent(alice.token, a.id, photo.id, "tn", &w), kSvcOk);
+  EXPECT_EQ(w.found, SvcStore::WebContent::kFile);
+  EXPECT_TRUE(w.online && w.stored);
+  EXPECT_EQ(w.name, "IMG 1.jpg");
+  EXPECT_EQ(w.mimetype, "image/jpeg");  // the first of the property, as svcargs__find reads it
+  ASSERT_EQ(store.webContent(alice.token, a.id, photo.id, "pv", &w), kSvcOk);
+  EXPECT_FALSE(w.stored);
+  ASSERT_EQ(store.webContent(alice.token, a.id, bare.id, "", &w), kSvcOk);
+  EXPECT_EQ(w.found, SvcStore::WebContent::kFile);
+  EXPECT_FALSE(w.stored);
+  ASSERT_EQ(store.webContent(bob.token, a.id, photo.id, "", &w), kSvcOk);
+  EXPECT_EQ(w.found, SvcStore::WebContent::kNoDrive);
+  ASSERT_EQ(store.webContent(alice.token, off.id, offFile.id, "", &w), kSvcOk);
+  EXPECT_FALSE(w.online);
+  ASSERT_EQ(store.webContent(alice.token, a.id, folder.id, "", &w), kSvcOk);
+  EXPECT_EQ(w.found, SvcStore::WebContent::kNoFile);
+
+  // A session last used two minutes ago is renewed by a thumbnail; one past its lifetime is gone.
+  const std::string hex = "x'" + [&] {
+    std::string h = svcstore__tokenHash(bob.token), out;
+    for (unsigned char c : h) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+    return out;
+  }() + "'";
+  sql(dir.path(), "UPDATE sessions SET used=used-120000 WHERE hash=" + hex);
+  const std::string before = sql(dir.path(), "SELECT used FROM sessions WHERE hash=" + hex);
+  ASSERT_EQ(store.webContent(bob.token, b.id, other.id, "", &w), kSvcOk);
+  EXPECT_EQ(w.found, SvcStore::WebContent::kFile);
+  EXPECT_GT(std::stoll(sql(dir.path(), "SELECT used FROM sessions WHERE hash=" + hex)),
+            std::stoll(before) + 100000);
+  sql(dir.path(), "UPDATE sessions SET used=0 WHERE hash=" + hex);
+  ASSERT_EQ(store.webContent(bob.token, b.id, other.id, "", &w), kSvcOk);
+  EXPECT_EQ(w.found, SvcStore::WebContent::kNoSession);
+}
+
 // What a browser sends back: the cookie of a session among others (never one whose name only
 // ends or starts the same), and the list's cursor as the list hands it out, nothing else.
 TEST(SvcWebStore, CookiesAndCursorsAreReadExactly) {

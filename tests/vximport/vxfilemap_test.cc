@@ -93,16 +93,44 @@ TEST(FileMap, FileNamesTableIndexAndRecords) {
   EXPECT_EQ(
       "CREATE TABLE filedb (  f_id VARCHAR(255),   f_modTime VARCHAR(255),   f_fileSize "
       "VARCHAR(255),   f_fileID VARCHAR(255) DEFAULT NULL,  f_updateID VARCHAR(255) DEFAULT "
-      "NULL)\nCREATE INDEX filedb_f_id ON filedb (f_id)\n",
+      "NULL)\nCREATE TABLE uploaddb (u_key TEXT PRIMARY KEY, u_deviceID TEXT, u_serviceID TEXT, "
+      "u_fileID TEXT, u_total INTEGER, u_fileSize INTEGER, u_modTime INTEGER, u_sent INTEGER, "
+      "u_digest TEXT, u_updated INTEGER) WITHOUT ROWID\nCREATE INDEX filedb_f_id ON filedb "
+      "(f_id)\n",
       schemaOf(db));
 
-  // A map of an earlier version, without the index, gains it; rows without time or size read
-  // as -1, and the update identifier (never written here) is read.
-  execSQL(db, "DROP INDEX filedb_f_id; INSERT INTO filedb (f_id, f_updateID) VALUES ('old', 'u')");
+  // A map of an earlier version, without the index and the uploads under way, gains both;
+  // rows without time or size read as -1, and the update identifier (never written here) is
+  // read.
+  execSQL(db,
+          "DROP INDEX filedb_f_id; DROP TABLE uploaddb; "
+          "INSERT INTO filedb (f_id, f_updateID) VALUES ('old', 'u')");
   VXFileMap map;
   ASSERT_EQ(0, map.load(db.c_str(), "t"));
   EXPECT_FALSE(map.created());
   EXPECT_NE(std::string::npos, schemaOf(db).find("CREATE INDEX filedb_f_id"));
+  {
+    // The record of an upload under way: replaced by key, kept across a reopen, removed.
+    ASSERT_TRUE(map.uploads());
+    const int64_t files = map.count();
+    VXUploadRecord r, got;
+    r.deviceId = "d", r.serviceId = "s", r.fileId = "f1", r.total = 1LL << 40;
+    r.fileSize = r.total, r.modifiedNs = 1234567890123456789LL, r.sent = 5, r.digest = "ab";
+    ASSERT_EQ(0, map.uploads()->save("old", r));
+    r.fileId = "f2";
+    ASSERT_EQ(0, map.uploads()->save("old", r));
+    map.close();
+    map.forgetPath();
+    ASSERT_EQ(0, map.load(db.c_str(), "t"));
+    ASSERT_EQ(0, map.uploads()->find("old", &got));
+    EXPECT_EQ("f2", got.fileId);
+    EXPECT_EQ(r.total, got.total);
+    EXPECT_EQ(r.modifiedNs, got.modifiedNs);
+    EXPECT_EQ("ab", got.digest);
+    EXPECT_EQ(files, map.count());  // the file records alone
+    ASSERT_EQ(0, map.uploads()->remove("old"));
+    EXPECT_EQ(BR_ENOENT, map.uploads()->find("old", &got));
+  }
   ZVFileMapNode n;
   ASSERT_EQ(0, map.lookup("old", &n));
   EXPECT_EQ(-1, n.modTime);

@@ -18,7 +18,7 @@ constexpr const char *kTag = "IMPORT";
 constexpr const char *kCreate =
     "CREATE TABLE IF NOT EXISTS uploaddb (u_key TEXT PRIMARY KEY, u_deviceID TEXT, "
     "u_serviceID TEXT, u_fileID TEXT, u_total INTEGER, u_fileSize INTEGER, u_modTime INTEGER, "
-    "u_sent INTEGER, u_digest TEXT, u_updated INTEGER)";
+    "u_sent INTEGER, u_digest TEXT, u_updated INTEGER) WITHOUT ROWID";
 constexpr const char *kFind =
     "SELECT u_deviceID,u_serviceID,u_fileID,u_total,u_fileSize,u_modTime,u_sent,u_digest "
     "FROM uploaddb WHERE u_key = ?1";

@@ -757,6 +757,47 @@ int SvcPgStore::createFile(const ServiceRec &svc, int64_t parentId, const std::s
   return kSvcOk;
 }
 
+int SvcPgStore::webContent(const std::string &token, const std::string &serviceId,
+                           int64_t fileId, const std::string &stream, WebContent *out) {
+  *out = WebContent();
+  if (token.size() != 32) return kSvcOk;
+  const int64_t now = nowMs();
+  const std::string hash = hexBytea(svcstore__tokenHash(token));
+  PgLease l(this);
+  PgRows r;
+  const int rc = run(
+      l.get(), "reading a file for the pages",
+      "SELECT t.userid, t.used, COALESCE(s.userid, -1), COALESCE(s.online, 0),"
+      " COALESCE(f.type, -1), COALESCE(f.name, ''),"
+      " COALESCE((SELECT value FROM props WHERE fileid=f.id AND key='mimetype'"
+      " ORDER BY seq LIMIT 1), ''),"
+      " CASE WHEN EXISTS(SELECT 1 FROM streams WHERE fileid=f.id AND stream=$3) THEN 1 ELSE 0 END"
+      " FROM sessions t JOIN users u ON u.id=t.userid"
+      " LEFT JOIN services s ON s.id=$2"
+      " LEFT JOIN files f ON f.id=$4 AND f.serviceid=$2"
+      " WHERE t.hash=$1 AND t.used>=$5",
+      {hash, serviceId, stream, num(fileId), num(now - m_tokenLifetimeMs)}, &r);
+  if (rc != kSvcOk) return rc;
+  if (r.rows() != 1) return kSvcOk;
+  out->userId = r.i64(0, 0);
+  out->found = WebContent::kNoDrive;
+  if (r.i64(0, 2) == out->userId) {
+    out->found = WebContent::kNoFile;
+    out->online = r.i64(0, 3) != 0;
+    if (r.i64(0, 4) == 0) {
+      out->found = WebContent::kFile;
+      out->name = r.text(0, 5);
+      out->mimetype = r.text(0, 6);
+      out->stored = r.i64(0, 7) != 0;
+    }
+  }
+  // Use renews the session now and then, as userForToken does.
+  if (now - r.i64(0, 1) > std::min<int64_t>(60000, m_tokenLifetimeMs / 10))
+    (void)run(l.get(), "renewing a session", "UPDATE sessions SET used=$1 WHERE hash=$2",
+              {num(now), hash});
+  return kSvcOk;
+}
+
 int SvcPgStore::getFile(const ServiceRec &svc, int64_t id, FileRec *out) {
   PgLease l(this);
   return loadFile(l.get(), svc.id, id, out);

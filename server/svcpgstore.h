@@ -109,6 +109,10 @@ class SvcPgStore : public SvcStore, public SvcThrottleShared {
   void releaseUpload(const std::string &serviceId, const std::string &key) override;
   bool putCode(const std::string &digest, const SignInCode &code, int64_t nowMs) override;
   bool takeCode(const std::string &digest, SignInCode *out) override;
+  // One round trip: session, drive and file in one query.
+  [[nodiscard]] int webContent(const std::string &token, const std::string &serviceId,
+                               int64_t fileId, const std::string &stream,
+                               WebContent *out) override;
 
   // Sign-in failures, in the database.
   int64_t until(const char *kind, const std::string &key) override;

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "svcpgcluster.h"
 #include "svcstore.h"
 #include "svcweb.h"
 #include "testutil.h"
@@ -117,11 +119,9 @@ TEST(SvcWebStore, PhotosNewestTakenFirstInKeysetPagesAndOldFoldersGetTheirDates)
 
 // A content request's one look-up on the read connections answers as the calls it replaces
 // (session, drive, file) do, for every way the chain can break, and renews a session as they do.
-TEST(SvcWebStore, ContentLookUpAnswersAsTheSeparateCallsDo) {
-  TempDir dir;
+// `dir` is the SQLite store's folder (its sessions are aged there); empty for PostgreSQL.
+void contentLookUp(SvcStore &store, const std::string &dir) {
   std::string err;
-  SvcSqliteStore store;
-  ASSERT_TRUE(store.open(dir.path(), &err)) << err;
   NewUser alice, bob;
   ASSERT_TRUE(store.addUser("alice", "pw", 1 << 30, 2, "soap", &alice, &err)) << err;
   ASSERT_TRUE(store.addUser("bob", "pw", 1 << 30, 1, "soap", &bob, &err)) << err;
@@ -153,7 +153,7 @@ TEST(SvcWebStore, ContentLookUpAnswersAsTheSeparateCallsDo) {
     for (const std::string &sid : {a.id, off.id, b.id, std::string("svcnone")})
       for (int64_t id : {photo.id, bare.id, folder.id, other.id, offFile.id, int64_t{0},
                          int64_t{999999}})
-        for (const std::string &stream : {"", "tn", "pv"}) {
+        for (const char *stream : {"", "tn", "pv"}) {
           SvcStore::WebContent one, calls;
           ASSERT_EQ(store.webContent(token, sid, id, stream, &one), kSvcOk);
           ASSERT_EQ(store.SvcStore::webContent(token, sid, id, stream, &calls), kSvcOk);
@@ -186,21 +186,40 @@ TEST(SvcWebStore, ContentLookUpAnswersAsTheSeparateCallsDo) {
   ASSERT_EQ(store.webContent(alice.token, a.id, folder.id, "", &w), kSvcOk);
   EXPECT_EQ(w.found, SvcStore::WebContent::kNoFile);
 
+  if (dir.empty()) return;
   // A session last used two minutes ago is renewed by a thumbnail; one past its lifetime is gone.
   const std::string hex = "x'" + [&] {
     std::string h = svcstore__tokenHash(bob.token), out;
     for (unsigned char c : h) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
     return out;
   }() + "'";
-  sql(dir.path(), "UPDATE sessions SET used=used-120000 WHERE hash=" + hex);
-  const std::string before = sql(dir.path(), "SELECT used FROM sessions WHERE hash=" + hex);
+  sql(dir, "UPDATE sessions SET used=used-120000 WHERE hash=" + hex);
+  const std::string before = sql(dir, "SELECT used FROM sessions WHERE hash=" + hex);
   ASSERT_EQ(store.webContent(bob.token, b.id, other.id, "", &w), kSvcOk);
   EXPECT_EQ(w.found, SvcStore::WebContent::kFile);
-  EXPECT_GT(std::stoll(sql(dir.path(), "SELECT used FROM sessions WHERE hash=" + hex)),
+  EXPECT_GT(std::stoll(sql(dir, "SELECT used FROM sessions WHERE hash=" + hex)),
             std::stoll(before) + 100000);
-  sql(dir.path(), "UPDATE sessions SET used=0 WHERE hash=" + hex);
+  sql(dir, "UPDATE sessions SET used=0 WHERE hash=" + hex);
   ASSERT_EQ(store.webContent(bob.token, b.id, other.id, "", &w), kSvcOk);
   EXPECT_EQ(w.found, SvcStore::WebContent::kNoSession);
+}
+
+TEST(SvcWebStore, ContentLookUpAnswersAsTheSeparateCallsDo) {
+  TempDir dir;
+  std::string err;
+  SvcSqliteStore store;
+  ASSERT_TRUE(store.open(dir.path(), &err)) << err;
+  contentLookUp(store, dir.path());
+}
+
+TEST(SvcWebStore, ContentLookUpOnPostgresqlAnswersAsTheSeparateCallsDo) {
+  TESSEL_NEED_POSTGRESQL();
+  const std::string db = tessel::test::SvcPgCluster::get().newDatabase();
+  ASSERT_FALSE(db.empty());
+  std::unique_ptr<SvcStore> store = svcstore__new(db, "web-test");
+  std::string err;
+  ASSERT_TRUE(store && store->open(std::string(), &err)) << err;
+  contentLookUp(*store, std::string());
 }
 
 // What a browser sends back: the cookie of a session among others (never one whose name only

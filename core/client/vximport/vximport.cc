@@ -859,5 +859,9 @@ int32_t vximport__perform(const VXImportContext *context, const char *pathIn) {
     (void)hbsvc__removeFile(rpc.get(), ctx.valtoken, ctx.deviceId, ctx.serviceId, fileId.c_str());
     return rc;
   }
+  // A continued entry that went whole some other way (one PUT to a service that stopped taking
+  // pieces) must not be taken up again by a later version of the file.
+  if (records && (!continuing.empty() || signature.size >= HBSVCUPLOAD_THRESHOLD))
+    (void)records->remove(recordKey.c_str());
   return BR_OK;
 }

@@ -649,8 +649,10 @@ class HttpLoop {
   std::vector<std::pair<int, int64_t>> m_rejected;  // answered 503, closing at the time
   int64_t m_lastLog = 0;
   std::atomic<bool> m_trimWanted{false};
+  std::atomic<bool> m_wakePending{false};  // a worker has written to the wake pipe
 
   std::mutex m_lock;
+  std::mutex m_returnLock;  // m_returned only: answered connections do not wait for the queue
   std::condition_variable m_workCv, m_hardCv;
   std::deque<HttpConn *> m_work, m_returned;
   bool m_closing = false, m_hardStop = false;
@@ -1049,8 +1051,11 @@ void HttpLoop::dispatch(HttpConn *c, bool socketReads) {
   c->outPos = 0;
   unwatch(c);
   m_busy++;
-  std::lock_guard<std::mutex> g(m_lock);
-  m_work.push_back(c);
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_work.push_back(c);
+  }
+  // Woken outside the lock: the worker does not wake only to wait for it.
   m_workCv.notify_one();
 }
 
@@ -1066,12 +1071,15 @@ void HttpLoop::worker() {
     }
     serve(c);
     {
-      std::lock_guard<std::mutex> g(m_lock);
+      std::lock_guard<std::mutex> g(m_returnLock);
       m_returned.push_back(c);
     }
-    char b = 1;
-    ssize_t w = ::write(m_server->m_wakePipe[1], &b, 1);
-    (void)w;
+    // One wake-up until the loop takes what came back: the others' answers go with it.
+    if (!m_wakePending.exchange(true)) {
+      char b = 1;
+      ssize_t w = ::write(m_server->m_wakePipe[1], &b, 1);
+      (void)w;
+    }
   }
 }
 
@@ -1181,8 +1189,10 @@ void HttpLoop::serve(HttpConn *c) {
 
 void HttpLoop::takeReturned() {
   std::deque<HttpConn *> back;
+  // Cleared before the take: a worker returning after it wakes the loop again.
+  m_wakePending.store(false);
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    std::lock_guard<std::mutex> g(m_returnLock);
     back.swap(m_returned);
   }
   for (HttpConn *c : back) {

@@ -2,7 +2,11 @@
 // with "tesselsvc adduser", and "tesselsvc serve" on a free loopback port.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +19,37 @@
 #include <vector>
 
 namespace benchsvc {
+
+// A TCP connection to a loopback port, without Nagle's delay: the descriptor, or -1.
+inline int connectLoopback(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// Reads the first line a starting tesselsvc prints on `fd` (closed afterwards) and the port it
+// listens on from it.
+inline bool readListeningPort(int fd, int *port) {
+  std::string first;
+  pollfd pf{fd, POLLIN, 0};
+  while (first.find('\n') == std::string::npos && poll(&pf, 1, 20000) > 0) {
+    char c[256];
+    const ssize_t r = read(fd, c, sizeof c);
+    if (r <= 0) break;
+    first.append(c, static_cast<size_t>(r));
+  }
+  close(fd);
+  return std::sscanf(first.c_str(), "tesselsvc: listening on 127.0.0.1:%d", port) == 1;
+}
 
 // The first quoted text after "name": in a line of JSON.
 inline std::string jsonField(const std::string &s, const std::string &name) {
@@ -62,16 +97,7 @@ class Service {
       _exit(127);
     }
     close(fds[1]);
-    std::string first;
-    pollfd pf{fds[0], POLLIN, 0};
-    while (first.find('\n') == std::string::npos && poll(&pf, 1, 20000) > 0) {
-      char c[256];
-      const ssize_t r = read(fds[0], c, sizeof c);
-      if (r <= 0) break;
-      first.append(c, static_cast<size_t>(r));
-    }
-    close(fds[0]);
-    return std::sscanf(first.c_str(), "tesselsvc: listening on 127.0.0.1:%d", &port) == 1;
+    return readListeningPort(fds[0], &port);
   }
 
   void stop() {

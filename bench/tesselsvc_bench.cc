@@ -48,17 +48,7 @@ benchsvc::Service g_svc;
 class Client {
  public:
   Client() {
-    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(g_port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int one = 1;
-    setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-      close(m_fd);
-      m_fd = -1;
-    }
+    m_fd = benchsvc::connectLoopback(g_port);
   }
   ~Client() {
     if (m_fd >= 0) close(m_fd);

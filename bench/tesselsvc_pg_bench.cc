@@ -119,16 +119,7 @@ struct Instance {
       _exit(127);
     }
     close(fds[1]);
-    std::string first;
-    pollfd pf{fds[0], POLLIN, 0};
-    while (first.find('\n') == std::string::npos && poll(&pf, 1, 20000) > 0) {
-      char c[256];
-      const ssize_t r = read(fds[0], c, sizeof c);
-      if (r <= 0) break;
-      first.append(c, static_cast<size_t>(r));
-    }
-    close(fds[0]);
-    return std::sscanf(first.c_str(), "tesselsvc: listening on 127.0.0.1:%d", &port) == 1;
+    return benchsvc::readListeningPort(fds[0], &port);
   }
   void stop() {
     if (pid > 0) {
@@ -163,17 +154,7 @@ bool addUser(const std::string &data, const std::string &db, const std::string &
 class Conn {
  public:
   explicit Conn(int port) {
-    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int one = 1;
-    setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-      close(m_fd);
-      m_fd = -1;
-    }
+    m_fd = benchsvc::connectLoopback(port);
   }
   ~Conn() {
     if (m_fd >= 0) close(m_fd);

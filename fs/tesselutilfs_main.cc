@@ -147,12 +147,13 @@ int main(int argc, char **argv) {
   if (!cacheSetting.empty() && atoll(cacheSetting.c_str()) > 0)
     cacheMb = atoll(cacheSetting.c_str());
   // Each drive has a cache folder of its own: a helper's start clears the pieces in its folder,
-  // which must never be those another helper (another drive) is filling.
+  // which must never be those another helper (another drive) is filling. drive.cachemb bounds
+  // them all together: every drive's folder is in one parent, whose helpers share the bound.
   std::string drive = o.justShares ? "shares" : o.device + "-" + o.service;
   for (char &c : drive)
     if (!isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
   if (drive == "-") drive = "drive";
-  TFSContentCache cache(cacheFolder() + "/" + drive, cacheMb << 20);
+  TFSContentCache cache(cacheFolder() + "/" + drive, cacheMb << 20, true);
   if (cache.init() < 0) {
     brlog(kTag, BRLOG_ERROR, "Cannot use the cache folder '%s'\n", cache.folder().c_str());
     return 1;

@@ -4,12 +4,14 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <set>
 
 #include "brlog.h"
 
@@ -48,6 +50,153 @@ bool allocate(int fd, int64_t size) {
   return (errno == EOPNOTSUPP || errno == ENOSYS) && ftruncate(fd, size) == 0;
 }
 
+// The parent's lock file, which also holds the shared total.
+constexpr const char *kLockName = ".lock";
+// Lists of uploads to take away, kept beside a drive's folder: never cache content.
+constexpr const char *kLeftoverSuffix = "-leftovers";
+
+std::string parentOf(const std::string &folder) {
+  const size_t slash = folder.rfind('/');
+  return slash == std::string::npos || slash == 0 ? "/" : folder.substr(0, slash);
+}
+
+int64_t mtimeNs(const struct stat &st) {
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+// Removes the file at `path` if no process holds a lock on it (the file still being the one
+// opened): true when it is gone.
+bool takeAway(const std::string &path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat opened, named;
+  const bool gone = flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &opened) == 0 &&
+                    lstat(path.c_str(), &named) == 0 && opened.st_ino == named.st_ino &&
+                    opened.st_dev == named.st_dev && unlink(path.c_str()) == 0;
+  close(fd);
+  return gone;
+}
+
+// The files some process of this user has open (others' cannot be seen, nor do they matter).
+std::set<std::pair<dev_t, ino_t>> openFiles() {
+  std::set<std::pair<dev_t, ino_t>> files;
+  DIR *proc = opendir("/proc");
+  if (!proc) return files;
+  while (dirent *p = readdir(proc)) {
+    if (!isdigit(static_cast<unsigned char>(p->d_name[0]))) continue;
+    const std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
+    DIR *fds = opendir(fdDir.c_str());
+    if (!fds) continue;
+    while (dirent *f = readdir(fds)) {
+      struct stat st;
+      if (f->d_name[0] != '.' && stat((fdDir + "/" + f->d_name).c_str(), &st) == 0 &&
+          S_ISREG(st.st_mode))
+        files.insert({st.st_dev, st.st_ino});
+    }
+    closedir(fds);
+  }
+  closedir(proc);
+  return files;
+}
+
+}  // namespace
+
+// The total of the folders sharing one bound: a number in the parent's lock file, read and
+// changed under an exclusive lock of that file (and, between this process's threads, a mutex;
+// a thread holding it may take it again). Every file is counted when it is made (under the lock)
+// and taken off when its name goes (under the lock too), so the total is never below what is on
+// disk; whatever makes it higher (a helper killed in between, files removed by hand) is mended
+// when the folders are counted again: at each start, and when a version does not fit.
+class TFSCacheLedger {
+ public:
+  explicit TFSCacheLedger(std::string parent) : m_parent(std::move(parent)) {}
+  ~TFSCacheLedger() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  TFSCacheLedger(const TFSCacheLedger &) = delete;
+  TFSCacheLedger &operator=(const TFSCacheLedger &) = delete;
+
+  int open() {
+    if (m_fd >= 0) return 0;
+    m_fd = ::open((m_parent + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                  0600);
+    return m_fd < 0 ? -errno : 0;
+  }
+  const std::string &parent() const { return m_parent; }
+  void lock() {
+    m_mutex.lock();
+    if (m_depth++ == 0)
+      while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+      }
+  }
+  void unlock() {
+    if (--m_depth == 0) flock(m_fd, LOCK_UN);
+    m_mutex.unlock();
+  }
+  // Locked: the total, or -1 when none is known.
+  int64_t total() {
+    char buf[32];
+    const ssize_t n = pread(m_fd, buf, sizeof buf - 1, 0);
+    if (n <= 1 || buf[n - 1] != '\n') return -1;
+    buf[n - 1] = '\0';
+    char *end = nullptr;
+    const long long t = strtoll(buf, &end, 10);
+    return end && *end == '\0' && t >= 0 ? t : -1;
+  }
+  // Locked; -1: unknown.
+  void setTotal(int64_t t) {
+    char buf[32];
+    const int n = t < 0 ? 0 : snprintf(buf, sizeof buf, "%lld\n", static_cast<long long>(t));
+    if (ftruncate(m_fd, 0) != 0 || (n > 0 && pwrite(m_fd, buf, static_cast<size_t>(n), 0) != n))
+      brlog(kTag, BRLOG_WARNING, "Cannot keep the cache total in '%s': %s\n", m_parent.c_str(),
+            strerror(errno));
+  }
+  void add(int64_t delta) {
+    lock();
+    const int64_t t = total();
+    // Below zero: something was not counted; the folders are counted again at the next need.
+    if (t >= 0) setTotal(t + delta >= 0 ? t + delta : -1);
+    unlock();
+  }
+  // Removes the file at `path`, taking `bytes` off the total if its name was there.
+  void unlinkCounted(const std::string &path, int64_t bytes) {
+    lock();
+    if (unlink(path.c_str()) == 0) add(-bytes);
+    unlock();
+  }
+
+ private:
+  const std::string m_parent;
+  std::recursive_mutex m_mutex;
+  int m_depth = 0;
+  int m_fd = -1;
+};
+
+namespace {
+
+// Holds a ledger locked (none: nothing).
+class LedgerLock {
+ public:
+  explicit LedgerLock(TFSCacheLedger *ledger) : m_ledger(ledger) {
+    if (m_ledger) m_ledger->lock();
+  }
+  ~LedgerLock() {
+    if (m_ledger) m_ledger->unlock();
+  }
+  LedgerLock(const LedgerLock &) = delete;
+  LedgerLock &operator=(const LedgerLock &) = delete;
+
+ private:
+  TFSCacheLedger *m_ledger;
+};
+
+void unlinkCounted(TFSCacheLedger *ledger, const std::string &path, int64_t bytes) {
+  if (ledger)
+    ledger->unlinkCounted(path, bytes);
+  else
+    unlink(path.c_str());
+}
+
 }  // namespace
 
 // ---- TFSContent ----
@@ -63,7 +212,8 @@ TFSContent::~TFSContent() {
   endStream();
   if (m_fd >= 0) close(m_fd);
   // A piece nobody will finish goes with its content.
-  if (!m_complete && !m_uncached && !m_path.empty()) unlink((m_path + kPartSuffix).c_str());
+  if (!m_complete && !m_uncached && !m_path.empty())
+    unlinkCounted(m_ledger.get(), m_path + kPartSuffix, m_size);
 }
 
 bool TFSContent::complete() {
@@ -95,7 +245,7 @@ void TFSContent::goUncached(std::unique_lock<std::mutex> &lock) {
         m_key.c_str(), static_cast<long long>(m_size));
   endStream();
   // The descriptor stays open (a reply may still be taking bytes from it); the piece's name goes.
-  if (!m_complete) unlink((m_path + kPartSuffix).c_str());
+  if (!m_complete) unlinkCounted(m_ledger.get(), m_path + kPartSuffix, m_size);
   m_uncached = true;
   if (TFSContentCache *cache = m_cache.exchange(nullptr)) cache->dropped(m_key);
 }
@@ -342,6 +492,13 @@ long TFSContent::locate(size_t n, int64_t off, const TFSOpenRange &open, int *fd
   if (!m_uncached && m_fd < 0) {
     m_fd = ::open((m_complete ? m_path : m_path + kPartSuffix).c_str(),
                   O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    // In use: a helper sharing the bound does not take it away. One that did just before the
+    // lock leaves a file nobody counts: not kept.
+    struct stat st;
+    if (m_fd >= 0 && (flock(m_fd, LOCK_SH) != 0 || fstat(m_fd, &st) != 0 || st.st_nlink == 0)) {
+      close(m_fd);
+      m_fd = -1;
+    }
     if (m_fd < 0) goUncached(lock);
   }
   if (m_uncached) return static_cast<long>(n);
@@ -391,8 +548,10 @@ long TFSContent::locate(size_t n, int64_t off, const TFSOpenRange &open, int *fd
 
 // ---- TFSContentCache ----
 
-TFSContentCache::TFSContentCache(std::string folder, int64_t maxBytes)
-    : m_folder(std::move(folder)), m_max(maxBytes) {}
+TFSContentCache::TFSContentCache(std::string folder, int64_t maxBytes, bool sharedParent)
+    : m_folder(std::move(folder)),
+      m_max(maxBytes),
+      m_ledger(sharedParent ? std::make_shared<TFSCacheLedger>(parentOf(m_folder)) : nullptr) {}
 
 TFSContentCache::~TFSContentCache() {
   std::vector<std::shared_ptr<TFSContent>> dying;
@@ -412,6 +571,10 @@ int TFSContentCache::init() {
     pos = m_folder.find('/', pos + 1);
     const std::string part = m_folder.substr(0, pos);
     if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return -errno;
+  }
+  if (m_ledger) {
+    const int rc = m_ledger->open();
+    if (rc < 0) return rc;
   }
   DIR *d = opendir(m_folder.c_str());
   if (!d) return -errno;
@@ -441,6 +604,8 @@ int TFSContentCache::init() {
             [](const Found &a, const Found &b) { return a.used < b.used; });
   std::vector<std::shared_ptr<TFSContent>> dying;
   std::lock_guard<std::mutex> lock(m_lock);
+  LedgerLock shared(m_ledger.get());
+  if (m_ledger) removeOldShared();
   for (const Found &f : found) {
     Entry &e = m_entries[f.key];
     e.bytes = f.bytes;
@@ -449,9 +614,100 @@ int TFSContentCache::init() {
     m_lru.push_back(f.key);
   }
   (void)reserveLocked(0, &dying);
-  brlog(kTag, BRLOG_INFO, "Cache '%s': %zu files, %lld of %lld bytes\n", m_folder.c_str(),
-        m_entries.size(), static_cast<long long>(m_used), static_cast<long long>(m_max));
+  if (m_ledger) (void)sharedReserveLocked(0, true);
+  brlog(kTag, BRLOG_INFO, "Cache '%s': %zu files, %lld of %lld bytes%s\n", m_folder.c_str(),
+        m_entries.size(), static_cast<long long>(m_used), static_cast<long long>(m_max),
+        m_ledger ? " (the bound shared with the folders beside it)" : "");
   return 0;
+}
+
+void TFSContentCache::removeOldShared() {
+  // Content left directly in the parent, from when every helper used that one folder: pieces and
+  // versions, never the lists of uploads to take away kept there, nor the lock.
+  const std::string &parent = m_ledger->parent();
+  DIR *d = opendir(parent.c_str());
+  if (!d) return;
+  std::vector<std::pair<std::string, struct stat>> old;
+  while (dirent *e = readdir(d)) {
+    const std::string name = e->d_name;
+    struct stat st;
+    const std::string path = parent + "/" + name;
+    if ((endsWith(name, kPartSuffix) || (plainKey(name) && !endsWith(name, kLeftoverSuffix))) &&
+        lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      old.emplace_back(path, st);
+  }
+  closedir(d);
+  if (old.empty()) return;
+  // A helper of that time may still be reading them (it takes no locks).
+  const std::set<std::pair<dev_t, ino_t>> inUse = openFiles();
+  int64_t freed = 0, kept = 0;
+  for (const auto &[path, st] : old) {
+    if (inUse.count({st.st_dev, st.st_ino}) != 0)
+      ++kept;
+    else if (unlink(path.c_str()) == 0)
+      freed += static_cast<int64_t>(st.st_size);
+  }
+  brlog(kTag, BRLOG_INFO,
+        "Old shared cache in '%s': %lld bytes removed, %lld file(s) in use kept\n", parent.c_str(),
+        static_cast<long long>(freed), static_cast<long long>(kept));
+}
+
+bool TFSContentCache::sharedReserveLocked(int64_t bytes, bool recount) {
+  if (!recount) {
+    const int64_t t = m_ledger->total();
+    if (t >= 0 && t + bytes <= m_max) {
+      m_ledger->setTotal(t + bytes);
+      return true;
+    }
+  }
+  // Every drive's folder counted again.
+  struct OnDisk {
+    std::string folder, name;
+    int64_t bytes, mtime;
+  };
+  std::vector<OnDisk> files;
+  int64_t total = 0;
+  const std::string &parent = m_ledger->parent();
+  if (DIR *d = opendir(parent.c_str())) {
+    while (dirent *e = readdir(d)) {
+      struct stat st;
+      const std::string folder = parent + "/" + e->d_name;
+      if (e->d_name[0] == '.' || lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      DIR *sub = opendir(folder.c_str());
+      if (!sub) continue;
+      while (dirent *f = readdir(sub)) {
+        if (lstat((folder + "/" + f->d_name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        files.push_back({folder, f->d_name, static_cast<int64_t>(st.st_size), mtimeNs(st)});
+        total += static_cast<int64_t>(st.st_size);
+      }
+      closedir(sub);
+    }
+    closedir(d);
+  }
+  if (total + bytes > m_max) {
+    // The least recently used first, whichever drive's; what a process holds stays.
+    std::sort(files.begin(), files.end(),
+              [](const OnDisk &a, const OnDisk &b) { return a.mtime < b.mtime; });
+    std::vector<std::shared_ptr<TFSContent>> dying;
+    for (const OnDisk &f : files) {
+      if (total + bytes <= m_max) break;
+      const bool own = f.folder == m_folder;
+      if (own) {
+        // This helper's: its own rule (pieces are always in use here).
+        if (endsWith(f.name, kPartSuffix)) continue;
+        auto it = m_entries.find(f.name);
+        if (it != m_entries.end() && (it->second.held || it->second.live.use_count() > 0)) continue;
+      }
+      if (!takeAway(f.folder + "/" + f.name)) continue;
+      total -= f.bytes;
+      brlog(kTag, BRLOG_VERBOSE, "Evicting '%s' of '%s' (%lld bytes)\n", f.name.c_str(),
+            f.folder.c_str(), static_cast<long long>(f.bytes));
+      if (own) eraseLocked(f.name, &dying);
+    }
+  }
+  const bool fits = total + bytes <= m_max;
+  m_ledger->setTotal(total + (fits ? bytes : 0));
+  return fits;
 }
 
 void TFSContentCache::touchLocked(const std::string &key) {
@@ -486,7 +742,7 @@ bool TFSContentCache::reserveLocked(int64_t bytes,
     }
     const std::string key = *it++;
     if (e.held) --held;
-    if (e.complete) unlink((m_folder + "/" + key).c_str());
+    if (e.complete) unlinkCounted(m_ledger.get(), m_folder + "/" + key, e.bytes);
     brlog(kTag, BRLOG_VERBOSE, "Evicting '%s' (%lld bytes)\n", key.c_str(),
           static_cast<long long>(e.bytes));
     eraseLocked(key, dying);
@@ -534,15 +790,25 @@ std::shared_ptr<TFSContent> TFSContentCache::content(const std::string &key, int
     c->m_uncached = true;
     return c;
   } else {
+    // Shared: counted in the total and made under one lock, so that a count of the folders
+    // between the two never misses it.
+    LedgerLock shared(m_ledger.get());
+    if (m_ledger && !sharedReserveLocked(c->m_size, false)) {
+      m_used -= c->m_size;
+      c->m_uncached = true;
+      return c;
+    }
     const int fd = ::open((path + kPartSuffix).c_str(),
                           O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 || !allocate(fd, c->m_size)) {
+    // In use from the start: no helper sharing the bound takes it away.
+    if (fd < 0 || flock(fd, LOCK_SH) != 0 || !allocate(fd, c->m_size)) {
       // Whatever was reserved goes back to the disk.
       if (fd >= 0) {
         close(fd);
         unlink((path + kPartSuffix).c_str());
       }
       m_used -= c->m_size;
+      if (m_ledger) m_ledger->add(-c->m_size);
       c->m_uncached = true;
       return c;
     }
@@ -552,6 +818,7 @@ std::shared_ptr<TFSContent> TFSContentCache::content(const std::string &key, int
     e.held = c;
   }
   c->m_cache = this;
+  c->m_ledger = m_ledger;
   m_entries[key].live = c;
   touchLocked(key);
   if (c->m_complete) {

@@ -11,6 +11,13 @@
 // so do the staging files of files being written. When the bound cannot be kept, the least
 // recently used versions not in use go; a version that still finds no room (or meets a full
 // disk) is read straight from the service. Log tag "TFSCACHE".
+//
+// Drive folders side by side under one parent may share the bound: every helper (a process of
+// its own) then counts the files of all of them. A total kept in the parent's lock file under an
+// exclusive lock says whether a new version fits; when it does not, the folders are counted
+// again and the oldest files (by modification time) that no process holds go, whichever drive's
+// they are. A version in use holds a shared lock on its file, so another helper never removes it;
+// a helper's death lets go of its locks.
 #pragma once
 
 #include <atomic>
@@ -35,6 +42,7 @@ using TFSOpenRange = std::function<int32_t(int64_t first, int64_t last, HBRef<IH
 #define TFS_CHUNK (1 << 20)
 
 class TFSContentCache;
+class TFSCacheLedger;
 
 // The cached bytes of one file version, shared by every handle open on it.
 class TFSContent {
@@ -75,6 +83,7 @@ class TFSContent {
   void aheadLoop(TFSOpenRange open);
 
   std::atomic<TFSContentCache *> m_cache{nullptr};  // none once the cache let go of it
+  std::shared_ptr<TFSCacheLedger> m_ledger;         // the shared bound's total, if shared
   const std::string m_path;                         // the finished file; pieces are "<path>.part"
   const std::string m_key;
   const int64_t m_size;
@@ -105,14 +114,17 @@ class TFSContent {
 
 class TFSContentCache {
  public:
-  // `folder` is created (mode 0700); `maxBytes` is the bound.
-  TFSContentCache(std::string folder, int64_t maxBytes);
+  // `folder` is created (mode 0700); `maxBytes` is the bound. With `sharedParent` the bound is
+  // for every folder beside `folder` in its parent together, each used by a helper of its own.
+  TFSContentCache(std::string folder, int64_t maxBytes, bool sharedParent = false);
   ~TFSContentCache();
   TFSContentCache(const TFSContentCache &) = delete;
   TFSContentCache &operator=(const TFSContentCache &) = delete;
 
   // Creates the folder, removes pieces left behind, counts the complete versions and keeps the
-  // bound. 0 or -errno.
+  // bound. Shared: also removes the cache content left directly in the parent (from when every
+  // helper used that one folder) that no process has open, and counts every folder again.
+  // 0 or -errno.
   int init();
   // The content of version `key` (letters, digits, "-", "_", ".") of `size` bytes.
   std::shared_ptr<TFSContent> content(const std::string &key, int64_t size);
@@ -139,9 +151,15 @@ class TFSContentCache {
   // From a content: it became complete, or it gave up its room.
   void completed(const std::string &key);
   void dropped(const std::string &key);
+  // Shared, with the ledger locked: counts `bytes` more in the total, counting every folder
+  // again and removing the oldest files no process holds when it does not fit (always with
+  // `recount`). False when they do not fit.
+  bool sharedReserveLocked(int64_t bytes, bool recount);
+  void removeOldShared();
 
   const std::string m_folder;
   const int64_t m_max;
+  std::shared_ptr<TFSCacheLedger> m_ledger;  // shared only
   std::mutex m_lock;
   int64_t m_used = 0;
   std::map<std::string, Entry> m_entries;

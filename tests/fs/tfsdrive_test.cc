@@ -3,6 +3,7 @@
 // notice and command line.
 #include "tfsdrive.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <openssl/rand.h>
 #include <sys/mount.h>
@@ -317,6 +318,155 @@ TEST(TFSContentCache, FetchesWhatIsReadKeepsItAndKeepsItsBound) {
     EXPECT_NE(0, stat((small + "/c/v5.part").c_str(), &st));
   }
   EXPECT_EQ(0, umount2(small.c_str(), MNT_DETACH));
+}
+
+// Two helpers (this process and a child of its own) on two drive folders under one parent share
+// one bound: filling drive B takes A's least recently used version, never one A has open (A's
+// reads of it stay exact), until A is killed. What was left directly in the parent, from when
+// every helper used that one folder, goes at start unless some process has it open.
+TEST(TFSContentCache, DriveFoldersInOneParentShareOneBound) {
+  TempDir dir;
+  constexpr int64_t kMiB = 1 << 20, kMax = 10 * kMiB;
+  std::string data(16 * kMiB, '\0');
+  RAND_bytes(reinterpret_cast<unsigned char *>(data.data()), static_cast<int>(data.size()));
+  // Version k holds the bytes of `data` from k MiB.
+  auto from = [&](int64_t k) {
+    return TFSOpenRange([&data, k](int64_t first, int64_t last, HBRef<IHBStream> *out) {
+      *out = HBRef<IHBStream>::adopt(new Slice(&data, k * kMiB + first, k * kMiB + last + 1));
+      return 0;
+    });
+  };
+  // Reads [off, off + n) of a version and compares it with what the service has.
+  auto exact = [&](TFSContent &c, int64_t k, int64_t off, int64_t n) {
+    std::vector<char> buf(static_cast<size_t>(n));
+    for (int64_t at = 0; at < n;) {
+      const long r = c.read(buf.data() + at, static_cast<size_t>(n - at), off + at, from(k));
+      if (r <= 0) return false;
+      at += r;
+    }
+    return memcmp(buf.data(), data.data() + k * kMiB + off, static_cast<size_t>(n)) == 0;
+  };
+  const std::string parent = dir.path() + "/tfs", a = parent + "/DA-SA", b = parent + "/DB-SB";
+  ASSERT_EQ(0, mkdir(parent.c_str(), 0700));
+  ASSERT_TRUE(writeFile(parent + "/DA_SA_f1_3145728_1", std::string(3 * kMiB, 'o')));
+  ASSERT_TRUE(writeFile(parent + "/DA_SA_f2_9_1.part", "half done"));
+  ASSERT_TRUE(writeFile(parent + "/DA_SA_f3_4_1", "open"));
+  ASSERT_TRUE(writeFile(parent + "/DA-SA-leftovers", ".tfs-upload-1\n"));
+  const int oldOpen = open((parent + "/DA_SA_f3_4_1").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(oldOpen, 0);
+  auto exists = [](const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+  };
+  auto onDisk = [&] {
+    int64_t total = 0;
+    for (const std::string &folder : {a, b}) {
+      if (DIR *d = opendir(folder.c_str())) {
+        while (dirent *e = readdir(d)) {
+          struct stat st;
+          if (lstat((folder + "/" + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            total += st.st_size;
+        }
+        closedir(d);
+      }
+    }
+    return total;
+  };
+
+  // Drive A's helper: a1 and a2 read whole and let go, a2 opened again and kept open, a3 half
+  // read and kept open; on each byte from the test it answers 'y' when a2 and the rest of a3 read
+  // exact.
+  int toChild[2], toTest[2];
+  ASSERT_EQ(0, pipe2(toChild, O_CLOEXEC));
+  ASSERT_EQ(0, pipe2(toTest, O_CLOEXEC));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    TFSContentCache cache(a, kMax, true);
+    bool ok = cache.init() == 0;
+    ok = ok && exact(*cache.content("a1", 2 * kMiB), 1, 0, 2 * kMiB);
+    ok = ok && exact(*cache.content("a2", 2 * kMiB), 2, 0, 2 * kMiB);
+    // Opened again once complete, and a piece.
+    std::shared_ptr<TFSContent> a2 = cache.content("a2", 2 * kMiB);
+    std::shared_ptr<TFSContent> a3 = cache.content("a3", 2 * kMiB);
+    ok = ok && a2->complete() && exact(*a2, 2, 0, 2 * kMiB) && exact(*a3, 3, 0, kMiB);
+    for (char c = ok ? 'y' : 'n'; write(toTest[1], &c, 1) == 1 && read(toChild[0], &c, 1) == 1;)
+      c = exact(*a2, 2, 0, 2 * kMiB) && exact(*a3, 3, kMiB, kMiB) ? 'y' : 'n';
+    _exit(0);
+  }
+  close(toChild[0]);
+  close(toTest[1]);
+  auto askChild = [&] {
+    char c = 'n';
+    return write(toChild[1], "?", 1) == 1 && read(toTest[0], &c, 1) == 1 && c == 'y';
+  };
+  char ready = 'n';
+  ASSERT_EQ(1, read(toTest[0], &ready, 1));
+  ASSERT_EQ('y', ready);
+  // The old shared content went with A's start, but for the file still open; the list of
+  // uploads to take away stays.
+  EXPECT_FALSE(exists(parent + "/DA_SA_f1_3145728_1"));
+  EXPECT_FALSE(exists(parent + "/DA_SA_f2_9_1.part"));
+  EXPECT_TRUE(exists(parent + "/DA_SA_f3_4_1"));
+  EXPECT_TRUE(exists(parent + "/DA-SA-leftovers"));
+  close(oldOpen);
+  // a1 was last used an hour ago, a2 and a3 half an hour ago.
+  auto usedAgo = [](const std::string &path, time_t s) {
+    const struct timespec t[2] = {{time(nullptr) - s, 0}, {time(nullptr) - s, 0}};
+    return utimensat(AT_FDCWD, path.c_str(), t, 0) == 0;
+  };
+  ASSERT_TRUE(usedAgo(a + "/a1", 3600));
+  ASSERT_TRUE(usedAgo(a + "/a2", 1800));
+  ASSERT_TRUE(usedAgo(a + "/a3.part", 1800));
+  EXPECT_EQ(6 * kMiB, onDisk());
+
+  {
+    TFSContentCache cache(b, kMax, true);
+    ASSERT_EQ(0, cache.init());
+    auto fill = [&](const char *key, int64_t k, int64_t size) {
+      std::shared_ptr<TFSContent> c = cache.content(key, size);
+      return !c->uncached() && exact(*c, k, 0, size) && c->complete();
+    };
+    EXPECT_TRUE(fill("b1", 4, 2 * kMiB));
+    EXPECT_EQ(8 * kMiB, onDisk());
+    // Room for b2 (4 MiB): the oldest unused version, A's a1.
+    EXPECT_TRUE(fill("b2", 6, 4 * kMiB));
+    EXPECT_FALSE(exists(a + "/a1"));
+    EXPECT_TRUE(exists(b + "/b1"));
+    EXPECT_EQ(kMax, onDisk());
+    // Room for b3: A's a2 and a3 are older than b1, but A has them open: b1 goes.
+    EXPECT_TRUE(fill("b3", 10, 2 * kMiB));
+    EXPECT_FALSE(exists(b + "/b1"));
+    EXPECT_TRUE(exists(a + "/a2"));
+    EXPECT_TRUE(exists(a + "/a3.part"));
+    EXPECT_EQ(kMax, onDisk());
+    EXPECT_TRUE(askChild());
+    EXPECT_TRUE(exists(a + "/a3"));
+    // A version that does not fit beside what A has open is read straight from the service.
+    std::shared_ptr<TFSContent> big = cache.content("b4", 7 * kMiB);
+    EXPECT_TRUE(big->uncached());
+    EXPECT_TRUE(exact(*big, 8, kMiB, 100));
+    big.reset();
+    EXPECT_TRUE(exists(a + "/a2"));
+    EXPECT_TRUE(exists(a + "/a3"));
+    EXPECT_LE(onDisk(), kMax);
+    EXPECT_TRUE(askChild());
+    // A killed: what it held can go, the oldest first.
+    ASSERT_EQ(0, kill(child, SIGKILL));
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    close(toChild[1]);
+    close(toTest[0]);
+    EXPECT_TRUE(fill("b5", 2, 8 * kMiB));
+    EXPECT_FALSE(exists(a + "/a2"));
+    EXPECT_TRUE(exists(a + "/a3"));
+    EXPECT_EQ(kMax, onDisk());
+  }
+  // Kept from one run to the next, within the bound.
+  TFSContentCache again(b, kMax, true);
+  ASSERT_EQ(0, again.init());
+  EXPECT_TRUE(exact(*again.content("b5", 8 * kMiB), 2, 0, 8 * kMiB));
+  EXPECT_EQ(kMax, onDisk());
 }
 
 TEST(TFSHelper, CommandLineControlEndpointAndNotice) {

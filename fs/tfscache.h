@@ -132,6 +132,7 @@ class TFSContentCache {
   // -errno.
   int openStaging();
   // Counts `bytes` more against the bound, evicting unused versions; false when they do not fit.
+  // This helper's own count only: a shared total counts files on disk.
   bool reserve(int64_t bytes);
   void release(int64_t bytes);
   int64_t used();

@@ -139,6 +139,13 @@ const char *kSchema =
 
 constexpr const char *kFileCols =
     "SELECT id, parentid, name, type, ctime, mtime, taken, media FROM files ";
+// A file with its properties and streams (as JSON arrays), from `files f`: one round trip.
+constexpr const char *kLoadCols =
+    "f.id, f.parentid, f.name, f.type, f.ctime, f.mtime, f.taken, f.media,"
+    " (SELECT json_agg(json_build_array(key, value) ORDER BY seq) FROM props"
+    " WHERE fileid=f.id),"
+    " (SELECT json_agg(json_build_array(stream, size) ORDER BY stream) FROM streams"
+    " WHERE fileid=f.id)";
 constexpr const char *kServiceCols =
     "SELECT id, deviceid, userid, name, quota, online, readonly, transport,"
     " COALESCE(version, ''), used FROM services ";
@@ -606,22 +613,72 @@ bool SvcPgStore::userForToken(const std::string &token, UserRec *out) {
   return true;
 }
 
+// A file from the columns of kLoadCols at `c0` of row 0.
+static void fileFromRow(const PgRows &r, int c0, FileRec *out) {
+  *out = FileRec();
+  out->id = r.i64(0, c0);
+  out->parentId = r.i64(0, c0 + 1);
+  out->name = r.text(0, c0 + 2);
+  out->type = static_cast<int>(r.i64(0, c0 + 3));
+  out->ctime = r.i64(0, c0 + 4);
+  out->mtime = r.i64(0, c0 + 5);
+  out->taken = r.i64(0, c0 + 6);
+  out->media = static_cast<int>(r.i64(0, c0 + 7));
+  const nlohmann::json props = nlohmann::json::parse(r.text(0, c0 + 8), nullptr, false);
+  const nlohmann::json streams = nlohmann::json::parse(r.text(0, c0 + 9), nullptr, false);
+  if (props.is_array())
+    for (const auto &kv : props)
+      if (kv.size() == 2 && kv[0].is_string() && kv[1].is_string())
+        out->props.emplace_back(kv[0].get<std::string>(), kv[1].get<std::string>());
+  if (streams.is_array())
+    for (const auto &st : streams) {
+      if (st.size() != 2 || !st[0].is_string() || !st[1].is_number_integer()) continue;
+      if (st[0].get<std::string>().empty())
+        out->size = st[1].get<int64_t>();
+      else
+        out->renditions.push_back(st[0].get<std::string>());
+    }
+}
+
 SvcStore::SessionFound SvcPgStore::sessionDrive(const std::string &token,
                                                  const std::string &deviceId,
                                                  const std::string &serviceId, UserRec *user,
                                                  ServiceRec *svc) {
+  return lookUp(token, deviceId, serviceId, -1, user, svc, nullptr, nullptr);
+}
+
+SvcStore::SessionFound SvcPgStore::sessionDriveFile(const std::string &token,
+                                                     const std::string &deviceId,
+                                                     const std::string &serviceId, int64_t fileId,
+                                                     UserRec *user, ServiceRec *svc,
+                                                     FileRec *file, int *fileRc) {
+  if (fileId <= 0) return SvcStore::sessionDriveFile(token, deviceId, serviceId, fileId, user,
+                                                     svc, file, fileRc);
+  return lookUp(token, deviceId, serviceId, fileId, user, svc, file, fileRc);
+}
+
+SvcStore::SessionFound SvcPgStore::lookUp(const std::string &token, const std::string &deviceId,
+                                          const std::string &serviceId, int64_t fileId,
+                                          UserRec *user, ServiceRec *svc, FileRec *file,
+                                          int *fileRc) {
   if (token.size() != 32) return kNoSession;
   const int64_t now = nowMs();
   const std::string hash = hexBytea(svcstore__tokenHash(token));
+  const bool withFile = fileId > 0;
+  std::vector<std::string> params{hash, serviceId, deviceId, num(now - m_tokenLifetimeMs)};
+  if (withFile) params.push_back(num(fileId));
   PgLease l(this);
   PgRows r;
   if (run(l.get(), "reading a session",
-          "SELECT u.id, u.name, u.email, t.used, s.id, s.deviceid, s.userid, s.name, s.quota,"
-          " s.online, s.readonly, s.transport, COALESCE(s.version, ''), s.used"
-          " FROM sessions t JOIN users u ON u.id=t.userid"
-          " LEFT JOIN services s ON s.id=$2 AND s.deviceid=$3 AND s.userid=t.userid"
-          " WHERE t.hash=$1 AND t.used>=$4",
-          {hash, serviceId, deviceId, num(now - m_tokenLifetimeMs)}, &r) != kSvcOk ||
+          std::string("SELECT u.id, u.name, u.email, t.used, s.id, s.deviceid, s.userid, s.name,"
+                      " s.quota, s.online, s.readonly, s.transport, COALESCE(s.version, ''),"
+                      " s.used") +
+              (withFile ? std::string(", ") + kLoadCols : std::string()) +
+              " FROM sessions t JOIN users u ON u.id=t.userid"
+              " LEFT JOIN services s ON s.id=$2 AND s.deviceid=$3 AND s.userid=t.userid" +
+              (withFile ? " LEFT JOIN files f ON f.id=$5 AND f.serviceid=s.id" : "") +
+              " WHERE t.hash=$1 AND t.used>=$4",
+          params, &r) != kSvcOk ||
       r.rows() != 1)
     return kNoSession;
   user->id = r.i64(0, 0);
@@ -641,6 +698,10 @@ SvcStore::SessionFound SvcPgStore::sessionDrive(const std::string &token,
   svc->transport = r.text(0, 11);
   svc->version = r.text(0, 12);
   svc->used = r.i64(0, 13);
+  if (withFile) {
+    *fileRc = PQgetisnull(r.result(), 0, 14) ? kSvcNoFile : kSvcOk;
+    if (*fileRc == kSvcOk) fileFromRow(r, 14, file);
+  }
   return kSessionAndDrive;
 }
 
@@ -800,38 +861,11 @@ int SvcPgStore::loadFile(PgConn *c, const std::string &serviceId, int64_t id, Fi
   // One round trip: the properties and streams come along as JSON arrays.
   PgRows r;
   int rc = run(c, "reading a file",
-               "SELECT id, parentid, name, type, ctime, mtime, taken, media,"
-               " (SELECT json_agg(json_build_array(key, value) ORDER BY seq) FROM props"
-               " WHERE fileid=f.id),"
-               " (SELECT json_agg(json_build_array(stream, size) ORDER BY stream) FROM streams"
-               " WHERE fileid=f.id)"
-               " FROM files f WHERE id=$1 AND serviceid=$2",
+               std::string("SELECT ") + kLoadCols + " FROM files f WHERE id=$1 AND serviceid=$2",
                {num(id), serviceId}, &r);
   if (rc != kSvcOk) return rc;
   if (r.rows() != 1) return kSvcNoFile;
-  *out = FileRec();
-  out->id = r.i64(0, 0);
-  out->parentId = r.i64(0, 1);
-  out->name = r.text(0, 2);
-  out->type = static_cast<int>(r.i64(0, 3));
-  out->ctime = r.i64(0, 4);
-  out->mtime = r.i64(0, 5);
-  out->taken = r.i64(0, 6);
-  out->media = static_cast<int>(r.i64(0, 7));
-  const nlohmann::json props = nlohmann::json::parse(r.text(0, 8), nullptr, false);
-  const nlohmann::json streams = nlohmann::json::parse(r.text(0, 9), nullptr, false);
-  if (props.is_array())
-    for (const auto &kv : props)
-      if (kv.size() == 2 && kv[0].is_string() && kv[1].is_string())
-        out->props.emplace_back(kv[0].get<std::string>(), kv[1].get<std::string>());
-  if (streams.is_array())
-    for (const auto &st : streams) {
-      if (st.size() != 2 || !st[0].is_string() || !st[1].is_number_integer()) continue;
-      if (st[0].get<std::string>().empty())
-        out->size = st[1].get<int64_t>();
-      else
-        out->renditions.push_back(st[0].get<std::string>());
-    }
+  fileFromRow(r, 0, out);
   return kSvcOk;
 }
 

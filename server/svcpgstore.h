@@ -110,10 +110,13 @@ class SvcPgStore : public SvcStore, public SvcThrottleShared {
   void releaseUpload(const std::string &serviceId, const std::string &key) override;
   bool putCode(const std::string &digest, const SignInCode &code, int64_t nowMs) override;
   bool takeCode(const std::string &digest, SignInCode *out) override;
-  // One round trip each: session and drive in one query; room and hold in one function.
+  // One round trip each: session, drive (and file) in one query; room and hold in one function.
   SessionFound sessionDrive(const std::string &token, const std::string &deviceId,
                             const std::string &serviceId, UserRec *user,
                             ServiceRec *svc) override;
+  SessionFound sessionDriveFile(const std::string &token, const std::string &deviceId,
+                                const std::string &serviceId, int64_t fileId, UserRec *user,
+                                ServiceRec *svc, FileRec *file, int *fileRc) override;
   [[nodiscard]] int roomAndHold(const std::string &serviceId, int64_t fileId,
                                 const std::string &stream, const std::string &key, int64_t bytes,
                                 int64_t *room, bool *held) override;
@@ -172,6 +175,10 @@ class SvcPgStore : public SvcStore, public SvcThrottleShared {
   std::string insertToken(PgConn *c, int64_t userId);
   bool readService(const std::string &sql, const std::vector<std::string> &params,
                    std::vector<ServiceRec> *out);
+  // sessionDrive, and with `fileId` > 0 sessionDriveFile, as one query.
+  SessionFound lookUp(const std::string &token, const std::string &deviceId,
+                      const std::string &serviceId, int64_t fileId, UserRec *user,
+                      ServiceRec *svc, FileRec *file, int *fileRc);
   // createFile in one transaction of several statements: the way of a file whose name is taken.
   [[nodiscard]] int createNumbered(const ServiceRec &svc, int64_t parentId,
                                    const std::string &name, int type, int64_t ctime,

@@ -948,13 +948,16 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   if (token.empty()) token = svchttp__param(req.query, "valtoken");
   UserRec user;
   ServiceRec svc;
-  const SvcStore::SessionFound found = m_store->sessionDrive(token, parts[0], parts[1], &user, &svc);
+  int64_t fileId = 0;
+  FileRec f;
+  int got = kSvcNoFile;
+  const SvcStore::SessionFound found =
+      parseId(parts[2], &fileId)
+          ? m_store->sessionDriveFile(token, parts[0], parts[1], fileId, &user, &svc, &f, &got)
+          : m_store->sessionDrive(token, parts[0], parts[1], &user, &svc);
   if (found == SvcStore::kNoSession) return textAnswer(resp, 401, "not authorized");
   if (found != SvcStore::kSessionAndDrive) return textAnswer(resp, 404, "no such drive");
   if (!svc.online) return textAnswer(resp, 503, "drive is offline");
-  int64_t fileId;
-  FileRec f;
-  const int got = parseId(parts[2], &fileId) ? m_store->getFile(svc, fileId, &f) : kSvcNoFile;
   if (storeFailed(got)) return textAnswer(resp, 500, "cannot read the drive");
   if (got != kSvcOk) {
     // A piece for a file removed meanwhile: its pending upload goes too.

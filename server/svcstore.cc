@@ -1100,6 +1100,16 @@ SvcStore::SessionFound SvcStore::sessionDrive(const std::string &token,
   return service(user->id, deviceId, serviceId, svc) ? kSessionAndDrive : kSessionOnly;
 }
 
+SvcStore::SessionFound SvcStore::sessionDriveFile(const std::string &token,
+                                                   const std::string &deviceId,
+                                                   const std::string &serviceId, int64_t fileId,
+                                                   UserRec *user, ServiceRec *svc,
+                                                   FileRec *file, int *fileRc) {
+  const SessionFound found = sessionDrive(token, deviceId, serviceId, user, svc);
+  if (found == kSessionAndDrive) *fileRc = getFile(*svc, fileId, file);
+  return found;
+}
+
 int SvcStore::roomAndHold(const std::string &serviceId, int64_t fileId, const std::string &stream,
                           const std::string &key, int64_t bytes, int64_t *room, bool *held) {
   int rc = this->room(serviceId, fileId, stream, room);

@@ -201,6 +201,12 @@ class SvcStore {
   virtual SessionFound sessionDrive(const std::string &token, const std::string &deviceId,
                                     const std::string &serviceId, UserRec *user,
                                     ServiceRec *svc);
+  // sessionDrive and then, with kSessionAndDrive, getFile(`fileId`) on that drive (its result in
+  // *fileRc), in one look-up where the store can.
+  virtual SessionFound sessionDriveFile(const std::string &token, const std::string &deviceId,
+                                        const std::string &serviceId, int64_t fileId,
+                                        UserRec *user, ServiceRec *svc, FileRec *file,
+                                        int *fileRc);
   // room() and then holdUpload() of `bytes` against it, in one round trip where the store can:
   // kSvcOk with *held telling whether the hold fits.
   [[nodiscard]] virtual int roomAndHold(const std::string &serviceId, int64_t fileId,

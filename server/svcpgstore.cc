@@ -67,10 +67,85 @@ const char *kSchema =
     "   VALUES(p_key, p_instance, p_service, p_bytes)"
     "   ON CONFLICT(key) DO UPDATE SET bytes=EXCLUDED.bytes;"
     "  RETURN TRUE;"
+    " END $$ LANGUAGE plpgsql;"
+    // The room of an upload (the drive's free space plus the stream's old size) and its hold,
+    // as tessel_hold, in one round trip; o_room is NULL for a drive that does not exist.
+    "CREATE OR REPLACE FUNCTION tessel_hold_room(p_service TEXT, p_file BIGINT, p_stream TEXT,"
+    " p_key TEXT, p_instance TEXT, p_bytes BIGINT, OUT o_room BIGINT, OUT o_held BOOLEAN) AS $$"
+    " DECLARE held BIGINT;"
+    " BEGIN"
+    "  o_held := FALSE;"
+    "  SELECT COALESCE(quota,0) - used INTO o_room FROM services WHERE id=p_service FOR UPDATE;"
+    "  IF NOT FOUND THEN o_room := NULL; RETURN; END IF;"
+    "  o_room := o_room + COALESCE((SELECT size FROM streams WHERE fileid=p_file"
+    "   AND stream=p_stream), 0);"
+    "  SELECT COALESCE(SUM(bytes),0) INTO held FROM uploads"
+    "   WHERE serviceid=p_service AND key<>p_key;"
+    "  IF held + p_bytes > o_room THEN RETURN; END IF;"
+    "  INSERT INTO uploads(key, instance, serviceid, bytes)"
+    "   VALUES(p_key, p_instance, p_service, p_bytes)"
+    "   ON CONFLICT(key) DO UPDATE SET bytes=EXCLUDED.bytes;"
+    "  o_held := TRUE;"
+    " END $$ LANGUAGE plpgsql;"
+    // A new entry whose name is free, in one round trip: behind the drive's row, the parent
+    // checked, the name, the space, the entry with its properties (p_keys[i] = p_values[i], in
+    // order) and the drive's running total. The new id, or minus the fault code; -808 when the
+    // name is taken (a file then gets its numbered name in a transaction of the caller's).
+    "CREATE OR REPLACE FUNCTION tessel_create_file(p_service TEXT, p_parent BIGINT, p_name TEXT,"
+    " p_type INTEGER, p_ctime BIGINT, p_mtime BIGINT, p_meta BIGINT, p_taken BIGINT,"
+    " p_media INTEGER, p_keys TEXT[], p_values TEXT[]) RETURNS BIGINT AS $$"
+    " DECLARE q BIGINT; u BIGINT; t INTEGER; new_id BIGINT;"
+    " BEGIN"
+    "  SELECT COALESCE(quota,0), used INTO q, u FROM services WHERE id=p_service FOR UPDATE;"
+    "  IF NOT FOUND THEN RETURN -803; END IF;"
+    "  IF p_parent <> 0 THEN"
+    "   SELECT type INTO t FROM files WHERE id=p_parent AND serviceid=p_service;"
+    "   IF NOT FOUND THEN RETURN -804; END IF;"
+    "   IF t <> 1 THEN RETURN -805; END IF;"
+    "  END IF;"
+    "  PERFORM 1 FROM files WHERE serviceid=p_service AND parentid=p_parent AND name=p_name;"
+    "  IF FOUND THEN RETURN -808; END IF;"
+    "  IF u + p_meta > q THEN RETURN -507; END IF;"
+    "  INSERT INTO files(serviceid, parentid, name, type, ctime, mtime, meta, taken, media)"
+    "   VALUES(p_service, p_parent, p_name, p_type, p_ctime, p_mtime, p_meta, p_taken, p_media)"
+    "   RETURNING id INTO new_id;"
+    "  INSERT INTO props(fileid, seq, key, value)"
+    "   SELECT new_id, k.n - 1, k.key, p_values[k.n]"
+    "   FROM unnest(p_keys) WITH ORDINALITY AS k(key, n);"
+    "  UPDATE services SET used=used+p_meta WHERE id=p_service;"
+    "  RETURN new_id;"
+    " END $$ LANGUAGE plpgsql;"
+    // An uploaded stream's record, inside the caller's transaction (which then puts the content
+    // in place and commits): behind the drive's row, the file checked, the space, the stream's
+    // size and the drive's running total. 1 when it replaces a stored stream, 0 when not, else
+    // minus the fault code.
+    "CREATE OR REPLACE FUNCTION tessel_commit_stream(p_service TEXT, p_file BIGINT,"
+    " p_stream TEXT, p_size BIGINT) RETURNS INTEGER AS $$"
+    " DECLARE q BIGINT; u BIGINT; t INTEGER; old BIGINT;"
+    " BEGIN"
+    "  SELECT COALESCE(quota,0), used INTO q, u FROM services WHERE id=p_service FOR UPDATE;"
+    "  IF NOT FOUND THEN RETURN -803; END IF;"
+    "  SELECT type INTO t FROM files WHERE id=p_file AND serviceid=p_service;"
+    "  IF NOT FOUND OR t <> 0 THEN RETURN -804; END IF;"
+    "  SELECT size INTO old FROM streams WHERE fileid=p_file AND stream=p_stream;"
+    "  IF u - COALESCE(old, 0) + p_size > q THEN RETURN -507; END IF;"
+    "  INSERT INTO streams(fileid, stream, serviceid, size)"
+    "   VALUES(p_file, p_stream, p_service, p_size)"
+    "   ON CONFLICT(fileid, stream) DO UPDATE SET size=EXCLUDED.size,"
+    "   serviceid=EXCLUDED.serviceid;"
+    "  UPDATE services SET used=used+p_size-COALESCE(old, 0) WHERE id=p_service;"
+    "  RETURN CASE WHEN old IS NULL THEN 0 ELSE 1 END;"
     " END $$ LANGUAGE plpgsql;";
 
 constexpr const char *kFileCols =
     "SELECT id, parentid, name, type, ctime, mtime, taken, media FROM files ";
+// A file with its properties and streams (as JSON arrays), from `files f`: one round trip.
+constexpr const char *kLoadCols =
+    "f.id, f.parentid, f.name, f.type, f.ctime, f.mtime, f.taken, f.media,"
+    " (SELECT json_agg(json_build_array(key, value) ORDER BY seq) FROM props"
+    " WHERE fileid=f.id),"
+    " (SELECT json_agg(json_build_array(stream, size) ORDER BY stream) FROM streams"
+    " WHERE fileid=f.id)";
 constexpr const char *kServiceCols =
     "SELECT id, deviceid, userid, name, quota, online, readonly, transport,"
     " COALESCE(version, ''), used FROM services ";
@@ -97,6 +172,21 @@ std::string num(int64_t v) { return std::to_string(v); }
 std::string idArray(const std::vector<int64_t> &ids) {
   std::string s = "{";
   for (size_t i = 0; i < ids.size(); i++) s += (i ? "," : "") + num(ids[i]);
+  return s + "}";
+}
+
+// {"a","b\"c"}: a text[] parameter, every element quoted (so that none reads as NULL) with its
+// quotes and backslashes escaped.
+std::string textArray(const std::vector<std::string> &texts) {
+  std::string s = "{";
+  for (size_t i = 0; i < texts.size(); i++) {
+    s += i ? ",\"" : "\"";
+    for (char ch : texts[i]) {
+      if (ch == '"' || ch == '\\') s += '\\';
+      s += ch;
+    }
+    s += '"';
+  }
   return s + "}";
 }
 
@@ -165,8 +255,9 @@ PgConn *SvcPgStore::acquire(std::string *err) {
 
 void SvcPgStore::release(PgConn *c) {
   // A connection that broke, or was left inside a transaction, is not handed out again.
-  const bool bad =
-      PQstatus(c->conn) != CONNECTION_OK || PQtransactionStatus(c->conn) != PQTRANS_IDLE;
+  const bool bad = PQstatus(c->conn) != CONNECTION_OK ||
+                   PQtransactionStatus(c->conn) != PQTRANS_IDLE ||
+                   PQpipelineStatus(c->conn) != PQ_PIPELINE_OFF;
   if (bad) {
     PQfinish(c->conn);
     delete c;
@@ -179,30 +270,22 @@ void SvcPgStore::release(PgConn *c) {
   m_poolFree.notify_one();
 }
 
-int SvcPgStore::run(PgConn *c, const char *what, const std::string &sql,
-                    const std::vector<std::string> &params, PgRows *rows) {
-  if (!c) {
-    std::fprintf(stderr, "tesselsvc: database: %s failed: no connection\n", what);
-    return kSvcInternal;
-  }
-  char name[32];
+bool SvcPgStore::prepare(PgConn *c, const char *what, const std::string &sql, char (&name)[32]) {
   std::snprintf(name, sizeof name, "q%zx", std::hash<std::string>()(sql));
-  if (!c->prepared.count(name)) {
-    PGresult *p = PQprepare(c->conn, name, sql.c_str(), 0, nullptr);
-    const bool ok = PQresultStatus(p) == PGRES_COMMAND_OK;
-    PgRows hold;
-    hold.reset(p);
-    if (!ok) {
-      std::fprintf(stderr, "tesselsvc: database: %s failed: %s", what, PQerrorMessage(c->conn));
-      return kSvcInternal;
-    }
-    c->prepared.insert(name);
+  if (c->prepared.count(name)) return true;
+  PGresult *p = PQprepare(c->conn, name, sql.c_str(), 0, nullptr);
+  const bool ok = PQresultStatus(p) == PGRES_COMMAND_OK;
+  PgRows hold;
+  hold.reset(p);
+  if (!ok) {
+    std::fprintf(stderr, "tesselsvc: database: %s failed: %s", what, PQerrorMessage(c->conn));
+    return false;
   }
-  std::vector<const char *> values;
-  values.reserve(params.size());
-  for (const std::string &p : params) values.push_back(p.c_str());
-  PGresult *r = PQexecPrepared(c->conn, name, static_cast<int>(values.size()), values.data(),
-                               nullptr, nullptr, 0);
+  c->prepared.insert(name);
+  return true;
+}
+
+int SvcPgStore::outcome(const char *what, PGresult *r, PgRows *rows) {
   const ExecStatusType st = PQresultStatus(r);
   if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) {
     if (rows)
@@ -213,11 +296,86 @@ int SvcPgStore::run(PgConn *c, const char *what, const std::string &sql,
   }
   const char *state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
   const std::string code = state ? state : "";
+  if (code != "23505")
+    std::fprintf(stderr, "tesselsvc: database: %s failed: %s", what,
+                 r ? PQresultErrorMessage(r) : "no result\n");
   PQclear(r);
   if (code == "23505") return kSvcExists;
-  std::fprintf(stderr, "tesselsvc: database: %s failed: %s", what, PQerrorMessage(c->conn));
   // 53100: the database's disk is full; 53400 a configured limit of its space.
   return code == "53100" || code == "53400" ? kSvcNoSpace : kSvcInternal;
+}
+
+int SvcPgStore::run(PgConn *c, const char *what, const std::string &sql,
+                    const std::vector<std::string> &params, PgRows *rows) {
+  if (!c) {
+    std::fprintf(stderr, "tesselsvc: database: %s failed: no connection\n", what);
+    return kSvcInternal;
+  }
+  char name[32];
+  if (!prepare(c, what, sql, name)) return kSvcInternal;
+  std::vector<const char *> values;
+  values.reserve(params.size());
+  for (const std::string &p : params) values.push_back(p.c_str());
+  PGresult *r = PQexecPrepared(c->conn, name, static_cast<int>(values.size()), values.data(),
+                               nullptr, nullptr, 0);
+  return outcome(what, r, rows);
+}
+
+int SvcPgStore::beginAndRun(PgConn *c, const char *what, const std::string &sql,
+                            const std::vector<std::string> &params, bool *begun, PgRows *rows) {
+  *begun = false;
+  if (!c) {
+    std::fprintf(stderr, "tesselsvc: database: %s failed: no connection\n", what);
+    return kSvcInternal;
+  }
+  char name[32];
+  if (!prepare(c, what, sql, name)) return kSvcInternal;
+  std::vector<const char *> values;
+  values.reserve(params.size());
+  for (const std::string &p : params) values.push_back(p.c_str());
+  // BEGIN and the statement go out together and their answers come back together.
+  if (PQenterPipelineMode(c->conn) != 1 ||
+      PQsendQueryParams(c->conn, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) != 1 ||
+      PQsendQueryPrepared(c->conn, name, static_cast<int>(values.size()), values.data(), nullptr,
+                          nullptr, 0) != 1 ||
+      PQpipelineSync(c->conn) != 1) {
+    std::fprintf(stderr, "tesselsvc: database: %s failed: %s", what, PQerrorMessage(c->conn));
+    // Whatever state it is in now, release() closes it.
+    return kSvcInternal;
+  }
+  // Each statement's results end with a null; the sync's own result comes last.
+  PGresult *got[2] = {nullptr, nullptr};
+  size_t at = 0;
+  bool synced = false;
+  while (!synced) {
+    PGresult *r = PQgetResult(c->conn);
+    if (!r) {
+      if (++at > 2) break;  // the connection broke
+      continue;
+    }
+    if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
+      PQclear(r);
+      synced = true;
+    } else if (at < 2 && !got[at]) {
+      got[at] = r;
+    } else {
+      PQclear(r);
+    }
+  }
+  if (!synced || PQexitPipelineMode(c->conn) != 1) {
+    std::fprintf(stderr, "tesselsvc: database: %s failed: %s", what, PQerrorMessage(c->conn));
+    PQclear(got[0]);
+    PQclear(got[1]);
+    return kSvcInternal;
+  }
+  *begun = PQresultStatus(got[0]) == PGRES_COMMAND_OK;
+  if (!*begun) {
+    PQclear(got[1]);
+    const int rc = outcome("BEGIN", got[0], nullptr);
+    return rc == kSvcOk ? kSvcInternal : rc;
+  }
+  PQclear(got[0]);
+  return outcome(what, got[1], rows);
 }
 
 // One transaction on a leased connection; rolled back unless committed.
@@ -229,6 +387,11 @@ class PgTx {
   }
   PgTx(const PgTx &) = delete;
   PgTx &operator=(const PgTx &) = delete;
+  // Opens the transaction and runs `sql` in it, in one round trip.
+  [[nodiscard]] int beginAndRun(const char *what, const std::string &sql,
+                                const std::vector<std::string> &params, PgRows *rows) {
+    return m_store->beginAndRun(m_conn, what, sql, params, &m_open, rows);
+  }
   [[nodiscard]] int begin() {
     if (!m_conn) return kSvcInternal;
     PGresult *r = PQexec(m_conn->conn, "BEGIN");
@@ -450,6 +613,98 @@ bool SvcPgStore::userForToken(const std::string &token, UserRec *out) {
   return true;
 }
 
+// A file from the columns of kLoadCols at `c0` of row 0.
+static void fileFromRow(const PgRows &r, int c0, FileRec *out) {
+  *out = FileRec();
+  out->id = r.i64(0, c0);
+  out->parentId = r.i64(0, c0 + 1);
+  out->name = r.text(0, c0 + 2);
+  out->type = static_cast<int>(r.i64(0, c0 + 3));
+  out->ctime = r.i64(0, c0 + 4);
+  out->mtime = r.i64(0, c0 + 5);
+  out->taken = r.i64(0, c0 + 6);
+  out->media = static_cast<int>(r.i64(0, c0 + 7));
+  const nlohmann::json props = nlohmann::json::parse(r.text(0, c0 + 8), nullptr, false);
+  const nlohmann::json streams = nlohmann::json::parse(r.text(0, c0 + 9), nullptr, false);
+  if (props.is_array())
+    for (const auto &kv : props)
+      if (kv.size() == 2 && kv[0].is_string() && kv[1].is_string())
+        out->props.emplace_back(kv[0].get<std::string>(), kv[1].get<std::string>());
+  if (streams.is_array())
+    for (const auto &st : streams) {
+      if (st.size() != 2 || !st[0].is_string() || !st[1].is_number_integer()) continue;
+      if (st[0].get<std::string>().empty())
+        out->size = st[1].get<int64_t>();
+      else
+        out->renditions.push_back(st[0].get<std::string>());
+    }
+}
+
+SvcStore::SessionFound SvcPgStore::sessionDrive(const std::string &token,
+                                                 const std::string &deviceId,
+                                                 const std::string &serviceId, UserRec *user,
+                                                 ServiceRec *svc) {
+  return lookUp(token, deviceId, serviceId, -1, user, svc, nullptr, nullptr);
+}
+
+SvcStore::SessionFound SvcPgStore::sessionDriveFile(const std::string &token,
+                                                     const std::string &deviceId,
+                                                     const std::string &serviceId, int64_t fileId,
+                                                     UserRec *user, ServiceRec *svc,
+                                                     FileRec *file, int *fileRc) {
+  if (fileId <= 0) return SvcStore::sessionDriveFile(token, deviceId, serviceId, fileId, user,
+                                                     svc, file, fileRc);
+  return lookUp(token, deviceId, serviceId, fileId, user, svc, file, fileRc);
+}
+
+SvcStore::SessionFound SvcPgStore::lookUp(const std::string &token, const std::string &deviceId,
+                                          const std::string &serviceId, int64_t fileId,
+                                          UserRec *user, ServiceRec *svc, FileRec *file,
+                                          int *fileRc) {
+  if (token.size() != 32) return kNoSession;
+  const int64_t now = nowMs();
+  const std::string hash = hexBytea(svcstore__tokenHash(token));
+  const bool withFile = fileId > 0;
+  std::vector<std::string> params{hash, serviceId, deviceId, num(now - m_tokenLifetimeMs)};
+  if (withFile) params.push_back(num(fileId));
+  PgLease l(this);
+  PgRows r;
+  if (run(l.get(), "reading a session",
+          std::string("SELECT u.id, u.name, u.email, t.used, s.id, s.deviceid, s.userid, s.name,"
+                      " s.quota, s.online, s.readonly, s.transport, COALESCE(s.version, ''),"
+                      " s.used") +
+              (withFile ? std::string(", ") + kLoadCols : std::string()) +
+              " FROM sessions t JOIN users u ON u.id=t.userid"
+              " LEFT JOIN services s ON s.id=$2 AND s.deviceid=$3 AND s.userid=t.userid" +
+              (withFile ? " LEFT JOIN files f ON f.id=$5 AND f.serviceid=s.id" : "") +
+              " WHERE t.hash=$1 AND t.used>=$4",
+          params, &r) != kSvcOk ||
+      r.rows() != 1)
+    return kNoSession;
+  user->id = r.i64(0, 0);
+  user->name = r.text(0, 1);
+  user->email = r.text(0, 2);
+  if (now - r.i64(0, 3) > std::min<int64_t>(60000, m_tokenLifetimeMs / 10))
+    (void)run(l.get(), "renewing a session", "UPDATE sessions SET used=$1 WHERE hash=$2",
+              {num(now), hash});
+  if (PQgetisnull(r.result(), 0, 4)) return kSessionOnly;
+  svc->id = r.text(0, 4);
+  svc->deviceId = r.text(0, 5);
+  svc->userId = r.i64(0, 6);
+  svc->name = r.text(0, 7);
+  svc->quota = r.i64(0, 8);
+  svc->online = r.i64(0, 9) != 0;
+  svc->readOnly = r.i64(0, 10) != 0;
+  svc->transport = r.text(0, 11);
+  svc->version = r.text(0, 12);
+  svc->used = r.i64(0, 13);
+  if (withFile) {
+    *fileRc = PQgetisnull(r.result(), 0, 14) ? kSvcNoFile : kSvcOk;
+    if (*fileRc == kSvcOk) fileFromRow(r, 14, file);
+  }
+  return kSessionAndDrive;
+}
+
 bool SvcPgStore::revokeToken(const std::string &token) {
   PgLease l(this);
   PgRows r;
@@ -606,38 +861,11 @@ int SvcPgStore::loadFile(PgConn *c, const std::string &serviceId, int64_t id, Fi
   // One round trip: the properties and streams come along as JSON arrays.
   PgRows r;
   int rc = run(c, "reading a file",
-               "SELECT id, parentid, name, type, ctime, mtime, taken, media,"
-               " (SELECT json_agg(json_build_array(key, value) ORDER BY seq) FROM props"
-               " WHERE fileid=f.id),"
-               " (SELECT json_agg(json_build_array(stream, size) ORDER BY stream) FROM streams"
-               " WHERE fileid=f.id)"
-               " FROM files f WHERE id=$1 AND serviceid=$2",
+               std::string("SELECT ") + kLoadCols + " FROM files f WHERE id=$1 AND serviceid=$2",
                {num(id), serviceId}, &r);
   if (rc != kSvcOk) return rc;
   if (r.rows() != 1) return kSvcNoFile;
-  *out = FileRec();
-  out->id = r.i64(0, 0);
-  out->parentId = r.i64(0, 1);
-  out->name = r.text(0, 2);
-  out->type = static_cast<int>(r.i64(0, 3));
-  out->ctime = r.i64(0, 4);
-  out->mtime = r.i64(0, 5);
-  out->taken = r.i64(0, 6);
-  out->media = static_cast<int>(r.i64(0, 7));
-  const nlohmann::json props = nlohmann::json::parse(r.text(0, 8), nullptr, false);
-  const nlohmann::json streams = nlohmann::json::parse(r.text(0, 9), nullptr, false);
-  if (props.is_array())
-    for (const auto &kv : props)
-      if (kv.size() == 2 && kv[0].is_string() && kv[1].is_string())
-        out->props.emplace_back(kv[0].get<std::string>(), kv[1].get<std::string>());
-  if (streams.is_array())
-    for (const auto &st : streams) {
-      if (st.size() != 2 || !st[0].is_string() || !st[1].is_number_integer()) continue;
-      if (st[0].get<std::string>().empty())
-        out->size = st[1].get<int64_t>();
-      else
-        out->renditions.push_back(st[0].get<std::string>());
-    }
+  fileFromRow(r, 0, out);
   return kSvcOk;
 }
 
@@ -701,6 +929,48 @@ int SvcPgStore::freeName(PgConn *c, const std::string &serviceId, int64_t parent
 int SvcPgStore::createFile(const ServiceRec &svc, int64_t parentId, const std::string &name,
                            int type, int64_t ctime, int64_t mtime, const SvcArgs &props,
                            FileRec *out) {
+  // A free name (the common case) is one round trip; a taken one goes the long way.
+  const int64_t meta = svcstore__metaSize(name, props);
+  int64_t takenMs = 0;
+  int media = kSvcMediaNone;
+  if (type == 0) svcstore__dating(props, mtime, &takenMs, &media);
+  std::vector<std::string> keys, values;
+  for (const auto &[k, v] : props) {
+    keys.push_back(k);
+    values.push_back(v);
+  }
+  int64_t id = 0;
+  {
+    PgLease l(this);
+    PgRows r;
+    const int rc = run(l.get(), "creating a file",
+                       "SELECT tessel_create_file($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11)",
+                       {svc.id, num(parentId), name, num(type), num(ctime), num(mtime), num(meta),
+                        num(takenMs), num(media), textArray(keys), textArray(values)},
+                       &r);
+    if (rc != kSvcOk) return rc;
+    if (r.rows() != 1) return kSvcInternal;
+    id = r.i64(0, 0);
+  }
+  if (id == -kSvcExists && type == 0)
+    return createNumbered(svc, parentId, name, type, ctime, mtime, props, out);
+  if (id < 0) return static_cast<int>(-id);
+  *out = FileRec();
+  out->id = id;
+  out->parentId = parentId;
+  out->name = name;
+  out->type = type;
+  out->ctime = ctime;
+  out->mtime = mtime;
+  out->props = props;
+  out->taken = takenMs;
+  out->media = media;
+  return kSvcOk;
+}
+
+int SvcPgStore::createNumbered(const ServiceRec &svc, int64_t parentId, const std::string &name,
+                               int type, int64_t ctime, int64_t mtime, const SvcArgs &props,
+                               FileRec *out) {
   PgLease l(this);
   PgConn *c = l.get();
   PgTx tx(this, c);
@@ -992,34 +1262,35 @@ int SvcPgStore::commitStream(const std::string &serviceId, int64_t fileId,
   PgLease l(this);
   PgConn *c = l.get();
   PgTx tx(this, c);
-  int64_t quota = 0, used = 0;
-  int rc = tx.begin();
-  // With the drive's row held, a removal from another instance is either all before (the file
-  // is gone here) or all after (it removes this content too).
-  if (rc == kSvcOk) rc = spaceForUpdate(c, serviceId, &quota, &used);
-  FileRec f;
-  if (rc == kSvcOk) rc = loadFile(c, serviceId, fileId, &f);
+  // The record in the transaction's first round trip, behind the drive's row (held until the
+  // commit): a removal from another instance is either all before (the file is gone here) or
+  // all after (it removes this content too).
+  PgRows r;
+  int rc = tx.beginAndRun("recording an upload", "SELECT tessel_commit_stream($1,$2,$3,$4)",
+                          {serviceId, num(fileId), stream, num(size)}, &r);
   if (rc != kSvcOk) return rc;
-  if (f.type != 0) return kSvcNoFile;
-  PgRows z;
-  if ((rc = run(c, "reading a stream", "SELECT size FROM streams WHERE fileid=$1 AND stream=$2",
-                {num(fileId), stream}, &z)) != kSvcOk)
-    return rc;
-  const bool replacing = z.rows() == 1;
-  const int64_t old = replacing ? z.i64(0, 0) : 0;
-  if (used - old + size > quota) return kSvcNoSpace;
-  rc = run(c, "recording an upload",
-           "INSERT INTO streams(fileid, stream, serviceid, size) VALUES($1,$2,$3,$4)"
-           " ON CONFLICT(fileid, stream) DO UPDATE SET size=EXCLUDED.size,"
-           " serviceid=EXCLUDED.serviceid",
-           {num(fileId), stream, serviceId, num(size)});
-  if (rc == kSvcOk)
-    rc = run(c, "counting used space", "UPDATE services SET used=used+$1 WHERE id=$2",
-             {num(size - old), serviceId});
-  if (rc != kSvcOk) return rc;
-  if ((rc = publish(replacing)) != kSvcOk) return rc;
+  if (r.rows() != 1) return kSvcInternal;
+  const int64_t got = r.i64(0, 0);
+  if (got < 0) return static_cast<int>(-got);
+  if ((rc = publish(got == 1)) != kSvcOk) return rc;
   if ((rc = tx.commit("recording an upload")) != kSvcOk) unpublish();
   return rc;
+}
+
+int SvcPgStore::roomAndHold(const std::string &serviceId, int64_t fileId,
+                            const std::string &stream, const std::string &key, int64_t bytes,
+                            int64_t *room, bool *held) {
+  PgLease l(this);
+  PgRows r;
+  int rc = run(l.get(), "holding upload space",
+               "SELECT o_room, o_held FROM tessel_hold_room($1, $2, $3, $4, $5, $6)",
+               {serviceId, num(fileId), stream, key, m_instance, num(bytes)}, &r);
+  if (rc != kSvcOk) return rc;
+  if (r.rows() != 1) return kSvcInternal;
+  if (PQgetisnull(r.result(), 0, 0)) return kSvcNoService;
+  *room = r.i64(0, 0);
+  *held = r.text(0, 1) == "t";
+  return kSvcOk;
 }
 
 bool SvcPgStore::holdUpload(const std::string &serviceId, const std::string &key, int64_t bytes,

@@ -33,6 +33,7 @@ class PgRows {
     m_res = r;
   }
   int rows() const { return m_res ? PQntuples(m_res) : 0; }
+  const PGresult *result() const { return m_res; }
   std::string text(int row, int col) const;
   int64_t i64(int row, int col) const;
   // A bytea column (hex output) as its bytes.
@@ -109,6 +110,16 @@ class SvcPgStore : public SvcStore, public SvcThrottleShared {
   void releaseUpload(const std::string &serviceId, const std::string &key) override;
   bool putCode(const std::string &digest, const SignInCode &code, int64_t nowMs) override;
   bool takeCode(const std::string &digest, SignInCode *out) override;
+  // One round trip each: session, drive (and file) in one query; room and hold in one function.
+  SessionFound sessionDrive(const std::string &token, const std::string &deviceId,
+                            const std::string &serviceId, UserRec *user,
+                            ServiceRec *svc) override;
+  SessionFound sessionDriveFile(const std::string &token, const std::string &deviceId,
+                                const std::string &serviceId, int64_t fileId, UserRec *user,
+                                ServiceRec *svc, FileRec *file, int *fileRc) override;
+  [[nodiscard]] int roomAndHold(const std::string &serviceId, int64_t fileId,
+                                const std::string &stream, const std::string &key, int64_t bytes,
+                                int64_t *room, bool *held) override;
   // One round trip: session, drive and file in one query.
   [[nodiscard]] int webContent(const std::string &token, const std::string &serviceId,
                                int64_t fileId, const std::string &stream,
@@ -131,6 +142,7 @@ class SvcPgStore : public SvcStore, public SvcThrottleShared {
 
  private:
   friend class PgLease;
+  friend class PgTx;
   static constexpr int kMaxSessions = 100;
   static constexpr size_t kPoolSize = 8;
 
@@ -140,6 +152,15 @@ class SvcPgStore : public SvcStore, public SvcThrottleShared {
   // else the failure logged for `what` (kSvcNoSpace for a full disk).
   [[nodiscard]] int run(PgConn *c, const char *what, const std::string &sql,
                         const std::vector<std::string> &params, PgRows *rows = nullptr);
+  // BEGIN and then the prepared `sql`, sent together (one round trip); *begun tells whether the
+  // transaction is open. The statement's outcome as run() gives it.
+  [[nodiscard]] int beginAndRun(PgConn *c, const char *what, const std::string &sql,
+                                const std::vector<std::string> &params, bool *begun,
+                                PgRows *rows);
+  // `sql` prepared on `c` once, under the name in `name`; false (logged) when it cannot be.
+  bool prepare(PgConn *c, const char *what, const std::string &sql, char (&name)[32]);
+  // A statement's result as run() reports it; `r` is taken.
+  int outcome(const char *what, PGresult *r, PgRows *rows);
   [[nodiscard]] int spaceForUpdate(PgConn *c, const std::string &serviceId, int64_t *quota,
                                    int64_t *used);
   [[nodiscard]] int loadFile(PgConn *c, const std::string &serviceId, int64_t id, FileRec *out);
@@ -154,6 +175,14 @@ class SvcPgStore : public SvcStore, public SvcThrottleShared {
   std::string insertToken(PgConn *c, int64_t userId);
   bool readService(const std::string &sql, const std::vector<std::string> &params,
                    std::vector<ServiceRec> *out);
+  // sessionDrive, and with `fileId` > 0 sessionDriveFile, as one query.
+  SessionFound lookUp(const std::string &token, const std::string &deviceId,
+                      const std::string &serviceId, int64_t fileId, UserRec *user,
+                      ServiceRec *svc, FileRec *file, int *fileRc);
+  // createFile in one transaction of several statements: the way of a file whose name is taken.
+  [[nodiscard]] int createNumbered(const ServiceRec &svc, int64_t parentId,
+                                   const std::string &name, int type, int64_t ctime,
+                                   int64_t mtime, const SvcArgs &props, FileRec *out);
 
   std::string m_url, m_instance;
   int64_t m_tokenLifetimeMs = 30LL * 24 * 3600 * 1000;

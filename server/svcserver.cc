@@ -386,13 +386,17 @@ SvcValue SvcService::fileValue(const FileRec &f) const {
 bool SvcService::drive(const SvcArgs &args, ServiceRec *svc, SvcFault *fault) {
   UserRec user;
   const std::string *token = svcargs__find(args, "valtoken");
-  if (!token || !m_store->userForToken(*token, &user)) {
+  const std::string *dev = svcargs__find(args, "deviceid");
+  const std::string *sid = svcargs__find(args, "serviceid");
+  static const std::string kNone;
+  const SvcStore::SessionFound found =
+      token ? m_store->sessionDrive(*token, dev ? *dev : kNone, sid ? *sid : kNone, &user, svc)
+            : SvcStore::kNoSession;
+  if (found == SvcStore::kNoSession) {
     setFault(fault, kFaultUnauthorized, "Not authorized");
     return false;
   }
-  const std::string *dev = svcargs__find(args, "deviceid");
-  const std::string *sid = svcargs__find(args, "serviceid");
-  if (!dev || !sid || !m_store->service(user.id, *dev, *sid, svc)) {
+  if (!dev || !sid || found != SvcStore::kSessionAndDrive) {
     setFault(fault, kSvcNoService, "No such drive", sid ? *sid : std::string());
     return false;
   }
@@ -658,7 +662,7 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
     std::vector<int64_t> removed;
     int rc;
     {
-      std::lock_guard<std::mutex> g(m_commitLock);
+      std::lock_guard<std::mutex> g(commitLock(svc.id));
       rc = parseId(*fid, &id) ? m_store->removeFile(svc, id, &removed) : kSvcNoFile;
       for (int64_t r : removed)
         for (const SvcPendingRef &p : m_content->removeFile(svc.id, r))
@@ -943,14 +947,17 @@ void SvcService::handleFiles(const HttpRequest &req, HttpBody &body, HttpRespons
   if (token.empty()) token = svcweb__cookie(req.header("cookie"), "valtoken");
   if (token.empty()) token = svchttp__param(req.query, "valtoken");
   UserRec user;
-  if (!m_store->userForToken(token, &user)) return textAnswer(resp, 401, "not authorized");
   ServiceRec svc;
-  if (!m_store->service(user.id, parts[0], parts[1], &svc))
-    return textAnswer(resp, 404, "no such drive");
-  if (!svc.online) return textAnswer(resp, 503, "drive is offline");
-  int64_t fileId;
+  int64_t fileId = 0;
   FileRec f;
-  const int got = parseId(parts[2], &fileId) ? m_store->getFile(svc, fileId, &f) : kSvcNoFile;
+  int got = kSvcNoFile;
+  const SvcStore::SessionFound found =
+      parseId(parts[2], &fileId)
+          ? m_store->sessionDriveFile(token, parts[0], parts[1], fileId, &user, &svc, &f, &got)
+          : m_store->sessionDrive(token, parts[0], parts[1], &user, &svc);
+  if (found == SvcStore::kNoSession) return textAnswer(resp, 401, "not authorized");
+  if (found != SvcStore::kSessionAndDrive) return textAnswer(resp, 404, "no such drive");
+  if (!svc.online) return textAnswer(resp, 503, "drive is offline");
   if (storeFailed(got)) return textAnswer(resp, 500, "cannot read the drive");
   if (got != kSvcOk) {
     // A piece for a file removed meanwhile: its pending upload goes too.
@@ -1066,14 +1073,18 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
     return handlePiece(req, body, resp, svc, fileId, stream, *range);
   // Uploads in progress hold their bytes against the drive's space from the start (the whole
   // length, or a chunked body's bytes as they come), so that parallel uploads cannot together
-  // overrun it before any of them is stored.
-  int64_t room = 0;
-  if (m_store->room(svc.id, fileId, stream, &room) != kSvcOk) {
+  // overrun it before any of them is stored. A body of known length learns its room and holds
+  // its length in one step.
+  int64_t room = 0, reserved = 0;
+  const std::string upload = m_tmpPrefix + svc__randomHex(8);
+  bool held = true;
+  if ((req.contentLength > 0
+           ? m_store->roomAndHold(svc.id, fileId, stream, upload, req.contentLength, &room, &held)
+           : m_store->room(svc.id, fileId, stream, &room)) != kSvcOk) {
     resp.close = true;
     return textAnswer(resp, 500, "cannot store the upload");
   }
-  int64_t reserved = 0;
-  const std::string upload = m_tmpPrefix + svc__randomHex(8);
+  if (held && req.contentLength > 0) reserved = req.contentLength;
   auto reserve = [&](int64_t want) {
     if (want <= reserved) return true;
     if (!m_store->holdUpload(svc.id, upload, want, room)) return false;
@@ -1088,7 +1099,7 @@ void SvcService::handleUpload(const HttpRequest &req, HttpBody &body, HttpRespon
       if (bytes > 0) store.releaseUpload(id, upload);
     }
   } release{*m_store, svc.id, upload, reserved};
-  if (req.contentLength >= 0 && !reserve(req.contentLength)) {
+  if (!held) {
     resp.close = true;
     return textAnswer(resp, 507, "not enough space on the drive");
   }
@@ -1133,7 +1144,7 @@ int SvcService::publishUpload(const ServiceRec &svc, int64_t fileId, const std::
                               int64_t size, SvcPublication &pub) {
   int rc;
   {
-    std::lock_guard<std::mutex> g(m_commitLock);
+    std::lock_guard<std::mutex> g(commitLock(svc.id));
     rc = m_store->commitStream(
         svc.id, fileId, stream, size, [&](bool replacing) { return pub.publish(replacing); },
         [&] { pub.unpublish(); });

@@ -94,7 +94,12 @@ class SvcService {
   std::unique_ptr<SvcStore> m_store;  // SQLite, or PostgreSQL with --db
   HttpServer m_http;
   std::string m_secret;
-  std::mutex m_commitLock;  // an upload's database record and its rename happen together
+  // An upload's database record and its rename happen together, against a removal on the same
+  // drive: one lock per drive (drives share the locks by a hash of their id).
+  std::mutex m_commitLocks[16];
+  std::mutex &commitLock(const std::string &serviceId) {
+    return m_commitLocks[std::hash<std::string>()(serviceId) % 16];
+  }
   SvcThrottle m_throttle;
   SvcOrigins m_origins;
   std::string m_tmpPrefix = "up-";  // this instance's uploads in progress, in DIR/tmp

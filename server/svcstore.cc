@@ -1092,6 +1092,32 @@ bool SvcStore::holdUpload(const std::string &serviceId, const std::string &key, 
   return true;
 }
 
+SvcStore::SessionFound SvcStore::sessionDrive(const std::string &token,
+                                               const std::string &deviceId,
+                                               const std::string &serviceId, UserRec *user,
+                                               ServiceRec *svc) {
+  if (!userForToken(token, user)) return kNoSession;
+  return service(user->id, deviceId, serviceId, svc) ? kSessionAndDrive : kSessionOnly;
+}
+
+SvcStore::SessionFound SvcStore::sessionDriveFile(const std::string &token,
+                                                   const std::string &deviceId,
+                                                   const std::string &serviceId, int64_t fileId,
+                                                   UserRec *user, ServiceRec *svc,
+                                                   FileRec *file, int *fileRc) {
+  const SessionFound found = sessionDrive(token, deviceId, serviceId, user, svc);
+  if (found == kSessionAndDrive) *fileRc = getFile(*svc, fileId, file);
+  return found;
+}
+
+int SvcStore::roomAndHold(const std::string &serviceId, int64_t fileId, const std::string &stream,
+                          const std::string &key, int64_t bytes, int64_t *room, bool *held) {
+  int rc = this->room(serviceId, fileId, stream, room);
+  if (rc != kSvcOk) return rc;
+  *held = holdUpload(serviceId, key, bytes, *room);
+  return kSvcOk;
+}
+
 void SvcStore::releaseUpload(const std::string &serviceId, const std::string &key) {
   std::lock_guard<std::mutex> g(m_holdLock);
   auto d = m_holds.find(serviceId);

@@ -193,6 +193,26 @@ class SvcStore {
                                        int64_t fileId, const std::string &stream,
                                        WebContent *out);
 
+  // What starts every call on a drive: the session `token`'s user and its drive
+  // (`deviceId`, `serviceId`), in one look-up where the store can. A session due for renewal is
+  // renewed as userForToken does. Nothing is kept between calls: a revoked session or a changed
+  // drive is seen at once.
+  enum SessionFound { kNoSession, kSessionOnly, kSessionAndDrive };
+  virtual SessionFound sessionDrive(const std::string &token, const std::string &deviceId,
+                                    const std::string &serviceId, UserRec *user,
+                                    ServiceRec *svc);
+  // sessionDrive and then, with kSessionAndDrive, getFile(`fileId`) on that drive (its result in
+  // *fileRc), in one look-up where the store can.
+  virtual SessionFound sessionDriveFile(const std::string &token, const std::string &deviceId,
+                                        const std::string &serviceId, int64_t fileId,
+                                        UserRec *user, ServiceRec *svc, FileRec *file,
+                                        int *fileRc);
+  // room() and then holdUpload() of `bytes` against it, in one round trip where the store can:
+  // kSvcOk with *held telling whether the hold fits.
+  [[nodiscard]] virtual int roomAndHold(const std::string &serviceId, int64_t fileId,
+                                        const std::string &stream, const std::string &key,
+                                        int64_t bytes, int64_t *room, bool *held);
+
  private:
   std::mutex m_codeLock;
   std::map<std::string, SignInCode> m_codes;

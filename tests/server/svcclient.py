@@ -327,7 +327,8 @@ def case_methods(kind):
                                                      ("type", "1")]), 808, "existing folder")
     props = [("origin", "box"), ("type", "0"), ("size", "11"), ("ctime", "1600000000000"),
              ("mtime", "1600000000123"), ("mimetype", "image/jpeg"),
-             ("EXIF-Make", "Cam & <Co>"), ("origtime", "1600000000000")]
+             ("EXIF-Make", "Cam & <Co>"), ("origtime", "1600000000000"),
+             ("comment", 'NULL, "quoted" {a\\b} \u00e9'), ("empty", "")]
     name = "  a b.jpg"
     r = call("createFile", drive_args(u) + [("parentid", fid), ("filename", name)] + props)
     file_id = r["file"]["fileid"]
@@ -337,7 +338,9 @@ def case_methods(kind):
         check(f["fileid"] == file_id and f["name"] == name and f["type"] == "0", "getFile %r" % f)
         check(f["mtime"] == "1600000000123" and f["size"] == "11", "times and size %r" % f)
         check(f["EXIF-Make"] == "Cam & <Co>" and f["origin"] == "box" and
-              f["mimetype"] == "image/jpeg" and f["origtime"] == "1600000000000", "props %r" % f)
+              f["mimetype"] == "image/jpeg" and f["origtime"] == "1600000000000" and
+              f["comment"] == 'NULL, "quoted" {a\\b} \u00e9' and f.get("empty") == "",
+              "props %r" % f)
     # A file never replaces one of the same name: it goes up beside it under the next free name.
     dup = call("createFile", drive_args(u) + [("parentid", fid), ("filename", name)])["file"]
     check(dup["name"] == "  a b (2).jpg" and dup["fileid"] != file_id, "same name %r" % dup)

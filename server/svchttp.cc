@@ -192,10 +192,13 @@ class HttpConn final : public HttpSource {
   int fill(size_t limit) {
     char tmp[16384];
     while (buffered() < limit) {
-      long r = tryRead(tmp, std::min(sizeof tmp, limit - buffered()));
+      const size_t want = std::min(sizeof tmp, limit - buffered());
+      long r = tryRead(tmp, want);
       if (r == -2) return 1;
       if (r <= 0) return static_cast<int>(r);
       append(tmp, static_cast<size_t>(r));
+      // A short read took all the socket had: asking again would only be told so.
+      if (!m_ssl && static_cast<size_t>(r) < want) return 1;
     }
     return 1;
   }
@@ -279,6 +282,9 @@ class HttpConn final : public HttpSource {
   std::string out;
   size_t outPos = 0;
   After after = After::Keep;
+  // Content the loop's handler answered with, left for a worker to send.
+  std::unique_ptr<HttpResponse> prepared;
+  bool preparedKeep = false;
 
  private:
   int m_fd;
@@ -334,7 +340,8 @@ const std::string *HttpRequest::header(const std::string &lowerName) const {
 
 void HttpResponse::set(const std::string &name, const std::string &value) {
   for (auto &h : headers) {
-    if (lower(h.first) == lower(name)) {
+    if (h.first.size() == name.size() &&
+        strncasecmp(h.first.data(), name.data(), name.size()) == 0) {
       h.second = value;
       return;
     }
@@ -605,7 +612,8 @@ class HttpLoop {
       : m_server(server),
         m_lim(server->m_limits),
         m_handler(std::move(handler)),
-        m_policy(std::move(policy)) {}
+        m_policy(std::move(policy)),
+        m_loopPolicy(server->m_loopPolicy) {}
 
   bool run(std::string *err);
   void pause(int ms) {
@@ -616,6 +624,11 @@ class HttpLoop {
  private:
   void worker();
   void serve(HttpConn *c);
+  void serveOnLoop(HttpConn *c);
+  bool respond(HttpConn *c, const HttpBody &body, HttpResponse &resp, bool onLoop);
+  bool sendContent(HttpConn *c, HttpResponse &resp, std::shared_ptr<HttpContent> content, bool keep,
+                   bool onLoop);
+  void beginWrite(HttpConn *c);
   void accept();
   void onEvent(HttpConn *c, uint32_t ev);
   void progress(HttpConn *c);
@@ -637,7 +650,12 @@ class HttpLoop {
   HttpLimits m_lim;
   HttpHandler m_handler;
   HttpBodyPolicy m_policy;
+  HttpLoopPolicy m_loopPolicy;
   int m_ep = -1;
+  // Requests kept alive behind one just answered on the loop: read this deep at once, then
+  // after the others' events (a pipelining peer must not hold the loop, nor its stack grow).
+  int m_depth = 0;
+  std::vector<HttpConn *> m_again;
   bool m_listening = false;
   int64_t m_acceptPausedUntil = 0;
   int64_t m_budgetUsed = 0;
@@ -719,8 +737,14 @@ bool HttpLoop::run(std::string *err) {
       m_listening = true;
       m_acceptPausedUntil = 0;
     }
+    if (!m_again.empty()) {
+      std::vector<HttpConn *> again;
+      again.swap(m_again);
+      for (HttpConn *c : again)
+        if (m_conns.count(c) && c->state == ConnState::Head) progress(c);
+    }
     epoll_event evs[128];
-    int n = epoll_wait(m_ep, evs, 128, 100);
+    int n = epoll_wait(m_ep, evs, 128, m_again.empty() ? 100 : 0);
     for (int i = 0; i < n; i++) {
       if (evs[i].data.ptr == nullptr) {
         accept();
@@ -883,6 +907,7 @@ void HttpLoop::sweep(int64_t now) {
         continue;
       }
       m_queued.erase(std::remove(m_queued.begin(), m_queued.end(), c), m_queued.end());
+      c->prepared.reset();
       answer(c, plainAnswer(503, "busy, try again\n", false, "1"), After::Linger);
       continue;
     }
@@ -1031,6 +1056,7 @@ void HttpLoop::progress(HttpConn *c) {
     if (c->buffered() == before) return watch(c);
   }
   c->req.bodyTooLarge = s == 2;
+  if (m_loopPolicy && m_loopPolicy(c->req)) return serveOnLoop(c);
   dispatch(c, false);
 }
 
@@ -1084,17 +1110,52 @@ void HttpLoop::worker() {
 }
 
 void HttpLoop::serve(HttpConn *c) {
-  HttpRequest &req = c->req;
-  HttpBody body(c, req);
+  if (c->prepared) {
+    // Content the loop's handler answered with.
+    std::unique_ptr<HttpResponse> resp = std::move(c->prepared);
+    std::shared_ptr<HttpContent> content = std::move(resp->content);
+    (void)sendContent(c, *resp, std::move(content), c->preparedKeep, false);
+    return;
+  }
+  HttpBody body(c, c->req);
   HttpResponse resp;
-  m_handler(req, body, resp);
+  m_handler(c->req, body, resp);
+  (void)respond(c, body, resp, false);
+}
+
+void HttpLoop::serveOnLoop(HttpConn *c) {
+  c->socketReads = false;
+  c->out.clear();
+  c->outPos = 0;
+  HttpResponse resp;
+  HttpBody body(c, c->req);
+  c->req.onLoop = true;
+  m_handler(c->req, body, resp);
+  c->req.onLoop = false;
+  if (resp.toWorker) return dispatch(c, false);
+  if (!respond(c, body, resp, true)) {
+    // Large content goes out from a worker, in turn with the other transfers.
+    setState(c, ConnState::Queued, m_lim.bodyTimeoutMs);
+    m_queued.push_back(c);
+    return startQueued();
+  }
+  release(c);
+  c->releaseBuffer();
+  if (c->after == After::Close && c->out.empty()) return closeConn(c);
+  beginWrite(c);
+}
+
+// The answer of a handler that has run: in `out` for the loop to send, or written by the
+// worker. False, on the loop, for content that a worker must send (in `prepared`).
+bool HttpLoop::respond(HttpConn *c, const HttpBody &body, HttpResponse &resp, bool onLoop) {
+  const HttpRequest &req = c->req;
   // A large call leaves many small blocks behind; they go back to the system once the workers
   // are idle (trimming takes the allocator's locks, which would stall everyone in a burst).
   if (!c->streamed && (req.contentLength > (256 << 10) || c->scan.decoded > (256 << 10)))
     m_trimWanted.store(true);
   if (resp.abort) {
     c->after = After::Close;
-    return;
+    return true;
   }
   if (!safeHeaders(resp)) {
     std::fprintf(stderr, "tesselsvc: an answer to %s had a malformed header field\n",
@@ -1110,68 +1171,82 @@ void HttpLoop::serve(HttpConn *c) {
               !(req.http10 && !(connHdr && lower(*connHdr) == "keep-alive")) &&
               !m_server->stopping();
   c->after = keep ? After::Keep : body.finished() ? After::Close : After::Linger;
-  bool head = req.method == "HEAD";
   std::shared_ptr<HttpContent> content = resp.content;
   if (!content && !resp.filePath.empty()) {
     content = svchttp__openFile(resp.filePath);
     if (!content) {
       c->out = plainAnswer(404, "no content\n", keep);
-      return;
+      return true;
     }
   }
   if (!content) {
     c->out = headOf(resp.status, resp.headers, static_cast<int64_t>(resp.body.size()), keep);
-    if (!head) c->out += resp.body;
-    return;
+    if (req.method != "HEAD") c->out += resp.body;
+    return true;
   }
-  // File content goes out from the worker: its size has no bound.
+  return sendContent(c, resp, std::move(content), keep, onLoop);
+}
+
+bool HttpLoop::sendContent(HttpConn *c, HttpResponse &resp, std::shared_ptr<HttpContent> content,
+                           bool keep, bool onLoop) {
+  const HttpRequest &req = c->req;
+  const bool head = req.method == "HEAD";
   const int64_t size = content->size();
   // A viewer reading the start of a large video, or a file system reading a piece of a file,
   // asks for one byte range.
-  int64_t first = 0, length = size;
-  if (resp.ranges && resp.status == 200) {
+  int64_t first = 0, last = 0, length = size;
+  const bool ranges = resp.ranges && resp.status == 200;
+  const int range = ranges ? svchttp__parseRange(req.header("range"), size, &first, &last) : 0;
+  if (range < 0) {
+    resp.headers = {{"Content-Type", "text/plain"},
+                    {"Content-Range", "bytes */" + std::to_string(size)}};
+    c->out = headOf(416, resp.headers, 0, keep);
+    return true;
+  }
+  if (range > 0) length = last - first + 1;
+  constexpr int64_t kSmall = 65536;
+  int64_t send = head ? 0 : length;
+  if (resp.cutAfter >= 0 && resp.cutAfter < send) send = resp.cutAfter;
+  // The loop reads no more than a thumbnail's worth: a large file may wait for the disk.
+  if (onLoop && send > kSmall) {
+    resp.content = std::move(content);
+    resp.filePath.clear();
+    c->prepared = std::make_unique<HttpResponse>(std::move(resp));
+    c->preparedKeep = keep;
+    return false;
+  }
+  if (ranges) {
     resp.set("Accept-Ranges", "bytes");
-    int64_t last = 0;
-    const int range = svchttp__parseRange(req.header("range"), size, &first, &last);
-    if (range < 0) {
-      resp.headers = {{"Content-Type", "text/plain"},
-                      {"Content-Range", "bytes */" + std::to_string(size)}};
-      c->out = headOf(416, resp.headers, 0, keep);
-      return;
-    }
     if (range > 0) {
       resp.status = 206;
       resp.set("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) +
                                     "/" + std::to_string(size));
-      length = last - first + 1;
     }
   }
-  char tmp[65536];
-  int64_t send = head ? 0 : length;
-  if (resp.cutAfter >= 0 && resp.cutAfter < send) send = resp.cutAfter;
   std::string start = headOf(resp.status, resp.headers, length, keep);
   int64_t at = first;
   // Small content (a thumbnail) goes out with its head in one write, as one segment.
-  if (send > 0 && send <= static_cast<int64_t>(sizeof tmp)) {
+  if (onLoop || (send > 0 && send <= kSmall)) {
     const size_t headSize = start.size();
     start.resize(headSize + static_cast<size_t>(send));
     int64_t got = 0;
     while (got < send) {
-      const long r = content->readAt(start.data() + headSize + got,
-                                     static_cast<size_t>(send - got), at + got);
+      const long r =
+          content->readAt(start.data() + headSize + got, static_cast<size_t>(send - got), at + got);
       if (r <= 0) break;
       got += r;
     }
-    if (got < send) {
-      // The file shrank under us: what was read goes out, then the connection ends.
-      start.resize(headSize + static_cast<size_t>(got));
-      (void)c->writeAll(start);
-      c->after = After::Close;
-      return;
+    // A file that shrank under us: what was read goes out, then the connection ends.
+    if (got < send) start.resize(headSize + static_cast<size_t>(got));
+    if (got < send || send < (head ? 0 : length)) c->after = After::Close;
+    if (onLoop) {
+      c->out = std::move(start);
+      return true;
     }
-    if (!c->writeAll(start) || send < length) c->after = After::Close;
-    return;
+    if (!c->writeAll(start)) c->after = After::Close;
+    return true;
   }
+  char tmp[65536];
   bool ok = c->writeAll(start);
   for (int64_t left = send; ok && left > 0;) {
     long r = content->readAt(tmp, sizeof tmp, at);
@@ -1185,6 +1260,7 @@ void HttpLoop::serve(HttpConn *c) {
     at += r;
   }
   if (!ok || send < (head ? 0 : length)) c->after = After::Close;
+  return true;
 }
 
 void HttpLoop::takeReturned() {
@@ -1205,10 +1281,16 @@ void HttpLoop::takeReturned() {
       closeConn(c);
       continue;
     }
-    setState(c, ConnState::Write, m_lim.bodyTimeoutMs);
-    write(c);
+    beginWrite(c);
   }
   startQueued();
+}
+
+void HttpLoop::beginWrite(HttpConn *c) {
+  // Watched for room only when the answer does not go at once.
+  c->state = ConnState::Write;
+  c->deadline = monoMs() + m_lim.bodyTimeoutMs;
+  write(c);
 }
 
 void HttpLoop::answer(HttpConn *c, const std::string &bytes, After after) {
@@ -1239,7 +1321,11 @@ void HttpLoop::afterAnswer(HttpConn *c) {
   // Kept alive: a request that already arrived behind this one is read at once.
   if (c->pending()) {
     setState(c, ConnState::Head, m_lim.headerTimeoutMs);
-    return progress(c);
+    if (m_depth >= 8) return m_again.push_back(c);
+    m_depth++;
+    progress(c);
+    m_depth--;
+    return;
   }
   setState(c, ConnState::Idle, m_lim.idleTimeoutMs);
 }

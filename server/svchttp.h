@@ -1,8 +1,9 @@
 // A small HTTP/1.1 server: one listening socket that speaks plain HTTP and TLS (told apart by
 // the first byte of each connection), keep-alive, Content-Length and chunked request bodies.
 // One event-loop thread holds every connection while it is idle, sends its request head or a
-// call's body, or reads an answer; a fixed pool of workers runs the handlers. A stop lets the
-// requests in flight finish for a bounded time.
+// call's body, or reads an answer; a fixed pool of workers runs the handlers. Requests that the
+// loop policy names (small answers from memory or the page cache) are answered by the loop
+// itself, without a hand-over. A stop lets the requests in flight finish for a bounded time.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -59,6 +60,9 @@ struct HttpRequest {
   bool hasBody = false;
   bool bodyTooLarge = false;  // longer than the server reads for this kind of request
   bool continueSent = false;  // "100 Continue" already went out
+  // The handler runs on the event loop: it must not wait (for a network, a writer's lock, a
+  // peer), and sets HttpResponse::toWorker, before reading the body, for a worker to run it.
+  bool onLoop = false;
   const std::string *header(const std::string &lowerName) const;
 };
 
@@ -113,6 +117,7 @@ struct HttpResponse {
   int64_t cutAfter = -1;  // with content: drop the connection after this many body bytes
   bool close = false;     // close the connection after the answer
   bool abort = false;     // drop the connection without an answer
+  bool toWorker = false;  // from a handler on the loop: run the request again on a worker
   void set(const std::string &name, const std::string &value);
 };
 
@@ -123,6 +128,10 @@ using HttpHandler = std::function<void(const HttpRequest &, HttpBody &, HttpResp
 // for requests whose handler reads (or writes) a body of any size over the connection itself.
 constexpr long kHttpStreamBody = -1;
 using HttpBodyPolicy = std::function<long(const HttpRequest &)>;
+// Whether the event loop runs the handler of a request (with a collected body) itself: true
+// only where the handler answers at once. Content of more than 64 KiB still goes out from a
+// worker, counted among the streaming ones.
+using HttpLoopPolicy = std::function<bool(const HttpRequest &)>;
 
 struct HttpLimits {
   int workers = 16;               // handler threads
@@ -146,6 +155,7 @@ class HttpServer {
   HttpServer &operator=(const HttpServer &) = delete;
 
   void setLimits(const HttpLimits &limits) { m_limits = limits; }
+  void setLoopPolicy(HttpLoopPolicy policy) { m_loopPolicy = std::move(policy); }
   // Binds HOST:PORT (port 0 picks a free one) and loads the certificate for TLS connections.
   bool listen(const std::string &host, int port, const std::string &certFile,
               const std::string &keyFile, std::string *err);
@@ -162,6 +172,7 @@ class HttpServer {
  private:
   friend class HttpLoop;
   HttpLimits m_limits;
+  HttpLoopPolicy m_loopPolicy;
   int m_listenFd = -1;
   int m_wakePipe[2] = {-1, -1};
   int m_port = 0;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "svcpkt.h"
@@ -287,12 +288,18 @@ bool SvcService::init(std::string *err) {
 bool SvcService::run(std::string *err) {
   // Calls and forms are collected whole by the event loop; content streams through a worker.
   auto policy = [](const HttpRequest &req) -> long {
-    if (req.path.compare(0, 11, "/svc/files/") == 0 || req.path.compare(0, 10, "/web/file/") == 0)
-      return kHttpStreamBody;
+    if (req.path.compare(0, 11, "/svc/files/") == 0) return kHttpStreamBody;
     return req.path == "/oauth" || req.path.compare(0, 5, "/web/") == 0
                ? static_cast<long>(kMaxFormBody)
                : static_cast<long>(kMaxCallBody);
   };
+  // The pages' thumbnails and files are answered by the event loop when the store has them at
+  // hand (SvcWeb hands the rest to a worker), and so are the pages' compiled-in assets.
+  m_http.setLoopPolicy([](const HttpRequest &req) {
+    return (req.method == "GET" || req.method == "HEAD") &&
+           (req.path.compare(0, 10, "/web/file/") == 0 ||
+            req.path.compare(0, 12, "/web/static/") == 0);
+  });
   // Pending uploads without progress for longer than the maximum age go now and then.
   std::thread sweeper([this] {
     std::unique_lock<std::mutex> g(m_sweepLock);
@@ -765,9 +772,13 @@ bool SvcService::call(const std::string &method, const SvcArgs &args, const Http
 
 void SvcService::handle(const HttpRequest &request, HttpBody &body, HttpResponse &resp) {
   // A request a web page sent from a foreign origin is never a local caller's.
-  HttpRequest req = request;
-  const std::string *origin = req.header("origin");
-  if (origin && !m_origins.allowed(*origin, ownAddresses(req))) req.loopback = false;
+  const std::string *origin = request.header("origin");
+  std::optional<HttpRequest> foreign;
+  if (origin && request.loopback && !m_origins.allowed(*origin, ownAddresses(request))) {
+    foreign.emplace(request);
+    foreign->loopback = false;
+  }
+  const HttpRequest &req = foreign ? *foreign : request;
   const std::string &path = req.path;
   if (path == "/svc/api" || path == "/svc/api/") {
     if (req.method != "POST") return textAnswer(resp, 405, "POST a SOAP envelope here");

@@ -309,9 +309,27 @@ SvcSqliteStore::Reader *SvcSqliteStore::reader() {
 
 int SvcSqliteStore::webContent(const std::string &token, const std::string &serviceId,
                                int64_t fileId, const std::string &stream, WebContent *out) {
+  return contentLookUp(token, serviceId, fileId, stream, out, nullptr);
+}
+
+int SvcSqliteStore::webContentAtHand(const std::string &token, const std::string &serviceId,
+                                     int64_t fileId, const std::string &stream, WebContent *out,
+                                     bool *later) {
+  *later = false;
+  return contentLookUp(token, serviceId, fileId, stream, out, later);
+}
+
+// With `later`, nothing that waits for the main connection: the caller asks again without.
+int SvcSqliteStore::contentLookUp(const std::string &token, const std::string &serviceId,
+                                  int64_t fileId, const std::string &stream, WebContent *out,
+                                  bool *later) {
   *out = WebContent();
   if (token.size() != 32) return kSvcOk;
   Reader *r = reader();
+  if (!r && later) {
+    *later = true;
+    return kSvcOk;
+  }
   if (!r) return SvcStore::webContent(token, serviceId, fileId, stream, out);
   const int64_t now = nowMs();
   const std::string hash = tokenHash(token);
@@ -358,8 +376,14 @@ int SvcSqliteStore::webContent(const std::string &token, const std::string &serv
   }
   // Use renews the session now and then, on the main connection, as userForToken does.
   UserRec user;
-  if (rc == SQLITE_ROW && now - used > std::min<int64_t>(60000, m_tokenLifetimeMs / 10))
+  if (rc == SQLITE_ROW && now - used > std::min<int64_t>(60000, m_tokenLifetimeMs / 10)) {
+    if (later) {
+      *out = WebContent();
+      *later = true;
+      return kSvcOk;
+    }
     (void)userForToken(token, &user);
+  }
   return kSvcOk;
 }
 
@@ -1172,6 +1196,13 @@ int SvcStore::webContent(const std::string &token, const std::string &serviceId,
   out->stored = stream.empty() ? f.size >= 0
                                : std::find(f.renditions.begin(), f.renditions.end(), stream) !=
                                      f.renditions.end();
+  return kSvcOk;
+}
+
+int SvcStore::webContentAtHand(const std::string &, const std::string &, int64_t,
+                               const std::string &, WebContent *out, bool *later) {
+  *out = WebContent();
+  *later = true;
   return kSvcOk;
 }
 

@@ -192,6 +192,12 @@ class SvcStore {
   [[nodiscard]] virtual int webContent(const std::string &token, const std::string &serviceId,
                                        int64_t fileId, const std::string &stream,
                                        WebContent *out);
+  // The same without waiting for a network or for the writer: `*later` (and nothing found)
+  // when the look-up would, for a store on the network or a session due for renewal.
+  [[nodiscard]] virtual int webContentAtHand(const std::string &token,
+                                             const std::string &serviceId, int64_t fileId,
+                                             const std::string &stream, WebContent *out,
+                                             bool *later);
 
   // What starts every call on a drive: the session `token`'s user and its drive
   // (`deviceId`, `serviceId`), in one look-up where the store can. A session due for renewal is
@@ -277,9 +283,14 @@ class SvcSqliteStore : public SvcStore {
   [[nodiscard]] int webContent(const std::string &token, const std::string &serviceId,
                                int64_t fileId, const std::string &stream,
                                WebContent *out) override;
+  [[nodiscard]] int webContentAtHand(const std::string &token, const std::string &serviceId,
+                                     int64_t fileId, const std::string &stream, WebContent *out,
+                                     bool *later) override;
 
  private:
   static constexpr int kMaxSessions = 100;
+  int contentLookUp(const std::string &token, const std::string &serviceId, int64_t fileId,
+                    const std::string &stream, WebContent *out, bool *later);
   // Connections of their own for the hottest reads: meta.db is in WAL, so they read beside the
   // writer and each other, with their statements prepared once.
   struct Reader {

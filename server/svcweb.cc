@@ -564,14 +564,25 @@ void SvcWeb::handleContent(const HttpRequest &req, HttpResponse &resp) {
       service.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789") != std::string::npos ||
       !parseId(std::string(idText), &fileId)) {
     // Still only for a signed-in browser: nobody else learns which addresses are well formed.
+    if (req.onLoop) {
+      resp.toWorker = true;
+      return;
+    }
     UserRec user;
     if (!m_store.userForToken(token, &user)) return textAnswer(resp, 401, "not signed in");
     return textAnswer(resp, 404, "not found");
   }
   const std::string stream = which == "orig" ? std::string() : std::string(which);
   SvcStore::WebContent f;
-  if (m_store.webContent(token, service, fileId, stream, &f) != kSvcOk)
-    return textAnswer(resp, 500, "cannot read the drive");
+  bool later = false;
+  const int rc = req.onLoop ? m_store.webContentAtHand(token, service, fileId, stream, &f, &later)
+                            : m_store.webContent(token, service, fileId, stream, &f);
+  // The event loop does not wait for the network or the writer: a worker asks.
+  if (later) {
+    resp.toWorker = true;
+    return;
+  }
+  if (rc != kSvcOk) return textAnswer(resp, 500, "cannot read the drive");
   if (f.found == SvcStore::WebContent::kNoSession) return textAnswer(resp, 401, "not signed in");
   // A drive that is not this user's is not there at all.
   if (f.found == SvcStore::WebContent::kNoDrive) return textAnswer(resp, 404, "not found");

@@ -6,6 +6,7 @@ standard library only. Usage: svcclient.py CASE --url URL --secret S --data DIR 
 
 import argparse
 import errno
+import hashlib
 import http.client
 import json
 import re
@@ -887,6 +888,108 @@ def case_owner():
         check(c("getUser", [("valtoken", tok)])["user"]["name"] == user()["user"], "owner user")
 
 
+def read_answers(s, heads):
+    """The answers on socket `s` to requests sent with the methods `heads` (in order): status,
+    header fields (lower-case names), body."""
+    buf, out = b"", []
+    for method in heads:
+        while b"\r\n\r\n" not in buf:
+            b = s.recv(65536)
+            check(b, "connection closed after %d answers" % len(out))
+            buf += b
+        head, buf = buf.split(b"\r\n\r\n", 1)
+        lines = head.decode("latin-1").split("\r\n")
+        hdr = dict((k.strip().lower(), v.strip()) for k, v in
+                   (line.split(":", 1) for line in lines[1:]))
+        n = 0 if method == "HEAD" else int(hdr["content-length"])
+        while len(buf) < n:
+            b = s.recv(65536)
+            check(b, "connection closed inside an answer")
+            buf += b
+        out.append((int(lines[0].split(" ")[1]), hdr, buf[:n]))
+        buf = buf[n:]
+    return out
+
+
+def case_web_content():
+    """The pages' content over kept-alive connections: many requests sent at once, answered in
+    order, small ones by the loop and large ones or calls by workers, with every rule intact."""
+    u = user()
+    tok = call_json("loginUser", [("username", u["user"]), ("password", "pw")])["valtoken"]
+    sid = u["serviceids"][0]
+    fid = create(call_soap, u, "p.jpg", extra=[("mimetype", "image/jpeg")])
+    orig, tn, pv = os.urandom(300000), os.urandom(12000), os.urandom(70000)
+    for data, stream in ((orig, None), (tn, "tn"), (pv, "pv")):
+        check(put(u, fid, data, stream) == 200, "upload %s" % stream)
+    bob = add_user("bob")
+    bob_fid = create(call_soap, bob, "b.jpg", extra=[("mimetype", "image/jpeg")])
+    check(put(bob, bob_fid, b"bob's", "tn") == 200, "bob's thumbnail")
+    f = "/web/file/%s/%s/" % (sid, fid)
+    reqs = [  # method, path, extra header, status, body
+        ("GET", f + "tn", "", 200, tn),
+        ("GET", f + "tn", "Range: bytes=100-199\r\n", 206, tn[100:200]),
+        ("HEAD", f + "tn", "", 200, b""),
+        ("GET", f + "orig", "", 200, orig),
+        ("GET", f + "orig", "Range: bytes=-10\r\n", 206, orig[-10:]),
+        ("GET", f + "tn", "Range: bytes=99999-\r\n", 416, b""),
+        ("GET", f + "pv?dl=1", "", 200, pv),
+        ("GET", "/web/file/%s/%s/tn" % (bob["serviceids"][0], bob_fid), "", 404, None),
+        ("GET", "/web/file/%s/%s/tn" % (sid, bob_fid), "", 404, None),
+        ("GET", f + "st", "", 404, None),
+        ("GET", "/web/file/%s/x/tn" % sid, "", 404, None),
+        ("GET", "/web/static/mark.svg", "", 200, None),
+        ("POST", "/svc/api/json/getVersion", "Content-Length: 2\r\n", 200, None),
+    ] * 3
+    wire = b"".join(("%s %s HTTP/1.1\r\nHost: x\r\nCookie: tesselweb=%s\r\n%s\r\n%s" % (
+        m, p, tok, h, "{}" if m == "POST" else "")).encode() for m, p, h, _, _ in reqs)
+    for tls in (False, True):
+        s = socket.create_connection((HOST, PORT), timeout=20)
+        if tls:
+            s = ssl._create_unverified_context().wrap_socket(s)
+        s.sendall(wire)
+        got = read_answers(s, [r[0] for r in reqs])
+        for (m, p, h, st, body), (gst, hdr, gbody) in zip(reqs, got):
+            what = "%s %s %s (tls %s)" % (m, p, h.strip(), tls)
+            check(gst == st, "%s: status %d" % (what, gst))
+            check(hdr.get("connection") == "keep-alive", "%s: %r" % (what, hdr))
+            check(body is None or gbody == body, "%s: %d bytes" % (what, len(gbody)))
+            if p.startswith("/web/file/") and st in (200, 206):
+                check(hdr["content-type"] == "image/jpeg" and hdr["accept-ranges"] == "bytes" and
+                      hdr["x-content-type-options"] == "nosniff" and
+                      hdr["content-security-policy"] == "default-src 'none'; sandbox" and
+                      hdr["cache-control"] == "private, max-age=3600", "%s: %r" % (what, hdr))
+                check(("attachment" in hdr.get("content-disposition", "")) == ("dl=1" in p),
+                      "%s: %r" % (what, hdr))
+            if st == 206:
+                check(hdr["content-range"] == "bytes %d-%d/%d" % (
+                    (100, 199, 12000) if "100" in h else (299990, 299999, 300000)), what)
+            if st == 416:
+                check(hdr["content-range"] == "bytes */12000", what)
+            if m == "HEAD":
+                check(hdr["content-length"] == "12000", "%s: %r" % (what, hdr))
+        # Signing out ends the session at once, also for a connection kept alive with it.
+        if not tls:
+            csrf = hashlib.sha256(("tesselweb-csrf:" + tok).encode()).hexdigest()[:32]
+            st, _, _ = request("POST", "/web/signout", ("csrf=" + csrf).encode(),
+                               {"Cookie": "tesselweb=" + tok,
+                                "Content-Type": "application/x-www-form-urlencoded"})
+            check(st == 303, "sign-out: %d" % st)
+            s.sendall(("GET %stn HTTP/1.1\r\nHost: x\r\nCookie: tesselweb=%s\r\n\r\n"
+                       % (f, tok)).encode())
+            check(read_answers(s, ["GET"])[0][0] == 401, "a thumbnail after the sign-out")
+            tok = call_json("loginUser", [("username", u["user"]), ("password", "pw")])["valtoken"]
+            wire = wire.replace(wire[wire.index(b"tesselweb=") + 10:][:32], tok.encode())
+        s.close()
+    # Without a session nothing is served, well formed or not; Connection: close is honoured.
+    s = socket.create_connection((HOST, PORT), timeout=20)
+    s.sendall(("GET %stn HTTP/1.1\r\nHost: x\r\n\r\nGET /web/file/a/b/c HTTP/1.1\r\n"
+               "Host: x\r\nConnection: close\r\n\r\n" % f).encode())
+    got = read_answers(s, ["GET", "GET"])
+    check([g[0] for g in got] == [401, 401] and got[1][1]["connection"] == "close", "%r" % got)
+    check(s.recv(10) == b"", "closed after Connection: close")
+    s.close()
+
+
 def case_ranges_moves():
     u = user()
     data = os.urandom(100000)
@@ -968,6 +1071,7 @@ CASES = {
     "cors": case_cors,
     "pktm_drive": case_pktm_drive,
     "sigterm": case_sigterm,
+    "web_content": case_web_content,
 }
 
 

@@ -611,6 +611,24 @@ def case_tokens():
     rows = db.execute("SELECT COUNT(*) FROM sessions").fetchone()[0]
     db.close()
     check(rows == 1, "sessions kept: %d" % rows)
+    # A page that only shows thumbnails keeps its session in use, and one left alone expires.
+    v = dict(u, token=fresh)
+    fid = C.create(C.call_soap, v, "kept.jpg", extra=[("mimetype", "image/jpeg")])
+    check(C.put(v, fid, b"\xff\xd8thumbnail", "tn") == 200, "thumbnail upload")
+    web = login(u["user"], "pw")["valtoken"]
+    s = socket.create_connection((C.HOST, C.PORT), timeout=20)
+    get = ("GET /web/file/%s/%s/tn HTTP/1.1\r\nHost: x\r\nCookie: tesselweb=%s\r\n\r\n" % (
+        u["serviceids"][0], fid, web)).encode()
+    for i in range(10):
+        s.sendall(get)
+        st, _, body = C.read_answers(s, ["GET"])[0]
+        check(st == 200 and body == b"\xff\xd8thumbnail", "thumbnail %d of a session in use: %d"
+              % (i, st))
+        time.sleep(0.5)
+    time.sleep(3.5)
+    s.sendall(get)
+    check(C.read_answers(s, ["GET"])[0][0] == 401, "the thumbnail of an expired session")
+    s.close()
 
 
 CASES = {

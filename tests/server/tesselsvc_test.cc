@@ -188,6 +188,11 @@ TEST_F(TesselSvc, WebSignInRedirectsWithToken) {
   runCase("signin");
 }
 
+TEST_F(TesselSvc, PageContentOnKeptAliveConnections) {
+  startWith();
+  runCase("web_content");
+}
+
 TEST_F(TesselSvc, TlsOnTheSharedPort) {
   startWith();
   runCase("tls");

@@ -160,6 +160,119 @@ bool writeDng(const std::string &path, int32_t w, int32_t h, int orientation, in
   return ok;
 }
 
+// HEIF boxes are big-endian; these read and write their fields in place.
+uint64_t be(const std::string &b, size_t at, int bytes) {
+  uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = v << 8 | uint8_t(b[at + i]);
+  return v;
+}
+void putBe(std::string &b, size_t at, int bytes, uint64_t v) {
+  for (int i = bytes - 1; i >= 0; --i, v >>= 8) b[at + i] = char(v & 0xFF);
+}
+std::string beBytes(int bytes, uint64_t v) {
+  std::string s(bytes, '\0');
+  putBe(s, 0, bytes, v);
+  return s;
+}
+
+struct Box {
+  std::string type;
+  size_t at, size, body;  // body: where the payload starts (past a full box's version and flags)
+};
+// The boxes in [from, to) of `b`; full boxes named in `full` have their 4 header bytes skipped.
+std::vector<Box> boxesIn(const std::string &b, size_t from, size_t to) {
+  std::vector<Box> out;
+  while (from + 8 <= to) {
+    Box x{b.substr(from + 4, 4), from, be(b, from, 4), from + 8};
+    if (x.size < 8 || from + x.size > to) break;
+    if (x.type == "meta" || x.type == "ipma" || x.type == "iloc" || x.type == "pitm") x.body += 4;
+    out.push_back(x);
+    from += x.size;
+  }
+  return out;
+}
+const Box *findBox(const std::vector<Box> &boxes, const char *type) {
+  for (const Box &x : boxes)
+    if (x.type == type) return &x;
+  return nullptr;
+}
+
+// The HEIF file `heif` with the item properties `props` (whole boxes, e.g. irot and imir) added
+// to its primary image, in that order, after the properties it has: the property container and
+// its associations grow, and every item offset that points past the meta box moves with it.
+std::string withPrimaryProperties(const std::string &heif, const std::vector<std::string> &props) {
+  const std::vector<Box> top = boxesIn(heif, 0, heif.size());
+  const Box *meta = findBox(top, "meta");
+  if (!meta) return "";
+  const std::vector<Box> inMeta = boxesIn(heif, meta->body, meta->at + meta->size);
+  const Box *pitm = findBox(inMeta, "pitm"), *iprp = findBox(inMeta, "iprp");
+  if (!pitm || !iprp) return "";
+  const uint32_t primary = be(heif, pitm->body, heif[pitm->at + 8] == 0 ? 2 : 4);
+  const std::vector<Box> inIprp = boxesIn(heif, iprp->body, iprp->at + iprp->size);
+  const Box *ipco = findBox(inIprp, "ipco"), *ipma = findBox(inIprp, "ipma");
+  if (!ipco || !ipma) return "";
+  const size_t known = boxesIn(heif, ipco->body, ipco->at + ipco->size).size();
+  std::string newIpco = heif.substr(ipco->at, ipco->size);
+  for (const std::string &p : props) newIpco += p;
+  putBe(newIpco, 0, 4, newIpco.size());
+  // ipma: entries of an item id (2 or 4 bytes), a count, and 1- or 2-byte associations.
+  const int idBytes = heif[ipma->at + 8] ? 4 : 2, assocBytes = heif[ipma->at + 11] & 1 ? 2 : 1;
+  std::string newIpma = heif.substr(ipma->at, ipma->body + 4 - ipma->at);
+  size_t at = ipma->body + 4;
+  for (uint32_t e = 0, n = be(heif, ipma->body, 4); e < n; ++e) {
+    const uint32_t item = be(heif, at, idBytes);
+    uint32_t count = uint8_t(heif[at + idBytes]);
+    std::string assoc = heif.substr(at + idBytes + 1, count * assocBytes);
+    at += idBytes + 1 + count * assocBytes;
+    if (item == primary)
+      for (size_t i = 0; i < props.size(); ++i, ++count)  // essential, 1-based
+        assoc += beBytes(assocBytes, (assocBytes == 2 ? 0x8000 : 0x80) | (known + 1 + i));
+    newIpma += beBytes(idBytes, item) + char(count) + assoc;
+  }
+  putBe(newIpma, 0, 4, newIpma.size());
+  std::string newIprp = heif.substr(iprp->at, 8);
+  for (const Box &x : inIprp)
+    newIprp += x.type == "ipco" ? newIpco : x.type == "ipma" ? newIpma : heif.substr(x.at, x.size);
+  putBe(newIprp, 0, 4, newIprp.size());
+  std::string newMeta = heif.substr(meta->at, meta->body - meta->at);
+  for (const Box &x : inMeta) newMeta += x.type == "iprp" ? newIprp : heif.substr(x.at, x.size);
+  putBe(newMeta, 0, 4, newMeta.size());
+  const size_t grown = newMeta.size() - meta->size, metaEnd = meta->at + meta->size;
+  // iloc: offsets into the file (construction method 0) beyond the meta box move by `grown`.
+  for (const Box &x : boxesIn(newMeta, 12, newMeta.size())) {
+    if (x.type != "iloc") continue;
+    const int version = newMeta[x.at + 8];
+    const int offBytes = uint8_t(newMeta[x.body]) >> 4, lenBytes = newMeta[x.body] & 15,
+              baseBytes = uint8_t(newMeta[x.body + 1]) >> 4,
+              indexBytes = version ? newMeta[x.body + 1] & 15 : 0;
+    size_t p = x.body + 2;
+    const uint32_t items = be(newMeta, p, version < 2 ? 2 : 4);
+    p += version < 2 ? 2 : 4;
+    for (uint32_t i = 0; i < items; ++i) {
+      p += version < 2 ? 2 : 4;
+      const int method = version ? be(newMeta, p, 2) & 15 : 0;
+      p += version ? 2 : 0;
+      p += 2;  // data reference index
+      const uint64_t base = baseBytes ? be(newMeta, p, baseBytes) : 0;
+      if (method == 0 && baseBytes && base >= metaEnd) putBe(newMeta, p, baseBytes, base + grown);
+      p += baseBytes;
+      const uint32_t extents = be(newMeta, p, 2);
+      p += 2;
+      for (uint32_t e = 0; e < extents; ++e) {
+        p += indexBytes;
+        const uint64_t off = offBytes ? be(newMeta, p, offBytes) : 0;
+        if (method == 0 && !baseBytes && off >= metaEnd) putBe(newMeta, p, offBytes, off + grown);
+        p += offBytes + lenBytes;
+      }
+    }
+  }
+  return heif.substr(0, meta->at) + newMeta + heif.substr(metaEnd);
+}
+// A rotation by `quarters` x 90 degrees anticlockwise; a mirroring that exchanges top and
+// bottom (0) or left and right (1), as cameras write it and libheif reads it.
+std::string irot(int quarters) { return beBytes(4, 9) + "irot" + char(quarters); }
+std::string imir(int axis) { return beBytes(4, 9) + "imir" + char(axis); }
+
 // The kinds made from the quadrant picture, with the preview each gives.
 struct Variant {
   const char *name;
@@ -296,6 +409,35 @@ TEST_F(Kinds, EveryKindComesOutWithinTheBoxAndUprightForEachOrientation) {
     Made given = renditions(ot, 1);
     ASSERT_EQ(given.rc, 0);
     EXPECT_EQ(corners(given.pv.get()), "RGWB");
+  }
+
+  // A HEIF's own rotation (irot, quarter turns anticlockwise) and mirroring (imir) are applied
+  // once, in the order the file gives them, and an EXIF orientation inside it (6) is not
+  // applied on top: the preview's shape and corners follow the transformations alone.
+  struct Transformed {
+    const char *from;
+    std::vector<std::string> props;
+    int o;  // the EXIF orientation that shows the same
+  };
+  const Transformed transformed[] = {
+      {"q.heic", {irot(2)}, 3},         {"q.heic", {imir(0)}, 4},
+      {"q.heic", {imir(1)}, 2},         {"q.heic", {irot(1), imir(0)}, 5},
+      {"o6.heic", {irot(1)}, 8},        {"o6.heic", {irot(3)}, 6},
+      {"o6.heic", {imir(0), irot(1)}, 7},
+  };
+  for (const Transformed &t : transformed) {
+    std::string heif;
+    ASSERT_TRUE(tessel::test::readFile(file(t.from), &heif));
+    const std::string edited = withPrimaryProperties(heif, t.props);
+    ASSERT_FALSE(edited.empty());
+    ASSERT_TRUE(tessel::test::writeFile(file("t.heic"), edited));
+    Made m = renditions(file("t.heic"));
+    ASSERT_EQ(m.rc, 0) << t.from << " as " << t.o;
+    const bool turned = t.o >= 5;
+    EXPECT_EQ(m.pv->width(), turned ? 768 : 1024) << t.from << " as " << t.o;
+    EXPECT_EQ(m.pv->height(), turned ? 1024 : 768) << t.from << " as " << t.o;
+    EXPECT_EQ(corners(m.pv.get()), kSeen[t.o]) << t.from << " as " << t.o;
+    EXPECT_EQ(corners(m.tn.get()), kSeen[t.o]) << t.from << " as " << t.o;
   }
 
   // A ".heic" that is a JPEG decodes as the JPEG it is; a ".jpg" that is a HEIC as a HEIC.

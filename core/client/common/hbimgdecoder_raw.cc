@@ -120,6 +120,25 @@ class SourceStream final : public LibRaw_abstract_datastream {
   int64_t m_pos = 0, m_start = 0, m_length = 0;
 };
 
+// libraw with a way to let go of the sensor data once a development has taken its copy: a
+// half-size development holds the raw (2 bytes a photosite) and its 4-channel picture (another
+// 2 bytes a photosite) together only while the one is copied into the other.
+class RawLib final : public LibRaw {
+ public:
+  RawLib() : LibRaw(LIBRAW_OPTIONS_NONE) {}
+  void dropRawData() {
+    libraw_rawdata_t &r = imgdata.rawdata;
+    if (r.raw_alloc) free(r.raw_alloc);
+    r.raw_alloc = nullptr;
+    r.raw_image = nullptr;
+    r.color3_image = nullptr;
+    r.color4_image = nullptr;
+    r.float_image = nullptr;
+    r.float3_image = nullptr;
+    r.float4_image = nullptr;
+  }
+};
+
 // libraw's flip (bit 4 transpose, 2 and 1 mirror) as an EXIF orientation.
 int32_t orientationOfFlip(int flip) {
   static const int32_t kExif[8] = {1, 2, 4, 3, 5, 8, 6, 7};
@@ -135,7 +154,7 @@ class HBImageDecoderRaw final : public hbimg_detail::DecoderObject<HBImageDecode
     int32_t rc = m_source.open(head, headLength, stream);
     if (rc < 0) return rc;
     m_stream.reset(new (std::nothrow) SourceStream(&m_source));
-    m_raw.reset(new (std::nothrow) LibRaw(LIBRAW_OPTIONS_NONE));
+    m_raw.reset(new (std::nothrow) RawLib);
     if (!m_stream || !m_stream->init() || !m_raw) return BR_ENOMEM;
     m_raw->imgdata.params.max_raw_memory_mb = kMaxRawMemoryMb;
     const int err = m_raw->open_datastream(m_stream.get());
@@ -163,7 +182,8 @@ class HBImageDecoderRaw final : public hbimg_detail::DecoderObject<HBImageDecode
   }
 
   // A preview that covers the box: itself and its decode. A development: the raw (2 bytes a
-  // photosite), the half-size picture (8 bytes a pixel) and its 8-bit copy.
+  // photosite) and the half-size picture (8 bytes a pixel) while the one is copied into the
+  // other; the raw is let go before the 8-bit copy (3 bytes a pixel) is made.
   int64_t decodeBytes(const HBImgDecodeOptions &options) override {
     if (!m_headerRead) return 0;
     const libraw_image_sizes_t &s = m_raw->imgdata.sizes;
@@ -172,7 +192,7 @@ class HBImageDecoderRaw final : public hbimg_detail::DecoderObject<HBImageDecode
     if (t.tlength > 0 && t.twidth && t.theight && covers(t.twidth, t.theight, options))
       return t.tlength + out + (4 << 20);
     const int64_t half = int64_t{s.width / 2 + 1} * (s.height / 2 + 1);
-    return int64_t{s.raw_width} * s.raw_height * 2 + half * 11 + out;
+    return int64_t{s.raw_width} * s.raw_height * 2 + half * 8 + out;
   }
 
   int32_t decode(HBImg **out, const HBImgDecodeOptions &options, IHBStream *stream) override {
@@ -266,6 +286,8 @@ class HBImageDecoderRaw final : public hbimg_detail::DecoderObject<HBImageDecode
     int err = m_raw->unpack();
     if (err == LIBRAW_SUCCESS) step = "processing", err = m_raw->dcraw_process();
     libraw_processed_image_t *pic = nullptr;
+    // The development has its own copy of the sensor data by now.
+    if (err == LIBRAW_SUCCESS) m_raw->dropRawData();
     if (err == LIBRAW_SUCCESS) step = "copying", pic = m_raw->dcraw_make_mem_image(&err);
     if (!pic || err != LIBRAW_SUCCESS) {
       brlog(kTag, BRLOG_ERROR, "Error while developing the raw (%s): %s\n", step,
@@ -291,7 +313,7 @@ class HBImageDecoderRaw final : public hbimg_detail::DecoderObject<HBImageDecode
 
   RandomSource m_source;
   std::unique_ptr<SourceStream> m_stream;
-  std::unique_ptr<LibRaw> m_raw;
+  std::unique_ptr<RawLib> m_raw;
   int32_t m_orientation = 1;
   bool m_headerRead = false, m_reopen = false;
 };

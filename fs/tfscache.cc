@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "brlog.h"
+#include "brsocket.h"
 
 namespace {
 
@@ -367,8 +368,14 @@ long TFSContent::locate(size_t n, int64_t off, const TFSOpenRange &open, int *fd
       ++m_waiting;
       m_wanted = std::max(m_wanted, to);
       m_changed.notify_all();
-      while (aheadBrings()) m_changed.wait(lock);
+      bool interrupted = false;
+      while (aheadBrings() && !interrupted)
+        interrupted = m_changed.wait_for(lock, std::chrono::milliseconds(100)) ==
+                          std::cv_status::timeout &&
+                      brsocket__cancelled();
       if (--m_waiting == 0) m_wanted = -1;
+      // The caller's request was interrupted: it stops waiting, the thread goes on for others.
+      if (interrupted) return BR_EINTR;
     }
     if (firstMissing(off, to) >= 0) {
       stopAhead(lock);

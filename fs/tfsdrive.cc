@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "brlog.h"
+#include "brsocket.h"
 #include "brthread.h"
 #include "zvvfsservice.h"
 
@@ -108,6 +110,8 @@ int toErrno(int32_t rc) {
       return ENOTEMPTY;
     case BR_ENOMEM:
       return ENOMEM;
+    case BR_EINTR:
+      return EINTR;
     default:
       return EIO;
   }
@@ -343,7 +347,10 @@ int32_t TFSFileSystem::lookupDir(const std::string &path, std::shared_ptr<Dir> *
       return BR_OK;
     }
     if (d->loading) {
-      m_listed.wait(lock);
+      // Another request is listing it: waited for, unless this request is interrupted.
+      if (m_listed.wait_for(lock, std::chrono::milliseconds(100)) == std::cv_status::timeout &&
+          brsocket__cancelled())
+        return BR_EINTR;
       continue;
     }
     if (now < m_downUntil) {

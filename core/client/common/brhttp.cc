@@ -227,6 +227,8 @@ int32_t BRHTTPConnection__connect(BRHTTPConnection *c) {
     brlog(BRHTTP_TAG, BRLOG_WARNING, "RECONNECTING %p\n", static_cast<void *>(c));
     BRHTTPConnection__close(c);
   }
+  // A new socket owes nothing to a wait given up on the old one.
+  c->flags &= ~BRHTTP_CONN_INTERRUPTED;
   c->socket = brsocket_create(c->address.family, BRSOCK_STREAM, 0);
   if (!c->socket) return BR_ENOCONN;
   const bool inet = c->address.family == BRSOCK_AF_INET;

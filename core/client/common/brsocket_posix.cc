@@ -102,11 +102,12 @@ void fillAddrLen(int32_t *len) {
 
 // Waits for `events` on `fd`; `ms` < 0 waits for ever. Returns poll's revents, 0 on time-out, -1
 // on failure.
-// A wait the thread's cancel check gives up fails with errno EINTR.
+// A wait the thread's cancel check gives up fails with errno EINTR (a look without waiting, `ms`
+// 0, does not ask it).
 int waitFd(int fd, short events, int32_t ms) {
   const int64_t deadline = ms < 0 ? 0 : brtime__ticks() + ms;
   for (;;) {
-    if (brsocket__cancelled()) {
+    if (ms != 0 && brsocket__cancelled()) {
       errno = EINTR;
       return -1;
     }
@@ -803,7 +804,7 @@ int32_t pollSockets(brpollfd *fds, int32_t count, int32_t ms) {
   for (;;) {
     int wait = ms < 0 ? -1 : static_cast<int>(deadline - brtime__ticks());
     if (ms >= 0 && wait < 0) wait = 0;
-    if (brsocket__cancelled()) return BR_EINTR;
+    if (ms != 0 && brsocket__cancelled()) return BR_EINTR;
     rc = ::poll(p.data(), static_cast<nfds_t>(count), wait);
     if (rc >= 0 || errno != EINTR) break;
   }
@@ -848,7 +849,7 @@ int32_t pollMixed(brpollfd *fds, int32_t count, int32_t ms) {
   for (;;) {
     int wait = ms < 0 ? -1 : static_cast<int>(deadline - brtime__ticks());
     if (ms >= 0 && wait < 0) wait = 0;
-    if (brsocket__cancelled()) return BR_EINTR;
+    if (ms != 0 && brsocket__cancelled()) return BR_EINTR;
     rc = ::poll(p.data(), static_cast<nfds_t>(count), wait);
     if (rc >= 0 || errno != EINTR) break;
   }

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "brlog.h"
+#include "brsocket.h"
 
 namespace {
 
@@ -45,7 +46,11 @@ bool endsWith(const std::string &s, const char *suffix) {
 // first byte is fetched, and the writes that fill it find their blocks already there.
 bool allocate(int fd, int64_t size) {
   if (size == 0) return true;
-  if (fallocate(fd, 0, 0, size) == 0) return true;
+  int rc;
+  // A request being interrupted gets signals: they do not make the piece go without its room.
+  while ((rc = fallocate(fd, 0, 0, size)) != 0 && errno == EINTR) {
+  }
+  if (rc == 0) return true;
   // A file system that cannot reserve: a file of that size with holes.
   return (errno == EOPNOTSUPP || errno == ENOSYS) && ftruncate(fd, size) == 0;
 }
@@ -524,8 +529,12 @@ long TFSContent::locate(size_t n, int64_t off, const TFSOpenRange &open, int *fd
       ++m_waiting;
       m_wanted = std::max(m_wanted, to);
       m_changed.notify_all();
-      while (aheadBrings()) m_changed.wait(lock);
+      bool interrupted = false;
+      while (aheadBrings() && !(interrupted = brsocket__cancelled() != 0))
+        m_changed.wait_for(lock, std::chrono::milliseconds(100));
       if (--m_waiting == 0) m_wanted = -1;
+      // The caller's request was interrupted: it stops waiting, the thread goes on for others.
+      if (interrupted) return BR_EINTR;
     }
     if (firstMissing(off, to) >= 0) {
       stopAhead(lock);

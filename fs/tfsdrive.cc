@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "brlog.h"
+#include "brsocket.h"
 #include "brthread.h"
 #include "zvvfsservice.h"
 
@@ -108,6 +110,8 @@ int toErrno(int32_t rc) {
       return ENOTEMPTY;
     case BR_ENOMEM:
       return ENOMEM;
+    case BR_EINTR:
+      return EINTR;
     default:
       return EIO;
   }
@@ -268,6 +272,11 @@ int32_t TFSFileSystem::ensureOpen() {
     root->children[TFS_MARKER] = marker;
   }
   std::lock_guard<std::mutex> lock(m_lock);
+  if (rc == BR_EINTR) {
+    // Only this caller gave up: the next one tries at once.
+    m_lastOpenTry = -1;
+    return rc;
+  }
   m_openError = rc;
   if (rc < 0) return rc;
   m_tops = std::move(tops);
@@ -343,7 +352,10 @@ int32_t TFSFileSystem::lookupDir(const std::string &path, std::shared_ptr<Dir> *
       return BR_OK;
     }
     if (d->loading) {
-      m_listed.wait(lock);
+      // Another request is listing it: waited for, unless this request is interrupted (a
+      // signal does not end a wait for a condition, so it is asked every so often).
+      if (brsocket__cancelled()) return BR_EINTR;
+      m_listed.wait_for(lock, std::chrono::milliseconds(100));
       continue;
     }
     if (now < m_downUntil) {

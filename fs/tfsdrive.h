@@ -12,7 +12,9 @@
 // ("", ".", "..", with "/" or control characters, longer than 255 bytes) are left out.
 //
 // Results are 0 (or a count) or -errno. Failures to reach the drive are EIO (after the client's
-// time-outs) and are told to `unavailable`. Log tag "TFS".
+// time-outs) and are told to `unavailable`. A call whose thread's socket cancel check says so
+// (brsocket.h: the FUSE request was interrupted) gives up its waits with EINTR, which is no
+// failure of the drive. Log tag "TFS".
 #pragma once
 
 #include <sys/stat.h>

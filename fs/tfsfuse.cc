@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "brlog.h"
+#include "brsocket.h"
 
 namespace {
 
@@ -32,7 +33,32 @@ TFSHandle *handle(fuse_file_info *fi) {
   return fi ? reinterpret_cast<TFSHandle *>(static_cast<uintptr_t>(fi->fh)) : nullptr;
 }
 
+// The signal that wakes a thread whose request was interrupted (its caller had a Ctrl-C): its
+// handler does nothing, and is installed without SA_RESTART, so that the wait it breaks fails
+// with EINTR and asks the thread's cancel check.
+constexpr int kInterruptSignal = SIGUSR1;
+
+void onInterruptSignal(int) {}
+
+int requestInterrupted(void *) {
+  return fuse_interrupted();
+}
+
+// For the length of a callback that only reads (nothing changes on the drive when it gives up):
+// an interrupt of its request ends its waits on the service, which then answer -21 (EINTR).
+// Calls that change the drive, uploads above all, are not cut short: they finish or time out.
+class Interruptible {
+ public:
+  Interruptible() { brsocket__setThreadCancel(requestInterrupted, nullptr); }
+  ~Interruptible() { brsocket__setThreadCancel(nullptr, nullptr); }
+  Interruptible(const Interruptible &) = delete;
+  Interruptible &operator=(const Interruptible &) = delete;
+};
+
 void *opInit(fuse_conn_info *conn, fuse_config *cfg) {
+  // The kernel's interrupt of a request becomes kInterruptSignal to the thread serving it.
+  cfg->intr = 1;
+  cfg->intr_signal = kInterruptSignal;
   cfg->entry_timeout = cfg->attr_timeout = g_kernelTtl;
   cfg->negative_timeout = 1.0;
   // An unlinked file still open is gone at once (no ".fuse_hidden" renames on the drive).
@@ -40,6 +66,9 @@ void *opInit(fuse_conn_info *conn, fuse_config *cfg) {
   cfg->use_ino = 0;
   cfg->kernel_cache = 0;
   conn->want |= conn->capable & (FUSE_CAP_READDIRPLUS | FUSE_CAP_SPLICE_WRITE);
+  // Direct reads (O_DIRECT) as requests the reader waits for: sent asynchronously, the kernel
+  // waits for them uninterruptibly and never passes on a Ctrl-C.
+  conn->want &= ~FUSE_CAP_ASYNC_DIO;
   brlog(kTag, BRLOG_INFO, "Connection: max_read %u, max_readahead %u, max_write %u, splice %d\n",
         conn->max_read, conn->max_readahead, conn->max_write,
         (conn->want & FUSE_CAP_SPLICE_WRITE) != 0);
@@ -47,11 +76,13 @@ void *opInit(fuse_conn_info *conn, fuse_config *cfg) {
 }
 
 int opGetattr(const char *path, struct stat *st, fuse_file_info *) {
+  Interruptible interruptible;
   return fs()->getattr(path, st);
 }
 
 int opReaddir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *,
               fuse_readdir_flags) {
+  Interruptible interruptible;
   std::vector<std::pair<std::string, struct stat>> entries;
   const int rc = fs()->readdir(path, &entries);
   if (rc < 0) return rc;
@@ -63,6 +94,8 @@ int opReaddir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_fil
 }
 
 int opOpen(const char *path, fuse_file_info *fi) {
+  // Opening only reads (the folder's listing, a file's bytes before it is changed here).
+  Interruptible interruptible;
   TFSHandle *h = nullptr;
   bool keep = false;
   const int rc = fs()->open(path, fi->flags, &h, &keep);
@@ -83,6 +116,7 @@ int opCreate(const char *path, mode_t, fuse_file_info *fi) {
 // Bytes the cache file holds go from it to the kernel by splicing, without a copy through this
 // process; the rest (writes in progress, contents not kept) is read into memory.
 int opReadBuf(const char *, fuse_bufvec **bufp, size_t size, off_t off, fuse_file_info *fi) {
+  Interruptible interruptible;
   int fd = -1;
   const long n = fs()->locate(handle(fi), size, off, &fd);
   if (n < 0) return static_cast<int>(n);
@@ -147,6 +181,7 @@ int opRename(const char *from, const char *to, unsigned int flags) {
 }
 
 int opStatfs(const char *, struct statvfs *st) {
+  Interruptible interruptible;
   return fs()->statfs(st);
 }
 
@@ -210,6 +245,11 @@ int tfsfuse__run(TFSFileSystem *filesystem, const TFSMountOptions &options) {
     brlog(kTag, BRLOG_ERROR, "fuse_new failed\n");
     return 1;
   }
+  struct sigaction wake;
+  memset(&wake, 0, sizeof wake);
+  wake.sa_handler = onInterruptSignal;
+  sigemptyset(&wake.sa_mask);
+  sigaction(kInterruptSignal, &wake, nullptr);
   // The handlers are there before the mount shows: a SIGTERM as soon as it does still unmounts.
   fuse_session *se = fuse_get_session(f);
   fuse_set_signal_handlers(se);

@@ -8,7 +8,9 @@
 #include <mutex>
 #include <sstream>
 
+#include "brhttp.h"
 #include "brlog.h"
+#include "brsocket.h"
 #include "hbhttpconnpool.h"
 #include "hburl.h"
 #include "nettest.h"
@@ -304,6 +306,55 @@ TEST(HBRPCSoap, PooledConnectionsGoBack) {
   ASSERT_EQ(0, hbrpc__new(url.get(), viaRegistered.out()));
   hbrpc__setConnPool(nullptr);
   hbhttpconnpool__setDefault(nullptr);
+}
+
+// A thread whose cancel check says to give up (a file system's interrupted request): a look that
+// does not wait still answers, so the pool's idle connection is used, not thrown away; the call
+// gives up with -21 itself, not as a failed call; its connection is closed, never used again;
+// and a connection that connects again forgets the wait given up on it.
+TEST(HBRPCSoap, AGivenUpCallIsNoFailureAndItsConnectionIsNotUsedAgain) {
+  Service svc({xml(200, "<mResponse><a>1</a></mResponse>"),
+               xml(200, "<mResponse><a>2</a></mResponse>"), http(200, "text/plain", "ok")});
+  HBRef<IHBHTTPConnPool> pool;
+  ASSERT_EQ(0, hbhttpconnpool__create(pool.out()));
+  HBRef<HBRPCGeneric> rpc = rpcFor(svc.url("/svc/api"), pool.get());
+  ASSERT_EQ(0, rpc->call("m", nullptr));
+  struct GiveUp {
+    static int always(void *) { return 1; }
+    GiveUp() { brsocket__setThreadCancel(always, nullptr); }
+    ~GiveUp() { brsocket__setThreadCancel(nullptr, nullptr); }
+  };
+  {
+    GiveUp giveUp;
+    EXPECT_EQ(BR_EINTR, rpc->call("m", nullptr));
+    EXPECT_FALSE(rpc->isFault());
+  }
+  EXPECT_EQ(1, svc.accepted());
+  EXPECT_EQ(0, rpc->call("m", nullptr));
+  EXPECT_STREQ("2", rpc->getArgmentByName("a"));
+  EXPECT_EQ(2, svc.accepted());
+
+  BRHTTPConnection *c = nullptr;
+  ASSERT_EQ(0, pool->getConnectionForText(svc.url("/").c_str(), &c));
+  BRHTTPRequest *r = nullptr;
+  {
+    GiveUp giveUp;
+    ASSERT_EQ(0, BRHTTPConnection__newRequest(c, "GET", "/x", &r));
+    EXPECT_EQ(BR_EINTR, BRHTTPRequest__receiveResponseHeader(r, nullptr, 0));
+    EXPECT_TRUE(BRHTTPConnection__getFlags(c) & BRHTTP_CONN_INTERRUPTED);
+    BRHTTPRequest__destroy(r);
+    EXPECT_FALSE(BRHTTPConnection__isOpen(c));
+  }
+  ASSERT_EQ(0, BRHTTPConnection__newRequest(c, "GET", "/x", &r));
+  EXPECT_EQ(200, BRHTTPRequest__receiveResponseHeader(r, nullptr, 0));
+  char body[16];
+  EXPECT_EQ(2, BRHTTPRequest__receiveResponseBody(r, body, sizeof body));
+  EXPECT_EQ(0, BRHTTPRequest__receiveResponseBody(r, body, sizeof body));
+  BRHTTPRequest__destroy(r);
+  EXPECT_FALSE(BRHTTPConnection__getFlags(c) & BRHTTP_CONN_INTERRUPTED);
+  EXPECT_TRUE(BRHTTPConnection__isOpen(c));
+  EXPECT_EQ(3, svc.accepted());
+  BRHTTPConnection__destroy(c);
 }
 
 TEST(HBRPCPacket, RequestBytesAndAnswers) {

@@ -1,8 +1,8 @@
 // The drive helper mounted for real against the reference service on loopback, used with the
-// tools people use (ls, stat, cat, cp, mkdir, rm, mv): files in and out byte for byte, large
-// folders, concurrent readers, a drive that goes offline or away, a full cache, and every way the
-// helper is told to go (1124, SIGTERM, the program's end) or dies. Skipped where FUSE cannot be
-// used.
+// tools people use (ls, stat, cat, cp, mkdir, rm, mv, dd): files in and out byte for byte, large
+// folders, concurrent readers, a drive that goes offline, away or stalls (and a Ctrl-C on a call
+// waiting on it), a full cache, and every way the helper is told to go (1124, SIGTERM, the
+// program's end) or dies. Skipped where FUSE cannot be used.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <openssl/rand.h>
@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -382,6 +383,103 @@ TEST_F(MountedDrive, AStalledServiceIsWaitedForOnce) {
   ASSERT_EQ(0, kill(m_svc.pid(), SIGCONT));
   EXPECT_TRUE(waitFor([&] { return run({"ls", at("C")}).exitCode == 0; }));
   setDriveSetting("drive.timeoutms", "");
+}
+
+// A program started as from a terminal (SIGINT at its default action, nothing blocked), its
+// output thrown away.
+pid_t spawnQuiet(const std::vector<std::string> &args) {
+  std::vector<std::string> copy = args;
+  std::vector<char *> argv;
+  for (std::string &a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, deflt;
+  sigemptyset(&none);
+  sigemptyset(&deflt);
+  sigaddset(&deflt, SIGINT);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &deflt);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &fa, &attr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  return pid;
+}
+
+// The process sleeps in a call to a FUSE file system, waiting for its answer.
+bool waitsOnFuse(pid_t pid) {
+  std::string wchan;
+  readFile("/proc/" + std::to_string(pid) + "/wchan", &wchan);
+  return wchan.find("fuse") != std::string::npos ||
+         wchan.find("request_wait_answer") != std::string::npos;
+}
+
+// Ctrl-C on a program waiting on a stalled service: ls (the listing of its folder), cat (the
+// look-up of its file, in a folder not listed yet) and dd with direct reads (a download of the
+// content) each end at once, not after the service's time-out. An interrupt is no failure of the
+// drive: nothing of it is remembered, the first call once the service answers again goes
+// through, and what the drive lists and reads is right (the connections left half-read are
+// closed, not used again).
+TEST_F(MountedDrive, CtrlCEndsACallWaitingOnAStalledService) {
+  std::map<std::string, std::string> content;
+  for (const char *name : {"L/l.bin", "C/c.bin", "D/d.bin"}) {
+    const std::string folder = std::string(name).substr(0, 1);
+    ASSERT_EQ(0, run({"mkdir", at(folder)}).exitCode);
+    const std::string local = m_dir.path() + "/" + folder + ".bin";
+    ASSERT_TRUE(writeBig(local, 3u << 20, &content[name]));
+    ASSERT_EQ(0, run({"cp", local, at(name)}).exitCode);
+  }
+  // A new helper, whose calls would wait a minute on the stalled service, knows none of the
+  // folders' listings but the one of dd's file, so that dd gets as far as reading.
+  m_helper.stop();
+  ASSERT_TRUE(waitFor([&] { return !mounted(m_point); }));
+  setDriveSetting("drive.timeoutms", "60000");
+  ASSERT_NO_FATAL_FAILURE(startHelper());
+  struct stat st;
+  ASSERT_EQ(0, stat(at("D/d.bin").c_str(), &st));
+  ASSERT_EQ(0, kill(m_svc.pid(), SIGSTOP));
+  std::vector<pid_t> pids = {
+      spawnQuiet({"ls", at("L")}), spawnQuiet({"cat", at("C/c.bin")}),
+      spawnQuiet({"dd", "if=" + at("D/d.bin"), "of=/dev/null", "bs=64k", "iflag=direct"})};
+  // Whatever happens, the service goes on and no program is left behind.
+  struct Cleanup {
+    std::vector<pid_t> &pids;
+    pid_t svc;
+    ~Cleanup() {
+      kill(svc, SIGCONT);
+      for (pid_t &p : pids)
+        if (p > 0) kill(p, SIGKILL), waitpid(p, nullptr, 0), p = -1;
+      setDriveSetting("drive.timeoutms", "");
+    }
+  } cleanup{pids, m_svc.pid()};
+  const char *what[] = {"ls", "cat", "dd"};
+  for (size_t i = 0; i < pids.size(); ++i) {
+    ASSERT_GT(pids[i], 0) << what[i];
+    ASSERT_TRUE(waitFor([&] { return waitsOnFuse(pids[i]); }, 20000)) << what[i];
+  }
+  for (size_t i = 0; i < pids.size(); ++i) {
+    ASSERT_EQ(0, kill(pids[i], SIGINT));
+    int status = 0;
+    // Well within the minute the service's stall would hold it.
+    const bool ended =
+        waitFor([&] { return waitpid(pids[i], &status, WNOHANG) == pids[i]; }, 10000);
+    EXPECT_TRUE(ended) << what[i] << " still waits after Ctrl-C";
+    if (!ended) continue;
+    pids[i] = -1;
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << what[i] << " " << status;
+  }
+  ASSERT_EQ(0, kill(m_svc.pid(), SIGCONT));
+  // The first call after it reads the content, on no connection that a given-up call left.
+  EXPECT_EQ(0, run({"cmp", m_dir.path() + "/D.bin", at("D/d.bin")}).exitCode);
+  RunResult ls = run({"ls", at("L")});
+  EXPECT_EQ("l.bin\n", ls.out) << ls.err;
+  EXPECT_TRUE(run({"cat", at("C/c.bin")}).out == content["C/c.bin"]);
 }
 
 // Each drive keeps its content in a cache folder of its own: a helper starting for one drive

@@ -92,6 +92,14 @@ int32_t rawWritev(BRHTTPConnection *c, const brsocket_iovec *vec, int32_t count,
   return g_brhttp__writev(c->socket, vec, count);
 }
 
+// An interrupted wait that this thread's cancel check gives up: the connection is not used again.
+bool abandoned(BRHTTPConnection *c, const char *what) {
+  if (!brsocket__cancelled()) return false;
+  c->flags |= BRHTTP_CONN_INTERRUPTED;
+  brlog(BRHTTP_TAG, BRLOG_VERBOSE, "%s: the wait was given up (interrupted)\n", what);
+  return true;
+}
+
 int32_t pollOne(BRHTTPConnection *c, uint16_t events, int32_t ms, uint16_t *revents) {
   brpollfd p = {c->socket, events, 0};
   const int32_t rc = brsocket_poll(&p, 1, ms);
@@ -219,6 +227,8 @@ int32_t BRHTTPConnection__connect(BRHTTPConnection *c) {
     brlog(BRHTTP_TAG, BRLOG_WARNING, "RECONNECTING %p\n", static_cast<void *>(c));
     BRHTTPConnection__close(c);
   }
+  // A new socket owes nothing to a wait given up on the old one.
+  c->flags &= ~BRHTTP_CONN_INTERRUPTED;
   c->socket = brsocket_create(c->address.family, BRSOCK_STREAM, 0);
   if (!c->socket) return BR_ENOCONN;
   const bool inet = c->address.family == BRSOCK_AF_INET;
@@ -408,6 +418,7 @@ int32_t BRHTTPConnection__read(BRHTTPConnection *c, void *buf, int32_t size) {
       c->flags |= BRHTTP_CONN_READ_TIMEDOUT;
       return BR_ETIMEDOUT;
     }
+    if (prc == BR_EINTR && abandoned(c, "READ")) return BR_EINTR;
     if (prc == BR_EINTR) {
       brlog(BRHTTP_TAG, BRLOG_DEBUG, "READ: Poll was interrupted, trying again...\n");
       continue;
@@ -447,6 +458,7 @@ int32_t BRHTTPConnection__send(BRHTTPConnection *c, const void *data, int32_t si
             c->writeTimeout);
       return BR_ETIMEDOUT;
     }
+    if (prc == BR_EINTR && abandoned(c, "WRITE")) return BR_EINTR;
     if (prc == BR_EINTR) continue;
     if (prc < 0) {
       brlog(BRHTTP_TAG, BRLOG_ERROR, "WRITE: brsocket_poll failed: %d!\n", prc);
@@ -515,6 +527,10 @@ int32_t BRHTTPConnection__writev(BRHTTPConnection *c, const brsocket_iovec *vec,
         brlog(BRHTTP_TAG, BRLOG_VERBOSE,
               "WRITEV: Timeout (%d) waiting to write on connection...\n", c->writeTimeout);
         result = BR_ETIMEDOUT;
+        break;
+      }
+      if (prc == BR_EINTR && abandoned(c, "WRITEV")) {
+        result = BR_EINTR;
         break;
       }
       if (prc == BR_EINTR) continue;

@@ -22,6 +22,9 @@ struct BRHTTPRequest;
 
 // Connection flag: the last read on this connection timed out.
 enum : uint32_t { BRHTTP_CONN_READ_TIMEDOUT = 0x01000000 };
+// Connection flag: a wait on it was abandoned (the thread's cancel check, brsocket.h); what it
+// was in the middle of is lost, so it is closed, never used again.
+enum : uint32_t { BRHTTP_CONN_INTERRUPTED = 0x02000000 };
 
 // Request and response flags.
 enum : uint32_t {

@@ -618,7 +618,11 @@ void BRHTTPRequest__destroy(BRHTTPRequest *r) {
 
   bool close = false;
   if (c) {
-    if (r->state == BRHTTP_ST_RESP_BODY && (c->flags & BRHTTP_CONN_READ_TIMEDOUT)) {
+    if (c->flags & BRHTTP_CONN_INTERRUPTED) {
+      brlog(BRHTTP_TAG, BRLOG_VERBOSE, "[%s] -- A wait of this request was given up, closing\n",
+            host);
+      close = true;
+    } else if (r->state == BRHTTP_ST_RESP_BODY && (c->flags & BRHTTP_CONN_READ_TIMEDOUT)) {
       brlog(BRHTTP_TAG, BRLOG_VERBOSE,
             "[%s] -- Not reading pending data from timed-out request, closing\n", host);
       close = true;

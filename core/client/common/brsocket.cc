@@ -214,6 +214,18 @@ int32_t brsocket_setsockopt(brsocket_t s, int32_t level, int32_t option, const v
   return o->setsockopt(s, level, option, value, optlen);
 }
 
+namespace {
+thread_local brsocket_cancel_check t_cancelCheck = nullptr;
+thread_local void *t_cancelArg = nullptr;
+}  // namespace
+
+void brsocket__setThreadCancel(brsocket_cancel_check check, void *arg) {
+  t_cancelCheck = check;
+  t_cancelArg = check ? arg : nullptr;
+}
+
+int brsocket__cancelled(void) { return t_cancelCheck ? t_cancelCheck(t_cancelArg) : 0; }
+
 int32_t brsocket_poll(brpollfd *fds, int32_t count, int32_t ms) {
   if (count < 0 || (!fds && count > 0)) return BR_EINVAL;
   return brsocket__pollPlatform(fds, count, ms);

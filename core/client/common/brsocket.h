@@ -117,6 +117,15 @@ HB_NODISCARD int32_t brsocket_setsockopt(brsocket_t s, int32_t level, int32_t op
 // ever. Returns the number of entries with events, 0 on time-out, or a result code.
 HB_NODISCARD int32_t brsocket_poll(brpollfd *fds, int32_t count, int32_t ms);
 
+// Abandoning this thread's waits. The blocking calls of a thread with a cancel check ask it before
+// each wait and whenever a signal interrupts one: when it answers nonzero they give up with
+// BR_EINTR instead of waiting (on). Without one (the default) an interrupted wait goes on. The
+// check is the caller's: a file system can tie it to its request being interrupted.
+typedef int (*brsocket_cancel_check)(void *arg);
+void brsocket__setThreadCancel(brsocket_cancel_check check, void *arg);
+// Whether this thread's check says to give up (0 without one).
+int brsocket__cancelled(void);
+
 // Parses a host text ("10.0.0.1:8080", "name:port", "ytolNAME", "http://..." prefix skipped)
 // into *addr; *addrlen is set to 64.
 HB_NODISCARD int32_t brsocket_resolve(const char *text, brsockaddr *addr, int32_t *addrlen);

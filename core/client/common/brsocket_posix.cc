@@ -38,6 +38,8 @@ int32_t mapInetErrno(int e) {
 #endif
     case ETIMEDOUT:
       return BR_ETIMEDOUT;
+    case EINTR:
+      return BR_EINTR;
     case ECONNABORTED:
       return BR_ECONNABORTED;
     case ECONNRESET:
@@ -70,6 +72,8 @@ int32_t mapPipeErrno(int e) {
       return BR_ECONNRESET;
     case EAGAIN:
       return BR_EAGAIN;
+    case EINTR:
+      return BR_EINTR;
     default:
       return BR_EUNSPEC;
   }
@@ -98,9 +102,15 @@ void fillAddrLen(int32_t *len) {
 
 // Waits for `events` on `fd`; `ms` < 0 waits for ever. Returns poll's revents, 0 on time-out, -1
 // on failure.
+// A wait the thread's cancel check gives up fails with errno EINTR (a look without waiting, `ms`
+// 0, does not ask it).
 int waitFd(int fd, short events, int32_t ms) {
   const int64_t deadline = ms < 0 ? 0 : brtime__ticks() + ms;
   for (;;) {
+    if (ms != 0 && brsocket__cancelled()) {
+      errno = EINTR;
+      return -1;
+    }
     struct pollfd p = {fd, events, 0};
     int wait = ms < 0 ? -1 : static_cast<int>(deadline - brtime__ticks());
     if (ms >= 0 && wait < 0) wait = 0;
@@ -215,7 +225,7 @@ int32_t inetSend(brsocket_t s, const void *data, int32_t len, int32_t flags) {
   ssize_t n;
   do {
     n = ::send(s->fd, data, static_cast<size_t>(len), nativeFlags(flags));
-  } while (n < 0 && errno == EINTR);
+  } while (n < 0 && errno == EINTR && !brsocket__cancelled());
   if (n < 0) {
     const int e = errno;
     const int32_t rc = mapInetErrno(e);
@@ -241,7 +251,7 @@ int32_t inetSendto(brsocket_t s, const void *data, int32_t len, int32_t flags,
   ssize_t n;
   do {
     n = ::sendto(s->fd, data, static_cast<size_t>(len), nativeFlags(flags), dst, dlen);
-  } while (n < 0 && errno == EINTR);
+  } while (n < 0 && errno == EINTR && !brsocket__cancelled());
   if (n < 0) {
     const int e = errno;
     const int32_t rc = mapInetErrno(e);
@@ -255,7 +265,7 @@ int32_t inetRecv(brsocket_t s, void *buf, int32_t len, int32_t flags) {
   ssize_t n;
   do {
     n = ::recv(s->fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK));
-  } while (n < 0 && errno == EINTR);
+  } while (n < 0 && errno == EINTR && !brsocket__cancelled());
   if (n < 0) {
     const int e = errno;
     const int32_t rc = mapInetErrno(e);
@@ -276,7 +286,7 @@ int32_t inetRecvfrom(brsocket_t s, void *buf, int32_t len, int32_t flags, brsock
   do {
     n = ::recvfrom(s->fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK),
                    reinterpret_cast<sockaddr *>(&sin), &slen);
-  } while (n < 0 && errno == EINTR);
+  } while (n < 0 && errno == EINTR && !brsocket__cancelled());
   if (n < 0) {
     const int e = errno;
     const int32_t rc = mapInetErrno(e);
@@ -317,7 +327,7 @@ int32_t inetWritev(brsocket_t s, const brsocket_iovec *vec, int32_t count) {
     ssize_t n;
     do {
       n = ::send(s->fd, buf, off, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
+    } while (n < 0 && errno == EINTR && !brsocket__cancelled());
     if (n < 0) {
       const int e = errno;
       result = mapInetErrno(e);
@@ -336,7 +346,7 @@ int32_t inetWritev(brsocket_t s, const brsocket_iovec *vec, int32_t count) {
       ssize_t n;
       do {
         n = ::send(s->fd, vec[i].base, want, MSG_NOSIGNAL);
-      } while (n < 0 && errno == EINTR);
+      } while (n < 0 && errno == EINTR && !brsocket__cancelled());
       if (n < 0) {
         const int e = errno;
         if (sent > 0) {
@@ -794,6 +804,7 @@ int32_t pollSockets(brpollfd *fds, int32_t count, int32_t ms) {
   for (;;) {
     int wait = ms < 0 ? -1 : static_cast<int>(deadline - brtime__ticks());
     if (ms >= 0 && wait < 0) wait = 0;
+    if (ms != 0 && brsocket__cancelled()) return BR_EINTR;
     rc = ::poll(p.data(), static_cast<nfds_t>(count), wait);
     if (rc >= 0 || errno != EINTR) break;
   }
@@ -838,6 +849,7 @@ int32_t pollMixed(brpollfd *fds, int32_t count, int32_t ms) {
   for (;;) {
     int wait = ms < 0 ? -1 : static_cast<int>(deadline - brtime__ticks());
     if (ms >= 0 && wait < 0) wait = 0;
+    if (ms != 0 && brsocket__cancelled()) return BR_EINTR;
     rc = ::poll(p.data(), static_cast<nfds_t>(count), wait);
     if (rc >= 0 || errno != EINTR) break;
   }

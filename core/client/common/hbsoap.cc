@@ -375,7 +375,9 @@ int32_t HBSoap::readSoapAnswer(BRHTTPRequest *req, int32_t status) {
   if (status < 0) {
     brlog("SOAP-A", BRLOG_WARNING, "  -- [%s] ERROR receiving response %d\n", m_method, status);
     // A request the transport failed is a failed call (Fault), whatever the transport's code:
-    // callers tell an I/O error of their own files from a call that did not go through.
+    // callers tell an I/O error of their own files from a call that did not go through. A wait
+    // the caller gave up (-21) stays what it is: no failure of the service.
+    if (status == BR_EINTR) return status;
     return BRHTTPRequest__getState(req) == BRHTTP_ST_FAILED ? BR_EFAULT : status;
   }
   if (!(status >= 200 && status <= 299) && !(status >= 500 && status <= 599)) {
@@ -401,6 +403,7 @@ int32_t HBSoap::readSoapAnswer(BRHTTPRequest *req, int32_t status) {
       break;
     }
     if (n == BR_EAGAIN || n == BR_ETIMEDOUT) break;
+    if (n == BR_EINTR) return n;
     if (n < 0) {
       brlog("SOAP-A", BRLOG_WARNING, "  [%s] Request Read Fail: (%d: %s)\n",
             BRHTTPConnection__getHost(BRHTTPRequest__getConnection(req)), n, brerror__name(n));
@@ -491,7 +494,9 @@ int32_t HBSoap::exchangePacket(const char *method, HBMap *result, int32_t count,
         brlog("PKT-S", BRLOG_ERROR, "Some kind of IO or data format error!\n");
         // An answer that did not arrive whole is a failed exchange, as for SOAP answers; a
         // malformed one is left to its status, with the entries converted before the fault.
-        if (n != BR_EINVAL && n != BR_ENOSPC && n != BR_ENOMEM)
+        if (n == BR_EINTR)
+          status = BR_EINTR;
+        else if (n != BR_EINVAL && n != BR_ENOSPC && n != BR_ENOMEM)
           status = BR_EIO;
         else
           drain(req);

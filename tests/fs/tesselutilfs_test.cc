@@ -412,12 +412,20 @@ pid_t spawnQuiet(const std::vector<std::string> &args) {
   return pid;
 }
 
-// The process sleeps in a call to a FUSE file system, waiting for its answer.
+// The process sleeps in a call to a FUSE file system, waiting for its answer. A kernel that hides
+// where processes sleep ("0") leaves only their state to go by: asleep.
 bool waitsOnFuse(pid_t pid) {
-  std::string wchan;
-  readFile("/proc/" + std::to_string(pid) + "/wchan", &wchan);
-  return wchan.find("fuse") != std::string::npos ||
-         wchan.find("request_wait_answer") != std::string::npos;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::string wchan, stat;
+  readFile(proc + "/wchan", &wchan);
+  if (wchan.find("fuse") != std::string::npos ||
+      wchan.find("request_wait_answer") != std::string::npos)
+    return true;
+  if (!wchan.empty() && wchan != "0") return false;
+  readFile(proc + "/stat", &stat);
+  const size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() &&
+         (stat[paren + 2] == 'S' || stat[paren + 2] == 'D');
 }
 
 // Ctrl-C on a program waiting on a stalled service: ls (the listing of its folder), cat (the

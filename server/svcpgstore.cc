@@ -305,17 +305,24 @@ int SvcPgStore::outcome(const char *what, PGresult *r, PgRows *rows) {
   return code == "53100" || code == "53400" ? kSvcNoSpace : kSvcInternal;
 }
 
-int SvcPgStore::run(PgConn *c, const char *what, const std::string &sql,
-                    const std::vector<std::string> &params, PgRows *rows) {
+bool SvcPgStore::prepareWith(PgConn *c, const char *what, const std::string &sql,
+                             const std::vector<std::string> &params, char (&name)[32],
+                             std::vector<const char *> *values) {
   if (!c) {
     std::fprintf(stderr, "tesselsvc: database: %s failed: no connection\n", what);
-    return kSvcInternal;
+    return false;
   }
+  if (!prepare(c, what, sql, name)) return false;
+  values->reserve(params.size());
+  for (const std::string &p : params) values->push_back(p.c_str());
+  return true;
+}
+
+int SvcPgStore::run(PgConn *c, const char *what, const std::string &sql,
+                    const std::vector<std::string> &params, PgRows *rows) {
   char name[32];
-  if (!prepare(c, what, sql, name)) return kSvcInternal;
   std::vector<const char *> values;
-  values.reserve(params.size());
-  for (const std::string &p : params) values.push_back(p.c_str());
+  if (!prepareWith(c, what, sql, params, name, &values)) return kSvcInternal;
   PGresult *r = PQexecPrepared(c->conn, name, static_cast<int>(values.size()), values.data(),
                                nullptr, nullptr, 0);
   return outcome(what, r, rows);
@@ -324,15 +331,9 @@ int SvcPgStore::run(PgConn *c, const char *what, const std::string &sql,
 int SvcPgStore::beginAndRun(PgConn *c, const char *what, const std::string &sql,
                             const std::vector<std::string> &params, bool *begun, PgRows *rows) {
   *begun = false;
-  if (!c) {
-    std::fprintf(stderr, "tesselsvc: database: %s failed: no connection\n", what);
-    return kSvcInternal;
-  }
   char name[32];
-  if (!prepare(c, what, sql, name)) return kSvcInternal;
   std::vector<const char *> values;
-  values.reserve(params.size());
-  for (const std::string &p : params) values.push_back(p.c_str());
+  if (!prepareWith(c, what, sql, params, name, &values)) return kSvcInternal;
   // BEGIN and the statement go out together and their answers come back together.
   if (PQenterPipelineMode(c->conn) != 1 ||
       PQsendQueryParams(c->conn, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) != 1 ||
@@ -955,16 +956,7 @@ int SvcPgStore::createFile(const ServiceRec &svc, int64_t parentId, const std::s
   if (id == -kSvcExists && type == 0)
     return createNumbered(svc, parentId, name, type, ctime, mtime, props, out);
   if (id < 0) return static_cast<int>(-id);
-  *out = FileRec();
-  out->id = id;
-  out->parentId = parentId;
-  out->name = name;
-  out->type = type;
-  out->ctime = ctime;
-  out->mtime = mtime;
-  out->props = props;
-  out->taken = takenMs;
-  out->media = media;
+  *out = svc__fileRec(id, parentId, name, type, ctime, mtime, props, takenMs, media);
   return kSvcOk;
 }
 
@@ -1014,16 +1006,7 @@ int SvcPgStore::createNumbered(const ServiceRec &svc, int64_t parentId, const st
                 {num(meta), svc.id})) != kSvcOk)
     return rc;
   if ((rc = tx.commit("creating a file")) != kSvcOk) return rc;
-  *out = FileRec();
-  out->id = id;
-  out->parentId = parentId;
-  out->name = stored;
-  out->type = type;
-  out->ctime = ctime;
-  out->mtime = mtime;
-  out->props = props;
-  out->taken = takenMs;
-  out->media = media;
+  *out = svc__fileRec(id, parentId, stored, type, ctime, mtime, props, takenMs, media);
   return kSvcOk;
 }
 

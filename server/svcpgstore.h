@@ -159,6 +159,10 @@ class SvcPgStore : public SvcStore, public SvcThrottleShared {
                                 PgRows *rows);
   // `sql` prepared on `c` once, under the name in `name`; false (logged) when it cannot be.
   bool prepare(PgConn *c, const char *what, const std::string &sql, char (&name)[32]);
+  // prepare() on a connection there is, with `values` pointing into `params`.
+  bool prepareWith(PgConn *c, const char *what, const std::string &sql,
+                   const std::vector<std::string> &params, char (&name)[32],
+                   std::vector<const char *> *values);
   // A statement's result as run() reports it; `r` is taken.
   int outcome(const char *what, PGresult *r, PgRows *rows);
   [[nodiscard]] int spaceForUpdate(PgConn *c, const std::string &serviceId, int64_t *quota,

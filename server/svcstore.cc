@@ -787,16 +787,7 @@ int SvcSqliteStore::createFile(const ServiceRec &svc, int64_t parentId, const st
   }
   if ((rc = commit("creating a file")) != kSvcOk) return rc;
   // The answer is what was stored, not read back: nothing after the commit can fail.
-  *out = FileRec();
-  out->id = id;
-  out->parentId = parentId;
-  out->name = stored;
-  out->type = type;
-  out->ctime = ctime;
-  out->mtime = mtime;
-  out->props = props;
-  out->taken = takenMs;
-  out->media = media;
+  *out = svc__fileRec(id, parentId, stored, type, ctime, mtime, props, takenMs, media);
   return kSvcOk;
 }
 

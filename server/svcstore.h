@@ -52,6 +52,23 @@ struct FileRec {
   int media = 0;      // kSvcMediaNone, kSvcMediaPhoto or kSvcMediaVideo
 };
 
+// The record of a file just created, as it was stored.
+inline FileRec svc__fileRec(int64_t id, int64_t parentId, const std::string &name, int type,
+                            int64_t ctime, int64_t mtime, const SvcArgs &props, int64_t taken,
+                            int media) {
+  FileRec f;
+  f.id = id;
+  f.parentId = parentId;
+  f.name = name;
+  f.type = type;
+  f.ctime = ctime;
+  f.mtime = mtime;
+  f.props = props;
+  f.taken = taken;
+  f.media = media;
+  return f;
+}
+
 // What a file is to the photo pages, from its mimetype.
 enum : int { kSvcMediaNone = 0, kSvcMediaPhoto = 1, kSvcMediaVideo = 2 };
 

@@ -604,14 +604,19 @@ bool SvcPgStore::userForToken(const std::string &token, UserRec *out) {
           {hash, num(now - m_tokenLifetimeMs)}, &r) != kSvcOk ||
       r.rows() != 1)
     return false;
+  useSession(l.get(), r, hash, now, out);
+  return true;
+}
+
+void SvcPgStore::useSession(PgConn *c, const PgRows &r, const std::string &hash, int64_t now,
+                            UserRec *out) {
   out->id = r.i64(0, 0);
   out->name = r.text(0, 1);
   out->email = r.text(0, 2);
   // Use renews the lifetime, now and then; best effort, as with SQLite.
   if (now - r.i64(0, 3) > std::min<int64_t>(60000, m_tokenLifetimeMs / 10))
-    (void)run(l.get(), "renewing a session", "UPDATE sessions SET used=$1 WHERE hash=$2",
+    (void)run(c, "renewing a session", "UPDATE sessions SET used=$1 WHERE hash=$2",
               {num(now), hash});
-  return true;
 }
 
 // A file from the columns of kLoadCols at `c0` of row 0.
@@ -682,12 +687,7 @@ SvcStore::SessionFound SvcPgStore::lookUp(const std::string &token, const std::s
           params, &r) != kSvcOk ||
       r.rows() != 1)
     return kNoSession;
-  user->id = r.i64(0, 0);
-  user->name = r.text(0, 1);
-  user->email = r.text(0, 2);
-  if (now - r.i64(0, 3) > std::min<int64_t>(60000, m_tokenLifetimeMs / 10))
-    (void)run(l.get(), "renewing a session", "UPDATE sessions SET used=$1 WHERE hash=$2",
-              {num(now), hash});
+  useSession(l.get(), r, hash, now, user);
   if (PQgetisnull(r.result(), 0, 4)) return kSessionOnly;
   svc->id = r.text(0, 4);
   svc->deviceId = r.text(0, 5);

@@ -159,6 +159,10 @@ class SvcPgStore : public SvcStore, public SvcThrottleShared {
                                 PgRows *rows);
   // `sql` prepared on `c` once, under the name in `name`; false (logged) when it cannot be.
   bool prepare(PgConn *c, const char *what, const std::string &sql, char (&name)[32]);
+  // The user of a session row (id, name, email, last use), whose lifetime its use renews now
+  // and then.
+  void useSession(PgConn *c, const PgRows &r, const std::string &hash, int64_t now,
+                  UserRec *out);
   // prepare() on a connection there is, with `values` pointing into `params`.
   bool prepareWith(PgConn *c, const char *what, const std::string &sql,
                    const std::vector<std::string> &params, char (&name)[32],

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -262,7 +263,8 @@ class HttpConn final : public HttpSource {
   }
   void releaseBuffer() { append(nullptr, 0); }
 
-  // Kept by the loop.
+  // Kept by the loop that serves the connection.
+  HttpLoop *loop = nullptr;
   ConnState state = ConnState::Detect;
   int64_t deadline = 0;
   uint32_t events = 0;
@@ -605,34 +607,96 @@ std::string plainAnswer(int status, const std::string &text, bool keep,
 
 }  // namespace
 
-// The event loop and the workers.
-class HttpLoop {
+// The event loops and the workers. Several loops, one per core, each hold their own
+// connections from accept to close; the first one accepts and deals them out in turn. What
+// holds for the whole server (the open connections and those of each peer, the streamed
+// transfers, the body budget, the workers) is shared by every loop.
+class HttpLoop;
+
+class HttpLoops {
  public:
-  HttpLoop(HttpServer *server, HttpHandler handler, HttpBodyPolicy policy)
-      : m_server(server),
-        m_lim(server->m_limits),
-        m_handler(std::move(handler)),
-        m_policy(std::move(policy)),
-        m_loopPolicy(server->m_loopPolicy) {}
+  HttpLoops(HttpServer *server, HttpHandler handler, HttpBodyPolicy policy)
+      : server(server),
+        lim(server->m_limits),
+        handler(std::move(handler)),
+        policy(std::move(policy)),
+        loopPolicy(server->m_loopPolicy) {}
+  ~HttpLoops();
 
   bool run(std::string *err);
   void pause(int ms) {
-    std::unique_lock<std::mutex> g(m_lock);
-    m_hardCv.wait_for(g, std::chrono::milliseconds(ms), [this] { return m_hardStop; });
+    std::unique_lock<std::mutex> g(lock);
+    hardCv.wait_for(g, std::chrono::milliseconds(ms), [this] { return hardStop.load(); });
   }
+  // Wakes the loops, other than `self`, whose transfers wait for a streaming worker.
+  void wakeQueued(const HttpLoop *self);
+
+  HttpServer *const server;
+  HttpLimits lim;
+  const HttpHandler handler;
+  const HttpBodyPolicy policy;
+  const HttpLoopPolicy loopPolicy;
+  std::vector<std::unique_ptr<HttpLoop>> loops;  // fixed once the loops run
+  size_t running = 1;                            // of these, the first ones, which run
+
+  std::atomic<int64_t> budgetUsed{0};
+  std::atomic<int> streaming{0};
+  std::atomic<int> busy{0};
+  std::atomic<bool> trimWanted{false};
+  std::atomic<bool> hardStop{false};
+
+  std::mutex peerLock;  // live and perPeer
+  int live = 0;
+  std::map<std::string, int> perPeer;
+
+  std::mutex lock;  // work, closing, and hardStop's changes (for hardCv)
+  std::condition_variable workCv, hardCv;
+  std::deque<HttpConn *> work;
+  bool closing = false;
+  std::vector<std::thread> workers;
 
  private:
   void worker();
+};
+
+class HttpLoop {
+ public:
+  HttpLoop(HttpLoops *shared, int index)
+      : m_sh(*shared),
+        m_server(shared->server),
+        m_lim(shared->lim),
+        m_handler(shared->handler),
+        m_policy(shared->policy),
+        m_loopPolicy(shared->loopPolicy),
+        m_index(index) {}
+  ~HttpLoop();
+
+  bool open(std::string *err);
+  void run();
+  // Takes a connection accepted by the first loop.
+  void adopt(HttpConn *c);
+  void wake();
+  // A worker's end of one request: the connection comes back to this loop.
+  void returned(HttpConn *c);
   void serve(HttpConn *c);
+  bool hasQueued() const { return m_queuedCount.load() > 0; }
+  // Connections handed over that this loop never took (it had ended): closed, counts kept.
+  void dropInbox();
+
+ private:
   void serveOnLoop(HttpConn *c);
   bool respond(HttpConn *c, const HttpBody &body, HttpResponse &resp, bool onLoop);
   bool sendContent(HttpConn *c, HttpResponse &resp, std::shared_ptr<HttpContent> content, bool keep,
                    bool onLoop);
   void beginWrite(HttpConn *c);
   void accept();
+  void take(HttpConn *c);
+  void takeInbox(bool stopped);
   void onEvent(HttpConn *c, uint32_t ev);
   void progress(HttpConn *c);
   void dispatch(HttpConn *c, bool socketReads);
+  void enqueue(HttpConn *c);
+  void unqueue(HttpConn *c);
   void startQueued();
   void afterAnswer(HttpConn *c);
   void answer(HttpConn *c, const std::string &bytes, After after);
@@ -646,93 +710,168 @@ class HttpLoop {
   void sweep(int64_t now);
   void takeReturned();
 
-  HttpServer *m_server;
-  HttpLimits m_lim;
-  HttpHandler m_handler;
-  HttpBodyPolicy m_policy;
-  HttpLoopPolicy m_loopPolicy;
+  HttpLoops &m_sh;
+  HttpServer *const m_server;
+  const HttpLimits &m_lim;
+  const HttpHandler &m_handler;
+  const HttpBodyPolicy &m_policy;
+  const HttpLoopPolicy &m_loopPolicy;
+  const int m_index;
   int m_ep = -1;
+  int m_wakeFd = -1;  // an eventfd: workers' answers, hand-overs, a freed streaming worker
   // Requests kept alive behind one just answered on the loop: read this deep at once, then
   // after the others' events (a pipelining peer must not hold the loop, nor its stack grow).
   int m_depth = 0;
   std::vector<HttpConn *> m_again;
+  // The first loop's: the listening socket and whom the next connection goes to.
   bool m_listening = false;
   int64_t m_acceptPausedUntil = 0;
-  int64_t m_budgetUsed = 0;
-  int m_streaming = 0;
-  int m_busy = 0;
-  std::set<HttpConn *> m_conns;
-  std::deque<HttpConn *> m_queued;  // content transfers waiting for a worker
-  std::map<std::string, int> m_perPeer;
+  size_t m_nextLoop = 0;
   std::vector<std::pair<int, int64_t>> m_rejected;  // answered 503, closing at the time
   int64_t m_lastLog = 0;
-  std::atomic<bool> m_trimWanted{false};
-  std::atomic<bool> m_wakePending{false};  // a worker has written to the wake pipe
 
-  std::mutex m_lock;
+  std::set<HttpConn *> m_conns;
+  std::deque<HttpConn *> m_queued;  // content transfers waiting for a worker
+  std::atomic<size_t> m_queuedCount{0};
+  std::atomic<bool> m_wakePending{false};  // a worker has woken the loop
+
   std::mutex m_returnLock;  // m_returned only: answered connections do not wait for the queue
-  std::condition_variable m_workCv, m_hardCv;
-  std::deque<HttpConn *> m_work, m_returned;
-  bool m_closing = false, m_hardStop = false;
-  std::vector<std::thread> m_workers;
+  std::deque<HttpConn *> m_returned;
+  std::mutex m_inboxLock;
+  std::vector<HttpConn *> m_inbox;
 };
 
-bool HttpLoop::run(std::string *err) {
-  for (int i = 0; i < std::max(1, m_lim.workers); i++) {
+HttpLoop::~HttpLoop() {
+  if (m_ep >= 0) close(m_ep);
+  if (m_wakeFd >= 0) close(m_wakeFd);
+}
+
+HttpLoops::~HttpLoops() = default;
+
+bool HttpLoop::open(std::string *err) {
+  m_ep = epoll_create1(EPOLL_CLOEXEC);
+  m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (m_ep < 0 || m_wakeFd < 0) {
+    *err = std::string("cannot start an event loop: ") + std::strerror(errno);
+    return false;
+  }
+  epoll_event we{EPOLLIN, {}};
+  we.data.ptr = &m_wakeFd;
+  epoll_ctl(m_ep, EPOLL_CTL_ADD, m_wakeFd, &we);
+  if (m_index == 0) {
+    epoll_event le{EPOLLIN, {}};
+    le.data.ptr = nullptr;
+    epoll_ctl(m_ep, EPOLL_CTL_ADD, m_server->m_listenFd, &le);
+    m_listening = true;
+    epoll_event se{EPOLLIN, {}};
+    se.data.ptr = &m_ep;
+    epoll_ctl(m_ep, EPOLL_CTL_ADD, m_server->m_wakePipe[0], &se);
+  }
+  return true;
+}
+
+void HttpLoop::wake() {
+  const uint64_t one = 1;
+  ssize_t w = ::write(m_wakeFd, &one, sizeof one);
+  (void)w;
+}
+
+bool HttpLoops::run(std::string *err) {
+  for (int i = 0; i < std::max(1, lim.workers); i++) {
     // A thread that cannot be made (a process or memory limit) leaves fewer workers.
     try {
-      m_workers.emplace_back([this] { worker(); });
+      workers.emplace_back([this] { worker(); });
     } catch (const std::system_error &) {
       break;
     }
   }
-  if (m_workers.empty()) {
+  if (workers.empty()) {
     *err = "cannot start a worker thread";
     return false;
   }
-  if (static_cast<int>(m_workers.size()) < m_lim.workers)
-    std::fprintf(stderr, "tesselsvc: started %zu of %d workers\n", m_workers.size(), m_lim.workers);
-  m_lim.streamWorkers =
-      std::max(1, std::min(m_lim.streamWorkers, static_cast<int>(m_workers.size()) - 1));
-  m_ep = epoll_create1(EPOLL_CLOEXEC);
-  epoll_event le{EPOLLIN, {}};
-  le.data.ptr = nullptr;
-  epoll_ctl(m_ep, EPOLL_CTL_ADD, m_server->m_listenFd, &le);
-  m_listening = true;
-  epoll_event we{EPOLLIN, {}};
-  we.data.ptr = &m_ep;
-  epoll_ctl(m_ep, EPOLL_CTL_ADD, m_server->m_wakePipe[0], &we);
+  if (static_cast<int>(workers.size()) < lim.workers)
+    std::fprintf(stderr, "tesselsvc: started %zu of %d workers\n", workers.size(), lim.workers);
+  lim.streamWorkers =
+      std::max(1, std::min(lim.streamWorkers, static_cast<int>(workers.size()) - 1));
+  int wanted = lim.loops;
+  if (wanted <= 0)
+    wanted = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+  // A loop that cannot be made leaves fewer; without the first, nothing is served.
+  for (int i = 0; i < wanted; i++) {
+    auto loop = std::make_unique<HttpLoop>(this, i);
+    std::string why;
+    if (!loop->open(&why)) {
+      if (i == 0) *err = why;
+      break;
+    }
+    loops.push_back(std::move(loop));
+  }
+  const bool served = !loops.empty();
+  std::vector<std::thread> threads;
+  if (served) {
+    for (size_t i = 1; i < loops.size(); i++) {
+      try {
+        threads.emplace_back([this, i] { loops[i]->run(); });
+      } catch (const std::system_error &) {
+        break;
+      }
+    }
+    // The first loop deals connections only to loops that run.
+    running = threads.size() + 1;
+    loops[0]->run();
+  }
+  for (auto &t : threads) t.join();
+  for (auto &l : loops) l->dropInbox();
+  {
+    std::lock_guard<std::mutex> g(lock);
+    closing = true;
+    workCv.notify_all();
+  }
+  for (auto &t : workers) t.join();
+  return served;
+}
+
+void HttpLoop::run() {
   int64_t drainEnd = 0, lastSweep = 0;
-  bool stopped = false;
+  bool stopped = false, cutOff = false;
   for (;;) {
     int64_t now = monoMs();
     if (m_server->stopping() && !stopped) {
       // Stop: no new connections; idle ones and unfinished heads go now.
       stopped = true;
       drainEnd = now + m_lim.drainMs;
-      if (m_listening) epoll_ctl(m_ep, EPOLL_CTL_DEL, m_server->m_listenFd, nullptr);
-      m_listening = false;
-      close(m_server->m_listenFd);
-      m_server->m_listenFd = -1;
+      if (m_index == 0) {
+        if (m_listening) epoll_ctl(m_ep, EPOLL_CTL_DEL, m_server->m_listenFd, nullptr);
+        m_listening = false;
+        close(m_server->m_listenFd);
+        m_server->m_listenFd = -1;
+        for (size_t i = 1; i < m_sh.loops.size(); i++) m_sh.loops[i]->wake();
+      }
       for (HttpConn *c : std::vector<HttpConn *>(m_conns.begin(), m_conns.end()))
         if (c->state != ConnState::Busy && c->state != ConnState::Write &&
             c->state != ConnState::Body)
           closeConn(c);
     }
-    if (stopped && now >= drainEnd && !m_hardStop) {
+    if (stopped && now >= drainEnd && !cutOff) {
       // The drain time is over: what is still in flight is cut off.
-      std::lock_guard<std::mutex> g(m_lock);
-      m_hardStop = true;
-      m_hardCv.notify_all();
+      cutOff = true;
+      {
+        std::lock_guard<std::mutex> g(m_sh.lock);
+        m_sh.hardStop = true;
+        m_sh.hardCv.notify_all();
+      }
       for (HttpConn *c : m_conns)
         if (c->state == ConnState::Busy) shutdown(c->fd(), SHUT_RDWR);
     }
+    takeInbox(stopped);
     takeReturned();
-    if (m_hardStop)
+    if (cutOff)
       for (HttpConn *c : std::vector<HttpConn *>(m_conns.begin(), m_conns.end()))
         if (c->state != ConnState::Busy) closeConn(c);
     if (stopped && m_conns.empty()) break;
     if (!m_listening && !stopped && m_acceptPausedUntil && now >= m_acceptPausedUntil) {
+      epoll_event le{EPOLLIN, {}};
+      le.data.ptr = nullptr;
       epoll_ctl(m_ep, EPOLL_CTL_ADD, m_server->m_listenFd, &le);
       m_listening = true;
       m_acceptPausedUntil = 0;
@@ -748,6 +887,10 @@ bool HttpLoop::run(std::string *err) {
     for (int i = 0; i < n; i++) {
       if (evs[i].data.ptr == nullptr) {
         accept();
+      } else if (evs[i].data.ptr == &m_wakeFd) {
+        uint64_t count;
+        ssize_t r = ::read(m_wakeFd, &count, sizeof count);
+        (void)r;
       } else if (evs[i].data.ptr == &m_ep) {
         char tmp[256];
         while (::read(m_server->m_wakePipe[0], tmp, sizeof tmp) > 0) {
@@ -767,14 +910,6 @@ bool HttpLoop::run(std::string *err) {
   }
   for (auto &[fd, when] : m_rejected) close(fd);
   m_rejected.clear();
-  {
-    std::lock_guard<std::mutex> g(m_lock);
-    m_closing = true;
-    m_workCv.notify_all();
-  }
-  for (auto &t : m_workers) t.join();
-  close(m_ep);
-  return true;
 }
 
 void HttpLoop::accept() {
@@ -802,13 +937,21 @@ void HttpLoop::accept() {
     std::string host;
     bool loopback = false;
     svchttp__addressText(&ss, &host, &loopback);
-    int live = static_cast<int>(m_conns.size());
-    if (live >= m_lim.maxConnections || m_perPeer[host] >= m_lim.maxPerPeer) {
-      if (m_perPeer[host] == 0) m_perPeer.erase(host);
+    bool over = false;
+    {
+      std::lock_guard<std::mutex> g(m_sh.peerLock);
+      auto it = m_sh.perPeer.find(host);
+      const int mine = it == m_sh.perPeer.end() ? 0 : it->second;
+      over = m_sh.live >= m_lim.maxConnections || mine >= m_lim.maxPerPeer;
+      if (!over) {
+        m_sh.live++;
+        m_sh.perPeer[host]++;
+      }
+    }
+    if (over) {
       reject(fd, host);
       continue;
     }
-    m_perPeer[host]++;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto *c = new HttpConn(fd, m_lim.bodyTimeoutMs);
@@ -820,9 +963,44 @@ void HttpLoop::accept() {
     bool localLoop;
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&ls), &llen) == 0)
       c->local = svchttp__addressText(&ls, &localHost, &localLoop);
-    m_conns.insert(c);
-    setState(c, ConnState::Detect, m_lim.headerTimeoutMs);
+    // In turn to every loop: each then serves the connection to its end.
+    HttpLoop *to = m_sh.loops[m_nextLoop++ % m_sh.running].get();
+    if (to == this)
+      take(c);
+    else
+      to->adopt(c);
   }
+}
+
+void HttpLoop::take(HttpConn *c) {
+  c->loop = this;
+  m_conns.insert(c);
+  setState(c, ConnState::Detect, m_lim.headerTimeoutMs);
+}
+
+void HttpLoop::adopt(HttpConn *c) {
+  {
+    std::lock_guard<std::mutex> g(m_inboxLock);
+    m_inbox.push_back(c);
+  }
+  wake();
+}
+
+void HttpLoop::takeInbox(bool stopped) {
+  std::vector<HttpConn *> in;
+  {
+    std::lock_guard<std::mutex> g(m_inboxLock);
+    in.swap(m_inbox);
+  }
+  for (HttpConn *c : in) {
+    take(c);
+    // A stopping server serves no new connection.
+    if (stopped) closeConn(c);
+  }
+}
+
+void HttpLoop::dropInbox() {
+  takeInbox(true);
 }
 
 void HttpLoop::reject(int fd, const std::string &peer) {
@@ -881,24 +1059,27 @@ void HttpLoop::unwatch(HttpConn *c) {
 }
 
 void HttpLoop::release(HttpConn *c) {
-  m_budgetUsed -= c->budget;
+  m_sh.budgetUsed -= c->budget;
   c->budget = 0;
   c->parked = false;
 }
 
 void HttpLoop::closeConn(HttpConn *c) {
-  if (c->state == ConnState::Queued)
-    m_queued.erase(std::remove(m_queued.begin(), m_queued.end(), c), m_queued.end());
+  if (c->state == ConnState::Queued) unqueue(c);
   unwatch(c);
   release(c);
-  auto it = m_perPeer.find(c->peer);
-  if (it != m_perPeer.end() && --it->second <= 0) m_perPeer.erase(it);
+  {
+    std::lock_guard<std::mutex> g(m_sh.peerLock);
+    m_sh.live--;
+    auto it = m_sh.perPeer.find(c->peer);
+    if (it != m_sh.perPeer.end() && --it->second <= 0) m_sh.perPeer.erase(it);
+  }
   m_conns.erase(c);
   delete c;
 }
 
 void HttpLoop::sweep(int64_t now) {
-  if (m_busy == 0 && m_trimWanted.exchange(false)) malloc_trim(0);
+  if (m_index == 0 && m_sh.busy == 0 && m_sh.trimWanted.exchange(false)) malloc_trim(0);
   for (HttpConn *c : std::vector<HttpConn *>(m_conns.begin(), m_conns.end())) {
     if (c->state == ConnState::Busy) continue;
     if (c->deadline && now >= c->deadline) {
@@ -906,12 +1087,12 @@ void HttpLoop::sweep(int64_t now) {
         closeConn(c);
         continue;
       }
-      m_queued.erase(std::remove(m_queued.begin(), m_queued.end(), c), m_queued.end());
+      unqueue(c);
       c->prepared.reset();
       answer(c, plainAnswer(503, "busy, try again\n", false, "1"), After::Linger);
       continue;
     }
-    if (c->parked && m_budgetUsed < m_lim.bodyBudget) {
+    if (c->parked && m_sh.budgetUsed < m_lim.bodyBudget) {
       c->parked = false;
       watch(c);
       progress(c);
@@ -1014,8 +1195,7 @@ void HttpLoop::progress(HttpConn *c) {
     c->bodyLimit = m_policy(c->req);
     if (c->bodyLimit == kHttpStreamBody) {
       // Content transfers beyond the workers kept for them wait their turn, unread.
-      setState(c, ConnState::Queued, m_lim.bodyTimeoutMs);
-      m_queued.push_back(c);
+      enqueue(c);
       return startQueued();
     }
     c->scan = HttpBodyScan();
@@ -1037,7 +1217,7 @@ void HttpLoop::progress(HttpConn *c) {
   for (int round = 0;; round++) {
     s = svchttp__scanBody(c->req, c->bufferedData(), c->buffered(), c->bodyLimit, &c->scan);
     if (s != 0) break;
-    if (m_budgetUsed >= m_lim.bodyBudget) {
+    if (m_sh.budgetUsed >= m_lim.bodyBudget) {
       c->parked = true;
       return watch(c);
     }
@@ -1050,7 +1230,7 @@ void HttpLoop::progress(HttpConn *c) {
     int64_t got = static_cast<int64_t>(c->buffered()) - c->budget;
     if (got > 0) {
       c->budget += got;
-      m_budgetUsed += got;
+      m_sh.budgetUsed += got;
     }
     if (f < 0 || (f == 0 && c->buffered() == before)) return closeConn(c);
     if (c->buffered() == before) return watch(c);
@@ -1060,12 +1240,28 @@ void HttpLoop::progress(HttpConn *c) {
   dispatch(c, false);
 }
 
+void HttpLoop::enqueue(HttpConn *c) {
+  setState(c, ConnState::Queued, m_lim.bodyTimeoutMs);
+  m_queued.push_back(c);
+  m_queuedCount = m_queued.size();
+}
+
+void HttpLoop::unqueue(HttpConn *c) {
+  m_queued.erase(std::remove(m_queued.begin(), m_queued.end(), c), m_queued.end());
+  m_queuedCount = m_queued.size();
+}
+
 void HttpLoop::startQueued() {
-  while (m_streaming < m_lim.streamWorkers && !m_queued.empty()) {
+  while (!m_queued.empty()) {
+    // The streaming workers are the whole server's: a place is taken before a transfer goes.
+    int busy = m_sh.streaming.load();
+    do {
+      if (busy >= m_lim.streamWorkers) return;
+    } while (!m_sh.streaming.compare_exchange_weak(busy, busy + 1));
     HttpConn *c = m_queued.front();
     m_queued.pop_front();
+    m_queuedCount = m_queued.size();
     c->streamed = true;
-    m_streaming++;
     dispatch(c, true);
   }
 }
@@ -1076,37 +1272,42 @@ void HttpLoop::dispatch(HttpConn *c, bool socketReads) {
   c->out.clear();
   c->outPos = 0;
   unwatch(c);
-  m_busy++;
+  m_sh.busy++;
   {
-    std::lock_guard<std::mutex> g(m_lock);
-    m_work.push_back(c);
+    std::lock_guard<std::mutex> g(m_sh.lock);
+    m_sh.work.push_back(c);
   }
   // Woken outside the lock: the worker does not wake only to wait for it.
-  m_workCv.notify_one();
+  m_sh.workCv.notify_one();
 }
 
-void HttpLoop::worker() {
+void HttpLoops::worker() {
   for (;;) {
     HttpConn *c;
     {
-      std::unique_lock<std::mutex> g(m_lock);
-      m_workCv.wait(g, [this] { return m_closing || !m_work.empty(); });
-      if (m_work.empty()) return;
-      c = m_work.front();
-      m_work.pop_front();
+      std::unique_lock<std::mutex> g(lock);
+      workCv.wait(g, [this] { return closing || !work.empty(); });
+      if (work.empty()) return;
+      c = work.front();
+      work.pop_front();
     }
-    serve(c);
-    {
-      std::lock_guard<std::mutex> g(m_returnLock);
-      m_returned.push_back(c);
-    }
-    // One wake-up until the loop takes what came back: the others' answers go with it.
-    if (!m_wakePending.exchange(true)) {
-      char b = 1;
-      ssize_t w = ::write(m_server->m_wakePipe[1], &b, 1);
-      (void)w;
-    }
+    c->loop->serve(c);
+    c->loop->returned(c);
   }
+}
+
+void HttpLoop::returned(HttpConn *c) {
+  {
+    std::lock_guard<std::mutex> g(m_returnLock);
+    m_returned.push_back(c);
+  }
+  // One wake-up until the loop takes what came back: the others' answers go with it.
+  if (!m_wakePending.exchange(true)) wake();
+}
+
+void HttpLoops::wakeQueued(const HttpLoop *self) {
+  for (auto &l : loops)
+    if (l.get() != self && l->hasQueued()) l->wake();
 }
 
 void HttpLoop::serve(HttpConn *c) {
@@ -1135,8 +1336,7 @@ void HttpLoop::serveOnLoop(HttpConn *c) {
   if (resp.toWorker) return dispatch(c, false);
   if (!respond(c, body, resp, true)) {
     // Large content goes out from a worker, in turn with the other transfers.
-    setState(c, ConnState::Queued, m_lim.bodyTimeoutMs);
-    m_queued.push_back(c);
+    enqueue(c);
     return startQueued();
   }
   release(c);
@@ -1152,7 +1352,7 @@ bool HttpLoop::respond(HttpConn *c, const HttpBody &body, HttpResponse &resp, bo
   // A large call leaves many small blocks behind; they go back to the system once the workers
   // are idle (trimming takes the allocator's locks, which would stall everyone in a burst).
   if (!c->streamed && (req.contentLength > (256 << 10) || c->scan.decoded > (256 << 10)))
-    m_trimWanted.store(true);
+    m_sh.trimWanted.store(true);
   if (resp.abort) {
     c->after = After::Close;
     return true;
@@ -1271,9 +1471,13 @@ void HttpLoop::takeReturned() {
     std::lock_guard<std::mutex> g(m_returnLock);
     back.swap(m_returned);
   }
+  bool freed = false;
   for (HttpConn *c : back) {
-    m_busy--;
-    if (c->streamed) m_streaming--;
+    m_sh.busy--;
+    if (c->streamed) {
+      m_sh.streaming--;
+      freed = true;
+    }
     c->streamed = false;
     release(c);
     c->releaseBuffer();
@@ -1284,6 +1488,7 @@ void HttpLoop::takeReturned() {
     beginWrite(c);
   }
   startQueued();
+  if (freed) m_sh.wakeQueued(this);
 }
 
 void HttpLoop::beginWrite(HttpConn *c) {
@@ -1391,13 +1596,13 @@ void HttpServer::stop() {
 }
 
 bool HttpServer::run(HttpHandler handler, HttpBodyPolicy policy, std::string *err) {
-  m_loop = std::make_unique<HttpLoop>(this, std::move(handler), std::move(policy));
-  return m_loop->run(err);
+  m_loops = std::make_unique<HttpLoops>(this, std::move(handler), std::move(policy));
+  return m_loops->run(err);
 }
 
 void HttpServer::pause(int ms) {
-  if (m_loop)
-    m_loop->pause(ms);
+  if (m_loops)
+    m_loops->pause(ms);
   else
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

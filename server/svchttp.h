@@ -1,9 +1,10 @@
 // A small HTTP/1.1 server: one listening socket that speaks plain HTTP and TLS (told apart by
 // the first byte of each connection), keep-alive, Content-Length and chunked request bodies.
-// One event-loop thread holds every connection while it is idle, sends its request head or a
-// call's body, or reads an answer; a fixed pool of workers runs the handlers. Requests that the
-// loop policy names (small answers from memory or the page cache) are answered by the loop
-// itself, without a hand-over. A stop lets the requests in flight finish for a bounded time.
+// Event-loop threads (one per core) hold the connections while they are idle, send their
+// request heads or calls' bodies, or read their answers; each connection stays with one loop from
+// accept to close. A fixed pool of workers runs the handlers. Requests that the loop policy names
+// (small answers from memory or the page cache) are answered by the loop itself, without a
+// hand-over. A stop lets the requests in flight finish for a bounded time.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -111,7 +112,7 @@ struct HttpResponse {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
-  std::string filePath;   // when set, the body is this file's content
+  std::string filePath;                  // when set, the body is this file's content
   std::shared_ptr<HttpContent> content;  // or, when set, this content
   bool ranges = false;    // with content: a single byte range of the request is honoured
   int64_t cutAfter = -1;  // with content: drop the connection after this many body bytes
@@ -129,11 +130,12 @@ using HttpHandler = std::function<void(const HttpRequest &, HttpBody &, HttpResp
 constexpr long kHttpStreamBody = -1;
 using HttpBodyPolicy = std::function<long(const HttpRequest &)>;
 // Whether the event loop runs the handler of a request (with a collected body) itself: true
-// only where the handler answers at once. Content of more than 64 KiB still goes out from a
-// worker, counted among the streaming ones.
+// only where the handler answers at once (and may run on several loops at once). Content of more
+// than 64 KiB still goes out from a worker, counted among the streaming ones.
 using HttpLoopPolicy = std::function<bool(const HttpRequest &)>;
 
 struct HttpLimits {
+  int loops = 0;                  // event-loop threads; 0: one per core, at most 8
   int workers = 16;               // handler threads
   int streamWorkers = 12;         // of these, at most this many on streamed bodies at once
   int maxConnections = 4096;      // open connections; more are answered 503
@@ -146,6 +148,7 @@ struct HttpLimits {
 };
 
 class HttpLoop;
+class HttpLoops;
 
 class HttpServer {
  public:
@@ -171,6 +174,7 @@ class HttpServer {
 
  private:
   friend class HttpLoop;
+  friend class HttpLoops;
   HttpLimits m_limits;
   HttpLoopPolicy m_loopPolicy;
   int m_listenFd = -1;
@@ -178,7 +182,7 @@ class HttpServer {
   int m_port = 0;
   SSL_CTX *m_ssl = nullptr;
   std::atomic<bool> m_stopping{false};
-  std::unique_ptr<HttpLoop> m_loop;
+  std::unique_ptr<HttpLoops> m_loops;
 };
 
 // Where a collected body stands: svchttp__scanBody walks the bytes received so far.

@@ -4,9 +4,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -44,6 +44,8 @@ const char kUsage[] =
     "                            one a line in DIR/allowed-origins)\n"
     "  --token-lifetime SECONDS  how long an unused session token lives (default 2592000)\n"
     "  --workers N               threads answering requests (default 16)\n"
+    "  --loops N                 threads holding the connections (default one per core, at\n"
+    "                            most 8)\n"
     "  --max-connections N       open connections at once (default 4096)\n"
     "  --max-per-peer N          open connections from one address (default 64)\n"
     "  --header-timeout SECONDS  time for a whole request line and header fields (default 10)\n"
@@ -144,6 +146,10 @@ int serve(int argc, char **argv) {
       long long v;
       if (!parseCount(argv[++i], &v) || v < 1 || v > 3600) return usage();
       opt.limits.headerTimeoutMs = static_cast<int>(v * 1000);
+    } else if (a == "--loops" && i + 1 < argc) {
+      long long v;
+      if (!parseCount(argv[++i], &v) || v < 1 || v > 64) return usage();
+      opt.limits.loops = static_cast<int>(v);
     } else if ((a == "--workers" || a == "--max-connections" || a == "--max-per-peer") &&
                i + 1 < argc) {
       long long v;

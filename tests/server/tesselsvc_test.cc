@@ -178,8 +178,10 @@ TEST_F(TesselSvc, CutUploadsLeaveNothing) {
   runCase("cut");
 }
 
+// Three event loops share one streaming worker (of three): the uploads, dealt to every loop,
+// go one at a time, and each loop's wait ends when another loop's transfer does.
 TEST_F(TesselSvc, ConcurrentUploadsOfDifferentFiles) {
-  startWith();
+  startWith({}, {"--loops", "3", "--workers", "3"});
   runCase("concurrent");
 }
 
@@ -297,7 +299,8 @@ TEST_F(TesselSvc, DataFolderIsPrivate) {
 // Hostile clients (tests/server/svchostile.py): each attack beside a normal client that must
 // keep being answered promptly.
 TEST_F(TesselSvc, HostileBodiesSlowClientsAndResourceLimits) {
-  startWith({}, {"--header-timeout", "2"});
+  // Several loops, whatever the machine: the limits hold for the whole service.
+  startWith({}, {"--header-timeout", "2", "--loops", "3"});
   for (const char *c : {"bombs", "slowloris", "limits", "continue"}) runCase(c, "svchostile.py");
 }
 
@@ -326,7 +329,8 @@ TEST_F(TesselSvc, HostileQuotaRaces) {
 }
 
 TEST_F(TesselSvc, TokensExpireAndAreStoredAsDigests) {
-  if (onPostgres()) GTEST_SKIP() << "reads meta.db; the database's sessions are checked in svcpg_test";
+  if (onPostgres())
+    GTEST_SKIP() << "reads meta.db; the database's sessions are checked in svcpg_test";
   startWith({}, {"--token-lifetime", "3"});
   runCase("tokens", "svchostile.py");
 }
@@ -394,11 +398,13 @@ TEST(TesselSvcCommandLine, RefusesBadUsage) {
       runProgram({binPath("tesselsvc"), "serve", "--data", "/tmp/x", "--public-url", "ftp://host"})
           .exitCode,
       2);
+  EXPECT_EQ(
+      runProgram({binPath("tesselsvc"), "serve", "--data", "/tmp/x", "--loops", "0"}).exitCode, 2);
   // Every serve option is listed by --help.
   RunResult help = runProgram({binPath("tesselsvc"), "--help"});
   EXPECT_EQ(help.exitCode, 0);
   for (const char *opt : {"--public-url", "--allow-origin", "--token-lifetime", "--workers",
-                          "--max-connections", "--max-per-peer", "--header-timeout"})
+                          "--loops", "--max-connections", "--max-per-peer", "--header-timeout"})
     EXPECT_NE(help.out.find(opt), std::string::npos) << opt;
 }
 

@@ -680,8 +680,9 @@ class HttpLoop {
   void returned(HttpConn *c);
   void serve(HttpConn *c);
   bool hasQueued() const { return m_queuedCount.load() > 0; }
-  // Connections handed over that this loop never took (it had ended): closed, counts kept.
-  void dropInbox();
+  // Takes the connections handed over since the last turn; a stopping loop (or one that has
+  // ended) closes them, the counts kept.
+  void takeInbox(bool stopped);
 
  private:
   void serveOnLoop(HttpConn *c);
@@ -691,7 +692,6 @@ class HttpLoop {
   void beginWrite(HttpConn *c);
   void accept();
   void take(HttpConn *c);
-  void takeInbox(bool stopped);
   void onEvent(HttpConn *c, uint32_t ev);
   void progress(HttpConn *c);
   void dispatch(HttpConn *c, bool socketReads);
@@ -821,7 +821,7 @@ bool HttpLoops::run(std::string *err) {
     loops[0]->run();
   }
   for (auto &t : threads) t.join();
-  for (auto &l : loops) l->dropInbox();
+  for (auto &l : loops) l->takeInbox(true);
   {
     std::lock_guard<std::mutex> g(lock);
     closing = true;
@@ -997,10 +997,6 @@ void HttpLoop::takeInbox(bool stopped) {
     // A stopping server serves no new connection.
     if (stopped) closeConn(c);
   }
-}
-
-void HttpLoop::dropInbox() {
-  takeInbox(true);
 }
 
 void HttpLoop::reject(int fd, const std::string &peer) {
